@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs every package the builds, tests, demo and benchmarks need.
+# Idempotent: packages already present are left alone.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  zlib1g-dev libgtest-dev googletest libcli11-dev
+  g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev binutils-mingw-w64-x86-64
+  wine wine64 xvfb x11-utils xdotool imagemagick
+  clang libclang-rt-14-dev llvm
+  python3 pigz makeself hyperfine
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

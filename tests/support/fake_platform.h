@@ -1,0 +1,92 @@
+#pragma once
+// An in-memory platform for unit tests. It keeps files and folders in a map,
+// logs every call a test may want to check (reads, writes, folders made,
+// files created, processes started) and has one named switch per fault the
+// loader must survive. Paths use Windows rules unless host_style is changed.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace ldr::testing {
+
+struct FakeNode {
+  bool folder = false;
+  std::string data;
+  bool time_in_range = true;  // false: last-write time outside 1980..2107
+  bool open_fails = false;    // exists, but cannot be opened
+};
+
+struct FakeRead {
+  std::string path;
+  uint32_t requested;
+  int32_t result;
+};
+
+struct FakeWrite {
+  std::string path;
+  uint32_t requested;
+  int32_t result;
+};
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+
+  // --- the world ---
+  PathStyle host_style = kWindowsPaths;
+  PathStyle stored_style = kWindowsPaths;
+  std::string own_file_path = "C:\\Downloads\\setup.exe";
+  std::string command_line = "setup.exe";
+  std::string temp_folder = "C:\\Temp\\";
+  std::map<std::string, FakeNode> nodes;
+
+  void AddFile(const std::string& path, std::string data);
+  void AddFolder(const std::string& path);
+  bool Exists(const std::string& path) const { return nodes.count(path) != 0; }
+  const std::string& Contents(const std::string& path) const;
+
+  // --- faults ---
+  bool temp_folder_missing = false;        // GetTempPathA gives 0
+  bool temp_name_fails = false;            // GetTempFileNameA gives 0
+  bool make_folder_fails = false;          // CreateDirectoryA fails
+  int fail_read_call = -1;                 // the n-th Read (0-based) gives -1
+  int32_t read_limit = -1;                 // every Read gives at most this many bytes
+  int64_t disk_space = -1;                 // bytes that writes may still store; then short writes
+  bool write_fails = false;                // every Write gives -1
+  std::vector<std::string> create_fails;   // CreateForWriting fails for these paths
+  uint32_t start_result = 33;              // what StartProcess gives
+
+  // --- logs ---
+  std::vector<FakeRead> reads;
+  std::vector<FakeWrite> writes;
+  std::vector<std::string> folders_made;
+  std::vector<std::string> files_created;
+  std::vector<std::string> files_marked_executable;
+  std::vector<std::string> processes_started;
+  int open_files = 0;  // files currently open; 0 again when all were closed
+  int read_calls = 0;
+
+  // --- Platform ---
+  PathStyle HostPathStyle() const override { return host_style; }
+  PathStyle StoredNameStyle() const override { return stored_style; }
+  std::string OwnFilePath() override { return own_file_path; }
+  std::string CommandLine() override { return command_line; }
+  bool GetTempFolder(std::string* folder) override;
+  std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override;
+  bool MakeFolder(const std::string& path) override;
+  bool FileExists(const std::string& path) override;
+  std::unique_ptr<File> OpenForReading(const std::string& path) override;
+  std::unique_ptr<File> CreateForWriting(const std::string& path) override;
+  void MarkExecutable(const std::string& path) override;
+  uint32_t StartProcess(const std::string& command_line) override;
+
+ private:
+  unsigned next_temp_number_ = 0x1A2B;
+};
+
+}  // namespace ldr::testing

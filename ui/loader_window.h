@@ -1,0 +1,36 @@
+#pragma once
+// The loader's window as the start-up order drives it. The Win32 build shows
+// the real window; the POSIX port draws a console view on standard error.
+// Exists as an interface so the start-up order and the error handler can be
+// tested with a fake.
+
+#include <string>
+
+#include "ui/progress_sink.h"
+
+namespace ldr {
+
+class LoaderWindow : public ProgressSink {
+ public:
+  // Loads "BITMAP1". False when it cannot be loaded.
+  virtual bool LoadSplashBitmap() = 0;
+  // Registers the window class "Setup". False on failure.
+  virtual bool RegisterMainWindowClass() = 0;
+  // Creates the hidden main window and its progress bar. False when the main
+  // window is not made; raises LoaderError "LOADER: Could not create the
+  // progress bar" when the bar is not made. Only after it returns true is the
+  // main window known (and the owner of the error box).
+  virtual bool CreateMainWindow() = 0;
+  // ShowWindow and UpdateWindow with the start-up show command. A failure
+  // while painting is raised from here as a LoaderError.
+  virtual void ShowMainWindow() = 0;
+  // The error box: owner the main window once known (none before), the fixed
+  // caption, one OK button and the stop icon. Returns when it is dismissed.
+  virtual void ShowError(const std::string& message) = 0;
+};
+
+// The caption of every error report.
+inline constexpr const char* kErrorCaption =
+    "There was an error when trying to load the installation program";
+
+}  // namespace ldr
