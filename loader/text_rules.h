@@ -16,17 +16,19 @@ namespace ldr {
 using LeadByteTest = bool (*)(unsigned char byte);
 
 // How a path is split: which bytes separate its parts, which one
-// WithTrailingBackslash appends, and the lead-byte test.
+// WithTrailingBackslash appends, and the lead-byte test. On POSIX the root
+// folder "/" is a whole path of its own and keeps its separator.
 struct PathStyle {
   const char* separators;
   char trailing;
   LeadByteTest is_lead_byte;
+  bool root_keeps_separator;
 };
 
 // Windows paths in a single-byte code page: "\" and ":" separate.
-inline constexpr PathStyle kWindowsPaths{"\\:", '\\', nullptr};
+inline constexpr PathStyle kWindowsPaths{"\\:", '\\', nullptr, false};
 // POSIX host paths: "/" separates.
-inline constexpr PathStyle kPosixPaths{"/", '/', nullptr};
+inline constexpr PathStyle kPosixPaths{"/", '/', nullptr, true};
 
 // The largest text FormatText produces.
 inline constexpr size_t kMaxFormattedText = 4096;
@@ -58,7 +60,8 @@ std::string StripExtension(std::string_view path, const PathStyle& style = kWind
 // Appends style.trailing unless the text is empty or its last byte already is
 // that separator. Looks at the last byte only (no lead-byte rule).
 std::string WithTrailingBackslash(std::string_view text, const PathStyle& style = kWindowsPaths);
-// Removes one final style.trailing, if there is one. Last byte only.
+// Removes one final style.trailing, if there is one. Last byte only. The
+// POSIX root "/" stays as it is.
 std::string WithoutTrailingBackslash(std::string_view text, const PathStyle& style = kWindowsPaths);
 
 // --- Texts ------------------------------------------------------------------
