@@ -1,0 +1,11 @@
+// Entry point of the POSIX port.
+#include "loader/startup.h"
+#include "platform/system_platform.h"
+#include "ui/system_window.h"
+
+int main(int argc, char** argv) {
+  std::unique_ptr<ldr::LoaderWindow> window = ldr::MakeSystemWindow();
+  ldr::InitializeCommonControls();
+  std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(argc, argv);
+  return ldr::RunLoader(*platform, *window);
+}

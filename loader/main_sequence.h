@@ -1,0 +1,47 @@
+#pragma once
+// The main sequence: container choice, working folder, extraction and the
+// hand-off to the installation executable.
+
+#include <string>
+#include <string_view>
+
+#include "archive/records.h"
+#include "platform/platform.h"
+#include "ui/progress_sink.h"
+
+namespace ldr {
+
+// Opens the container, makes the working folder, extracts every entry into
+// it and starts the installer without waiting for it. Returns once the
+// installer has been started; raises LoaderError or EZlibError otherwise.
+// The archive file stays open (shared for reading and writing) until the
+// installer has been started, and is closed on every path.
+void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer);
+
+// Whether the first argument after the program's name is a star followed by
+// "TODISK" (ASCII letters in any case). Later arguments are never looked at.
+bool HasToDiskSwitch(std::string_view command_line);
+
+// Makes a fresh folder named after a new unique temporary file ("ldx...")
+// without its extension; the temporary folder itself when that folder cannot
+// be made. The empty temporary file stays behind.
+std::string MakeWorkingFolder(Platform& platform);
+
+// What the installer's command line is built from.
+struct HandOff {
+  std::string installer_path;
+  std::string loader_folder;  // without a trailing separator
+  std::string loader_name;    // the loader's own file name
+  bool to_disk = false;       // the switch was given
+  bool self_extracting = false;
+};
+
+// One of the three forms, cut to at most 255 characters:
+//   INSTALLER *TODISK LOADERNAME LOADERFOLDER
+//   INSTALLER *SELFEXTRACT LOADERNAME LOADERFOLDER
+//   INSTALLER LOADERFOLDER
+// An installer path holding a blank is put in double quotes, so that the
+// system cannot take its first word for the program to run.
+std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
+
+}  // namespace ldr

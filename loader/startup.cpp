@@ -1,0 +1,69 @@
+#include "loader/startup.h"
+
+#include <new>
+
+#include "loader/errors.h"
+#include "loader/main_sequence.h"
+
+namespace ldr {
+
+ArchiveTrailer ReadTrailer(Platform& platform) {
+  unsigned char bytes[kTrailerSize] = {};
+  const std::string path = platform.OwnFilePath();
+  if (!platform.FileExists(path)) {
+    throw LoaderError("LOADER: Could not find the executable, " + path);
+  }
+  std::unique_ptr<File> file = platform.OpenForReading(path);
+  if (!file) throw LoaderError("The file " + path + " could not be opened for reading");
+
+  const int64_t size = file->Seek(0, File::Origin::End);
+  // For a file shorter than the record this seek fails and the position stays
+  // at the end, so the read below brings nothing.
+  file->Seek(size - static_cast<int64_t>(kTrailerSize), File::Origin::Begin);
+  if (file->Read(bytes, kTrailerSize) != static_cast<int32_t>(kTrailerSize)) {
+    // A partly read record is never kept.
+    for (unsigned char& b : bytes) b = 0;
+  }
+  return DecodeTrailer(bytes);
+}
+
+namespace {
+
+void StartUp(Platform& platform, LoaderWindow& window) {
+  if (!window.LoadSplashBitmap()) {
+    throw LoaderError("LOADER: Could not create a bitmap by the LoadBitmap API function");
+  }
+  if (!window.RegisterMainWindowClass()) throw LoaderError("Could not register the main window");
+  if (!window.CreateMainWindow()) throw LoaderError("Could not create the main window");
+  const ArchiveTrailer trailer = ReadTrailer(platform);
+  window.ShowMainWindow();
+  RunMainSequence(platform, window, trailer);
+}
+
+int Report(LoaderWindow& window, const char* message) {
+  try {
+    window.ShowError(message);
+  } catch (...) {
+    // The box itself failed; the run still ends as a failure.
+  }
+  return 1;
+}
+
+}  // namespace
+
+int RunLoader(Platform& platform, LoaderWindow& window) {
+  try {
+    StartUp(platform, window);
+  } catch (const std::bad_alloc&) {
+    return Report(window, "LOADER: There is not enough memory to load the installation program");
+  } catch (const std::exception& error) {
+    // LoaderError and EZlibError carry their complete text; anything else
+    // from the runtime is shown with its own.
+    return Report(window, error.what());
+  } catch (...) {
+    return Report(window, "LOADER: An unexpected failure stopped the installation program");
+  }
+  return 0;
+}
+
+}  // namespace ldr
