@@ -1,0 +1,68 @@
+#include "archive/entry_table.h"
+
+#include "loader/errors.h"
+
+namespace ldr {
+namespace {
+
+// The messages name SETUP.1 also when the archive is appended to the loader.
+constexpr const char kCountMessage[] =
+    "LOADER: Could not read the number of files in the archive from SETUP.1";
+constexpr const char kLimitMessage[] =
+    "LOADER: Sorry... You can only have 49 files in the PresetupFiles property of the "
+    "TInstall. If you want to have more you can modify the MaxFiles constant in the "
+    "CorvaneLoadProgram project in the Corvane directory";
+constexpr const char kFlagMessage[] =
+    "LOADER: Could not read the multi-partition flag in the archive file from SETUP.1";
+constexpr const char kHeaderMessage[] =
+    "LOADER: Cannot read a file header in the archive file from SETUP.1";
+
+// Reads until size bytes have arrived, the file ends or a read fails. A
+// failed read counts as the end: the caller only asks whether all arrived.
+bool ReadExactly(File& file, unsigned char* buffer, uint32_t size) {
+  uint32_t done = 0;
+  while (done < size) {
+    int32_t got = file.Read(buffer + done, size - done);
+    if (got <= 0 || static_cast<uint32_t>(got) > size - done) return false;
+    done += static_cast<uint32_t>(got);
+  }
+  return true;
+}
+
+// Offsets are summed in 64 bits: a start and a relative offset near the int32
+// limits must not wrap around to some other place in the file.
+bool SeekTo(File& file, int64_t offset) {
+  return offset >= 0 && file.Seek(offset, File::Origin::Begin) == offset;
+}
+
+}  // namespace
+
+void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
+  table->count = 0;
+  // A start the file cannot be moved to has no count to read either.
+  if (!SeekTo(archive, archive_start)) throw LoaderError(kCountMessage);
+
+  unsigned char count_bytes[4];
+  if (!ReadExactly(archive, count_bytes, sizeof count_bytes)) throw LoaderError(kCountMessage);
+  int32_t file_count = GetInt32(count_bytes);
+  // The limit is tested before the flag byte is read.
+  if (file_count > kMaxFiles) throw LoaderError(kLimitMessage);
+
+  unsigned char flag;
+  if (!ReadExactly(archive, &flag, 1)) throw LoaderError(kFlagMessage);
+
+  int64_t next_header = static_cast<int64_t>(archive_start) + static_cast<int64_t>(kHeaderSize);
+  if (file_count <= 0) return;
+
+  for (int32_t i = 0; i < file_count; ++i) {
+    unsigned char record[kEntrySize];
+    if (!SeekTo(archive, next_header) || !ReadExactly(archive, record, kEntrySize)) {
+      throw LoaderError(kHeaderMessage);
+    }
+    table->entries[static_cast<size_t>(table->count)] = DecodeEntry(record);
+    ++table->count;
+    next_header = static_cast<int64_t>(archive_start) + table->entries[static_cast<size_t>(i)].next_header;
+  }
+}
+
+}  // namespace ldr

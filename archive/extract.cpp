@@ -1,0 +1,211 @@
+#include "archive/extract.h"
+
+#include <zlib.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "loader/errors.h"
+#include "loader/text_rules.h"
+
+namespace ldr {
+namespace {
+
+// The percentage must be computed with a 64-bit mantissa: in double precision
+// 23 of 40 bytes would show 57 instead of 58.
+static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type");
+
+char FoldAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
+  }
+  return true;
+}
+
+// Windows opens a device instead of a file for these names, whatever the
+// extension. "¹²³" (Latin-1 0xB9, 0xB2, 0xB3) count as digits there too.
+bool IsReservedDeviceName(std::string_view name) {
+  std::string_view base = name.substr(0, name.find('.'));
+  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
+  static constexpr std::string_view kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view reserved : kPlain) {
+    if (EqualsNoCase(base, reserved)) return true;
+  }
+  if (base.size() != 4) return false;
+  std::string_view stem = base.substr(0, 3);
+  if (!EqualsNoCase(stem, "COM") && !EqualsNoCase(stem, "LPT")) return false;
+  unsigned char digit = static_cast<unsigned char>(base[3]);
+  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
+}
+
+[[noreturn]] void ThrowReadFailure(const std::string& archive_path) {
+  throw LoaderError("LOADER: Could not read the archive file " + archive_path);
+}
+
+// Ends the stream on every path, the error path included.
+class InflateStream {
+ public:
+  InflateStream() {
+    std::memset(&stream_, 0, sizeof stream_);
+    // Default allocation callbacks: the program's ordinary heap.
+    stream_.zalloc = Z_NULL;
+    stream_.zfree = Z_NULL;
+    stream_.opaque = Z_NULL;
+    stream_.next_in = Z_NULL;
+    stream_.avail_in = 0;
+    if (inflateInit(&stream_) < 0) throw EZlibError();
+  }
+  ~InflateStream() { inflateEnd(&stream_); }
+  InflateStream(const InflateStream&) = delete;
+  InflateStream& operator=(const InflateStream&) = delete;
+
+  z_stream* get() { return &stream_; }
+
+ private:
+  z_stream stream_;
+};
+
+}  // namespace
+
+int32_t AddWrapped(int32_t a, int32_t b) {
+  uint32_t ua;
+  uint32_t ub;
+  std::memcpy(&ua, &a, sizeof ua);
+  std::memcpy(&ub, &b, sizeof ub);
+  uint32_t sum = ua + ub;
+  int32_t result;
+  std::memcpy(&result, &sum, sizeof result);
+  return result;
+}
+
+int32_t SumUnpackedSizes(const EntryTable& table, int32_t count) {
+  int32_t sum = 0;
+  for (int32_t i = 0; i < count && i < kMaxFiles; ++i) {
+    sum = AddWrapped(sum, table.entries[static_cast<size_t>(i)].unpacked_size);
+  }
+  return sum;
+}
+
+int32_t ProgressPercent(int32_t written_total, int32_t grand_total) {
+  if (grand_total == 0) return 0;
+  // Each step is rounded to the 64-bit mantissa on its own: the quotient,
+  // then its product with 100, then to an integer (the default rounding mode
+  // sends halves to the even neighbour).
+  long double quotient = static_cast<long double>(written_total) / static_cast<long double>(grand_total);
+  long double percent = quotient * 100.0L;
+  long double rounded = std::nearbyint(percent);
+  if (!(rounded >= static_cast<long double>(INT32_MIN) && rounded <= static_cast<long double>(INT32_MAX))) {
+    return 0;
+  }
+  return static_cast<int32_t>(rounded);
+}
+
+void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink) {
+  totals.written_total = AddWrapped(totals.written_total, n);
+  sink.SetProgressPosition(ProgressPercent(totals.written_total, totals.grand_total));
+}
+
+bool IsSafeEntryName(std::string_view name, bool windows_rules) {
+  if (name.empty() || name == "." || name == "..") return false;
+  if (name.find('/') != std::string_view::npos) return false;
+  if (name.find('\0') != std::string_view::npos) return false;
+  if (windows_rules) {
+    // Windows drops trailing dots and blanks, so "..." or ". ." would name
+    // the folder itself or its parent.
+    if (name.find_first_not_of(". ") == std::string_view::npos) return false;
+    if (IsReservedDeviceName(name)) return false;
+  }
+  return true;
+}
+
+std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
+                            const ArchiveEntry& entry) {
+  return WithTrailingBackslash(working_folder, platform.HostPathStyle()) +
+         NamePart(StoredNameText(entry), platform.StoredNameStyle());
+}
+
+void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
+                  File& output, const std::string& output_path, const ArchiveEntry& entry,
+                  ExtractionTotals& totals, ProgressSink& progress) {
+  // Offsets in 64 bits: start + DataEnd must not wrap around.
+  int64_t position = static_cast<int64_t>(archive_start) + entry.data_start;
+  const int64_t last = static_cast<int64_t>(archive_start) + entry.data_end;
+  if (position < 0 || archive.Seek(position, File::Origin::Begin) != position) {
+    ThrowReadFailure(archive_path);
+  }
+
+  std::vector<unsigned char> input(kInputBufferSize);
+  std::vector<unsigned char> block(kOutputBlockSize);
+  InflateStream inflater;
+  z_stream* stream = inflater.get();
+  stream->next_in = input.data();
+  stream->avail_in = 0;
+
+  bool stream_ended = false;
+  uint32_t produced;
+  do {
+    stream->next_out = block.data();
+    stream->avail_out = kOutputBlockSize;
+    while (stream->avail_out > 0 && !stream_ended) {
+      if (stream->avail_in == 0) {
+        // Never past the entry's last byte; a range already used up reads
+        // nothing and so ends the entry.
+        uint32_t size = 0;
+        if (position <= last) {
+          int64_t remaining = last - position + 1;
+          size = remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
+        }
+        if (size == 0) break;
+        int32_t got = archive.Read(input.data(), size);
+        if (got < 0 || static_cast<uint32_t>(got) > size) ThrowReadFailure(archive_path);
+        if (got == 0) break;
+        position += got;
+        stream->next_in = input.data();
+        stream->avail_in = static_cast<uInt>(got);
+      }
+      int result = inflate(stream, Z_NO_FLUSH);
+      // A stream asking for a preset dictionary cannot be inflated here.
+      if (result < 0 || result == Z_NEED_DICT) throw EZlibError();
+      // Whatever follows the end of the stream inside the range is ignored.
+      if (result == Z_STREAM_END) stream_ended = true;
+    }
+    produced = kOutputBlockSize - stream->avail_out;
+    if (produced > 0) {
+      int32_t written = output.Write(block.data(), produced);
+      if (written < 0 || static_cast<uint32_t>(written) != produced) {
+        throw LoaderError(FormatText(
+            "LOADER: Could not write to the file %s. This probably means that your disk is full",
+            {output_path}));
+      }
+      ReportProgress(totals, written, progress);
+    }
+  } while (produced > 0 && !stream_ended);
+}
+
+void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
+                int32_t archive_start, const std::string& working_folder,
+                const EntryTable& table, ProgressSink& progress) {
+  ExtractionTotals totals;
+  totals.grand_total = SumUnpackedSizes(table, table.count);
+  // Device names are a matter of the host that creates the files.
+  const bool windows_rules = platform.HostPathStyle().trailing == '\\';
+
+  for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
+    const ArchiveEntry& entry = table.entries[static_cast<size_t>(i)];
+    std::string output_path = EntryOutputPath(platform, working_folder, entry);
+    std::string name = NamePart(StoredNameText(entry), platform.StoredNameStyle());
+    std::unique_ptr<File> output;
+    if (IsSafeEntryName(name, windows_rules)) output = platform.CreateForWriting(output_path);
+    if (!output) throw LoaderError("LOADER: Could not create the following file, " + output_path);
+    // The scoped owner closes the output file also when extraction raises.
+    ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals, progress);
+  }
+}
+
+}  // namespace ldr

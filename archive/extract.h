@@ -1,0 +1,69 @@
+#pragma once
+// Inflates every entry of an archive into the working folder and moves the
+// progress bar as the bytes are written.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "archive/entry_table.h"
+#include "archive/records.h"
+#include "platform/platform.h"
+#include "ui/progress_sink.h"
+
+namespace ldr {
+
+// Sizes the extractor works in: archive reads of up to 64 KiB, output written
+// and reported in blocks of 4 KiB.
+inline constexpr uint32_t kInputBufferSize = 65536;
+inline constexpr uint32_t kOutputBlockSize = 4096;
+
+// Byte counts of one extraction run. Both wrap around as signed 32-bit
+// numbers, as the archive's own size fields do.
+struct ExtractionTotals {
+  int32_t written_total = 0;
+  int32_t grand_total = 0;
+};
+
+// a + b, wrapped to a signed 32-bit value.
+int32_t AddWrapped(int32_t a, int32_t b);
+
+// The signed 32-bit sum of UnpackedSize over the first `count` slots.
+int32_t SumUnpackedSizes(const EntryTable& table, int32_t count);
+
+// written ÷ grand × 100 in 80-bit extended precision, rounded to the nearest
+// integer with halves going to the even neighbour. 0 when grand is 0 or the
+// result does not fit a signed 32-bit integer. Not clamped to 0..100.
+int32_t ProgressPercent(int32_t written_total, int32_t grand_total);
+
+// Adds n to the written total and sends the new percentage to the sink,
+// whether or not it changed.
+void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink);
+
+// Whether an entry's name part may become a file directly inside the working
+// folder. Refused: the empty name, "." and "..", names holding "/" or a zero
+// byte; with windows_rules also reserved device names (CON, NUL, COM1, ...,
+// with or without an extension) and names made only of dots and blanks,
+// which Windows would turn into the folder itself or its parent.
+bool IsSafeEntryName(std::string_view name_part, bool windows_rules);
+
+// The file an entry is extracted to: the working folder with its separator,
+// then the name part of the stored name.
+std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
+                            const ArchiveEntry& entry);
+
+// Inflates one entry into output, an open, empty file. archive_path and
+// output_path serve the messages only.
+void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
+                  File& output, const std::string& output_path, const ArchiveEntry& entry,
+                  ExtractionTotals& totals, ProgressSink& progress);
+
+// Extracts the first table.count entries, in order, each into a file of its
+// name part in working_folder. Raises LoaderError when a file cannot be
+// created, written or the archive cannot be read, and EZlibError when a stream
+// is damaged. What was written before a failure stays.
+void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
+                int32_t archive_start, const std::string& working_folder,
+                const EntryTable& table, ProgressSink& progress);
+
+}  // namespace ldr
