@@ -158,6 +158,7 @@ void FakePlatform::MarkExecutable(const std::string& path) {
 
 uint32_t FakePlatform::StartProcess(const std::string& line) {
   processes_started.push_back(line);
+  open_files_at_start.push_back(open_files);
   return start_result;
 }
 

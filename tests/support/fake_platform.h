@@ -68,6 +68,7 @@ class FakePlatform : public Platform {
   std::vector<std::string> files_created;
   std::vector<std::string> files_marked_executable;
   std::vector<std::string> processes_started;
+  std::vector<int> open_files_at_start;  // files open when each process started
   int open_files = 0;  // files currently open; 0 again when all were closed
   int read_calls = 0;
 

@@ -1,0 +1,249 @@
+#include "loader/main_sequence.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "loader/errors.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/fake_window.h"
+
+namespace ldr {
+namespace {
+
+using testing::BuildArchive;
+using testing::BuildSelfExtracting;
+using testing::FakePlatform;
+using testing::FakeWindow;
+
+const std::string kImage(2048, 'M');
+const std::vector<testing::TestEntry> kFiles = {
+    {"C:\\KIT\\install.exe", std::string(5000, 'i')},
+    {"C:\\KIT\\data.bin", std::string(9000, 'd')},
+};
+
+class MainSequenceTest : public ::testing::Test {
+ protected:
+  // Puts a self-extracting loader at path, or the loader and a setup.1 beside it.
+  void Place(const std::string& loader_path, bool self_extracting,
+             const std::vector<testing::TestEntry>& files = kFiles) {
+    platform.own_file_path = loader_path;
+    const std::string archive = BuildArchive(files);
+    if (self_extracting) {
+      platform.AddFile(loader_path, BuildSelfExtracting(kImage, archive));
+    } else {
+      platform.AddFile(loader_path, kImage);
+      platform.AddFile(WithTrailingBackslash(DirectoryPart(loader_path)) + "setup.1", archive);
+    }
+  }
+
+  ArchiveTrailer Trailer() {
+    std::string own = platform.Contents(platform.own_file_path);
+    unsigned char bytes[kTrailerSize] = {};
+    if (own.size() >= kTrailerSize) std::memcpy(bytes, own.data() + own.size() - kTrailerSize, kTrailerSize);
+    return DecodeTrailer(bytes);
+  }
+
+  // Runs the sequence; gives the error text, or "" when it succeeded.
+  std::string Run() {
+    try {
+      RunMainSequence(platform, window, Trailer());
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    return std::string();
+  }
+
+  FakePlatform platform;
+  FakeWindow window;
+};
+
+TEST_F(MainSequenceTest, SelfExtractingRunUnpacksAndHandsOver) {
+  Place("C:\\Downloads\\setup.exe", true);
+  ASSERT_EQ(Run(), "");
+  EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B.tmp"));  // stays behind
+  EXPECT_EQ(platform.folders_made, (std::vector<std::string>{"C:\\Temp\\ldx1A2B"}));
+  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), kFiles[0].data);
+  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\data.bin"), kFiles[1].data);
+  EXPECT_EQ(platform.processes_started,
+            (std::vector<std::string>{
+                "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe C:\\Downloads"}));
+  EXPECT_EQ(platform.files_marked_executable,
+            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\install.exe"}));
+  // The archive is still open while the installer starts, and closed after.
+  EXPECT_EQ(platform.open_files_at_start, (std::vector<int>{1}));
+  EXPECT_EQ(platform.open_files, 0);
+  EXPECT_EQ(window.positions.back(), 100);
+}
+
+TEST_F(MainSequenceTest, CommandLineForms) {
+  struct Case {
+    std::string loader;
+    bool self_extracting;
+    std::string command_line;
+    std::string expected;
+  };
+  const std::string ins = "C:\\Temp\\ldx1A2B\\install.exe";
+  const std::vector<Case> cases = {
+      {"C:\\Downloads\\setup.exe", false, "setup.exe", ins + " C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *todisk", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe \"*ToDisk\"", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe TODISK", ins + " C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe /TODISK", ins + " C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISKS", ins + " C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe x *TODISK", ins + " C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe **TODISK", ins + " C:\\Downloads"},
+      // The switch wins over the self-extracting form.
+      {"C:\\Downloads\\setup.exe", true, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+      // A loader in a drive's root.
+      {"C:\\setup.exe", false, "setup.exe", ins + " C:"},
+      {"C:\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:"},
+      // A folder part ending in two backslashes loses both.
+      {"C:\\Downloads\\\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.loader + " | " + c.command_line);
+    platform = FakePlatform();
+    Place(c.loader, c.self_extracting);
+    platform.command_line = c.command_line;
+    ASSERT_EQ(Run(), "");
+    ASSERT_EQ(platform.processes_started.size(), 1u);
+    EXPECT_EQ(platform.processes_started[0], c.expected);
+  }
+}
+
+TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuotedAndNothingElse) {
+  platform.AddFolder("C:\\Documents and Settings");
+  platform.AddFolder("C:\\Documents and Settings\\Temp");
+  platform.temp_folder = "C:\\Documents and Settings\\Temp\\";
+  platform.AddFolder("C:\\My Kit");
+  Place("C:\\My Kit\\setup.exe", true);
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.processes_started[0],
+            "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe C:\\My Kit");
+}
+
+TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
+  const std::string folder = "C:\\" + std::string(200, 'f');
+  platform.AddFolder(folder);
+  Place(folder + "\\setup.exe", true);
+  ASSERT_EQ(Run(), "");
+  const std::string full = "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe " + folder;
+  EXPECT_EQ(platform.processes_started[0], full.substr(0, 255));
+}
+
+TEST_F(MainSequenceTest, MissingContainers) {
+  platform.AddFile("C:\\Downloads\\setup.exe", kImage);
+  const std::string missing =
+      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:\\Downloads";
+  EXPECT_EQ(Run(), missing);
+
+  platform.AddFolder("C:\\Downloads\\setup.1");  // a folder does not count
+  EXPECT_EQ(Run(), missing);
+
+  platform.AddFile("C:\\Downloads\\setup.1", BuildArchive(kFiles));
+  platform.nodes["C:\\Downloads\\setup.1"].time_in_range = false;  // dated before 1980
+  EXPECT_EQ(Run(), missing);
+
+  platform.nodes["C:\\Downloads\\setup.1"] = {false, BuildArchive(kFiles), true, true};
+  EXPECT_EQ(Run(), "The file C:\\Downloads\\setup.1 could not be opened for reading");
+
+  platform = FakePlatform();
+  platform.own_file_path = "C:\\setup.exe";
+  platform.AddFile("C:\\setup.exe", kImage);
+  EXPECT_EQ(Run(),
+            "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:");
+}
+
+TEST_F(MainSequenceTest, SelfExtractingLoaderThatVanished) {
+  Place("C:\\Downloads\\setup.exe", true);
+  ArchiveTrailer trailer = Trailer();
+  platform.nodes.erase("C:\\Downloads\\setup.exe");
+  EXPECT_THROW(
+      {
+        try {
+          RunMainSequence(platform, window, trailer);
+        } catch (const LoaderError& e) {
+          EXPECT_STREQ(e.what(), "LOADER: Could not open the file, C:\\Downloads\\setup.exe");
+          throw;
+        }
+      },
+      LoaderError);
+}
+
+TEST_F(MainSequenceTest, WorkingFolderFallsBackToTheTempFolder) {
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.make_folder_fails = true;  // e.g. a folder of that name exists
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.Contents("C:\\Temp\\install.exe"), kFiles[0].data);
+  EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
+}
+
+TEST_F(MainSequenceTest, NoTemporaryFolder) {
+  const std::string message = "LOADER: Could not find the temporary directory on this computer";
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.temp_folder_missing = true;
+  EXPECT_EQ(Run(), message);
+  platform.temp_folder_missing = false;
+  platform.temp_name_fails = true;  // the candidate is empty
+  EXPECT_EQ(Run(), message);
+  platform.temp_name_fails = false;
+  platform.temp_folder = "C:\\" + std::string(300, 't') + "\\";  // too long for 260 characters
+  EXPECT_EQ(Run(), message);
+  EXPECT_EQ(platform.open_files, 0);
+}
+
+TEST_F(MainSequenceTest, EmptyArchiveNamesSetup1WhicheverContainer) {
+  const std::string message =
+      "There are no files in the archive in SETUP.1. There should at least be your installation "
+      "project executable";
+  Place("C:\\Downloads\\setup.exe", true, {});
+  EXPECT_EQ(Run(), message);
+  platform = FakePlatform();
+  Place("C:\\Downloads\\setup.exe", false, {});
+  EXPECT_EQ(Run(), message);
+}
+
+TEST_F(MainSequenceTest, FullPathInStoredNameGivesOnlyItsNamePart) {
+  Place("C:\\Downloads\\setup.exe", false, {{"D:\\Build\\Release\\Out\\inst.exe", "x"}});
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\ldx1A2B\\inst.exe C:\\Downloads");
+}
+
+TEST_F(MainSequenceTest, InstallerThatCannotStart) {
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.start_result = 2;
+  EXPECT_EQ(Run(), "LOADER: Could not run the installation executable file. The WinExec return was 2");
+  EXPECT_EQ(platform.open_files, 0);
+  // What was extracted stays.
+  EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));
+}
+
+TEST_F(MainSequenceTest, PosixHostPaths) {
+  platform = FakePlatform();
+  platform.host_style = kPosixPaths;
+  platform.AddFolder("/tmp");
+  platform.AddFolder("/home/u");
+  platform.temp_folder = "/tmp/";
+  Place("/home/u/setup", true);
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.processes_started[0], "/tmp/ldx1A2B/install.exe *SELFEXTRACT setup /home/u");
+
+  platform = FakePlatform();
+  platform.host_style = kPosixPaths;
+  platform.AddFolder("/tmp");
+  platform.AddFolder("/");
+  platform.temp_folder = "/tmp/";
+  Place("/setup", false);
+  platform.AddFile("/setup.1", BuildArchive(kFiles));
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.processes_started[0], "/tmp/ldx1A2B/install.exe /");
+}
+
+}  // namespace
+}  // namespace ldr

@@ -1,0 +1,63 @@
+#pragma once
+// A window that logs what the start-up order asks of it and can fail at each
+// step, for tests of the order and of the error handler.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "loader/errors.h"
+#include "ui/loader_window.h"
+
+namespace ldr::testing {
+
+class FakeWindow : public LoaderWindow {
+ public:
+  bool bitmap_fails = false;
+  bool class_fails = false;
+  bool window_fails = false;
+  bool bar_fails = false;
+  std::string paint_failure;  // raised by ShowMainWindow when not empty
+  bool show_runs_out_of_memory = false;
+
+  std::vector<std::string> calls;
+  std::vector<int32_t> positions;
+  bool main_window_known = false;
+  bool shown = false;
+  struct Box {
+    std::string text;
+    bool owned;   // owned by the main window
+    bool shown;   // the main window was visible
+  };
+  std::vector<Box> boxes;
+
+  bool LoadSplashBitmap() override {
+    calls.push_back("bitmap");
+    return !bitmap_fails;
+  }
+  bool RegisterMainWindowClass() override {
+    calls.push_back("class");
+    return !class_fails;
+  }
+  bool CreateMainWindow() override {
+    calls.push_back("window");
+    if (window_fails) return false;
+    if (bar_fails) throw LoaderError("LOADER: Could not create the progress bar");
+    main_window_known = true;
+    return true;
+  }
+  void ShowMainWindow() override {
+    calls.push_back("show");
+    shown = true;
+    if (show_runs_out_of_memory) throw std::bad_alloc();
+    if (!paint_failure.empty()) throw LoaderError(paint_failure);
+  }
+  void SetProgressPosition(int32_t percent) override { positions.push_back(percent); }
+  void ShowError(const std::string& message) override {
+    calls.push_back("error");
+    boxes.push_back({message, main_window_known, shown});
+  }
+};
+
+}  // namespace ldr::testing
