@@ -1,0 +1,127 @@
+// The Win32 platform: the ANSI kernel functions, called as the loader has
+// always called them, with their 261-byte buffers.
+
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/system_platform.h"
+
+namespace ldr {
+namespace {
+
+constexpr DWORD kPathBuffer = 261;
+
+bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
+
+const PathStyle kWin32Paths{"\\:", '\\', &IsLeadByte};
+
+class Win32File : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { CloseHandle(handle_); }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  // SetFilePointer without a high part: positions beyond 32 bits fail.
+  int64_t Seek(int64_t distance, Origin origin) override {
+    if (distance < LONG_MIN || distance > LONG_MAX) return -1;
+    DWORD method = origin == Origin::Begin ? FILE_BEGIN : origin == Origin::Current ? FILE_CURRENT : FILE_END;
+    DWORD result = SetFilePointer(handle_, static_cast<LONG>(distance), nullptr, method);
+    if (result == INVALID_SET_FILE_POINTER) return -1;
+    return static_cast<int64_t>(result);
+  }
+
+  int32_t Read(void* buffer, uint32_t size) override {
+    DWORD got = 0;
+    DWORD wanted = size > INT32_MAX ? INT32_MAX : size;
+    if (!ReadFile(handle_, buffer, wanted, &got, nullptr)) return -1;
+    return static_cast<int32_t>(got);
+  }
+
+  int32_t Write(const void* data, uint32_t size) override {
+    DWORD put = 0;
+    DWORD wanted = size > INT32_MAX ? INT32_MAX : size;
+    if (!WriteFile(handle_, data, wanted, &put, nullptr)) return put > 0 ? static_cast<int32_t>(put) : -1;
+    return static_cast<int32_t>(put);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+class Win32Platform : public Platform {
+ public:
+  PathStyle HostPathStyle() const override { return kWin32Paths; }
+  PathStyle StoredNameStyle() const override { return kWin32Paths; }
+
+  std::string OwnFilePath() override {
+    char buffer[kPathBuffer] = {};
+    DWORD n = GetModuleFileNameA(nullptr, buffer, kPathBuffer);
+    if (n > kPathBuffer - 1) n = kPathBuffer - 1;
+    return std::string(buffer, n);
+  }
+
+  std::string CommandLine() override {
+    const char* line = GetCommandLineA();
+    return line != nullptr ? std::string(line) : std::string();
+  }
+
+  // A folder too long for the buffer is reported as its needed size, with
+  // nothing written: that counts as no folder.
+  bool GetTempFolder(std::string* folder) override {
+    char buffer[kPathBuffer] = {};
+    DWORD n = GetTempPathA(kPathBuffer, buffer);
+    if (n == 0 || n > kPathBuffer - 1) return false;
+    *folder = std::string(buffer, n);
+    return true;
+  }
+
+  std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
+    char buffer[kPathBuffer] = {};
+    if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return std::string();
+    buffer[kPathBuffer - 1] = '\0';
+    return std::string(buffer);
+  }
+
+  bool MakeFolder(const std::string& path) override { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+
+  bool FileExists(const std::string& path) override {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+    FILETIME local;
+    WORD dos_date = 0;
+    WORD dos_time = 0;
+    return FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) != 0 &&
+           FileTimeToDosDateTime(&local, &dos_date, &dos_time) != 0;
+  }
+
+  std::unique_ptr<File> OpenForReading(const std::string& path) override {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32File>(handle);
+  }
+
+  std::unique_ptr<File> CreateForWriting(const std::string& path) override {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return std::make_unique<Win32File>(handle);
+  }
+
+  void MarkExecutable(const std::string&) override {}
+
+  uint32_t StartProcess(const std::string& command_line) override {
+    return WinExec(command_line.c_str(), SW_SHOW);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> MakeSystemPlatform(int, char**) { return std::make_unique<Win32Platform>(); }
+
+}  // namespace ldr

@@ -1,0 +1,18 @@
+#pragma once
+// What the platform tests need of the host beyond the Platform interface:
+// scratch folders, file dates and links. One implementation per system.
+
+#include <string>
+
+namespace ldr::testing {
+
+// A new, empty folder for one test, ending in the host separator.
+std::string MakeScratchFolder();
+// Removes a folder and everything in it.
+void RemoveTree(const std::string& folder);
+// Sets a file's last-write time to 1 July of the given year, local time.
+bool SetFileYear(const std::string& path, int year);
+// The name of the tests' helper program, as built beside the test program.
+extern const char* const kChildProgramName;
+
+}  // namespace ldr::testing

@@ -1,0 +1,258 @@
+// The contract every Platform keeps, run against the real platform of this
+// build and against the in-memory fake, so the fake cannot drift from it.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/system_platform.h"
+#include "tests/platform/host_files.h"
+#include "tests/support/fake_platform.h"
+
+namespace ldr::testing {
+namespace {
+
+char kProgramName[] = "platform_test";
+char* kArgv[] = {kProgramName, nullptr};
+
+class RealWorld {
+ public:
+  RealWorld() : platform_(MakeSystemPlatform(1, kArgv)), scratch_(MakeScratchFolder()) {}
+  ~RealWorld() { RemoveTree(scratch_); }
+  Platform& platform() { return *platform_; }
+  const std::string& scratch() const { return scratch_; }
+  bool SetYear(const std::string& path, int year) { return SetFileYear(path, year); }
+
+ private:
+  std::unique_ptr<Platform> platform_;
+  std::string scratch_;
+};
+
+class FakeWorld {
+ public:
+  FakeWorld() { fake_.AddFolder("C:\\Temp\\scratch"); }
+  Platform& platform() { return fake_; }
+  const std::string& scratch() const { return scratch_; }
+  bool SetYear(const std::string& path, int year) {
+    if (!fake_.Exists(path)) return false;
+    fake_.nodes[path].time_in_range = year >= 1980 && year <= 2107;
+    return true;
+  }
+
+ private:
+  FakePlatform fake_;
+  std::string scratch_ = "C:\\Temp\\scratch\\";
+};
+
+template <class World>
+class PlatformContract : public ::testing::Test {
+ protected:
+  Platform& platform() { return world_.platform(); }
+  std::string Scratch(const std::string& name) { return world_.scratch() + name; }
+
+  // A file with the given contents, made through the platform itself.
+  void Put(const std::string& path, const std::string& contents) {
+    auto file = platform().CreateForWriting(path);
+    ASSERT_NE(file, nullptr) << path;
+    ASSERT_EQ(file->Write(contents.data(), static_cast<uint32_t>(contents.size())),
+              static_cast<int32_t>(contents.size()));
+  }
+
+  std::string ReadAll(const std::string& path) {
+    auto file = platform().OpenForReading(path);
+    if (file == nullptr) return "<cannot open>";
+    std::string contents;
+    char buffer[7];  // odd size: several reads, the last one short
+    for (int32_t n; (n = file->Read(buffer, sizeof buffer)) > 0;) contents.append(buffer, static_cast<size_t>(n));
+    return contents;
+  }
+
+  World world_;
+};
+
+using Worlds = ::testing::Types<RealWorld, FakeWorld>;
+class WorldNames {
+ public:
+  template <class T>
+  static std::string GetName(int) {
+    return std::is_same<T, RealWorld>::value ? "System" : "Fake";
+  }
+};
+TYPED_TEST_SUITE(PlatformContract, Worlds, WorldNames);
+
+TYPED_TEST(PlatformContract, TempFolderEndsInItsSeparator) {
+  std::string folder;
+  ASSERT_TRUE(this->platform().GetTempFolder(&folder));
+  ASSERT_FALSE(folder.empty());
+  EXPECT_LE(folder.size(), 260u);
+  EXPECT_EQ(folder.back(), this->platform().HostPathStyle().trailing);
+}
+
+TYPED_TEST(PlatformContract, TempFileNamesAreNewEmptyAndUnique) {
+  std::string folder = this->Scratch("");
+  std::vector<std::string> names;
+  for (int i = 0; i < 3; ++i) {
+    std::string name = this->platform().MakeTempFileName(folder, "ldx");
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(name.rfind(folder + "ldx", 0), 0u) << name;
+    EXPECT_EQ(name.substr(name.size() - 4), ".tmp") << name;
+    EXPECT_TRUE(this->platform().FileExists(name)) << name;
+    EXPECT_EQ(this->ReadAll(name), "") << name;
+    for (const std::string& earlier : names) EXPECT_NE(name, earlier);
+    names.push_back(name);
+  }
+}
+
+TYPED_TEST(PlatformContract, TempFileNameInMissingFolderIsEmpty) {
+  EXPECT_EQ(this->platform().MakeTempFileName(this->Scratch("missing"), "ldx"), "");
+}
+
+TYPED_TEST(PlatformContract, FolderIsMadeOnlyOnce) {
+  std::string folder = this->Scratch("work");
+  EXPECT_TRUE(this->platform().MakeFolder(folder));
+  EXPECT_FALSE(this->platform().MakeFolder(folder));
+  this->Put(this->Scratch("taken"), "x");
+  EXPECT_FALSE(this->platform().MakeFolder(this->Scratch("taken")));
+  // Files can be made inside the new folder.
+  std::string sep(1, this->platform().HostPathStyle().trailing);
+  this->Put(folder + sep + "inside.bin", "y");
+  EXPECT_TRUE(this->platform().FileExists(folder + sep + "inside.bin"));
+}
+
+TYPED_TEST(PlatformContract, FileExistsOnlyForFilesWithADosDate) {
+  ASSERT_TRUE(this->platform().MakeFolder(this->Scratch("folder")));
+  EXPECT_FALSE(this->platform().FileExists(this->Scratch("folder")));
+  EXPECT_FALSE(this->platform().FileExists(this->Scratch("missing")));
+  this->Put(this->Scratch("today"), "x");
+  EXPECT_TRUE(this->platform().FileExists(this->Scratch("today")));
+
+  struct Case {
+    int year;
+    bool exists;
+  };
+  for (Case c : {Case{1970, false}, Case{1979, false}, Case{1980, true}, Case{2107, true}, Case{2110, false}}) {
+    std::string path = this->Scratch("dated" + std::to_string(c.year));
+    this->Put(path, "x");
+    ASSERT_TRUE(this->world_.SetYear(path, c.year)) << c.year;
+    EXPECT_EQ(this->platform().FileExists(path), c.exists) << c.year;
+  }
+}
+
+TYPED_TEST(PlatformContract, WriteSeekReadRoundTrip) {
+  std::string path = this->Scratch("data.bin");
+  const std::string contents = std::string("head") + '\0' + "\x01\xFF" + "tail-of-the-file";
+  ASSERT_EQ(contents.size(), 23u);
+  {
+    auto file = this->platform().CreateForWriting(path);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->Write(contents.data(), static_cast<uint32_t>(contents.size())), 23);
+    EXPECT_EQ(file->Seek(0, File::Origin::Current), 23);
+    // The file is open for reading too.
+    EXPECT_EQ(file->Seek(0, File::Origin::Begin), 0);
+    char head[4];
+    EXPECT_EQ(file->Read(head, 4), 4);
+    EXPECT_EQ(std::string(head, 4), "head");
+  }
+  EXPECT_EQ(this->ReadAll(path), contents);
+
+  auto file = this->platform().OpenForReading(path);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(file->Seek(0, File::Origin::End), 23);
+  EXPECT_EQ(file->Seek(-5, File::Origin::End), 18);
+  // A move before the start fails and leaves the position where it was.
+  EXPECT_EQ(file->Seek(-1, File::Origin::Begin), -1);
+  EXPECT_EQ(file->Seek(0, File::Origin::Current), 18);
+  // A short read at the end, then nothing.
+  char buffer[16] = {};
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 5);
+  EXPECT_EQ(std::string(buffer, 5), "-file");
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 0);
+  // Past the end is a valid position with nothing to read.
+  EXPECT_EQ(file->Seek(100, File::Origin::Begin), 100);
+  EXPECT_EQ(file->Read(buffer, sizeof buffer), 0);
+}
+
+TYPED_TEST(PlatformContract, CreateForWritingEmptiesAnExistingFile) {
+  std::string path = this->Scratch("again.bin");
+  this->Put(path, "old contents");
+  {
+    auto file = this->platform().CreateForWriting(path);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->Seek(0, File::Origin::End), 0);
+  }
+  EXPECT_EQ(this->ReadAll(path), "");
+}
+
+TYPED_TEST(PlatformContract, OpeningFailsForMissingFilesAndFolders) {
+  EXPECT_EQ(this->platform().OpenForReading(this->Scratch("missing")), nullptr);
+  ASSERT_TRUE(this->platform().MakeFolder(this->Scratch("folder")));
+  EXPECT_EQ(this->platform().OpenForReading(this->Scratch("folder")), nullptr);
+  EXPECT_EQ(this->platform().CreateForWriting(this->Scratch("folder")), nullptr);
+  std::string sep(1, this->platform().HostPathStyle().trailing);
+  EXPECT_EQ(this->platform().CreateForWriting(this->Scratch("missing") + sep + "x"), nullptr);
+}
+
+TYPED_TEST(PlatformContract, ReadersShareTheFile) {
+  std::string path = this->Scratch("shared.bin");
+  this->Put(path, "abc");
+  auto first = this->platform().OpenForReading(path);
+  auto second = this->platform().OpenForReading(path);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  char a = 0;
+  char b = 0;
+  EXPECT_EQ(first->Read(&a, 1), 1);
+  EXPECT_EQ(second->Read(&b, 1), 1);
+  EXPECT_EQ(a, 'a');
+  EXPECT_EQ(b, 'a');  // each handle has its own position
+}
+
+// --- the real platform only: starting programs -------------------------------
+
+class SystemPlatform : public ::testing::Test {
+ protected:
+  std::string ChildPath() {
+    return DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle()) + kChildProgramName;
+  }
+
+  // Waits for the child's report; empty when none came in time.
+  static std::string AwaitReport(const std::string& path) {
+    for (int i = 0; i < 300; ++i) {
+      std::ifstream file(path, std::ios::binary);
+      if (file) {
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::string();
+  }
+
+  RealWorld world_;
+};
+
+TEST_F(SystemPlatform, OwnFilePathNamesThisProgram) {
+  std::string own = world_.platform().OwnFilePath();
+  EXPECT_NE(own.find("platform_contract_test"), std::string::npos) << own;
+  EXPECT_TRUE(world_.platform().FileExists(own)) << own;
+  EXPECT_TRUE(world_.platform().FileExists(ChildPath())) << ChildPath();
+}
+
+TEST_F(SystemPlatform, StartingAMissingProgramGivesFileNotFound) {
+  EXPECT_EQ(world_.platform().StartProcess(world_.scratch() + "no-such-program.exe"), 2u);
+}
+
+TEST_F(SystemPlatform, StartsAProgramWithItsArgumentsAndDoesNotWait) {
+  std::string report = world_.scratch() + "report.txt";
+  uint32_t result = world_.platform().StartProcess(ChildPath() + " " + report + " alpha \"b c\" d");
+  ASSERT_GE(result, 32u);
+  EXPECT_EQ(AwaitReport(report), "alpha\nb c\nd\n");
+}
+
+}  // namespace
+}  // namespace ldr::testing

@@ -1,0 +1,201 @@
+// POSIX conventions the loader and its checks rely on: how argv becomes a
+// command line, where the temporary folder is, file modes, links and the
+// WinExec-like results of starting a program.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/system_platform.h"
+#include "tests/platform/host_files.h"
+
+namespace ldr::testing {
+namespace {
+
+std::unique_ptr<Platform> PlatformFor(std::vector<std::string> arguments) {
+  std::vector<char*> argv;
+  for (std::string& a : arguments) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  return MakeSystemPlatform(static_cast<int>(arguments.size()), argv.data());
+}
+
+TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
+  struct Case {
+    std::vector<std::string> argv;
+    std::vector<std::string> expected;  // what the loader's rules read back
+  };
+  const Case cases[] = {
+      {{"/opt/kit/setup"}, {"/opt/kit/setup"}},
+      {{"./setup", "*TODISK"}, {"./setup", "*TODISK"}},
+      {{"/my kit/setup", "a b", "c"}, {"/my kit/setup", "a b", "c"}},
+      {{"setup", "tab\there", "new\nline"}, {"setup", "tab\there", "new\nline"}},
+      {{"setup", "back\\slash\\", "x"}, {"setup", "back\\slash\\", "x"}},
+      // A double quote cannot be carried; it is dropped.
+      {{"setup", "say \"hi\"", "q\"q"}, {"setup", "say hi", "qq"}},
+      // Empty arguments read as blanks and vanish.
+      {{"setup", "", "after"}, {"setup", "after"}},
+      {{"setup", std::string(300, 'x')}, {"setup", std::string(300, 'x')}},
+  };
+  for (const Case& c : cases) {
+    std::string line = PlatformFor(c.argv)->CommandLine();
+    EXPECT_EQ(SplitArguments(line), c.expected) << line;
+  }
+  EXPECT_EQ(PlatformFor({"setup", "*todisk"})->CommandLine(), "setup *todisk");
+  EXPECT_EQ(ArgumentText(PlatformFor({"/a b/setup", "*TODISK"})->CommandLine(), 1), "*TODISK");
+}
+
+class PosixPlatform : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tmpdir = std::getenv("TMPDIR");
+    had_tmpdir_ = tmpdir != nullptr;
+    if (had_tmpdir_) saved_tmpdir_ = tmpdir;
+  }
+  void TearDown() override {
+    if (had_tmpdir_) {
+      ::setenv("TMPDIR", saved_tmpdir_.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    RemoveTree(scratch_);
+  }
+  void Put(const std::string& path, const std::string& contents, mode_t mode) {
+    std::ofstream(path, std::ios::binary) << contents;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  }
+  static mode_t ModeOf(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+  }
+
+  std::unique_ptr<Platform> platform_ = PlatformFor({"platform_test"});
+  std::string scratch_ = MakeScratchFolder();
+  bool had_tmpdir_ = false;
+  std::string saved_tmpdir_;
+};
+
+TEST_F(PosixPlatform, TempFolderComesFromTmpdir) {
+  struct Case {
+    const char* tmpdir;  // null: unset
+    bool found;
+    std::string folder;
+  };
+  const std::string longest(259, 'd');  // with the added "/", 260 characters
+  const std::string too_long = longest + "d";
+  const Case cases[] = {
+      {nullptr, true, "/tmp/"},
+      {"", true, "/tmp/"},
+      {"/var/tmp", true, "/var/tmp/"},
+      {"/var/tmp/", true, "/var/tmp/"},
+      // Not checked for existence, like GetTempPathA.
+      {"/no/such/folder", true, "/no/such/folder/"},
+      {longest.c_str(), true, longest + "/"},
+      {too_long.c_str(), false, ""},
+  };
+  for (const Case& c : cases) {
+    if (c.tmpdir == nullptr) {
+      ::unsetenv("TMPDIR");
+    } else {
+      ::setenv("TMPDIR", c.tmpdir, 1);
+    }
+    std::string folder = "unchanged";
+    EXPECT_EQ(platform_->GetTempFolder(&folder), c.found) << (c.tmpdir ? c.tmpdir : "(unset)");
+    EXPECT_EQ(folder, c.found ? c.folder : "unchanged");
+  }
+}
+
+TEST_F(PosixPlatform, OwnFilePathIsTheRunningExecutable) {
+  char buffer[4096];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  ASSERT_GT(n, 0);
+  std::string expected(buffer, static_cast<size_t>(n));
+  EXPECT_EQ(platform_->OwnFilePath(), expected.substr(0, 260));
+  EXPECT_EQ(platform_->HostPathStyle().separators, std::string("/"));
+  EXPECT_EQ(platform_->StoredNameStyle().separators, std::string("\\:"));
+}
+
+TEST_F(PosixPlatform, WhatTheLoaderMakesIsPrivate) {
+  std::string temp = platform_->MakeTempFileName(scratch_, "ldx");
+  ASSERT_FALSE(temp.empty());
+  EXPECT_EQ(ModeOf(temp), 0600u);
+  ASSERT_TRUE(platform_->MakeFolder(scratch_ + "work"));
+  EXPECT_EQ(ModeOf(scratch_ + "work"), 0700u);
+  ASSERT_NE(platform_->CreateForWriting(scratch_ + "work/setup"), nullptr);
+  EXPECT_EQ(ModeOf(scratch_ + "work/setup"), 0600u);
+  platform_->MarkExecutable(scratch_ + "work/setup");
+  EXPECT_EQ(ModeOf(scratch_ + "work/setup"), 0700u);
+}
+
+TEST_F(PosixPlatform, CreateForWritingNeverFollowsALink) {
+  std::string target = scratch_ + "victim";
+  Put(target, "precious", 0644);
+  ASSERT_EQ(::symlink(target.c_str(), (scratch_ + "planted").c_str()), 0);
+  ASSERT_EQ(::symlink((scratch_ + "nowhere").c_str(), (scratch_ + "dangling").c_str()), 0);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "planted"), nullptr);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "dangling"), nullptr);
+  EXPECT_EQ(ModeOf(scratch_ + "nowhere"), 0u) << "a file was made through the link";
+  std::ifstream file(target);
+  std::string contents;
+  std::getline(file, contents);
+  EXPECT_EQ(contents, "precious");
+}
+
+TEST_F(PosixPlatform, CreateForWritingRefusesAPipe) {
+  ASSERT_EQ(::mkfifo((scratch_ + "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "pipe"), nullptr);
+  EXPECT_FALSE(platform_->FileExists(scratch_ + "pipe"));
+}
+
+TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
+  Put(scratch_ + "not-executable", "#!/bin/sh\nexit 0\n", 0600);
+  Put(scratch_ + "garbage", "this is not a program\n", 0700);
+  Put(scratch_ + "plain", "x", 0600);
+  struct Case {
+    std::string line;
+    uint32_t result;
+  };
+  const Case cases[] = {
+      {"", 2},
+      {"   ", 2},
+      {scratch_ + "missing", 2},
+      {scratch_ + "plain/below", 2},  // ENOTDIR
+      {scratch_ + "not-executable", 5},
+      {scratch_ + "garbage", 11},     // ENOEXEC: never handed to a shell
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform_->StartProcess(c.line), c.result) << c.line;
+}
+
+TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
+  std::string archive = scratch_ + "archive.bin";
+  Put(archive, "data", 0600);
+  auto reading = platform_->OpenForReading(archive);
+  auto writing = platform_->CreateForWriting(scratch_ + "out.bin");
+  ASSERT_NE(reading, nullptr);
+  ASSERT_NE(writing, nullptr);
+  std::string child = DirectoryPart(platform_->OwnFilePath(), kPosixPaths) + kChildProgramName;
+  std::string report = scratch_ + "fds.txt";
+  ASSERT_EQ(platform_->StartProcess(child + " " + report + " --fds"), 33u);
+  std::string text;
+  for (int i = 0; i < 300 && text.empty(); ++i) {
+    std::ifstream file(report);
+    if (file) {
+      std::ostringstream all;
+      all << file.rdbuf();
+      text = all.str();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.find("archive.bin"), std::string::npos) << text;
+  EXPECT_EQ(text.find("out.bin"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace ldr::testing
