@@ -1,0 +1,372 @@
+#include "archive/extract.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "loader/errors.h"
+#include "tests/archive/archive_builder.h"
+#include "tests/support/fake_platform.h"
+
+namespace ldr {
+namespace {
+
+using testing::BuildArchive;
+using testing::FakePlatform;
+using testing::RandomBytes;
+using testing::RecordingSink;
+using testing::TestEntry;
+using testing::ZlibStream;
+
+const char kArchivePath[] = "C:\\Downloads\\setup.1";
+const char kFolder[] = "C:\\Temp\\ldx1A2B";
+
+std::string Text(size_t size) {
+  std::string out;
+  while (out.size() < size) out += "The quick brown fox jumps over the lazy dog. ";
+  out.resize(size);
+  return out;
+}
+
+TestEntry Entry(const std::string& name, const std::string& data) {
+  return {name, ZlibStream(data), static_cast<int32_t>(data.size())};
+}
+
+// One extraction against the fake: the archive lies at archive_start inside
+// the container, the working folder exists.
+struct Extraction {
+  FakePlatform fake;
+  RecordingSink sink;
+  std::string error;  // message of the error raised, "" on success
+  bool zlib_error = false;
+
+  explicit Extraction(const std::string& archive, const std::string& prefix = "") {
+    fake.AddFolder(kFolder);
+    fake.AddFile(kArchivePath, prefix + archive);
+  }
+
+  Extraction& Extract(int32_t archive_start = 0) {
+    auto file = fake.OpenForReading(kArchivePath);
+    EntryTable table;
+    ReadEntryTable(*file, archive_start, &table);
+    fake.reads.clear();
+    try {
+      ExtractAll(fake, *file, kArchivePath, archive_start, kFolder, table, sink);
+    } catch (const LoaderError& e) {
+      error = e.what();
+    } catch (const EZlibError& e) {
+      error = e.what();
+      zlib_error = true;
+    }
+    // Only the archive is still open: every output file was closed.
+    EXPECT_EQ(fake.open_files, 1);
+    return *this;
+  }
+
+  std::string Out(const std::string& name) const {
+    return fake.Contents(std::string(kFolder) + "\\" + name);
+  }
+  std::vector<uint32_t> ReadSizes() const {
+    std::vector<uint32_t> sizes;
+    for (const auto& r : fake.reads) sizes.push_back(r.requested);
+    return sizes;
+  }
+  std::vector<uint32_t> WriteSizes() const {
+    std::vector<uint32_t> sizes;
+    for (const auto& w : fake.writes) sizes.push_back(w.requested);
+    return sizes;
+  }
+};
+
+TEST(ExtractAll, ExtractsEveryEntryInOrderIntoTheWorkingFolder) {
+  std::string setup = RandomBytes(10000, 1), readme = Text(70000), zeros(300000, '\0');
+  Extraction run(BuildArchive({Entry("C:\\Build\\setup.exe", setup), Entry("D:readme.txt", readme),
+                        Entry("zeros.bin", zeros)}));
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("setup.exe"), setup);
+  EXPECT_EQ(run.Out("readme.txt"), readme);
+  EXPECT_EQ(run.Out("zeros.bin"), zeros);
+  EXPECT_EQ(run.fake.files_created,
+            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\setup.exe", "C:\\Temp\\ldx1A2B\\readme.txt",
+                                      "C:\\Temp\\ldx1A2B\\zeros.bin"}));
+  ASSERT_FALSE(run.sink.positions.empty());
+  EXPECT_EQ(run.sink.positions.back(), 100);
+  EXPECT_TRUE(std::is_sorted(run.sink.positions.begin(), run.sink.positions.end()));
+}
+
+TEST(ExtractAll, WorksAtAnArchiveStartInsideALargerFile) {
+  std::string data = Text(5000);
+  Extraction run(BuildArchive({Entry("a.txt", data)}), std::string(777, 'M'));
+  run.Extract(777);
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("a.txt"), data);
+}
+
+// Writes and progress positions are fixed by the size: one write and one
+// position per 4,096-byte block, the last block possibly partial.
+TEST(ExtractAll, WritesWholeBlocksAndReportsEachOne) {
+  struct Case {
+    size_t size;
+    std::vector<uint32_t> writes;
+    std::vector<int32_t> positions;
+  };
+  const Case cases[] = {
+      {0, {}, {}},
+      {1, {1}, {100}},
+      {4096, {4096}, {100}},
+      {3 * 4096, {4096, 4096, 4096}, {33, 67, 100}},
+      {8 * 4096 + 512, {4096, 4096, 4096, 4096, 4096, 4096, 4096, 4096, 512},
+       {12, 25, 37, 49, 62, 74, 86, 98, 100}},
+  };
+  for (const Case& c : cases) {
+    std::string data = Text(c.size);
+    Extraction run(BuildArchive({Entry("f.bin", data)}));
+    run.Extract();
+    ASSERT_EQ(run.error, "") << c.size;
+    EXPECT_TRUE(run.fake.Exists("C:\\Temp\\ldx1A2B\\f.bin")) << c.size;
+    EXPECT_EQ(run.Out("f.bin"), data) << c.size;
+    EXPECT_EQ(run.WriteSizes(), c.writes) << c.size;
+    EXPECT_EQ(run.sink.positions, c.positions) << c.size;
+  }
+}
+
+TEST(ExtractAll, LargeFileTakesOneWriteAndOneMessagePerBlock) {
+  std::string data = Text(658944);
+  Extraction run(BuildArchive({Entry("big.dat", data)}));
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.fake.writes.size(), 161u);
+  EXPECT_EQ(run.sink.positions.size(), 161u);
+  EXPECT_EQ(run.Out("big.dat"), data);
+}
+
+TEST(ExtractAll, ReadsInPiecesOfAtMost64KiBNeverPastTheEntry) {
+  struct Case {
+    size_t stream_size;
+    std::vector<uint32_t> reads;
+  };
+  const Case cases[] = {
+      {1000, {1000}},
+      {65536, {65536}},
+      {65537, {65536, 1}},
+      {200000, {65536, 65536, 65536, 3392}},
+  };
+  for (const Case& c : cases) {
+    std::string stream;
+    std::string data = testing::DataWithStreamSize(c.stream_size, &stream);
+    // The next entry's bytes follow directly; none of them may be read.
+    std::string archive =
+        BuildArchive({{"one", stream, static_cast<int32_t>(data.size())}}, 1) + std::string(5000, 'Z');
+    Extraction run(archive);
+    run.Extract();
+    ASSERT_EQ(run.error, "") << c.stream_size;
+    EXPECT_EQ(run.Out("one"), data) << c.stream_size;
+    EXPECT_EQ(run.ReadSizes(), c.reads) << c.stream_size;
+  }
+}
+
+TEST(ExtractAll, ShortReadsFromTheFileAreRefilledUntilTheEntryEnds) {
+  std::string data = Text(100000);
+  Extraction run(BuildArchive({Entry("t.txt", data)}));
+  run.fake.read_limit = 7;
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("t.txt"), data);
+}
+
+TEST(ExtractAll, ALaterEntryOfTheSameNameReplacesTheEarlierFile) {
+  std::string first = Text(9000), second = RandomBytes(3000, 2);
+  Extraction run(BuildArchive({Entry("C:\\a\\same.txt", first), Entry("D:\\b\\same.txt", second)}));
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("same.txt"), second);
+  EXPECT_EQ(run.fake.files_created.size(), 2u);
+  EXPECT_EQ(run.sink.positions.back(), 100);
+}
+
+TEST(ExtractAll, PositionsFollowTheStoredSizesEvenWhenTheyAreWrong) {
+  std::string data = Text(3 * 4096);
+  // Understated: the bar goes beyond 100 as computed.
+  Extraction under(BuildArchive({{"u", ZlibStream(data), 4096}}));
+  under.Extract();
+  EXPECT_EQ(under.sink.positions, (std::vector<int32_t>{100, 200, 300}));
+  // All sizes 0: every position is 0.
+  Extraction zero(BuildArchive({{"z1", ZlibStream(data), 0}, {"z2", ZlibStream(data), 0}}));
+  zero.Extract();
+  EXPECT_EQ(zero.sink.positions, std::vector<int32_t>(6, 0));
+}
+
+TEST(ExtractAll, CorruptStreamRaisesZlibErrorAndKeepsWhatWasWritten) {
+  std::string data = RandomBytes(50000, 3);
+  std::string good = ZlibStream(Text(5000));
+  std::string bad = ZlibStream(data, 0);
+  bad[30000] ^= 0x55;  // inside a stored block: caught only by the checksum
+  Extraction run(BuildArchive({{"good", good, 5000}, {"bad", bad, 50000}}));
+  run.Extract();
+  EXPECT_TRUE(run.zlib_error);
+  EXPECT_EQ(run.error, "error");
+  EXPECT_EQ(run.Out("good"), Text(5000));
+  // Every whole block before the failure was written and stays.
+  EXPECT_EQ(run.Out("bad").size() % 4096, 0u);
+  EXPECT_GT(run.Out("bad").size(), 20000u);
+}
+
+TEST(ExtractAll, BadHeaderAndPresetDictionaryRaiseZlibError) {
+  const std::string streams[] = {
+      std::string("\x78\xDA garbage that is no stream"),
+      testing::ZlibStreamWithDictionary(Text(2000), "quick brown fox"),
+  };
+  for (const std::string& stream : streams) {
+    Extraction run(BuildArchive({{"x", stream, 2000}}));
+    run.Extract();
+    EXPECT_TRUE(run.zlib_error);
+    EXPECT_EQ(run.error, "error");
+    EXPECT_EQ(run.Out("x"), "");
+  }
+}
+
+TEST(ExtractAll, StreamCutShortEndsTheEntryWithoutError) {
+  std::string data = RandomBytes(40000, 4);
+  std::string stream = ZlibStream(data, 0);
+  // DataEnd too small: the range holds only half of the stream.
+  std::string archive = BuildArchive({{"half", stream.substr(0, stream.size() / 2), 40000},
+                                      {"next", ZlibStream("abc"), 3}});
+  Extraction run(archive);
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  std::string out = run.Out("half");
+  EXPECT_EQ(out, data.substr(0, out.size()));
+  EXPECT_GT(out.size(), 10000u);
+  EXPECT_EQ(run.Out("next"), "abc");
+}
+
+TEST(ExtractAll, ArchiveFileEndingEarlyEndsTheEntryWithoutError) {
+  std::string data = Text(30000);
+  std::string archive = BuildArchive({Entry("cut", data)});
+  Extraction run(archive.substr(0, archive.size() - 20));
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("cut"), data.substr(0, run.Out("cut").size()));
+}
+
+TEST(ExtractAll, BytesAfterTheStreamEndAreIgnored) {
+  std::string data = Text(10000);
+  std::string stream = ZlibStream(data) + std::string(100000, 'T');
+  Extraction run(BuildArchive({{"t", stream, 10000}, Entry("u", "second")}));
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out("t"), data);
+  EXPECT_EQ(run.Out("u"), "second");
+  EXPECT_EQ(run.sink.positions.back(), 100);
+}
+
+TEST(ExtractAll, CreateFailureNamesTheOutputPath) {
+  Extraction run(BuildArchive({Entry("a.txt", "a"), Entry("b.txt", "b")}));
+  run.fake.create_fails.push_back("C:\\Temp\\ldx1A2B\\b.txt");
+  run.Extract();
+  EXPECT_EQ(run.error, "LOADER: Could not create the following file, C:\\Temp\\ldx1A2B\\b.txt");
+  EXPECT_EQ(run.Out("a.txt"), "a");
+}
+
+TEST(ExtractAll, ShortOrFailedWriteGivesTheDiskFullMessageAndKeepsThePartialFile) {
+  const std::string message =
+      "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\big.bin. This probably means that "
+      "your disk is full";
+  std::string data = Text(20000);
+  {
+    Extraction run(BuildArchive({Entry("big.bin", data)}));
+    run.fake.disk_space = 5000;
+    run.Extract();
+    EXPECT_EQ(run.error, message);
+    EXPECT_EQ(run.Out("big.bin"), data.substr(0, 5000));
+    EXPECT_EQ(run.WriteSizes(), (std::vector<uint32_t>{4096, 4096}));
+    EXPECT_EQ(run.sink.positions, (std::vector<int32_t>{20}));  // the short block is not reported
+  }
+  {
+    Extraction run(BuildArchive({Entry("big.bin", data)}));
+    run.fake.write_fails = true;
+    run.Extract();
+    EXPECT_EQ(run.error, message);
+    EXPECT_TRUE(run.sink.positions.empty());
+  }
+}
+
+TEST(ExtractAll, FailedArchiveReadIsReportedAndNeverInflated) {
+  std::string data = RandomBytes(200000, 5);
+  Extraction run(BuildArchive({{"r.txt", ZlibStream(data, 0), 200000}}));
+  run.fake.fail_read_call = 4;  // count, flag, record, first data read, then this
+  run.Extract();
+  EXPECT_EQ(run.error, "LOADER: Could not read the archive file C:\\Downloads\\setup.1");
+  EXPECT_EQ(run.Out("r.txt"), data.substr(0, run.Out("r.txt").size()));
+}
+
+TEST(ExtractAll, UnsafeNamesAreRefusedAndNothingIsCreated) {
+  struct Case {
+    const char* stored_name;
+    const char* output_path;
+  };
+  const Case cases[] = {
+      {"C:\\dir\\", "C:\\Temp\\ldx1A2B\\"},
+      {"C:\\dir\\..", "C:\\Temp\\ldx1A2B\\.."},
+      {".", "C:\\Temp\\ldx1A2B\\."},
+      {"../../evil.exe", "C:\\Temp\\ldx1A2B\\../../evil.exe"},
+      {"C:\\x\\a/b", "C:\\Temp\\ldx1A2B\\a/b"},
+      {"...", "C:\\Temp\\ldx1A2B\\..."},
+      {"C:\\CON", "C:\\Temp\\ldx1A2B\\CON"},
+      {"nul.txt", "C:\\Temp\\ldx1A2B\\nul.txt"},
+      {"Com1.exe", "C:\\Temp\\ldx1A2B\\Com1.exe"},
+  };
+  for (const Case& c : cases) {
+    Extraction run(BuildArchive({Entry(c.stored_name, "payload")}));
+    size_t nodes_before = run.fake.nodes.size();
+    run.Extract();
+    EXPECT_EQ(run.error, std::string("LOADER: Could not create the following file, ") + c.output_path)
+        << c.stored_name;
+    EXPECT_TRUE(run.fake.files_created.empty()) << c.stored_name;
+    EXPECT_EQ(run.fake.nodes.size(), nodes_before) << c.stored_name;
+  }
+}
+
+TEST(ExtractAll, PosixHostRefusesSlashesButAllowsDeviceLikeNames) {
+  FakePlatform fake;
+  fake.host_style = kPosixPaths;
+  fake.AddFolder("/tmp");
+  fake.AddFolder("/tmp/ldx1");
+  const std::pair<const char*, bool> cases[] = {
+      {"C:\\dir\\CON", true}, {"readme.txt", true}, {"../x", false}, {"..", false}, {"a\\", false},
+  };
+  for (const auto& [name, allowed] : cases) {
+    fake.files_created.clear();
+    fake.AddFile(kArchivePath, BuildArchive({Entry(name, "data")}));
+    auto file = fake.OpenForReading(kArchivePath);
+    EntryTable table;
+    ReadEntryTable(*file, 0, &table);
+    RecordingSink sink;
+    bool created = true;
+    try {
+      ExtractAll(fake, *file, kArchivePath, 0, "/tmp/ldx1/", table, sink);
+    } catch (const LoaderError&) {
+      created = false;
+    }
+    EXPECT_EQ(created, allowed) << name;
+    for (const std::string& path : fake.files_created) EXPECT_EQ(path.rfind("/tmp/ldx1/", 0), 0u) << path;
+  }
+  EXPECT_EQ(fake.Contents("/tmp/ldx1/CON"), "data");
+}
+
+TEST(ExtractAll, LongStoredNameIsTakenFromInsideItsField) {
+  ArchiveEntry e = testing::MakeEntry("", 4);
+  std::string stream = ZlibStream("data");
+  e.stored_name.fill('n');
+  e.stored_name[0] = 255;
+  e.data_start = 5 + 164;
+  e.data_end = e.data_start + static_cast<int32_t>(stream.size()) - 1;
+  Extraction run(testing::HeaderBytes(1) + testing::RecordBytes(e) + stream);
+  run.Extract();
+  ASSERT_EQ(run.error, "");
+  EXPECT_EQ(run.Out(std::string(103, 'n')), "data");
+}
+
+}  // namespace
+}  // namespace ldr
