@@ -1,0 +1,165 @@
+#include "kitpack/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+namespace kitpack {
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+FileInfo StatRegularFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw KitError("cannot read " + path + ": " + ErrnoText());
+  if (!S_ISREG(st.st_mode)) throw KitError(path + " is not a regular file");
+  if (::access(path.c_str(), R_OK) != 0) throw KitError("cannot read " + path + ": " + ErrnoText());
+  FileInfo info;
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.mtime = static_cast<int64_t>(st.st_mtime);
+  info.device = st.st_dev;
+  info.inode = st.st_ino;
+  return info;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {}, sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+namespace {
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+}  // namespace
+
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path) {
+  std::vector<unsigned char> data(length);
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, data.data() + done, std::min<size_t>(length - done, 1 << 30),
+                        static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw KitError("cannot read " + path + ": " + ErrnoText());
+    if (n == 0) throw KitError(path + " ended early (it changed while being read?)");
+    done += static_cast<size_t>(n);
+  }
+  return data;
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+  FileInfo info = StatRegularFile(path);
+  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (f.fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+  return ReadRange(f.fd, 0, static_cast<size_t>(info.size), path);
+}
+
+std::vector<std::string> ListFilesRecursively(const std::string& root) {
+  std::vector<std::string> out;
+  std::function<void(const std::string&, const std::string&)> walk =
+      [&](const std::string& dir, const std::string& rel) {
+        DIR* d = ::opendir(dir.c_str());
+        if (!d) throw KitError("cannot read folder " + dir + ": " + ErrnoText());
+        std::vector<std::string> names;
+        while (dirent* e = ::readdir(d)) {
+          std::string name = e->d_name;
+          if (name != "." && name != "..") names.push_back(name);
+        }
+        ::closedir(d);
+        for (const std::string& name : names) {
+          std::string full = dir + "/" + name;
+          std::string relative = rel.empty() ? name : rel + "/" + name;
+          struct stat lst {}, st {};
+          if (::lstat(full.c_str(), &lst) != 0) throw KitError("cannot read " + full + ": " + ErrnoText());
+          if (S_ISDIR(lst.st_mode)) {
+            walk(full, relative);
+          } else if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            out.push_back(relative);
+          } else {
+            throw KitError(full + " is neither a regular file nor a folder");
+          }
+        }
+      };
+  walk(root, "");
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+PendingOutput::PendingOutput(const std::string& final_path) : final_path_(final_path) {
+  std::string pattern = final_path + ".tmp-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  fd_ = ::mkstemp(buffer.data());
+  if (fd_ < 0) throw KitError("cannot create " + pattern + ": " + ErrnoText());
+  temp_path_ = buffer.data();
+}
+
+PendingOutput::~PendingOutput() {
+  if (fd_ >= 0) ::close(fd_);
+  if (!committed_) ::unlink(temp_path_.c_str());
+}
+
+void PendingOutput::Write(const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd_, p, std::min<size_t>(size, 1 << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
+    p += n;
+    size -= static_cast<size_t>(n);
+    position_ += static_cast<uint64_t>(n);
+  }
+}
+
+void PendingOutput::Commit(mode_t mode) {
+  if (::fchmod(fd_, mode) != 0 || ::fsync(fd_) != 0)
+    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
+    throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + ErrnoText());
+  committed_ = true;
+}
+
+void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
+                    const std::vector<unsigned char>& data) {
+  Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
+  std::string shown = root;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    shown += "/" + parts[i];
+    if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
+      throw KitError("cannot create folder " + shown + ": " + ErrnoText());
+    int next = ::openat(dir.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) throw KitError("cannot enter folder " + shown + " (a symlink?): " + ErrnoText());
+    ::close(dir.fd);
+    dir.fd = next;
+  }
+  shown += "/" + parts.back();
+  Fd out{::openat(dir.fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
+  if (out.fd < 0) throw KitError("cannot create " + shown + " (a symlink?): " + ErrnoText());
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(out.fd, data.data() + done, std::min<size_t>(data.size() - done, 1 << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw KitError("cannot write " + shown + ": " + ErrnoText());
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace kitpack

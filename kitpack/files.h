@@ -1,0 +1,71 @@
+#pragma once
+// The few file operations kitpack needs, on POSIX.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kitpack {
+
+// Every failure kitpack reports: the complete text for the user.
+class KitError : public std::runtime_error {
+ public:
+  explicit KitError(const std::string& message) : std::runtime_error(message) {}
+};
+
+struct FileInfo {
+  uint64_t size = 0;
+  int64_t mtime = 0;  // seconds since 1970-01-01 UTC
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// Follows symlinks; raises KitError when the path is missing or not a
+// regular file.
+FileInfo StatRegularFile(const std::string& path);
+bool IsDirectory(const std::string& path);
+// True when both paths exist and name the same file.
+bool SameFile(const std::string& a, const std::string& b);
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path);
+// Reads `length` bytes at `offset`; raises when the file is shorter.
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path);
+
+// The regular files below `root`, as paths relative to it with "/" between
+// parts, in byte order of those paths. Symlinks to files are followed;
+// symlinked folders are not entered, so a loop cannot run away.
+std::vector<std::string> ListFilesRecursively(const std::string& root);
+
+// An output written under a temporary name beside its final place and renamed
+// there by Commit(). Destroying it uncommitted removes the temporary file, so
+// a failed build never leaves a half-written kit behind.
+class PendingOutput {
+ public:
+  explicit PendingOutput(const std::string& final_path);
+  ~PendingOutput();
+  PendingOutput(const PendingOutput&) = delete;
+  PendingOutput& operator=(const PendingOutput&) = delete;
+
+  void Write(const void* data, size_t size);
+  uint64_t Position() const { return position_; }
+  void Commit(mode_t mode);
+
+ private:
+  std::string final_path_;
+  std::string temp_path_;
+  int fd_ = -1;
+  uint64_t position_ = 0;
+  bool committed_ = false;
+};
+
+// Writes a file below an open folder, one part at a time, never following a
+// symlink: folders are made as needed and each is opened with O_NOFOLLOW.
+void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
+                    const std::vector<unsigned char>& data);
+
+std::string ErrnoText();
+
+}  // namespace kitpack

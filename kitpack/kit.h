@@ -1,0 +1,105 @@
+#pragma once
+// Building, reading, verifying and extracting kits.
+//
+// A self-extracting kit is the loader image, the loader's archive (entry 0 is
+// the installer, at most 50 entries), the second archive (the payload, any
+// number of entries) and the 56-byte trailer. An external kit is a folder
+// holding a copy of the loader, "setup.1" (the loader's archive) and
+// "setup.2" (the second archive); both archive files start at offset 0.
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "kitpack/files.h"
+
+namespace kitpack {
+
+inline constexpr const char* kFirstArchiveFile = "setup.1";
+inline constexpr const char* kSecondArchiveFile = "setup.2";
+inline constexpr const char* kDefaultStoredPrefix = "C:\\KIT\\";
+
+struct InputFile {
+  std::string source;
+  std::string stored_name;
+};
+
+struct BuildOptions {
+  std::string loader;
+  std::vector<InputFile> first;   // entry 0 is the installer
+  std::vector<InputFile> second;
+  std::string output;             // the kit, or the folder for an external kit
+  bool external = false;
+  int level = 9;
+  unsigned threads = 1;
+  // Set from SOURCE_DATE_EPOCH: every entry gets this time instead of its
+  // file's modification time.
+  std::optional<int64_t> fixed_time;
+  // The largest file offset a kit may use. Every offset in the formats is a
+  // signed 32-bit number; tests lower this to reach the limit cheaply.
+  int64_t offset_limit = std::numeric_limits<int32_t>::max();
+  // Called from worker threads with the input bytes compressed so far.
+  std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
+double KitTimeFromUnix(int64_t seconds);
+int64_t UnixFromKitTime(double days);
+
+// Stored names for a list of --payload arguments: a file is stored under its
+// own name, a folder's files under their paths relative to it ("\" between
+// parts), folders recursed in byte order of their relative paths.
+std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
+
+void BuildKit(const BuildOptions& options);
+
+// --- Reading ---------------------------------------------------------------
+
+struct EntryInfo {
+  int64_t header_offset = 0;  // relative to the archive start
+  ldr::ArchiveEntry record;
+  std::string stored_name;
+  std::string version;
+  int64_t packed_size = 0;
+};
+
+struct ArchiveInfo {
+  std::string label;     // "first archive" / "second archive"
+  std::string path;      // file holding it
+  int64_t start = 0;     // absolute offset of its header
+  int64_t end = 0;       // absolute offset of its last byte
+  int32_t file_count = 0;
+  std::vector<EntryInfo> entries;
+};
+
+struct KitInfo {
+  bool external = false;
+  std::string path;
+  int64_t file_size = 0;
+  ldr::ArchiveTrailer trailer;
+  ArchiveInfo first;
+  ArchiveInfo second;
+};
+
+// Opens a self-extracting kit, a folder holding setup.1 / setup.2, or a
+// setup.1 file itself, and walks both entry chains. With `check` set, every
+// offset, size, chain link, name and the trailer is checked and the first
+// fault raises KitError naming the entry; without it only what is needed to
+// read is checked.
+KitInfo ReadKit(const std::string& path, bool check);
+
+// Inflates every stream and checks it against its record; raises on the
+// first fault. Gives the number of entries checked.
+size_t VerifyStreams(const KitInfo& kit);
+
+// Extracts one archive below `dest`. First archive: name parts only, as the
+// loader does. Second: relative paths, refused when unsafe.
+size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
+
+std::vector<unsigned char> InflateEntry(const ArchiveInfo& archive, const EntryInfo& entry);
+
+}  // namespace kitpack

@@ -1,0 +1,247 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kitpack/kit.h"
+#include "kitpack/stored_names.h"
+
+namespace kitpack {
+
+namespace {
+
+struct Fd {
+  int fd = -1;
+  explicit Fd(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+  }
+  ~Fd() { ::close(fd); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+int64_t FileSize(int fd, const std::string& path) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw KitError("cannot read " + path + ": " + ErrnoText());
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
+  return a.label + ": entry " + std::to_string(i) + " (" + stored + ")";
+}
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+// Walks one archive's entry chain. Bounds are always checked, since reading
+// depends on them; `check` adds the rules a well-formed archive follows.
+void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
+  const int64_t size = a.end - a.start + 1;
+  if (size < static_cast<int64_t>(ldr::kHeaderSize))
+    throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
+  std::vector<unsigned char> header = ReadRange(fd, static_cast<uint64_t>(a.start), ldr::kHeaderSize, a.path);
+  a.file_count = ldr::GetInt32(header.data());
+  if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
+  if (first && a.file_count > ldr::kMaxFiles)
+    throw KitError(a.label + ": " + Num(a.file_count) + " entries; the loader reads at most " +
+                   Num(ldr::kMaxFiles));
+  if (check && first && a.file_count == 0)
+    throw KitError(a.label + ": no entries; the loader needs the installer as entry 0");
+
+  int64_t h = ldr::kHeaderSize;
+  for (int32_t i = 0; i < a.file_count; ++i) {
+    const std::string where = a.label + ": entry " + Num(i);
+    if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
+      throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
+                     Num(size) + " bytes)");
+    std::vector<unsigned char> raw =
+        ReadRange(fd, static_cast<uint64_t>(a.start + h), ldr::kEntrySize, a.path);
+    unsigned char bytes[ldr::kEntrySize];
+    std::memcpy(bytes, raw.data(), sizeof bytes);
+    EntryInfo e;
+    e.header_offset = h;
+    e.record = ldr::DecodeEntry(bytes);
+    e.stored_name = ldr::StoredNameText(e.record);
+    e.version = ldr::FileVersionText(e.record);
+    const ldr::ArchiveEntry& r = e.record;
+    const std::string name = EntryName(a, static_cast<size_t>(i), e.stored_name);
+    if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size)
+      throw KitError(name + ": data range " + Num(r.data_start) + ".." + Num(r.data_end) +
+                     " does not lie inside the archive (" + Num(size) + " bytes)");
+    if (r.unpacked_size < 0) throw KitError(name + ": negative unpacked size");
+    e.packed_size = int64_t{r.data_end} - r.data_start + 1;
+    if (check) {
+      if (r.stored_name[0] > ldr::kStoredNameCapacity)
+        throw KitError(name + ": stored-name length byte " + Num(r.stored_name[0]) + " exceeds its field");
+      if (r.file_version[0] > ldr::kFileVersionCapacity)
+        throw KitError(name + ": version length byte " + Num(r.file_version[0]) + " exceeds its field");
+      if (r.data_start != h + static_cast<int64_t>(ldr::kEntrySize))
+        throw KitError(name + ": DataStart is " + Num(r.data_start) + ", expected " +
+                       Num(h + static_cast<int64_t>(ldr::kEntrySize)) + " (right after its header)");
+      if (r.next_header != int64_t{r.data_end} + 1)
+        throw KitError(name + ": NextHeader is " + Num(r.next_header) + ", expected " +
+                       Num(int64_t{r.data_end} + 1) + " (right after its data)");
+      if (first) {
+        std::string reason = UnsafePartReason(LoaderNamePart(e.stored_name));
+        if (!reason.empty()) throw KitError(name + ": unusable file name for the loader: " + reason);
+      } else {
+        RelativeName rel = SplitRelativeName(e.stored_name);
+        if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
+      }
+    }
+    h = r.next_header;
+    a.entries.push_back(std::move(e));
+  }
+  if (check && h != size)
+    throw KitError(a.label + ": the entry chain ends at offset " + Num(h) + ", but the archive is " +
+                   Num(size) + " bytes long");
+}
+
+std::string Sibling(const std::string& path, const char* name) {
+  size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? std::string(name) : path.substr(0, cut + 1) + name;
+}
+
+}  // namespace
+
+KitInfo ReadKit(const std::string& path, bool check) {
+  KitInfo kit;
+  kit.path = path;
+  kit.first.label = "first archive";
+  kit.second.label = "second archive";
+  std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  if (IsDirectory(path) || base == kFirstArchiveFile) {
+    kit.external = true;
+    kit.first.path = IsDirectory(path) ? path + "/" + kFirstArchiveFile : path;
+    kit.second.path = Sibling(kit.first.path, kSecondArchiveFile);
+    Fd f1(kit.first.path);
+    kit.first.end = FileSize(f1.fd, kit.first.path) - 1;
+    ReadArchive(f1.fd, kit.first, true, check);
+    Fd f2(kit.second.path);
+    kit.second.end = FileSize(f2.fd, kit.second.path) - 1;
+    ReadArchive(f2.fd, kit.second, false, check);
+    return kit;
+  }
+
+  Fd f(path);
+  kit.file_size = FileSize(f.fd, path);
+  if (kit.file_size < static_cast<int64_t>(ldr::kTrailerSize))
+    throw KitError(path + " is not a kit: it is shorter than the 56-byte trailer");
+  std::vector<unsigned char> raw = ReadRange(
+      f.fd, static_cast<uint64_t>(kit.file_size) - ldr::kTrailerSize, ldr::kTrailerSize, path);
+  unsigned char bytes[ldr::kTrailerSize];
+  std::memcpy(bytes, raw.data(), sizeof bytes);
+  kit.trailer = ldr::DecodeTrailer(bytes);
+  if (!ldr::IsSelfExtracting(kit.trailer))
+    throw KitError(path + " is not a kit: its last 56 bytes do not carry the SELFEXTRACTING mark");
+  const ldr::ArchiveTrailer& t = kit.trailer;
+  const int64_t last = kit.file_size - static_cast<int64_t>(ldr::kTrailerSize) - 1;
+  if (t.archive_start < 0 || t.archive_end < t.archive_start || t.archive_end > last)
+    throw KitError("trailer: archive " + Num(t.archive_start) + ".." + Num(t.archive_end) +
+                   " does not lie before the trailer");
+  if (check && t.second_archive_start != int64_t{t.archive_end} + 1)
+    throw KitError("trailer: SecondArchiveStart is " + Num(t.second_archive_start) + ", expected " +
+                   Num(int64_t{t.archive_end} + 1));
+  if (check && t.second_archive_end != last)
+    throw KitError("trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
+                   " (file size - 57)");
+  if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
+      t.second_archive_end > last)
+    throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
+                   Num(t.second_archive_end) + " does not lie before the trailer");
+  kit.first.path = kit.second.path = path;
+  kit.first.start = t.archive_start;
+  kit.first.end = t.archive_end;
+  kit.second.start = t.second_archive_start;
+  kit.second.end = t.second_archive_end;
+  ReadArchive(f.fd, kit.first, true, check);
+  ReadArchive(f.fd, kit.second, false, check);
+  return kit;
+}
+
+std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
+  const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
+  Fd f(a.path);
+  std::vector<unsigned char> in = ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
+                                            static_cast<size_t>(e.packed_size), a.path);
+  std::vector<unsigned char> out(static_cast<size_t>(e.record.unpacked_size));
+  z_stream s{};
+  if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
+  struct Ender {
+    z_stream* s;
+    ~Ender() { inflateEnd(s); }
+  } ender{&s};
+  s.next_in = in.data();
+  s.avail_in = static_cast<uInt>(in.size());
+  unsigned char spare[1];
+  // zlib refuses a null output pointer even with no room behind it.
+  s.next_out = out.empty() ? spare : out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  for (;;) {
+    int rc = inflate(&s, Z_NO_FLUSH);
+    if (rc == Z_STREAM_END) break;
+    if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR)
+      throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
+    if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR) throw KitError(name + ": zlib failed while inflating");
+    if (s.avail_in == 0)
+      throw KitError(name + ": the data range ends before its zlib stream does");
+    if (s.avail_out == 0) {
+      // Output is full: one more byte proves the stream is longer than
+      // its record says.
+      s.next_out = spare;
+      s.avail_out = 1;
+      rc = inflate(&s, Z_NO_FLUSH);
+      if (s.avail_out == 0)
+        throw KitError(name + ": inflates to more than its unpacked size of " +
+                       Num(e.record.unpacked_size) + " bytes");
+      if (rc == Z_STREAM_END) break;
+      if (rc == Z_DATA_ERROR) throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
+      if (s.avail_in == 0) throw KitError(name + ": the data range ends before its zlib stream does");
+    }
+  }
+  if (s.avail_in != 0)
+    throw KitError(name + ": the zlib stream ends " + Num(s.avail_in) + " bytes before its data range does");
+  if (s.total_out != static_cast<uLong>(e.record.unpacked_size))
+    throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(s.total_out)) +
+                   " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
+  return out;
+}
+
+size_t VerifyStreams(const KitInfo& kit) {
+  size_t n = 0;
+  for (const ArchiveInfo* a : {&kit.first, &kit.second})
+    for (const EntryInfo& e : a->entries) {
+      InflateEntry(*a, e);
+      ++n;
+    }
+  return n;
+}
+
+size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {
+  const ArchiveInfo& a = second ? kit.second : kit.first;
+  if (::mkdir(dest.c_str(), 0755) != 0 && errno != EEXIST)
+    throw KitError("cannot create folder " + dest + ": " + ErrnoText());
+  // Every name is checked before anything is written.
+  std::vector<std::vector<std::string>> targets;
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    const EntryInfo& e = a.entries[i];
+    if (second) {
+      RelativeName rel = SplitRelativeName(e.stored_name);
+      if (!rel.refused.empty())
+        throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
+      targets.push_back(rel.parts);
+    } else {
+      std::string part = LoaderNamePart(e.stored_name);
+      std::string reason = UnsafePartReason(part);
+      if (!reason.empty())
+        throw KitError(EntryName(a, i, e.stored_name) + ": unusable file name: " + reason);
+      targets.push_back({part});
+    }
+  }
+  for (size_t i = 0; i < a.entries.size(); ++i) WriteFileBelow(dest, targets[i], InflateEntry(a, a.entries[i]));
+  return a.entries.size();
+}
+
+}  // namespace kitpack

@@ -1,0 +1,201 @@
+// kitpack: builds, lists, verifies and extracts installer kits.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "kitpack/kit.h"
+
+namespace {
+
+using kitpack::KitError;
+
+// "SRC=STORED" gives a file its stored name; a plain path gets the prefix
+// and its own name. The split is at the first "=".
+kitpack::InputFile ParseInput(const std::string& arg, const std::string& prefix) {
+  size_t eq = arg.find('=');
+  if (eq != std::string::npos) return {arg.substr(0, eq), arg.substr(eq + 1)};
+  size_t slash = arg.find_last_of('/');
+  return {arg, prefix + (slash == std::string::npos ? arg : arg.substr(slash + 1))};
+}
+
+std::optional<int64_t> SourceDateEpoch() {
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (!text || !*text) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text, &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0)
+    throw KitError(std::string("SOURCE_DATE_EPOCH is not a number of seconds: ") + text);
+  return static_cast<int64_t>(v);
+}
+
+// A one-line bar on stderr, redrawn at most ten times a second.
+class ProgressBar {
+ public:
+  void Update(uint64_t done, uint64_t total) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    int percent = total ? static_cast<int>(done * 100 / total) : 100;
+    int filled = percent * 30 / 100;
+    std::fprintf(stderr, "\r[%s%s] %3d%%  %llu/%llu MiB", std::string(filled, '#').c_str(),
+                 std::string(30 - filled, ' ').c_str(), percent,
+                 static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20));
+    if (done >= total) std::fputc('\n', stderr);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+std::string DateText(double days) {
+  std::time_t t = static_cast<std::time_t>(kitpack::UnixFromKitTime(days));
+  std::tm tm{};
+  if (!gmtime_r(&t, &tm)) return "?";
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x80) {
+      // Stored names are ANSI bytes, not UTF-8: escape every byte above
+      // ASCII as its own code point so the output stays valid JSON.
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+void PrintTable(const kitpack::ArchiveInfo& a) {
+  std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
+  std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed", "version",
+              "time (UTC)");
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    const auto& e = a.entries[i];
+    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(), e.record.unpacked_size,
+                static_cast<long long>(e.packed_size), e.version.empty() ? "-" : e.version.c_str(),
+                DateText(e.record.file_time).c_str());
+  }
+}
+
+void PrintJson(const kitpack::KitInfo& kit) {
+  std::printf("{\"path\": %s, \"external\": %s, \"archives\": [", JsonString(kit.path).c_str(),
+              kit.external ? "true" : "false");
+  bool first_archive = true;
+  for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
+    std::printf("%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
+                first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
+                static_cast<long long>(a->start), static_cast<long long>(a->end));
+    first_archive = false;
+    for (size_t i = 0; i < a->entries.size(); ++i) {
+      const auto& e = a->entries[i];
+      std::printf("%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": %lld, "
+                  "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": %s}",
+                  i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
+                  static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
+                  JsonString(e.version).c_str(), e.record.file_time, JsonString(DateText(e.record.file_time)).c_str());
+    }
+    std::printf("]}");
+  }
+  std::printf("\n]}\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"kitpack - builds and inspects self-extracting installer kits"};
+  app.set_version_flag("--version", "kitpack 1.0.0");
+  app.require_subcommand(1);
+
+  kitpack::BuildOptions build;
+  std::string installer;
+  std::vector<std::string> files, payloads;
+  std::string prefix = kitpack::kDefaultStoredPrefix;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  auto* b = app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
+  b->add_option("--loader", build.loader, "The loader executable")->required();
+  b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")->required();
+  b->add_option("--file", files, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
+  b->add_option("--payload", payloads, "Files or folders for the second archive");
+  b->add_option("-o,--output", build.output, "The kit to write (a folder with --external)")->required();
+  b->add_flag("--external", build.external, "Write setup.1, setup.2 and a copy of the loader into a folder");
+  b->add_option("--level", build.level, "zlib level 0-9")->check(CLI::Range(0, 9))->capture_default_str();
+  b->add_option("--threads", threads, "Compression threads")->check(CLI::Range(1u, 256u))->capture_default_str();
+  b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")->capture_default_str();
+
+  std::string kit_path, dest;
+  bool json = false, second = false;
+  auto* l = app.add_subcommand("list", "Show both archives of a kit");
+  l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  l->add_flag("--json", json, "Machine-readable output");
+  auto* v = app.add_subcommand("verify", "Check every record, chain, offset and stream of a kit");
+  v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  auto* x = app.add_subcommand("extract", "Unpack one archive of a kit into a folder");
+  x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  x->add_flag("--second", second, "Extract the second (payload) archive");
+  x->add_option("-C", dest, "Destination folder")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 2;
+  }
+
+  try {
+    if (b->parsed()) {
+      build.threads = threads;
+      build.first.push_back(ParseInput(installer, prefix));
+      for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
+      build.second = kitpack::ExpandPayload(payloads);
+      build.fixed_time = SourceDateEpoch();
+      ProgressBar bar;
+      if (::isatty(STDERR_FILENO))
+        build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
+      kitpack::BuildKit(build);
+      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(), build.first.size(),
+                  build.second.size());
+    } else if (l->parsed()) {
+      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
+      if (json) {
+        PrintJson(kit);
+      } else {
+        PrintTable(kit.first);
+        PrintTable(kit.second);
+      }
+    } else if (v->parsed()) {
+      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
+      size_t n = kitpack::VerifyStreams(kit);
+      std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
+                  kit.first.entries.size(), kit.second.entries.size(), n);
+    } else if (x->parsed()) {
+      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
+      size_t n = kitpack::ExtractArchive(kit, second, dest);
+      std::printf("extracted %zu file(s) into %s\n", n, dest.c_str());
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kitpack: error: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
