@@ -1,0 +1,240 @@
+// The reference installer: what the loader starts once it has unpacked the
+// kit. It finds the kit from the command line the loader hands over and
+// copies the second archive's files into a destination folder.
+//
+// Command lines it accepts (the loader passes no quotes, so a folder with
+// blanks arrives in pieces; the pieces are joined again):
+//   installer [--dest DIR] *SELFEXTRACT LOADERNAME LOADERFOLDER
+//   installer [--dest DIR] *TODISK LOADERNAME LOADERFOLDER
+//   installer [--dest DIR] LOADERFOLDER            (external kit: setup.2 there)
+// The destination is --dest, else $KIT_INSTALL_DEST, else "installed" in the
+// loader's folder. KIT_INSTALL_MESSAGEBOX=1 shows the outcome in a message box.
+// Every step is also written to install.log in the destination.
+
+#include <zlib.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "archive/records.h"
+#include "examples/installer/host.h"
+#include "kitpack/stored_names.h"
+
+namespace {
+
+using installer::kSeparator;
+
+struct Failure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::FILE* g_log = nullptr;
+
+void Say(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  std::printf("%s\n", line);
+  if (g_log) std::fprintf(g_log, "%s\n", line);
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == '/')) return folder + name;
+  return folder + kSeparator + name;
+}
+
+// An open file with the byte range one archive occupies in it.
+struct Archive {
+  std::FILE* file = nullptr;
+  std::string path;
+  long start = 0;
+  long end = 0;  // last byte, inclusive
+  ~Archive() {
+    if (file) std::fclose(file);
+  }
+};
+
+void ReadAt(Archive& a, long offset, void* buffer, size_t size, const char* what) {
+  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 || std::fread(buffer, 1, size, a.file) != size)
+    throw Failure(std::string("cannot read ") + what + " in " + a.path);
+}
+
+void Open(Archive& a, const std::string& path) {
+  a.path = path;
+  a.file = std::fopen(path.c_str(), "rb");
+  if (!a.file) throw Failure("cannot open the kit file " + path);
+  std::fseek(a.file, 0, SEEK_END);
+  a.end = std::ftell(a.file) - 1;
+}
+
+// Finds the second archive: behind the loader's archive in a self-extracting
+// loader, else in setup.2 beside the loader.
+void FindPayload(Archive& a, const std::string& folder, const std::string& loader_name) {
+  if (!loader_name.empty()) {
+    Open(a, Join(folder, loader_name));
+    unsigned char bytes[ldr::kTrailerSize];
+    if (a.end + 1 >= static_cast<long>(ldr::kTrailerSize)) {
+      ReadAt(a, a.end + 1 - static_cast<long>(ldr::kTrailerSize), bytes, sizeof bytes, "the trailer");
+      ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(bytes);
+      if (ldr::IsSelfExtracting(trailer)) {
+        if (trailer.second_archive_start < 0 || trailer.second_archive_end > a.end)
+          throw Failure("the trailer of " + a.path + " points outside the file");
+        a.start = trailer.second_archive_start;
+        a.end = trailer.second_archive_end;
+        return;
+      }
+    }
+    std::fclose(a.file);
+    a.file = nullptr;  // not self-extracting: the loader ran from setup.1
+  }
+  Open(a, Join(folder, "setup.2"));
+}
+
+struct Entry {
+  ldr::ArchiveEntry record;
+  std::string name;                // as stored, "docs\guide.txt"
+  std::vector<std::string> parts;  // checked: safe to create below the destination
+};
+
+std::vector<Entry> ReadEntries(Archive& a) {
+  unsigned char header[ldr::kHeaderSize];
+  ReadAt(a, a.start, header, sizeof header, "the archive header");
+  int32_t count = ldr::GetInt32(header);
+  if (count < 0) throw Failure("the archive in " + a.path + " has a negative file count");
+  std::vector<Entry> entries;
+  long size = a.end - a.start + 1;
+  long at = ldr::kHeaderSize;
+  for (int32_t i = 0; i < count; ++i) {
+    if (at < 0 || at > size - static_cast<long>(ldr::kEntrySize))
+      throw Failure("entry " + std::to_string(i) + " lies outside the archive");
+    unsigned char bytes[ldr::kEntrySize];
+    ReadAt(a, a.start + at, bytes, sizeof bytes, "an entry header");
+    Entry e;
+    e.record = ldr::DecodeEntry(bytes);
+    e.name = ldr::StoredNameText(e.record);
+    const ldr::ArchiveEntry& r = e.record;
+    if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size || r.unpacked_size < 0)
+      throw Failure("entry " + std::to_string(i) + " (" + e.name + ") has a damaged record");
+    kitpack::RelativeName rel = kitpack::SplitRelativeName(e.name);
+    if (!rel.refused.empty())
+      throw Failure("refusing entry " + std::to_string(i) + " (" + e.name + "): " + rel.refused);
+    e.parts = rel.parts;
+    entries.push_back(e);
+    at = r.next_header;
+  }
+  return entries;
+}
+
+// Inflates one entry into its file, checking the stream's end and size.
+void Install(Archive& a, const Entry& e, const std::string& dest) {
+  std::string path = dest;
+  for (size_t i = 0; i + 1 < e.parts.size(); ++i) {
+    path = Join(path, e.parts[i]);
+    if (!installer::MakeFolder(path)) throw Failure("cannot create the folder " + path);
+  }
+  path = Join(path, e.parts.back());
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (!out) throw Failure("cannot create " + path);
+
+  z_stream z{};
+  inflateInit(&z);
+  std::vector<unsigned char> in(65536), buffer(65536);
+  long left = static_cast<long>(e.record.data_end) - e.record.data_start + 1;
+  long offset = a.start + e.record.data_start;
+  unsigned long written = 0;
+  int rc = Z_OK;
+  std::string error;
+  while (rc != Z_STREAM_END && error.empty()) {
+    if (z.avail_in == 0) {
+      if (left == 0) {
+        error = "its data ends before its stream";
+        break;
+      }
+      size_t n = left < 65536 ? static_cast<size_t>(left) : 65536;
+      ReadAt(a, offset, in.data(), n, e.name.c_str());
+      offset += static_cast<long>(n);
+      left -= static_cast<long>(n);
+      z.next_in = in.data();
+      z.avail_in = static_cast<uInt>(n);
+    }
+    z.next_out = buffer.data();
+    z.avail_out = static_cast<uInt>(buffer.size());
+    rc = inflate(&z, Z_NO_FLUSH);
+    if (rc < 0 && rc != Z_BUF_ERROR) error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
+    size_t produced = buffer.size() - z.avail_out;
+    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced) error = "the disk is full";
+    written += produced;
+  }
+  inflateEnd(&z);
+  if (std::fclose(out) != 0 && error.empty()) error = "the disk is full";
+  if (error.empty() && written != static_cast<unsigned long>(e.record.unpacked_size))
+    error = "it inflates to " + std::to_string(written) + " bytes, not " + std::to_string(e.record.unpacked_size);
+  if (!error.empty()) throw Failure("cannot install " + e.name + ": " + error);
+  Say("installed %s (%lu bytes)", path.c_str(), written);
+}
+
+std::string JoinArgs(char** first, char** last) {
+  std::string out;
+  for (char** p = first; p != last; ++p) out += (p == first ? "" : " ") + std::string(*p);
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* box = std::getenv("KIT_INSTALL_MESSAGEBOX");
+  const bool show_box = box && std::strcmp(box, "1") == 0;
+  try {
+    int i = 1;
+    std::string dest;
+    if (i + 1 < argc && std::strcmp(argv[i], "--dest") == 0) {
+      dest = argv[i + 1];
+      i += 2;
+    }
+    std::string folder, loader_name;
+    if (i < argc && (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
+      if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
+      loader_name = argv[i + 1];
+      folder = JoinArgs(argv + i + 2, argv + argc);
+    } else if (i < argc) {
+      folder = JoinArgs(argv + i, argv + argc);
+    } else {
+      throw Failure(
+          "usage: installer [--dest DIR] *SELFEXTRACT|*TODISK LOADERNAME LOADERFOLDER\n"
+          "       installer [--dest DIR] LOADERFOLDER");
+    }
+    if (dest.empty() && std::getenv("KIT_INSTALL_DEST")) dest = std::getenv("KIT_INSTALL_DEST");
+    if (dest.empty()) dest = Join(folder, "installed");
+
+    Archive archive;
+    FindPayload(archive, folder, loader_name);
+    std::vector<Entry> entries = ReadEntries(archive);  // every name checked before any write
+    if (!installer::MakeFolder(dest)) throw Failure("cannot create the destination " + dest);
+    g_log = std::fopen(Join(dest, "install.log").c_str(), "w");
+    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(), dest.c_str());
+    unsigned long total = 0;
+    for (const Entry& e : entries) {
+      Install(archive, e, dest);
+      total += static_cast<unsigned long>(e.record.unpacked_size);
+    }
+    Say("done: %zu file(s), %lu bytes", entries.size(), total);
+    if (g_log) std::fclose(g_log);
+    if (show_box) installer::ShowMessage("Installation", "Installed into " + dest, false);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "installer: %s\n", e.what());
+    if (g_log) {
+      std::fprintf(g_log, "failed: %s\n", e.what());
+      std::fclose(g_log);
+    }
+    if (show_box) installer::ShowMessage("Installation failed", e.what(), true);
+    return 1;
+  }
+}
