@@ -14,7 +14,7 @@ constexpr DWORD kPathBuffer = 261;
 
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 
-const PathStyle kWin32Paths{"\\:", '\\', &IsLeadByte};
+const PathStyle kWin32Paths{"\\:", '\\', &IsLeadByte, false};
 
 class Win32File : public File {
  public:
@@ -95,8 +95,14 @@ class Win32Platform : public Platform {
     FILETIME local;
     WORD dos_date = 0;
     WORD dos_time = 0;
-    return FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) != 0 &&
-           FileTimeToDosDateTime(&local, &dos_date, &dos_time) != 0;
+    if (FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) == 0 ||
+        FileTimeToDosDateTime(&local, &dos_date, &dos_time) == 0) {
+      return false;
+    }
+    // Windows refuses years after 2107 (they do not fit the DOS date); Wine
+    // lets a few more through with the year wrapped. Hold to Windows.
+    SYSTEMTIME local_time;
+    return FileTimeToSystemTime(&local, &local_time) != 0 && local_time.wYear >= 1980 && local_time.wYear <= 2107;
   }
 
   std::unique_ptr<File> OpenForReading(const std::string& path) override {
