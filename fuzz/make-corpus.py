@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""Writes the seed archives for fuzz_archive: a few well-formed archives and
+damaged variants of them. Run it again after changing the set; the files are
+committed."""
+
+import os
+import struct
+import sys
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+OUT = os.path.join(HERE, "corpus", "archive")
+
+
+def record(name, data_start, data_end, next_header, unpacked, name_length=None):
+    name = name.encode("latin-1")
+    length = len(name) if name_length is None else name_length
+    stored = bytes([length]) + name[:103]
+    stored = stored.ljust(104, b"\0")
+    version = b"\x072.2.0.0".ljust(23, b"\0")
+    rec = (struct.pack("<idi", 1, 36018.5, 0) + struct.pack("<i", data_end) + stored +
+           struct.pack("<iiiiB", next_header, unpacked, data_start, 0, 0) + version)
+    assert len(rec) == 164
+    return rec
+
+
+def archive(files, count=None, flag=0):
+    """files: list of (name, stream, unpacked_size)."""
+    out = struct.pack("<iB", len(files) if count is None else count, flag)
+    for name, stream, unpacked in files:
+        start = len(out) + 164
+        end = start + len(stream) - 1
+        out += record(name, start, end, end + 1, unpacked) + stream
+    return out
+
+
+def text(n):
+    line = b"The quick brown fox jumps over the lazy dog. 0123456789\n"
+    return (line * (n // len(line) + 1))[:n]
+
+
+def dictionary_stream(data, dictionary):
+    c = zlib.compressobj(9, zlib.DEFLATED, 15, 9, zlib.Z_DEFAULT_STRATEGY, dictionary)
+    return c.compress(data) + c.flush()
+
+
+def main():
+    os.makedirs(OUT, exist_ok=True)
+    small = text(300)
+    block = text(4096)
+    noise = bytes((i * 2654435761 >> 13) & 0xFF for i in range(1500))
+    seeds = {}
+    seeds["one-entry"] = archive([("C:\\Build\\setup.exe", zlib.compress(small, 9), len(small))])
+    seeds["three-entries"] = archive([
+        ("C:\\Build\\setup.exe", zlib.compress(noise, 0), len(noise)),
+        ("D:readme.txt", zlib.compress(block * 2, 6), 2 * len(block)),
+        ("zeros.bin", zlib.compress(b"\0" * 20000, 9), 20000),
+    ])
+    seeds["empty-entry"] = archive([("empty.txt", zlib.compress(b""), 0)])
+    seeds["fifty-entries"] = archive([("f%d" % i, zlib.compress(b"x" * i), i) for i in range(50)])
+    seeds["count-zero"] = struct.pack("<iB", 0, 0)
+    seeds["count-negative"] = struct.pack("<iB", -1, 0)
+    seeds["count-51"] = struct.pack("<i", 51)
+    seeds["no-flag"] = struct.pack("<i", 2)
+    seeds["short-count"] = b"\x01\x00"
+    seeds["missing-header"] = archive([("a", zlib.compress(small), len(small))], count=3)
+    seeds["truncated-stream"] = seeds["one-entry"][:-20]
+    corrupt = bytearray(seeds["three-entries"])
+    corrupt[5 + 164 + 400] ^= 0x5A
+    seeds["corrupt-stream"] = bytes(corrupt)
+    seeds["trailing-bytes"] = archive([("t.txt", zlib.compress(small) + b"TRAILER" * 40, len(small))])
+    seeds["preset-dictionary"] = archive([("d.txt", dictionary_stream(small, b"quick brown fox"), len(small))])
+    seeds["unsafe-names"] = archive([
+        ("..", zlib.compress(b"a"), 1), ("C:\\x\\a/b", zlib.compress(b"b"), 1),
+        ("CON", zlib.compress(b"c"), 1), ("dir\\", zlib.compress(b"d"), 1)], count=4)
+    # Chain A -> C -> B, with B physically before C.
+    a = record("A", 0, -1, 5 + 2 * 164, 0)
+    b = record("B", 0, -1, 77777, 0)
+    c = record("C", 0, -1, 5 + 164, 0)
+    seeds["backwards-chain"] = struct.pack("<iB", 3, 0) + a + b + c
+    long_name = record("n" * 103, 169, 169 + len(zlib.compress(b"q")) - 1, 0, 1, name_length=255)
+    seeds["long-name"] = struct.pack("<iB", 1, 0) + long_name + zlib.compress(b"q")
+    wrapped = record("w", 169, 169 + len(zlib.compress(block)) - 1, 0, 0x7FFFFFFF)
+    seeds["huge-sizes"] = struct.pack("<iB", 2, 0) + wrapped + zlib.compress(block) + \
+        record("v", 169, 169 + len(zlib.compress(block)) - 1, 0, 0x7FFFFFFF)
+    for name, data in seeds.items():
+        with open(os.path.join(OUT, name), "wb") as f:
+            f.write(data)
+    print("wrote %d seeds to %s" % (len(seeds), OUT), file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
