@@ -1,0 +1,310 @@
+// The real Win32 window under Wine: classes, styles, geometry, the bar's
+// settings and the picture's pixels, read back from the window handles.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "loader/errors.h"
+#include "ui/loader_window_win32.h"
+#include "ui/system_window.h"
+#include "ui/window_geometry.h"
+
+namespace ldr {
+namespace {
+
+constexpr uint32_t kShowNormal = SW_SHOWNORMAL;
+constexpr uint32_t kHide = SW_HIDE;
+
+// The splash picture as the build drew it, read from the generated .bmp.
+struct Picture {
+  COLORREF pixels[32][32];  // [y][x], top-down
+};
+
+uint32_t Le(const std::vector<unsigned char>& b, size_t at, size_t size) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < size; ++i) value |= static_cast<uint32_t>(b.at(at + i)) << (8 * i);
+  return value;
+}
+
+Picture ReadSplashBmp() {
+  std::ifstream file(LOADERKIT_SPLASH_BMP, std::ios::binary);
+  const std::vector<unsigned char> b((std::istreambuf_iterator<char>(file)),
+                                     std::istreambuf_iterator<char>());
+  Picture picture{};
+  EXPECT_GT(b.size(), 54u) << LOADERKIT_SPLASH_BMP;
+  if (b.size() <= 54) return picture;
+  EXPECT_EQ(Le(b, 18, 4), 32u);  // width
+  EXPECT_EQ(Le(b, 22, 4), 32u);  // height, positive: bottom-up
+  EXPECT_EQ(Le(b, 28, 2), 4u);   // bits per pixel
+  EXPECT_EQ(Le(b, 30, 4), 0u);   // BI_RGB
+  const size_t palette = 14 + Le(b, 14, 4);
+  const size_t bits = Le(b, 10, 4);
+  for (size_t y = 0; y < 32; ++y) {
+    for (size_t x = 0; x < 32; ++x) {
+      const unsigned char pair = b.at(bits + (31 - y) * 16 + x / 2);
+      const size_t index = x % 2 == 0 ? pair >> 4 : pair & 0x0F;
+      const size_t entry = palette + 4 * index;  // blue, green, red, 0
+      picture.pixels[y][x] = RGB(b.at(entry + 2), b.at(entry + 1), b.at(entry));
+    }
+  }
+  return picture;
+}
+
+RECT ClientRectOf(HWND window) {
+  RECT rect;
+  GetClientRect(window, &rect);
+  return rect;
+}
+
+// The child's rectangle in its parent's client coordinates.
+RECT ChildRect(HWND child) {
+  RECT rect;
+  GetWindowRect(child, &rect);
+  MapWindowPoints(HWND_DESKTOP, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+std::string ClassOf(HWND window) {
+  char name[64] = {};
+  GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+class Win32WindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { InitializeCommonControls(); }
+
+  void TearDown() override {
+    while (HWND left = FindWindowA(kMainWindowClass, nullptr)) DestroyWindow(left);
+    UnregisterClassA(kMainWindowClass, instance_);
+    // DestroyWindow posted WM_QUIT; it must not end a later test's message box.
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+  }
+
+  // The start-up order up to the created, hidden window.
+  void Create(Win32LoaderWindow& window) {
+    ASSERT_TRUE(window.LoadSplashBitmap());
+    ASSERT_TRUE(window.RegisterMainWindowClass());
+    ASSERT_TRUE(window.CreateMainWindow());
+  }
+
+  HINSTANCE instance_ = GetModuleHandleA(nullptr);
+};
+
+TEST_F(Win32WindowTest, ClassAndMainWindow) {
+  Win32LoaderWindow window(instance_, kShowNormal);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  ASSERT_NE(main, nullptr);
+
+  EXPECT_EQ(ClassOf(main), "Setup");
+  EXPECT_EQ(GetClassLongPtrA(main, GCL_STYLE), static_cast<ULONG_PTR>(CS_VREDRAW | CS_HREDRAW));
+  EXPECT_EQ(GetClassLongPtrA(main, GCLP_HBRBACKGROUND), 5u);
+  EXPECT_NE(GetClassLongPtrA(main, GCLP_HICON), 0u);
+  EXPECT_EQ(GetClassLongPtrA(main, GCLP_HCURSOR),
+            reinterpret_cast<ULONG_PTR>(LoadCursorA(nullptr, IDC_ARROW)));
+  EXPECT_EQ(GetClassLongPtrA(main, GCL_CBCLSEXTRA), 0u);
+  EXPECT_EQ(GetClassLongPtrA(main, GCL_CBWNDEXTRA), 0u);
+  EXPECT_EQ(GetClassLongPtrA(main, GCLP_MENUNAME), 0u);
+
+  char title[64] = {};
+  GetWindowTextA(main, title, sizeof title);
+  EXPECT_STREQ(title, "Initializing...");
+  // Created as WS_BORDER alone; the system makes a top-level window a
+  // captioned, sibling-clipping one.
+  EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(main, GWL_STYLE)), WS_CAPTION | WS_CLIPSIBLINGS);
+  EXPECT_EQ(GetWindowLongA(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+  EXPECT_FALSE(IsWindowVisible(main));
+
+  const WindowRect expected =
+      MainWindowRect(GetSystemMetrics(SM_CXMAXIMIZED), GetSystemMetrics(SM_CYMAXIMIZED));
+  RECT actual;
+  GetWindowRect(main, &actual);
+  EXPECT_EQ(actual.left, expected.left);
+  EXPECT_EQ(actual.top, expected.top);
+  EXPECT_EQ(actual.right - actual.left, expected.width);
+  EXPECT_EQ(actual.bottom - actual.top, expected.height);
+
+  window.ShowMainWindow();
+  EXPECT_TRUE(IsWindowVisible(main));
+  EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(main, GWL_STYLE)),
+            WS_CAPTION | WS_CLIPSIBLINGS | WS_VISIBLE);
+}
+
+TEST_F(Win32WindowTest, ProgressBar) {
+  Win32LoaderWindow window(instance_, kShowNormal);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  HWND bar = Win32LoaderWindow::ProgressBar();
+  ASSERT_NE(bar, nullptr);
+
+  EXPECT_EQ(ClassOf(bar), "msctls_progress32");
+  EXPECT_EQ(GetParent(bar), main);
+  EXPECT_EQ(GetDlgCtrlID(bar), 0);
+  // Shown with the start-up command while its parent is still hidden.
+  EXPECT_EQ(static_cast<DWORD>(GetWindowLongA(bar, GWL_STYLE)), 0x44000000u | WS_VISIBLE);
+  EXPECT_FALSE(IsWindowVisible(bar));
+
+  const RECT client = ClientRectOf(main);
+  const WindowRect expected = ProgressBarRect(client.right, client.bottom);
+  const RECT actual = ChildRect(bar);
+  EXPECT_EQ(actual.left, 52);
+  EXPECT_EQ(actual.top, expected.top);
+  EXPECT_EQ(actual.right, client.right - 10);
+  EXPECT_EQ(actual.bottom - actual.top, 20);
+
+  PBRANGE range{-1, -1};
+  SendMessageA(bar, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+  EXPECT_EQ(range.iLow, 0);
+  EXPECT_EQ(range.iHigh, 100);
+  EXPECT_EQ(SendMessageA(bar, PBM_SETSTEP, 10, 0), 10);  // gives the step it replaces
+  EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 0);
+
+  window.ShowMainWindow();
+  EXPECT_TRUE(IsWindowVisible(bar));
+  for (int32_t percent : {0, 50, 100}) {
+    window.SetProgressPosition(percent);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), percent);
+  }
+}
+
+TEST_F(Win32WindowTest, PicturePaintedAtItsPlace) {
+  const Picture picture = ReadSplashBmp();
+  Win32LoaderWindow window(instance_, kShowNormal);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  window.ShowMainWindow();
+  window.SetProgressPosition(50);
+
+  const int32_t top = PictureTop(ClientRectOf(main).bottom);
+  HDC dc = GetDC(main);
+  int wrong = 0;
+  for (int y = 0; y < 32; ++y) {
+    for (int x = 0; x < 32; ++x) {
+      const COLORREF seen = GetPixel(dc, 10 + x, top + y);
+      if (seen != picture.pixels[y][x] && ++wrong <= 5) {
+        ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << seen << " != "
+                      << picture.pixels[y][x];
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  // Around the picture the class brush, the menu colour, shows.
+  const COLORREF menu = GetSysColor(COLOR_MENU);
+  EXPECT_EQ(GetPixel(dc, 9, top), menu);
+  EXPECT_EQ(GetPixel(dc, 42, top + 31), menu);
+  EXPECT_EQ(GetPixel(dc, 10, top - 1), menu);
+  ReleaseDC(main, dc);
+}
+
+TEST_F(Win32WindowTest, HiddenStartShowsNothing) {
+  Win32LoaderWindow window(instance_, kHide);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  HWND bar = Win32LoaderWindow::ProgressBar();
+  window.ShowMainWindow();
+  window.SetProgressPosition(50);
+  EXPECT_FALSE(IsWindowVisible(main));
+  EXPECT_EQ(GetWindowLongA(bar, GWL_STYLE) & WS_VISIBLE, 0);
+  EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 50);
+}
+
+TEST_F(Win32WindowTest, BarFailureLeavesTheWindowUnknown) {
+  Win32LoaderWindow window(instance_, kShowNormal, "NoSuchProgressClass");
+  ASSERT_TRUE(window.LoadSplashBitmap());
+  ASSERT_TRUE(window.RegisterMainWindowClass());
+  try {
+    window.CreateMainWindow();
+    ADD_FAILURE() << "no error raised";
+  } catch (const LoaderError& error) {
+    EXPECT_STREQ(error.what(), "LOADER: Could not create the progress bar");
+  }
+  EXPECT_EQ(Win32LoaderWindow::MainWindow(), nullptr);
+  EXPECT_EQ(Win32LoaderWindow::ProgressBar(), nullptr);
+  HWND made = FindWindowA(kMainWindowClass, kMainWindowTitle);
+  ASSERT_NE(made, nullptr);  // it exists, hidden
+  EXPECT_FALSE(IsWindowVisible(made));
+}
+
+TEST_F(Win32WindowTest, PaintFailureIsRaisedOnceFromTheShowCall) {
+  // Without the picture the paint cannot select it into its memory context.
+  Win32LoaderWindow window(instance_, kShowNormal);
+  ASSERT_TRUE(window.RegisterMainWindowClass());
+  ASSERT_TRUE(window.CreateMainWindow());
+  try {
+    window.ShowMainWindow();
+    ADD_FAILURE() << "no error raised";
+  } catch (const LoaderError& error) {
+    EXPECT_STREQ(error.what(), "LOADER: Cannot select bitmap into device context");
+  }
+  // Later paints fail the same way; the first failure was the one reported.
+  InvalidateRect(Win32LoaderWindow::MainWindow(), nullptr, TRUE);
+  UpdateWindow(Win32LoaderWindow::MainWindow());
+  EXPECT_NO_THROW(window.SetProgressPosition(10));
+}
+
+// The error box, seen from a hook on this thread: its owner, text and
+// caption; the hook dismisses it as soon as it is activated.
+struct SeenBox {
+  bool seen = false;
+  HWND owner = nullptr;
+  std::string text;
+  std::string caption;
+};
+SeenBox g_box;
+HHOOK g_hook = nullptr;
+
+LRESULT CALLBACK WatchBox(int code, WPARAM wparam, LPARAM lparam) {
+  if (code == HCBT_ACTIVATE && !g_box.seen) {
+    HWND box = reinterpret_cast<HWND>(wparam);
+    g_box.seen = true;
+    g_box.owner = GetWindow(box, GW_OWNER);
+    char text[512] = {};
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the static text of a message box
+    g_box.text = text;
+    GetWindowTextA(box, text, sizeof text);
+    g_box.caption = text;
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+  }
+  return CallNextHookEx(g_hook, code, wparam, lparam);
+}
+
+SeenBox ShowErrorAndWatch(Win32LoaderWindow& window, const std::string& message) {
+  g_box = SeenBox{};
+  g_hook = SetWindowsHookExA(WH_CBT, WatchBox, nullptr, GetCurrentThreadId());
+  window.ShowError(message);
+  UnhookWindowsHookEx(g_hook);
+  return g_box;
+}
+
+TEST_F(Win32WindowTest, ErrorBoxOwnedByTheMainWindowOnceKnown) {
+  Win32LoaderWindow early(instance_, kShowNormal, "NoSuchProgressClass");
+  ASSERT_TRUE(early.RegisterMainWindowClass());
+  EXPECT_THROW(early.CreateMainWindow(), LoaderError);
+  const SeenBox unowned = ShowErrorAndWatch(early, "LOADER: Could not create the progress bar");
+  ASSERT_TRUE(unowned.seen);
+  EXPECT_EQ(unowned.owner, nullptr);
+  EXPECT_EQ(unowned.text, "LOADER: Could not create the progress bar");
+  EXPECT_EQ(unowned.caption, kErrorCaption);
+  TearDown();
+
+  Win32LoaderWindow known(instance_, kShowNormal);
+  Create(known);
+  known.ShowMainWindow();
+  const SeenBox owned = ShowErrorAndWatch(known, "error");
+  ASSERT_TRUE(owned.seen);
+  EXPECT_EQ(owned.owner, Win32LoaderWindow::MainWindow());
+  EXPECT_EQ(owned.text, "error");
+}
+
+}  // namespace
+}  // namespace ldr

@@ -1,0 +1,85 @@
+#include "ui/console_window_posix.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "ui/system_window.h"
+
+namespace ldr {
+
+namespace {
+
+constexpr int32_t kBarCells = 30;
+
+}  // namespace
+
+ConsoleWindow::ConsoleWindow(int fd) : ConsoleWindow(fd, isatty(fd) == 1) {}
+
+ConsoleWindow::ConsoleWindow(int fd, bool draw_progress) : fd_(fd), draw_progress_(draw_progress) {}
+
+ConsoleWindow::~ConsoleWindow() { ClearLine(); }
+
+void ConsoleWindow::ShowMainWindow() {
+  shown_ = true;
+  Draw();
+}
+
+void ConsoleWindow::SetProgressPosition(int32_t percent) {
+  // Extraction calls this after every 4 KiB block: redraw only on a change.
+  const int32_t clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+  if (clamped == percent_) return;
+  percent_ = clamped;
+  if (shown_) Draw();
+}
+
+void ConsoleWindow::ShowError(const std::string& message) {
+  ClearLine();
+  shown_ = false;
+  Write(std::string(kErrorCaption) + "\n" + message + "\n");
+}
+
+void ConsoleWindow::Draw() {
+  if (!draw_progress_) return;
+  const int32_t filled = percent_ * kBarCells / 100;
+  std::string line = "\rInitializing... [";
+  line.append(static_cast<size_t>(filled), '#');
+  line.append(static_cast<size_t>(kBarCells - filled), ' ');
+  line += "] ";
+  const std::string number = std::to_string(percent_);
+  line.append(3 - number.size(), ' ');
+  line += number;
+  line += '%';
+  line_width_ = line.size() - 1;
+  line_drawn_ = true;
+  Write(line);
+}
+
+void ConsoleWindow::ClearLine() {
+  if (!line_drawn_) return;
+  line_drawn_ = false;
+  Write("\r" + std::string(line_width_, ' ') + "\r");
+}
+
+void ConsoleWindow::Write(const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = write(fd_, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report to
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+std::unique_ptr<LoaderWindow> MakeSystemWindow() {
+  return std::make_unique<ConsoleWindow>(STDERR_FILENO);
+}
+
+void InitializeCommonControls() {}
+
+}  // namespace ldr

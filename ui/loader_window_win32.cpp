@@ -1,0 +1,214 @@
+#include "ui/loader_window_win32.h"
+
+#include <commctrl.h>
+
+#include <exception>
+#include <memory>
+
+#include "loader/errors.h"
+#include "ui/system_window.h"
+#include "ui/window_geometry.h"
+
+namespace ldr {
+
+namespace {
+
+// Process-wide, written once during start-up and never released. Tests that
+// make several windows in one process start afresh with each new object.
+struct WindowState {
+  HBITMAP splash = nullptr;
+  HWND main = nullptr;
+  HWND bar = nullptr;
+  bool failed = false;  // a failure inside MainWindowProc is recorded
+  bool raised = false;  // ... and has been raised to the caller
+  std::string failure;
+};
+
+WindowState g_state;
+
+void RecordFailure(const char* message) {
+  if (g_state.failed) return;
+  // The assignment may itself run out of memory; the flag is set afterwards
+  // so that a half-recorded failure is never raised.
+  try {
+    g_state.failure = message;
+  } catch (...) {
+    g_state.failure.clear();
+  }
+  g_state.failed = true;
+}
+
+// Called right after every system call that may have run MainWindowProc.
+void RaisePendingFailure() {
+  if (!g_state.failed || g_state.raised) return;
+  g_state.raised = true;
+  throw LoaderError(g_state.failure);
+}
+
+class PaintScope {
+ public:
+  PaintScope(HWND window, PAINTSTRUCT* paint) : window_(window), paint_(paint) {}
+  ~PaintScope() { EndPaint(window_, paint_); }
+  PaintScope(const PaintScope&) = delete;
+  PaintScope& operator=(const PaintScope&) = delete;
+
+ private:
+  HWND window_;
+  PAINTSTRUCT* paint_;
+};
+
+class MemoryDcScope {
+ public:
+  explicit MemoryDcScope(HDC dc) : dc_(dc) {}
+  ~MemoryDcScope() { DeleteDC(dc_); }
+  MemoryDcScope(const MemoryDcScope&) = delete;
+  MemoryDcScope& operator=(const MemoryDcScope&) = delete;
+
+ private:
+  HDC dc_;
+};
+
+void PaintSplash(HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  if (dc == nullptr) throw LoaderError("LOADER: Could get device context of main window");
+  PaintScope paint_scope(window, &paint);
+
+  RECT client;
+  GetClientRect(window, &client);
+  const int32_t top = PictureTop(client.bottom - client.top);
+
+  HDC memory = CreateCompatibleDC(nullptr);
+  if (memory == nullptr) throw LoaderError("Cannot create CDC");
+  MemoryDcScope memory_scope(memory);
+
+  HGDIOBJ previous = SelectObject(memory, g_state.splash);
+  if (previous == HGDI_ERROR || previous == nullptr) {
+    throw LoaderError("LOADER: Cannot select bitmap into device context");
+  }
+  if (!BitBlt(dc, kPictureLeft, top, kPictureSize, kPictureSize, memory, 0, 0, SRCCOPY)) {
+    throw LoaderError("LOADER* Could not draw bitmap");
+  }
+}
+
+}  // namespace
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    case WM_PAINT:
+      try {
+        PaintSplash(window);
+      } catch (const std::exception& error) {
+        RecordFailure(error.what());
+        ValidateRect(window, nullptr);
+        return 0;
+      } catch (...) {
+        RecordFailure("LOADER: Unexpected failure while painting the main window");
+        ValidateRect(window, nullptr);
+        return 0;
+      }
+      break;
+    default:
+      break;
+  }
+  return DefWindowProcA(window, message, wparam, lparam);
+}
+
+Win32LoaderWindow::Win32LoaderWindow(HINSTANCE instance, uint32_t show_command,
+                                     const char* progress_class)
+    : instance_(instance), show_command_(show_command), progress_class_(progress_class) {
+  g_state = WindowState{};
+}
+
+bool Win32LoaderWindow::LoadSplashBitmap() {
+  g_state.splash = LoadBitmapA(instance_, "BITMAP1");
+  return g_state.splash != nullptr;
+}
+
+bool Win32LoaderWindow::RegisterMainWindowClass() {
+  WNDCLASSA window_class;
+  window_class.style = CS_VREDRAW | CS_HREDRAW;
+  window_class.lpfnWndProc = MainWindowProc;
+  window_class.cbClsExtra = 0;
+  window_class.cbWndExtra = 0;
+  window_class.hInstance = instance_;
+  window_class.hIcon = LoadIconA(instance_, "MAINICON");
+  window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  // The menu colour (COLOR_MENU + 1), not the window colour.
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENU + 1));
+  window_class.lpszMenuName = nullptr;
+  window_class.lpszClassName = kMainWindowClass;
+  return RegisterClassA(&window_class) != 0;
+}
+
+bool Win32LoaderWindow::CreateMainWindow() {
+  const WindowRect rect = MainWindowRect([] { return GetSystemMetrics(SM_CXMAXIMIZED); },
+                                         [] { return GetSystemMetrics(SM_CYMAXIMIZED); });
+  // WS_BORDER alone: hidden, no system menu, no sizing frame. Being a
+  // top-level overlapped window it still gets a caption with the title.
+  HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left,
+                                rect.top, rect.width, rect.height, nullptr, nullptr, instance_,
+                                nullptr);
+  RaisePendingFailure();
+  if (window == nullptr) return false;
+
+  g_state.bar = CreateProgressBar(window);
+  if (g_state.bar == nullptr) throw LoaderError("LOADER: Could not create the progress bar");
+  g_state.main = window;
+  return true;
+}
+
+HWND Win32LoaderWindow::CreateProgressBar(HWND parent) {
+  RECT client;
+  GetClientRect(parent, &client);
+  const WindowRect rect = ProgressBarRect(client.right - client.left, client.bottom - client.top);
+  HWND bar = CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left,
+                             rect.top, rect.width, rect.height, parent, nullptr, instance_,
+                             nullptr);
+  RaisePendingFailure();
+  if (bar == nullptr) return nullptr;
+  SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  RaisePendingFailure();
+  SendMessageA(bar, PBM_SETSTEP, 10, 0);
+  RaisePendingFailure();
+  ShowWindow(bar, static_cast<int>(show_command_));
+  RaisePendingFailure();
+  UpdateWindow(bar);
+  RaisePendingFailure();
+  return bar;
+}
+
+void Win32LoaderWindow::ShowMainWindow() {
+  ShowWindow(g_state.main, static_cast<int>(show_command_));
+  RaisePendingFailure();
+  UpdateWindow(g_state.main);
+  RaisePendingFailure();
+}
+
+void Win32LoaderWindow::SetProgressPosition(int32_t percent) {
+  SendMessageA(g_state.bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  RaisePendingFailure();
+}
+
+void Win32LoaderWindow::ShowError(const std::string& message) {
+  MessageBoxA(g_state.main, message.c_str(), kErrorCaption, MB_OK | MB_ICONHAND);
+}
+
+HWND Win32LoaderWindow::MainWindow() { return g_state.main; }
+HWND Win32LoaderWindow::ProgressBar() { return g_state.bar; }
+HBITMAP Win32LoaderWindow::SplashBitmap() { return g_state.splash; }
+
+std::unique_ptr<LoaderWindow> MakeSystemWindow() {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  GetStartupInfoA(&startup);
+  // wShowWindow is taken as it is, whatever STARTF_USESHOWWINDOW says.
+  return std::make_unique<Win32LoaderWindow>(GetModuleHandleA(nullptr), startup.wShowWindow);
+}
+
+void InitializeCommonControls() { InitCommonControls(); }
+
+}  // namespace ldr
