@@ -1,0 +1,348 @@
+// Building, reading, verifying and extracting kits through the library, in a
+// scratch folder per test.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "kitpack/kit.h"
+#include "kitpack/zstream.h"
+
+namespace kitpack {
+namespace {
+
+std::vector<unsigned char> Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void Save(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void Save(const std::string& path, const std::string& text) {
+  Save(path, std::vector<unsigned char>(text.begin(), text.end()));
+}
+
+std::vector<unsigned char> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<unsigned char> v(n);
+  for (auto& b : v) b = static_cast<unsigned char>(rng());
+  return v;
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+  std::vector<std::string> out;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class KitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kitpack-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    Save(P("loader.exe"), RandomBytes(50000, 1));
+    Save(P("setup.exe"), RandomBytes(3000, 2));
+    mkdir(P("payload").c_str(), 0755);
+    mkdir(P("payload/docs").c_str(), 0755);
+    mkdir(P("payload/data").c_str(), 0755);
+    Save(P("payload/README.txt"), std::string("read me\n"));
+    Save(P("payload/docs/guide.txt"), std::string(100000, 'g'));
+    Save(P("payload/data/big.bin"), RandomBytes(kSplitThreshold + 777, 3));
+    Save(P("payload/data/empty"), std::string());
+  }
+  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+  std::string P(const std::string& rel) const { return dir_ + "/" + rel; }
+
+  BuildOptions Options(const std::string& out = "kit.exe") const {
+    BuildOptions o;
+    o.loader = P("loader.exe");
+    o.first = {{P("setup.exe"), "C:\\KIT\\setup.exe"}};
+    o.second = ExpandPayload({P("payload")});
+    o.output = P(out);
+    o.threads = 3;
+    o.fixed_time = 946684800;  // 2000-01-01
+    return o;
+  }
+
+  // Runs a build that must fail and checks nothing was left behind.
+  std::string FailingBuild(const BuildOptions& o) {
+    std::vector<std::string> before = Names(dir_);
+    try {
+      BuildKit(o);
+    } catch (const KitError& e) {
+      EXPECT_EQ(Names(dir_), before) << "a failed build left files behind";
+      return e.what();
+    }
+    ADD_FAILURE() << "the build did not fail";
+    return "";
+  }
+
+  std::string dir_;
+};
+
+TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
+  BuildKit(Options());
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  EXPECT_EQ(VerifyStreams(kit), 5u);
+  EXPECT_EQ(kit.first.start, 50000);
+  ASSERT_EQ(kit.second.entries.size(), 4u);
+  // Sorted by relative path, "\" between parts.
+  EXPECT_EQ(kit.second.entries[0].stored_name, "README.txt");
+  EXPECT_EQ(kit.second.entries[1].stored_name, "data\\big.bin");
+  EXPECT_EQ(kit.second.entries[2].stored_name, "data\\empty");
+  EXPECT_EQ(kit.second.entries[3].stored_name, "docs\\guide.txt");
+  EXPECT_EQ(kit.trailer.second_archive_start, kit.trailer.archive_end + 1);
+  EXPECT_EQ(kit.trailer.second_archive_end, kit.file_size - 57);
+
+  const ldr::ArchiveEntry& r = kit.first.entries[0].record;
+  EXPECT_EQ(r.unknown0, 1);
+  EXPECT_EQ(r.unknown12, 0);
+  EXPECT_EQ(r.data_start, 5 + 164);
+  EXPECT_EQ(r.unpacked_size, 3000);
+  EXPECT_DOUBLE_EQ(r.file_time, 36526.0);  // 2000-01-01 in days since 1899-12-30
+
+  ExtractArchive(kit, false, P("out1"));
+  ExtractArchive(kit, true, P("out2"));
+  EXPECT_EQ(Load(P("out1/setup.exe")), Load(P("setup.exe")));
+  for (const char* rel : {"README.txt", "docs/guide.txt", "data/big.bin", "data/empty"})
+    EXPECT_EQ(Load(P(std::string("out2/") + rel)), Load(P(std::string("payload/") + rel))) << rel;
+  // The loader's own bytes come first, unchanged.
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 50000, Load(P("loader.exe")).begin()));
+}
+
+TEST_F(KitTest, ExternalKitWritesSetup1Setup2AndLoaderCopy) {
+  mkdir(P("ext").c_str(), 0755);
+  BuildOptions o = Options("ext");
+  o.external = true;
+  BuildKit(o);
+  EXPECT_EQ(Names(P("ext")), (std::vector<std::string>{"loader.exe", "setup.1", "setup.2"}));
+  EXPECT_EQ(Load(P("ext/loader.exe")), Load(P("loader.exe")));
+  for (const std::string& path : {P("ext"), P("ext/setup.1")}) {
+    KitInfo kit = ReadKit(path, true);
+    EXPECT_EQ(kit.first.start, 0);
+    EXPECT_EQ(VerifyStreams(kit), 5u);
+  }
+}
+
+TEST_F(KitTest, SameInputsGiveIdenticalBytesWhateverTheThreadCount) {
+  BuildOptions a = Options("a.exe");
+  a.threads = 1;
+  BuildOptions b = Options("b.exe");
+  b.threads = 7;
+  BuildKit(a);
+  BuildKit(b);
+  EXPECT_EQ(Load(P("a.exe")), Load(P("b.exe")));
+}
+
+TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
+  struct Case {
+    const char* what;
+    std::function<void(BuildOptions&)> change;
+    const char* message;
+  };
+  Save(P("kit-loader.exe"), Load(P("loader.exe")));
+  const std::vector<Case> cases = {
+      {"missing file", [&](BuildOptions& o) { o.first.push_back({P("nope.dll"), "C:\\KIT\\nope.dll"}); },
+       "nope.dll"},
+      {"missing loader", [&](BuildOptions& o) { o.loader = P("nope.exe"); }, "nope.exe"},
+      {"51 files", [&](BuildOptions& o) { o.first.resize(51, o.first[0]); }, "at most 50"},
+      {"long stored name",
+       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\" + std::string(101, 'n'); }, "at most 103 fit"},
+      {"installer name that the loader cannot create",
+       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\KIT\\"; }, "unusable file name"},
+      {"unsafe payload name", [&](BuildOptions& o) { o.second[0].stored_name = "..\\x"; }, "refused"},
+      {"output is an input", [&](BuildOptions& o) { o.output = P("payload/README.txt"); }, "also an input"},
+      {"output is the loader", [&](BuildOptions& o) { o.output = P("loader.exe"); }, "also the loader"},
+      {"offsets past the limit", [&](BuildOptions& o) { o.offset_limit = 60000; }, "signed 32-bit"},
+      {"no installer", [&](BuildOptions& o) { o.first.clear(); }, "no installer"},
+  };
+  for (const Case& c : cases) {
+    BuildOptions o = Options();
+    c.change(o);
+    std::string message = FailingBuild(o);
+    EXPECT_NE(message.find(c.message), std::string::npos) << c.what << ": " << message;
+  }
+  // The inputs are untouched by the refused builds.
+  EXPECT_EQ(Load(P("payload/README.txt")).size(), 8u);
+  EXPECT_EQ(Load(P("loader.exe")).size(), 50000u);
+}
+
+TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {
+  BuildKit(Options());
+  BuildOptions o = Options("again.exe");
+  o.loader = P("kit.exe");
+  EXPECT_NE(FailingBuild(o).find("already carries a kit"), std::string::npos);
+}
+
+// A file over 2 GiB is refused from its size alone; the sparse file costs no
+// disk and is never read.
+TEST_F(KitTest, RefusesAFileTooLargeForSigned32BitSizes) {
+  int fd = open(P("huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t{3} << 30), 0);
+  close(fd);
+  BuildOptions o = Options();
+  o.second.push_back({P("huge.bin"), "huge.bin"});
+  EXPECT_NE(FailingBuild(o).find("too large"), std::string::npos);
+}
+
+TEST_F(KitTest, VersionTextLongerThanItsFieldIsRefused) {
+#ifdef KITPACK_TEST_PE_LONG
+  BuildOptions o = Options();
+  o.first.push_back({KITPACK_TEST_PE_LONG, "C:\\KIT\\long.exe"});
+  EXPECT_NE(FailingBuild(o).find("longer than 22"), std::string::npos);
+#else
+  GTEST_SKIP() << "no mingw-w64 toolchain to make a test PE";
+#endif
+}
+
+TEST_F(KitTest, VersionOfAPeInputIsRecorded) {
+#ifdef KITPACK_TEST_PE
+  BuildOptions o = Options();
+  o.first.push_back({KITPACK_TEST_PE, "C:\\KIT\\v.dll"});
+  BuildKit(o);
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  EXPECT_EQ(kit.first.entries[1].version, "2.17.300.65535");
+  EXPECT_EQ(kit.first.entries[0].version, "");
+#else
+  GTEST_SKIP() << "no mingw-w64 toolchain to make a test PE";
+#endif
+}
+
+// Each damage is found by verify and named with its entry.
+TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
+  BuildKit(Options());
+  const std::vector<unsigned char> good = Load(P("kit.exe"));
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  const int64_t s0 = kit.second.start;
+  const EntryInfo& readme = kit.second.entries[0];
+  const int64_t readme_header = s0 + readme.header_offset;
+  const int64_t readme_data = s0 + readme.record.data_start;
+
+  struct Case {
+    const char* what;
+    std::function<void(std::vector<unsigned char>&)> damage;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"flipped stream byte", [&](auto& b) { b[readme_data + 4] ^= 0x55; }, "entry 0 (README.txt)"},
+      {"wrong Adler-32", [&](auto& b) { b[s0 + readme.record.data_end] ^= 1; }, "incorrect data check"},
+      {"unpacked size too small",
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 128], readme.record.unpacked_size - 1); },
+       "more than its unpacked size"},
+      {"unpacked size too large",
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 128], readme.record.unpacked_size + 1); },
+       "inflates to 8 bytes"},
+      {"DataStart off",
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 132], readme.record.data_start + 1); }, "DataStart"},
+      {"NextHeader off",
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 124], readme.record.next_header + 3); }, "NextHeader"},
+      {"trailer second end", [&](auto& b) { ldr::PutInt32(&b[b.size() - 56 + 28], 12); }, "SecondArchiveEnd"},
+      {"trailer mark", [&](auto& b) { b[b.size() - 56 + 1] = 's'; }, "SELFEXTRACTING"},
+      {"count above 50", [&](auto& b) { ldr::PutInt32(&b[kit.first.start], 51); }, "at most 50"},
+      {"hostile name",
+       [&](auto& b) {
+         const char evil[] = "..\\x";
+         b[readme_header + 20] = 4;
+         std::copy(evil, evil + 4, &b[readme_header + 21]);
+       },
+       "unsafe stored name"},
+  };
+  for (const Case& c : cases) {
+    std::vector<unsigned char> bad = good;
+    c.damage(bad);
+    Save(P("bad.exe"), bad);
+    try {
+      KitInfo k = ReadKit(P("bad.exe"), true);
+      VerifyStreams(k);
+      ADD_FAILURE() << c.what << ": not detected";
+    } catch (const KitError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.what << ": " << e.what();
+    }
+  }
+}
+
+// The data range of a stream holding extra bytes, and a stream cut short.
+TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
+  std::vector<unsigned char> data(5000, 'a');
+  std::vector<unsigned char> z = CompressZlib(data.data(), data.size(), 9, 1);
+  for (int extra : {+2, -2}) {
+    // Hand-made archive: one entry whose range is the stream +/- 2 bytes.
+    std::vector<unsigned char> archive(5 + 164);
+    ldr::PutInt32(archive.data(), 1);
+    std::vector<unsigned char> stream = z;
+    if (extra > 0) stream.insert(stream.end(), 2, 0);
+    else stream.resize(stream.size() - 2);
+    ldr::ArchiveEntry e;
+    e.data_start = 169;
+    e.data_end = 169 + static_cast<int32_t>(stream.size()) - 1;
+    e.next_header = e.data_end + 1;
+    e.unpacked_size = 5000;
+    ldr::SetShortString(e.stored_name, "C:\\KIT\\a.exe");
+    unsigned char rec[ldr::kEntrySize];
+    ldr::EncodeEntry(e, rec);
+    std::copy(rec, rec + 164, archive.begin() + 5);
+    archive.insert(archive.end(), stream.begin(), stream.end());
+    mkdir(P("hand").c_str(), 0755);
+    Save(P("hand/setup.1"), archive);
+    Save(P("hand/setup.2"), std::vector<unsigned char>(5, 0));
+    KitInfo kit = ReadKit(P("hand"), true);
+    try {
+      VerifyStreams(kit);
+      ADD_FAILURE() << extra;
+    } catch (const KitError& err) {
+      EXPECT_NE(std::string(err.what()).find(extra > 0 ? "ends 2 bytes before its data range"
+                                                       : "data range ends before its zlib stream"),
+                std::string::npos)
+          << err.what();
+    }
+  }
+}
+
+// Extraction writes through no symlink, and refuses unsafe names before
+// writing anything.
+TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
+  BuildKit(Options());
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  Save(P("outside.txt"), std::string("keep"));
+  mkdir(P("dest").c_str(), 0755);
+  ASSERT_EQ(symlink(P("outside.txt").c_str(), P("dest/README.txt").c_str()), 0);
+  EXPECT_THROW(ExtractArchive(kit, true, P("dest")), KitError);
+  EXPECT_EQ(Load(P("outside.txt")), std::vector<unsigned char>({'k', 'e', 'e', 'p'}));
+
+  mkdir(P("elsewhere").c_str(), 0755);
+  mkdir(P("dest2").c_str(), 0755);
+  ASSERT_EQ(symlink(P("elsewhere").c_str(), P("dest2/docs").c_str()), 0);
+  EXPECT_THROW(ExtractArchive(kit, true, P("dest2")), KitError);
+  EXPECT_TRUE(Names(P("elsewhere")).empty());
+}
+
+TEST(KitTime, DaysSince1899) {
+  EXPECT_DOUBLE_EQ(KitTimeFromUnix(0), 25569.0);
+  // 1998-08-11 12:00 UTC is 36018.5.
+  EXPECT_DOUBLE_EQ(KitTimeFromUnix(902836800), 36018.5);
+  EXPECT_EQ(UnixFromKitTime(36018.5), 902836800);
+}
+
+}  // namespace
+}  // namespace kitpack
