@@ -1,0 +1,148 @@
+#!/usr/bin/env python3
+"""The reference installer run as the loader would run it, in its three
+command-line forms, against kits built by kitpack (natively) or written here
+(for the Windows build under Wine).
+
+usage: installer_e2e.py INSTALLER [--kitpack KITPACK] [--wine WINE_RUN]
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
+from kitpack_e2e import write_archive, write_kit  # noqa: E402
+
+INSTALLER = KITPACK = WINE = None
+PAYLOAD = {
+    "README.txt": b"read me\n",
+    "docs\\guide.txt": b"guide " * 3000,
+    "docs\\deep\\empty.dat": b"",
+    "data\\sample.csv": b"id,name\n1,widget\n",
+}
+
+
+def host_path(path):
+    """The path as the installer under test sees it."""
+    return "Z:" + path.replace("/", "\\") if WINE else path
+
+
+class Installer(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="installer e2e ")  # a blank, as WinExec would split it
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.kits = os.path.join(self.dir, "kits")
+        os.makedirs(self.kits)
+        self.make_kits(PAYLOAD)
+
+    def make_kits(self, payload):
+        first = [("C:\\KIT\\installer.exe", b"MZ-not-run-here")]
+        second = sorted(payload.items())
+        loader = b"LOADERIMAGE" * 200
+        if KITPACK:
+            src = os.path.join(self.dir, "payload")
+            for name, data in payload.items():
+                path = os.path.join(src, *name.split("\\"))
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(data)
+            with open(os.path.join(self.dir, "loader.exe"), "wb") as f:
+                f.write(loader)
+            subprocess.run([KITPACK, "build", "--loader", os.path.join(self.dir, "loader.exe"),
+                            "--installer", INSTALLER + "=C:\\KIT\\installer.exe", "--payload", src,
+                            "-o", os.path.join(self.kits, "setup.exe")], check=True, stdout=subprocess.DEVNULL)
+            os.makedirs(os.path.join(self.kits, "ext"))
+            subprocess.run([KITPACK, "build", "--loader", os.path.join(self.dir, "loader.exe"),
+                            "--installer", INSTALLER, "--payload", src, "--external",
+                            "-o", os.path.join(self.kits, "ext")], check=True, stdout=subprocess.DEVNULL)
+        else:
+            write_kit(os.path.join(self.kits, "setup.exe"), loader, first, second, zlib.compress)
+            os.makedirs(os.path.join(self.kits, "ext"))
+            with open(os.path.join(self.kits, "ext", "loader.exe"), "wb") as f:
+                f.write(loader)
+            for name, files in (("setup.1", first), ("setup.2", second)):
+                with open(os.path.join(self.kits, "ext", name), "wb") as f:
+                    f.write(write_archive(files, zlib.compress))
+
+    def run_installer(self, *args, dest=None, env=None):
+        # The loader's command line carries no quotes: split it on blanks.
+        argv = [a for arg in args for a in arg.split(" ")]
+        if dest:
+            argv = ["--dest", host_path(dest)] + argv
+        cmd = ([WINE] if WINE else []) + [INSTALLER] + argv
+        return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=dict(os.environ, **(env or {})), timeout=120)
+
+    def assert_installed(self, dest):
+        for name, data in PAYLOAD.items():
+            with open(os.path.join(dest, *name.split("\\")), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+        with open(os.path.join(dest, "install.log"), "rb") as f:
+            log = f.read().decode("latin-1")
+        self.assertIn("done: 4 file(s)", log)
+        self.assertIn("guide.txt", log)
+
+    def test_three_command_line_forms(self):
+        forms = [
+            ("selfextract", ["*SELFEXTRACT", "setup.exe", host_path(self.kits)], self.kits),
+            ("todisk", ["*TODISK", "setup.exe", host_path(self.kits)], self.kits),
+            ("todisk-external", ["*TODISK", "loader.exe", host_path(self.kits + "/ext")], self.kits + "/ext"),
+            ("external", [host_path(self.kits + "/ext")], self.kits + "/ext"),
+        ]
+        for label, args, folder in forms:
+            with self.subTest(label):
+                dest = os.path.join(self.dir, "dest-" + label)
+                p = self.run_installer(*args, dest=dest)
+                self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+                self.assert_installed(dest)
+        # Without --dest the files go to "installed" beside the kit.
+        p = self.run_installer("*SELFEXTRACT", "setup.exe", host_path(self.kits))
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assert_installed(os.path.join(self.kits, "installed"))
+
+    def test_hostile_names_are_refused_before_anything_is_written(self):
+        for bad in ["..\\evil.txt", "docs\\..\\..\\evil.txt", "\\evil.txt", "C:\\evil.txt", "NUL", "x/../../evil.txt"]:
+            with self.subTest(bad):
+                ext = os.path.join(self.kits, "ext")
+                with open(os.path.join(ext, "setup.2"), "wb") as f:
+                    f.write(write_archive([("ok.txt", b"fine"), (bad, b"pwned")], zlib.compress))
+                dest = os.path.join(self.dir, "inner", "dest")
+                os.makedirs(os.path.dirname(dest), exist_ok=True)
+                p = self.run_installer(host_path(ext), dest=dest)
+                self.assertNotEqual(p.returncode, 0)
+                self.assertIn(b"refusing", p.stderr)
+                self.assertFalse(os.path.exists(os.path.join(dest, "ok.txt")))
+                for root in (self.dir, os.path.dirname(dest)):
+                    self.assertFalse(os.path.exists(os.path.join(root, "evil.txt")))
+
+    def test_damaged_kits_fail_with_a_message(self):
+        ext = os.path.join(self.kits, "ext")
+        stream = bytearray(write_archive([("a.txt", b"abc" * 1000)], zlib.compress))
+        stream[-3] ^= 0xFF  # the Adler-32
+        with open(os.path.join(ext, "setup.2"), "wb") as f:
+            f.write(stream)
+        p = self.run_installer(host_path(ext), dest=self.dir + "/d1")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"a.txt", p.stderr)
+        p = self.run_installer(host_path(self.dir + "/nowhere"), dest=self.dir + "/d2")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"setup.2", p.stderr)
+        p = self.run_installer()
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"usage", p.stderr)
+
+
+if __name__ == "__main__":
+    args = sys.argv[1:]
+    INSTALLER = os.path.abspath(args.pop(0))
+    while args and args[0].startswith("--"):
+        opt, value = args.pop(0), args.pop(0)
+        if opt == "--kitpack":
+            KITPACK = os.path.abspath(value)
+        elif opt == "--wine":
+            WINE = os.path.abspath(value)
+    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
