@@ -1,0 +1,92 @@
+"""What both end-to-end suites share: scratch folders, the probe's record,
+and the messages the loader reports."""
+
+import os
+import shutil
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import List, Optional
+
+CAPTION = "There was an error when trying to load the installation program"
+
+MSG_NO_SETUP1 = ("LOADER: Setup.1 must be in the same directory as the the loader program. "
+                 "Directory is ")
+MSG_NO_TEMP = "LOADER: Could not find the temporary directory on this computer"
+MSG_NO_FILES = ("There are no files in the archive in SETUP.1. There should at least be "
+                "your installation project executable")
+MSG_CANNOT_RUN = "LOADER: Could not run the installation executable file. The WinExec return was "
+MSG_CANNOT_CREATE = "LOADER: Could not create the following file, "
+MSG_TOO_MANY = ("LOADER: Sorry... You can only have 49 files in the PresetupFiles property of "
+                "the TInstall. If you want to have more you can modify the MaxFiles constant "
+                "in the CorvaneLoadProgram project in the Corvane directory")
+
+
+def msg_disk_full(path: str) -> str:
+    return ("LOADER: Could not write to the file %s. This probably means that your disk is full"
+            % path)
+
+
+# Every process a test starts is bounded by this (seconds).
+PROCESS_TIMEOUT = 60
+# How long a test waits for the probe to write its record after the loader
+# has handed over.
+RECORD_TIMEOUT = 15
+
+
+@dataclass
+class Record:
+    """What the probe installer wrote: its own path, its command line
+    (Windows only) and its arguments."""
+    path: str
+    cmdline: Optional[str]
+    args: List[str]
+
+
+def read_record(path: str, timeout: float = RECORD_TIMEOUT) -> Optional[Record]:
+    """Waits for the probe's record (the loader does not wait for the
+    installer, so it may come a moment after the loader ended)."""
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            return None
+        time.sleep(0.02)
+    with open(path, "rb") as f:
+        lines = f.read().decode("latin-1").split("\n")
+    fields = {"path": None, "cmdline": None}
+    args = []
+    for line in lines:
+        key, _, value = line.partition("=")
+        if key == "arg":
+            args.append(value)
+        elif key in fields:
+            fields[key] = value
+    return Record(fields["path"], fields["cmdline"], args)
+
+
+def scratch_root() -> str:
+    """Where scratch folders go: E2E_SCRATCH if given (CTest gives a folder in
+    the build tree), else the system's temporary folder."""
+    root = os.environ.get("E2E_SCRATCH") or tempfile.gettempdir()
+    os.makedirs(root, exist_ok=True)
+    return os.path.realpath(root)
+
+
+def make_scratch(prefix: str) -> str:
+    return tempfile.mkdtemp(prefix=prefix, dir=scratch_root())
+
+
+def remove_scratch(path: str) -> None:
+    def writable(func, p, _):
+        os.chmod(os.path.dirname(p), 0o700)
+        func(p)
+    shutil.rmtree(path, onerror=writable)
+
+
+def read_bytes(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def program_bytes(path: str) -> bytes:
+    return read_bytes(path)

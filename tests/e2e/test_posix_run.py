@@ -1,0 +1,428 @@
+"""End-to-end runs of the POSIX loader: real kits, real processes, a scratch
+temporary folder per run.
+
+Environment: E2E_LOADER (the loader program), E2E_PROBE (the probe installer),
+E2E_SCRATCH (optional: where scratch folders go).
+"""
+
+import os
+import re
+import stat
+import subprocess
+import unittest
+
+import kits
+from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
+                         MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, PROCESS_TIMEOUT,
+                         make_scratch, msg_disk_full, read_bytes, read_record,
+                         remove_scratch)
+
+LOADER = os.environ.get("E2E_LOADER", "")
+PROBE = os.environ.get("E2E_PROBE", "")
+
+WORKING_FOLDER = re.compile(r"^ldx[0-9A-F]{1,4}$")
+
+
+def write_file(path, content):
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+def probe_entry(name=b"C:\\Program Files\\Product\\install"):
+    return kits.Entry(name, read_bytes(PROBE))
+
+
+def data_entries():
+    return [
+        kits.Entry(b"C:\\Product\\data\\readme.txt", b"read me\n" * 300),
+        kits.Entry(b"D:lib.bin", bytes(range(256)) * 40),
+        kits.Entry(b"empty.dat", b""),
+    ]
+
+
+class Run:
+    """One loader run: exit code, standard error and what the probe saw."""
+
+    def __init__(self, case, kit_path, args=(), tmp=None, record=True):
+        self.tmp = tmp
+        self.record_path = os.path.join(case.scratch, "record-%d.txt" % case.next_id())
+        env = {"PATH": "/usr/bin:/bin", "PROBE_RECORD": self.record_path}
+        if tmp is not None:
+            env["TMPDIR"] = tmp
+        proc = subprocess.run([kit_path, *args], env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=PROCESS_TIMEOUT)
+        self.code = proc.returncode
+        self.stdout = proc.stdout.decode("latin-1")
+        self.stderr = proc.stderr.decode("latin-1")
+        self.record = read_record(self.record_path) if record and self.code == 0 else None
+
+
+class LoaderCase(unittest.TestCase):
+    def setUp(self):
+        if not (os.path.isfile(LOADER) and os.path.isfile(PROBE)):
+            self.skipTest("E2E_LOADER and E2E_PROBE must name the built programs")
+        self.loader = read_bytes(LOADER)
+        self.scratch = make_scratch("ldr-e2e-")
+        self._ids = 0
+        self.addCleanup(remove_scratch, self.scratch)
+
+    def next_id(self):
+        self._ids += 1
+        return self._ids
+
+    def folder(self, name):
+        path = os.path.join(self.scratch, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def external(self, folder, entries, **kw):
+        return kits.write_external_kit(self.folder(folder), self.loader, entries, **kw)
+
+    def self_extracting(self, folder, entries, **kw):
+        return kits.write_self_extracting_kit(self.folder(folder), self.loader, entries, **kw)
+
+    def run_kit(self, kit, args=(), tmp=None, record=True):
+        if tmp is None:
+            tmp = self.folder("tmp-%d" % (self._ids + 1))
+        return Run(self, kit.loader_path, args, tmp, record)
+
+    def assertSucceeded(self, run):
+        self.assertEqual((run.code, run.stderr), (0, ""), "the loader failed")
+        self.assertIsNotNone(run.record, "the installer was not started")
+
+    def assertReported(self, run, message):
+        """The POSIX error report: caption and message on standard error,
+        nothing on standard output, exit code 1."""
+        self.assertEqual(run.stderr, CAPTION + "\n" + message + "\n")
+        self.assertEqual(run.stdout, "")
+        self.assertEqual(run.code, 1)
+        self.assertIsNone(run.record)
+
+    def working_folder(self, run):
+        """The single ldx working folder made in the run's temporary folder."""
+        folders = [n for n in os.listdir(run.tmp)
+                   if os.path.isdir(os.path.join(run.tmp, n)) and WORKING_FOLDER.match(n)]
+        self.assertEqual(len(folders), 1, os.listdir(run.tmp))
+        return os.path.join(run.tmp, folders[0])
+
+
+class CommandLineForms(LoaderCase):
+    """Which of the three forms the installer gets, for each container and
+    switch variant. The installer's arguments are checked as it received them."""
+
+    CASES = [
+        # container, loader arguments, expected switch word (None: plain form)
+        ("external", [], None),
+        ("external", ["*TODISK"], "TODISK"),
+        ("external", ["*todisk"], "TODISK"),
+        ("external", ["*ToDisk", "more", "words"], "TODISK"),
+        ("external", ["TODISK"], None),
+        ("external", ["/TODISK"], None),
+        ("external", ["*TODISKS"], None),
+        ("external", ["*TODIS"], None),
+        ("external", ["other", "*TODISK"], None),
+        ("external", ['"*TODISK"'], "TODISK"),       # quotes are dropped
+        ("external", ["", "*todisk"], "TODISK"),     # an empty quoted pair is blank
+        ("external", ["* TODISK"], None),            # one quoted word with a blank
+        ("self", [], "SELFEXTRACT"),
+        ("self", ["*TODISK"], "TODISK"),             # the switch wins
+        ("self", ["*todisk"], "TODISK"),
+        ("self", ["TODISK"], "SELFEXTRACT"),
+        ("self", ["x", "*TODISK"], "SELFEXTRACT"),
+    ]
+
+    def test_forms(self):
+        for n, (container, args, word) in enumerate(self.CASES):
+            with self.subTest(container=container, args=args):
+                make = self.external if container == "external" else self.self_extracting
+                kit = make("kit-%d" % n, [probe_entry()])
+                run = self.run_kit(kit, args)
+                self.assertSucceeded(run)
+                folder = os.path.dirname(kit.loader_path)
+                installer = os.path.join(self.working_folder(run), "install")
+                if word is None:
+                    expected = [installer, folder]
+                else:
+                    expected = [installer, "*" + word, "setup", folder]
+                self.assertEqual(run.record.args, expected)
+                self.assertEqual(run.record.path, installer)
+
+
+class Containers(LoaderCase):
+    def test_missing_container_forms(self):
+        """A missing "setup.1", a folder of that name and one dated before
+        1980 all count as missing; the message names the loader's folder."""
+        cases = {
+            "absent": lambda p: None,
+            "folder": lambda p: os.mkdir(p),
+            "before 1980": lambda p: (write_file(p, kits.archive([probe_entry()])),
+                                      kits.set_year(p, 1975)),
+        }
+        for n, (name, plant) in enumerate(cases.items()):
+            with self.subTest(name):
+                folder = self.folder("kit-%d" % n)
+                path = os.path.join(folder, "setup")
+                with open(path, "wb") as f:
+                    f.write(self.loader)
+                os.chmod(path, 0o755)
+                plant(os.path.join(folder, "setup.1"))
+                run = self.run_kit(kits.Kit(path))
+                self.assertReported(run, MSG_NO_SETUP1 + folder)
+
+    def test_setup1_dated_in_range_is_found(self):
+        kit = self.external("kit", [probe_entry()])
+        kits.set_year(os.path.join(os.path.dirname(kit.loader_path), "setup.1"), 1981)
+        self.assertSucceeded(self.run_kit(kit))
+
+    def test_second_archive_is_never_read(self):
+        """The self-extracting file holds a second archive after the first;
+        only the first one's files appear."""
+        kit = self.self_extracting("kit", [probe_entry(), *data_entries()])
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        self.assertEqual(sorted(os.listdir(self.working_folder(run))),
+                         ["empty.dat", "install", "lib.bin", "readme.txt"])
+
+    def test_installer_name_is_the_name_part_of_a_full_path(self):
+        for n, name in enumerate([b"C:\\Program Files\\Product\\setup-main",
+                                  b"D:setup-main", b"\\\\server\\share\\setup-main"]):
+            with self.subTest(name=name):
+                kit = self.external("kit-%d" % n, [probe_entry(name)])
+                run = self.run_kit(kit)
+                self.assertSucceeded(run)
+                self.assertEqual(run.record.args[0],
+                                 os.path.join(self.working_folder(run), "setup-main"))
+
+    def test_command_line_is_cut_at_255_characters(self):
+        # A loader folder deep enough for the line to pass 255 characters,
+        # with the loader's own path still within 260.
+        folder = os.path.join(self.scratch, "kit")
+        while len(folder) < 240:
+            folder = os.path.join(folder, "d" * min(20, 240 - len(folder)))
+        kit = self.self_extracting(os.path.relpath(folder, self.scratch), [probe_entry()])
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        installer = os.path.join(self.working_folder(run), "install")
+        full = "%s *SELFEXTRACT setup %s" % (installer, os.path.dirname(kit.loader_path))
+        self.assertGreater(len(full), 255)
+        self.assertEqual(" ".join(run.record.args), full[:255])
+
+    def test_installer_path_with_a_blank_is_quoted(self):
+        """A temporary folder with a blank: the installer's path must reach it
+        as one word, and its other arguments unchanged."""
+        tmp = self.folder("tmp with blank")
+        kit = self.self_extracting("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        installer = os.path.join(self.working_folder(run), "install")
+        self.assertEqual(run.record.args,
+                         [installer, "*SELFEXTRACT", "setup", os.path.dirname(kit.loader_path)])
+
+
+class RootOfFileSystem(LoaderCase):
+    """A loader in "/" itself. Needs root; the files are put at the real root
+    for the run and removed afterwards."""
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0 or not os.access("/", os.W_OK):
+            self.skipTest("needs to write to / (run as root)")
+
+    def place(self, content):
+        path = "/ldr-e2e-%d-%d" % (os.getpid(), self.next_id())
+        with open(path, "wb") as f:
+            f.write(content)
+        os.chmod(path, 0o755)
+        self.addCleanup(os.remove, path)
+        return path
+
+    def test_self_extracting_loader_at_root_names_root_as_its_folder(self):
+        first = kits.archive([probe_entry()])
+        path = self.place(kits.self_extracting(self.loader, first, kits.archive([])))
+        run = self.run_kit(kits.Kit(path))
+        self.assertSucceeded(run)
+        installer = os.path.join(self.working_folder(run), "install")
+        self.assertEqual(run.record.args,
+                         [installer, "*SELFEXTRACT", os.path.basename(path), "/"])
+
+    def test_external_container_at_root_is_looked_for_at_root(self):
+        if os.path.lexists("/setup.1"):
+            self.skipTest("/setup.1 exists already")
+        path = self.place(self.loader)
+        # Relative lookups would find this one in the working directory.
+        cwd = self.folder("cwd")
+        with open(os.path.join(cwd, "setup.1"), "wb") as f:
+            f.write(kits.archive([probe_entry()]))
+        old = os.getcwd()
+        os.chdir(cwd)
+        self.addCleanup(os.chdir, old)
+        run = self.run_kit(kits.Kit(path))
+        self.assertReported(run, MSG_NO_SETUP1 + "/")
+
+
+class Failures(LoaderCase):
+    def test_messages(self):
+        """Damaged kits end in the one report with the right message."""
+        probe = probe_entry()
+        cases = [
+            ("no entries, external", self.external, [probe], {"file_count": 0}, MSG_NO_FILES),
+            ("no entries, self-extracting", self.self_extracting, [], {}, MSG_NO_FILES),
+            ("negative count", self.external, [probe], {"file_count": -1}, MSG_NO_FILES),
+            ("51 entries", self.external, [probe], {"file_count": 51}, MSG_TOO_MANY),
+            ("count beyond the entries", self.external, [probe], {"file_count": 2},
+             "LOADER: Cannot read a file header in the archive file from SETUP.1"),
+            ("corrupt stream", self.external,
+             [kits.Entry(b"install", b"x", stream=b"\x78\xda garbage")], {}, "error"),
+        ]
+        for n, (name, make, entries, knobs, message) in enumerate(cases):
+            with self.subTest(name):
+                kit = make("kit-%d" % n, entries, **knobs)
+                self.assertReported(self.run_kit(kit), message)
+
+    def test_temporary_folder_that_does_not_exist(self):
+        kit = self.external("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=os.path.join(self.scratch, "no-such-folder"))
+        self.assertReported(run, MSG_NO_TEMP)
+
+    def test_installer_that_cannot_be_started(self):
+        """The message ends in the start result; the extracted file stays."""
+        cases = [
+            ("garbage bytes", b"\x01\x02 not a program " * 100, 11),
+            ("missing interpreter", b"#!/no/such/interpreter\n", 2),
+        ]
+        for n, (name, content, result) in enumerate(cases):
+            with self.subTest(name):
+                kit = self.external("kit-%d" % n, [kits.Entry(b"C:\\x\\install", content)])
+                run = self.run_kit(kit)
+                self.assertReported(run, MSG_CANNOT_RUN + str(result))
+                installed = os.path.join(self.working_folder(run), "install")
+                self.assertEqual(read_bytes(installed), content)
+
+class FullDisk(LoaderCase):
+    def test_full_disk_in_the_middle_of_an_entry(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small tmpfs as the temporary folder needs root")
+        tmp = self.folder("small-tmp")
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", tmp],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 timeout=PROCESS_TIMEOUT).returncode == 0
+        if not mounted:
+            self.skipTest("could not mount a tmpfs (no mount privilege here)")
+        self.addCleanup(subprocess.run, ["umount", tmp], timeout=PROCESS_TIMEOUT)
+        big = os.urandom(1 << 20)
+        kit = self.external("kit", [probe_entry(), kits.Entry(b"C:\\x\\big.bin", big, level=1)])
+        run = self.run_kit(kit, tmp=tmp)
+        folder = self.working_folder(run)
+        target = os.path.join(folder, "big.bin")
+        self.assertReported(run, msg_disk_full(target))
+        # What was written stays: the first entry whole, the second in part.
+        self.assertEqual(read_bytes(os.path.join(folder, "install")), read_bytes(PROBE))
+        written = read_bytes(target)
+        self.assertGreater(len(written), 0)
+        self.assertLess(len(written), len(big))
+        self.assertEqual(written, big[:len(written)])
+
+
+class Leftovers(LoaderCase):
+    def ldx_files(self, run):
+        return [n for n in os.listdir(run.tmp) if re.match(r"^ldx[0-9A-F]{1,4}\.tmp$", n)]
+
+    def test_after_success(self):
+        entries = [probe_entry(), *data_entries()]
+        kit = self.self_extracting("kit", entries)
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        folder = self.working_folder(run)
+        # The empty temporary file names the working folder, and both stay.
+        self.assertEqual(self.ldx_files(run), [os.path.basename(folder) + ".tmp"])
+        self.assertEqual(os.path.getsize(folder + ".tmp"), 0)
+        self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
+        names = {"install": entries[0], "readme.txt": entries[1], "lib.bin": entries[2],
+                 "empty.dat": entries[3]}
+        self.assertEqual(sorted(os.listdir(folder)), sorted(names))
+        for name, entry in names.items():
+            self.assertEqual(read_bytes(os.path.join(folder, name)), entry.data, name)
+        # The installer can be run by its owner; data files keep no execute bit
+        # for others and nothing is writable by others.
+        mode = os.stat(os.path.join(folder, "install")).st_mode
+        self.assertTrue(mode & stat.S_IXUSR)
+        for name in names:
+            self.assertEqual(os.stat(os.path.join(folder, name)).st_mode & 0o077, 0, name)
+
+    def test_after_failure(self):
+        """A corrupt third entry: the first two stay whole, the temporary file
+        and the working folder stay."""
+        entries = [probe_entry(), data_entries()[0],
+                   kits.Entry(b"broken.bin", b"y", stream=b"\x78\x9c\xff\xff\xff")]
+        kit = self.external("kit", entries)
+        run = self.run_kit(kit)
+        self.assertReported(run, "error")
+        folder = self.working_folder(run)
+        self.assertEqual(self.ldx_files(run), [os.path.basename(folder) + ".tmp"])
+        self.assertEqual(read_bytes(os.path.join(folder, "install")), entries[0].data)
+        self.assertEqual(read_bytes(os.path.join(folder, "readme.txt")), entries[1].data)
+        self.assertTrue(os.path.exists(os.path.join(folder, "broken.bin")))
+
+
+class SharedTemporaryFolder(LoaderCase):
+    """When the working folder cannot be made, files go straight into the
+    temporary folder, where others may have planted names."""
+
+    @classmethod
+    def setUpClass(cls):
+        # Every name the working folder could take exists already: 65,535
+        # folders, made once for the class, in memory when a tmpfs can be
+        # mounted (much faster to make and to remove).
+        cls.shared = make_scratch("ldr-e2e-shared-")
+        cls.tmp = os.path.join(cls.shared, "tmp")
+        os.mkdir(cls.tmp)
+        cls.mounted = os.geteuid() == 0 and subprocess.run(
+            ["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", cls.tmp],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            timeout=PROCESS_TIMEOUT).returncode == 0
+        for number in range(1, 0x10000):
+            os.mkdir(os.path.join(cls.tmp, "ldx%X" % number))
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.mounted:
+            subprocess.run(["umount", cls.tmp], timeout=PROCESS_TIMEOUT)
+        remove_scratch(cls.shared)
+
+    def setUp(self):
+        super().setUp()
+        for name in ("install", "readme.txt"):
+            if os.path.lexists(os.path.join(self.tmp, name)):
+                os.remove(os.path.join(self.tmp, name))
+
+    def test_files_go_into_the_temporary_folder(self):
+        kit = self.external("kit", [probe_entry(), data_entries()[0]])
+        run = self.run_kit(kit, tmp=self.tmp)
+        self.assertSucceeded(run)
+        installer = os.path.join(self.tmp, "install")
+        self.assertEqual(run.record.args, [installer, os.path.dirname(kit.loader_path)])
+        self.assertEqual(read_bytes(os.path.join(self.tmp, "readme.txt")),
+                         data_entries()[0].data)
+
+    def test_planted_symlink_is_never_followed(self):
+        victim = os.path.join(self.scratch, "victim.txt")
+        with open(victim, "wb") as f:
+            f.write(b"precious")
+        absent = os.path.join(self.scratch, "absent.txt")
+        for n, target in enumerate([victim, absent]):
+            with self.subTest(target=os.path.basename(target)):
+                link = os.path.join(self.tmp, "install")
+                if os.path.lexists(link):
+                    os.remove(link)
+                os.symlink(target, link)
+                kit = self.external("kit-%d" % n, [probe_entry()])
+                run = self.run_kit(kit, tmp=self.tmp)
+                self.assertReported(run, MSG_CANNOT_CREATE + link)
+                self.assertEqual(read_bytes(victim), b"precious")
+                self.assertFalse(os.path.exists(absent))
+                self.assertTrue(os.path.islink(link))
+
+
+if __name__ == "__main__":
+    unittest.main()
