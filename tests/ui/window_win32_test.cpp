@@ -252,6 +252,49 @@ TEST_F(Win32WindowTest, PaintFailureIsRaisedOnceFromTheShowCall) {
   EXPECT_NO_THROW(window.SetProgressPosition(10));
 }
 
+std::string VersionString(const std::vector<char>& info, const char* name) {
+  char* value = nullptr;
+  UINT size = 0;
+  const std::string path = std::string("\\StringFileInfo\\040904E4\\") + name;
+  if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &size)) return "";
+  return std::string(value);
+}
+
+TEST_F(Win32WindowTest, ResourcesOfTheExecutable) {
+  HBITMAP splash = LoadBitmapA(instance_, "BITMAP1");
+  ASSERT_NE(splash, nullptr);
+  BITMAP bitmap{};
+  GetObjectA(splash, sizeof bitmap, &bitmap);
+  EXPECT_EQ(bitmap.bmWidth, 32);
+  EXPECT_EQ(bitmap.bmHeight, 32);
+  DeleteObject(splash);
+
+  HICON icon = LoadIconA(instance_, "MAINICON");
+  ASSERT_NE(icon, nullptr);
+  ICONINFO parts{};
+  ASSERT_TRUE(GetIconInfo(icon, &parts));
+  BITMAP colour{};
+  GetObjectA(parts.hbmColor, sizeof colour, &colour);
+  EXPECT_EQ(colour.bmWidth, 32);
+  EXPECT_EQ(colour.bmHeight, 32);
+  DeleteObject(parts.hbmColor);
+  DeleteObject(parts.hbmMask);
+
+  char own[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, own, sizeof own);
+  DWORD ignored = 0;
+  std::vector<char> info(GetFileVersionInfoSizeA(own, &ignored));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoA(own, 0, static_cast<DWORD>(info.size()), info.data()));
+  EXPECT_EQ(VersionString(info, "ProductName"), "Loader Kit");
+  EXPECT_EQ(VersionString(info, "FileDescription"), "Installation loader");
+  EXPECT_EQ(VersionString(info, "FileVersion"), LOADERKIT_VERSION);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed), &size));
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+}
+
 // The error box, seen from a hook on this thread: its owner, text and
 // caption; the hook dismisses it as soon as it is activated.
 struct SeenBox {
