@@ -201,8 +201,17 @@ int main(int argc, char** argv) {
     std::string folder, loader_name;
     if (i < argc && (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
       if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
-      loader_name = argv[i + 1];
-      folder = JoinArgs(argv + i + 2, argv + argc);
+      // A blank in the loader's name or folder splits them further: take the
+      // first split at which the loader's file exists.
+      for (int cut = i + 2; cut < argc; ++cut) {
+        std::string name = JoinArgs(argv + i + 1, argv + cut), dir = JoinArgs(argv + cut, argv + argc);
+        std::FILE* probe = std::fopen(Join(dir, name).c_str(), "rb");
+        if (cut == i + 2 || probe) loader_name = name, folder = dir;
+        if (probe) {
+          std::fclose(probe);
+          break;
+        }
+      }
     } else if (i < argc) {
       folder = JoinArgs(argv + i, argv + argc);
     } else {

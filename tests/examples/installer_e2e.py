@@ -3,7 +3,7 @@
 command-line forms, against kits built by kitpack (natively) or written here
 (for the Windows build under Wine).
 
-usage: installer_e2e.py INSTALLER [--kitpack KITPACK] [--wine WINE_RUN]
+usage: installer_e2e.py INSTALLER [--kitpack KITPACK [--loader LOADER]] [--wine WINE_RUN]
 """
 
 import os
@@ -11,13 +11,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
 from kitpack_e2e import write_archive, write_kit  # noqa: E402
 
-INSTALLER = KITPACK = WINE = None
+INSTALLER = KITPACK = WINE = LOADER = None
 PAYLOAD = {
     "README.txt": b"read me\n",
     "docs\\guide.txt": b"guide " * 3000,
@@ -136,6 +137,51 @@ class Installer(unittest.TestCase):
         self.assertIn(b"usage", p.stderr)
 
 
+@unittest.skipUnless(LOADER or "--loader" in sys.argv, "needs the host loader and kitpack")
+class LoaderToInstaller(unittest.TestCase):
+    """The whole chain: the real loader unpacks the installer and starts it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="loader chain ")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.payload = os.path.join(self.dir, "payload")
+        for name, data in PAYLOAD.items():
+            path = os.path.join(self.payload, *name.split("\\"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        self.tmp = os.path.join(self.dir, "tmp")
+        os.makedirs(self.tmp)
+
+    def run_chain(self, loader, args, dest):
+        env = dict(os.environ, TMPDIR=self.tmp, TEMP=self.tmp, TMP=self.tmp, KIT_INSTALL_DEST=dest)
+        p = subprocess.run([loader, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        # The loader does not wait for the installer.
+        log = os.path.join(dest, "install.log")
+        for _ in range(200):
+            if os.path.exists(log):
+                with open(log, "rb") as f:
+                    if b"done:" in f.read():
+                        break
+            time.sleep(0.05)
+        Installer.assert_installed(self, dest)
+
+    def test_self_extracting_kit_with_blanks_in_its_name(self):
+        kit = os.path.join(self.dir, "my setup.exe")
+        subprocess.run([KITPACK, "build", "--loader", LOADER, "--installer", INSTALLER, "--payload", self.payload,
+                        "-o", kit], check=True, stdout=subprocess.DEVNULL)
+        self.run_chain(kit, [], os.path.join(self.dir, "d1"))
+        self.run_chain(kit, ["*todisk"], os.path.join(self.dir, "d2"))
+
+    def test_external_kit(self):
+        ext = os.path.join(self.dir, "ext")
+        os.makedirs(ext)
+        subprocess.run([KITPACK, "build", "--loader", LOADER, "--installer", INSTALLER, "--payload", self.payload,
+                        "--external", "-o", ext], check=True, stdout=subprocess.DEVNULL)
+        self.run_chain(os.path.join(ext, os.path.basename(LOADER)), [], os.path.join(self.dir, "d3"))
+
+
 if __name__ == "__main__":
     args = sys.argv[1:]
     INSTALLER = os.path.abspath(args.pop(0))
@@ -143,6 +189,8 @@ if __name__ == "__main__":
         opt, value = args.pop(0), args.pop(0)
         if opt == "--kitpack":
             KITPACK = os.path.abspath(value)
+        elif opt == "--loader":
+            LOADER = os.path.abspath(value)
         elif opt == "--wine":
             WINE = os.path.abspath(value)
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
