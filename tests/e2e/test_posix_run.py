@@ -304,13 +304,13 @@ class FullDisk(LoaderCase):
         if os.geteuid() != 0:
             self.skipTest("mounting a small tmpfs as the temporary folder needs root")
         tmp = self.folder("small-tmp")
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", tmp],
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", tmp],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                  timeout=PROCESS_TIMEOUT).returncode == 0
         if not mounted:
             self.skipTest("could not mount a tmpfs (no mount privilege here)")
         self.addCleanup(subprocess.run, ["umount", tmp], timeout=PROCESS_TIMEOUT)
-        big = os.urandom(1 << 20)
+        big = os.urandom(4 << 20)
         kit = self.external("kit", [probe_entry(), kits.Entry(b"C:\\x\\big.bin", big, level=1)])
         run = self.run_kit(kit, tmp=tmp)
         folder = self.working_folder(run)

@@ -1,0 +1,325 @@
+"""End-to-end runs of the Windows loader under Wine: real kits, the real
+loader.exe watched by the error-box driver, a scratch temporary folder per run.
+
+Every run is: wine-run with_env.exe TMP=... TEMP=... -- loaderdrive.exe
+loader.exe [args]. The driver reports the exit code and the error box (text,
+caption, owner) as JSON; the probe installer records its command line.
+
+Environment: E2E_LOADER, E2E_PROBE, E2E_DRIVER, E2E_WITH_ENV, E2E_WINE_RUN,
+E2E_SCRATCH (optional).
+"""
+
+import json
+import os
+import re
+import subprocess
+import unittest
+
+import kits
+from e2e_support import (CAPTION, MSG_CANNOT_RUN, MSG_NO_FILES, MSG_NO_SETUP1, MSG_NO_TEMP,
+                         MSG_TOO_MANY, PROCESS_TIMEOUT, make_scratch, msg_disk_full,
+                         read_bytes, read_record, remove_scratch)
+
+LOADER = os.environ.get("E2E_LOADER", "")
+PROBE = os.environ.get("E2E_PROBE", "")
+DRIVER = os.environ.get("E2E_DRIVER", "")
+WITH_ENV = os.environ.get("E2E_WITH_ENV", "")
+WINE_RUN = os.environ.get("E2E_WINE_RUN", "")
+
+# GetTempFileNameA's hexadecimal digits; Wine writes them in lower case.
+WORKING_FOLDER = re.compile(r"^ldx[0-9A-Fa-f]{1,4}$")
+TEMP_FILE = re.compile(r"^ldx[0-9A-Fa-f]{1,4}\.tmp$")
+
+
+def win(path):
+    """The Windows form of a Linux path: Wine maps Z: to /."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def probe_entry(name=b"C:\\Program Files\\Product\\install.exe"):
+    return kits.Entry(name, read_bytes(PROBE))
+
+
+def data_entries():
+    return [
+        kits.Entry(b"C:\\Product\\data\\readme.txt", b"read me\r\n" * 300),
+        kits.Entry(b"D:lib.dll", bytes(range(256)) * 40),
+    ]
+
+
+class Run:
+    """One loader run under the driver."""
+
+    def __init__(self, case, program, args=(), tmp=None, record=True):
+        self.tmp = tmp
+        self.record_path = os.path.join(case.scratch, "record-%d.txt" % case.next_id())
+        env = dict(os.environ)
+        env["PROBE_RECORD"] = win(self.record_path)
+        tmp_text = win(tmp) if tmp is not None else ""
+        command = [WINE_RUN, WITH_ENV, "TMP=" + tmp_text, "TEMP=" + tmp_text, "--",
+                   DRIVER, "--timeout", "20000", program, *args]
+        proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=PROCESS_TIMEOUT)
+        out = proc.stdout.decode("latin-1")
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if proc.returncode != 0 or not lines:
+            raise AssertionError("the driver failed (exit %d):\n%s%s"
+                                 % (proc.returncode, out, proc.stderr.decode("latin-1")))
+        self.seen = json.loads(lines[-1])
+        self.code = self.seen["exit_code"]
+        self.record = read_record(self.record_path) if record and self.code == 0 else None
+
+
+class LoaderCase(unittest.TestCase):
+    def setUp(self):
+        for name, path in [("E2E_LOADER", LOADER), ("E2E_PROBE", PROBE), ("E2E_DRIVER", DRIVER),
+                           ("E2E_WITH_ENV", WITH_ENV), ("E2E_WINE_RUN", WINE_RUN)]:
+            if not os.path.isfile(path):
+                self.fail("%s must name a built program (got %r)" % (name, path))
+        self.loader = read_bytes(LOADER)
+        self.scratch = make_scratch("ldr-wine-e2e-")
+        self._ids = 0
+        self.addCleanup(remove_scratch, self.scratch)
+
+    def next_id(self):
+        self._ids += 1
+        return self._ids
+
+    def folder(self, name):
+        path = os.path.join(self.scratch, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def external(self, folder, entries, **kw):
+        return kits.write_external_kit(self.folder(folder), self.loader, entries,
+                                       loader_name="setup.exe", **kw)
+
+    def self_extracting(self, folder, entries, **kw):
+        return kits.write_self_extracting_kit(self.folder(folder), self.loader, entries,
+                                              loader_name="setup.exe", **kw)
+
+    def run_kit(self, kit, args=(), tmp=None, record=True, program=None):
+        if tmp is None:
+            tmp = self.folder("tmp-%d" % (self._ids + 1))
+        return Run(self, program or kit.loader_path, args, tmp, record)
+
+    def assertSucceeded(self, run):
+        self.assertFalse(run.seen["timed_out"])
+        self.assertFalse(run.seen["box"], run.seen["box_text"])
+        self.assertEqual(run.code, 0)
+        self.assertIsNotNone(run.record, "the installer was not started")
+
+    def assertReported(self, run, message, owner="Setup"):
+        """The one error box: text, caption, owner, exit code 1."""
+        seen = run.seen
+        self.assertFalse(seen["timed_out"])
+        self.assertTrue(seen["box"], "no error box")
+        self.assertEqual(seen["box_text"], message)
+        self.assertEqual(seen["box_caption"], CAPTION)
+        self.assertEqual(seen["buttons"], ["OK"])
+        self.assertEqual(seen["owner_class"], owner)
+        self.assertEqual(run.code, 1)
+        self.assertIsNone(run.record)
+
+    def working_folder(self, run):
+        folders = [n for n in os.listdir(run.tmp)
+                   if os.path.isdir(os.path.join(run.tmp, n)) and WORKING_FOLDER.match(n)]
+        self.assertEqual(len(folders), 1, os.listdir(run.tmp))
+        return os.path.join(run.tmp, folders[0])
+
+
+class CommandLineForms(LoaderCase):
+    """The installer's command line, verbatim, for each container and switch
+    variant."""
+
+    CASES = [
+        # container, kit folder, loader arguments, switch word (None: plain form)
+        ("external", "kit", [], None),
+        ("external", "kit", ["*TODISK"], "TODISK"),
+        ("external", "kit", ["*todisk"], "TODISK"),
+        ("external", "kit", ["TODISK"], None),
+        ("external", "kit", ["/TODISK"], None),
+        ("external", "kit", ["*TODISKS"], None),
+        ("external", "kit", ["other", "*TODISK"], None),
+        ("external", "kit", ['"*TODISK"'], "TODISK"),
+        ("external", "kit", ['""', "*todisk"], "TODISK"),
+        ("external", "kit", ['a"b c"d'], None),
+        # A blank in the loader's folder: the program name is quoted on the
+        # loader's command line; the folder reaches the installer unquoted.
+        ("self", "kit with blank", ['"*TODISK"'], "TODISK"),
+        ("self", "kit", [], "SELFEXTRACT"),
+        ("self", "kit", ["*TODISK"], "TODISK"),
+        ("self", "kit", ["x", "*TODISK"], "SELFEXTRACT"),
+    ]
+
+    def test_forms(self):
+        for n, (container, folder_name, args, word) in enumerate(self.CASES):
+            with self.subTest(container=container, folder=folder_name, args=args):
+                make = self.external if container == "external" else self.self_extracting
+                kit = make(os.path.join("case-%d" % n, folder_name), [probe_entry()])
+                run = self.run_kit(kit, args)
+                self.assertSucceeded(run)
+                installer = win(os.path.join(self.working_folder(run), "install.exe"))
+                folder = win(os.path.dirname(kit.loader_path))
+                if word is None:
+                    expected = "%s %s" % (installer, folder)
+                else:
+                    expected = "%s *%s setup.exe %s" % (installer, word, folder)
+                self.assertEqual(run.record.cmdline, expected)
+                self.assertEqual(run.record.path.lower(), installer.lower())
+
+
+class Containers(LoaderCase):
+    def test_missing_container_forms(self):
+        def write_old(p):
+            with open(p, "wb") as f:
+                f.write(kits.archive([probe_entry()]))
+            kits.set_year(p, 1975)
+        cases = {"absent": lambda p: None, "folder": os.mkdir, "before 1980": write_old}
+        for n, (name, plant) in enumerate(cases.items()):
+            with self.subTest(name):
+                folder = self.folder("kit-%d" % n)
+                path = os.path.join(folder, "setup.exe")
+                with open(path, "wb") as f:
+                    f.write(self.loader)
+                plant(os.path.join(folder, "setup.1"))
+                run = self.run_kit(kits.Kit(path))
+                self.assertReported(run, MSG_NO_SETUP1 + win(folder))
+                self.assertTrue(run.seen["setup_visible_during_box"])
+
+    def test_installer_name_is_the_name_part_and_second_archive_unread(self):
+        kit = self.self_extracting("kit", [probe_entry(b"D:\\Deep\\Folder\\main.exe"),
+                                           *data_entries()])
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        folder = self.working_folder(run)
+        self.assertEqual(run.record.cmdline.split(" ")[0], win(os.path.join(folder, "main.exe")))
+        self.assertEqual(sorted(os.listdir(folder)), ["lib.dll", "main.exe", "readme.txt"])
+
+    def test_command_line_is_cut_at_255_characters(self):
+        folder = os.path.join(self.scratch, "kit")
+        while len(win(folder)) < 235:
+            folder = os.path.join(folder, "d" * min(20, 235 - len(win(folder))))
+        kit = self.self_extracting(os.path.relpath(folder, self.scratch), [probe_entry()])
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        full = "%s *SELFEXTRACT setup.exe %s" % (installer, win(folder))
+        self.assertGreater(len(full), 255)
+        self.assertEqual(run.record.cmdline, full[:255])
+
+    def test_installer_path_with_a_blank_is_quoted(self):
+        tmp = self.folder("tmp with blank")
+        kit = self.external("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline,
+                         '"%s" %s' % (installer, win(os.path.dirname(kit.loader_path))))
+
+    def test_loader_at_the_root_of_a_drive(self):
+        """K: mapped to a scratch folder through the prefix's dosdevices: the
+        loader's folder is "K:", setup.1 is looked for as K:\\setup.1."""
+        prefix = os.environ.get("WINEPREFIX", "/tmp/loaderkit-wine")
+        devices = os.path.join(prefix, "dosdevices")
+        if not os.path.isdir(devices):
+            self.fail("no Wine prefix at %s" % prefix)
+        drive = None
+        for letter in "klmnopqrstuvwxy":
+            link = os.path.join(devices, letter + ":")
+            try:
+                os.symlink(self.folder("drive"), link)
+            except FileExistsError:
+                continue
+            drive = letter.upper() + ":"
+            self.addCleanup(os.remove, link)
+            break
+        if drive is None:
+            self.fail("no free drive letter in %s" % devices)
+        root = self.folder("drive")
+        loader = os.path.join(root, "setup.exe")
+        with open(loader, "wb") as f:
+            f.write(self.loader)
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertReported(run, MSG_NO_SETUP1 + drive)
+        with open(os.path.join(root, "setup.1"), "wb") as f:
+            f.write(kits.archive([probe_entry()]))
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s %s" % (installer, drive))
+
+
+class Failures(LoaderCase):
+    def test_messages(self):
+        probe = probe_entry()
+        cases = [
+            ("no entries, external", self.external, [probe], {"file_count": 0}, MSG_NO_FILES),
+            ("no entries, self-extracting", self.self_extracting, [], {}, MSG_NO_FILES),
+            ("51 entries", self.external, [probe], {"file_count": 51}, MSG_TOO_MANY),
+            ("corrupt stream", self.external,
+             [kits.Entry(b"install.exe", b"x", stream=b"\x78\xda garbage")], {}, "error"),
+        ]
+        for n, (name, make, entries, knobs, message) in enumerate(cases):
+            with self.subTest(name):
+                kit = make("kit-%d" % n, entries, **knobs)
+                self.assertReported(self.run_kit(kit), message)
+
+    def test_temporary_folder_that_does_not_exist(self):
+        kit = self.external("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=os.path.join(self.scratch, "no-such-folder"))
+        self.assertReported(run, MSG_NO_TEMP)
+
+    def test_installer_that_cannot_be_started(self):
+        content = b"\x01\x02 not a program " * 100
+        kit = self.external("kit", [kits.Entry(b"C:\\x\\install.exe", content)])
+        run = self.run_kit(kit)
+        self.assertReported(run, MSG_CANNOT_RUN + "11")
+        self.assertEqual(read_bytes(os.path.join(self.working_folder(run), "install.exe")),
+                         content)
+
+    def test_full_disk_in_the_middle_of_an_entry(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small tmpfs as the temporary folder needs root")
+        tmp = self.folder("small-tmp")
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", tmp],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=PROCESS_TIMEOUT).returncode != 0:
+            self.skipTest("could not mount a tmpfs (no mount privilege here)")
+        self.addCleanup(subprocess.run, ["umount", tmp], timeout=PROCESS_TIMEOUT)
+        big = os.urandom(4 << 20)
+        kit = self.external("kit", [probe_entry(), kits.Entry(b"big.bin", big, level=1)])
+        run = self.run_kit(kit, tmp=tmp)
+        folder = self.working_folder(run)
+        target = os.path.join(folder, "big.bin")
+        self.assertReported(run, msg_disk_full(win(target)))
+        written = read_bytes(target)
+        self.assertGreater(len(written), 0)
+        self.assertEqual(written, big[:len(written)])
+
+
+class Leftovers(LoaderCase):
+    def test_after_success_and_after_failure(self):
+        for n, broken in enumerate([False, True]):
+            with self.subTest(broken=broken):
+                entries = [probe_entry(), *data_entries()]
+                if broken:
+                    entries.append(kits.Entry(b"broken.bin", b"y", stream=b"\x78\x9c\xff\xff"))
+                kit = self.self_extracting("kit-%d" % n, entries)
+                run = self.run_kit(kit)
+                if broken:
+                    self.assertReported(run, "error")
+                else:
+                    self.assertSucceeded(run)
+                folder = self.working_folder(run)
+                temp_files = [f for f in os.listdir(run.tmp) if TEMP_FILE.match(f)]
+                self.assertEqual(temp_files, [os.path.basename(folder) + ".tmp"])
+                self.assertEqual(os.path.getsize(os.path.join(run.tmp, temp_files[0])), 0)
+                for name, entry in [("install.exe", entries[0]), ("readme.txt", entries[1]),
+                                    ("lib.dll", entries[2])]:
+                    self.assertEqual(read_bytes(os.path.join(folder, name)), entry.data, name)
+
+
+if __name__ == "__main__":
+    unittest.main()
