@@ -21,13 +21,14 @@ struct WindowState {
   HWND bar = nullptr;
   bool failed = false;  // a failure inside MainWindowProc is recorded
   bool raised = false;  // ... and has been raised to the caller
+  bool reporting = false;  // the error box is up: failures are dropped
   std::string failure;
 };
 
 WindowState g_state;
 
 void RecordFailure(const char* message) {
-  if (g_state.failed) return;
+  if (g_state.failed || g_state.reporting) return;
   // The assignment may itself run out of memory; the flag is set afterwards
   // so that a half-recorded failure is never raised.
   try {
@@ -194,6 +195,7 @@ void Win32LoaderWindow::SetProgressPosition(int32_t percent) {
 }
 
 void Win32LoaderWindow::ShowError(const std::string& message) {
+  g_state.reporting = true;
   MessageBoxA(g_state.main, message.c_str(), kErrorCaption, MB_OK | MB_ICONHAND);
 }
 

@@ -15,10 +15,10 @@
 // error had come straight out of the procedure.
 //
 // A paint failure while the error box is up (its modal loop repaints the main
-// window) has no caller of ours to return to: it is recorded and ignored. The
-// box stays up with the first error's text and the process still exits with
-// code 1 once it is dismissed. The failed paint's region is validated so that
-// the box's loop does not spin on an endless WM_PAINT.
+// window) has no caller of ours to return to: it is dropped. The box stays up
+// with the error it was opened for and the process still exits with code 1
+// once it is dismissed. The failed paint's region is validated so that the
+// box's loop does not spin on an endless WM_PAINT.
 
 #include <windows.h>
 

@@ -299,6 +299,7 @@ TEST_F(Win32WindowTest, ResourcesOfTheExecutable) {
 // caption; the hook dismisses it as soon as it is activated.
 struct SeenBox {
   bool seen = false;
+  bool paint_in_box = false;  // paint the main window while the box is up
   HWND owner = nullptr;
   std::string text;
   std::string caption;
@@ -316,13 +317,20 @@ LRESULT CALLBACK WatchBox(int code, WPARAM wparam, LPARAM lparam) {
     g_box.text = text;
     GetWindowTextA(box, text, sizeof text);
     g_box.caption = text;
+    if (g_box.paint_in_box) {
+      HWND main = GetWindow(box, GW_OWNER);
+      ShowWindow(main, SW_SHOWNORMAL);
+      UpdateWindow(main);  // the paint fails here, inside the box
+    }
     PostMessageA(box, WM_COMMAND, IDOK, 0);
   }
   return CallNextHookEx(g_hook, code, wparam, lparam);
 }
 
-SeenBox ShowErrorAndWatch(Win32LoaderWindow& window, const std::string& message) {
+SeenBox ShowErrorAndWatch(Win32LoaderWindow& window, const std::string& message,
+                          bool paint_in_box = false) {
   g_box = SeenBox{};
+  g_box.paint_in_box = paint_in_box;
   g_hook = SetWindowsHookExA(WH_CBT, WatchBox, nullptr, GetCurrentThreadId());
   window.ShowError(message);
   UnhookWindowsHookEx(g_hook);
@@ -347,6 +355,23 @@ TEST_F(Win32WindowTest, ErrorBoxOwnedByTheMainWindowOnceKnown) {
   ASSERT_TRUE(owned.seen);
   EXPECT_EQ(owned.owner, Win32LoaderWindow::MainWindow());
   EXPECT_EQ(owned.text, "error");
+}
+
+TEST_F(Win32WindowTest, PaintFailureWhileTheBoxIsUpIsDropped) {
+  // Hidden start and no picture: the first paint happens inside the box.
+  Win32LoaderWindow window(instance_, kHide);
+  ASSERT_TRUE(window.RegisterMainWindowClass());
+  ASSERT_TRUE(window.CreateMainWindow());
+  window.ShowMainWindow();
+  HWND main = Win32LoaderWindow::MainWindow();
+  const SeenBox box = ShowErrorAndWatch(window, "LOADER: first failure", true);
+  ASSERT_TRUE(box.seen);
+  EXPECT_EQ(box.text, "LOADER: first failure");
+  EXPECT_TRUE(IsWindowVisible(main));
+  // The failed paint left nothing to repaint, so no WM_PAINT comes back.
+  RECT dirty;
+  EXPECT_FALSE(GetUpdateRect(main, &dirty, FALSE));
+  EXPECT_NO_THROW(window.SetProgressPosition(5));
 }
 
 }  // namespace
