@@ -86,7 +86,3 @@ def remove_scratch(path: str) -> None:
 def read_bytes(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
-
-
-def program_bytes(path: str) -> bytes:
-    return read_bytes(path)

@@ -57,7 +57,7 @@ class Run:
         env["PROBE_RECORD"] = win(self.record_path)
         tmp_text = win(tmp) if tmp is not None else ""
         command = [WINE_RUN, WITH_ENV, "TMP=" + tmp_text, "TEMP=" + tmp_text, "--",
-                   DRIVER, "--timeout", "20000", program, *args]
+                   DRIVER, "--timeout", "30000", program, *args]
         proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=PROCESS_TIMEOUT)
