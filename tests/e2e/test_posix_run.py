@@ -280,6 +280,21 @@ class Failures(LoaderCase):
                 kit = make("kit-%d" % n, entries, **knobs)
                 self.assertReported(self.run_kit(kit), message)
 
+    def test_hostile_names_write_nothing_outside_the_working_folder(self):
+        """Names whose name part would leave the working folder, or name it,
+        are refused like a file that cannot be created."""
+        for n, name in enumerate([b"../../escaped.txt", b"C:\\x\\..", b"sub/escaped.txt",
+                                  b"C:\\x\\", b"."]):
+            with self.subTest(name=name):
+                kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
+                run = self.run_kit(kit)
+                folder = self.working_folder(run)
+                part = name.decode().replace("\\", ":").split(":")[-1]
+                self.assertReported(run, MSG_CANNOT_CREATE + folder + "/" + part)
+                self.assertEqual(sorted(os.listdir(folder)), ["install"])
+                for root, _, files in os.walk(self.scratch):
+                    self.assertNotIn("escaped.txt", files, root)
+
     def test_temporary_folder_that_does_not_exist(self):
         kit = self.external("kit", [probe_entry()])
         run = self.run_kit(kit, tmp=os.path.join(self.scratch, "no-such-folder"))

@@ -16,7 +16,7 @@ import subprocess
 import unittest
 
 import kits
-from e2e_support import (CAPTION, MSG_CANNOT_RUN, MSG_NO_FILES, MSG_NO_SETUP1, MSG_NO_TEMP,
+from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES, MSG_NO_SETUP1, MSG_NO_TEMP,
                          MSG_TOO_MANY, PROCESS_TIMEOUT, make_scratch, msg_disk_full,
                          read_bytes, read_record, remove_scratch)
 
@@ -265,6 +265,21 @@ class Failures(LoaderCase):
             with self.subTest(name):
                 kit = make("kit-%d" % n, entries, **knobs)
                 self.assertReported(self.run_kit(kit), message)
+
+    def test_hostile_names_write_nothing_outside_the_working_folder(self):
+        """Names whose name part would leave the working folder, name it, or
+        name a device are refused like a file that cannot be created."""
+        for n, name in enumerate([b"../../escaped.txt", b"C:\\x\\..", b"C:\\x\\...",
+                                  b"sub/escaped.txt", b"C:\\x\\CON", b"nul.txt"]):
+            with self.subTest(name=name):
+                kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
+                run = self.run_kit(kit)
+                folder = self.working_folder(run)
+                part = name.decode().replace("\\", ":").split(":")[-1]
+                self.assertReported(run, MSG_CANNOT_CREATE + win(folder) + "\\" + part)
+                self.assertEqual(sorted(os.listdir(folder)), ["install.exe"])
+                for root, _, files in os.walk(self.scratch):
+                    self.assertNotIn("escaped.txt", files, root)
 
     def test_temporary_folder_that_does_not_exist(self):
         kit = self.external("kit", [probe_entry()])
