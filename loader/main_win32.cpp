@@ -5,6 +5,13 @@
 #include "platform/system_platform.h"
 #include "ui/system_window.h"
 
+// Every failure is caught by the loader's own handler, so the library's
+// verbose terminate handler (and the symbol demangler it pulls in, a third of
+// the executable) is never needed.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { ExitProcess(1); }
+}  // namespace __gnu_cxx
+
 int main(int argc, char** argv) {
   std::unique_ptr<ldr::LoaderWindow> window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
