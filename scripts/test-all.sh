@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds and tests everything: the POSIX build, the same with AddressSanitizer
+# and UBSan, and the Windows build under Wine. Runs every preset even after a
+# failure, prints each ctest summary at the end and exits non-zero if any
+# step failed.
+set -uo pipefail
+
+cd "$(dirname "$0")/.."
+root="$PWD"
+logs="$root/build/test-all-logs"
+jobs="${LOADERKIT_JOBS:-2}"
+
+bash scripts/setup.sh || { echo "test-all: setup failed" >&2; exit 1; }
+mkdir -p "$logs"
+rm -f "$logs"/*.log
+
+# Wine's X server and wineserver are ended however the run ends.
+trap '"$root/scripts/wine-run" --stop' EXIT
+
+failed=()
+run_preset() {
+  local preset="$1"
+  shift
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >"$logs/$preset-configure.log" 2>&1; then
+    tail -40 "$logs/$preset-configure.log"
+    failed+=("$preset (configure)")
+    return
+  fi
+  if ! cmake --build --preset "$preset" -j "$jobs" >"$logs/$preset-build.log" 2>&1; then
+    grep -E 'error|FAILED' "$logs/$preset-build.log" | head -40
+    failed+=("$preset (build)")
+    return
+  fi
+  echo "=== $preset: test $*"
+  if ! ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-test.log" | grep -E '^ *[0-9]+/[0-9]+ Test .*(Failed|Timeout|Exception|Not Run)'; then
+    :
+  fi
+  if ! grep -q '100% tests passed' "$logs/$preset-test.log"; then
+    failed+=("$preset (tests)")
+  fi
+}
+
+start=$(date +%s)
+run_preset native
+run_preset native-asan
+run_preset windows
+
+echo
+echo "=== Summaries"
+for preset in native native-asan windows; do
+  if [ -f "$logs/$preset-test.log" ]; then
+    echo "--- $preset"
+    sed -n '/tests passed/,$p' "$logs/$preset-test.log"
+  fi
+done
+echo "Took $(($(date +%s) - start)) s; logs in $logs"
+
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "All presets passed."
