@@ -9,6 +9,8 @@ import os
 import re
 import stat
 import subprocess
+import tempfile
+import time
 import unittest
 
 import kits
@@ -21,6 +23,18 @@ LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
 
 WORKING_FOLDER = re.compile(r"^ldx[0-9A-F]{1,4}$")
+
+
+def read_record_file(path, timeout=15):
+    """The content of a file another process writes, once it is there."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if os.path.exists(path):
+            content = read_bytes(path)
+            if content.endswith(b"\n"):
+                return content
+        time.sleep(0.02)
+    return None
 
 
 def write_file(path, content):
@@ -49,12 +63,16 @@ class Run:
         env = {"PATH": "/usr/bin:/bin", "PROBE_RECORD": self.record_path}
         if tmp is not None:
             env["TMPDIR"] = tmp
-        proc = subprocess.run([kit_path, *args], env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=PROCESS_TIMEOUT)
+        # Files, not pipes: the installer inherits the loader's standard
+        # handles and may outlive it, and a pipe would wait for both.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run([kit_path, *args], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=out, stderr=err, timeout=PROCESS_TIMEOUT)
+            out.seek(0)
+            err.seek(0)
+            self.stdout = out.read().decode("latin-1")
+            self.stderr = err.read().decode("latin-1")
         self.code = proc.returncode
-        self.stdout = proc.stdout.decode("latin-1")
-        self.stderr = proc.stderr.decode("latin-1")
         self.record = read_record(self.record_path) if record and self.code == 0 else None
 
 
@@ -218,6 +236,53 @@ class Containers(LoaderCase):
         installer = os.path.join(self.working_folder(run), "install")
         self.assertEqual(run.record.args,
                          [installer, "*SELFEXTRACT", "setup", os.path.dirname(kit.loader_path)])
+
+
+class HandOff(LoaderCase):
+    def test_loader_ends_while_the_installer_still_runs(self):
+        """The installer blocks on a pipe until the test releases it; the
+        loader must have ended with exit code 0 before that."""
+        fifo = os.path.join(self.scratch, "release")
+        os.mkfifo(fifo)
+        started = os.path.join(self.scratch, "started")
+        script = ("#!/bin/sh\necho up > %s\nread line < %s\necho \"$line\" > %s.done\n"
+                  % (started, fifo, started)).encode()
+        kit = self.external("kit", [kits.Entry(b"C:\\x\\install", script)])
+        run = self.run_kit(kit, record=False)
+        self.assertEqual((run.code, run.stderr), (0, ""))
+        # The installer is up and still waiting for its release.
+        self.assertIsNotNone(read_record_file(started))
+        self.assertFalse(os.path.exists(started + ".done"))
+        fd = os.open(fifo, os.O_WRONLY)
+        os.write(fd, b"released\n")
+        os.close(fd)
+        self.assertEqual(read_record_file(started + ".done"), b"released\n")
+
+    def test_loaders_started_together_use_their_own_folders(self):
+        tmp = self.folder("shared-tmp")
+        kit = self.self_extracting("kit", [probe_entry(), *data_entries()])
+        procs = []
+        records = []
+        for n in range(8):
+            record = os.path.join(self.scratch, "together-%d.txt" % n)
+            records.append(record)
+            procs.append(subprocess.Popen(
+                [kit.loader_path], env={"TMPDIR": tmp, "PROBE_RECORD": record},
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE))
+        for proc in procs:
+            _, err = proc.communicate(timeout=PROCESS_TIMEOUT)
+            self.assertEqual((proc.returncode, err), (0, b""))
+        installers = set()
+        for record in records:
+            seen = read_record(record)
+            self.assertIsNotNone(seen)
+            installers.add(seen.args[0])
+        self.assertEqual(len(installers), 8)
+        for installer in installers:
+            folder = os.path.dirname(installer)
+            self.assertTrue(WORKING_FOLDER.match(os.path.basename(folder)), folder)
+            self.assertEqual(sorted(os.listdir(folder)),
+                             ["empty.dat", "install", "lib.bin", "readme.txt"])
 
 
 class RootOfFileSystem(LoaderCase):
