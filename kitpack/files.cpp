@@ -125,6 +125,18 @@ void PendingOutput::Write(const void* data, size_t size) {
   }
 }
 
+void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
+    p += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+}
+
 void PendingOutput::Commit(mode_t mode) {
   if (::fchmod(fd_, mode) != 0 || ::fsync(fd_) != 0)
     throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());

@@ -50,6 +50,9 @@ class PendingOutput {
   PendingOutput& operator=(const PendingOutput&) = delete;
 
   void Write(const void* data, size_t size);
+  // Overwrites bytes already written (a record whose sizes were not known
+  // when its place was reserved).
+  void WriteAt(uint64_t offset, const void* data, size_t size);
   uint64_t Position() const { return position_; }
   void Commit(mode_t mode);
 

@@ -1,6 +1,14 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <cmath>
 #include <cstring>
 
@@ -16,9 +24,6 @@ namespace {
 // 1899-12-30 is day 0; 1970-01-01 is day 25569.
 constexpr int64_t kUnixEpochDay = 25569;
 constexpr int64_t kSecondsPerDay = 86400;
-// Input held in memory at once while compressing: enough to keep every core
-// busy, small enough for very large payloads.
-constexpr uint64_t kBatchBytes = uint64_t{64} << 20;
 
 std::string BaseName(const std::string& path) {
   size_t cut = path.find_last_of('/');
@@ -73,77 +78,158 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
   return out;
 }
 
+// Writes one archive. Worker threads read and deflate pieces (each reads its
+// own slice of the input, with the 32 KiB before it as dictionary) while this
+// thread writes finished pieces out in order. An entry's record is written
+// once its stream is complete, into the place reserved for it. Workers stay
+// at most a fixed number of pieces ahead of the writer, which bounds memory.
 class ArchiveWriter {
  public:
   ArchiveWriter(PendingOutput& out, const BuildOptions& o, std::atomic<uint64_t>& done,
                 uint64_t total)
       : out_(out), o_(o), done_(done), total_(total) {}
 
-  // Writes one archive at the output's current position.
   void Write(const std::vector<Prepared>& files, const char* label) {
     base_ = static_cast<int64_t>(out_.Position());
     unsigned char header[ldr::kHeaderSize] = {};
     ldr::PutInt32(header, static_cast<int32_t>(files.size()));
     out_.Write(header, sizeof header);
-    size_t i = 0;
-    while (i < files.size()) {
-      size_t end = i;
-      uint64_t bytes = 0;
-      while (end < files.size() && (end == i || bytes + files[end].info.size <= kBatchBytes))
-        bytes += files[end++].info.size;
-      WriteBatch(files, i, end, label);
-      i = end;
+
+    files_ = &files;
+    tasks_.clear();
+    for (size_t f = 0; f < files.size(); ++f)
+      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size))) tasks_.push_back({f, p});
+    results_.assign(tasks_.size(), {});
+    ready_.assign(tasks_.size(), 0);
+    versions_.assign(files.size(), {});
+    next_task_ = 0;
+    consumed_ = 0;
+    stop_ = false;
+    error_ = nullptr;
+
+    const unsigned workers = std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
+    window_ = std::max<size_t>(16, size_t{4} * workers);
+    std::vector<std::thread> pool;
+    struct Joiner {
+      ArchiveWriter* w;
+      std::vector<std::thread>& pool;
+      ~Joiner() {
+        {
+          std::lock_guard<std::mutex> lock(w->mutex_);
+          w->stop_ = true;
+        }
+        w->cv_.notify_all();
+        for (auto& t : pool) t.join();
+      }
+    } joiner{this, pool};
+    for (unsigned t = 0; t < workers; ++t) pool.emplace_back([this] { Work(); });
+
+    size_t task = 0;
+    for (size_t f = 0; f < files.size(); ++f) {
+      const Prepared& p = files[f];
+      const int64_t h = static_cast<int64_t>(out_.Position()) - base_;
+      unsigned char record[ldr::kEntrySize] = {};
+      out_.Write(record, sizeof record);  // reserved; filled in below
+      unsigned char zhead[2];
+      ZlibHeader(o_.level, zhead);
+      out_.Write(zhead, 2);
+      uint64_t stream_size = 2;
+      uLong adler = 1;
+      for (; task < tasks_.size() && tasks_[task].file == f; ++task) {
+        DeflatedPiece piece = Take(task);
+        out_.Write(piece.bytes.data(), piece.bytes.size());
+        stream_size += piece.bytes.size();
+        adler = adler32_combine(adler, piece.adler, static_cast<z_off_t>(piece.length));
+      }
+      unsigned char ztail[4];
+      for (int i = 0; i < 4; ++i) ztail[i] = static_cast<unsigned char>(adler >> (24 - 8 * i));
+      out_.Write(ztail, 4);
+      stream_size += 4;
+      FinishRecord(p, h, stream_size, label, f);
     }
   }
 
  private:
-  struct Job {
+  struct Task {
     size_t file;
     Piece piece;
   };
 
-  void WriteBatch(const std::vector<Prepared>& files, size_t from, size_t to, const char* label) {
-    std::vector<std::vector<unsigned char>> data;
-    std::vector<Job> jobs;
-    std::vector<std::vector<DeflatedPiece>> results;
-    for (size_t f = from; f < to; ++f) {
-      data.push_back(ReadWholeFile(files[f].input.source));
-      if (data.back().size() != files[f].info.size)
-        throw KitError(files[f].input.source + " changed while the kit was being built");
-      std::vector<Piece> plan = PlanPieces(data.back().size());
-      results.emplace_back(plan.size());
-      for (const Piece& p : plan) jobs.push_back({f - from, p});
-    }
-    std::vector<size_t> slot(jobs.size());
-    for (size_t j = 0, k = 0; j < jobs.size(); ++j) {
-      k = (j > 0 && jobs[j].file == jobs[j - 1].file) ? k + 1 : 0;
-      slot[j] = k;
-    }
-    ParallelFor(jobs.size(), o_.threads, [&](size_t j) {
-      const Job& job = jobs[j];
-      results[job.file][slot[j]] = DeflatePiece(data[job.file].data(), job.piece, o_.level);
-      uint64_t now = done_ += job.piece.length;
-      if (o_.progress) o_.progress(now, total_);
-    });
-    for (size_t f = from; f < to; ++f) {
-      const Prepared& p = files[f];
-      std::vector<unsigned char> stream = AssembleZlib(results[f - from], o_.level);
-      WriteEntry(p, data[f - from], stream, label, f);
-      results[f - from].clear();
-      results[f - from].shrink_to_fit();
+  void Work() {
+    std::vector<unsigned char> buffer;
+    for (;;) {
+      size_t i;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait(lock, [&] { return stop_ || error_ || next_task_ < consumed_ + window_; });
+        if (stop_ || error_ || next_task_ >= tasks_.size()) return;
+        i = next_task_++;
+      }
+      try {
+        DeflatedPiece result = Deflate(tasks_[i], buffer);
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_[i] = std::move(result);
+        ready_[i] = 1;
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!error_) error_ = std::current_exception();
+      }
+      cv_.notify_all();
     }
   }
 
-  void WriteEntry(const Prepared& p, const std::vector<unsigned char>& data,
-                  const std::vector<unsigned char>& stream, const char* label, size_t index) {
-    const int64_t h = static_cast<int64_t>(out_.Position()) - base_;
-    const int64_t data_start = h + static_cast<int64_t>(ldr::kEntrySize);
-    const int64_t data_end = data_start + static_cast<int64_t>(stream.size()) - 1;
-    if (base_ + data_end > o_.offset_limit)
-      throw KitError("the kit would grow past " + std::to_string(o_.offset_limit) +
-                     " bytes at " + Describe(label, index, p.input) +
-                     ": offsets in a kit are signed 32-bit");
+  DeflatedPiece Deflate(const Task& task, std::vector<unsigned char>& buffer) {
+    const Prepared& p = (*files_)[task.file];
+    const std::string& path = p.input.source;
+    struct Fd {
+      int fd;
+      ~Fd() {
+        if (fd >= 0) ::close(fd);
+      }
+    } f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (f.fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+    const size_t before = std::min<size_t>(32768, task.piece.offset);
+    buffer = ReadRange(f.fd, task.piece.offset - before, before + task.piece.length, path);
+    if (task.piece.last) {
+      // The file must still end where it ended when it was measured.
+      unsigned char extra;
+      if (::pread(f.fd, &extra, 1, static_cast<off_t>(task.piece.offset + task.piece.length)) != 0)
+        throw KitError(path + " changed while the kit was being built");
+    }
+    if (task.piece.offset == 0) versions_[task.file] = VersionOf(f.fd, p);
+    DeflatedPiece out = DeflateRaw(buffer.data(), before, buffer.data() + before, task.piece.length,
+                                   task.piece.last, o_.level);
+    uint64_t now = done_ += task.piece.length;
+    if (o_.progress) o_.progress(now, total_);
+    return out;
+  }
 
+  // Only files that begin like a PE image are read whole for their version.
+  static std::string VersionOf(int fd, const Prepared& p) {
+    unsigned char mz[2];
+    if (p.info.size < 64 || ::pread(fd, mz, 2, 0) != 2 || mz[0] != 'M' || mz[1] != 'Z') return "";
+    std::vector<unsigned char> all = ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
+    return PeFileVersion(all.data(), all.size());
+  }
+
+  DeflatedPiece Take(size_t i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [&] { return ready_[i] || error_; });
+    if (error_) std::rethrow_exception(error_);
+    DeflatedPiece piece = std::move(results_[i]);
+    results_[i] = {};
+    consumed_ = i + 1;
+    lock.unlock();
+    cv_.notify_all();
+    return piece;
+  }
+
+  void FinishRecord(const Prepared& p, int64_t h, uint64_t stream_size, const char* label, size_t index) {
+    const int64_t data_start = h + static_cast<int64_t>(ldr::kEntrySize);
+    const int64_t data_end = data_start + static_cast<int64_t>(stream_size) - 1;
+    if (base_ + data_end > o_.offset_limit)
+      throw KitError("the kit would grow past " + std::to_string(o_.offset_limit) + " bytes at " +
+                     Describe(label, index, p.input) + ": offsets in a kit are signed 32-bit");
     ldr::ArchiveEntry e;
     e.unknown0 = 1;
     e.file_time = KitTimeFromUnix(o_.fixed_time ? *o_.fixed_time : p.info.mtime);
@@ -151,18 +237,17 @@ class ArchiveWriter {
     e.data_start = static_cast<int32_t>(data_start);
     e.data_end = static_cast<int32_t>(data_end);
     e.next_header = static_cast<int32_t>(data_end + 1);
-    e.unpacked_size = static_cast<int32_t>(data.size());
+    e.unpacked_size = static_cast<int32_t>(p.info.size);
     e.unknown136 = 0;
     e.unknown140 = 0;
     ldr::SetShortString(e.stored_name, p.input.stored_name);  // length checked up front
-    std::string version = PeFileVersion(data.data(), data.size());
+    const std::string& version = versions_[index];
     if (!ldr::SetShortString(e.file_version, version))
-      throw KitError(Describe(label, index, p.input) + ": version text \"" + version +
-                     "\" is longer than " + std::to_string(ldr::kFileVersionCapacity) + " bytes");
+      throw KitError(Describe(label, index, p.input) + ": version text \"" + version + "\" is longer than " +
+                     std::to_string(ldr::kFileVersionCapacity) + " bytes");
     unsigned char record[ldr::kEntrySize];
     ldr::EncodeEntry(e, record);
-    out_.Write(record, sizeof record);
-    out_.Write(stream.data(), stream.size());
+    out_.WriteAt(static_cast<uint64_t>(base_ + h), record, sizeof record);
   }
 
   PendingOutput& out_;
@@ -170,6 +255,19 @@ class ArchiveWriter {
   std::atomic<uint64_t>& done_;
   uint64_t total_;
   int64_t base_ = 0;
+
+  const std::vector<Prepared>* files_ = nullptr;
+  std::vector<Task> tasks_;
+  std::vector<DeflatedPiece> results_;
+  std::vector<char> ready_;
+  std::vector<std::string> versions_;  // written by the worker of each file's first piece
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  size_t next_task_ = 0;
+  size_t consumed_ = 0;
+  size_t window_ = 16;
+  bool stop_ = false;
+  std::exception_ptr error_;
 };
 
 void CopyLoader(PendingOutput& out, const std::vector<unsigned char>& loader) {

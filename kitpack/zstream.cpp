@@ -31,6 +31,12 @@ std::vector<Piece> PlanPieces(size_t size) {
 }
 
 DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int level) {
+  size_t dict = std::min(kWindow, piece.offset);
+  return DeflateRaw(data + piece.offset - dict, dict, data + piece.offset, piece.length, piece.last, level);
+}
+
+DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, const unsigned char* data,
+                         size_t length, bool last, int level) {
   z_stream s{};
   if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("zlib could not start a deflate stream");
@@ -39,19 +45,19 @@ DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int le
     ~Ender() { deflateEnd(s); }
   } ender{&s};
 
-  if (piece.offset > 0) {
-    size_t dict = std::min(kWindow, piece.offset);
-    if (deflateSetDictionary(&s, data + piece.offset - dict, static_cast<uInt>(dict)) != Z_OK)
+  if (before_length > 0) {
+    size_t dict = std::min(kWindow, before_length);
+    if (deflateSetDictionary(&s, before + before_length - dict, static_cast<uInt>(dict)) != Z_OK)
       throw std::runtime_error("zlib refused the dictionary");
   }
 
   DeflatedPiece out;
-  out.length = piece.length;
-  out.bytes.resize(deflateBound(&s, piece.length) + 64);
-  const unsigned char* in = data + piece.offset;
-  size_t in_left = piece.length;
+  out.length = length;
+  out.bytes.resize(deflateBound(&s, length) + 64);
+  const unsigned char* in = data;
+  size_t in_left = length;
   size_t produced = 0;
-  const int final_flush = piece.last ? Z_FINISH : Z_SYNC_FLUSH;
+  const int final_flush = last ? Z_FINISH : Z_SYNC_FLUSH;
   for (;;) {
     // zlib counts in uInt; feed very large pieces in slices.
     uInt slice = static_cast<uInt>(std::min<size_t>(in_left, 1u << 30));
@@ -76,8 +82,8 @@ DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int le
     if (final_slice) break;
   }
   out.bytes.resize(produced);
-  out.adler = static_cast<uint32_t>(
-      adler32_z(1, data + piece.offset, piece.length));
+  out.bytes.shrink_to_fit();
+  out.adler = static_cast<uint32_t>(adler32_z(1, data, length));
   return out;
 }
 

@@ -39,6 +39,10 @@ struct DeflatedPiece {
 // Deflates one piece of `data` (the whole entry, so the dictionary can be
 // taken from before the piece).
 DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int level);
+// The same with the piece's input and the bytes before it (at most 32 KiB
+// are used) given separately.
+DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, const unsigned char* in,
+                         size_t length, bool last, int level);
 
 // The two-byte zlib header zlib itself writes for this level.
 void ZlibHeader(int level, unsigned char out[2]);
