@@ -140,18 +140,42 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
     ThrowReadFailure(archive_path);
   }
 
+  const uint32_t area_size = kOutputBlockSize * kBlocksPerInflate;
   std::vector<unsigned char> input(kInputBufferSize);
-  std::vector<unsigned char> block(kOutputBlockSize);
+  std::vector<unsigned char> area(area_size);
   InflateStream inflater;
   z_stream* stream = inflater.get();
   stream->next_in = input.data();
   stream->avail_in = 0;
 
+  // Writes the area's bytes from *done up to end in blocks of 4 KiB (the
+  // last one possibly short), each followed by its progress report.
+  auto write_blocks = [&](uint32_t* done, uint32_t end) {
+    while (*done < end) {
+      uint32_t size = end - *done < kOutputBlockSize ? end - *done : kOutputBlockSize;
+      int32_t written = output.Write(area.data() + *done, size);
+      if (written < 0 || static_cast<uint32_t>(written) != size) {
+        throw LoaderError(FormatText(
+            "LOADER: Could not write to the file %s. This probably means that your disk is full",
+            {output_path}));
+      }
+      ReportProgress(totals, written, progress);
+      *done += size;
+    }
+  };
+
   bool stream_ended = false;
   uint32_t produced;
   do {
-    stream->next_out = block.data();
-    stream->avail_out = kOutputBlockSize;
+    stream->next_out = area.data();
+    stream->avail_out = area_size;
+    uint32_t done = 0;
+    // Before a failure is raised, every block that was filled is written,
+    // as if each block had been inflated and written on its own.
+    auto write_full_blocks = [&]() {
+      uint32_t filled = area_size - stream->avail_out;
+      write_blocks(&done, filled - filled % kOutputBlockSize);
+    };
     while (stream->avail_out > 0 && !stream_ended) {
       if (stream->avail_in == 0) {
         // Never past the entry's last byte; a range already used up reads
@@ -163,7 +187,10 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
         }
         if (size == 0) break;
         int32_t got = archive.Read(input.data(), size);
-        if (got < 0 || static_cast<uint32_t>(got) > size) ThrowReadFailure(archive_path);
+        if (got < 0 || static_cast<uint32_t>(got) > size) {
+          write_full_blocks();
+          ThrowReadFailure(archive_path);
+        }
         if (got == 0) break;
         position += got;
         stream->next_in = input.data();
@@ -171,20 +198,15 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
       }
       int result = inflate(stream, Z_NO_FLUSH);
       // A stream asking for a preset dictionary cannot be inflated here.
-      if (result < 0 || result == Z_NEED_DICT) throw EZlibError();
+      if (result < 0 || result == Z_NEED_DICT) {
+        write_full_blocks();
+        throw EZlibError();
+      }
       // Whatever follows the end of the stream inside the range is ignored.
       if (result == Z_STREAM_END) stream_ended = true;
     }
-    produced = kOutputBlockSize - stream->avail_out;
-    if (produced > 0) {
-      int32_t written = output.Write(block.data(), produced);
-      if (written < 0 || static_cast<uint32_t>(written) != produced) {
-        throw LoaderError(FormatText(
-            "LOADER: Could not write to the file %s. This probably means that your disk is full",
-            {output_path}));
-      }
-      ReportProgress(totals, written, progress);
-    }
+    produced = area_size - stream->avail_out;
+    write_blocks(&done, produced);
   } while (produced > 0 && !stream_ended);
 }
 

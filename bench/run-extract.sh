@@ -4,7 +4,9 @@
 # memory of extraction at two archive sizes, each in a process of its own.
 #
 #   bench/run-extract.sh [--mib N] [--repeat N] [--keep]
-# Work files go to $BENCH_DIR (default: a fresh folder under /tmp).
+# Work files go to $BENCH_DIR (default: a fresh folder under /tmp; a folder
+# in /dev/shm leaves the disk out of the figures). It is removed afterwards
+# unless --keep is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
