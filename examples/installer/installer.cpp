@@ -140,7 +140,7 @@ void Install(Archive& a, const Entry& e, const std::string& dest) {
     if (!installer::MakeFolder(path)) throw Failure("cannot create the folder " + path);
   }
   path = Join(path, e.parts.back());
-  std::FILE* out = std::fopen(path.c_str(), "wb");
+  std::FILE* out = installer::CreateForWriting(path);
   if (!out) throw Failure("cannot create " + path);
 
   z_stream z{};

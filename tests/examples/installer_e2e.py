@@ -120,6 +120,26 @@ class Installer(unittest.TestCase):
                 for root in (self.dir, os.path.dirname(dest)):
                     self.assertFalse(os.path.exists(os.path.join(root, "evil.txt")))
 
+    @unittest.skipIf(WINE or "--wine" in sys.argv, "POSIX symlinks")
+    def test_symlinks_in_the_destination_are_not_written_through(self):
+        dest = os.path.join(self.dir, "dest")
+        outside = os.path.join(self.dir, "outside")
+        os.makedirs(os.path.join(dest))
+        os.makedirs(outside)
+        os.symlink(outside, os.path.join(dest, "docs"))
+        p = self.run_installer(host_path(self.kits + "/ext"), dest=dest)
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(os.listdir(outside), [])
+        dest = os.path.join(self.dir, "dest2")
+        os.makedirs(dest)
+        with open(os.path.join(outside, "target"), "wb") as f:
+            f.write(b"keep")
+        os.symlink(os.path.join(outside, "target"), os.path.join(dest, "README.txt"))
+        p = self.run_installer(host_path(self.kits + "/ext"), dest=dest)
+        self.assertEqual(p.returncode, 1)
+        with open(os.path.join(outside, "target"), "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+
     def test_damaged_kits_fail_with_a_message(self):
         ext = os.path.join(self.kits, "ext")
         stream = bytearray(write_archive([("a.txt", b"abc" * 1000)], zlib.compress))
