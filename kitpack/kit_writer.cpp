@@ -11,6 +11,7 @@
 #include <thread>
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
@@ -48,9 +49,22 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                               const BuildOptions& o) {
   const char* label = first ? "first archive" : "second archive";
   std::vector<Prepared> out;
+  // Where each file lands, folded the way Windows compares names: two
+  // entries landing on one file would silently replace one another.
+  std::map<std::string, size_t> targets;
   for (size_t i = 0; i < files.size(); ++i) {
     const InputFile& in = files[i];
     Prepared p{in, StatRegularFile(in.source)};
+    std::string target = first ? LoaderNamePart(in.stored_name) : in.stored_name;
+    for (char& c : target) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c == '/') c = '\\';
+    }
+    auto [at, fresh] = targets.emplace(target, i);
+    if (!fresh)
+      throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
+                     "\" lands on the same file as entry " + std::to_string(at->second) + " (" +
+                     files[at->second].source + ")");
     if (in.stored_name.size() > ldr::kStoredNameCapacity)
       throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name + "\" is " +
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
@@ -329,8 +343,8 @@ void BuildKit(const BuildOptions& o) {
   const std::string kit_path = o.external ? JoinPath(o.output, kFirstArchiveFile) : o.output;
   const std::string second_path = o.external ? JoinPath(o.output, kSecondArchiveFile) : o.output;
   const std::string loader_copy = o.external ? JoinPath(o.output, BaseName(o.loader)) : "";
-  if (o.external && !IsDirectory(o.output))
-    throw KitError("the output folder " + o.output + " does not exist");
+  if (o.external && !IsDirectory(o.output) && ::mkdir(o.output.c_str(), 0755) != 0)
+    throw KitError("cannot create the output folder " + o.output + ": " + ErrnoText());
   if (!o.external && IsDirectory(o.output))
     throw KitError("the output " + o.output + " is a folder; use --external to write setup.1 there");
 

@@ -175,6 +175,11 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
       {"output is the loader", [&](BuildOptions& o) { o.output = P("loader.exe"); }, "also the loader"},
       {"offsets past the limit", [&](BuildOptions& o) { o.offset_limit = 60000; }, "signed 32-bit"},
       {"no installer", [&](BuildOptions& o) { o.first.clear(); }, "no installer"},
+      {"a file replacing the installer",
+       [&](BuildOptions& o) { o.first.push_back({P("payload/README.txt"), "D:\\other\\SETUP.EXE"}); },
+       "same file as entry 0"},
+      {"two payload files on one path",
+       [&](BuildOptions& o) { o.second.push_back({P("setup.exe"), "Docs/Guide.txt"}); }, "same file as entry 3"},
   };
   for (const Case& c : cases) {
     BuildOptions o = Options();
