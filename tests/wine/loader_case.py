@@ -32,6 +32,9 @@ def main():
     p.add_argument("--name", help="file name of the copied program")
     p.add_argument("--year", type=int, help="date the copied program's last write in this year")
     p.add_argument("--setup1", help="file to place beside the program as setup.1")
+    p.add_argument("--setup1-hex", help="bytes of a setup.1 to place beside the program, in hex")
+    p.add_argument("--setup1-dir", action="store_true", help="place a folder named setup.1 beside it")
+    p.add_argument("--setup1-year", type=int, help="date setup.1's last write in this year")
     p.add_argument("--show", type=int, help="wShowWindow for the program's start-up information")
     p.add_argument("--timeout-ms", type=int, default=30000)
     p.add_argument("--exit", type=int, required=True, help="expected exit code")
@@ -52,11 +55,18 @@ def main():
     os.makedirs(a.work)
     program = os.path.join(a.work, a.name or os.path.basename(a.program))
     shutil.copy2(a.program, program)
-    if a.year is not None:
-        stamp = time.mktime((a.year, 7, 1, 12, 0, 0, 0, 0, -1))
-        os.utime(program, (stamp, stamp))
+    setup1 = os.path.join(a.work, "setup.1")
     if a.setup1:
-        shutil.copy2(a.setup1, os.path.join(a.work, "setup.1"))
+        shutil.copy2(a.setup1, setup1)
+    if a.setup1_hex is not None:
+        with open(setup1, "wb") as f:
+            f.write(bytes.fromhex(a.setup1_hex))
+    if a.setup1_dir:
+        os.makedirs(setup1)
+    for path, year in ((program, a.year), (setup1, a.setup1_year)):
+        if year is not None:
+            stamp = time.mktime((year, 7, 1, 12, 0, 0, 0, 0, -1))
+            os.utime(path, (stamp, stamp))
 
     command = [a.emulator, a.driver, "--timeout", str(a.timeout_ms)]
     if a.show is not None:

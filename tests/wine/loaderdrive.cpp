@@ -287,7 +287,17 @@ int main(int argc, char** argv) {
     if (seen.box_found && box_seen_at == 0) box_seen_at = GetTickCount();
     // The box gets a moment to paint before its icon is read and OK pressed.
     if (seen.box_found && !pressed && GetTickCount() - box_seen_at >= 500) {
-      if (seen.icon_control != nullptr) seen.icon = IconName(seen.icon_control);
+      if (seen.icon_control != nullptr) {
+        // Other programs' windows may cover the box on the shared screen:
+        // raise it above them and look again a few times.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+          SetWindowPos(seen.box, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+          RedrawWindow(seen.box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+          Sleep(100);
+          seen.icon = IconName(seen.icon_control);
+          if (seen.icon != "other") break;
+        }
+      }
       // Seen from the same moment as the box: is the window under it shown?
       EnumWindows(
           [](HWND window, LPARAM context) -> BOOL {
