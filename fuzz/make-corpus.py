@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the seed archives for fuzz_archive: a few well-formed archives and
-damaged variants of them. Run it again after changing the set; the files are
+"""Writes the seed inputs of the fuzz targets: archives for fuzz_archive
+(well-formed ones and damaged variants), loader files for
+fuzz_main_sequence, kits for fuzz_kit_reader and texts for
+fuzz_text_rules. Run it again after changing the set; the files are
 committed."""
 
 import os
@@ -9,7 +11,8 @@ import sys
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-OUT = os.path.join(HERE, "corpus", "archive")
+CORPUS = os.path.join(HERE, "corpus")
+OUT = os.path.join(CORPUS, "archive")
 
 
 def record(name, data_start, data_end, next_header, unpacked, name_length=None):
@@ -83,10 +86,92 @@ def main():
     wrapped = record("w", 169, 169 + len(zlib.compress(block)) - 1, 0, 0x7FFFFFFF)
     seeds["huge-sizes"] = struct.pack("<iB", 2, 0) + wrapped + zlib.compress(block) + \
         record("v", 169, 169 + len(zlib.compress(block)) - 1, 0, 0x7FFFFFFF)
+    write_seeds(OUT, seeds)
+    write_seeds(os.path.join(CORPUS, "main_sequence"), main_sequence_seeds(seeds))
+    write_seeds(os.path.join(CORPUS, "kit_reader"), kit_reader_seeds(seeds))
+    write_seeds(os.path.join(CORPUS, "text_rules"), text_rules_seeds())
+
+
+def write_seeds(folder, seeds):
+    os.makedirs(folder, exist_ok=True)
     for name, data in seeds.items():
-        with open(os.path.join(OUT, name), "wb") as f:
+        with open(os.path.join(folder, name), "wb") as f:
             f.write(data)
-    print("wrote %d seeds to %s" % (len(seeds), OUT), file=sys.stderr)
+    print("wrote %d seeds to %s" % (len(seeds), folder), file=sys.stderr)
+
+
+def trailer(start, end, second_start, second_end, mark=b"SELFEXTRACTING"):
+    magic = (bytes([len(mark)]) + mark).ljust(16, b"\0")
+    return magic + struct.pack("<iiii", start, end, second_start, second_end) + b"\0" * 24
+
+
+def self_extracting(image, first, second):
+    start = len(image)
+    end = start + len(first) - 1
+    body = image + first + second
+    return body + trailer(start, end, end + 1, len(body) - 1)
+
+
+def main_sequence_seeds(archives):
+    """The first byte is the mode (see fuzz_main_sequence.cpp), the rest the
+    loader's own file."""
+    image = b"MZ" + b"\0" * 62
+    second = archive([("payload.txt", zlib.compress(b"payload"), 7)])
+    seeds = {}
+    for name in ("one-entry", "three-entries", "empty-entry", "unsafe-names", "trailing-bytes",
+                 "preset-dictionary", "long-name", "count-zero"):
+        kit = self_extracting(image, archives[name], second)
+        seeds["sfx-" + name] = b"\x00" + kit
+        seeds["sfx-todisk-" + name] = b"\x02" + kit
+        seeds["setup1-" + name] = b"\x01" + archives[name]
+    seeds["sfx-fallback"] = b"\x04" + self_extracting(image, archives["three-entries"], second)
+    seeds["sfx-winexec-2"] = b"\x08" + self_extracting(image, archives["one-entry"], second)
+    seeds["sfx-failed-read"] = b"\x30" + self_extracting(image, archives["three-entries"], second)
+    seeds["short-file"] = b"\x00" + b"MZ" * 10
+    seeds["lower-case-mark"] = b"\x01" + image + trailer(0, 10, 11, 20, b"selfextracting")
+    seeds["start-beyond-end"] = b"\x00" + image + trailer(0x7FFFFFF0, 0x7FFFFFFF, 0, 0)
+    return seeds
+
+
+def kit_reader_seeds(archives):
+    """The first byte picks the container (see fuzz_kit_reader.cpp)."""
+    image = b"MZ" + b"\0" * 62
+    second = archive([("docs\\readme.txt", zlib.compress(b"read me"), 7),
+                      ("bin\\tool.exe", zlib.compress(text(5000), 9), 5000)])
+    seeds = {}
+    for name in ("one-entry", "three-entries", "empty-entry", "unsafe-names", "trailing-bytes",
+                 "huge-sizes", "backwards-chain", "fifty-entries"):
+        seeds["sfx-" + name] = b"\x00" + self_extracting(image, archives[name], second)
+        first = archives[name]
+        cut = (len(first) + 1) * 256 // (len(first) + len(second) + 1)
+        # Rounded so that the split point of the harness lands on the boundary.
+        seeds["external-" + name] = b"\x01" + bytes([min(cut, 255)]) + first + second
+    return seeds
+
+
+def text_rules_seeds():
+    """The first byte picks the path style; then length-prefixed texts as
+    FuzzedDataProvider reads them (a backslash before a byte escapes it)."""
+    texts = [
+        b"setup.exe *TODISK",
+        b'"C:\\Program Files\\setup.exe" "*TODISK"',
+        b'setup.exe "" *todisk',
+        b'setup.exe ab"c d"e f',
+        b'setup.exe a\\"b c',
+        b"setup.exe\t*TODISK   ",
+        b"C:\\Downloads\\setup.exe",
+        b"C:\\Temp\\ldx1A2B.tmp",
+        b"C:\\a.b\\name",
+        b"x.tar.gz",
+        b"%s %s",
+        b"C:\\\x83\\\\name.\x81.txt",
+    ]
+    seeds = {}
+    for i, first in enumerate(texts):
+        for mode in (0, 1, 2):
+            seeds["text-%02d-%d" % (i, mode)] = bytes([mode]) + first + b"\\ " + \
+                texts[(i + 1) % len(texts)] + b"\\ " + b"a" * 300 + b"\\ " + b"b" * 4000
+    return seeds
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -49,6 +50,10 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                    Num(ldr::kMaxFiles));
   if (check && first && a.file_count == 0)
     throw KitError(a.label + ": no entries; the loader needs the installer as entry 0");
+  // Every entry needs a header of its own inside the archive; a count beyond
+  // that would only make the walk below loop and grow without end.
+  if (a.file_count > (size - static_cast<int64_t>(ldr::kHeaderSize)) / static_cast<int64_t>(ldr::kEntrySize))
+    throw KitError(a.label + ": " + Num(a.file_count) + " entries cannot fit in " + Num(size) + " bytes");
 
   int64_t h = ldr::kHeaderSize;
   for (int32_t i = 0; i < a.file_count; ++i) {
@@ -166,7 +171,11 @@ std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e
   Fd f(a.path);
   std::vector<unsigned char> in = ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
                                             static_cast<size_t>(e.packed_size), a.path);
-  std::vector<unsigned char> out(static_cast<size_t>(e.record.unpacked_size));
+  // Deflate expands at most 1032-fold, so a record claiming more than that
+  // cannot be right; the room stops there and the size check below reports
+  // the mismatch, rather than a damaged record reserving gigabytes.
+  const int64_t most = e.packed_size * 1032 + 1032;
+  std::vector<unsigned char> out(static_cast<size_t>(std::min<int64_t>(e.record.unpacked_size, most)));
   z_stream s{};
   if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
   struct Ender {

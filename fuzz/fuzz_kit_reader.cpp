@@ -1,0 +1,91 @@
+// Feeds arbitrary bytes to kitpack's reader, the code behind "kitpack list"
+// and "kitpack verify". The first input byte picks the container: a
+// self-extracting kit (the rest of the input is the file), or a folder with
+// setup.1 and setup.2 (the rest split in two at a point the second byte
+// picks). Both the lenient walk of "list" and the checked one of "verify"
+// run, then every stream is inflated. A damaged kit must end in KitError,
+// never in anything else, and never in a huge allocation or a long loop.
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "kitpack/files.h"
+#include "kitpack/kit.h"
+
+namespace {
+
+std::string g_folder;
+
+// Names the broken property before stopping, so that a finding reads plainly.
+void CheckAt(bool condition, const char* what, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
+  std::abort();
+}
+#define Check(condition) CheckAt((condition), #condition, __LINE__)
+
+void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  Check(f != nullptr);
+  Check(size == 0 || std::fwrite(data, 1, size, f) == size);
+  Check(std::fclose(f) == 0);
+}
+
+void ReadAndVerify(const std::string& path) {
+  for (bool check : {false, true}) {
+    try {
+      kitpack::KitInfo kit = kitpack::ReadKit(path, check);
+      Check(kit.first.entries.size() <= static_cast<size_t>(ldr::kMaxFiles));
+      for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
+        Check(a->entries.size() == static_cast<size_t>(a->file_count));
+        for (const kitpack::EntryInfo& e : a->entries) {
+          Check(e.packed_size > 0);
+          Check(e.stored_name.size() <= ldr::kStoredNameCapacity);
+        }
+      }
+      kitpack::VerifyStreams(kit);
+    } catch (const kitpack::KitError&) {
+    } catch (const std::exception&) {
+      std::abort();
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz-kit-XXXXXX";
+  Check(::mkdtemp(pattern.data()) != nullptr);
+  g_folder = pattern;
+  // The scratch folder goes when the process ends normally.
+  std::atexit([] {
+    for (const char* name : {"/kit.exe", "/setup.1", "/setup.2"}) ::unlink((g_folder + name).c_str());
+    ::rmdir(g_folder.c_str());
+  });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 2) return 0;
+  const uint8_t mode = data[0];
+  data += 1;
+  size -= 1;
+  if ((mode & 1) == 0) {
+    const std::string kit = g_folder + "/kit.exe";
+    WriteWhole(kit, data, size);
+    ReadAndVerify(kit);
+  } else {
+    const size_t cut = (static_cast<size_t>(data[0]) * size) / 256;
+    WriteWhole(g_folder + "/setup.1", data + 1, cut > 0 ? cut - 1 : 0);
+    WriteWhole(g_folder + "/setup.2", data + (cut > 0 ? cut : 1), size - (cut > 0 ? cut : 1));
+    ReadAndVerify((mode & 2) ? g_folder : g_folder + "/setup.1");
+  }
+  return 0;
+}
