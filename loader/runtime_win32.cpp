@@ -1,0 +1,73 @@
+// Smaller stand-ins for three pieces of the static runtime of the Windows
+// loader. Each one replaces a library object that the linker would otherwise
+// pull in whole; together they are about a third of the executable.
+#include <zlib.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <exception>
+#include <new>
+
+namespace {
+
+// What the library's own failure points raise here: the one handler at the
+// top shows its text like any other error.
+class LibraryFault : public std::exception {
+ public:
+  explicit LibraryFault(const char* text) : text_(text) {}
+  const char* what() const noexcept override { return text_; }
+
+ private:
+  const char* text_;
+};
+
+}  // namespace
+
+// The library keeps all of its throw helpers in one object whose exception
+// classes carry the reference-counted string with its locale and random
+// device support (about 36 KB). Defining every helper of that object here
+// keeps it out entirely. Each raises a failure the top handler shows with the
+// library's own text (for a range failure, the name of the function);
+// failed allocations stay std::bad_alloc, which the handler reports as lack
+// of memory.
+namespace std {
+[[noreturn]] void __throw_bad_exception() { throw LibraryFault("std::bad_exception"); }
+[[noreturn]] void __throw_bad_alloc() { throw std::bad_alloc(); }
+[[noreturn]] void __throw_bad_array_new_length() { throw std::bad_alloc(); }
+[[noreturn]] void __throw_bad_cast() { throw LibraryFault("std::bad_cast"); }
+[[noreturn]] void __throw_bad_typeid() { throw LibraryFault("std::bad_typeid"); }
+[[noreturn]] void __throw_logic_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_domain_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_invalid_argument(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_length_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_out_of_range(const char* text) { throw LibraryFault(text); }
+// Callers pass the failing function's name for a leading "%s"; that name is
+// the text shown.
+[[noreturn]] void __throw_out_of_range_fmt(const char* format, ...) {
+  const char* text = format;
+  if (format[0] == '%' && format[1] == 's') {
+    va_list args;
+    va_start(args, format);
+    text = va_arg(args, const char*);
+    va_end(args);
+  }
+  throw LibraryFault(text);
+}
+[[noreturn]] void __throw_runtime_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_range_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_overflow_error(const char* text) { throw LibraryFault(text); }
+[[noreturn]] void __throw_underflow_error(const char* text) { throw LibraryFault(text); }
+}  // namespace std
+
+// inflate reaches the CRC only for gzip-wrapped streams, which inflateInit
+// refuses; zlib's table-driven version costs 13 KB. This one is exact, just
+// slow, should it ever be called.
+uLong crc32(uLong crc, const Bytef* buf, uInt len) {
+  if (buf == Z_NULL) return 0;
+  uint32_t c = static_cast<uint32_t>(crc) ^ 0xFFFFFFFFu;
+  for (uInt i = 0; i < len; ++i) {
+    c ^= buf[i];
+    for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return c ^ 0xFFFFFFFFu;
+}
