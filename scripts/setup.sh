@@ -10,7 +10,7 @@ packages=(
   wine wine64 xvfb x11-utils xdotool imagemagick
   clang libclang-rt-14-dev llvm
   python3 pigz makeself hyperfine
-  zip unzip 7zip nsis gnuplot-nox
+  zip unzip 7zip nsis gnuplot-nox time
 )
 
 missing=()
