@@ -196,11 +196,22 @@ class Containers(LoaderCase):
     def test_second_archive_is_never_read(self):
         """The self-extracting file holds a second archive after the first;
         only the first one's files appear."""
-        kit = self.self_extracting("kit", [probe_entry(), *data_entries()])
+        second = [kits.Entry(b"second-%02d.bin" % n, b"second" * n) for n in range(60)]
+        kit = self.self_extracting("kit", [probe_entry(), *data_entries()], second=second)
         run = self.run_kit(kit)
         self.assertSucceeded(run)
         self.assertEqual(sorted(os.listdir(self.working_folder(run))),
                          ["empty.dat", "install", "lib.bin", "readme.txt"])
+
+    def test_fifty_entries_are_all_extracted(self):
+        extra = [kits.Entry(b"C:\\f\\file-%02d.txt" % n, b"%d\n" % n * n) for n in range(49)]
+        kit = self.external("kit", [probe_entry(), *extra])
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        folder = self.working_folder(run)
+        self.assertEqual(len(os.listdir(folder)), 50)
+        for n, entry in enumerate(extra):
+            self.assertEqual(read_bytes(os.path.join(folder, "file-%02d.txt" % n)), entry.data)
 
     def test_installer_name_is_the_name_part_of_a_full_path(self):
         for n, name in enumerate([b"C:\\Program Files\\Product\\setup-main",
