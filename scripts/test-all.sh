@@ -33,7 +33,7 @@ run_preset() {
     return
   fi
   echo "=== $preset: test $*"
-  if ! ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-test.log" | grep -E '^ *[0-9]+/[0-9]+ Test .*(Failed|Timeout|Exception|Not Run)'; then
+  if ! ctest --preset "$preset" "$@" 2>&1 | tee "$logs/$preset-test.log" | grep -E '\*\*\*(Failed|Timeout|Exception)|Not Run'; then
     :
   fi
   if ! grep -q '100% tests passed' "$logs/$preset-test.log"; then
