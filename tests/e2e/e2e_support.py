@@ -43,16 +43,19 @@ class Record:
     args: List[str]
 
 
-def read_record(path: str, timeout: float = RECORD_TIMEOUT) -> Optional[Record]:
+def read_record(path: str, timeout: float = RECORD_TIMEOUT,
+                decode=lambda raw: raw.decode("latin-1")) -> Optional[Record]:
     """Waits for the probe's record (the loader does not wait for the
-    installer, so it may come a moment after the loader ended)."""
+    installer, so it may come a moment after the loader ended). decode turns
+    its bytes into text: latin-1 matches the ANSI code page 1252 of the
+    Windows build; POSIX paths want os.fsdecode."""
     deadline = time.monotonic() + timeout
     while not os.path.exists(path):
         if time.monotonic() > deadline:
             return None
         time.sleep(0.02)
     with open(path, "rb") as f:
-        lines = f.read().decode("latin-1").split("\n")
+        lines = decode(f.read()).split("\n")
     fields = {"path": None, "cmdline": None}
     args = []
     for line in lines:

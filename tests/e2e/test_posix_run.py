@@ -73,7 +73,8 @@ class Run:
             self.stdout = out.read().decode("latin-1")
             self.stderr = err.read().decode("latin-1")
         self.code = proc.returncode
-        self.record = read_record(self.record_path) if record and self.code == 0 else None
+        self.record = (read_record(self.record_path, decode=os.fsdecode)
+                       if record and self.code == 0 else None)
 
 
 class LoaderCase(unittest.TestCase):
@@ -143,6 +144,7 @@ class CommandLineForms(LoaderCase):
         ("external", ['"*TODISK"'], "TODISK"),       # quotes are dropped
         ("external", ["", "*todisk"], "TODISK"),     # an empty quoted pair is blank
         ("external", ["* TODISK"], None),            # one quoted word with a blank
+        ("external-é", ["*todisk"], "TODISK"),         # non-ASCII folder
         ("self", [], "SELFEXTRACT"),
         ("self", ["*TODISK"], "TODISK"),             # the switch wins
         ("self", ["*todisk"], "TODISK"),
@@ -153,8 +155,8 @@ class CommandLineForms(LoaderCase):
     def test_forms(self):
         for n, (container, args, word) in enumerate(self.CASES):
             with self.subTest(container=container, args=args):
-                make = self.external if container == "external" else self.self_extracting
-                kit = make("kit-%d" % n, [probe_entry()])
+                make = self.external if container.startswith("external") else self.self_extracting
+                kit = make("kit-%d%s" % (n, container[8:]), [probe_entry()])
                 run = self.run_kit(kit, args)
                 self.assertSucceeded(run)
                 folder = os.path.dirname(kit.loader_path)

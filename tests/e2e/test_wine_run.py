@@ -165,6 +165,7 @@ class CommandLineForms(LoaderCase):
         ("external", "kit", ['"*TODISK"'], "TODISK"),
         ("external", "kit", ['""', "*todisk"], "TODISK"),
         ("external", "kit", ['a"b c"d'], None),
+        ("external", "kit-\u00e9", ["*todisk"], "TODISK"),    # ANSI, code page 1252
         # A blank in the loader's folder: the program name is quoted on the
         # loader's command line; the folder reaches the installer unquoted.
         ("self", "kit with blank", ['"*TODISK"'], "TODISK"),
