@@ -27,7 +27,7 @@ kitpack="$root/build/native/kitpack/kitpack"
 # its summary.
 await_install() {
   for _ in $(seq 300); do
-    if [ -f "$1/install.log" ] && grep -qi "installed\|failed\|error" "$1/install.log"; then return 0; fi
+    if [ -f "$1/install.log" ] && grep -qE "^(done|failed):" "$1/install.log"; then return 0; fi
     sleep 0.1
   done
   echo "(no install.log in $1 after 30 s)"
