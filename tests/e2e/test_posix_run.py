@@ -73,8 +73,10 @@ class Run:
             self.stdout = out.read().decode("latin-1")
             self.stderr = err.read().decode("latin-1")
         self.code = proc.returncode
-        self.record = (read_record(self.record_path, decode=os.fsdecode)
-                       if record and self.code == 0 else None)
+        # After a failure the record is only looked for, not waited for: an
+        # installer started by mistake is caught when it has written it.
+        self.record = read_record(self.record_path, decode=os.fsdecode,
+                                  timeout=15 if record and self.code == 0 else 0)
 
 
 class LoaderCase(unittest.TestCase):

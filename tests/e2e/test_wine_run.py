@@ -84,7 +84,10 @@ class Run:
                 continue
             self.seen = seen
             self.code = seen["exit_code"]
-            self.record = read_record(self.record_path) if record and self.code == 0 else None
+            # After a failure the record is only looked for (the box has been
+            # up for a while): an installer started by mistake shows here.
+            self.record = read_record(self.record_path,
+                                      timeout=15 if record and self.code == 0 else 0)
             if problems:
                 print("Wine run retried after: %s" % problems[-1], file=sys.stderr)
             return
