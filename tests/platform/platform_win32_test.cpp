@@ -33,5 +33,43 @@ TEST(Win32Platform, PathsSplitAtBackslashAndColonWithTheLeadByteTest) {
   EXPECT_EQ(DirectoryPart("C:\\Downloads\\setup.exe", platform->HostPathStyle()), "C:\\Downloads\\");
 }
 
+// GetTempPathA reports the size it would need when the folder does not fit
+// the 261-byte buffer: that is no folder, not a cut one.
+TEST(Win32Platform, TempFolderLongerThan260CharactersIsNone) {
+  auto platform = MakeSystemPlatform(0, nullptr);
+  char saved[MAX_PATH * 4] = {};
+  DWORD had = GetEnvironmentVariableA("TMP", saved, sizeof saved);
+  struct Case {
+    size_t length;  // of the folder with its final backslash
+    bool found;
+  };
+  // (Wine gives up at 260 already, where Windows still fits it: not tested.)
+  for (Case c : {Case{200, true}, Case{261, false}, Case{400, false}}) {
+    std::string folder = "C:\\" + std::string(c.length - 4, 'x') + "\\";
+    ASSERT_EQ(folder.size(), c.length);
+    SetEnvironmentVariableA("TMP", folder.c_str());
+    std::string got = "unchanged";
+    EXPECT_EQ(platform->GetTempFolder(&got), c.found) << c.length;
+    EXPECT_EQ(got, c.found ? folder : "unchanged") << c.length;
+  }
+  SetEnvironmentVariableA("TMP", had > 0 && had < sizeof saved ? saved : nullptr);
+}
+
+// A file made for writing is not shared: nobody opens it meanwhile.
+TEST(Win32Platform, FileBeingWrittenIsNotShared) {
+  auto platform = MakeSystemPlatform(0, nullptr);
+  std::string folder;
+  ASSERT_TRUE(platform->GetTempFolder(&folder));
+  std::string path = platform->MakeTempFileName(folder, "ldx");
+  ASSERT_FALSE(path.empty());
+  {
+    auto writing = platform->CreateForWriting(path);
+    ASSERT_NE(writing, nullptr);
+    EXPECT_EQ(platform->OpenForReading(path), nullptr);
+  }
+  EXPECT_NE(platform->OpenForReading(path), nullptr);
+  DeleteFileA(path.c_str());
+}
+
 }  // namespace
 }  // namespace ldr::testing
