@@ -152,6 +152,16 @@ TEST_F(PosixPlatform, CreateForWritingRefusesAPipe) {
   EXPECT_FALSE(platform_->FileExists(scratch_ + "pipe"));
 }
 
+// In the temporary folder (the fallback working folder) another user may
+// have planted a file under an entry's name; it is not taken over.
+TEST_F(PosixPlatform, CreateForWritingRefusesAnotherUsersFile) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+  std::string planted = scratch_ + "planted";
+  Put(planted, "theirs", 0666);
+  ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(platform_->CreateForWriting(planted), nullptr);
+}
+
 TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
   Put(scratch_ + "not-executable", "#!/bin/sh\nexit 0\n", 0600);
   Put(scratch_ + "garbage", "this is not a program\n", 0700);
