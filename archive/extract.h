@@ -57,7 +57,9 @@ std::string EntryOutputPath(const Platform& platform, const std::string& working
                             const ArchiveEntry& entry);
 
 // Inflates one entry into output, an open, empty file. archive_path and
-// output_path serve the messages only.
+// output_path serve the messages only. The entry ends at the end of its
+// stream or when its range gives no more bytes. When the stream turns out to
+// be damaged, the whole blocks inflated before that are written first.
 void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
                   File& output, const std::string& output_path, const ArchiveEntry& entry,
                   ExtractionTotals& totals, ProgressSink& progress);

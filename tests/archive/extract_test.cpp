@@ -217,11 +217,14 @@ TEST(ExtractAll, CorruptStreamRaisesZlibErrorAndKeepsWhatWasWritten) {
 
 // The extraction loop taken literally: one inflate call after another into a
 // single 4,096-byte block, each non-empty block written as soon as the loop
-// leaves it. The extractor must write exactly the same blocks.
+// leaves it. For a complete stream the extractor must write exactly the same
+// blocks; for a damaged or cut one it asks inflate for several blocks per
+// call and may keep more of what inflate produced, but never other bytes.
 struct Literal {
   std::vector<uint32_t> writes;
   std::string output;
   bool zlib_error = false;
+  bool ended = false;
 };
 
 Literal LiteralExtract(const std::string& range) {
@@ -257,11 +260,12 @@ Literal LiteralExtract(const std::string& range) {
       result.output.append(reinterpret_cast<char*>(block), produced);
     }
   } while (produced > 0 && !ended);
+  result.ended = ended;
   inflateEnd(&s);
   return result;
 }
 
-TEST(ExtractAll, WritesTheSameBlocksAsTheLiteralLoopForDamagedStreams) {
+TEST(ExtractAll, KeepsWhatTheOneBlockLoopKeepsFromDamagedStreams) {
   std::string data = Text(70000) + RandomBytes(70000, 9) + std::string(70000, '\0');
   std::string stream = ZlibStream(data);
   std::vector<std::string> ranges;
@@ -279,9 +283,18 @@ TEST(ExtractAll, WritesTheSameBlocksAsTheLiteralLoopForDamagedStreams) {
     Extraction run(BuildArchive({{"f", range, static_cast<int32_t>(data.size())}}));
     run.Extract();
     EXPECT_EQ(run.zlib_error, expected.zlib_error);
-    EXPECT_EQ(run.WriteSizes(), expected.writes);
-    EXPECT_EQ(run.Out("f"), expected.output);
-    EXPECT_EQ(run.sink.positions.size(), expected.writes.size());
+    EXPECT_EQ(run.sink.positions.size(), run.fake.writes.size());
+    std::string out = run.Out("f");
+    if (expected.ended) {
+      EXPECT_EQ(run.WriteSizes(), expected.writes);
+      EXPECT_EQ(out, expected.output);
+    } else {
+      EXPECT_EQ(out.substr(0, expected.output.size()), expected.output);
+      EXPECT_LE(out.size(), data.size());
+      if (run.zlib_error) {
+        EXPECT_EQ(out.size() % 4096, 0u);
+      }
+    }
   }
   // Both kinds of ending were exercised.
   EXPECT_GT(failures, 10u);
