@@ -268,7 +268,17 @@ class HandOff(LoaderCase):
         # The installer is up and still waiting for its release.
         self.assertIsNotNone(read_record_file(started))
         self.assertFalse(os.path.exists(started + ".done"))
-        fd = os.open(fifo, os.O_WRONLY)
+        # Opened without blocking, so that a vanished reader cannot hang the
+        # test: ENXIO until the installer has the pipe open.
+        deadline = time.monotonic() + 15
+        while True:
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.fail("the installer never opened its pipe")
+                time.sleep(0.02)
         os.write(fd, b"released\n")
         os.close(fd)
         self.assertEqual(read_record_file(started + ".done"), b"released\n")
