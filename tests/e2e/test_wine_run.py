@@ -318,6 +318,7 @@ class Failures(LoaderCase):
         self.assertEqual(read_bytes(os.path.join(self.working_folder(run), "install.exe")),
                          content)
 
+class FullDisk(LoaderCase):
     def test_full_disk_in_the_middle_of_an_entry(self):
         if os.geteuid() != 0:
             self.skipTest("mounting a small tmpfs as the temporary folder needs root")
