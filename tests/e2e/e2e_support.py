@@ -3,6 +3,7 @@ and the messages the loader reports."""
 
 import os
 import shutil
+import subprocess
 import tempfile
 import time
 from dataclasses import dataclass
@@ -89,3 +90,21 @@ def remove_scratch(path: str) -> None:
 def read_bytes(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
+
+
+def mount_tmpfs(path: str, size: str) -> Optional[str]:
+    """Mounts a tmpfs of that size on path. Gives None when mounted, else why
+    not (the tests skip with that reason). Unmount with unmount()."""
+    if os.geteuid() != 0:
+        return "mounting a tmpfs needs root"
+    if shutil.which("mount") is None:
+        return "no mount program here"
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", path],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            timeout=PROCESS_TIMEOUT)
+    return None if result.returncode == 0 else "could not mount a tmpfs (no mount privilege)"
+
+
+def unmount(path: str) -> None:
+    subprocess.run(["umount", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   timeout=PROCESS_TIMEOUT)

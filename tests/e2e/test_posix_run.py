@@ -16,8 +16,8 @@ import unittest
 import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
                          MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, PROCESS_TIMEOUT,
-                         make_scratch, msg_disk_full, read_bytes, read_record,
-                         remove_scratch)
+                         make_scratch, mount_tmpfs, msg_disk_full, read_bytes,
+                         read_record, remove_scratch, unmount)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
@@ -406,15 +406,11 @@ class Failures(LoaderCase):
 
 class FullDisk(LoaderCase):
     def test_full_disk_in_the_middle_of_an_entry(self):
-        if os.geteuid() != 0:
-            self.skipTest("mounting a small tmpfs as the temporary folder needs root")
         tmp = self.folder("small-tmp")
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", tmp],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                 timeout=PROCESS_TIMEOUT).returncode == 0
-        if not mounted:
-            self.skipTest("could not mount a tmpfs (no mount privilege here)")
-        self.addCleanup(subprocess.run, ["umount", tmp], timeout=PROCESS_TIMEOUT)
+        why_not = mount_tmpfs(tmp, "2m")
+        if why_not:
+            self.skipTest(why_not)
+        self.addCleanup(unmount, tmp)
         big = os.urandom(4 << 20)
         kit = self.external("kit", [probe_entry(), kits.Entry(b"C:\\x\\big.bin", big, level=1)])
         run = self.run_kit(kit, tmp=tmp)
@@ -482,17 +478,14 @@ class SharedTemporaryFolder(LoaderCase):
         cls.shared = make_scratch("ldr-e2e-shared-")
         cls.tmp = os.path.join(cls.shared, "tmp")
         os.mkdir(cls.tmp)
-        cls.mounted = os.geteuid() == 0 and subprocess.run(
-            ["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", cls.tmp],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            timeout=PROCESS_TIMEOUT).returncode == 0
+        cls.mounted = mount_tmpfs(cls.tmp, "64m") is None
         for number in range(1, 0x10000):
             os.mkdir(os.path.join(cls.tmp, "ldx%X" % number))
 
     @classmethod
     def tearDownClass(cls):
         if cls.mounted:
-            subprocess.run(["umount", cls.tmp], timeout=PROCESS_TIMEOUT)
+            unmount(cls.tmp)
         remove_scratch(cls.shared)
 
     def setUp(self):
