@@ -343,8 +343,8 @@ void BuildKit(const BuildOptions& o) {
   const std::string kit_path = o.external ? JoinPath(o.output, kFirstArchiveFile) : o.output;
   const std::string second_path = o.external ? JoinPath(o.output, kSecondArchiveFile) : o.output;
   const std::string loader_copy = o.external ? JoinPath(o.output, BaseName(o.loader)) : "";
-  if (o.external && !IsDirectory(o.output) && ::mkdir(o.output.c_str(), 0755) != 0)
-    throw KitError("cannot create the output folder " + o.output + ": " + ErrnoText());
+  if (o.external && (BaseName(o.loader) == kFirstArchiveFile || BaseName(o.loader) == kSecondArchiveFile))
+    throw KitError("the loader may not be named " + BaseName(o.loader) + " in an external kit");
   if (!o.external && IsDirectory(o.output))
     throw KitError("the output " + o.output + " is a folder; use --external to write setup.1 there");
 
@@ -388,6 +388,8 @@ void BuildKit(const BuildOptions& o) {
   }
 
   // External: three files, each complete before any of them is renamed in.
+  if (!IsDirectory(o.output) && ::mkdir(o.output.c_str(), 0755) != 0)
+    throw KitError("cannot create the output folder " + o.output + ": " + ErrnoText());
   PendingOutput setup1(kit_path), setup2(second_path), copy(loader_copy);
   ArchiveWriter(setup1, o, done, total).Write(first, "first archive");
   ArchiveWriter(setup2, o, done, total).Write(second, "second archive");
