@@ -108,3 +108,22 @@ def mount_tmpfs(path: str, size: str) -> Optional[str]:
 def unmount(path: str) -> None:
     subprocess.run(["umount", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    timeout=PROCESS_TIMEOUT)
+
+
+def memory_folder(prefix: str):
+    """A fresh folder for tens of thousands of entries, in memory where
+    possible (a mounted tmpfs as root, else under /dev/shm), since a disk
+    makes and removes that many slowly. Gives the path and its clean-up."""
+    base = make_scratch(prefix)
+    path = os.path.join(base, "tmp")
+    os.mkdir(path)
+    if mount_tmpfs(path, "64m") is None:
+        def clean_mounted():
+            unmount(path)
+            remove_scratch(base)
+        return path, clean_mounted
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK):
+        remove_scratch(base)
+        shm = tempfile.mkdtemp(prefix=prefix, dir="/dev/shm")
+        return shm, lambda: remove_scratch(shm)
+    return path, lambda: remove_scratch(base)

@@ -16,8 +16,8 @@ import unittest
 import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
                          MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, PROCESS_TIMEOUT,
-                         make_scratch, mount_tmpfs, msg_disk_full, read_bytes,
-                         read_record, remove_scratch, unmount)
+                         make_scratch, memory_folder, mount_tmpfs, msg_disk_full,
+                         read_bytes, read_record, remove_scratch, unmount)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
@@ -473,20 +473,14 @@ class SharedTemporaryFolder(LoaderCase):
     @classmethod
     def setUpClass(cls):
         # Every name the working folder could take exists already: 65,535
-        # folders, made once for the class, in memory when a tmpfs can be
-        # mounted (much faster to make and to remove).
-        cls.shared = make_scratch("ldr-e2e-shared-")
-        cls.tmp = os.path.join(cls.shared, "tmp")
-        os.mkdir(cls.tmp)
-        cls.mounted = mount_tmpfs(cls.tmp, "64m") is None
+        # folders, made once for the class.
+        cls.tmp, cls.clean_tmp = memory_folder("ldr-e2e-shared-")
         for number in range(1, 0x10000):
             os.mkdir(os.path.join(cls.tmp, "ldx%X" % number))
 
     @classmethod
     def tearDownClass(cls):
-        if cls.mounted:
-            unmount(cls.tmp)
-        remove_scratch(cls.shared)
+        cls.clean_tmp()
 
     def setUp(self):
         super().setUp()

@@ -18,8 +18,9 @@ import unittest
 
 import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
-                         MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, make_scratch, mount_tmpfs,
-                         msg_disk_full, read_bytes, read_record, remove_scratch, unmount)
+                         MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, make_scratch, memory_folder,
+                         mount_tmpfs, msg_disk_full, read_bytes, read_record, remove_scratch,
+                         unmount)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
@@ -365,10 +366,8 @@ class SharedTemporaryFolder(LoaderCase):
     folder's path and its name."""
 
     def test_files_go_into_the_temporary_folder(self):
-        tmp = self.folder("shared-tmp")
-        # In memory when possible: 65,535 folders are made and removed fast.
-        if mount_tmpfs(tmp, "64m") is None:
-            self.addCleanup(unmount, tmp)
+        tmp, clean_tmp = memory_folder("ldr-wine-e2e-shared-")
+        self.addCleanup(clean_tmp)
         for number in range(1, 0x10000):
             os.mkdir(os.path.join(tmp, "ldx%x" % number))
         kit = self.external("kit", [probe_entry(), data_entries()[0]])
