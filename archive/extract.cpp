@@ -170,8 +170,8 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
     stream->next_out = area.data();
     stream->avail_out = area_size;
     uint32_t done = 0;
-    // Before a failure is raised, every block that was filled is written,
-    // as if each block had been inflated and written on its own.
+    // Before a failure is raised, the whole blocks inflated so far are
+    // written: only the block the failure interrupted is lost.
     auto write_full_blocks = [&]() {
       uint32_t filled = area_size - stream->avail_out;
       write_blocks(&done, filled - filled % kOutputBlockSize);
