@@ -274,6 +274,13 @@ class Containers(LoaderCase):
         self.assertSucceeded(run)
         installer = win(os.path.join(self.working_folder(run), "install.exe"))
         self.assertEqual(run.record.cmdline, "%s %s" % (installer, drive))
+        # Self-extracting at the root: the folder is "K:" in that form too.
+        os.remove(os.path.join(root, "setup.1"))
+        kits.write_self_extracting_kit(root, self.loader, [probe_entry()], loader_name="setup.exe")
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s *SELFEXTRACT setup.exe %s" % (installer, drive))
 
 
 class Failures(LoaderCase):
