@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the POSIX build, the same with AddressSanitizer
-# and UBSan, and the Windows build under Wine. Runs every preset even after a
+# and UBSan, the Windows build under Wine, and the bounded fuzz runs. Runs
+# every preset even after a
 # failure, prints each ctest summary at the end and exits non-zero if any
 # step failed.
 set -uo pipefail
@@ -45,10 +46,12 @@ start=$(date +%s)
 run_preset native
 run_preset native-asan
 run_preset windows
+# libFuzzer targets (clang), each for a bounded time over its committed seeds.
+run_preset fuzz
 
 echo
 echo "=== Summaries"
-for preset in native native-asan windows; do
+for preset in native native-asan windows fuzz; do
   if [ -f "$logs/$preset-test.log" ]; then
     echo "--- $preset"
     sed -n '/tests passed/,$p' "$logs/$preset-test.log"
