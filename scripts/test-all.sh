@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Builds and tests everything: the POSIX build, the same with AddressSanitizer
 # and UBSan, the Windows build under Wine, and the bounded fuzz runs. Runs
-# every preset even after a
-# failure, prints each ctest summary at the end and exits non-zero if any
-# step failed.
+# every preset even after a failure, prints each ctest summary at the end and
+# exits non-zero if any step failed.
 set -uo pipefail
 
 cd "$(dirname "$0")/.."
