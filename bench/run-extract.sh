@@ -5,8 +5,8 @@
 #
 #   bench/run-extract.sh [--mib N] [--repeat N] [--keep]
 # Work files go to $BENCH_DIR (default: a fresh folder under /tmp; a folder
-# in /dev/shm leaves the disk out of the figures). It is removed afterwards
-# unless --keep is given.
+# in /dev/shm leaves the disk out of the figures). What the run makes there
+# is removed afterwards unless --keep is given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,9 +27,16 @@ cmake --preset native -B "$build" >/dev/null
 cmake --build "$build" -j2 --target extract_bench >/dev/null
 bench="$build/bench/extract_bench"
 
-work=${BENCH_DIR:-$(mktemp -d /tmp/loaderkit-bench.XXXXXX)}
-mkdir -p "$work"
-if ((!keep)); then trap 'rm -rf "$work"' EXIT; fi
+if [[ -n "${BENCH_DIR:-}" ]]; then
+  work=$BENCH_DIR
+  mkdir -p "$work"
+  # A folder given by the caller keeps everything but what this run made.
+  cleanup() { rm -rf "$work/large.1" "$work/small.1" "$work/out-compare" "$work/out-small" "$work/out-large"; }
+else
+  work=$(mktemp -d /tmp/loaderkit-bench.XXXXXX)
+  cleanup() { rm -rf "$work"; }
+fi
+if ((!keep)); then trap cleanup EXIT; fi
 
 small=$((mib / 4))
 ((small > 0)) || small=1
