@@ -259,7 +259,9 @@ def expect_success(check_files=None):
 
 
 def fault_disk_full(ctx, case):
-    case.mount_tmpfs("size=256k,mode=1777")
+    # Room for the installer and 256 KiB more.
+    room = (len(ctx.probe_bytes) // 4096 + 64) * 4096
+    case.mount_tmpfs("size=%d,mode=1777" % room)
     big = kits.Entry(b"C:\\Product\\data.bin", noise(1024 * 1024))
     kit = case.external([installer_entry(ctx), big])
 
@@ -286,6 +288,12 @@ def fault_temp_read_only(ctx, case):
     case.mount_tmpfs("size=1m,mode=1777")
     case.remount_read_only()
     kit = case.external([installer_entry(ctx)])
+    if ctx.wine:
+        # Wine's GetTempFileNameA gives a name even when it could not create
+        # the file, so the loader gets as far as creating the first entry in
+        # the temporary folder.
+        return kit, [], expect_message(re.compile(
+            r"^LOADER: Could not create the following file, .*\\install\.exe$"))
     return kit, [], expect_message(MSG_NO_TEMP)
 
 
@@ -377,7 +385,7 @@ def fault_self_extracting_cut(ctx, case):
 
 FAULTS = [
     # name, what it does, function, where it can run ("both", "native")
-    ("disk_full", "temporary folder on a 256 KiB tmpfs, 1 MiB to unpack", fault_disk_full, "both"),
+    ("disk_full", "tmpfs with room for the installer and 256 KiB, 1 MiB to unpack", fault_disk_full, "both"),
     ("temp_missing", "TMPDIR/TMP names a folder that does not exist", fault_temp_missing, "both"),
     ("temp_read_only", "temporary folder on a read-only tmpfs", fault_temp_read_only, "both"),
     ("temp_not_writable", "temporary folder mode 0555, loader run as nobody", fault_temp_not_writable, "native"),
