@@ -403,8 +403,42 @@ class Context:
     pass
 
 
+def check_the_checker():
+    """The leftover rule itself, on made-up snapshots: each row must give
+    problems exactly when it says so."""
+    class Fake:
+        fallback = False
+    f = ("file", 1, "x")
+    d = ("dir", 0, "")
+    base = {"unrelated.txt": f}
+    rows = [
+        ("a working folder and its temporary file", False, {"ldx1A.tmp": f, "ldx1A": d, "ldx1A/a": f}, False),
+        ("a file beside them", False, {"ldx1A.tmp": f, "ldx1A": d, "stray.txt": f}, True),
+        ("the same file after the fallback", True, {"ldx1A.tmp": f, "stray.txt": f}, False),
+        ("a folder after the fallback", True, {"ldx1A.tmp": f, "sub": d}, True),
+        ("two working folders", False, {"ldx1A.tmp": f, "ldx1A": d, "ldx2B": d}, True),
+        ("an existing file changed", False, {"unrelated.txt": ("file", 2, "y")}, True),
+        ("an existing file removed", False, None, True),
+    ]
+    wrong = []
+    for what, fallback, extra, bad in rows:
+        case = Fake()
+        case.fallback = fallback
+        after = {} if extra is None else dict(base, **extra)
+        got = bool(leftover_problems(case, base, after, {}, {}))
+        if got != bad:
+            wrong.append(what)
+    if leftover_problems(Fake(), {}, {}, {"setup.1": f}, {"setup.1": ("file", 1, "z")}) == []:
+        wrong.append("a changed kit folder")
+    for what in wrong:
+        print("leftover rule wrong for: %s" % what)
+    return 1 if wrong else 0
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    if sys.argv[1:] == ["--check-the-checker"]:
+        return check_the_checker()
     p.add_argument("--loader", required=True)
     p.add_argument("--probe", required=True)
     p.add_argument("--scratch")
