@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the loader for POSIX and for Windows, packs the demo payload into a
 # self-extracting kit for each, runs both kits (the Windows one under Wine)
-# and shows what the installer they started put on disk. Ends with the error
-# box a Windows loader shows when it finds no archive.
+# and shows what the installer they started put on disk. Then the error box a
+# Windows loader shows when it finds no archive, and a screenshot of the
+# Windows loader in the middle of an extraction. Exit code 0 when both kits
+# ran and their installers finished; a failed screenshot is only reported.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -34,6 +36,17 @@ await_install() {
   return 1
 }
 
+# kit_outcome LOADER_EXIT_CODE INSTALL_FOLDER: a one-line verdict on a kit run.
+kit_outcome() {
+  if [ "$1" -ne 0 ]; then
+    echo "FAILED (loader exit code $1)"
+  elif ! grep -q "^done:" "$2/install.log" 2>/dev/null; then
+    echo "FAILED (the installer did not finish; see $2/install.log)"
+  else
+    echo "ok"
+  fi
+}
+
 echo
 echo "=== POSIX: self-extracting kit"
 "$kitpack" build --loader build/native/loader/loader --installer build/native/examples/installer \
@@ -45,8 +58,9 @@ status=$?
 set -e
 echo "loader exit code: $status"
 await_install "$demo/native/installed" || true
+native_outcome="$(kit_outcome "$status" "$demo/native/installed")"
 echo "--- installed files:"
-(cd "$demo/native/installed" 2>/dev/null && find . -type f | sort)
+(cd "$demo/native/installed" 2>/dev/null && find . -type f | sort) || true
 echo "--- install.log:"
 cat "$demo/native/installed/install.log" 2>/dev/null || true
 
@@ -61,8 +75,9 @@ status=$?
 set -e
 echo "loader exit code: $status"
 await_install "$demo/windows/installed" || true
+windows_outcome="$(kit_outcome "$status" "$demo/windows/installed")"
 echo "--- installed files:"
-(cd "$demo/windows/installed" 2>/dev/null && find . -type f | sort)
+(cd "$demo/windows/installed" 2>/dev/null && find . -type f | sort) || true
 echo "--- install.log:"
 cat "$demo/windows/installed/install.log" 2>/dev/null || true
 
@@ -71,4 +86,28 @@ echo "=== Windows: a loader with no archive beside it (what the user sees)"
 mkdir -p "$demo/windows/bare"
 cp build/windows/loader/loader.exe "$demo/windows/bare/setup.exe"
 scripts/wine-run build/windows/tests/wine/loaderdrive.exe "$demo/windows/bare/setup.exe" |
-  python3 -c 'import json,sys; r=json.loads(sys.stdin.read().strip().splitlines()[-1]); print("caption: %s\ntext:    %s\nowner:   %s (visible: %s)\nbuttons: %s, icon: %s\nexit code: %s" % (r["box_caption"], r["box_text"], r["owner_class"] or "none", r["owner_visible"], r["buttons"], r["icon"], r["exit_code"]))'
+  python3 -c 'import json,sys; r=json.loads(sys.stdin.read().strip().splitlines()[-1]); print("caption: %s\ntext:    %s\nowner:   %s (visible: %s)\nbuttons: %s, icon: %s\nexit code: %s" % (r["box_caption"], r["box_text"], r["owner_class"] or "none", r["owner_visible"], r["buttons"], r["icon"], r["exit_code"]))' ||
+  echo "(the error box could not be shown)"
+
+echo
+echo "=== Windows: the loader in the middle of an extraction (screenshot)"
+# A kit with 160 MiB of ballast, so that there is a middle to catch;
+# the ballast is removed once the picture is taken.
+shot="$demo/extracting.png"
+if scripts/screenshot-extraction.sh build/windows "$kitpack" "$shot" "$demo/shot"; then
+  rm -rf "$demo/shot"
+else
+  echo "(no screenshot: the capture failed, see above; the demo goes on)"
+  shot="not taken"
+fi
+
+echo
+echo "=== Summary"
+echo "POSIX kit:   $native_outcome"
+echo "  kit $demo/native/setup-kit"
+echo "  installed files in $demo/native/installed, log $demo/native/installed/install.log"
+echo "Windows kit: $windows_outcome"
+echo "  kit $demo/windows/setup.exe"
+echo "  installed files in $demo/windows/installed, log $demo/windows/installed/install.log"
+echo "Screenshot:  $shot"
+[ "$native_outcome" = ok ] && [ "$windows_outcome" = ok ]
