@@ -4,13 +4,15 @@
 #
 #   scripts/screenshot-extraction.sh WINDOWS_BUILD_DIR KITPACK [OUTPUT.png [WORK_DIR]]
 #
-# Packs a kit whose loader archive holds the reference installer and enough
-# incompressible data (LOADERKIT_SHOT_FILES files of LOADERKIT_SHOT_MIB MiB,
-# generated into WORK_DIR, default build/extracting-shot) that unpacking
-# takes a moment, runs it on the screenshot display, and grabs the window
-# until its bar reads between 20% and 80%. Exit code 0 when a picture was
-# saved, 1 otherwise. The working folder the loader unpacked into is removed
-# afterwards; the installer's files land in WORK_DIR/installed.
+# Packs a kit whose loader archive holds the reference installer and
+# incompressible ballast (LOADERKIT_SHOT_FILES files of LOADERKIT_SHOT_MIB
+# MiB, default 20 of 8, generated into WORK_DIR, default
+# build/extracting-shot), runs it on the screenshot display
+# (scripts/screenshot-common.sh), and grabs the window until its bar reads
+# between 20% and 80%. OUTPUT is written only when the loader ran to its end
+# with exit code 0; the script's exit code is 0 then, 1 otherwise. The working
+# folder the loader unpacked into is removed afterwards; the installer's
+# files land in WORK_DIR/installed.
 set -euo pipefail
 
 usage="usage: screenshot-extraction.sh WINDOWS_BUILD_DIR KITPACK [OUTPUT.png [WORK_DIR]]"
@@ -69,7 +71,7 @@ temp_listing() {
 }
 temp_listing >"$work/ldx-before"
 
-rm -rf "$work/installed"
+rm -rf "$work/installed" "$work/shot.png"
 KIT_INSTALL_DEST="Z:$(echo "$work/installed" | tr / '\\')" "$shot_run" "$work/setup.exe" &
 loader_pid=$!
 
@@ -97,7 +99,10 @@ if [ -n "$window" ]; then
     [ "$(awk '/^PPid:/ {print $2}' "/proc/$pid/status" 2>/dev/null)" != "$loader_pid" ]; then
     pid="$loader_pid"
   fi
-  while kill -STOP "$pid" 2>/dev/null && paused="$pid" &&
+  # A loader stopped by an error keeps its window (under the error box), so
+  # the grabs end after a minute whatever the bar says.
+  until_time=$((SECONDS + 60))
+  while ((SECONDS < until_time)) && kill -STOP "$pid" 2>/dev/null && paused="$pid" &&
     geometry="$(xwininfo -id "$window" 2>/dev/null)"; do
     left="$(awk '/Absolute upper-left X:/ {print $4}' <<<"$geometry")"
     top="$(awk '/Absolute upper-left Y:/ {print $4}' <<<"$geometry")"
@@ -107,7 +112,7 @@ if [ -n "$window" ]; then
     fill="$(python3 "$root/scripts/bar-fill.py" <"$work/grab.ppm" || echo none)"
     readings+=("$fill")
     if [ "$fill" != none ] && ((fill >= 20 && fill <= 80)); then
-      convert "$work/grab.ppm" "$output"
+      convert "$work/grab.ppm" "$work/shot.png"
       saved="${width}x${height}, bar at ${fill}%"
       ((fill < 40)) || break # near the middle looks best
     fi
@@ -123,9 +128,10 @@ for _ in $(seq 600); do
   kill -0 "$loader_pid" 2>/dev/null || break
   sleep 0.1
 done
+hung=""
 if kill -0 "$loader_pid" 2>/dev/null; then
   kill "$loader_pid"
-  fail "the loader did not exit within a minute (an error box?)"
+  hung=yes
 fi
 set +e
 wait "$loader_pid"
@@ -133,6 +139,7 @@ status=$?
 set -e
 # Let the installer the loader started finish before Wine is stopped.
 for _ in $(seq 300); do
+  [ "$status" -eq 0 ] && [ -z "$hung" ] || break
   grep -qE "^(done|failed):" "$work/installed/install.log" 2>/dev/null && break
   sleep 0.1
 done
@@ -141,7 +148,10 @@ done
 comm -13 "$work/ldx-before" <(temp_listing) | while read -r dir; do rm -rf "$dir"; done
 rm -f "$work/grab.ppm" "$work/ldx-before"
 
+[ -z "$hung" ] || fail "the loader did not exit within a minute (an error box?)"
 [ "$status" -eq 0 ] || fail "the loader exited with code $status"
 [ -n "$window" ] || fail "the \"Initializing...\" window did not appear"
 [ -n "$saved" ] || fail "no grab had the bar between 20% and 80% (readings: ${readings[*]:-none})"
+# Only a picture of a run that worked replaces the output.
+mv "$work/shot.png" "$output"
 echo "$output: $saved"
