@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the screenshot scripts; $root must name the repository.
 #
 # Screenshots run Wine on a display and in a prefix of their own (so tests on

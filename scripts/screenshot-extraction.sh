@@ -35,7 +35,7 @@ for f in "$loader" "$installer" "$kitpack"; do
   [ -f "$f" ] || fail "no $f: build it first"
 done
 ((files >= 1 && files <= 49)) || fail "LOADERKIT_SHOT_FILES must be 1 to 49 (the installer is the 50th entry)"
-for tool in xdotool xwininfo import python3; do
+for tool in xdotool xwininfo import convert python3; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is not installed; run scripts/setup.sh"
 done
 
@@ -138,11 +138,12 @@ wait "$loader_pid"
 status=$?
 set -e
 # Let the installer the loader started finish before Wine is stopped.
-for _ in $(seq 300); do
-  [ "$status" -eq 0 ] && [ -z "$hung" ] || break
-  grep -qE "^(done|failed):" "$work/installed/install.log" 2>/dev/null && break
-  sleep 0.1
-done
+if [ "$status" -eq 0 ] && [ -z "$hung" ]; then
+  for _ in $(seq 300); do
+    grep -qE "^(done|failed):" "$work/installed/install.log" 2>/dev/null && break
+    sleep 0.1
+  done
+fi
 # The loader keeps its working folder (and the temporary file it was named
 # after) by design; here they are only ballast.
 comm -13 "$work/ldx-before" <(temp_listing) | while read -r dir; do rm -rf "$dir"; done
