@@ -17,6 +17,7 @@
 #include "archive/entry_table.h"
 #include "archive/extract.h"
 #include "loader/errors.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
@@ -36,52 +37,6 @@ void CheckAt(bool condition, const char* what, int line) {
 }
 #define Check(condition) CheckAt((condition), #condition, __LINE__)
 
-struct Blocks {
-  std::vector<uint32_t> sizes;
-  std::string data;
-  bool zlib_error = false;
-  bool ended = false;  // the stream reached its end
-};
-
-// The extraction loop taken literally, over the bytes of an entry's range.
-Blocks LiteralBlocks(const std::string& range) {
-  Blocks result;
-  z_stream s{};
-  if (inflateInit(&s) != Z_OK) std::abort();
-  unsigned char block[4096];
-  size_t position = 0;
-  uint32_t produced;
-  bool ended = false;
-  do {
-    s.next_out = block;
-    s.avail_out = sizeof block;
-    while (s.avail_out > 0 && !ended) {
-      if (s.avail_in == 0) {
-        size_t size = std::min<size_t>(range.size() - position, 65536);
-        if (size == 0) break;
-        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(range.data() + position));
-        s.avail_in = static_cast<uInt>(size);
-        position += size;
-      }
-      int r = inflate(&s, Z_NO_FLUSH);
-      if (r < 0 || r == Z_NEED_DICT) {
-        result.zlib_error = true;
-        inflateEnd(&s);
-        return result;
-      }
-      ended = r == Z_STREAM_END;
-    }
-    produced = static_cast<uint32_t>(sizeof block - s.avail_out);
-    if (produced > 0) {
-      result.sizes.push_back(produced);
-      result.data.append(reinterpret_cast<char*>(block), produced);
-    }
-  } while (produced > 0 && !ended);
-  result.ended = ended;
-  inflateEnd(&s);
-  return result;
-}
-
 // Extracts each entry on its own and compares it with the literal loop.
 void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,
                     const ldr::EntryTable& table) {
@@ -95,7 +50,7 @@ void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,
     std::string range = first < end ? bytes.substr(static_cast<size_t>(first),
                                                    static_cast<size_t>(end - first))
                                     : std::string();
-    Blocks expected = LiteralBlocks(range);
+    ldr::testing::LiteralResult expected = ldr::testing::LiteralExtract(range);
 
     fake.writes.clear();
     auto archive = fake.OpenForReading(kArchivePath);
@@ -115,13 +70,13 @@ void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,
     for (const auto& w : fake.writes) sizes.push_back(w.requested);
     if (expected.ended) {
       // A complete stream: exactly the same blocks.
-      Check(got == expected.data);
-      Check(sizes == expected.sizes);
+      Check(got == expected.output);
+      Check(sizes == expected.writes);
     } else {
       // A damaged or cut stream: the extractor asks inflate for several
       // blocks per call, so it may keep whole blocks, or bytes inflate still
       // held, that the one-block loop drops; never different bytes.
-      Check(got.compare(0, expected.data.size(), expected.data) == 0);
+      Check(got.compare(0, expected.output.size(), expected.output) == 0);
       for (size_t k = 0; k + 1 < sizes.size(); ++k) Check(sizes[k] == 4096);
       if (zlib_error) Check(got.size() % 4096 == 0);
     }

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "loader/errors.h"
-#include "tests/archive/archive_builder.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
 namespace ldr {

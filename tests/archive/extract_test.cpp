@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "loader/errors.h"
-#include "tests/archive/archive_builder.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
 namespace ldr {
@@ -220,51 +220,6 @@ TEST(ExtractAll, CorruptStreamRaisesZlibErrorAndKeepsWhatWasWritten) {
 // leaves it. For a complete stream the extractor must write exactly the same
 // blocks; for a damaged or cut one it asks inflate for several blocks per
 // call and may keep more of what inflate produced, but never other bytes.
-struct Literal {
-  std::vector<uint32_t> writes;
-  std::string output;
-  bool zlib_error = false;
-  bool ended = false;
-};
-
-Literal LiteralExtract(const std::string& range) {
-  Literal result;
-  z_stream s{};
-  inflateInit(&s);
-  unsigned char block[4096];
-  size_t position = 0;
-  uint32_t produced;
-  bool ended = false;
-  do {
-    s.next_out = block;
-    s.avail_out = sizeof block;
-    while (s.avail_out > 0 && !ended) {
-      if (s.avail_in == 0) {
-        size_t size = std::min<size_t>(range.size() - position, 65536);
-        if (size == 0) break;
-        s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(range.data() + position));
-        s.avail_in = static_cast<uInt>(size);
-        position += size;
-      }
-      int r = inflate(&s, Z_NO_FLUSH);
-      if (r < 0 || r == Z_NEED_DICT) {
-        result.zlib_error = true;
-        inflateEnd(&s);
-        return result;
-      }
-      ended = r == Z_STREAM_END;
-    }
-    produced = static_cast<uint32_t>(sizeof block - s.avail_out);
-    if (produced > 0) {
-      result.writes.push_back(produced);
-      result.output.append(reinterpret_cast<char*>(block), produced);
-    }
-  } while (produced > 0 && !ended);
-  result.ended = ended;
-  inflateEnd(&s);
-  return result;
-}
-
 TEST(ExtractAll, KeepsWhatTheOneBlockLoopKeepsFromDamagedStreams) {
   std::string data = Text(70000) + RandomBytes(70000, 9) + std::string(70000, '\0');
   std::string stream = ZlibStream(data);
@@ -278,7 +233,7 @@ TEST(ExtractAll, KeepsWhatTheOneBlockLoopKeepsFromDamagedStreams) {
   ranges.push_back(stream);
   size_t failures = 0;
   for (const std::string& range : ranges) {
-    Literal expected = LiteralExtract(range);
+    testing::LiteralResult expected = testing::LiteralExtract(range);
     failures += expected.zlib_error;
     Extraction run(BuildArchive({{"f", range, static_cast<int32_t>(data.size())}}));
     run.Extract();

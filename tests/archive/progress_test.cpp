@@ -3,7 +3,7 @@
 #include <climits>
 
 #include "archive/extract.h"
-#include "tests/archive/archive_builder.h"
+#include "tests/support/archive_builder.h"
 
 namespace ldr {
 namespace {

@@ -15,14 +15,15 @@ namespace ldr {
 namespace {
 
 using testing::BuildArchive;
+using testing::FileEntry;
 using testing::BuildSelfExtracting;
 using testing::FakePlatform;
 using testing::FakeWindow;
 
 const std::string kImage(2048, 'M');
 const std::vector<testing::TestEntry> kFiles = {
-    {"C:\\KIT\\install.exe", std::string(5000, 'i')},
-    {"C:\\KIT\\data.bin", std::string(9000, 'd')},
+    FileEntry("C:\\KIT\\install.exe", std::string(5000, 'i')),
+    FileEntry("C:\\KIT\\data.bin", std::string(9000, 'd')),
 };
 
 class MainSequenceTest : public ::testing::Test {
@@ -66,8 +67,8 @@ TEST_F(MainSequenceTest, SelfExtractingRunUnpacksAndHandsOver) {
   ASSERT_EQ(Run(), "");
   EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B.tmp"));  // stays behind
   EXPECT_EQ(platform.folders_made, (std::vector<std::string>{"C:\\Temp\\ldx1A2B"}));
-  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), kFiles[0].data);
-  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\data.bin"), kFiles[1].data);
+  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), std::string(5000, 'i'));
+  EXPECT_EQ(platform.Contents("C:\\Temp\\ldx1A2B\\data.bin"), std::string(9000, 'd'));
   EXPECT_EQ(platform.processes_started,
             (std::vector<std::string>{
                 "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe C:\\Downloads"}));
@@ -180,7 +181,7 @@ TEST_F(MainSequenceTest, WorkingFolderFallsBackToTheTempFolder) {
   Place("C:\\Downloads\\setup.exe", true);
   platform.make_folder_fails = true;  // e.g. a folder of that name exists
   ASSERT_EQ(Run(), "");
-  EXPECT_EQ(platform.Contents("C:\\Temp\\install.exe"), kFiles[0].data);
+  EXPECT_EQ(platform.Contents("C:\\Temp\\install.exe"), std::string(5000, 'i'));
   EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
 }
 
@@ -210,7 +211,7 @@ TEST_F(MainSequenceTest, EmptyArchiveNamesSetup1WhicheverContainer) {
 }
 
 TEST_F(MainSequenceTest, FullPathInStoredNameGivesOnlyItsNamePart) {
-  Place("C:\\Downloads\\setup.exe", false, {{"D:\\Build\\Release\\Out\\inst.exe", "x"}});
+  Place("C:\\Downloads\\setup.exe", false, {FileEntry("D:\\Build\\Release\\Out\\inst.exe", "x")});
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\ldx1A2B\\inst.exe C:\\Downloads");
 }

@@ -13,6 +13,7 @@ namespace ldr {
 namespace {
 
 using testing::BuildArchive;
+using testing::FileEntry;
 using testing::BuildSelfExtracting;
 using testing::FakePlatform;
 using testing::FakeWindow;
@@ -26,7 +27,7 @@ class StartUpTest : public ::testing::Test {
 
   void UseKit() {
     platform.AddFile(kLoaderPath,
-                     BuildSelfExtracting(kImage, BuildArchive({{"C:\\KIT\\install.exe", "MZ"}})));
+                     BuildSelfExtracting(kImage, BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ")})));
   }
 
   FakePlatform platform;

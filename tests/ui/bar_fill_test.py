@@ -8,9 +8,9 @@ import subprocess
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-spec = importlib.util.spec_from_file_location("bar_fill", os.path.join(ROOT, "scripts", "bar-fill.py"))
-bar_fill = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(bar_fill)
+loader_spec = importlib.util.spec_from_file_location("bar_fill", os.path.join(ROOT, "scripts", "bar-fill.py"))
+bar_fill = importlib.util.module_from_spec(loader_spec)
+loader_spec.loader.exec_module(bar_fill)
 
 WHITE, GREY, BLUE, NAVY, SILVER = b"\xff\xff\xff", b"\xae\xae\xae", b"\x32\x96\xfa", b"\x00\x00\x80", b"\xc0\xc0\xc0"
 
