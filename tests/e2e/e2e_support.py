@@ -1,13 +1,17 @@
 """What both end-to-end suites share: scratch folders, the probe's record,
-and the messages the loader reports."""
+the messages the loader reports, and the base of their test cases."""
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import time
 from dataclasses import dataclass
+import unittest
 from typing import List, Optional
+
+import kits
 
 CAPTION = "There was an error when trying to load the installation program"
 
@@ -127,3 +131,41 @@ def memory_folder(prefix: str):
         shm = tempfile.mkdtemp(prefix=prefix, dir="/dev/shm")
         return shm, lambda: remove_scratch(shm)
     return path, lambda: remove_scratch(base)
+
+
+class KitCase(unittest.TestCase):
+    """A scratch folder per test, kits built in it around the loader under
+    test, and the working folder a run left in its temporary folder."""
+
+    LOADER_NAME = "setup"
+    WORKING_FOLDER = re.compile(r"^ldx[0-9A-F]{1,4}$")
+
+    def start(self, loader_path: str, prefix: str) -> None:
+        self.loader = read_bytes(loader_path)
+        self.scratch = make_scratch(prefix)
+        self._ids = 0
+        self.addCleanup(remove_scratch, self.scratch)
+
+    def next_id(self) -> int:
+        self._ids += 1
+        return self._ids
+
+    def folder(self, name: str) -> str:
+        path = os.path.join(self.scratch, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def external(self, folder, entries, **kw):
+        kw.setdefault("loader_name", self.LOADER_NAME)
+        return kits.write_external_kit(self.folder(folder), self.loader, entries, **kw)
+
+    def self_extracting(self, folder, entries, **kw):
+        kw.setdefault("loader_name", self.LOADER_NAME)
+        return kits.write_self_extracting_kit(self.folder(folder), self.loader, entries, **kw)
+
+    def working_folder(self, run) -> str:
+        """The single ldx working folder made in the run's temporary folder."""
+        folders = [n for n in os.listdir(run.tmp)
+                   if os.path.isdir(os.path.join(run.tmp, n)) and self.WORKING_FOLDER.match(n)]
+        self.assertEqual(len(folders), 1, os.listdir(run.tmp))
+        return os.path.join(run.tmp, folders[0])

@@ -17,7 +17,7 @@ import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
                          MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, PROCESS_TIMEOUT,
                          make_scratch, memory_folder, mount_tmpfs, msg_disk_full,
-                         read_bytes, read_record, remove_scratch, unmount)
+                         read_bytes, read_record, remove_scratch, unmount, KitCase)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
@@ -79,29 +79,11 @@ class Run:
                                   timeout=15 if record and self.code == 0 else 0)
 
 
-class LoaderCase(unittest.TestCase):
+class LoaderCase(KitCase):
     def setUp(self):
         if not (os.path.isfile(LOADER) and os.path.isfile(PROBE)):
             self.skipTest("E2E_LOADER and E2E_PROBE must name the built programs")
-        self.loader = read_bytes(LOADER)
-        self.scratch = make_scratch("ldr-e2e-")
-        self._ids = 0
-        self.addCleanup(remove_scratch, self.scratch)
-
-    def next_id(self):
-        self._ids += 1
-        return self._ids
-
-    def folder(self, name):
-        path = os.path.join(self.scratch, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def external(self, folder, entries, **kw):
-        return kits.write_external_kit(self.folder(folder), self.loader, entries, **kw)
-
-    def self_extracting(self, folder, entries, **kw):
-        return kits.write_self_extracting_kit(self.folder(folder), self.loader, entries, **kw)
+        self.start(LOADER, "ldr-e2e-")
 
     def run_kit(self, kit, args=(), tmp=None, record=True):
         if tmp is None:
@@ -119,13 +101,6 @@ class LoaderCase(unittest.TestCase):
         self.assertEqual(run.stdout, "")
         self.assertEqual(run.code, 1)
         self.assertIsNone(run.record)
-
-    def working_folder(self, run):
-        """The single ldx working folder made in the run's temporary folder."""
-        folders = [n for n in os.listdir(run.tmp)
-                   if os.path.isdir(os.path.join(run.tmp, n)) and WORKING_FOLDER.match(n)]
-        self.assertEqual(len(folders), 1, os.listdir(run.tmp))
-        return os.path.join(run.tmp, folders[0])
 
 
 class CommandLineForms(LoaderCase):

@@ -20,7 +20,7 @@ import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
                          MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, make_scratch, memory_folder,
                          mount_tmpfs, msg_disk_full, read_bytes, read_record, remove_scratch,
-                         unmount)
+                         unmount, KitCase)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
@@ -95,33 +95,16 @@ class Run:
         raise AssertionError("\n".join(problems))
 
 
-class LoaderCase(unittest.TestCase):
+class LoaderCase(KitCase):
+    LOADER_NAME = "setup.exe"
+    WORKING_FOLDER = WORKING_FOLDER
+
     def setUp(self):
         for name, path in [("E2E_LOADER", LOADER), ("E2E_PROBE", PROBE), ("E2E_DRIVER", DRIVER),
                            ("E2E_WITH_ENV", WITH_ENV), ("E2E_WINE_RUN", WINE_RUN)]:
             if not os.path.isfile(path):
                 self.fail("%s must name a built program (got %r)" % (name, path))
-        self.loader = read_bytes(LOADER)
-        self.scratch = make_scratch("ldr-wine-e2e-")
-        self._ids = 0
-        self.addCleanup(remove_scratch, self.scratch)
-
-    def next_id(self):
-        self._ids += 1
-        return self._ids
-
-    def folder(self, name):
-        path = os.path.join(self.scratch, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
-    def external(self, folder, entries, **kw):
-        return kits.write_external_kit(self.folder(folder), self.loader, entries,
-                                       loader_name="setup.exe", **kw)
-
-    def self_extracting(self, folder, entries, **kw):
-        return kits.write_self_extracting_kit(self.folder(folder), self.loader, entries,
-                                              loader_name="setup.exe", **kw)
+        self.start(LOADER, "ldr-wine-e2e-")
 
     def run_kit(self, kit, args=(), tmp=None, record=True, program=None):
         if tmp is None:
@@ -145,12 +128,6 @@ class LoaderCase(unittest.TestCase):
         self.assertEqual(seen["owner_class"], owner)
         self.assertEqual(run.code, 1)
         self.assertIsNone(run.record)
-
-    def working_folder(self, run):
-        folders = [n for n in os.listdir(run.tmp)
-                   if os.path.isdir(os.path.join(run.tmp, n)) and WORKING_FOLDER.match(n)]
-        self.assertEqual(len(folders), 1, os.listdir(run.tmp))
-        return os.path.join(run.tmp, folders[0])
 
 
 class CommandLineForms(LoaderCase):
