@@ -1,6 +1,7 @@
 // Smaller stand-ins for two pieces of the static runtime of the Windows
 // loader. Each replaces library objects that the linker would otherwise pull
 // in whole; together they would add about 48 KB to the executable.
+#include <windows.h>
 #include <zlib.h>
 
 #include <cstdarg>
@@ -71,3 +72,14 @@ uLong crc32(uLong crc, const Bytef* buf, uInt len) {
   }
   return c ^ 0xFFFFFFFFu;
 }
+
+// A broken library precondition (an index out of range, say) is a fault of
+// the loader itself. It cannot unwind from here, so it is reported the way
+// every other failure is, by the one box, and the run ends with exit code 1.
+namespace std {
+void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept {
+  MessageBoxA(nullptr, "LOADER: Internal error in the loader program",
+              "There was an error when trying to load the installation program", 0x10);
+  ExitProcess(1);
+}
+}  // namespace std
