@@ -49,6 +49,15 @@ kit_outcome() {
   fi
 }
 
+# Waits for the installer a kit started, then shows what it put into folder.
+show_installed() {
+  await_install "$1" || true
+  echo "--- installed files:"
+  (cd "$1" 2>/dev/null && find . -type f | sort) || true
+  echo "--- install.log:"
+  cat "$1/install.log" 2>/dev/null || true
+}
+
 echo
 echo "=== POSIX: self-extracting kit"
 "$kitpack" build --loader build/native/loader/loader --installer build/native/examples/installer \
@@ -59,12 +68,8 @@ KIT_INSTALL_DEST="$demo/native/installed" "$demo/native/setup-kit"
 status=$?
 set -e
 echo "loader exit code: $status"
-await_install "$demo/native/installed" || true
+show_installed "$demo/native/installed"
 native_outcome="$(kit_outcome "$status" "$demo/native/installed")"
-echo "--- installed files:"
-(cd "$demo/native/installed" 2>/dev/null && find . -type f | sort) || true
-echo "--- install.log:"
-cat "$demo/native/installed/install.log" 2>/dev/null || true
 
 echo
 echo "=== Windows: self-extracting setup.exe under Wine"
@@ -82,12 +87,8 @@ if [ "$status" -eq 124 ]; then
 else
   echo "loader exit code: $status"
 fi
-await_install "$demo/windows/installed" || true
+show_installed "$demo/windows/installed"
 windows_outcome="$(kit_outcome "$status" "$demo/windows/installed")"
-echo "--- installed files:"
-(cd "$demo/windows/installed" 2>/dev/null && find . -type f | sort) || true
-echo "--- install.log:"
-cat "$demo/windows/installed/install.log" 2>/dev/null || true
 
 echo
 echo "=== Windows: a loader with no archive beside it (what the user sees)"
