@@ -1,6 +1,6 @@
 #include "archive/entry_table.h"
 
-#include "loader/errors.h"
+#include "base/errors.h"
 
 namespace ldr {
 namespace {

@@ -25,8 +25,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "archive/records.h"
-#include "loader/errors.h"
+#include "format/records.h"
+#include "base/errors.h"
 #include "platform/system_platform.h"
 
 namespace {

@@ -16,7 +16,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "loader/errors.h"
+#include "format/stored_names.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& path : fake.files_created) {
     Check(path.compare(0, prefix.size(), prefix) == 0);
     std::string name = path.substr(prefix.size());
-    Check(ldr::IsSafeEntryName(name, true));
+    Check(ldr::IsSafeEntryName(name, ldr::NameHost::kWindows));
     Check(name.find_first_of("\\:") == std::string::npos);
   }
   // Only files inside the working folder may have been added.

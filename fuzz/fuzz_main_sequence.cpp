@@ -19,7 +19,8 @@
 #include <string>
 
 #include "archive/extract.h"
-#include "loader/errors.h"
+#include "format/stored_names.h"
+#include "base/errors.h"
 #include "loader/main_sequence.h"
 #include "loader/startup.h"
 #include "tests/support/fake_platform.h"
@@ -56,7 +57,7 @@ bool DirectlyInside(const std::string& path, const std::string& folder) {
   const std::string prefix = folder.back() == '\\' ? folder : folder + "\\";
   if (!StartsWith(path, prefix) || path.size() == prefix.size()) return false;
   const std::string name = path.substr(prefix.size());
-  return name.find_first_of("\\:") == std::string::npos && ldr::IsSafeEntryName(name, true);
+  return name.find_first_of("\\:") == std::string::npos && ldr::IsSafeEntryName(name, ldr::NameHost::kWindows);
 }
 
 }  // namespace

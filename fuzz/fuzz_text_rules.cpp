@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
-#include "loader/text_rules.h"
+#include "base/errors.h"
+#include "base/text_rules.h"
 
 namespace {
 

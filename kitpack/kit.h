@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
+#include "format/records.h"
 #include "kitpack/files.h"
 
 namespace kitpack {

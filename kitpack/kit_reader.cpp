@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "kitpack/kit.h"
-#include "kitpack/stored_names.h"
+#include "format/stored_names.h"
 
 namespace kitpack {
 
@@ -89,10 +89,11 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
         throw KitError(name + ": NextHeader is " + Num(r.next_header) + ", expected " +
                        Num(int64_t{r.data_end} + 1) + " (right after its data)");
       if (first) {
-        std::string reason = UnsafePartReason(LoaderNamePart(e.stored_name));
-        if (!reason.empty()) throw KitError(name + ": unusable file name for the loader: " + reason);
+        if (const char* reason =
+                ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
+          throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
-        RelativeName rel = SplitRelativeName(e.stored_name);
+        ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
         if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
       }
     }
@@ -237,14 +238,13 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
     if (second) {
-      RelativeName rel = SplitRelativeName(e.stored_name);
+      ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
       if (!rel.refused.empty())
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);
     } else {
-      std::string part = LoaderNamePart(e.stored_name);
-      std::string reason = UnsafePartReason(part);
-      if (!reason.empty())
+      std::string part = ldr::StoredNamePart(e.stored_name);
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(EntryName(a, i, e.stored_name) + ": unusable file name: " + reason);
       targets.push_back({part});
     }

@@ -15,7 +15,7 @@
 
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
-#include "kitpack/stored_names.h"
+#include "format/stored_names.h"
 #include "kitpack/zstream.h"
 
 namespace kitpack {
@@ -55,9 +55,9 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
   for (size_t i = 0; i < files.size(); ++i) {
     const InputFile& in = files[i];
     Prepared p{in, StatRegularFile(in.source)};
-    std::string target = first ? LoaderNamePart(in.stored_name) : in.stored_name;
+    std::string target = ldr::WindowsFileKey(first ? ldr::StoredNamePart(in.stored_name)
+                                                   : in.stored_name);
     for (char& c : target) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
       if (c == '/') c = '\\';
     }
     auto [at, fresh] = targets.emplace(target, i);
@@ -70,13 +70,12 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
-      std::string part = LoaderNamePart(in.stored_name);
-      std::string reason = UnsafePartReason(part);
-      if (!reason.empty())
+      std::string part = ldr::StoredNamePart(in.stored_name);
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" gives the loader an unusable file name: " + reason);
     } else {
-      RelativeName rel = SplitRelativeName(in.stored_name);
+      ldr::RelativeName rel = ldr::SplitRelativeName(in.stored_name);
       if (!rel.refused.empty())
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" is refused: " + rel.refused);

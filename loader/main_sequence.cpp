@@ -4,8 +4,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "loader/errors.h"
-#include "loader/text_rules.h"
+#include "base/errors.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "loader/main_sequence.h"
 
 namespace ldr {

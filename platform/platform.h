@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 

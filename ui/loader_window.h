@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "ui/progress_sink.h"
+#include "base/progress_sink.h"
 
 namespace ldr {
 

@@ -5,7 +5,7 @@
 #include <exception>
 #include <memory>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
+#include "format/records.h"
 #include "examples/installer/host.h"
-#include "kitpack/stored_names.h"
+#include "format/stored_names.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ std::vector<Entry> ReadEntries(Archive& a) {
     const ldr::ArchiveEntry& r = e.record;
     if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size || r.unpacked_size < 0)
       throw Failure("entry " + std::to_string(i) + " (" + e.name + ") has a damaged record");
-    kitpack::RelativeName rel = kitpack::SplitRelativeName(e.name);
+    ldr::RelativeName rel = ldr::SplitRelativeName(e.name);
     if (!rel.refused.empty())
       throw Failure("refusing entry " + std::to_string(i) + " (" + e.name + "): " + rel.refused);
     e.parts = rel.parts;

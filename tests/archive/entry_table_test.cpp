@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 

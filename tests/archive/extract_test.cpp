@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
-#include "ui/progress_sink.h"
+#include "format/records.h"
+#include "base/progress_sink.h"
 
 namespace ldr::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "ui/loader_window.h"
 
 namespace ldr::testing {

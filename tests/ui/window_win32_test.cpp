@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "ui/loader_window_win32.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"

@@ -1,8 +1,8 @@
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
 
 #include <cstring>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 
 namespace ldr {
 namespace {

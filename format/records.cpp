@@ -1,4 +1,4 @@
-#include "archive/records.h"
+#include "format/records.h"
 
 #include <cstring>
 

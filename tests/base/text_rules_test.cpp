@@ -1,4 +1,4 @@
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 
 namespace ldr {
 namespace {
