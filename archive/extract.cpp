@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "base/messages.h"
 #include "base/text_rules.h"
 #include "format/stored_names.h"
 
@@ -20,7 +21,7 @@ namespace {
 static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type");
 
 [[noreturn]] void ThrowReadFailure(const std::string& archive_path) {
-  throw LoaderError("LOADER: Could not read the archive file " + archive_path);
+  throw LoaderError(msg::kCannotRead + archive_path);
 }
 
 // Ends the stream on every path, the error path included.
@@ -117,9 +118,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
       uint32_t size = end - *done < kOutputBlockSize ? end - *done : kOutputBlockSize;
       int32_t written = output.Write(area.data() + *done, size);
       if (written < 0 || static_cast<uint32_t>(written) != size) {
-        throw LoaderError(FormatText(
-            "LOADER: Could not write to the file %s. This probably means that your disk is full",
-            {output_path}));
+        throw LoaderError(FormatText(msg::kDiskFull, {output_path}));
       }
       ReportProgress(totals, written, progress);
       *done += size;
@@ -187,7 +186,7 @@ void ExtractAll(Platform& platform, File& archive, const std::string& archive_pa
     std::string name = StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     std::unique_ptr<File> output;
     if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path);
-    if (!output) throw LoaderError("LOADER: Could not create the following file, " + output_path);
+    if (!output) throw LoaderError(msg::kCannotCreate + output_path);
     // The scoped owner closes the output file also when extraction raises.
     ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals, progress);
   }

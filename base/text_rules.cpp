@@ -1,5 +1,7 @@
 #include "base/text_rules.h"
 
+#include "base/messages.h"
+
 #include <cstring>
 
 #include "base/errors.h"
@@ -173,7 +175,7 @@ std::string FormatText(std::string_view format, std::initializer_list<std::strin
     if (result.size() > kMaxFormattedText) break;
   }
   if (result.size() > kMaxFormattedText) {
-    throw LoaderError("LOADER: A message text would be longer than 4096 characters");
+    throw LoaderError(msg::kTextTooLong);
   }
   return result;
 }

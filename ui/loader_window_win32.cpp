@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/errors.h"
+#include "base/messages.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 
@@ -72,7 +73,7 @@ class MemoryDcScope {
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) throw LoaderError("LOADER: Could get device context of main window");
+  if (dc == nullptr) throw LoaderError(msg::kNoPaintDc);
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -80,15 +81,15 @@ void PaintSplash(HWND window) {
   const int32_t top = PictureTop(client.bottom - client.top);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) throw LoaderError("Cannot create CDC");
+  if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
   if (previous == HGDI_ERROR || previous == nullptr) {
-    throw LoaderError("LOADER: Cannot select bitmap into device context");
+    throw LoaderError(msg::kNoSelectBitmap);
   }
   if (!BitBlt(dc, kPictureLeft, top, kPictureSize, kPictureSize, memory, 0, 0, SRCCOPY)) {
-    throw LoaderError("LOADER* Could not draw bitmap");
+    throw LoaderError(msg::kNoDrawBitmap);
   }
 }
 
@@ -107,7 +108,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         ValidateRect(window, nullptr);
         return 0;
       } catch (...) {
-        RecordFailure("LOADER: Unexpected failure while painting the main window");
+        RecordFailure(msg::kPaintFailed);
         ValidateRect(window, nullptr);
         return 0;
       }
@@ -157,7 +158,7 @@ bool Win32LoaderWindow::CreateMainWindow() {
   if (window == nullptr) return false;
 
   g_state.bar = CreateProgressBar(window);
-  if (g_state.bar == nullptr) throw LoaderError("LOADER: Could not create the progress bar");
+  if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
   g_state.main = window;
   return true;
 }
