@@ -89,7 +89,7 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink) {
 
 std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
                             const ArchiveEntry& entry) {
-  return WithTrailingBackslash(working_folder, platform.HostPathStyle()) +
+  return WithTrailingSeparator(working_folder, platform.HostPathStyle()) +
          StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
 }
 

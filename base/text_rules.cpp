@@ -124,13 +124,13 @@ std::string StripExtension(std::string_view path, const PathStyle& style) {
   return std::string(path.substr(0, marks.last_dot));
 }
 
-std::string WithTrailingBackslash(std::string_view text, const PathStyle& style) {
+std::string WithTrailingSeparator(std::string_view text, const PathStyle& style) {
   std::string result(text);
   if (!result.empty() && result.back() != style.trailing) result += style.trailing;
   return result;
 }
 
-std::string WithoutTrailingBackslash(std::string_view text, const PathStyle& style) {
+std::string WithoutTrailingSeparator(std::string_view text, const PathStyle& style) {
   if (text.empty() || text.back() != style.trailing) return std::string(text);
   if (style.root_keeps_separator && text.size() == 1) return std::string(text);
   return std::string(text.substr(0, text.size() - 1));

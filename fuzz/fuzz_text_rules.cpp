@@ -99,15 +99,15 @@ void CheckPath(const std::string& path, const ldr::PathStyle& style) {
     if (starts[i]) Check(std::strchr(style.separators, path[i]) == nullptr || path[i] == 0);
   }
 
-  const std::string with = ldr::WithTrailingBackslash(path, style);
-  const std::string without = ldr::WithoutTrailingBackslash(path, style);
+  const std::string with = ldr::WithTrailingSeparator(path, style);
+  const std::string without = ldr::WithoutTrailingSeparator(path, style);
   if (path.empty()) {
     Check(with.empty() && without.empty());
   } else {
     Check(with.back() == style.trailing);
     Check(with == path || with == path + style.trailing);
     Check(without == path || without + style.trailing == path);
-    Check(ldr::WithoutTrailingBackslash(with, style) == (path.back() == style.trailing ? without : path));
+    Check(ldr::WithoutTrailingSeparator(with, style) == (path.back() == style.trailing ? without : path));
   }
 }
 

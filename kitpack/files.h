@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace kitpack {
+#include "kitpack/kit_error.h"
 
-// Every failure kitpack reports: the complete text for the user.
-class KitError : public std::runtime_error {
- public:
-  explicit KitError(const std::string& message) : std::runtime_error(message) {}
-};
+namespace kitpack {
 
 struct FileInfo {
   uint64_t size = 0;

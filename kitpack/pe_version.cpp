@@ -94,8 +94,8 @@ class PeReader {
     auto dir_count = b_.U32(opt + count_at);
     // The resource table is data directory 2; it must lie inside the
     // optional header the file declares.
-    if (!dir_count || *dir_count < 3 || dirs_at + 3 * 8 > *optional_size) return std::nullopt;
-    auto rva = b_.U32(opt + dirs_at + 2 * 8);
+    if (!dir_count || *dir_count < 3 || dirs_at + 3u * 8u > *optional_size) return std::nullopt;
+    auto rva = b_.U32(opt + dirs_at + 2u * 8u);
     if (!rva || *rva == 0) return std::nullopt;
     uint64_t table = opt + *optional_size;
     for (uint32_t i = 0; i < *section_count; ++i) {

@@ -1,5 +1,7 @@
 #include "kitpack/zstream.h"
 
+#include "kitpack/kit_error.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -39,7 +41,7 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
                          size_t length, bool last, int level) {
   z_stream s{};
   if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw std::runtime_error("zlib could not start a deflate stream");
+    throw KitError("zlib could not start a deflate stream");
   struct Ender {
     z_stream* s;
     ~Ender() { deflateEnd(s); }
@@ -48,7 +50,7 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
   if (before_length > 0) {
     size_t dict = std::min(kWindow, before_length);
     if (deflateSetDictionary(&s, before + before_length - dict, static_cast<uInt>(dict)) != Z_OK)
-      throw std::runtime_error("zlib refused the dictionary");
+      throw KitError("zlib refused the dictionary");
   }
 
   DeflatedPiece out;
@@ -72,7 +74,7 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
       uInt before = s.avail_out;
       int rc = deflate(&s, flush);
       produced += before - s.avail_out;
-      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib deflate failed");
+      if (rc == Z_STREAM_ERROR) throw KitError("zlib deflate failed");
       if (rc == Z_STREAM_END) break;
       // The flush is complete once deflate leaves output space unused.
       if (s.avail_in == 0 && s.avail_out > 0) break;

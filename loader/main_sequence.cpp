@@ -35,7 +35,7 @@ Container OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
     }
     container.archive_start = trailer.archive_start;
   } else {
-    container.path = WithTrailingBackslash(loader_folder, host) + "setup.1";
+    container.path = WithTrailingSeparator(loader_folder, host) + "setup.1";
     if (!platform.FileExists(container.path)) {
       throw LoaderError(msg::kSetup1Missing + loader_folder);
     }
@@ -70,7 +70,7 @@ std::string MakeWorkingFolder(Platform& platform) {
 std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
   const std::string installer =
       HoldsBlank(hand_off.installer_path) ? "\"" + hand_off.installer_path + "\"" : hand_off.installer_path;
-  const std::string folder = WithoutTrailingBackslash(hand_off.loader_folder, host);
+  const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
   std::string text;
   if (hand_off.to_disk) {
     text = FormatText("%s *%s %s %s", {installer, "TODISK", hand_off.loader_name, folder});
@@ -87,7 +87,7 @@ std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
   const PathStyle host = platform.HostPathStyle();
   const std::string own_path = platform.OwnFilePath();
-  const std::string loader_folder = WithoutTrailingBackslash(DirectoryPart(own_path, host), host);
+  const std::string loader_folder = WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
 
   Container container = OpenContainer(platform, trailer, loader_folder);
   const std::string working_folder = MakeWorkingFolder(platform);
@@ -101,7 +101,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
              table, progress);
 
   HandOff hand_off;
-  hand_off.installer_path = WithTrailingBackslash(working_folder, host) +
+  hand_off.installer_path = WithTrailingSeparator(working_folder, host) +
                             NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle());
   if (!platform.FileExists(hand_off.installer_path)) {
     throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));

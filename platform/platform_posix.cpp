@@ -111,14 +111,14 @@ class PosixPlatform : public Platform {
   bool GetTempFolder(std::string* folder) override {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string path = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-    path = WithTrailingBackslash(path, kPosixPaths);
+    path = WithTrailingSeparator(path, kPosixPaths);
     if (path.size() > kMaxSystemPath) return false;
     *folder = path;
     return true;
   }
 
   std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
-    std::string base = WithTrailingBackslash(folder, kPosixPaths) + prefix.substr(0, 3);
+    std::string base = WithTrailingSeparator(folder, kPosixPaths) + prefix.substr(0, 3);
     // Four hexadecimal digits like GetTempFileNameA; the start varies so that
     // concurrent loaders rarely collide, and a collision just moves on.
     unsigned start = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,7 +39,7 @@ class MainSequenceTest : public ::testing::Test {
       platform.AddFile(loader_path, BuildSelfExtracting(kImage, archive));
     } else {
       platform.AddFile(loader_path, kImage);
-      platform.AddFile(WithTrailingBackslash(DirectoryPart(loader_path)) + "setup.1", archive);
+      platform.AddFile(WithTrailingSeparator(DirectoryPart(loader_path)) + "setup.1", archive);
     }
   }
 
@@ -58,7 +60,12 @@ class MainSequenceTest : public ::testing::Test {
     return std::string();
   }
 
-  FakePlatform platform;
+  // Platforms cannot be copied or assigned: a case that needs a fresh one
+  // makes it in place.
+  void ResetPlatform() { fresh_.emplace(); }
+
+  std::optional<FakePlatform> fresh_{std::in_place};
+  FakePlatform& platform = *fresh_;
   FakeWindow window;
 };
 
@@ -109,7 +116,7 @@ TEST_F(MainSequenceTest, CommandLineForms) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.loader + " | " + c.command_line);
-    platform = FakePlatform();
+    ResetPlatform();
     Place(c.loader, c.self_extracting);
     platform.command_line = c.command_line;
     ASSERT_EQ(Run(), "");
@@ -154,7 +161,7 @@ TEST_F(MainSequenceTest, MissingContainers) {
   platform.nodes["C:\\Downloads\\setup.1"] = {false, BuildArchive(kFiles), true, true};
   EXPECT_EQ(Run(), "The file C:\\Downloads\\setup.1 could not be opened for reading");
 
-  platform = FakePlatform();
+  ResetPlatform();
   platform.own_file_path = "C:\\setup.exe";
   platform.AddFile("C:\\setup.exe", kImage);
   EXPECT_EQ(Run(),
@@ -205,7 +212,7 @@ TEST_F(MainSequenceTest, EmptyArchiveNamesSetup1WhicheverContainer) {
       "project executable";
   Place("C:\\Downloads\\setup.exe", true, {});
   EXPECT_EQ(Run(), message);
-  platform = FakePlatform();
+  ResetPlatform();
   Place("C:\\Downloads\\setup.exe", false, {});
   EXPECT_EQ(Run(), message);
 }
@@ -226,7 +233,7 @@ TEST_F(MainSequenceTest, InstallerThatCannotStart) {
 }
 
 TEST_F(MainSequenceTest, PosixHostPaths) {
-  platform = FakePlatform();
+  ResetPlatform();
   platform.host_style = kPosixPaths;
   platform.AddFolder("/tmp");
   platform.AddFolder("/home/u");
@@ -235,7 +242,7 @@ TEST_F(MainSequenceTest, PosixHostPaths) {
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0], "/tmp/ldx1A2B/install.exe *SELFEXTRACT setup /home/u");
 
-  platform = FakePlatform();
+  ResetPlatform();
   platform.host_style = kPosixPaths;
   platform.AddFolder("/tmp");
   platform.AddFolder("/");
