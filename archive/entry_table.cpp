@@ -50,7 +50,8 @@ void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
     }
     table->entries[static_cast<size_t>(table->count)] = DecodeEntry(record);
     ++table->count;
-    next_header = static_cast<int64_t>(archive_start) + table->entries[static_cast<size_t>(i)].next_header;
+    next_header =
+        static_cast<int64_t>(archive_start) + table->entries[static_cast<size_t>(i)].next_header;
   }
 }
 

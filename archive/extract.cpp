@@ -73,10 +73,12 @@ int32_t ProgressPercent(int32_t written_total, int32_t grand_total) {
   // Each step is rounded to the 64-bit mantissa on its own: the quotient,
   // then its product with 100, then to an integer (the default rounding mode
   // sends halves to the even neighbour).
-  long double quotient = static_cast<long double>(written_total) / static_cast<long double>(grand_total);
+  long double quotient =
+      static_cast<long double>(written_total) / static_cast<long double>(grand_total);
   long double percent = quotient * 100.0L;
   long double rounded = std::nearbyint(percent);
-  if (!(rounded >= static_cast<long double>(INT32_MIN) && rounded <= static_cast<long double>(INT32_MAX))) {
+  if (!(rounded >= static_cast<long double>(INT32_MIN) &&
+        rounded <= static_cast<long double>(INT32_MAX))) {
     return 0;
   }
   return static_cast<int32_t>(rounded);
@@ -144,7 +146,8 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
         uint32_t size = 0;
         if (position <= last) {
           int64_t remaining = last - position + 1;
-          size = remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
+          size =
+              remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
         }
         if (size == 0) break;
         int32_t got = archive.Read(input.data(), size);
@@ -172,8 +175,8 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
 }
 
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder,
-                const EntryTable& table, ProgressSink& progress) {
+                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+                ProgressSink& progress) {
   ExtractionTotals totals;
   totals.grand_total = SumUnpackedSizes(table, table.count);
   // Device names are a matter of the host that creates the files.
@@ -183,12 +186,14 @@ void ExtractAll(Platform& platform, File& archive, const std::string& archive_pa
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
     const ArchiveEntry& entry = table.entries[static_cast<size_t>(i)];
     std::string output_path = EntryOutputPath(platform, working_folder, entry);
-    std::string name = StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
+    std::string name =
+        StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     std::unique_ptr<File> output;
     if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path);
     if (!output) throw LoaderError(msg::kCannotCreate + output_path);
     // The scoped owner closes the output file also when extraction raises.
-    ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals, progress);
+    ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
+                 progress);
   }
 }
 

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "archive/entry_table.h"
+#include "base/progress_sink.h"
 #include "format/records.h"
 #include "platform/platform.h"
-#include "base/progress_sink.h"
 
 namespace ldr {
 
@@ -62,7 +62,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
 // created, written or the archive cannot be read, and EZlibError when a stream
 // is damaged. What was written before a failure stays.
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder,
-                const EntryTable& table, ProgressSink& progress);
+                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+                ProgressSink& progress);
 
 }  // namespace ldr

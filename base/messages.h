@@ -11,10 +11,12 @@
 namespace ldr::msg {
 
 // The caption of every error box.
-inline constexpr char kErrorCaption[] = "There was an error when trying to load the installation program";
+inline constexpr char kErrorCaption[] =
+    "There was an error when trying to load the installation program";
 
 // Start-up.
-inline constexpr char kNoBitmap[] = "LOADER: Could not create a bitmap by the LoadBitmap API function";
+inline constexpr char kNoBitmap[] =
+    "LOADER: Could not create a bitmap by the LoadBitmap API function";
 inline constexpr char kNoWindowClass[] = "Could not register the main window";
 inline constexpr char kNoMainWindow[] = "Could not create the main window";
 inline constexpr char kNoProgressBar[] = "LOADER: Could not create the progress bar";
@@ -66,7 +68,8 @@ inline constexpr char kRunFailed[] =
     "LOADER: Could not run the installation executable file. The WinExec return was ";
 
 // Failures that are not the loader's own reports.
-inline constexpr char kTextTooLong[] = "LOADER: A message text would be longer than 4096 characters";
+inline constexpr char kTextTooLong[] =
+    "LOADER: A message text would be longer than 4096 characters";
 inline constexpr char kOutOfMemory[] =
     "LOADER: There is not enough memory to load the installation program";
 inline constexpr char kUnexpected[] =

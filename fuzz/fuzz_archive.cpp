@@ -16,8 +16,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "format/stored_names.h"
 #include "base/errors.h"
+#include "format/stored_names.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -48,9 +48,9 @@ void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,
     int64_t first = entry.data_start;
     int64_t end = std::min<int64_t>(static_cast<int64_t>(entry.data_end) + 1,
                                     static_cast<int64_t>(bytes.size()));
-    std::string range = first < end ? bytes.substr(static_cast<size_t>(first),
-                                                   static_cast<size_t>(end - first))
-                                    : std::string();
+    std::string range =
+        first < end ? bytes.substr(static_cast<size_t>(first), static_cast<size_t>(end - first))
+                    : std::string();
     ldr::testing::LiteralResult expected = ldr::testing::LiteralExtract(range);
 
     fake.writes.clear();

@@ -28,7 +28,8 @@ bool SameFile(const std::string& a, const std::string& b);
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path);
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
+                                     const std::string& path);
 
 // The regular files below `root`, as paths relative to it with "/" between
 // parts, in byte order of those paths. Symlinks to files are followed;

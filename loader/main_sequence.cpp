@@ -68,8 +68,9 @@ std::string MakeWorkingFolder(Platform& platform) {
 }
 
 std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  const std::string installer =
-      HoldsBlank(hand_off.installer_path) ? "\"" + hand_off.installer_path + "\"" : hand_off.installer_path;
+  const std::string installer = HoldsBlank(hand_off.installer_path)
+                                    ? "\"" + hand_off.installer_path + "\""
+                                    : hand_off.installer_path;
   const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
   std::string text;
   if (hand_off.to_disk) {

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/progress_sink.h"
 #include "format/records.h"
 #include "platform/platform.h"
-#include "base/progress_sink.h"
 
 namespace ldr {
 

@@ -34,7 +34,9 @@ class PosixFile : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   int64_t Seek(int64_t distance, Origin origin) override {
-    int whence = origin == Origin::Begin ? SEEK_SET : origin == Origin::Current ? SEEK_CUR : SEEK_END;
+    int whence = origin == Origin::Begin     ? SEEK_SET
+                 : origin == Origin::Current ? SEEK_CUR
+                                             : SEEK_END;
     off_t result = ::lseek(fd_, static_cast<off_t>(distance), whence);
     return result < 0 ? -1 : static_cast<int64_t>(result);
   }
@@ -100,7 +102,8 @@ class PosixPlatform : public Platform {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (n <= 0) return std::string();
-    size_t length = static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
+    size_t length =
+        static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
     return std::string(buffer, length);
   }
 

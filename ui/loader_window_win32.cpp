@@ -20,8 +20,8 @@ struct WindowState {
   HBITMAP splash = nullptr;
   HWND main = nullptr;
   HWND bar = nullptr;
-  bool failed = false;  // a failure inside MainWindowProc is recorded
-  bool raised = false;  // ... and has been raised to the caller
+  bool failed = false;     // a failure inside MainWindowProc is recorded
+  bool raised = false;     // ... and has been raised to the caller
   bool reporting = false;  // the error box is up: failures are dropped
   std::string failure;
 };
@@ -151,9 +151,9 @@ bool Win32LoaderWindow::CreateMainWindow() {
                                          [] { return GetSystemMetrics(SM_CYMAXIMIZED); });
   // WS_BORDER alone: hidden, no system menu, no sizing frame. Being a
   // top-level overlapped window it still gets a caption with the title.
-  HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left,
-                                rect.top, rect.width, rect.height, nullptr, nullptr, instance_,
-                                nullptr);
+  HWND window =
+      CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left, rect.top,
+                      rect.width, rect.height, nullptr, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (window == nullptr) return false;
 
@@ -167,9 +167,9 @@ HWND Win32LoaderWindow::CreateProgressBar(HWND parent) {
   RECT client;
   GetClientRect(parent, &client);
   const WindowRect rect = ProgressBarRect(client.right - client.left, client.bottom - client.top);
-  HWND bar = CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left,
-                             rect.top, rect.width, rect.height, parent, nullptr, instance_,
-                             nullptr);
+  HWND bar =
+      CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
+                      rect.width, rect.height, parent, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (bar == nullptr) return nullptr;
   SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

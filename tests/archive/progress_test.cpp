@@ -23,8 +23,8 @@ TEST(ProgressPercent, RoundsInExtendedPrecisionHalvesToEven) {
       {2, 3, 67},
       {8, 8, 100},
       {0, 8, 0},
-      {24, 8, 300},   // not clamped
-      {-1, 8, -12},   // -12.5
+      {24, 8, 300},  // not clamped
+      {-1, 8, -12},  // -12.5
       {1, -8, -12},
       {21474836, 1, 2147483600},
       {-21474836, 1, -2147483600},

@@ -148,7 +148,7 @@ TEST(Texts, CompareAsciiNoCase) {
   EXPECT_EQ(CompareAsciiNoCase("TODISKS", "todisk"), 1);
   EXPECT_NE(CompareAsciiNoCase("\xE0", "\xC0"), 0);
   EXPECT_EQ(CompareAsciiNoCase("\xE0", "\xC0"), 0xE0 - 0xC0);  // unsigned bytes
-  EXPECT_EQ(CompareAsciiNoCase("[", "{"), '[' - '{');  // only a..z fold
+  EXPECT_EQ(CompareAsciiNoCase("[", "{"), '[' - '{');          // only a..z fold
   EXPECT_EQ(CompareAsciiNoCase("", ""), 0);
 }
 

@@ -17,10 +17,10 @@ namespace ldr {
 namespace {
 
 using testing::BuildArchive;
-using testing::FileEntry;
 using testing::BuildSelfExtracting;
 using testing::FakePlatform;
 using testing::FakeWindow;
+using testing::FileEntry;
 
 const std::string kImage(2048, 'M');
 const std::vector<testing::TestEntry> kFiles = {
@@ -46,7 +46,8 @@ class MainSequenceTest : public ::testing::Test {
   ArchiveTrailer Trailer() {
     std::string own = platform.Contents(platform.own_file_path);
     unsigned char bytes[kTrailerSize] = {};
-    if (own.size() >= kTrailerSize) std::memcpy(bytes, own.data() + own.size() - kTrailerSize, kTrailerSize);
+    if (own.size() >= kTrailerSize)
+      std::memcpy(bytes, own.data() + own.size() - kTrailerSize, kTrailerSize);
     return DecodeTrailer(bytes);
   }
 
@@ -97,22 +98,28 @@ TEST_F(MainSequenceTest, CommandLineForms) {
   const std::string ins = "C:\\Temp\\ldx1A2B\\install.exe";
   const std::vector<Case> cases = {
       {"C:\\Downloads\\setup.exe", false, "setup.exe", ins + " C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe *todisk", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe \"*ToDisk\"", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISK",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *todisk",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe \"*ToDisk\"",
+       ins + " *TODISK setup.exe C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe /TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISKS", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe x *TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe **TODISK", ins + " C:\\Downloads"},
       // The switch wins over the self-extracting form.
-      {"C:\\Downloads\\setup.exe", true, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", true, "setup.exe *TODISK",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", true, "setup.exe",
+       ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
       // A loader in a drive's root.
       {"C:\\setup.exe", false, "setup.exe", ins + " C:"},
       {"C:\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:"},
       // A folder part ending in two backslashes loses both.
-      {"C:\\Downloads\\\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\\\setup.exe", true, "setup.exe",
+       ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.loader + " | " + c.command_line);
@@ -133,7 +140,8 @@ TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuotedAndNothingElse) {
   Place("C:\\My Kit\\setup.exe", true);
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0],
-            "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe C:\\My Kit");
+            "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe "
+            "C:\\My Kit");
 }
 
 TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
@@ -148,7 +156,8 @@ TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
 TEST_F(MainSequenceTest, MissingContainers) {
   platform.AddFile("C:\\Downloads\\setup.exe", kImage);
   const std::string missing =
-      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:\\Downloads";
+      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is "
+      "C:\\Downloads";
   EXPECT_EQ(Run(), missing);
 
   platform.AddFolder("C:\\Downloads\\setup.1");  // a folder does not count
@@ -164,8 +173,9 @@ TEST_F(MainSequenceTest, MissingContainers) {
   ResetPlatform();
   platform.own_file_path = "C:\\setup.exe";
   platform.AddFile("C:\\setup.exe", kImage);
-  EXPECT_EQ(Run(),
-            "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:");
+  EXPECT_EQ(
+      Run(),
+      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:");
 }
 
 TEST_F(MainSequenceTest, SelfExtractingLoaderThatVanished) {
@@ -189,7 +199,8 @@ TEST_F(MainSequenceTest, WorkingFolderFallsBackToTheTempFolder) {
   platform.make_folder_fails = true;  // e.g. a folder of that name exists
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.Contents("C:\\Temp\\install.exe"), std::string(5000, 'i'));
-  EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
+  EXPECT_EQ(platform.processes_started[0],
+            "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
 }
 
 TEST_F(MainSequenceTest, NoTemporaryFolder) {
@@ -226,7 +237,8 @@ TEST_F(MainSequenceTest, FullPathInStoredNameGivesOnlyItsNamePart) {
 TEST_F(MainSequenceTest, InstallerThatCannotStart) {
   Place("C:\\Downloads\\setup.exe", true);
   platform.start_result = 2;
-  EXPECT_EQ(Run(), "LOADER: Could not run the installation executable file. The WinExec return was 2");
+  EXPECT_EQ(Run(),
+            "LOADER: Could not run the installation executable file. The WinExec return was 2");
   EXPECT_EQ(platform.open_files, 0);
   // What was extracted stays.
   EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));

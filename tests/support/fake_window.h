@@ -27,8 +27,8 @@ class FakeWindow : public LoaderWindow {
   bool shown = false;
   struct Box {
     std::string text;
-    bool owned;   // owned by the main window
-    bool shown;   // the main window was visible
+    bool owned;  // owned by the main window
+    bool shown;  // the main window was visible
   };
   std::vector<Box> boxes;
 
