@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "format/records.h"
+#include "kitpack/branding.h"
 #include "kitpack/files.h"
 
 namespace kitpack {
@@ -42,6 +43,9 @@ struct BuildOptions {
   // The largest file offset a kit may use. Every offset in the formats is a
   // signed 32-bit number; tests lower this to reach the limit cheaply.
   int64_t offset_limit = std::numeric_limits<int32_t>::max();
+  // The author's icon, picture and version texts for the kit's copy of the
+  // loader.
+  Branding branding;
   // Called from worker threads with the input bytes compressed so far.
   std::function<void(uint64_t done, uint64_t total)> progress;
 };

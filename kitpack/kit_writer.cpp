@@ -302,6 +302,7 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
       throw KitError("the loader " + o.loader +
                      " already carries a kit (its last 56 bytes hold the SELFEXTRACTING mark)");
   }
+  ApplyBranding(loader, o.branding, o.loader);
   if (static_cast<int64_t>(loader.size()) > o.offset_limit)
     throw KitError("the loader " + o.loader + " is too large: offsets in a kit are signed 32-bit");
   return loader;

@@ -158,6 +158,20 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
+  kitpack::Branding& brand = build.branding;
+  b->add_option("--icon", brand.icon, "An .ico file: the kit's icon (replaces MAINICON)");
+  b->add_option("--picture", brand.picture,
+                "A 32x32 .bmp file: the picture in the loader's window (replaces BITMAP1)");
+  b->add_option("--product-name", brand.product_name, "Version resource: ProductName");
+  b->add_option("--company", brand.company, "Version resource: CompanyName");
+  b->add_option("--description", brand.description, "Version resource: FileDescription");
+  b->add_option("--product-version", brand.product_version,
+                "Version resource: ProductVersion, text and fixed info (e.g. 2.1.0)");
+  b->add_option("--file-version", brand.file_version,
+                "Version resource: FileVersion, text and fixed info (e.g. 2.1.0.7)");
+  b->add_option("--copyright", brand.copyright, "Version resource: LegalCopyright");
+  b->add_option("--original-filename", brand.original_filename,
+                "Version resource: OriginalFilename (e.g. setup.exe)");
 
   std::string kit_path, dest;
   bool json = false, second = false;
