@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   zlib1g-dev libgtest-dev googletest libcli11-dev
   g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev binutils-mingw-w64-x86-64
-  wine wine64 xvfb x11-utils xdotool imagemagick
+  wine wine64 xvfb x11-utils xdotool imagemagick icoutils
   clang libclang-rt-14-dev llvm
   python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine
   zip unzip 7zip nsis gnuplot-nox time
