@@ -82,6 +82,10 @@ class TreeReader {
       const std::optional<uint64_t> at = layout_.FileOffset(rva, size);
       if (!at || *at > image_.size() || size > image_.size() - *at)
         Damaged("the data of a resource lies outside the file");
+      // Real trees never share data between resources, so together it
+      // fits in the file; this bounds what a hostile tree can make us copy.
+      data_bytes_ += size;
+      if (data_bytes_ > image_.size()) Damaged("its resources hold more data than the file");
       Resource r;
       r.type = type;
       r.name = name;
@@ -99,6 +103,7 @@ class TreeReader {
   uint64_t area_;
   const std::string& what_;
   size_t entries_ = 0;
+  uint64_t data_bytes_ = 0;
 };
 
 ldr::PeLayout LayoutOf(const std::vector<unsigned char>& image, const std::string& what) {
@@ -269,6 +274,8 @@ void WriteResources(std::vector<unsigned char>& image, const ResourceTable& tabl
   if (layout.directory_count <= ldr::kPeResourceDirectory)
     throw KitError(what + " has no resource entry among its data directories");
   if (layout.sections.empty()) throw KitError(what + " has no sections");
+  if (layout.file_alignment > 0x10000 || layout.section_alignment < layout.file_alignment)
+    throw KitError(what + " has alignments no Windows image has");
 
   uint64_t file_end = 0;
   uint64_t image_end = 0;
@@ -311,7 +318,10 @@ void WriteResources(std::vector<unsigned char>& image, const ResourceTable& tabl
                      "its last section");
     target.name = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
     target.characteristics = 0x40000040;  // initialized data, readable
-    target.virtual_address = static_cast<uint32_t>(AlignUp(image_end, layout.section_alignment));
+    const uint64_t address = AlignUp(image_end, layout.section_alignment);
+    if (address > 0xFFFFFFFFu)
+      throw KitError(what + ": the resources would not fit in the image's address range");
+    target.virtual_address = static_cast<uint32_t>(address);
     target.raw_offset = static_cast<uint32_t>(AlignUp(file_end, layout.file_alignment));
     target.header_offset =
         layout.section_table_offset + layout.sections.size() * ldr::kPeSectionHeaderSize;
