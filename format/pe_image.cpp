@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "archive/records.h"
+#include "format/records.h"
 
 namespace ldr {
 
@@ -21,15 +21,19 @@ constexpr uint64_t kPe32PlusDirectories = 112;
 constexpr uint64_t kDirectorySize = 8;
 constexpr uint64_t kSecurityDirectory = 4;
 
-uint32_t U16(const unsigned char* p) { return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8; }
-
-uint32_t U32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
+uint32_t U16(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
 
-bool Read(ByteSource& file, uint64_t file_size, uint64_t offset, unsigned char* buffer, uint64_t size) {
-  return RangeInside(offset, size, file_size) && file.ReadAt(offset, buffer, static_cast<size_t>(size));
+uint32_t U32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool Read(ByteSource& file, uint64_t file_size, uint64_t offset, unsigned char* buffer,
+          uint64_t size) {
+  return RangeInside(offset, size, file_size) &&
+         file.ReadAt(offset, buffer, static_cast<size_t>(size));
 }
 
 }  // namespace
@@ -86,7 +90,8 @@ TrailerLocation LocateTrailer(ByteSource& file, uint64_t file_size) {
   if (!pe.NamesTable()) return plain;
   const uint64_t table = pe.table_offset;
   const uint64_t table_end = table + pe.table_size;  // both 32-bit: no wrap in 64 bits
-  if (table_end != file_size || pe.table_size < kMinCertificateTable || table < kTrailerSize) return plain;
+  if (table_end != file_size || pe.table_size < kMinCertificateTable || table < kTrailerSize)
+    return plain;
 
   // The bytes before the table: a trailer and at most 7 bytes of padding.
   unsigned char before[kTrailerSize + kMaxCertificatePadding];
@@ -98,7 +103,8 @@ TrailerLocation LocateTrailer(ByteSource& file, uint64_t file_size) {
   found.certificate_offset = table;
   found.certificate_size = pe.table_size;
   found.offset = static_cast<int64_t>(table - kTrailerSize);
-  for (uint64_t padding = 0; padding <= kMaxCertificatePadding && padding + kTrailerSize <= room; ++padding) {
+  for (uint64_t padding = 0; padding <= kMaxCertificatePadding && padding + kTrailerSize <= room;
+       ++padding) {
     if (padding > 0 && before[room - padding] != 0) break;  // padding is zero bytes only
     unsigned char record[kTrailerSize];
     std::memcpy(record, before + (room - padding - kTrailerSize), kTrailerSize);

@@ -81,7 +81,7 @@ struct TrailerLocation {
   bool before_certificates = false;  // placed by the certificate table
   uint64_t certificate_offset = 0;   // only with before_certificates
   uint64_t certificate_size = 0;
-  uint64_t padding = 0;              // zero bytes between trailer and table
+  uint64_t padding = 0;  // zero bytes between trailer and table
 };
 
 TrailerLocation LocateTrailer(ByteSource& file, uint64_t file_size);

@@ -18,8 +18,8 @@
 #include <cstring>
 #include <string>
 
-#include "archive/records.h"
 #include "format/pe_image.h"
+#include "format/records.h"
 #include "loader/startup.h"
 #include "tests/support/fake_platform.h"
 
@@ -47,7 +47,8 @@ class CheckedBytes final : public ldr::ByteSource {
 };
 
 void Put(std::string& f, size_t at, uint32_t value, size_t bytes) {
-  for (size_t i = 0; i < bytes && at + i < f.size(); ++i) f[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
+  for (size_t i = 0; i < bytes && at + i < f.size(); ++i)
+    f[at + i] = static_cast<char>(value >> (8 * i) & 0xFF);
 }
 
 std::string Shape(const uint8_t* data, size_t size) {
@@ -85,7 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const ldr::PeSecurityEntry pe = ldr::ReadPeSecurityEntry(bytes, file.size());
 
   if (!at.before_certificates) {
-    Check(at.offset == (file.size() >= ldr::kTrailerSize ? static_cast<int64_t>(file.size() - ldr::kTrailerSize) : -1));
+    Check(at.offset == (file.size() >= ldr::kTrailerSize
+                            ? static_cast<int64_t>(file.size() - ldr::kTrailerSize)
+                            : -1));
   } else {
     Check(pe.NamesTable());
     Check(at.certificate_offset == pe.table_offset && at.certificate_size == pe.table_size);
@@ -93,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(at.certificate_size >= ldr::kMinCertificateTable);
     Check(at.padding <= ldr::kMaxCertificatePadding);
     Check(at.offset >= 0);
-    Check(static_cast<uint64_t>(at.offset) + ldr::kTrailerSize + at.padding == at.certificate_offset);
+    Check(static_cast<uint64_t>(at.offset) + ldr::kTrailerSize + at.padding ==
+          at.certificate_offset);
     for (uint64_t i = 0; i < at.padding; ++i) Check(file[at.certificate_offset - 1 - i] == '\0');
     unsigned char record[ldr::kTrailerSize];
     std::memcpy(record, file.data() + at.offset, ldr::kTrailerSize);
@@ -108,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (at.offset >= 0) std::memcpy(expected, file.data() + at.offset, ldr::kTrailerSize);
   const ldr::ArchiveTrailer want = ldr::DecodeTrailer(expected);
   Check(read.magic == want.magic && read.archive_start == want.archive_start &&
-        read.archive_end == want.archive_end && read.second_archive_start == want.second_archive_start &&
+        read.archive_end == want.archive_end &&
+        read.second_archive_start == want.second_archive_start &&
         read.second_archive_end == want.second_archive_end && read.reserved == want.reserved);
   Check(fake.open_files == 0);
   return 0;

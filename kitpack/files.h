@@ -9,14 +9,9 @@
 #include <vector>
 
 #include "format/pe_image.h"
+#include "kitpack/kit_error.h"
 
 namespace kitpack {
-
-// Every failure kitpack reports: the complete text for the user.
-class KitError : public std::runtime_error {
- public:
-  explicit KitError(const std::string& message) : std::runtime_error(message) {}
-};
 
 struct FileInfo {
   uint64_t size = 0;
@@ -34,7 +29,8 @@ bool SameFile(const std::string& a, const std::string& b);
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path);
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
+                                     const std::string& path);
 
 // A file open for reading, as the trailer finder and the other readers of
 // the format layer read it. Raises KitError when it does not open.

@@ -5,20 +5,20 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <thread>
 
+#include "format/stored_names.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
 #include "kitpack/signing.h"
-#include "kitpack/stored_names.h"
 #include "kitpack/zstream.h"
 
 namespace kitpack {
@@ -61,9 +61,9 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
   for (size_t i = 0; i < files.size(); ++i) {
     const InputFile& in = files[i];
     Prepared p{in, StatRegularFile(in.source)};
-    std::string target = first ? LoaderNamePart(in.stored_name) : in.stored_name;
+    std::string target =
+        ldr::WindowsFileKey(first ? ldr::StoredNamePart(in.stored_name) : in.stored_name);
     for (char& c : target) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
       if (c == '/') c = '\\';
     }
     auto [at, fresh] = targets.emplace(target, i);
@@ -76,13 +76,12 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
-      std::string part = LoaderNamePart(in.stored_name);
-      std::string reason = UnsafePartReason(part);
-      if (!reason.empty())
+      std::string part = ldr::StoredNamePart(in.stored_name);
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" gives the loader an unusable file name: " + reason);
     } else {
-      RelativeName rel = SplitRelativeName(in.stored_name);
+      ldr::RelativeName rel = ldr::SplitRelativeName(in.stored_name);
       if (!rel.refused.empty())
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" is refused: " + rel.refused);
@@ -118,7 +117,8 @@ class ArchiveWriter {
     files_ = &files;
     tasks_.clear();
     for (size_t f = 0; f < files.size(); ++f)
-      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size))) tasks_.push_back({f, p});
+      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size)))
+        tasks_.push_back({f, p});
     results_.assign(tasks_.size(), {});
     ready_.assign(tasks_.size(), 0);
     versions_.assign(files.size(), {});
@@ -127,7 +127,8 @@ class ArchiveWriter {
     stop_ = false;
     error_ = nullptr;
 
-    const unsigned workers = std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
+    const unsigned workers =
+        std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
     window_ = std::max<size_t>(16, size_t{4} * workers);
     std::vector<std::thread> pool;
     struct Joiner {
@@ -228,7 +229,8 @@ class ArchiveWriter {
   static std::string VersionOf(int fd, const Prepared& p) {
     unsigned char mz[2];
     if (p.info.size < 64 || ::pread(fd, mz, 2, 0) != 2 || mz[0] != 'M' || mz[1] != 'Z') return "";
-    std::vector<unsigned char> all = ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
+    std::vector<unsigned char> all =
+        ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
     return PeFileVersion(all.data(), all.size());
   }
 
@@ -244,7 +246,8 @@ class ArchiveWriter {
     return piece;
   }
 
-  void FinishRecord(const Prepared& p, int64_t h, uint64_t stream_size, const char* label, size_t index) {
+  void FinishRecord(const Prepared& p, int64_t h, uint64_t stream_size, const char* label,
+                    size_t index) {
     const int64_t data_start = h + static_cast<int64_t>(ldr::kEntrySize);
     const int64_t data_end = data_start + static_cast<int64_t>(stream_size) - 1;
     if (base_ + data_end > o_.offset_limit)
@@ -263,8 +266,8 @@ class ArchiveWriter {
     ldr::SetShortString(e.stored_name, p.input.stored_name);  // length checked up front
     const std::string& version = versions_[index];
     if (!ldr::SetShortString(e.file_version, version))
-      throw KitError(Describe(label, index, p.input) + ": version text \"" + version + "\" is longer than " +
-                     std::to_string(ldr::kFileVersionCapacity) + " bytes");
+      throw KitError(Describe(label, index, p.input) + ": version text \"" + version +
+                     "\" is longer than " + std::to_string(ldr::kFileVersionCapacity) + " bytes");
     unsigned char record[ldr::kEntrySize];
     ldr::EncodeEntry(e, record);
     out_.WriteAt(static_cast<uint64_t>(base_ + h), record, sizeof record);
@@ -317,8 +320,10 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
   if (!o.external) {
     const uint64_t removed = StripSignature(loader, o.loader);
     if (removed != 0 && o.notice)
-      o.notice("removed the signature of " + o.loader + " (a certificate table of " + std::to_string(removed) +
-               " bytes) from the kit's copy: data appended behind a signature breaks it; sign the finished kit");
+      o.notice("removed the signature of " + o.loader + " (a certificate table of " +
+               std::to_string(removed) +
+               " bytes) from the kit's copy: data appended behind a signature breaks it; sign the "
+               "finished kit");
   }
   if (static_cast<int64_t>(loader.size()) > o.offset_limit)
     throw KitError("the loader " + o.loader + " is too large: offsets in a kit are signed 32-bit");
@@ -333,7 +338,9 @@ void CheckSignedLoader(const std::string& path) {
   const ldr::TrailerLocation at = ldr::LocateTrailer(bytes, image.size());
   const std::string fault = "the signed loader " + path + " does not read back: ";
   if (!at.before_certificates)
-    throw KitError(fault + "it does not end in a certificate table named by its security entry (was it signed?)");
+    throw KitError(
+        fault +
+        "it does not end in a certificate table named by its security entry (was it signed?)");
   unsigned char tail[ldr::kTrailerSize];
   std::memcpy(tail, image.data() + at.offset, ldr::kTrailerSize);
   if (ldr::IsSelfExtracting(ldr::DecodeTrailer(tail)))
@@ -354,7 +361,8 @@ std::vector<Hole> SigningFields(const std::string& path) {
 }
 
 // CRC-32 of a range of a file, the holes read as zero bytes.
-uint32_t RangeCrc(const std::string& path, uint64_t offset, uint64_t length, const std::vector<Hole>& holes = {}) {
+uint32_t RangeCrc(const std::string& path, uint64_t offset, uint64_t length,
+                  const std::vector<Hole>& holes = {}) {
   ReadableFile f(path);
   uLong crc = crc32(0, nullptr, 0);
   while (length > 0) {
@@ -407,11 +415,13 @@ void Sign(PendingOutput& out, SignFolder& folder, const std::string& command,
   out.MoveTo(folder.kit());
   const std::vector<std::string> argv = FillPlaceholders(words, folder.kit(), folder.signed_copy());
   const std::string outcome = RunProgram(argv);
-  if (!outcome.empty()) throw KitError("the sign command " + argv[0] + " " + outcome + "; no kit was written");
+  if (!outcome.empty())
+    throw KitError("the sign command " + argv[0] + " " + outcome + "; no kit was written");
   if (NamesOutput(words)) {
     struct stat st {};
     if (::stat(folder.signed_copy().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      throw KitError("the sign command left no signed copy at {out} (" + folder.signed_copy() + ")");
+      throw KitError("the sign command left no signed copy at {out} (" + folder.signed_copy() +
+                     ")");
     if (::rename(folder.signed_copy().c_str(), out.TempPath().c_str()) != 0)
       throw KitError("cannot rename " + folder.signed_copy() + ": " + ErrnoText());
   }
@@ -433,22 +443,28 @@ KitSums Sums(const std::string& path, uint64_t archives_start, uint64_t trailer_
 // table, its trailer is where it was and as it was, the archives and the
 // loader image (but for the two fields signing rewrites) are byte for byte
 // those written; then kitpack's checked reading of it.
-void CheckSignedKit(const std::string& path, int64_t trailer_offset, const unsigned char (&trailer)[ldr::kTrailerSize],
-                    uint64_t archives_start, const KitSums& sums) {
+void CheckSignedKit(const std::string& path, int64_t trailer_offset,
+                    const unsigned char (&trailer)[ldr::kTrailerSize], uint64_t archives_start,
+                    const KitSums& sums) {
   const std::string fault = "the signed kit does not read back: ";
   ReadableFile f(path);
   const ldr::TrailerLocation at = ldr::LocateTrailer(f, f.Size());
   if (!at.before_certificates)
-    throw KitError(fault + "it does not end in a certificate table named by its security entry (was it signed?)");
+    throw KitError(
+        fault +
+        "it does not end in a certificate table named by its security entry (was it signed?)");
   if (at.offset != trailer_offset)
-    throw KitError(fault + "its trailer moved from byte " + std::to_string(trailer_offset) + " to " +
-                   std::to_string(at.offset));
-  const std::vector<unsigned char> now = f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
-  if (std::memcmp(now.data(), trailer, ldr::kTrailerSize) != 0) throw KitError(fault + "its trailer changed");
+    throw KitError(fault + "its trailer moved from byte " + std::to_string(trailer_offset) +
+                   " to " + std::to_string(at.offset));
+  const std::vector<unsigned char> now =
+      f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
+  if (std::memcmp(now.data(), trailer, ldr::kTrailerSize) != 0)
+    throw KitError(fault + "its trailer changed");
   const KitSums now_sums = Sums(path, archives_start, static_cast<uint64_t>(trailer_offset));
   if (now_sums.archives != sums.archives) throw KitError(fault + "its archives changed");
   if (now_sums.image != sums.image)
-    throw KitError(fault + "its loader image changed beyond the PE checksum and the security entry");
+    throw KitError(fault +
+                   "its loader image changed beyond the PE checksum and the security entry");
   try {
     ReadKit(path, true);
   } catch (const KitError& e) {
@@ -495,10 +511,12 @@ void BuildKit(const BuildOptions& o) {
   const std::string kit_path = o.external ? JoinPath(o.output, kFirstArchiveFile) : o.output;
   const std::string second_path = o.external ? JoinPath(o.output, kSecondArchiveFile) : o.output;
   const std::string loader_copy = o.external ? JoinPath(o.output, BaseName(o.loader)) : "";
-  if (o.external && (BaseName(o.loader) == kFirstArchiveFile || BaseName(o.loader) == kSecondArchiveFile))
+  if (o.external &&
+      (BaseName(o.loader) == kFirstArchiveFile || BaseName(o.loader) == kSecondArchiveFile))
     throw KitError("the loader may not be named " + BaseName(o.loader) + " in an external kit");
   if (!o.external && IsDirectory(o.output))
-    throw KitError("the output " + o.output + " is a folder; use --external to write setup.1 there");
+    throw KitError("the output " + o.output +
+                   " is a folder; use --external to write setup.1 there");
 
   // A sign command that cannot run is refused before anything is compressed.
   if (!o.sign_command.empty()) FillPlaceholders(SplitCommand(o.sign_command), "kit", "out");
@@ -544,9 +562,10 @@ void BuildKit(const BuildOptions& o) {
       throw KitError("the kit would grow past " + std::to_string(o.offset_limit) +
                      " bytes: offsets in a kit are signed 32-bit");
     unsigned char trailer[ldr::kTrailerSize];
-    ldr::EncodeTrailer(ldr::MakeSelfExtractingTrailer(
-                           static_cast<int32_t>(first_start), static_cast<int32_t>(second_start - 1),
-                           static_cast<int32_t>(second_start), static_cast<int32_t>(second_end)),
+    ldr::EncodeTrailer(ldr::MakeSelfExtractingTrailer(static_cast<int32_t>(first_start),
+                                                      static_cast<int32_t>(second_start - 1),
+                                                      static_cast<int32_t>(second_start),
+                                                      static_cast<int32_t>(second_end)),
                        trailer);
     out.Write(trailer, sizeof trailer);
     if (o.sign_command.empty()) {
@@ -555,8 +574,8 @@ void BuildKit(const BuildOptions& o) {
     }
     out.Close();
     const int64_t trailer_offset = second_end + 1;
-    const KitSums sums =
-        Sums(out.TempPath(), static_cast<uint64_t>(first_start), static_cast<uint64_t>(trailer_offset));
+    const KitSums sums = Sums(out.TempPath(), static_cast<uint64_t>(first_start),
+                              static_cast<uint64_t>(trailer_offset));
     SignFolder folder(out, kit_path);
     Sign(out, folder, o.sign_command, [&](const std::string& path) {
       CheckSignedKit(path, trailer_offset, trailer, static_cast<uint64_t>(first_start), sums);

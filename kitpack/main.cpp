@@ -50,7 +50,8 @@ class ProgressBar {
     int filled = percent * 30 / 100;
     std::fprintf(stderr, "\r[%s%s] %3d%%  %llu/%llu MiB", std::string(filled, '#').c_str(),
                  std::string(30 - filled, ' ').c_str(), percent,
-                 static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20));
+                 static_cast<unsigned long long>(done >> 20),
+                 static_cast<unsigned long long>(total >> 20));
     if (done >= total) std::fputc('\n', stderr);
   }
 
@@ -89,50 +90,62 @@ std::string JsonString(const std::string& s) {
 
 void PrintTable(const kitpack::ArchiveInfo& a) {
   std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
-  std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed", "version",
-              "time (UTC)");
+  std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
+              "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
-    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(), e.record.unpacked_size,
-                static_cast<long long>(e.packed_size), e.version.empty() ? "-" : e.version.c_str(),
-                DateText(e.record.file_time).c_str());
+    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(),
+                e.record.unpacked_size, static_cast<long long>(e.packed_size),
+                e.version.empty() ? "-" : e.version.c_str(), DateText(e.record.file_time).c_str());
   }
 }
 
 // What "verify" says about the signature.
 std::string SignatureText(const kitpack::KitInfo& kit) {
-  if (kit.external) return "signature: none (setup.1 and setup.2 are never signed; the loader may be)";
+  if (kit.external)
+    return "signature: none (setup.1 and setup.2 are never signed; the loader may be)";
   if (!kit.signature.present) return "signature: none";
   const kitpack::SignatureInfo& s = kit.signature;
-  return "signature: signed, certificate table of " + std::to_string(s.table_size) + " bytes at byte " +
-         std::to_string(s.table_offset) + " (after " + std::to_string(s.padding) +
-         " padding bytes); both archives and the trailer lie in the part the signature covers (bytes 0.." +
+  return "signature: signed, certificate table of " + std::to_string(s.table_size) +
+         " bytes at byte " + std::to_string(s.table_offset) + " (after " +
+         std::to_string(s.padding) +
+         " padding bytes); both archives and the trailer lie in the part the signature covers "
+         "(bytes 0.." +
          std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
 }
 
 void PrintJson(const kitpack::KitInfo& kit) {
-  std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(), kit.external ? "true" : "false");
-  if (!kit.external) std::printf("\"trailer_offset\": %lld, ", static_cast<long long>(kit.trailer_offset));
+  std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
+              kit.external ? "true" : "false");
+  if (!kit.external)
+    std::printf("\"trailer_offset\": %lld, ", static_cast<long long>(kit.trailer_offset));
   if (kit.signature.present)
-    std::printf("\"signature\": {\"table_offset\": %lld, \"table_size\": %lld, \"padding\": %lld}, ",
-                static_cast<long long>(kit.signature.table_offset), static_cast<long long>(kit.signature.table_size),
-                static_cast<long long>(kit.signature.padding));
+    std::printf(
+        "\"signature\": {\"table_offset\": %lld, \"table_size\": %lld, \"padding\": %lld}, ",
+        static_cast<long long>(kit.signature.table_offset),
+        static_cast<long long>(kit.signature.table_size),
+        static_cast<long long>(kit.signature.padding));
   else
     std::printf("\"signature\": null, ");
   std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
-    std::printf("%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
-                first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
-                static_cast<long long>(a->start), static_cast<long long>(a->end));
+    std::printf(
+        "%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
+        first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
+        static_cast<long long>(a->start), static_cast<long long>(a->end));
     first_archive = false;
     for (size_t i = 0; i < a->entries.size(); ++i) {
       const auto& e = a->entries[i];
-      std::printf("%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": %lld, "
-                  "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": %s}",
-                  i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
-                  static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
-                  JsonString(e.version).c_str(), e.record.file_time, JsonString(DateText(e.record.file_time)).c_str());
+      std::printf(
+          "%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": "
+          "%lld, "
+          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": "
+          "%s}",
+          i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
+          static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
+          JsonString(e.version).c_str(), e.record.file_time,
+          JsonString(DateText(e.record.file_time)).c_str());
     }
     std::printf("]}");
   }
@@ -151,31 +164,44 @@ int main(int argc, char** argv) {
   std::vector<std::string> files, payloads;
   std::string prefix = kitpack::kDefaultStoredPrefix;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  auto* b = app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
+  auto* b =
+      app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
   b->add_option("--loader", build.loader, "The loader executable")->required();
-  b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")->required();
+  b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")
+      ->required();
   b->add_option("--file", files, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
   b->add_option("--payload", payloads, "Files or folders for the second archive");
-  b->add_option("-o,--output", build.output, "The kit to write (a folder with --external)")->required();
-  b->add_flag("--external", build.external, "Write setup.1, setup.2 and a copy of the loader into a folder");
-  b->add_option("--level", build.level, "zlib level 0-9")->check(CLI::Range(0, 9))->capture_default_str();
-  b->add_option("--threads", threads, "Compression threads")->check(CLI::Range(1u, 256u))->capture_default_str();
-  b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")->capture_default_str();
-  b->add_option("--sign-command", build.sign_command,
-                "Run CMD on the finished kit before it takes its place, no shell: {} is the kit, "
-                "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
-                "the signed kit must read back unchanged")
+  b->add_option("-o,--output", build.output, "The kit to write (a folder with --external)")
+      ->required();
+  b->add_flag("--external", build.external,
+              "Write setup.1, setup.2 and a copy of the loader into a folder");
+  b->add_option("--level", build.level, "zlib level 0-9")
+      ->check(CLI::Range(0, 9))
+      ->capture_default_str();
+  b->add_option("--threads", threads, "Compression threads")
+      ->check(CLI::Range(1u, 256u))
+      ->capture_default_str();
+  b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
+      ->capture_default_str();
+  b->add_option(
+       "--sign-command", build.sign_command,
+       "Run CMD on the finished kit before it takes its place, no shell: {} is the kit, "
+       "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
+       "the signed kit must read back unchanged")
       ->type_name("CMD");
 
   std::string kit_path, dest;
   bool json = false, second = false;
   auto* l = app.add_subcommand("list", "Show both archives of a kit");
-  l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   l->add_flag("--json", json, "Machine-readable output");
   auto* v = app.add_subcommand("verify", "Check every record, chain, offset and stream of a kit");
-  v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   auto* x = app.add_subcommand("extract", "Unpack one archive of a kit into a folder");
-  x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   x->add_flag("--second", second, "Extract the second (payload) archive");
   x->add_option("-C", dest, "Destination folder")->required();
 
@@ -198,8 +224,8 @@ int main(int argc, char** argv) {
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
       kitpack::BuildKit(build);
-      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(), build.first.size(),
-                  build.second.size());
+      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),
+                  build.first.size(), build.second.size());
     } else if (l->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
       if (json) {

@@ -17,7 +17,8 @@ uint32_t U32(const std::vector<unsigned char>& b, uint64_t at) {
 }
 
 void Zero(std::vector<unsigned char>& b, uint64_t at, uint64_t count) {
-  std::fill(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + count), 0);
+  std::fill(b.begin() + static_cast<std::ptrdiff_t>(at),
+            b.begin() + static_cast<std::ptrdiff_t>(at + count), 0);
 }
 
 // Where the image's own bytes end: its headers (SizeOfHeaders) and the raw
@@ -50,15 +51,18 @@ uint64_t StripSignature(std::vector<unsigned char>& image, const std::string& na
   if (!pe.NamesTable()) return 0;
   const uint64_t table = pe.table_offset;
   const uint64_t end = table + pe.table_size;
-  const std::string named = "the loader " + name + " names a certificate table at bytes " + Num(static_cast<int64_t>(table)) +
-                            ".." + Num(static_cast<int64_t>(end) - 1);
+  const std::string named = "the loader " + name + " names a certificate table at bytes " +
+                            Num(static_cast<int64_t>(table)) + ".." +
+                            Num(static_cast<int64_t>(end) - 1);
   if (end != image.size())
-    throw KitError(named + ", which does not end the file (" + Num(static_cast<int64_t>(image.size())) +
+    throw KitError(named + ", which does not end the file (" +
+                   Num(static_cast<int64_t>(image.size())) +
                    " bytes); kitpack cannot tell what to remove");
   const uint64_t image_end = ImageEnd(image);
   if (table < image_end)
     throw KitError(named + ", which overlaps the image's own headers or sections (up to byte " +
-                   Num(static_cast<int64_t>(image_end) - 1) + "); kitpack cannot tell what to remove");
+                   Num(static_cast<int64_t>(image_end) - 1) +
+                   "); kitpack cannot tell what to remove");
   image.resize(static_cast<size_t>(table));
   Zero(image, pe.entry_offset, 8);
   Zero(image, pe.checksum_offset, 4);
@@ -87,8 +91,8 @@ std::vector<std::string> SplitCommand(const std::string& command) {
         word += command[j];
       }
       if (j >= command.size())
-        throw KitError(std::string("the sign command has an unterminated ") + (c == '"' ? "\"" : "'") +
-                       " quote: " + command);
+        throw KitError(std::string("the sign command has an unterminated ") +
+                       (c == '"' ? "\"" : "'") + " quote: " + command);
       i = j;
     } else if (c == '\\' && i + 1 < command.size() &&
                (command[i + 1] == ' ' || command[i + 1] == '\t' || command[i + 1] == '"' ||
@@ -127,16 +131,19 @@ std::string Fill(const std::string& word, const std::string& kit, const std::str
 }  // namespace
 
 bool NamesOutput(const std::vector<std::string>& words) {
-  return std::any_of(words.begin(), words.end(),
-                     [](const std::string& w) { return w.find(kOutputPlaceholder) != std::string::npos; });
+  return std::any_of(words.begin(), words.end(), [](const std::string& w) {
+    return w.find(kOutputPlaceholder) != std::string::npos;
+  });
 }
 
-std::vector<std::string> FillPlaceholders(const std::vector<std::string>& words, const std::string& kit,
-                                          const std::string& output) {
-  if (std::none_of(words.begin(), words.end(),
-                   [](const std::string& w) { return w.find(kKitPlaceholder) != std::string::npos; }))
-    throw KitError("the sign command must name the kit with {} (and, for a tool that writes a signed copy, "
-                   "that copy with {out})");
+std::vector<std::string> FillPlaceholders(const std::vector<std::string>& words,
+                                          const std::string& kit, const std::string& output) {
+  if (std::none_of(words.begin(), words.end(), [](const std::string& w) {
+        return w.find(kKitPlaceholder) != std::string::npos;
+      }))
+    throw KitError(
+        "the sign command must name the kit with {} (and, for a tool that writes a signed copy, "
+        "that copy with {out})");
   std::vector<std::string> out;
   for (const std::string& w : words) out.push_back(Fill(w, kit, output));
   return out;
@@ -148,8 +155,10 @@ std::string UncoveredRange(const ldr::PeSecurityEntry& pe, const std::vector<Kit
     int64_t first, last;
   };
   const Hole holes[] = {
-      {"the PE checksum", static_cast<int64_t>(pe.checksum_offset), static_cast<int64_t>(pe.checksum_offset) + 3},
-      {"the security entry", static_cast<int64_t>(pe.entry_offset), static_cast<int64_t>(pe.entry_offset) + 7},
+      {"the PE checksum", static_cast<int64_t>(pe.checksum_offset),
+       static_cast<int64_t>(pe.checksum_offset) + 3},
+      {"the security entry", static_cast<int64_t>(pe.entry_offset),
+       static_cast<int64_t>(pe.entry_offset) + 7},
   };
   for (const KitRange& r : ranges) {
     const std::string where = r.what + " (bytes " + Num(r.first) + ".." + Num(r.last) + ")";

@@ -31,13 +31,13 @@ uint64_t StripSignature(std::vector<unsigned char>& image, const std::string& na
 std::vector<std::string> SplitCommand(const std::string& command);
 
 // The placeholders of a sign command.
-inline constexpr const char* kKitPlaceholder = "{}";       // the kit, signed in place
+inline constexpr const char* kKitPlaceholder = "{}";        // the kit, signed in place
 inline constexpr const char* kOutputPlaceholder = "{out}";  // where a tool writes the signed copy
 
 // Every {} in every word replaced by kit, every {out} by output. Raises
 // KitError when no word holds {}.
-std::vector<std::string> FillPlaceholders(const std::vector<std::string>& words, const std::string& kit,
-                                          const std::string& output);
+std::vector<std::string> FillPlaceholders(const std::vector<std::string>& words,
+                                          const std::string& kit, const std::string& output);
 bool NamesOutput(const std::vector<std::string>& words);
 
 // A range of the kit file, both ends inclusive.

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <new>
 
+#include "base/errors.h"
+#include "base/messages.h"
 #include "format/pe_image.h"
-#include "loader/errors.h"
 #include "loader/main_sequence.h"
 
 namespace ldr {
@@ -17,7 +18,9 @@ class OwnFileBytes final : public ByteSource {
   explicit OwnFileBytes(File& file) : file_(file) {}
   bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-    if (file_.Seek(static_cast<int64_t>(offset), File::Origin::Begin) != static_cast<int64_t>(offset)) return false;
+    if (file_.Seek(static_cast<int64_t>(offset), File::Origin::Begin) !=
+        static_cast<int64_t>(offset))
+      return false;
     size_t done = 0;
     while (done < size) {
       const uint32_t ask = size - done > 0x10000 ? 0x10000 : static_cast<uint32_t>(size - done);
@@ -38,10 +41,10 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
   const std::string path = platform.OwnFilePath();
   if (!platform.FileExists(path)) {
-    throw LoaderError("LOADER: Could not find the executable, " + path);
+    throw LoaderError(msg::kOwnFileMissing + path);
   }
   std::unique_ptr<File> file = platform.OpenForReading(path);
-  if (!file) throw LoaderError("The file " + path + " could not be opened for reading");
+  if (!file) throw LoaderError(msg::kFilePrefix + path + msg::kNotReadableTail);
 
   const int64_t size = file->Seek(0, File::Origin::End);
   // For a file shorter than the record this seek fails and the position stays
@@ -57,7 +60,8 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   if (size >= 0) {
     OwnFileBytes own(*file);
     const TrailerLocation at = LocateTrailer(own, static_cast<uint64_t>(size));
-    if (at.before_certificates && !own.ReadAt(static_cast<uint64_t>(at.offset), bytes, kTrailerSize)) {
+    if (at.before_certificates &&
+        !own.ReadAt(static_cast<uint64_t>(at.offset), bytes, kTrailerSize)) {
       for (unsigned char& b : bytes) b = 0;
     }
   }
@@ -68,10 +72,10 @@ namespace {
 
 void StartUp(Platform& platform, LoaderWindow& window) {
   if (!window.LoadSplashBitmap()) {
-    throw LoaderError("LOADER: Could not create a bitmap by the LoadBitmap API function");
+    throw LoaderError(msg::kNoBitmap);
   }
-  if (!window.RegisterMainWindowClass()) throw LoaderError("Could not register the main window");
-  if (!window.CreateMainWindow()) throw LoaderError("Could not create the main window");
+  if (!window.RegisterMainWindowClass()) throw LoaderError(msg::kNoWindowClass);
+  if (!window.CreateMainWindow()) throw LoaderError(msg::kNoMainWindow);
   const ArchiveTrailer trailer = ReadTrailer(platform);
   window.ShowMainWindow();
   RunMainSequence(platform, window, trailer);
@@ -92,13 +96,13 @@ int RunLoader(Platform& platform, LoaderWindow& window) {
   try {
     StartUp(platform, window);
   } catch (const std::bad_alloc&) {
-    return Report(window, "LOADER: There is not enough memory to load the installation program");
+    return Report(window, msg::kOutOfMemory);
   } catch (const std::exception& error) {
     // LoaderError and EZlibError carry their complete text; anything else
     // from the runtime is shown with its own.
     return Report(window, error.what());
   } catch (...) {
-    return Report(window, "LOADER: An unexpected failure stopped the installation program");
+    return Report(window, msg::kUnexpected);
   }
   return 0;
 }

@@ -5,7 +5,8 @@
 #include <exception>
 #include <memory>
 
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "base/messages.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 
@@ -19,8 +20,8 @@ struct WindowState {
   HBITMAP splash = nullptr;
   HWND main = nullptr;
   HWND bar = nullptr;
-  bool failed = false;  // a failure inside MainWindowProc is recorded
-  bool raised = false;  // ... and has been raised to the caller
+  bool failed = false;     // a failure inside MainWindowProc is recorded
+  bool raised = false;     // ... and has been raised to the caller
   bool reporting = false;  // the error box is up: failures are dropped
   std::string failure;
 };
@@ -72,7 +73,7 @@ class MemoryDcScope {
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) throw LoaderError("LOADER: Could get device context of main window");
+  if (dc == nullptr) throw LoaderError(msg::kNoPaintDc);
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -80,15 +81,15 @@ void PaintSplash(HWND window) {
   const int32_t top = PictureTop(client.bottom - client.top);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) throw LoaderError("Cannot create CDC");
+  if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
   if (previous == HGDI_ERROR || previous == nullptr) {
-    throw LoaderError("LOADER: Cannot select bitmap into device context");
+    throw LoaderError(msg::kNoSelectBitmap);
   }
   if (!BitBlt(dc, kPictureLeft, top, kPictureSize, kPictureSize, memory, 0, 0, SRCCOPY)) {
-    throw LoaderError("LOADER* Could not draw bitmap");
+    throw LoaderError(msg::kNoDrawBitmap);
   }
 }
 
@@ -107,7 +108,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         ValidateRect(window, nullptr);
         return 0;
       } catch (...) {
-        RecordFailure("LOADER: Unexpected failure while painting the main window");
+        RecordFailure(msg::kPaintFailed);
         ValidateRect(window, nullptr);
         return 0;
       }
@@ -150,14 +151,14 @@ bool Win32LoaderWindow::CreateMainWindow() {
                                          [] { return GetSystemMetrics(SM_CYMAXIMIZED); });
   // WS_BORDER alone: hidden, no system menu, no sizing frame. Being a
   // top-level overlapped window it still gets a caption with the title.
-  HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left,
-                                rect.top, rect.width, rect.height, nullptr, nullptr, instance_,
-                                nullptr);
+  HWND window =
+      CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left, rect.top,
+                      rect.width, rect.height, nullptr, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (window == nullptr) return false;
 
   g_state.bar = CreateProgressBar(window);
-  if (g_state.bar == nullptr) throw LoaderError("LOADER: Could not create the progress bar");
+  if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
   g_state.main = window;
   return true;
 }
@@ -166,9 +167,9 @@ HWND Win32LoaderWindow::CreateProgressBar(HWND parent) {
   RECT client;
   GetClientRect(parent, &client);
   const WindowRect rect = ProgressBarRect(client.right - client.left, client.bottom - client.top);
-  HWND bar = CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left,
-                             rect.top, rect.width, rect.height, parent, nullptr, instance_,
-                             nullptr);
+  HWND bar =
+      CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
+                      rect.width, rect.height, parent, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (bar == nullptr) return nullptr;
   SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
 #include "examples/installer/host.h"
 #include "format/pe_image.h"
-#include "kitpack/stored_names.h"
+#include "format/records.h"
+#include "format/stored_names.h"
 
 namespace {
 
@@ -49,7 +49,8 @@ void Say(const char* format, ...) {
 }
 
 std::string Join(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == '/')) return folder + name;
+  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == '/'))
+    return folder + name;
   return folder + kSeparator + name;
 }
 
@@ -65,7 +66,8 @@ struct Archive {
 };
 
 void ReadAt(Archive& a, long offset, void* buffer, size_t size, const char* what) {
-  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 || std::fread(buffer, 1, size, a.file) != size)
+  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 ||
+      std::fread(buffer, 1, size, a.file) != size)
     throw Failure(std::string("cannot read ") + what + " in " + a.path);
 }
 
@@ -82,7 +84,8 @@ class KitBytes final : public ldr::ByteSource {
  public:
   explicit KitBytes(std::FILE* file) : file_(file) {}
   bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
-    return offset <= static_cast<uint64_t>(LONG_MAX) && std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 &&
+    return offset <= static_cast<uint64_t>(LONG_MAX) &&
+           std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 &&
            std::fread(buffer, 1, size, file_) == size;
   }
 
@@ -99,13 +102,15 @@ void FindPayload(Archive& a, const std::string& folder, const std::string& loade
     Open(a, Join(folder, loader_name));
     KitBytes bytes(a.file);
     const ldr::TrailerLocation at =
-        a.end >= 0 ? ldr::LocateTrailer(bytes, static_cast<uint64_t>(a.end) + 1) : ldr::TrailerLocation{};
+        a.end >= 0 ? ldr::LocateTrailer(bytes, static_cast<uint64_t>(a.end) + 1)
+                   : ldr::TrailerLocation{};
     if (at.offset >= 0) {
       unsigned char record[ldr::kTrailerSize];
       ReadAt(a, static_cast<long>(at.offset), record, sizeof record, "the trailer");
       ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(record);
       if (ldr::IsSelfExtracting(trailer)) {
-        if (trailer.second_archive_start < 0 || trailer.second_archive_end < trailer.second_archive_start ||
+        if (trailer.second_archive_start < 0 ||
+            trailer.second_archive_end < trailer.second_archive_start ||
             trailer.second_archive_end >= at.offset)
           throw Failure("the trailer of " + a.path + " points outside the kit");
         a.start = trailer.second_archive_start;
@@ -144,7 +149,7 @@ std::vector<Entry> ReadEntries(Archive& a) {
     const ldr::ArchiveEntry& r = e.record;
     if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size || r.unpacked_size < 0)
       throw Failure("entry " + std::to_string(i) + " (" + e.name + ") has a damaged record");
-    kitpack::RelativeName rel = kitpack::SplitRelativeName(e.name);
+    ldr::RelativeName rel = ldr::SplitRelativeName(e.name);
     if (!rel.refused.empty())
       throw Failure("refusing entry " + std::to_string(i) + " (" + e.name + "): " + rel.refused);
     e.parts = rel.parts;
@@ -189,17 +194,65 @@ void Install(Archive& a, const Entry& e, const std::string& dest) {
     z.next_out = buffer.data();
     z.avail_out = static_cast<uInt>(buffer.size());
     rc = inflate(&z, Z_NO_FLUSH);
-    if (rc < 0 && rc != Z_BUF_ERROR) error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
+    if (rc < 0 && rc != Z_BUF_ERROR)
+      error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
     size_t produced = buffer.size() - z.avail_out;
-    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced) error = "the disk is full";
+    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced)
+      error = "the disk is full";
     written += produced;
   }
   inflateEnd(&z);
   if (std::fclose(out) != 0 && error.empty()) error = "the disk is full";
   if (error.empty() && written != static_cast<unsigned long>(e.record.unpacked_size))
-    error = "it inflates to " + std::to_string(written) + " bytes, not " + std::to_string(e.record.unpacked_size);
+    error = "it inflates to " + std::to_string(written) + " bytes, not " +
+            std::to_string(e.record.unpacked_size);
   if (!error.empty()) throw Failure("cannot install " + e.name + ": " + error);
   Say("installed %s (%lu bytes)", path.c_str(), written);
+}
+
+// The loader's working folder, when this program runs from one: a folder
+// named "ldx" and letters or digits, directly inside the user's temporary
+// folder. Anything else (a build folder, or the temporary folder itself when
+// the loader could not make its own) is never touched. "" when there is none.
+std::string LoaderWorkingFolder() {
+  const std::string own = installer::OwnExecutablePath();
+  const size_t cut = own.find_last_of(std::string(1, kSeparator) + "/");
+  if (cut == std::string::npos) return "";
+  const std::string folder = own.substr(0, cut);
+  const size_t name_at = folder.find_last_of(std::string(1, kSeparator) + "/");
+  if (name_at == std::string::npos) return "";
+  const std::string name = folder.substr(name_at + 1);
+  if (name.size() <= 3 || (name.compare(0, 3, "ldx") != 0 && name.compare(0, 3, "LDX") != 0))
+    return "";
+  for (size_t i = 3; i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return "";
+  }
+  std::string parent = folder.substr(0, name_at);
+  std::string temp = installer::TempFolder();
+  if (kSeparator == '\\') {  // Windows compares names without regard to case
+    for (std::string* text : {&parent, &temp})
+      for (char& c : *text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return parent == temp ? folder : "";
+}
+
+// The loader exits as it starts the installer and leaves its working folder
+// (this program and the kit's other first-archive files) and an empty
+// "ldx....tmp" behind; the installer removes both once it is done.
+// KIT_INSTALL_KEEP_WORKING_FOLDER=1 keeps them, for looking into a failure.
+void RemoveLoaderLeftovers() {
+  const char* keep = std::getenv("KIT_INSTALL_KEEP_WORKING_FOLDER");
+  if (keep && std::strcmp(keep, "1") == 0) return;
+  const std::string folder = LoaderWorkingFolder();
+  if (folder.empty()) return;
+  const std::string problems = installer::RemoveWorkingFolder(folder, folder + ".tmp");
+  if (problems.empty()) {
+    Say("removing the loader's working folder %s", folder.c_str());
+  } else {
+    Say("could not remove the loader's working folder: %s", problems.c_str());
+  }
 }
 
 std::string JoinArgs(char** first, char** last) {
@@ -221,12 +274,14 @@ int main(int argc, char** argv) {
       i += 2;
     }
     std::string folder, loader_name;
-    if (i < argc && (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
+    if (i < argc &&
+        (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
       if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
       // A blank in the loader's name or folder splits them further: take the
       // first split at which the loader's file exists.
       for (int cut = i + 2; cut < argc; ++cut) {
-        std::string name = JoinArgs(argv + i + 1, argv + cut), dir = JoinArgs(argv + cut, argv + argc);
+        std::string name = JoinArgs(argv + i + 1, argv + cut),
+                    dir = JoinArgs(argv + cut, argv + argc);
         std::FILE* probe = std::fopen(Join(dir, name).c_str(), "rb");
         if (cut == i + 2 || probe) loader_name = name, folder = dir;
         if (probe) {
@@ -249,22 +304,24 @@ int main(int argc, char** argv) {
     std::vector<Entry> entries = ReadEntries(archive);  // every name checked before any write
     if (!installer::MakeFolder(dest)) throw Failure("cannot create the destination " + dest);
     g_log = std::fopen(Join(dest, "install.log").c_str(), "w");
-    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(), dest.c_str());
+    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(),
+        dest.c_str());
     unsigned long total = 0;
     for (const Entry& e : entries) {
       Install(archive, e, dest);
       total += static_cast<unsigned long>(e.record.unpacked_size);
     }
     Say("done: %zu file(s), %lu bytes", entries.size(), total);
+    RemoveLoaderLeftovers();
     if (g_log) std::fclose(g_log);
+    g_log = nullptr;
     if (show_box) installer::ShowMessage("Installation", "Installed into " + dest, false);
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "installer: %s\n", e.what());
-    if (g_log) {
-      std::fprintf(g_log, "failed: %s\n", e.what());
-      std::fclose(g_log);
-    }
+    if (g_log) std::fprintf(g_log, "failed: %s\n", e.what());
+    RemoveLoaderLeftovers();
+    if (g_log) std::fclose(g_log);
     if (show_box) installer::ShowMessage("Installation failed", e.what(), true);
     return 1;
   }

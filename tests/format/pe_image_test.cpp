@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "archive/records.h"
+#include "format/records.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/pe_builder.h"
 
@@ -162,7 +162,8 @@ TEST(LocateTrailer, TableThatDoesNotEndTheFileOrLiesOutsideIt) {
         {"ends before the end", table, 999},
         {"ends past the end", table, 1001},
         {"starts past the end", static_cast<uint32_t>(signed_kit.size() + 8), 8},
-        {"offset and size wrap in 32 bits", 0xFFFFFFF0u, 0x10u + static_cast<uint32_t>(signed_kit.size())},
+        {"offset and size wrap in 32 bits", 0xFFFFFFF0u,
+         0x10u + static_cast<uint32_t>(signed_kit.size())},
         {"both at their largest", 0xFFFFFFFFu, 0xFFFFFFFFu},
         {"shorter than a certificate header", static_cast<uint32_t>(signed_kit.size() - 7), 7},
         {"no room for a trailer before it", 40, static_cast<uint32_t>(signed_kit.size() - 40)},
@@ -187,16 +188,19 @@ TEST(LocateTrailer, DamagedHeadersFallBackToTheLast56Bytes) {
   const Case cases[] = {
       {"no MZ", [](std::string& f) { f[1] = 'X'; }},
       {"e_lfanew far past the end", [](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
-      {"e_lfanew just past the end", [](std::string& f) { PutU32(f, 0x3C, static_cast<uint32_t>(f.size())); }},
+      {"e_lfanew just past the end",
+       [](std::string& f) { PutU32(f, 0x3C, static_cast<uint32_t>(f.size())); }},
       {"e_lfanew leaving no room for the headers",
        [](std::string& f) { PutU32(f, 0x3C, static_cast<uint32_t>(f.size() - 20)); }},
       {"e_lfanew pointing at the DOS header", [](std::string& f) { PutU32(f, 0x3C, 0); }},
       {"no PE signature", [](std::string& f) { f[testing::kPeHeaderOffset + 2] = 'X'; }},
       {"ROM image magic", [](std::string& f) { PutU16(f, testing::kPeOptionalHeader, 0x107); }},
-      {"PE32+ magic on a PE32 header", [](std::string& f) { PutU16(f, testing::kPeOptionalHeader, 0x20B); }},
+      {"PE32+ magic on a PE32 header",
+       [](std::string& f) { PutU16(f, testing::kPeOptionalHeader, 0x20B); }},
       {"optional header declared too short for entry 4",
        [](std::string& f) { PutU16(f, testing::kPeHeaderOffset + 20, 96 + 4 * 8); }},
-      {"only four data directories", [](std::string& f) { PutU32(f, testing::kPeOptionalHeader + 92, 4); }},
+      {"only four data directories",
+       [](std::string& f) { PutU32(f, testing::kPeOptionalHeader + 92, 4); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -222,7 +226,8 @@ TEST(LocateTrailer, FileEndingInsideTheOptionalHeader) {
 
 TEST(LocateTrailer, NonPeAndShortFiles) {
   ExpectPlain(std::string(5000, 'x'));
-  ExpectPlain(BuildSelfExtracting(std::string(300, '\x7F'), BuildArchive({FileEntry("a.exe", "a")})));
+  ExpectPlain(
+      BuildSelfExtracting(std::string(300, '\x7F'), BuildArchive({FileEntry("a.exe", "a")})));
   for (size_t size : {0, 1, 55}) {
     SCOPED_TRACE(size);
     const std::string file = "MZ" + std::string(size > 2 ? size - 2 : 0, '\0');

@@ -25,7 +25,9 @@ uint32_t GetU32(const std::string& bytes, size_t offset) {
   return v;
 }
 
-size_t PeSecurityEntryOffset(PeKind kind) { return kPeOptionalHeader + DirectoriesOffset(kind) + 4 * 8; }
+size_t PeSecurityEntryOffset(PeKind kind) {
+  return kPeOptionalHeader + DirectoriesOffset(kind) + 4 * 8;
+}
 
 std::string PeImage(PeKind kind, size_t size) {
   const size_t optional_size = DirectoriesOffset(kind) + kDirectoryCount * 8;
@@ -35,12 +37,14 @@ std::string PeImage(PeKind kind, size_t size) {
   PutU32(image, 0x3C, kPeHeaderOffset);
   image.replace(kPeHeaderOffset, 4, std::string("PE\0\0", 4));
   PutU16(image, kPeHeaderOffset + 4, kind == PeKind::kPe32 ? 0x14C : 0x8664);  // Machine
-  PutU16(image, kPeHeaderOffset + 20, static_cast<uint32_t>(optional_size));    // SizeOfOptionalHeader
-  PutU16(image, kPeHeaderOffset + 22, 0x0102);                                  // executable
+  PutU16(image, kPeHeaderOffset + 20,
+         static_cast<uint32_t>(optional_size));  // SizeOfOptionalHeader
+  PutU16(image, kPeHeaderOffset + 22, 0x0102);   // executable
   PutU16(image, kPeOptionalHeader, kind == PeKind::kPe32 ? 0x10B : 0x20B);
   PutU32(image, kPeChecksum, 0x12345678);
   PutU32(image, kPeOptionalHeader + DirectoriesOffset(kind) - 4, kDirectoryCount);
-  for (size_t i = kPeOptionalHeader + optional_size; i < size; ++i) image[i] = static_cast<char>('a' + i % 26);
+  for (size_t i = kPeOptionalHeader + optional_size; i < size; ++i)
+    image[i] = static_cast<char>('a' + i % 26);
   return image;
 }
 
@@ -49,7 +53,8 @@ void SetSecurityEntry(std::string& image, PeKind kind, uint32_t offset, uint32_t
   PutU32(image, PeSecurityEntryOffset(kind) + 4, size);
 }
 
-std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding, size_t table_size) {
+std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding,
+                                   size_t table_size) {
   file.append(padding, '\0');
   const size_t table = file.size();
   std::string certificate(table_size, '\x5A');

@@ -31,7 +31,8 @@ void SetSecurityEntry(std::string& image, PeKind kind, uint32_t offset, uint32_t
 
 // file, then padding zero bytes, then a certificate table of table_size
 // bytes (a WIN_CERTIFICATE header and filler), named by the security entry.
-std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding, size_t table_size = 1000);
+std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding,
+                                   size_t table_size = 1000);
 // The same with the padding a signing tool adds: up to the next multiple of 8.
 std::string SignLikeATool(std::string file, PeKind kind, size_t table_size = 1000);
 

@@ -1,0 +1,102 @@
+#include "format/records.h"
+
+#include <cstring>
+
+namespace ldr {
+
+int32_t GetInt32(const unsigned char* p) {
+  uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+               static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  int32_t out;
+  std::memcpy(&out, &v, sizeof out);  // two's complement reinterpretation
+  return out;
+}
+
+void PutInt32(unsigned char* p, int32_t value) {
+  uint32_t v;
+  std::memcpy(&v, &value, sizeof v);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+double GetDouble(const unsigned char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  double out;
+  std::memcpy(&out, &v, sizeof out);
+  return out;
+}
+
+void PutDouble(unsigned char* p, double value) {
+  uint64_t v;
+  std::memcpy(&v, &value, sizeof v);
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+ArchiveTrailer DecodeTrailer(const unsigned char (&bytes)[kTrailerSize]) {
+  ArchiveTrailer t;
+  std::memcpy(t.magic.data(), bytes, 16);
+  t.archive_start = GetInt32(bytes + 16);
+  t.archive_end = GetInt32(bytes + 20);
+  t.second_archive_start = GetInt32(bytes + 24);
+  t.second_archive_end = GetInt32(bytes + 28);
+  std::memcpy(t.reserved.data(), bytes + 32, 24);
+  return t;
+}
+
+void EncodeTrailer(const ArchiveTrailer& t, unsigned char (&bytes)[kTrailerSize]) {
+  std::memcpy(bytes, t.magic.data(), 16);
+  PutInt32(bytes + 16, t.archive_start);
+  PutInt32(bytes + 20, t.archive_end);
+  PutInt32(bytes + 24, t.second_archive_start);
+  PutInt32(bytes + 28, t.second_archive_end);
+  std::memcpy(bytes + 32, t.reserved.data(), 24);
+}
+
+ArchiveTrailer MakeSelfExtractingTrailer(int32_t archive_start, int32_t archive_end,
+                                         int32_t second_archive_start, int32_t second_archive_end) {
+  ArchiveTrailer t;
+  SetShortString(t.magic, kSelfExtractingMark);
+  t.archive_start = archive_start;
+  t.archive_end = archive_end;
+  t.second_archive_start = second_archive_start;
+  t.second_archive_end = second_archive_end;
+  return t;
+}
+
+bool IsSelfExtracting(const ArchiveTrailer& trailer) {
+  if (trailer.magic[0] != kSelfExtractingMark.size()) return false;
+  return std::memcmp(trailer.magic.data() + 1, kSelfExtractingMark.data(),
+                     kSelfExtractingMark.size()) == 0;
+}
+
+ArchiveEntry DecodeEntry(const unsigned char (&bytes)[kEntrySize]) {
+  ArchiveEntry e;
+  e.unknown0 = GetInt32(bytes + 0);
+  e.file_time = GetDouble(bytes + 4);
+  e.unknown12 = GetInt32(bytes + 12);
+  e.data_end = GetInt32(bytes + 16);
+  std::memcpy(e.stored_name.data(), bytes + 20, e.stored_name.size());
+  e.next_header = GetInt32(bytes + 124);
+  e.unpacked_size = GetInt32(bytes + 128);
+  e.data_start = GetInt32(bytes + 132);
+  e.unknown136 = GetInt32(bytes + 136);
+  e.unknown140 = bytes[140];
+  std::memcpy(e.file_version.data(), bytes + 141, e.file_version.size());
+  return e;
+}
+
+void EncodeEntry(const ArchiveEntry& e, unsigned char (&bytes)[kEntrySize]) {
+  PutInt32(bytes + 0, e.unknown0);
+  PutDouble(bytes + 4, e.file_time);
+  PutInt32(bytes + 12, e.unknown12);
+  PutInt32(bytes + 16, e.data_end);
+  std::memcpy(bytes + 20, e.stored_name.data(), e.stored_name.size());
+  PutInt32(bytes + 124, e.next_header);
+  PutInt32(bytes + 128, e.unpacked_size);
+  PutInt32(bytes + 132, e.data_start);
+  PutInt32(bytes + 136, e.unknown136);
+  bytes[140] = e.unknown140;
+  std::memcpy(bytes + 141, e.file_version.data(), e.file_version.size());
+}
+
+}  // namespace ldr
