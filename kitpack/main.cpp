@@ -100,9 +100,34 @@ void PrintTable(const kitpack::ArchiveInfo& a) {
   }
 }
 
+// What "verify" says about the signature.
+std::string SignatureText(const kitpack::KitInfo& kit) {
+  if (kit.external)
+    return "signature: none (setup.1 and setup.2 are never signed; the loader may be)";
+  if (!kit.signature.present) return "signature: none";
+  const kitpack::SignatureInfo& s = kit.signature;
+  return "signature: signed, certificate table of " + std::to_string(s.table_size) +
+         " bytes at byte " + std::to_string(s.table_offset) + " (after " +
+         std::to_string(s.padding) +
+         " padding bytes); both archives and the trailer lie in the part the signature covers "
+         "(bytes 0.." +
+         std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
+}
+
 void PrintJson(const kitpack::KitInfo& kit) {
-  std::printf("{\"path\": %s, \"external\": %s, \"archives\": [", JsonString(kit.path).c_str(),
+  std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
               kit.external ? "true" : "false");
+  if (!kit.external)
+    std::printf("\"trailer_offset\": %lld, ", static_cast<long long>(kit.trailer_offset));
+  if (kit.signature.present)
+    std::printf(
+        "\"signature\": {\"table_offset\": %lld, \"table_size\": %lld, \"padding\": %lld}, ",
+        static_cast<long long>(kit.signature.table_offset),
+        static_cast<long long>(kit.signature.table_size),
+        static_cast<long long>(kit.signature.padding));
+  else
+    std::printf("\"signature\": null, ");
+  std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
     std::printf(
@@ -158,6 +183,12 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
+  b->add_option(
+       "--sign-command", build.sign_command,
+       "Run CMD on the finished kit before it takes its place, no shell: {} is the kit, "
+       "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
+       "the signed kit must read back unchanged")
+      ->type_name("CMD");
 
   std::string kit_path, dest;
   bool json = false, second = false;
@@ -188,6 +219,7 @@ int main(int argc, char** argv) {
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
+      build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
       ProgressBar bar;
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
@@ -207,6 +239,7 @@ int main(int argc, char** argv) {
       size_t n = kitpack::VerifyStreams(kit);
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
+      std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
       size_t n = kitpack::ExtractArchive(kit, second, dest);
