@@ -287,6 +287,11 @@ void WriteResources(std::vector<unsigned char>& image, const ResourceTable& tabl
     const uint64_t vend = uint64_t{s.virtual_address} + std::max(s.virtual_size, s.raw_size);
     if (vend >= image_end) image_end = vend, last_in_memory = i;
   }
+  // Zero bytes after the last section are padding (a signature's, once it
+  // was removed): they go.
+  if (image.size() > file_end && std::all_of(image.begin() + static_cast<std::ptrdiff_t>(file_end),
+                                             image.end(), [](unsigned char c) { return c == 0; }))
+    image.resize(static_cast<size_t>(file_end));
   if (image.size() != file_end)
     throw KitError(what + (image.size() > file_end
                                ? " has data after its last section (a signature?); its resources "

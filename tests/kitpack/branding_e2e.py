@@ -72,7 +72,12 @@ class Branding(unittest.TestCase):
         with open(self.path(kit), "rb") as f:
             data = f.read()
         first_archive = struct.unpack_from("<i", data, len(data) - 40)[0]
-        return pe_reader.PeImage(data[:first_archive])
+        image = pe_reader.PeImage(data[:first_archive])
+        # Only the zero bytes that align the kit to 8 bytes follow the image.
+        end = max(s["roff"] + s["rsize"] for s in image.sections)
+        self.assertLess(first_archive - end, 8)
+        self.assertEqual(data[end:first_archive], bytes(first_archive - end))
+        return pe_reader.PeImage(data[:end])
 
     def check_image(self, original, branded):
         """What must hold of any branded image: its code and data sections

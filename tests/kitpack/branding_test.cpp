@@ -158,7 +158,7 @@ TEST(Branding, DamagedTreesAreRefused) {
   // Not a PE image at all, and one with data after its last section.
   EXPECT_THROW(ResourceTable::Read(std::vector<unsigned char>(100, 'M'), "t"), KitError);
   std::vector<unsigned char> longer = pe;
-  longer.push_back(0);
+  longer.push_back('x');
   try {
     WriteResources(longer, ResourceTable::Read(pe, "t"), "the loader x.exe");
     FAIL();
