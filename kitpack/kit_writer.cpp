@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "format/stored_names.h"
+#include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
@@ -392,6 +393,9 @@ class SignFolder {
     const std::string base = BaseName(final_path);
     kit_ = path_ + "/" + base;
     signed_copy_ = path_ + "/signed-" + base;
+    folder_guard_.emplace(path_, RemoveOnInterrupt::kFolder);
+    kit_guard_.emplace(kit_, RemoveOnInterrupt::kFile);
+    copy_guard_.emplace(signed_copy_, RemoveOnInterrupt::kFile);
   }
   ~SignFolder() {
     ::unlink(signed_copy_.c_str());
@@ -407,6 +411,35 @@ class SignFolder {
  private:
   PendingOutput& out_;
   std::string path_, kit_, signed_copy_;
+  std::optional<RemoveOnInterrupt> folder_guard_, kit_guard_, copy_guard_;
+};
+
+// The output folder of an external kit, made when missing. A folder the
+// build made goes again when the build fails or is interrupted (once the
+// files in it are gone); one that was there stays.
+class OutputFolder {
+ public:
+  explicit OutputFolder(const std::string& path) : path_(path) {
+    if (IsDirectory(path)) return;
+    if (::mkdir(path.c_str(), 0755) != 0)
+      throw KitError("cannot create the output folder " + path + ": " + ErrnoText());
+    made_ = true;
+    guard_.emplace(path, RemoveOnInterrupt::kFolder);
+  }
+  ~OutputFolder() {
+    if (made_) ::rmdir(path_.c_str());
+  }
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+  void Keep() {
+    made_ = false;
+    guard_.reset();
+  }
+
+ private:
+  std::string path_;
+  bool made_ = false;
+  std::optional<RemoveOnInterrupt> guard_;
 };
 
 // Runs the sign command on a finished, closed output and leaves the signed
@@ -540,8 +573,13 @@ void BuildKit(const BuildOptions& o) {
   for (const auto& p : second) total += p.info.size;
   std::atomic<uint64_t> done{0};
 
+  // Signals are held while each temporary file is made and put in the
+  // table of what an interrupt removes.
+  std::optional<InterruptsHeld> held(std::in_place);
   if (!o.external) {
     PendingOutput out(kit_path);
+    RemoveOnInterrupt out_guard(out.TempPath(), RemoveOnInterrupt::kFile);
+    held.reset();
     CopyLoader(out, loader);
     ArchiveWriter writer(out, o, done, total);
     int64_t first_start = static_cast<int64_t>(out.Position());
@@ -587,9 +625,12 @@ void BuildKit(const BuildOptions& o) {
   }
 
   // External: three files, each complete before any of them is renamed in.
-  if (!IsDirectory(o.output) && ::mkdir(o.output.c_str(), 0755) != 0)
-    throw KitError("cannot create the output folder " + o.output + ": " + ErrnoText());
+  OutputFolder folder_made(o.output);
   PendingOutput setup1(kit_path), setup2(second_path), copy(loader_copy);
+  RemoveOnInterrupt guard1(setup1.TempPath(), RemoveOnInterrupt::kFile);
+  RemoveOnInterrupt guard2(setup2.TempPath(), RemoveOnInterrupt::kFile);
+  RemoveOnInterrupt guard3(copy.TempPath(), RemoveOnInterrupt::kFile);
+  held.reset();
   ArchiveWriter(setup1, o, done, total).Write(first, "first archive");
   ArchiveWriter(setup2, o, done, total).Write(second, "second archive");
   CopyLoader(copy, loader);
@@ -603,6 +644,7 @@ void BuildKit(const BuildOptions& o) {
   setup1.Commit(0644);
   setup2.Commit(0644);
   copy.Commit(0755);
+  folder_made.Keep();
 }
 
 }  // namespace kitpack

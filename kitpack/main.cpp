@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 
 namespace {
@@ -240,6 +241,7 @@ int main(int argc, char** argv) {
 
   try {
     if (b->parsed()) {
+      kitpack::InstallInterruptHandlers();
       build.threads = threads;
       build.first.push_back(ParseInput(installer, prefix));
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
