@@ -50,6 +50,8 @@ struct BuildOptions {
   // The author's icon, picture and version texts for the kit's copy of the
   // loader.
   Branding branding;
+  // Called on the writing thread as each entry is finished (kitpack -v).
+  std::function<void(const struct EntryDone&)> entry_done;
   // Called from worker threads with the input bytes compressed so far.
   std::function<void(uint64_t done, uint64_t total)> progress;
   // Run on the finished kit (on the loader's copy for an external kit)
@@ -69,7 +71,26 @@ int64_t UnixFromKitTime(double days);
 // parts), folders recursed in byte order of their relative paths.
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
 
-void BuildKit(const BuildOptions& options);
+struct EntryDone {
+  bool second = false;  // which archive
+  size_t index = 0;
+  const InputFile* input = nullptr;
+  uint64_t unpacked = 0;
+  uint64_t packed = 0;  // its zlib stream
+};
+
+// What a build wrote, for its closing summary.
+struct BuildSummary {
+  std::vector<std::string> files;   // the kit, or setup.1, setup.2 and the loader's copy
+  std::vector<std::string> sha256;  // of each file as written, in hexadecimal
+  uint64_t size = 0;                // of all of them
+  uint64_t loader_size = 0;         // the kit's copy of the loader
+  size_t entries[2] = {0, 0};       // per archive
+  uint64_t unpacked[2] = {0, 0};    // the input bytes of each archive
+  uint64_t archive_size[2] = {0, 0};
+};
+
+BuildSummary BuildKit(const BuildOptions& options);
 
 // --- Reading ---------------------------------------------------------------
 
@@ -126,6 +147,17 @@ KitInfo ReadKit(const std::string& path, bool check);
 // Inflates every stream and checks it against its record; raises on the
 // first fault. Gives the number of entries checked.
 size_t VerifyStreams(const KitInfo& kit);
+
+// The integrity digest kitpack keeps in a self-extracting kit's trailer
+// (kit_digest.h): absent (an external kit, or one from another writer) or
+// matching; raises KitError when it does not match.
+enum class DigestCheck { kAbsent, kMatches };
+DigestCheck CheckKitDigest(const KitInfo& kit);
+
+// The payload (second archive) against a folder, as `build --payload DIR`
+// would store it: one line per name found on one side only or whose bytes
+// differ; empty when they agree.
+std::vector<std::string> ComparePayload(const KitInfo& kit, const std::string& folder);
 
 // Extracts one archive below `dest`. First archive: name parts only, as the
 // loader does. Second: the stored paths without drive and leading

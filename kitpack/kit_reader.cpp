@@ -6,9 +6,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <set>
 
+#include "format/pe_layout.h"
 #include "format/stored_names.h"
 #include "kitpack/kit.h"
+#include "kitpack/kit_digest.h"
 #include "kitpack/signing.h"
 
 namespace kitpack {
@@ -125,6 +130,34 @@ std::string Sibling(const std::string& path, const char* name) {
   return cut == std::string::npos ? std::string(name) : path.substr(0, cut + 1) + name;
 }
 
+// A kit cut short has lost its trailer; what is left is a PE image with an
+// archive right behind it (after at most 7 zero bytes). Raises, saying so,
+// when the file looks like that.
+void CheckNotTruncated(ReadableFile& f, const std::string& path) {
+  const uint64_t size = f.Size();
+  const std::vector<unsigned char> head =
+      f.Range(0, static_cast<size_t>(std::min<uint64_t>(size, 65536)));
+  const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(head.data(), head.size());
+  if (!layout) return;
+  uint64_t image_end = 0;
+  for (const ldr::PeSection& s : layout->sections)
+    if (s.raw_size != 0)
+      image_end = std::max<uint64_t>(image_end, uint64_t{s.raw_offset} + s.raw_size);
+  for (uint64_t at = image_end; at < image_end + 8; ++at) {
+    if (at + ldr::kHeaderSize + ldr::kEntrySize > size) return;
+    const std::vector<unsigned char> h = f.Range(at, ldr::kHeaderSize + ldr::kEntrySize);
+    const int32_t count = ldr::GetInt32(h.data());
+    const unsigned char* record = h.data() + ldr::kHeaderSize;
+    if (count >= 1 && count <= ldr::kMaxFiles && ldr::GetInt32(record) == 1 &&
+        ldr::GetInt32(record + 132) == static_cast<int32_t>(ldr::kHeaderSize + ldr::kEntrySize))
+      throw KitError(path + " is truncated: a kit's archive follows its loader at byte " +
+                     Num(static_cast<int64_t>(at)) + ", but the file ends (at " +
+                     Num(static_cast<int64_t>(size)) +
+                     " bytes) without the 56-byte trailer: it was cut short");
+    if (h[0] != 0) return;
+  }
+}
+
 }  // namespace
 
 KitInfo ReadKit(const std::string& path, bool check) {
@@ -159,8 +192,10 @@ KitInfo ReadKit(const std::string& path, bool check) {
   unsigned char bytes56[ldr::kTrailerSize];
   std::memcpy(bytes56, raw.data(), sizeof bytes56);
   kit.trailer = ldr::DecodeTrailer(bytes56);
-  if (!ldr::IsSelfExtracting(kit.trailer))
+  if (!ldr::IsSelfExtracting(kit.trailer)) {
+    CheckNotTruncated(f, path);
     throw KitError(path + " is not a kit: " + which + " do not carry the SELFEXTRACTING mark");
+  }
   if (at.before_certificates) {
     kit.signature.present = true;
     kit.signature.table_offset = static_cast<int64_t>(at.certificate_offset);
@@ -292,6 +327,46 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i)
     WriteFileBelow(dest, targets[i], InflateEntry(a, a.entries[i]));
   return a.entries.size();
+}
+
+}  // namespace kitpack
+
+namespace kitpack {
+
+DigestCheck CheckKitDigest(const KitInfo& kit) {
+  if (kit.external) return DigestCheck::kAbsent;
+  unsigned char trailer[ldr::kTrailerSize];
+  ldr::EncodeTrailer(kit.trailer, trailer);
+  if (!HasDigest(trailer)) return DigestCheck::kAbsent;
+  Sha256 prefix;
+  HashKitPrefix(kit.path, static_cast<uint64_t>(kit.trailer_offset), prefix);
+  if (!DigestMatches(prefix, trailer))
+    throw KitError(kit.path +
+                   ": the digest in its trailer does not match its bytes: the kit changed after "
+                   "kitpack wrote it (a damaged copy, or an edit to its loader, a name, a time "
+                   "stamp or a stream)");
+  return DigestCheck::kMatches;
+}
+
+std::vector<std::string> ComparePayload(const KitInfo& kit, const std::string& folder) {
+  if (!IsDirectory(folder)) throw KitError(folder + " is not a folder");
+  std::map<std::string, std::string> wanted;  // stored name -> file
+  for (const InputFile& in : ExpandPayload({folder})) wanted[in.stored_name] = in.source;
+  std::vector<std::string> differences;
+  std::set<std::string> seen;
+  for (const EntryInfo& e : kit.second.entries) {
+    seen.insert(e.stored_name);
+    auto it = wanted.find(e.stored_name);
+    if (it == wanted.end()) {
+      differences.push_back("only in the kit: " + e.stored_name);
+      continue;
+    }
+    if (InflateEntry(kit.second, e) != ReadWholeFile(it->second))
+      differences.push_back("differs: " + e.stored_name);
+  }
+  for (const auto& [name, source] : wanted)
+    if (!seen.count(name)) differences.push_back("only in " + folder + ": " + name);
+  return differences;
 }
 
 }  // namespace kitpack

@@ -17,6 +17,7 @@
 #include "format/stored_names.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
+#include "kitpack/kit_digest.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
 #include "kitpack/signing.h"
@@ -272,6 +273,15 @@ class ArchiveWriter {
     unsigned char record[ldr::kEntrySize];
     ldr::EncodeEntry(e, record);
     out_.WriteAt(static_cast<uint64_t>(base_ + h), record, sizeof record);
+    if (o_.entry_done) {
+      EntryDone done;
+      done.second = std::string(label) == "second archive";
+      done.index = index;
+      done.input = &p.input;
+      done.unpacked = p.info.size;
+      done.packed = stream_size;
+      o_.entry_done(done);
+    }
   }
 
   PendingOutput& out_;
@@ -507,6 +517,22 @@ void CheckSignedKit(const std::string& path, int64_t trailer_offset,
   }
 }
 
+// The sizes and SHA-256 of the files a build wrote, read back as they lie
+// on disk (a signed kit is only known once its tool is done).
+BuildSummary Finished(BuildSummary summary) {
+  summary.size = 0;
+  summary.sha256.clear();
+  for (const std::string& file : summary.files) {
+    Sha256 hash;
+    const uint64_t size = StatRegularFile(file).size;
+    HashFileRange(file, 0, size, hash);
+    const std::array<unsigned char, 32> sha = hash.Finish();
+    summary.sha256.push_back(Sha256::Hex(sha.data(), sha.size()));
+    summary.size += size;
+  }
+  return summary;
+}
+
 }  // namespace
 
 double KitTimeFromUnix(int64_t seconds) {
@@ -534,7 +560,7 @@ std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources) {
   return out;
 }
 
-void BuildKit(const BuildOptions& o) {
+BuildSummary BuildKit(const BuildOptions& o) {
   if (o.first.empty()) throw KitError("no installer given: the first archive needs one entry");
   if (o.first.size() > static_cast<size_t>(ldr::kMaxFiles))
     throw KitError("the first archive would hold " + std::to_string(o.first.size()) +
@@ -571,6 +597,12 @@ void BuildKit(const BuildOptions& o) {
   uint64_t total = 0;
   for (const auto& p : first) total += p.info.size;
   for (const auto& p : second) total += p.info.size;
+  BuildSummary summary;
+  summary.loader_size = loader.size();
+  summary.entries[0] = first.size();
+  summary.entries[1] = second.size();
+  for (const auto& p : first) summary.unpacked[0] += p.info.size;
+  for (const auto& p : second) summary.unpacked[1] += p.info.size;
   std::atomic<uint64_t> done{0};
 
   // Signals are held while each temporary file is made and put in the
@@ -586,6 +618,8 @@ void BuildKit(const BuildOptions& o) {
     writer.Write(first, "first archive");
     int64_t second_start = static_cast<int64_t>(out.Position());
     writer.Write(second, "second archive");
+    summary.archive_size[0] = static_cast<uint64_t>(second_start - first_start);
+    summary.archive_size[1] = out.Position() - static_cast<uint64_t>(second_start);
     // Zero bytes between the loader image and the first archive make the
     // kit's length a multiple of 8, so that a signing tool appends its
     // certificate table right behind the trailer. The archives are moved up
@@ -607,13 +641,19 @@ void BuildKit(const BuildOptions& o) {
                                                       static_cast<int32_t>(second_start),
                                                       static_cast<int32_t>(second_end)),
                        trailer);
+    // The digest of everything before the trailer and of the trailer's
+    // first 32 bytes, read back from the file as it now is.
+    const int64_t trailer_offset = second_end + 1;
+    Sha256 prefix;
+    HashKitPrefix(out.TempPath(), static_cast<uint64_t>(trailer_offset), prefix);
+    SealTrailer(prefix, trailer);
     out.Write(trailer, sizeof trailer);
+    summary.files = {kit_path};
     if (o.sign_command.empty()) {
       out.Commit(0755);
-      return;
+      return Finished(summary);
     }
     out.Close();
-    const int64_t trailer_offset = second_end + 1;
     const KitSums sums = Sums(out.TempPath(), static_cast<uint64_t>(first_start),
                               static_cast<uint64_t>(trailer_offset));
     SignFolder folder(out, kit_path);
@@ -621,7 +661,7 @@ void BuildKit(const BuildOptions& o) {
       CheckSignedKit(path, trailer_offset, trailer, static_cast<uint64_t>(first_start), sums);
     });
     out.Commit(0755);
-    return;
+    return Finished(summary);
   }
 
   // External: three files, each complete before any of them is renamed in.
@@ -641,10 +681,14 @@ void BuildKit(const BuildOptions& o) {
     folder.emplace(copy, loader_copy);
     Sign(copy, *folder, o.sign_command, CheckSignedLoader);
   }
+  summary.archive_size[0] = setup1.Position();
+  summary.archive_size[1] = setup2.Position();
   setup1.Commit(0644);
   setup2.Commit(0644);
   copy.Commit(0755);
   folder_made.Keep();
+  summary.files = {kit_path, second_path, loader_copy};
+  return Finished(summary);
 }
 
 }  // namespace kitpack

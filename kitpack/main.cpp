@@ -15,6 +15,7 @@
 
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
+#include "kitpack/text_utf8.h"
 
 namespace {
 
@@ -40,15 +41,34 @@ std::optional<int64_t> SourceDateEpoch() {
   return static_cast<int64_t>(v);
 }
 
-// A one-line bar on stderr, redrawn at most ten times a second.
-class ProgressBar {
+// Progress on stderr: on a terminal a one-line bar redrawn at most ten times
+// a second; elsewhere (a CI log) a line every few seconds
+// (KITPACK_PROGRESS_INTERVAL, default 5) with the percentage and the bytes.
+class Progress {
  public:
+  explicit Progress(bool terminal) : terminal_(terminal) {
+    const char* text = std::getenv("KITPACK_PROGRESS_INTERVAL");
+    double seconds = text && *text ? std::atof(text) : 5.0;
+    if (!(seconds > 0.0 && seconds < 86400.0)) seconds = 5.0;
+    interval_ = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(seconds));
+    last_ = std::chrono::steady_clock::now();
+  }
+
   void Update(uint64_t done, uint64_t total) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto now = std::chrono::steady_clock::now();
+    const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+    if (!terminal_) {
+      if (done >= total || now - last_ < interval_) return;
+      last_ = now;
+      std::fprintf(stderr, "kitpack: %3d%%  %s of %s\n", percent, Bytes(done).c_str(),
+                   Bytes(total).c_str());
+      std::fflush(stderr);
+      return;
+    }
     if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
-    int percent = total ? static_cast<int>(done * 100 / total) : 100;
     int filled = percent * 30 / 100;
     std::fprintf(stderr, "\r[%s%s] %3d%%  %llu/%llu MiB", std::string(filled, '#').c_str(),
                  std::string(30 - filled, ' ').c_str(), percent,
@@ -57,8 +77,22 @@ class ProgressBar {
     if (done >= total) std::fputc('\n', stderr);
   }
 
+  static std::string Bytes(uint64_t n) {
+    char buf[48];
+    if (n < 10 * 1024) {
+      std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(n));
+    } else if (n < 10 * 1024 * 1024) {
+      std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(n) / 1024);
+    } else {
+      std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / (1024 * 1024));
+    }
+    return buf;
+  }
+
  private:
+  bool terminal_;
   std::mutex mutex_;
+  std::chrono::steady_clock::duration interval_{};
   std::chrono::steady_clock::time_point last_{};
 };
 
@@ -83,14 +117,16 @@ std::string JsonNumber(double value) {
 }
 
 std::string JsonString(const std::string& s) {
+  // UTF-8 passes through as it is; a name that is not UTF-8 (from an older
+  // packer, in a legacy code page) has every byte above ASCII escaped as its
+  // own code point, so that the output stays valid JSON either way.
+  const bool utf8 = kitpack::IsUtf8(s);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x80) {
-      // Stored names are ANSI bytes, not UTF-8: escape every byte above
-      // ASCII as its own code point so the output stays valid JSON.
+    } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -101,16 +137,45 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
+struct Totals {
+  size_t entries = 0;
+  long long unpacked = 0, packed = 0;
+};
+
+Totals TotalsOf(const kitpack::ArchiveInfo& a) {
+  Totals t;
+  for (const auto& e : a.entries) {
+    ++t.entries;
+    t.unpacked += e.record.unpacked_size;
+    t.packed += e.packed_size;
+  }
+  return t;
+}
+
+std::string Percent(long long part, long long whole) {
+  if (whole <= 0) return "-";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f%%",
+                100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return buf;
+}
+
 void PrintTable(const kitpack::ArchiveInfo& a) {
   std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
   std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
               "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
-    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(),
-                e.record.unpacked_size, static_cast<long long>(e.packed_size),
-                e.version.empty() ? "-" : e.version.c_str(), DateText(e.record.file_time).c_str());
+    // Padded by characters, not bytes, so that UTF-8 names line up.
+    std::printf("  %5zu  %s %12d %12lld  %-14s %s\n", i,
+                kitpack::PadRight(e.stored_name, 40).c_str(), e.record.unpacked_size,
+                static_cast<long long>(e.packed_size), e.version.empty() ? "-" : e.version.c_str(),
+                DateText(e.record.file_time).c_str());
   }
+  const Totals t = TotalsOf(a);
+  std::printf("  %5s  %s %12lld %12lld  packed to %s\n", "total",
+              kitpack::PadRight(std::to_string(t.entries) + " entries", 40).c_str(), t.unpacked,
+              t.packed, Percent(t.packed, t.unpacked).c_str());
 }
 
 // What "verify" says about the signature.
@@ -144,9 +209,12 @@ void PrintJson(const kitpack::KitInfo& kit) {
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
     std::printf(
-        "%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
+        "%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, "
+        "\"totals\": {\"entries\": %zu, \"unpacked_size\": %lld, \"packed_size\": %lld}, "
+        "\"entries\": [",
         first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
-        static_cast<long long>(a->start), static_cast<long long>(a->end));
+        static_cast<long long>(a->start), static_cast<long long>(a->end), TotalsOf(*a).entries,
+        TotalsOf(*a).unpacked, TotalsOf(*a).packed);
     first_archive = false;
     for (size_t i = 0; i < a->entries.size(); ++i) {
       const auto& e = a->entries[i];
@@ -163,6 +231,27 @@ void PrintJson(const kitpack::KitInfo& kit) {
     std::printf("]}");
   }
   std::printf("\n]}\n");
+}
+
+void PrintSummary(const kitpack::BuildOptions& build, const kitpack::BuildSummary& done,
+                  double seconds) {
+  std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),
+              build.first.size(), build.second.size());
+  std::printf("  %-15s%s (%llu bytes)%s\n", "kit", Progress::Bytes(done.size).c_str(),
+              static_cast<unsigned long long>(done.size), build.external ? ", in three files" : "");
+  std::printf("  %-15s%s%s\n", "loader", Progress::Bytes(done.loader_size).c_str(),
+              build.branding.Any() ? ", branded" : "");
+  const char* names[2] = {"loader archive", "payload"};
+  for (int i = 0; i < 2; ++i)
+    std::printf("  %-15s%zu entries, %s packed to %s (%s)\n", names[i], done.entries[i],
+                Progress::Bytes(done.unpacked[i]).c_str(),
+                Progress::Bytes(done.archive_size[i]).c_str(),
+                Percent(static_cast<long long>(done.archive_size[i]),
+                        static_cast<long long>(done.unpacked[i]))
+                    .c_str());
+  std::printf("  %-15s%.1f s\n", "time", seconds);
+  for (size_t i = 0; i < done.files.size(); ++i)
+    std::printf("  %-15s%s  %s\n", "sha256", done.sha256[i].c_str(), done.files[i].c_str());
 }
 
 }  // namespace
@@ -202,6 +291,9 @@ int main(int argc, char** argv) {
        "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
        "the signed kit must read back unchanged")
       ->type_name("CMD");
+  bool quiet = false, verbose = false;
+  b->add_flag("-q,--quiet", quiet, "Print errors only");
+  b->add_flag("-v,--verbose", verbose, "Print each file as it is packed");
   kitpack::Branding& brand = build.branding;
   b->add_option("--icon", brand.icon, "An .ico file: the kit's icon (replaces MAINICON)");
   b->add_option("--picture", brand.picture,
@@ -223,9 +315,13 @@ int main(int argc, char** argv) {
   l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
       ->required();
   l->add_flag("--json", json, "Machine-readable output");
-  auto* v = app.add_subcommand("verify", "Check every record, chain, offset and stream of a kit");
+  auto* v = app.add_subcommand(
+      "verify", "Check every record, chain, offset and stream of a kit, and its digest");
   v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
       ->required();
+  std::string against;
+  v->add_option("--against", against,
+                "A folder the payload must equal, file for file, as --payload DIR stores it");
   auto* x = app.add_subcommand("extract", "Unpack one archive of a kit into a folder");
   x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
       ->required();
@@ -247,13 +343,25 @@ int main(int argc, char** argv) {
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
-      build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
-      ProgressBar bar;
-      if (::isatty(STDERR_FILENO))
-        build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
-      kitpack::BuildKit(build);
-      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),
-                  build.first.size(), build.second.size());
+      if (!quiet)
+        build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
+      Progress progress(::isatty(STDERR_FILENO) != 0);
+      if (!quiet)
+        build.progress = [&progress](uint64_t done, uint64_t total) {
+          progress.Update(done, total);
+        };
+      if (verbose && !quiet)
+        build.entry_done = [](const kitpack::EntryDone& e) {
+          std::printf("  %s %zu: %s  %s -> %s\n", e.second ? "payload" : "loader archive", e.index,
+                      e.input->stored_name.c_str(), Progress::Bytes(e.unpacked).c_str(),
+                      Progress::Bytes(e.packed).c_str());
+          std::fflush(stdout);
+        };
+      const auto started = std::chrono::steady_clock::now();
+      const kitpack::BuildSummary done = kitpack::BuildKit(build);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      if (!quiet) PrintSummary(build, done, seconds);
     } else if (l->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
       if (json) {
@@ -268,8 +376,24 @@ int main(int argc, char** argv) {
       for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
         for (const std::string& warning : a->warnings)
           std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
+      const kitpack::DigestCheck digest = kitpack::CheckKitDigest(kit);
+      if (!against.empty()) {
+        const std::vector<std::string> differences = kitpack::ComparePayload(kit, against);
+        if (!differences.empty()) {
+          for (const std::string& d : differences) std::fprintf(stderr, "  %s\n", d.c_str());
+          throw KitError("the payload of " + kit_path + " differs from " + against + " in " +
+                         std::to_string(differences.size()) + " file(s), listed above");
+        }
+      }
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
+      if (digest == kitpack::DigestCheck::kMatches)
+        std::printf("digest: matches (SHA-256 of everything before the trailer)\n");
+      else if (!kit.external)
+        std::printf("digest: none (a kit written by another tool or an older kitpack)\n");
+      if (!against.empty())
+        std::printf("payload: the same as %s (%zu files)\n", against.c_str(),
+                    kit.second.entries.size());
       std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);

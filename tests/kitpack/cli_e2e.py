@@ -1,0 +1,193 @@
+#!/usr/bin/env python3
+"""What kitpack tells its user and what it lets them check: the closing
+summary, -q and -v, progress lines in a log, list totals and UTF-8 JSON,
+the integrity digest with verify and verify --against, and the messages for
+the usual mistakes.
+
+usage: cli_e2e.py KITPACK
+"""
+
+import hashlib
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from kitpack_e2e import DIGEST_TAG, kit_digest, trailer_offset, write_kit  # noqa: E402
+
+KITPACK = None
+NAME = "Übersicht.txt"
+
+
+class CliCase(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kitpack-cli-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.write("loader.exe", b"MZ" + bytes(range(256)) * 40)
+        self.write("setup.exe", b"MZ installer" * 50)
+        self.write("payload/" + NAME, "Inhalt\n".encode())
+        self.write("payload/docs/guide.txt", b"guide " * 5000)
+        self.write("payload/data/r.bin", os.urandom(70000))
+
+    def path(self, rel):
+        return os.path.join(self.dir, rel)
+
+    def write(self, rel, data):
+        os.makedirs(os.path.dirname(self.path(rel)), exist_ok=True)
+        with open(self.path(rel), "wb") as f:
+            f.write(data)
+
+    def read(self, rel):
+        with open(self.path(rel), "rb") as f:
+            return f.read()
+
+    def kitpack(self, *args, code=0, env=None):
+        p = subprocess.run([KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})), timeout=120)
+        if code is not None:
+            self.assertEqual(p.returncode, code, (p.stdout + p.stderr).decode())
+        return p.stdout.decode(), p.stderr.decode()
+
+    def build(self, out="kit.exe", *extra, code=0, env=None):
+        return self.kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "--payload", "payload", "-o", out, *extra, code=code, env=env)
+
+
+class Output(CliCase):
+    def test_summary_quiet_and_verbose(self):
+        out, err = self.build()
+        self.assertEqual(err, "")
+        raw = self.read("kit.exe")
+        self.assertIn("sha256         %s  kit.exe" % hashlib.sha256(raw).hexdigest(), out)
+        self.assertIn("kit            ", out)
+        self.assertIn("(%d bytes)" % len(raw), out)
+        self.assertRegex(out, r"payload +3 entries, [0-9.]+ KiB packed to [0-9.]+ KiB \([0-9.]+%\)")
+        self.assertRegex(out, r"loader archive +1 entries")
+        self.assertRegex(out, r"time +[0-9.]+ s")
+
+        out, err = self.build("q.exe", "-q")
+        self.assertEqual((out, err), ("", ""))
+
+        out, _ = self.build("v.exe", "-v")
+        for name in ("C:\\KIT\\setup.exe", NAME, "docs\\guide.txt", "data\\r.bin"):
+            self.assertIn(name, out)
+        # The three kits are the same bytes: only the talk differs.
+        self.assertEqual(self.read("q.exe"), raw)
+
+    def test_progress_lines_in_a_log(self):
+        self.write("payload/big.bin", os.urandom(24 << 20))
+        _, err = self.build("kit.exe", "--threads", "1",
+                            env={"KITPACK_PROGRESS_INTERVAL": "0.05"})
+        lines = err.splitlines()
+        self.assertGreaterEqual(len(lines), 2, err)
+        for line in lines:
+            self.assertRegex(line, r"^kitpack: +\d+%  [0-9.]+ (bytes|KiB|MiB) of [0-9.]+ MiB$")
+        self.assertNotIn("\r", err)
+        percents = [int(re.search(r"(\d+)%", line).group(1)) for line in lines]
+        self.assertEqual(percents, sorted(percents))
+
+    def test_list_totals_alignment_and_utf8_json(self):
+        self.build()
+        out, _ = self.kitpack("list", "kit.exe")
+        rows = [line for line in out.splitlines() if line.startswith("  ")]
+        names = [line for line in rows if NAME in line or "docs\\guide.txt" in line]
+        self.assertEqual(len(names), 2)
+        # Counted in characters, the columns line up.
+        self.assertEqual(len(names[0]), len(names[1]))
+        totals = [line for line in rows if line.lstrip().startswith("total")]
+        self.assertEqual(len(totals), 2)
+        self.assertIn("3 entries", totals[1])
+        self.assertIn(str(len("Inhalt\n") + 30000 + 70000), totals[1])
+
+        out, _ = self.kitpack("list", "--json", "kit.exe")
+        self.assertIn('"stored_name": "%s"' % NAME, out)  # as UTF-8, not escaped
+        listing = json.loads(out)
+        second = listing["archives"][1]
+        self.assertEqual(second["totals"]["entries"], 3)
+        self.assertEqual(second["totals"]["unpacked_size"],
+                         sum(e["unpacked_size"] for e in second["entries"]))
+        self.assertEqual(second["totals"]["packed_size"],
+                         sum(e["packed_size"] for e in second["entries"]))
+
+        # A legacy (not UTF-8) name stays valid JSON, byte by byte escaped.
+        write_kit(self.path("old.exe"), b"MZ" * 100, [(b"C:\\KIT\\setup.exe".decode(), b"x")],
+                  [("\xdcbersicht.txt", b"y")], __import__("zlib").compress)
+        out, _ = self.kitpack("list", "--json", "old.exe")
+        self.assertIn('"\\u00dcbersicht.txt"', out)
+        json.loads(out)
+
+
+class Integrity(CliCase):
+    def test_digest_is_written_and_checked(self):
+        self.build()
+        raw = self.read("kit.exe")
+        at = trailer_offset(raw)
+        self.assertEqual(raw[at + 32:at + 36], DIGEST_TAG)
+        self.assertEqual(raw[at + 32:at + 56], kit_digest(raw, at))
+        out, _ = self.kitpack("verify", "kit.exe")
+        self.assertIn("digest: matches", out)
+
+        listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
+        first = listing["archives"][0]
+        name_byte = first["start"] + 5 + 21 + 3  # a letter of entry 0's stored name
+        time_byte = first["start"] + 5 + 4 + 2   # a byte of its time stamp
+        for what, at_byte in [("a stored name", name_byte), ("a time stamp", time_byte),
+                              ("the loader's own bytes", 1000)]:
+            with self.subTest(what):
+                bad = bytearray(raw)
+                bad[at_byte] ^= 0x20
+                self.write("bad.exe", bytes(bad))
+                _, err = self.kitpack("verify", "bad.exe", code=1)
+                self.assertIn("the digest in its trailer does not match its bytes", err)
+
+    def test_truncated_kit(self):
+        # A PE loader: a kit cut short is told from a file that never was one.
+        pe = bytearray(4096)
+        pe[:2] = b"MZ"
+        struct.pack_into("<I", pe, 0x3C, 0x80)
+        pe[0x80:0x84] = b"PE\0\0"
+        struct.pack_into("<HHIIIHH", pe, 0x84, 0x8664, 1, 0, 0, 0, 240, 0x22)
+        struct.pack_into("<HBB", pe, 0x98, 0x20B, 2, 0)
+        struct.pack_into("<II", pe, 0x98 + 32, 0x1000, 0x200)
+        struct.pack_into("<I", pe, 0x98 + 108, 16)
+        struct.pack_into("<8sIIII", pe, 0x98 + 240, b".text", 0xE00, 0x1000, 0xE00, 0x200)
+        self.write("loader.exe", bytes(pe))
+        self.build()
+        raw = self.read("kit.exe")
+        for cut in (len(raw) - 1, len(raw) - 56, len(raw) // 2):
+            with self.subTest(cut=cut):
+                self.write("cut.exe", raw[:cut])
+                _, err = self.kitpack("verify", "cut.exe", code=1)
+                self.assertIn("cut.exe is truncated", err)
+        _, err = self.kitpack("verify", "loader.exe", code=1)
+        self.assertIn("is not a kit", err)
+
+    def test_kit_of_another_writer_has_no_digest(self):
+        write_kit(self.path("other.exe"), b"MZ" * 100, [("C:\\KIT\\setup.exe", b"x")],
+                  [("a.txt", b"y")], __import__("zlib").compress)
+        out, _ = self.kitpack("verify", "other.exe")
+        self.assertIn("digest: none", out)
+
+    def test_verify_against_a_folder(self):
+        self.build()
+        out, _ = self.kitpack("verify", "kit.exe", "--against", "payload")
+        self.assertIn("payload: the same as payload (3 files)", out)
+        self.write("payload/docs/guide.txt", b"changed")
+        self.write("payload/new.txt", b"new")
+        os.remove(self.path("payload/data/r.bin"))
+        _, err = self.kitpack("verify", "kit.exe", "--against", "payload", code=1)
+        self.assertIn("differs: docs\\guide.txt", err)
+        self.assertIn("only in payload: new.txt", err)
+        self.assertIn("only in the kit: data\\r.bin", err)
+        self.assertIn("differs from payload in 3 file(s)", err)
+
+
+if __name__ == "__main__":
+    KITPACK = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
