@@ -13,6 +13,8 @@
 #include <cstring>
 #include <map>
 
+#include "format/pe_image.h"
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/stored_names.h"
@@ -60,6 +62,10 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
       if (c == '/') c = '\\';
     }
+    if (!ldr::IsValidUtf8(in.stored_name))
+      throw KitError(Describe(label, i, in) + ": stored name \"" + ShownName(in.stored_name) +
+                     "\" is not valid UTF-8; kits store names as UTF-8 (rename the file, or "
+                     "give its name as SRC=STOREDNAME)");
     auto [at, fresh] = targets.emplace(target, i);
     if (!fresh)
       throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
@@ -301,10 +307,43 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
   }
   if (static_cast<int64_t>(loader.size()) > o.offset_limit)
     throw KitError("the loader " + o.loader + " is too large: offsets in a kit are signed 32-bit");
+  if (o.execution_level) SetLoaderExecutionLevel(loader, *o.execution_level, o.loader);
   return loader;
 }
 
 }  // namespace
+
+void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
+                             const std::string& path) {
+  const std::string wanted(ldr::ExecutionLevelName(level));
+  const std::optional<ldr::FileRange> manifest =
+      ldr::FindPeResource(loader.data(), loader.size(), ldr::kResourceTypeManifest, 1);
+  if (!manifest)
+    throw KitError("the loader " + path + " has no application manifest (RT_MANIFEST 1) to take "
+                   "the execution level " + wanted + "; --execution-level needs loader.exe as the "
+                   "Windows build makes it");
+  const std::string refused = ldr::SetExecutionLevel(
+      reinterpret_cast<char*>(loader.data() + manifest->offset), manifest->size, level);
+  if (!refused.empty())
+    throw KitError("the manifest of the loader " + path + " cannot take the execution level " +
+                   wanted + ": " + refused);
+}
+
+std::string ShownName(const std::string& stored_name) {
+  if (ldr::IsValidUtf8(stored_name)) return stored_name;
+  std::string shown;
+  for (unsigned char c : stored_name) {
+    if (c < 0x80) {
+      shown += static_cast<char>(c);
+    } else {
+      static const char kHex[] = "0123456789ABCDEF";
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    }
+  }
+  return shown;
+}
 
 double KitTimeFromUnix(int64_t seconds) {
   return static_cast<double>(kUnixEpochDay) + static_cast<double>(seconds) / kSecondsPerDay;

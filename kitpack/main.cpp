@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 
 namespace {
@@ -69,14 +70,16 @@ std::string DateText(double days) {
 }
 
 std::string JsonString(const std::string& s) {
+  const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x80) {
-      // Stored names are ANSI bytes, not UTF-8: escape every byte above
-      // ASCII as its own code point so the output stays valid JSON.
+    } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
+      // A name that is not UTF-8 (from an older packer, in a legacy code
+      // page): every byte above ASCII is escaped as its own code point so
+      // that the output stays valid JSON. UTF-8 passes through as it is.
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -143,6 +146,11 @@ int main(int argc, char** argv) {
   b->add_option("--level", build.level, "zlib level 0-9")->check(CLI::Range(0, 9))->capture_default_str();
   b->add_option("--threads", threads, "Compression threads")->check(CLI::Range(1u, 256u))->capture_default_str();
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")->capture_default_str();
+  std::string level;
+  b->add_option("--execution-level", level,
+                "Execution level written into the kit's copy of loader.exe "
+                "(asInvoker, highestAvailable, requireAdministrator); default: as built, asInvoker")
+      ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}));
 
   std::string kit_path, dest;
   bool json = false, second = false;
@@ -170,6 +178,7 @@ int main(int argc, char** argv) {
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
+      if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
       ProgressBar bar;
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
@@ -187,6 +196,8 @@ int main(int argc, char** argv) {
     } else if (v->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::VerifyStreams(kit);
+      for (const std::string& warning : kitpack::LegacyNameWarnings(kit))
+        std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
     } else if (x->parsed()) {
