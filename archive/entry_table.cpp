@@ -1,21 +1,10 @@
 #include "archive/entry_table.h"
 
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "base/messages.h"
 
 namespace ldr {
 namespace {
-
-// The messages name SETUP.1 also when the archive is appended to the loader.
-constexpr const char kCountMessage[] =
-    "LOADER: Could not read the number of files in the archive from SETUP.1";
-constexpr const char kLimitMessage[] =
-    "LOADER: Sorry... You can only have 49 files in the PresetupFiles property of the "
-    "TInstall. If you want to have more you can modify the MaxFiles constant in the "
-    "CorvaneLoadProgram project in the Corvane directory";
-constexpr const char kFlagMessage[] =
-    "LOADER: Could not read the multi-partition flag in the archive file from SETUP.1";
-constexpr const char kHeaderMessage[] =
-    "LOADER: Cannot read a file header in the archive file from SETUP.1";
 
 // Reads until size bytes have arrived, the file ends or a read fails. A
 // failed read counts as the end: the caller only asks whether all arrived.
@@ -40,16 +29,16 @@ bool SeekTo(File& file, int64_t offset) {
 void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
   table->count = 0;
   // A start the file cannot be moved to has no count to read either.
-  if (!SeekTo(archive, archive_start)) throw LoaderError(kCountMessage);
+  if (!SeekTo(archive, archive_start)) throw LoaderError(msg::kNoFileCount);
 
   unsigned char count_bytes[4];
-  if (!ReadExactly(archive, count_bytes, sizeof count_bytes)) throw LoaderError(kCountMessage);
+  if (!ReadExactly(archive, count_bytes, sizeof count_bytes)) throw LoaderError(msg::kNoFileCount);
   int32_t file_count = GetInt32(count_bytes);
   // The limit is tested before the flag byte is read.
-  if (file_count > kMaxFiles) throw LoaderError(kLimitMessage);
+  if (file_count > kMaxFiles) throw LoaderError(msg::kTooManyFiles);
 
   unsigned char flag;
-  if (!ReadExactly(archive, &flag, 1)) throw LoaderError(kFlagMessage);
+  if (!ReadExactly(archive, &flag, 1)) throw LoaderError(msg::kNoPartitionFlag);
 
   int64_t next_header = static_cast<int64_t>(archive_start) + static_cast<int64_t>(kHeaderSize);
   if (file_count <= 0) return;
@@ -57,11 +46,12 @@ void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
   for (int32_t i = 0; i < file_count; ++i) {
     unsigned char record[kEntrySize];
     if (!SeekTo(archive, next_header) || !ReadExactly(archive, record, kEntrySize)) {
-      throw LoaderError(kHeaderMessage);
+      throw LoaderError(msg::kNoFileHeader);
     }
     table->entries[static_cast<size_t>(table->count)] = DecodeEntry(record);
     ++table->count;
-    next_header = static_cast<int64_t>(archive_start) + table->entries[static_cast<size_t>(i)].next_header;
+    next_header =
+        static_cast<int64_t>(archive_start) + table->entries[static_cast<size_t>(i)].next_header;
   }
 }
 

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "archive/records.h"
+#include "format/records.h"
 #include "platform/platform.h"
 
 namespace ldr {

@@ -8,8 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "loader/errors.h"
-#include "loader/text_rules.h"
+#include "base/errors.h"
+#include "base/messages.h"
+#include "base/text_rules.h"
+#include "format/stored_names.h"
 
 namespace ldr {
 namespace {
@@ -18,34 +20,8 @@ namespace {
 // 23 of 40 bytes would show 57 instead of 58.
 static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type");
 
-char FoldAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
-  }
-  return true;
-}
-
-// Windows opens a device instead of a file for these names, whatever the
-// extension. "¹²³" (Latin-1 0xB9, 0xB2, 0xB3) count as digits there too.
-bool IsReservedDeviceName(std::string_view name) {
-  std::string_view base = name.substr(0, name.find('.'));
-  while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
-  static constexpr std::string_view kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (std::string_view reserved : kPlain) {
-    if (EqualsNoCase(base, reserved)) return true;
-  }
-  if (base.size() != 4) return false;
-  std::string_view stem = base.substr(0, 3);
-  if (!EqualsNoCase(stem, "COM") && !EqualsNoCase(stem, "LPT")) return false;
-  unsigned char digit = static_cast<unsigned char>(base[3]);
-  return (digit >= '0' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
-}
-
 [[noreturn]] void ThrowReadFailure(const std::string& archive_path) {
-  throw LoaderError("LOADER: Could not read the archive file " + archive_path);
+  throw LoaderError(msg::kCannotRead + archive_path);
 }
 
 // Ends the stream on every path, the error path included.
@@ -97,10 +73,12 @@ int32_t ProgressPercent(int32_t written_total, int32_t grand_total) {
   // Each step is rounded to the 64-bit mantissa on its own: the quotient,
   // then its product with 100, then to an integer (the default rounding mode
   // sends halves to the even neighbour).
-  long double quotient = static_cast<long double>(written_total) / static_cast<long double>(grand_total);
+  long double quotient =
+      static_cast<long double>(written_total) / static_cast<long double>(grand_total);
   long double percent = quotient * 100.0L;
   long double rounded = std::nearbyint(percent);
-  if (!(rounded >= static_cast<long double>(INT32_MIN) && rounded <= static_cast<long double>(INT32_MAX))) {
+  if (!(rounded >= static_cast<long double>(INT32_MIN) &&
+        rounded <= static_cast<long double>(INT32_MAX))) {
     return 0;
   }
   return static_cast<int32_t>(rounded);
@@ -111,23 +89,10 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink) {
   sink.SetProgressPosition(ProgressPercent(totals.written_total, totals.grand_total));
 }
 
-bool IsSafeEntryName(std::string_view name, bool windows_rules) {
-  if (name.empty() || name == "." || name == "..") return false;
-  if (name.find('/') != std::string_view::npos) return false;
-  if (name.find('\0') != std::string_view::npos) return false;
-  if (windows_rules) {
-    // Windows drops trailing dots and blanks, so "..." or ". ." would name
-    // the folder itself or its parent.
-    if (name.find_first_not_of(". ") == std::string_view::npos) return false;
-    if (IsReservedDeviceName(name)) return false;
-  }
-  return true;
-}
-
 std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
                             const ArchiveEntry& entry) {
-  return WithTrailingBackslash(working_folder, platform.HostPathStyle()) +
-         NamePart(StoredNameText(entry), platform.StoredNameStyle());
+  return WithTrailingSeparator(working_folder, platform.HostPathStyle()) +
+         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
 }
 
 void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
@@ -155,9 +120,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
       uint32_t size = end - *done < kOutputBlockSize ? end - *done : kOutputBlockSize;
       int32_t written = output.Write(area.data() + *done, size);
       if (written < 0 || static_cast<uint32_t>(written) != size) {
-        throw LoaderError(FormatText(
-            "LOADER: Could not write to the file %s. This probably means that your disk is full",
-            {output_path}));
+        throw LoaderError(FormatText(msg::kDiskFull, {output_path}));
       }
       ReportProgress(totals, written, progress);
       *done += size;
@@ -183,7 +146,8 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
         uint32_t size = 0;
         if (position <= last) {
           int64_t remaining = last - position + 1;
-          size = remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
+          size =
+              remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
         }
         if (size == 0) break;
         int32_t got = archive.Read(input.data(), size);
@@ -211,22 +175,25 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
 }
 
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder,
-                const EntryTable& table, ProgressSink& progress) {
+                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+                ProgressSink& progress) {
   ExtractionTotals totals;
   totals.grand_total = SumUnpackedSizes(table, table.count);
   // Device names are a matter of the host that creates the files.
-  const bool windows_rules = platform.HostPathStyle().trailing == '\\';
+  const NameHost host =
+      platform.HostPathStyle().trailing == '\\' ? NameHost::kWindows : NameHost::kPosix;
 
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
     const ArchiveEntry& entry = table.entries[static_cast<size_t>(i)];
     std::string output_path = EntryOutputPath(platform, working_folder, entry);
-    std::string name = NamePart(StoredNameText(entry), platform.StoredNameStyle());
+    std::string name =
+        StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     std::unique_ptr<File> output;
-    if (IsSafeEntryName(name, windows_rules)) output = platform.CreateForWriting(output_path);
-    if (!output) throw LoaderError("LOADER: Could not create the following file, " + output_path);
+    if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path);
+    if (!output) throw LoaderError(msg::kCannotCreate + output_path);
     // The scoped owner closes the output file also when extraction raises.
-    ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals, progress);
+    ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
+                 progress);
   }
 }
 

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "archive/entry_table.h"
-#include "archive/records.h"
+#include "base/progress_sink.h"
+#include "format/records.h"
 #include "platform/platform.h"
-#include "ui/progress_sink.h"
 
 namespace ldr {
 
@@ -44,13 +44,6 @@ int32_t ProgressPercent(int32_t written_total, int32_t grand_total);
 // whether or not it changed.
 void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink);
 
-// Whether an entry's name part may become a file directly inside the working
-// folder. Refused: the empty name, "." and "..", names holding "/" or a zero
-// byte; with windows_rules also reserved device names (CON, NUL, COM1, ...,
-// with or without an extension) and names made only of dots and blanks,
-// which Windows would turn into the folder itself or its parent.
-bool IsSafeEntryName(std::string_view name_part, bool windows_rules);
-
 // The file an entry is extracted to: the working folder with its separator,
 // then the name part of the stored name.
 std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
@@ -69,7 +62,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
 // created, written or the archive cannot be read, and EZlibError when a stream
 // is damaged. What was written before a failure stays.
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder,
-                const EntryTable& table, ProgressSink& progress);
+                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+                ProgressSink& progress);
 
 }  // namespace ldr

@@ -14,10 +14,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -25,8 +25,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "archive/records.h"
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "format/records.h"
 #include "platform/system_platform.h"
 
 namespace {
@@ -70,9 +70,9 @@ std::string MakeContent(int kind, size_t size, uint32_t seed) {
     }
   } else if (kind == 1) {
     static const char* const kWords[] = {
-        "install", "the", "program", "files", "into", "folder", "setup", "version",
-        "registry", "component", "shared", "library", "user", "system", "temporary", "path",
-        "a", "of", "and", "to", "windows", "loader", "archive", "entry"};
+        "install",  "the",       "program", "files",   "into",    "folder", "setup",     "version",
+        "registry", "component", "shared",  "library", "user",    "system", "temporary", "path",
+        "a",        "of",        "and",     "to",      "windows", "loader", "archive",   "entry"};
     while (out.size() < size) {
       out += kWords[rng.Next() % (sizeof kWords / sizeof kWords[0])];
       out += (rng.Next() % 12 == 0) ? "\r\n" : " ";
@@ -168,7 +168,8 @@ void PlainInflate(Platform& platform, File& archive, const std::string& folder,
       s.avail_out = static_cast<uInt>(block_size);
       while (s.avail_out > 0 && !ended) {
         if (s.avail_in == 0) {
-          uint32_t want = static_cast<uint32_t>(std::min<int64_t>(remaining, ldr::kInputBufferSize));
+          uint32_t want =
+              static_cast<uint32_t>(std::min<int64_t>(remaining, ldr::kInputBufferSize));
           int32_t got = want > 0 ? archive.Read(input.data(), want) : 0;
           if (got <= 0) break;
           remaining -= got;
@@ -260,9 +261,10 @@ int ExtractOnce(Platform& platform, const std::string& archive_path, const std::
   CountingSink sink;
   long before = PeakRssKiB();
   ldr::ExtractAll(platform, *archive, archive_path, 0, folder, table, sink);
-  std::printf("unpacked %.1f MiB; peak RSS %ld KiB (%ld KiB before extracting); %llu progress reports\n",
-              ldr::SumUnpackedSizes(table, table.count) / static_cast<double>(kMiB), PeakRssKiB(),
-              before, static_cast<unsigned long long>(sink.calls));
+  std::printf(
+      "unpacked %.1f MiB; peak RSS %ld KiB (%ld KiB before extracting); %llu progress reports\n",
+      ldr::SumUnpackedSizes(table, table.count) / static_cast<double>(kMiB), PeakRssKiB(), before,
+      static_cast<unsigned long long>(sink.calls));
   return 0;
 }
 
@@ -300,7 +302,8 @@ int main(int argc, char** argv) {
       MakeArchive(*platform, args[1], mib);
       return 0;
     }
-    if (args[0] == "compare" && args.size() == 3) return Compare(*platform, args[1], args[2], repeat);
+    if (args[0] == "compare" && args.size() == 3)
+      return Compare(*platform, args[1], args[2], repeat);
     if (args[0] == "extract" && args.size() == 3) return ExtractOnce(*platform, args[1], args[2]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "extract_bench: %s\n", e.what());

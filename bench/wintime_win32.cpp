@@ -49,8 +49,8 @@ bool RunOnce(const Program& program, const std::string& temp, double* seconds, D
   GetExitCodeProcess(process.hProcess, code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  *seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
-             static_cast<double>(frequency.QuadPart);
+  *seconds =
+      static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
   return true;
 }
 

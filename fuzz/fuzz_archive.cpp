@@ -16,7 +16,8 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "format/stored_names.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -47,9 +48,9 @@ void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,
     int64_t first = entry.data_start;
     int64_t end = std::min<int64_t>(static_cast<int64_t>(entry.data_end) + 1,
                                     static_cast<int64_t>(bytes.size()));
-    std::string range = first < end ? bytes.substr(static_cast<size_t>(first),
-                                                   static_cast<size_t>(end - first))
-                                    : std::string();
+    std::string range =
+        first < end ? bytes.substr(static_cast<size_t>(first), static_cast<size_t>(end - first))
+                    : std::string();
     ldr::testing::LiteralResult expected = ldr::testing::LiteralExtract(range);
 
     fake.writes.clear();
@@ -110,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& path : fake.files_created) {
     Check(path.compare(0, prefix.size(), prefix) == 0);
     std::string name = path.substr(prefix.size());
-    Check(ldr::IsSafeEntryName(name, true));
+    Check(ldr::IsSafeEntryName(name, ldr::NameHost::kWindows));
     Check(name.find_first_of("\\:") == std::string::npos);
   }
   // Only files inside the working folder may have been added.

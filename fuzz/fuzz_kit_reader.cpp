@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_folder = pattern;
   // The scratch folder goes when the process ends normally.
   std::atexit([] {
-    for (const char* name : {"/kit.exe", "/setup.1", "/setup.2"}) ::unlink((g_folder + name).c_str());
+    for (const char* name : {"/kit.exe", "/setup.1", "/setup.2"})
+      ::unlink((g_folder + name).c_str());
     ::rmdir(g_folder.c_str());
   });
   return 0;

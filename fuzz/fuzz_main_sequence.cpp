@@ -19,7 +19,8 @@
 #include <string>
 
 #include "archive/extract.h"
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "format/stored_names.h"
 #include "loader/main_sequence.h"
 #include "loader/startup.h"
 #include "tests/support/fake_platform.h"
@@ -56,7 +57,8 @@ bool DirectlyInside(const std::string& path, const std::string& folder) {
   const std::string prefix = folder.back() == '\\' ? folder : folder + "\\";
   if (!StartsWith(path, prefix) || path.size() == prefix.size()) return false;
   const std::string name = path.substr(prefix.size());
-  return name.find_first_of("\\:") == std::string::npos && ldr::IsSafeEntryName(name, true);
+  return name.find_first_of("\\:") == std::string::npos &&
+         ldr::IsSafeEntryName(name, ldr::NameHost::kWindows);
 }
 
 }  // namespace
@@ -104,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& [path, node] : fake.nodes) {
     auto old = before.find(path);
     if (old == before.end()) {
-      Check(path == kTempFile || (path == kWorkingFolder && !fallback) || DirectlyInside(path, working));
+      Check(path == kTempFile || (path == kWorkingFolder && !fallback) ||
+            DirectlyInside(path, working));
       continue;
     }
     Check(node.folder == old->second.folder);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
-#include "loader/text_rules.h"
+#include "base/errors.h"
+#include "base/text_rules.h"
 
 namespace {
 
@@ -99,15 +99,16 @@ void CheckPath(const std::string& path, const ldr::PathStyle& style) {
     if (starts[i]) Check(std::strchr(style.separators, path[i]) == nullptr || path[i] == 0);
   }
 
-  const std::string with = ldr::WithTrailingBackslash(path, style);
-  const std::string without = ldr::WithoutTrailingBackslash(path, style);
+  const std::string with = ldr::WithTrailingSeparator(path, style);
+  const std::string without = ldr::WithoutTrailingSeparator(path, style);
   if (path.empty()) {
     Check(with.empty() && without.empty());
   } else {
     Check(with.back() == style.trailing);
     Check(with == path || with == path + style.trailing);
     Check(without == path || without + style.trailing == path);
-    Check(ldr::WithoutTrailingBackslash(with, style) == (path.back() == style.trailing ? without : path));
+    Check(ldr::WithoutTrailingSeparator(with, style) ==
+          (path.back() == style.trailing ? without : path));
   }
 }
 
@@ -146,11 +147,21 @@ void CheckFormat(const std::string& format, const std::vector<std::string>& args
   bool failed = false;
   try {
     switch (args.size()) {
-      case 0: result = ldr::FormatText(format, {}); break;
-      case 1: result = ldr::FormatText(format, {a0}); break;
-      case 2: result = ldr::FormatText(format, {a0, a1}); break;
-      case 3: result = ldr::FormatText(format, {a0, a1, a2}); break;
-      default: result = ldr::FormatText(format, {a0, a1, a2, a3}); break;
+      case 0:
+        result = ldr::FormatText(format, {});
+        break;
+      case 1:
+        result = ldr::FormatText(format, {a0});
+        break;
+      case 2:
+        result = ldr::FormatText(format, {a0, a1});
+        break;
+      case 3:
+        result = ldr::FormatText(format, {a0, a1, a2});
+        break;
+      default:
+        result = ldr::FormatText(format, {a0, a1, a2, a3});
+        break;
     }
   } catch (const ldr::LoaderError&) {
     failed = true;
@@ -179,12 +190,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider input(data, size);
   const uint8_t mode = input.ConsumeIntegral<uint8_t>();
   const ldr::PathStyle dbcs{"\\:", '\\', ShiftJisLead, false};
-  const ldr::PathStyle& style = (mode & 1) ? dbcs : (mode & 2) ? ldr::kPosixPaths : ldr::kWindowsPaths;
+  const ldr::PathStyle& style = (mode & 1)   ? dbcs
+                                : (mode & 2) ? ldr::kPosixPaths
+                                             : ldr::kWindowsPaths;
 
   const std::string first = input.ConsumeRandomLengthString(1024);
   const std::string second = input.ConsumeRandomLengthString(1024);
   std::vector<std::string> args;
-  while (args.size() < 4 && input.remaining_bytes() > 0) args.push_back(input.ConsumeRandomLengthString(3000));
+  while (args.size() < 4 && input.remaining_bytes() > 0)
+    args.push_back(input.ConsumeRandomLengthString(3000));
 
   CheckCommandLine(first);
   CheckPath(first, style);
@@ -193,6 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckFormat(first, args);
   CheckFixedBuffer(first);
   for (const std::string& arg : args) CheckFixedBuffer(arg);
-  Check(ldr::DecimalText(static_cast<int32_t>(ldr::CompareAsciiNoCase(first, second))).size() <= 11);
+  Check(ldr::DecimalText(static_cast<int32_t>(ldr::CompareAsciiNoCase(first, second))).size() <=
+        11);
   return 0;
 }

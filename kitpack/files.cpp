@@ -33,7 +33,8 @@ bool IsDirectory(const std::string& path) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -47,7 +48,8 @@ struct Fd {
 };
 }  // namespace
 
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path) {
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
+                                     const std::string& path) {
   std::vector<unsigned char> data(length);
   size_t done = 0;
   while (done < length) {
@@ -70,30 +72,32 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path) {
 
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
   std::vector<std::string> out;
-  std::function<void(const std::string&, const std::string&)> walk =
-      [&](const std::string& dir, const std::string& rel) {
-        DIR* d = ::opendir(dir.c_str());
-        if (!d) throw KitError("cannot read folder " + dir + ": " + ErrnoText());
-        std::vector<std::string> names;
-        while (dirent* e = ::readdir(d)) {
-          std::string name = e->d_name;
-          if (name != "." && name != "..") names.push_back(name);
-        }
-        ::closedir(d);
-        for (const std::string& name : names) {
-          std::string full = dir + "/" + name;
-          std::string relative = rel.empty() ? name : rel + "/" + name;
-          struct stat lst {}, st {};
-          if (::lstat(full.c_str(), &lst) != 0) throw KitError("cannot read " + full + ": " + ErrnoText());
-          if (S_ISDIR(lst.st_mode)) {
-            walk(full, relative);
-          } else if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            out.push_back(relative);
-          } else {
-            throw KitError(full + " is neither a regular file nor a folder");
-          }
-        }
-      };
+  std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
+                                                                         const std::string& rel) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) throw KitError("cannot read folder " + dir + ": " + ErrnoText());
+    std::vector<std::string> names;
+    while (dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(d);
+    for (const std::string& name : names) {
+      std::string full = dir + "/" + name;
+      std::string relative = rel.empty() ? name : rel + "/" + name;
+      struct stat lst {
+      }, st{};
+      if (::lstat(full.c_str(), &lst) != 0)
+        throw KitError("cannot read " + full + ": " + ErrnoText());
+      if (S_ISDIR(lst.st_mode)) {
+        walk(full, relative);
+      } else if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        out.push_back(relative);
+      } else {
+        throw KitError(full + " is neither a regular file nor a folder");
+      }
+    }
+  };
   walk(root, "");
   std::sort(out.begin(), out.end());
   return out;
@@ -163,7 +167,8 @@ void WriteFileBelow(const std::string& root, const std::vector<std::string>& par
     dir.fd = next;
   }
   shown += "/" + parts.back();
-  Fd out{::openat(dir.fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
+  Fd out{::openat(dir.fd, parts.back().c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
   if (out.fd < 0) throw KitError("cannot create " + shown + " (a symlink?): " + ErrnoText());
   size_t done = 0;
   while (done < data.size()) {

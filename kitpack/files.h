@@ -8,13 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace kitpack {
+#include "kitpack/kit_error.h"
 
-// Every failure kitpack reports: the complete text for the user.
-class KitError : public std::runtime_error {
- public:
-  explicit KitError(const std::string& message) : std::runtime_error(message) {}
-};
+namespace kitpack {
 
 struct FileInfo {
   uint64_t size = 0;
@@ -32,7 +28,8 @@ bool SameFile(const std::string& a, const std::string& b);
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length, const std::string& path);
+std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
+                                     const std::string& path);
 
 // The regular files below `root`, as paths relative to it with "/" between
 // parts, in byte order of those paths. Symlinks to files are followed;

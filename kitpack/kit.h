@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
 #include "format/manifest.h"
+#include "format/records.h"
 #include "kitpack/files.h"
 
 namespace kitpack {
@@ -31,9 +31,9 @@ struct InputFile {
 
 struct BuildOptions {
   std::string loader;
-  std::vector<InputFile> first;   // entry 0 is the installer
+  std::vector<InputFile> first;  // entry 0 is the installer
   std::vector<InputFile> second;
-  std::string output;             // the kit, or the folder for an external kit
+  std::string output;  // the kit, or the folder for an external kit
   bool external = false;
   int level = 9;
   unsigned threads = 1;
@@ -84,10 +84,10 @@ struct EntryInfo {
 };
 
 struct ArchiveInfo {
-  std::string label;     // "first archive" / "second archive"
-  std::string path;      // file holding it
-  int64_t start = 0;     // absolute offset of its header
-  int64_t end = 0;       // absolute offset of its last byte
+  std::string label;  // "first archive" / "second archive"
+  std::string path;   // file holding it
+  int64_t start = 0;  // absolute offset of its header
+  int64_t end = 0;    // absolute offset of its last byte
   int32_t file_count = 0;
   std::vector<EntryInfo> entries;
 };

@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "format/stored_names.h"
 #include "format/utf8.h"
 #include "kitpack/kit.h"
-#include "kitpack/stored_names.h"
 
 namespace kitpack {
 
@@ -43,7 +43,8 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
   const int64_t size = a.end - a.start + 1;
   if (size < static_cast<int64_t>(ldr::kHeaderSize))
     throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
-  std::vector<unsigned char> header = ReadRange(fd, static_cast<uint64_t>(a.start), ldr::kHeaderSize, a.path);
+  std::vector<unsigned char> header =
+      ReadRange(fd, static_cast<uint64_t>(a.start), ldr::kHeaderSize, a.path);
   a.file_count = ldr::GetInt32(header.data());
   if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
   if (first && a.file_count > ldr::kMaxFiles)
@@ -53,8 +54,10 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
     throw KitError(a.label + ": no entries; the loader needs the installer as entry 0");
   // Every entry needs a header of its own inside the archive; a count beyond
   // that would only make the walk below loop and grow without end.
-  if (a.file_count > (size - static_cast<int64_t>(ldr::kHeaderSize)) / static_cast<int64_t>(ldr::kEntrySize))
-    throw KitError(a.label + ": " + Num(a.file_count) + " entries cannot fit in " + Num(size) + " bytes");
+  if (a.file_count >
+      (size - static_cast<int64_t>(ldr::kHeaderSize)) / static_cast<int64_t>(ldr::kEntrySize))
+    throw KitError(a.label + ": " + Num(a.file_count) + " entries cannot fit in " + Num(size) +
+                   " bytes");
 
   int64_t h = ldr::kHeaderSize;
   for (int32_t i = 0; i < a.file_count; ++i) {
@@ -80,20 +83,24 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
     e.packed_size = int64_t{r.data_end} - r.data_start + 1;
     if (check) {
       if (r.stored_name[0] > ldr::kStoredNameCapacity)
-        throw KitError(name + ": stored-name length byte " + Num(r.stored_name[0]) + " exceeds its field");
+        throw KitError(name + ": stored-name length byte " + Num(r.stored_name[0]) +
+                       " exceeds its field");
       if (r.file_version[0] > ldr::kFileVersionCapacity)
-        throw KitError(name + ": version length byte " + Num(r.file_version[0]) + " exceeds its field");
+        throw KitError(name + ": version length byte " + Num(r.file_version[0]) +
+                       " exceeds its field");
       if (r.data_start != h + static_cast<int64_t>(ldr::kEntrySize))
         throw KitError(name + ": DataStart is " + Num(r.data_start) + ", expected " +
-                       Num(h + static_cast<int64_t>(ldr::kEntrySize)) + " (right after its header)");
+                       Num(h + static_cast<int64_t>(ldr::kEntrySize)) +
+                       " (right after its header)");
       if (r.next_header != int64_t{r.data_end} + 1)
         throw KitError(name + ": NextHeader is " + Num(r.next_header) + ", expected " +
                        Num(int64_t{r.data_end} + 1) + " (right after its data)");
       if (first) {
-        std::string reason = UnsafePartReason(LoaderNamePart(e.stored_name));
-        if (!reason.empty()) throw KitError(name + ": unusable file name for the loader: " + reason);
+        if (const char* reason =
+                ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
+          throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
-        RelativeName rel = SplitRelativeName(e.stored_name);
+        ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
         if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
       }
     }
@@ -101,8 +108,8 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
     a.entries.push_back(std::move(e));
   }
   if (check && h != size)
-    throw KitError(a.label + ": the entry chain ends at offset " + Num(h) + ", but the archive is " +
-                   Num(size) + " bytes long");
+    throw KitError(a.label + ": the entry chain ends at offset " + Num(h) +
+                   ", but the archive is " + Num(size) + " bytes long");
 }
 
 std::string Sibling(const std::string& path, const char* name) {
@@ -117,7 +124,8 @@ KitInfo ReadKit(const std::string& path, bool check) {
   kit.path = path;
   kit.first.label = "first archive";
   kit.second.label = "second archive";
-  std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  std::string base =
+      path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
   if (IsDirectory(path) || base == kFirstArchiveFile) {
     kit.external = true;
     kit.first.path = IsDirectory(path) ? path + "/" + kFirstArchiveFile : path;
@@ -151,8 +159,8 @@ KitInfo ReadKit(const std::string& path, bool check) {
     throw KitError("trailer: SecondArchiveStart is " + Num(t.second_archive_start) + ", expected " +
                    Num(int64_t{t.archive_end} + 1));
   if (check && t.second_archive_end != last)
-    throw KitError("trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
-                   " (file size - 57)");
+    throw KitError("trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " +
+                   Num(last) + " (file size - 57)");
   if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
       t.second_archive_end > last)
     throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
@@ -170,13 +178,15 @@ KitInfo ReadKit(const std::string& path, bool check) {
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
   Fd f(a.path);
-  std::vector<unsigned char> in = ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
-                                            static_cast<size_t>(e.packed_size), a.path);
+  std::vector<unsigned char> in =
+      ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
+                static_cast<size_t>(e.packed_size), a.path);
   // Deflate expands at most 1032-fold, so a record claiming more than that
   // cannot be right; the room stops there and the size check below reports
   // the mismatch, rather than a damaged record reserving gigabytes.
   const int64_t most = e.packed_size * 1032 + 1032;
-  std::vector<unsigned char> out(static_cast<size_t>(std::min<int64_t>(e.record.unpacked_size, most)));
+  std::vector<unsigned char> out(
+      static_cast<size_t>(std::min<int64_t>(e.record.unpacked_size, most)));
   z_stream s{};
   if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
   struct Ender {
@@ -194,9 +204,9 @@ std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e
     if (rc == Z_STREAM_END) break;
     if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR)
       throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
-    if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR) throw KitError(name + ": zlib failed while inflating");
-    if (s.avail_in == 0)
-      throw KitError(name + ": the data range ends before its zlib stream does");
+    if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
+      throw KitError(name + ": zlib failed while inflating");
+    if (s.avail_in == 0) throw KitError(name + ": the data range ends before its zlib stream does");
     if (s.avail_out == 0) {
       // Output is full: one more byte proves the stream is longer than
       // its record says.
@@ -207,12 +217,15 @@ std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e
         throw KitError(name + ": inflates to more than its unpacked size of " +
                        Num(e.record.unpacked_size) + " bytes");
       if (rc == Z_STREAM_END) break;
-      if (rc == Z_DATA_ERROR) throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
-      if (s.avail_in == 0) throw KitError(name + ": the data range ends before its zlib stream does");
+      if (rc == Z_DATA_ERROR)
+        throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
+      if (s.avail_in == 0)
+        throw KitError(name + ": the data range ends before its zlib stream does");
     }
   }
   if (s.avail_in != 0)
-    throw KitError(name + ": the zlib stream ends " + Num(s.avail_in) + " bytes before its data range does");
+    throw KitError(name + ": the zlib stream ends " + Num(s.avail_in) +
+                   " bytes before its data range does");
   if (s.total_out != static_cast<uLong>(e.record.unpacked_size))
     throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(s.total_out)) +
                    " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
@@ -254,19 +267,19 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
     if (second) {
-      RelativeName rel = SplitRelativeName(e.stored_name);
+      ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
       if (!rel.refused.empty())
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);
     } else {
-      std::string part = LoaderNamePart(e.stored_name);
-      std::string reason = UnsafePartReason(part);
-      if (!reason.empty())
+      std::string part = ldr::StoredNamePart(e.stored_name);
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(EntryName(a, i, e.stored_name) + ": unusable file name: " + reason);
       targets.push_back({part});
     }
   }
-  for (size_t i = 0; i < a.entries.size(); ++i) WriteFileBelow(dest, targets[i], InflateEntry(a, a.entries[i]));
+  for (size_t i = 0; i < a.entries.size(); ++i)
+    WriteFileBelow(dest, targets[i], InflateEntry(a, a.entries[i]));
   return a.entries.size();
 }
 

@@ -5,19 +5,19 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <thread>
-#include <cmath>
-#include <cstring>
-#include <map>
 
 #include "format/pe_image.h"
+#include "format/stored_names.h"
 #include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
-#include "kitpack/stored_names.h"
 #include "kitpack/zstream.h"
 
 namespace kitpack {
@@ -57,9 +57,9 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
   for (size_t i = 0; i < files.size(); ++i) {
     const InputFile& in = files[i];
     Prepared p{in, StatRegularFile(in.source)};
-    std::string target = first ? LoaderNamePart(in.stored_name) : in.stored_name;
+    std::string target =
+        ldr::WindowsFileKey(first ? ldr::StoredNamePart(in.stored_name) : in.stored_name);
     for (char& c : target) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
       if (c == '/') c = '\\';
     }
     if (!ldr::IsValidUtf8(in.stored_name))
@@ -76,13 +76,12 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
-      std::string part = LoaderNamePart(in.stored_name);
-      std::string reason = UnsafePartReason(part);
-      if (!reason.empty())
+      std::string part = ldr::StoredNamePart(in.stored_name);
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" gives the loader an unusable file name: " + reason);
     } else {
-      RelativeName rel = SplitRelativeName(in.stored_name);
+      ldr::RelativeName rel = ldr::SplitRelativeName(in.stored_name);
       if (!rel.refused.empty())
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" is refused: " + rel.refused);
@@ -118,7 +117,8 @@ class ArchiveWriter {
     files_ = &files;
     tasks_.clear();
     for (size_t f = 0; f < files.size(); ++f)
-      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size))) tasks_.push_back({f, p});
+      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size)))
+        tasks_.push_back({f, p});
     results_.assign(tasks_.size(), {});
     ready_.assign(tasks_.size(), 0);
     versions_.assign(files.size(), {});
@@ -127,7 +127,8 @@ class ArchiveWriter {
     stop_ = false;
     error_ = nullptr;
 
-    const unsigned workers = std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
+    const unsigned workers =
+        std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
     window_ = std::max<size_t>(16, size_t{4} * workers);
     std::vector<std::thread> pool;
     struct Joiner {
@@ -228,7 +229,8 @@ class ArchiveWriter {
   static std::string VersionOf(int fd, const Prepared& p) {
     unsigned char mz[2];
     if (p.info.size < 64 || ::pread(fd, mz, 2, 0) != 2 || mz[0] != 'M' || mz[1] != 'Z') return "";
-    std::vector<unsigned char> all = ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
+    std::vector<unsigned char> all =
+        ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
     return PeFileVersion(all.data(), all.size());
   }
 
@@ -244,7 +246,8 @@ class ArchiveWriter {
     return piece;
   }
 
-  void FinishRecord(const Prepared& p, int64_t h, uint64_t stream_size, const char* label, size_t index) {
+  void FinishRecord(const Prepared& p, int64_t h, uint64_t stream_size, const char* label,
+                    size_t index) {
     const int64_t data_start = h + static_cast<int64_t>(ldr::kEntrySize);
     const int64_t data_end = data_start + static_cast<int64_t>(stream_size) - 1;
     if (base_ + data_end > o_.offset_limit)
@@ -263,8 +266,8 @@ class ArchiveWriter {
     ldr::SetShortString(e.stored_name, p.input.stored_name);  // length checked up front
     const std::string& version = versions_[index];
     if (!ldr::SetShortString(e.file_version, version))
-      throw KitError(Describe(label, index, p.input) + ": version text \"" + version + "\" is longer than " +
-                     std::to_string(ldr::kFileVersionCapacity) + " bytes");
+      throw KitError(Describe(label, index, p.input) + ": version text \"" + version +
+                     "\" is longer than " + std::to_string(ldr::kFileVersionCapacity) + " bytes");
     unsigned char record[ldr::kEntrySize];
     ldr::EncodeEntry(e, record);
     out_.WriteAt(static_cast<uint64_t>(base_ + h), record, sizeof record);
@@ -382,10 +385,12 @@ void BuildKit(const BuildOptions& o) {
   const std::string kit_path = o.external ? JoinPath(o.output, kFirstArchiveFile) : o.output;
   const std::string second_path = o.external ? JoinPath(o.output, kSecondArchiveFile) : o.output;
   const std::string loader_copy = o.external ? JoinPath(o.output, BaseName(o.loader)) : "";
-  if (o.external && (BaseName(o.loader) == kFirstArchiveFile || BaseName(o.loader) == kSecondArchiveFile))
+  if (o.external &&
+      (BaseName(o.loader) == kFirstArchiveFile || BaseName(o.loader) == kSecondArchiveFile))
     throw KitError("the loader may not be named " + BaseName(o.loader) + " in an external kit");
   if (!o.external && IsDirectory(o.output))
-    throw KitError("the output " + o.output + " is a folder; use --external to write setup.1 there");
+    throw KitError("the output " + o.output +
+                   " is a folder; use --external to write setup.1 there");
 
   BuildOptions checked = o;
   std::vector<unsigned char> loader = ReadLoader(o);
@@ -417,9 +422,10 @@ void BuildKit(const BuildOptions& o) {
       throw KitError("the kit would grow past " + std::to_string(o.offset_limit) +
                      " bytes: offsets in a kit are signed 32-bit");
     unsigned char trailer[ldr::kTrailerSize];
-    ldr::EncodeTrailer(ldr::MakeSelfExtractingTrailer(
-                           static_cast<int32_t>(first_start), static_cast<int32_t>(second_start - 1),
-                           static_cast<int32_t>(second_start), static_cast<int32_t>(second_end)),
+    ldr::EncodeTrailer(ldr::MakeSelfExtractingTrailer(static_cast<int32_t>(first_start),
+                                                      static_cast<int32_t>(second_start - 1),
+                                                      static_cast<int32_t>(second_start),
+                                                      static_cast<int32_t>(second_end)),
                        trailer);
     out.Write(trailer, sizeof trailer);
     out.Commit(0755);

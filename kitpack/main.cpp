@@ -51,7 +51,8 @@ class ProgressBar {
     int filled = percent * 30 / 100;
     std::fprintf(stderr, "\r[%s%s] %3d%%  %llu/%llu MiB", std::string(filled, '#').c_str(),
                  std::string(30 - filled, ' ').c_str(), percent,
-                 static_cast<unsigned long long>(done >> 20), static_cast<unsigned long long>(total >> 20));
+                 static_cast<unsigned long long>(done >> 20),
+                 static_cast<unsigned long long>(total >> 20));
     if (done >= total) std::fputc('\n', stderr);
   }
 
@@ -92,13 +93,13 @@ std::string JsonString(const std::string& s) {
 
 void PrintTable(const kitpack::ArchiveInfo& a) {
   std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
-  std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed", "version",
-              "time (UTC)");
+  std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
+              "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
-    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(), e.record.unpacked_size,
-                static_cast<long long>(e.packed_size), e.version.empty() ? "-" : e.version.c_str(),
-                DateText(e.record.file_time).c_str());
+    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(),
+                e.record.unpacked_size, static_cast<long long>(e.packed_size),
+                e.version.empty() ? "-" : e.version.c_str(), DateText(e.record.file_time).c_str());
   }
 }
 
@@ -107,17 +108,22 @@ void PrintJson(const kitpack::KitInfo& kit) {
               kit.external ? "true" : "false");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
-    std::printf("%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
-                first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
-                static_cast<long long>(a->start), static_cast<long long>(a->end));
+    std::printf(
+        "%s\n  {\"label\": %s, \"file\": %s, \"start\": %lld, \"end\": %lld, \"entries\": [",
+        first_archive ? "" : ",", JsonString(a->label).c_str(), JsonString(a->path).c_str(),
+        static_cast<long long>(a->start), static_cast<long long>(a->end));
     first_archive = false;
     for (size_t i = 0; i < a->entries.size(); ++i) {
       const auto& e = a->entries[i];
-      std::printf("%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": %lld, "
-                  "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": %s}",
-                  i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
-                  static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
-                  JsonString(e.version).c_str(), e.record.file_time, JsonString(DateText(e.record.file_time)).c_str());
+      std::printf(
+          "%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": "
+          "%lld, "
+          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": "
+          "%s}",
+          i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
+          static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
+          JsonString(e.version).c_str(), e.record.file_time,
+          JsonString(DateText(e.record.file_time)).c_str());
     }
     std::printf("]}");
   }
@@ -136,16 +142,25 @@ int main(int argc, char** argv) {
   std::vector<std::string> files, payloads;
   std::string prefix = kitpack::kDefaultStoredPrefix;
   unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  auto* b = app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
+  auto* b =
+      app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
   b->add_option("--loader", build.loader, "The loader executable")->required();
-  b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")->required();
+  b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")
+      ->required();
   b->add_option("--file", files, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
   b->add_option("--payload", payloads, "Files or folders for the second archive");
-  b->add_option("-o,--output", build.output, "The kit to write (a folder with --external)")->required();
-  b->add_flag("--external", build.external, "Write setup.1, setup.2 and a copy of the loader into a folder");
-  b->add_option("--level", build.level, "zlib level 0-9")->check(CLI::Range(0, 9))->capture_default_str();
-  b->add_option("--threads", threads, "Compression threads")->check(CLI::Range(1u, 256u))->capture_default_str();
-  b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")->capture_default_str();
+  b->add_option("-o,--output", build.output, "The kit to write (a folder with --external)")
+      ->required();
+  b->add_flag("--external", build.external,
+              "Write setup.1, setup.2 and a copy of the loader into a folder");
+  b->add_option("--level", build.level, "zlib level 0-9")
+      ->check(CLI::Range(0, 9))
+      ->capture_default_str();
+  b->add_option("--threads", threads, "Compression threads")
+      ->check(CLI::Range(1u, 256u))
+      ->capture_default_str();
+  b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
+      ->capture_default_str();
   std::string level;
   b->add_option("--execution-level", level,
                 "Execution level written into the kit's copy of loader.exe "
@@ -155,12 +170,15 @@ int main(int argc, char** argv) {
   std::string kit_path, dest;
   bool json = false, second = false;
   auto* l = app.add_subcommand("list", "Show both archives of a kit");
-  l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  l->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   l->add_flag("--json", json, "Machine-readable output");
   auto* v = app.add_subcommand("verify", "Check every record, chain, offset and stream of a kit");
-  v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  v->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   auto* x = app.add_subcommand("extract", "Unpack one archive of a kit into a folder");
-  x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")->required();
+  x->add_option("KIT", kit_path, "Kit file, setup.1, or folder holding setup.1/setup.2")
+      ->required();
   x->add_flag("--second", second, "Extract the second (payload) archive");
   x->add_option("-C", dest, "Destination folder")->required();
 
@@ -183,8 +201,8 @@ int main(int argc, char** argv) {
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
       kitpack::BuildKit(build);
-      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(), build.first.size(),
-                  build.second.size());
+      std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),
+                  build.first.size(), build.second.size());
     } else if (l->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
       if (json) {

@@ -83,6 +83,7 @@ class PeReader {
     uint64_t opt = coff + 20;
     auto magic = b_.U16(opt);
     if (!magic) return std::nullopt;
+    constexpr uint64_t kDirEntrySize = 8;
     uint64_t count_at, dirs_at;
     if (*magic == 0x10B) {
       count_at = 92, dirs_at = 96;
@@ -94,8 +95,9 @@ class PeReader {
     auto dir_count = b_.U32(opt + count_at);
     // The resource table is data directory 2; it must lie inside the
     // optional header the file declares.
-    if (!dir_count || *dir_count < 3 || dirs_at + 3 * 8 > *optional_size) return std::nullopt;
-    auto rva = b_.U32(opt + dirs_at + 2 * 8);
+    if (!dir_count || *dir_count < 3 || dirs_at + 3 * kDirEntrySize > *optional_size)
+      return std::nullopt;
+    auto rva = b_.U32(opt + dirs_at + 2 * kDirEntrySize);
     if (!rva || *rva == 0) return std::nullopt;
     uint64_t table = opt + *optional_size;
     for (uint32_t i = 0; i < *section_count; ++i) {

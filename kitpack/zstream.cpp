@@ -1,5 +1,7 @@
 #include "kitpack/zstream.h"
 
+#include "kitpack/kit_error.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -32,14 +34,15 @@ std::vector<Piece> PlanPieces(size_t size) {
 
 DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int level) {
   size_t dict = std::min(kWindow, piece.offset);
-  return DeflateRaw(data + piece.offset - dict, dict, data + piece.offset, piece.length, piece.last, level);
+  return DeflateRaw(data + piece.offset - dict, dict, data + piece.offset, piece.length, piece.last,
+                    level);
 }
 
-DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, const unsigned char* data,
-                         size_t length, bool last, int level) {
+DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length,
+                         const unsigned char* data, size_t length, bool last, int level) {
   z_stream s{};
   if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw std::runtime_error("zlib could not start a deflate stream");
+    throw KitError("zlib could not start a deflate stream");
   struct Ender {
     z_stream* s;
     ~Ender() { deflateEnd(s); }
@@ -48,7 +51,7 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
   if (before_length > 0) {
     size_t dict = std::min(kWindow, before_length);
     if (deflateSetDictionary(&s, before + before_length - dict, static_cast<uInt>(dict)) != Z_OK)
-      throw std::runtime_error("zlib refused the dictionary");
+      throw KitError("zlib refused the dictionary");
   }
 
   DeflatedPiece out;
@@ -72,7 +75,7 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
       uInt before = s.avail_out;
       int rc = deflate(&s, flush);
       produced += before - s.avail_out;
-      if (rc == Z_STREAM_ERROR) throw std::runtime_error("zlib deflate failed");
+      if (rc == Z_STREAM_ERROR) throw KitError("zlib deflate failed");
       if (rc == Z_STREAM_END) break;
       // The flush is complete once deflate leaves output space unused.
       if (s.avail_in == 0 && s.avail_out > 0) break;
@@ -89,7 +92,11 @@ DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length, cons
 
 void ZlibHeader(int level, unsigned char out[2]) {
   // The same header zlib writes: 32 KiB window, deflate, and the level class.
-  unsigned flevel = level == Z_DEFAULT_COMPRESSION ? 2 : level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+  unsigned flevel = level == Z_DEFAULT_COMPRESSION ? 2
+                    : level < 2                    ? 0
+                    : level < 6                    ? 1
+                    : level == 6                   ? 2
+                                                   : 3;
   unsigned cmf = 0x78;
   unsigned flg = flevel << 6;
   flg += 31 - (cmf * 256 + flg) % 31;
@@ -109,7 +116,8 @@ std::vector<unsigned char> AssembleZlib(const std::vector<DeflatedPiece>& pieces
     at += p.bytes.size();
     adler = adler32_combine(adler, p.adler, static_cast<z_off_t>(p.length));
   }
-  for (int shift = 24; shift >= 0; shift -= 8) out[at++] = static_cast<unsigned char>(adler >> shift);
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out[at++] = static_cast<unsigned char>(adler >> shift);
   return out;
 }
 
@@ -117,7 +125,8 @@ std::vector<unsigned char> CompressZlib(const unsigned char* data, size_t size, 
                                         unsigned threads) {
   std::vector<Piece> plan = PlanPieces(size);
   std::vector<DeflatedPiece> done(plan.size());
-  ParallelFor(plan.size(), threads, [&](size_t i) { done[i] = DeflatePiece(data, plan[i], level); });
+  ParallelFor(plan.size(), threads,
+              [&](size_t i) { done[i] = DeflatePiece(data, plan[i], level); });
   return AssembleZlib(done, level);
 }
 

@@ -4,13 +4,12 @@
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
-#include "loader/errors.h"
-#include "loader/text_rules.h"
+#include "base/errors.h"
+#include "base/messages.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 namespace {
-
-constexpr const char* kNoTempFolder = "LOADER: Could not find the temporary directory on this computer";
 
 bool HoldsBlank(std::string_view text) {
   for (char c : text) {
@@ -32,20 +31,18 @@ Container OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
   if (IsSelfExtracting(trailer)) {
     container.path = platform.OwnFilePath();
     if (!platform.FileExists(container.path)) {
-      throw LoaderError("LOADER: Could not open the file, " + container.path);
+      throw LoaderError(msg::kContainerMissing + container.path);
     }
     container.archive_start = trailer.archive_start;
   } else {
-    container.path = WithTrailingBackslash(loader_folder, host) + "setup.1";
+    container.path = WithTrailingSeparator(loader_folder, host) + "setup.1";
     if (!platform.FileExists(container.path)) {
-      throw LoaderError(
-          "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is " +
-          loader_folder);
+      throw LoaderError(msg::kSetup1Missing + loader_folder);
     }
   }
   container.file = platform.OpenForReading(container.path);
   if (!container.file) {
-    throw LoaderError("The file " + container.path + " could not be opened for reading");
+    throw LoaderError(msg::kFilePrefix + container.path + msg::kNotReadableTail);
   }
   return container;
 }
@@ -61,19 +58,20 @@ bool HasToDiskSwitch(std::string_view command_line) {
 
 std::string MakeWorkingFolder(Platform& platform) {
   std::string temp_folder;
-  if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(kNoTempFolder);
+  if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
   const std::string temp_file = platform.MakeTempFileName(temp_folder, "ldx");
   const std::string candidate = StripExtension(temp_file, platform.HostPathStyle());
-  if (TrimText(candidate).empty()) throw LoaderError(kNoTempFolder);
+  if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
   // the temporary folder.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
 }
 
 std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  const std::string installer =
-      HoldsBlank(hand_off.installer_path) ? "\"" + hand_off.installer_path + "\"" : hand_off.installer_path;
-  const std::string folder = WithoutTrailingBackslash(hand_off.loader_folder, host);
+  const std::string installer = HoldsBlank(hand_off.installer_path)
+                                    ? "\"" + hand_off.installer_path + "\""
+                                    : hand_off.installer_path;
+  const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
   std::string text;
   if (hand_off.to_disk) {
     text = FormatText("%s *%s %s %s", {installer, "TODISK", hand_off.loader_name, folder});
@@ -90,7 +88,7 @@ std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
   const PathStyle host = platform.HostPathStyle();
   const std::string own_path = platform.OwnFilePath();
-  const std::string loader_folder = WithoutTrailingBackslash(DirectoryPart(own_path, host), host);
+  const std::string loader_folder = WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
 
   Container container = OpenContainer(platform, trailer, loader_folder);
   const std::string working_folder = MakeWorkingFolder(platform);
@@ -98,20 +96,16 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   EntryTable table;
   ReadEntryTable(*container.file, container.archive_start, &table);
   if (table.count == 0) {
-    throw LoaderError(
-        "There are no files in the archive in SETUP.1. There should at least be your "
-        "installation project executable");
+    throw LoaderError(msg::kNoFiles);
   }
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
              table, progress);
 
   HandOff hand_off;
-  hand_off.installer_path = WithTrailingBackslash(working_folder, host) +
+  hand_off.installer_path = WithTrailingSeparator(working_folder, host) +
                             NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle());
   if (!platform.FileExists(hand_off.installer_path)) {
-    throw LoaderError(FormatText(
-        "LOADER: Cannot find the installation executable file in the temporary directory: %s",
-        {hand_off.installer_path}));
+    throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));
   }
   platform.MarkExecutable(hand_off.installer_path);
   hand_off.loader_folder = loader_folder;
@@ -121,9 +115,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
 
   const uint32_t started = platform.StartProcess(BuildInstallerCommandLine(hand_off, host));
   if (started < 32) {
-    throw LoaderError(
-        "LOADER: Could not run the installation executable file. The WinExec return was " +
-        DecimalText(static_cast<int32_t>(started)));
+    throw LoaderError(msg::kRunFailed + DecimalText(static_cast<int32_t>(started)));
   }
   // The archive file closes here, after the installer has started.
 }

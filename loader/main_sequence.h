@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "archive/records.h"
+#include "base/progress_sink.h"
+#include "format/records.h"
 #include "platform/platform.h"
-#include "ui/progress_sink.h"
 
 namespace ldr {
 

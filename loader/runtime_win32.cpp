@@ -9,6 +9,8 @@
 #include <exception>
 #include <new>
 
+#include "base/messages.h"
+
 namespace {
 
 // What the library's own failure points raise here: the one handler at the
@@ -78,8 +80,7 @@ uLong crc32(uLong crc, const Bytef* buf, uInt len) {
 // every other failure is, by the one box, and the run ends with exit code 1.
 namespace std {
 void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept {
-  MessageBoxA(nullptr, "LOADER: Internal error in the loader program",
-              "There was an error when trying to load the installation program", 0x10);
+  MessageBoxA(nullptr, ldr::msg::kInternalError, ldr::msg::kErrorCaption, 0x10);
   ExitProcess(1);
 }
 }  // namespace std

@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "base/messages.h"
 #include "loader/main_sequence.h"
 
 namespace ldr {
@@ -11,10 +12,10 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
   const std::string path = platform.OwnFilePath();
   if (!platform.FileExists(path)) {
-    throw LoaderError("LOADER: Could not find the executable, " + path);
+    throw LoaderError(msg::kOwnFileMissing + path);
   }
   std::unique_ptr<File> file = platform.OpenForReading(path);
-  if (!file) throw LoaderError("The file " + path + " could not be opened for reading");
+  if (!file) throw LoaderError(msg::kFilePrefix + path + msg::kNotReadableTail);
 
   const int64_t size = file->Seek(0, File::Origin::End);
   // For a file shorter than the record this seek fails and the position stays
@@ -31,10 +32,10 @@ namespace {
 
 void StartUp(Platform& platform, LoaderWindow& window) {
   if (!window.LoadSplashBitmap()) {
-    throw LoaderError("LOADER: Could not create a bitmap by the LoadBitmap API function");
+    throw LoaderError(msg::kNoBitmap);
   }
-  if (!window.RegisterMainWindowClass()) throw LoaderError("Could not register the main window");
-  if (!window.CreateMainWindow()) throw LoaderError("Could not create the main window");
+  if (!window.RegisterMainWindowClass()) throw LoaderError(msg::kNoWindowClass);
+  if (!window.CreateMainWindow()) throw LoaderError(msg::kNoMainWindow);
   const ArchiveTrailer trailer = ReadTrailer(platform);
   window.ShowMainWindow();
   RunMainSequence(platform, window, trailer);
@@ -55,13 +56,13 @@ int RunLoader(Platform& platform, LoaderWindow& window) {
   try {
     StartUp(platform, window);
   } catch (const std::bad_alloc&) {
-    return Report(window, "LOADER: There is not enough memory to load the installation program");
+    return Report(window, msg::kOutOfMemory);
   } catch (const std::exception& error) {
     // LoaderError and EZlibError carry their complete text; anything else
     // from the runtime is shown with its own.
     return Report(window, error.what());
   } catch (...) {
-    return Report(window, "LOADER: An unexpected failure stopped the installation program");
+    return Report(window, msg::kUnexpected);
   }
   return 0;
 }

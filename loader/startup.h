@@ -1,7 +1,7 @@
 #pragma once
 // The loader's start-up order and its single error handler.
 
-#include "archive/records.h"
+#include "format/records.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 
@@ -21,7 +21,10 @@ class File {
  public:
   enum class Origin { Begin = 0, Current = 1, End = 2 };
 
+  File() = default;
   virtual ~File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
 
   // Moves the file position. Gives the new position, or -1 when the move
   // fails, in which case the position does not change.
@@ -38,7 +41,10 @@ class File {
 
 class Platform {
  public:
+  Platform() = default;
   virtual ~Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
 
   // How host paths (the loader's own path, temp folder, working folder) are
   // split: "\" and ":" on Windows, "/" on POSIX. Names stored in archives

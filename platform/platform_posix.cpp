@@ -34,7 +34,9 @@ class PosixFile : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   int64_t Seek(int64_t distance, Origin origin) override {
-    int whence = origin == Origin::Begin ? SEEK_SET : origin == Origin::Current ? SEEK_CUR : SEEK_END;
+    int whence = origin == Origin::Begin     ? SEEK_SET
+                 : origin == Origin::Current ? SEEK_CUR
+                                             : SEEK_END;
     off_t result = ::lseek(fd_, static_cast<off_t>(distance), whence);
     return result < 0 ? -1 : static_cast<int64_t>(result);
   }
@@ -100,7 +102,8 @@ class PosixPlatform : public Platform {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (n <= 0) return std::string();
-    size_t length = static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
+    size_t length =
+        static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
     return std::string(buffer, length);
   }
 
@@ -111,14 +114,14 @@ class PosixPlatform : public Platform {
   bool GetTempFolder(std::string* folder) override {
     const char* tmpdir = std::getenv("TMPDIR");
     std::string path = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-    path = WithTrailingBackslash(path, kPosixPaths);
+    path = WithTrailingSeparator(path, kPosixPaths);
     if (path.size() > kMaxSystemPath) return false;
     *folder = path;
     return true;
   }
 
   std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
-    std::string base = WithTrailingBackslash(folder, kPosixPaths) + prefix.substr(0, 3);
+    std::string base = WithTrailingSeparator(folder, kPosixPaths) + prefix.substr(0, 3);
     // Four hexadecimal digits like GetTempFileNameA; the start varies so that
     // concurrent loaders rarely collide, and a collision just moves on.
     unsigned start = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr));

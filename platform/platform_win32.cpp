@@ -26,7 +26,9 @@ class Win32File : public File {
   // SetFilePointer without a high part: positions beyond 32 bits fail.
   int64_t Seek(int64_t distance, Origin origin) override {
     if (distance < LONG_MIN || distance > LONG_MAX) return -1;
-    DWORD method = origin == Origin::Begin ? FILE_BEGIN : origin == Origin::Current ? FILE_CURRENT : FILE_END;
+    DWORD method = origin == Origin::Begin     ? FILE_BEGIN
+                   : origin == Origin::Current ? FILE_CURRENT
+                                               : FILE_END;
     DWORD result = SetFilePointer(handle_, static_cast<LONG>(distance), nullptr, method);
     if (result == INVALID_SET_FILE_POINTER) return -1;
     return static_cast<int64_t>(result);
@@ -42,7 +44,8 @@ class Win32File : public File {
   int32_t Write(const void* data, uint32_t size) override {
     DWORD put = 0;
     DWORD wanted = size > INT32_MAX ? INT32_MAX : size;
-    if (!WriteFile(handle_, data, wanted, &put, nullptr)) return put > 0 ? static_cast<int32_t>(put) : -1;
+    if (!WriteFile(handle_, data, wanted, &put, nullptr))
+      return put > 0 ? static_cast<int32_t>(put) : -1;
     return static_cast<int32_t>(put);
   }
 
@@ -84,7 +87,9 @@ class Win32Platform : public Platform {
     return std::string(buffer);
   }
 
-  bool MakeFolder(const std::string& path) override { return CreateDirectoryA(path.c_str(), nullptr) != 0; }
+  bool MakeFolder(const std::string& path) override {
+    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  }
 
   bool FileExists(const std::string& path) override {
     WIN32_FIND_DATAA found;
@@ -102,19 +107,20 @@ class Win32Platform : public Platform {
     // Windows refuses years after 2107 (they do not fit the DOS date); Wine
     // lets a few more through with the year wrapped. Hold to Windows.
     SYSTEMTIME local_time;
-    return FileTimeToSystemTime(&local, &local_time) != 0 && local_time.wYear >= 1980 && local_time.wYear <= 2107;
+    return FileTimeToSystemTime(&local, &local_time) != 0 && local_time.wYear >= 1980 &&
+           local_time.wYear <= 2107;
   }
 
   std::unique_ptr<File> OpenForReading(const std::string& path) override {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32File>(handle);
   }
 
   std::unique_ptr<File> CreateForWriting(const std::string& path) override {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<Win32File>(handle);
   }
@@ -128,6 +134,8 @@ class Win32Platform : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> MakeSystemPlatform(int, char**) { return std::make_unique<Win32Platform>(); }
+std::unique_ptr<Platform> MakeSystemPlatform(int, char**) {
+  return std::make_unique<Win32Platform>();
+}
 
 }  // namespace ldr

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds and tests everything: the POSIX build, the same with AddressSanitizer
+# Checks the style gate, then builds and tests everything: the POSIX build, the same with AddressSanitizer
 # and UBSan, the Windows build under Wine, and the bounded fuzz runs. Runs
 # every preset even after a failure, prints each ctest summary at the end and
 # exits non-zero if any step failed.
@@ -43,6 +43,12 @@ run_preset() {
 
 start=$(date +%s)
 run_preset native
+# The style gate (format, layers, Python lint, clang-tidy on the native
+# build's compile commands).
+echo "=== style"
+if ! bash scripts/check-style.sh --tidy; then
+  failed+=("style")
+fi
 run_preset native-asan
 run_preset windows
 # libFuzzer targets (clang), each for a bounded time over its committed seeds.

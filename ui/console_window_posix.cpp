@@ -62,7 +62,7 @@ void ConsoleWindow::ClearLine() {
   Write("\r" + std::string(line_width_, ' ') + "\r");
 }
 
-void ConsoleWindow::Write(const std::string& text) {
+void ConsoleWindow::Write(const std::string& text) const {
   const char* data = text.data();
   size_t left = text.size();
   while (left > 0) {

@@ -37,7 +37,7 @@ class ConsoleWindow : public LoaderWindow {
  private:
   void Draw();
   void ClearLine();
-  void Write(const std::string& text);
+  void Write(const std::string& text) const;
 
   int fd_;
   bool draw_progress_;

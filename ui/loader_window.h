@@ -6,7 +6,8 @@
 
 #include <string>
 
-#include "ui/progress_sink.h"
+#include "base/messages.h"
+#include "base/progress_sink.h"
 
 namespace ldr {
 
@@ -30,7 +31,6 @@ class LoaderWindow : public ProgressSink {
 };
 
 // The caption of every error report.
-inline constexpr const char* kErrorCaption =
-    "There was an error when trying to load the installation program";
+inline constexpr const char* kErrorCaption = msg::kErrorCaption;
 
 }  // namespace ldr

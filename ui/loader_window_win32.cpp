@@ -5,7 +5,8 @@
 #include <exception>
 #include <memory>
 
-#include "loader/errors.h"
+#include "base/errors.h"
+#include "base/messages.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 
@@ -20,8 +21,8 @@ struct WindowState {
   HWND main = nullptr;
   HWND bar = nullptr;
   uint32_t dpi = kBaseDpi;  // of the main window, from its creation on
-  bool failed = false;  // a failure inside MainWindowProc is recorded
-  bool raised = false;  // ... and has been raised to the caller
+  bool failed = false;      // a failure inside MainWindowProc is recorded
+  bool raised = false;      // ... and has been raised to the caller
   bool reporting = false;  // the error box is up: failures are dropped
   std::string failure;
 };
@@ -121,7 +122,7 @@ void ChangeDpi(HWND window, uint32_t dpi, const RECT& suggested) {
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) throw LoaderError("LOADER: Could get device context of main window");
+  if (dc == nullptr) throw LoaderError(msg::kNoPaintDc);
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -129,19 +130,19 @@ void PaintSplash(HWND window) {
   const WindowRect picture = PictureRect(client.bottom - client.top, g_state.dpi);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) throw LoaderError("Cannot create CDC");
+  if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
   if (previous == HGDI_ERROR || previous == nullptr) {
-    throw LoaderError("LOADER: Cannot select bitmap into device context");
+    throw LoaderError(msg::kNoSelectBitmap);
   }
   // Each pixel of the picture becomes a block of whole pixels (at 96 DPI
   // this is a plain copy): the picture stays crisp at every scale.
   SetStretchBltMode(dc, COLORONCOLOR);
   if (!StretchBlt(dc, picture.left, picture.top, picture.width, picture.height, memory, 0, 0,
                   kPictureSize, kPictureSize, SRCCOPY)) {
-    throw LoaderError("LOADER* Could not draw bitmap");
+    throw LoaderError(msg::kNoDrawBitmap);
   }
 }
 
@@ -160,7 +161,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         ValidateRect(window, nullptr);
         return 0;
       } catch (...) {
-        RecordFailure("LOADER: Unexpected failure while painting the main window");
+        RecordFailure(msg::kPaintFailed);
         ValidateRect(window, nullptr);
         return 0;
       }
@@ -206,9 +207,9 @@ bool Win32LoaderWindow::CreateMainWindow() {
   const WindowRect rect = MainWindowRectAt(g_state.dpi);
   // WS_BORDER alone: hidden, no system menu, no sizing frame. Being a
   // top-level overlapped window it still gets a caption with the title.
-  HWND window = CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left,
-                                rect.top, rect.width, rect.height, nullptr, nullptr, instance_,
-                                nullptr);
+  HWND window =
+      CreateWindowExA(0, kMainWindowClass, kMainWindowTitle, WS_BORDER, rect.left, rect.top,
+                      rect.width, rect.height, nullptr, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (window == nullptr) return false;
   // Its monitor may have a DPI other than the system's (its scale was
@@ -223,7 +224,7 @@ bool Win32LoaderWindow::CreateMainWindow() {
   }
 
   g_state.bar = CreateProgressBar(window);
-  if (g_state.bar == nullptr) throw LoaderError("LOADER: Could not create the progress bar");
+  if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
   g_state.main = window;
   return true;
 }
@@ -233,9 +234,9 @@ HWND Win32LoaderWindow::CreateProgressBar(HWND parent) {
   GetClientRect(parent, &client);
   const WindowRect rect =
       ProgressBarRect(client.right - client.left, client.bottom - client.top, g_state.dpi);
-  HWND bar = CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left,
-                             rect.top, rect.width, rect.height, parent, nullptr, instance_,
-                             nullptr);
+  HWND bar =
+      CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
+                      rect.width, rect.height, parent, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (bar == nullptr) return nullptr;
   SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

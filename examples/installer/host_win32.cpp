@@ -16,7 +16,8 @@ bool MakeFolder(const std::string& path) {
 std::FILE* CreateForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
 
 void ShowMessage(const std::string& title, const std::string& text, bool failed) {
-  MessageBoxA(nullptr, text.c_str(), title.c_str(), MB_OK | (failed ? MB_ICONHAND : MB_ICONINFORMATION));
+  MessageBoxA(nullptr, text.c_str(), title.c_str(),
+              MB_OK | (failed ? MB_ICONHAND : MB_ICONINFORMATION));
 }
 
 }  // namespace installer

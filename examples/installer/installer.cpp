@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
 #include "examples/installer/host.h"
-#include "kitpack/stored_names.h"
+#include "format/records.h"
+#include "format/stored_names.h"
 
 namespace {
 
@@ -46,7 +46,8 @@ void Say(const char* format, ...) {
 }
 
 std::string Join(const std::string& folder, const std::string& name) {
-  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == '/')) return folder + name;
+  if (!folder.empty() && (folder.back() == kSeparator || folder.back() == '/'))
+    return folder + name;
   return folder + kSeparator + name;
 }
 
@@ -62,7 +63,8 @@ struct Archive {
 };
 
 void ReadAt(Archive& a, long offset, void* buffer, size_t size, const char* what) {
-  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 || std::fread(buffer, 1, size, a.file) != size)
+  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 ||
+      std::fread(buffer, 1, size, a.file) != size)
     throw Failure(std::string("cannot read ") + what + " in " + a.path);
 }
 
@@ -81,7 +83,8 @@ void FindPayload(Archive& a, const std::string& folder, const std::string& loade
     Open(a, Join(folder, loader_name));
     unsigned char bytes[ldr::kTrailerSize];
     if (a.end + 1 >= static_cast<long>(ldr::kTrailerSize)) {
-      ReadAt(a, a.end + 1 - static_cast<long>(ldr::kTrailerSize), bytes, sizeof bytes, "the trailer");
+      ReadAt(a, a.end + 1 - static_cast<long>(ldr::kTrailerSize), bytes, sizeof bytes,
+             "the trailer");
       ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(bytes);
       if (ldr::IsSelfExtracting(trailer)) {
         if (trailer.second_archive_start < 0 || trailer.second_archive_end > a.end)
@@ -122,7 +125,7 @@ std::vector<Entry> ReadEntries(Archive& a) {
     const ldr::ArchiveEntry& r = e.record;
     if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size || r.unpacked_size < 0)
       throw Failure("entry " + std::to_string(i) + " (" + e.name + ") has a damaged record");
-    kitpack::RelativeName rel = kitpack::SplitRelativeName(e.name);
+    ldr::RelativeName rel = ldr::SplitRelativeName(e.name);
     if (!rel.refused.empty())
       throw Failure("refusing entry " + std::to_string(i) + " (" + e.name + "): " + rel.refused);
     e.parts = rel.parts;
@@ -167,15 +170,18 @@ void Install(Archive& a, const Entry& e, const std::string& dest) {
     z.next_out = buffer.data();
     z.avail_out = static_cast<uInt>(buffer.size());
     rc = inflate(&z, Z_NO_FLUSH);
-    if (rc < 0 && rc != Z_BUF_ERROR) error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
+    if (rc < 0 && rc != Z_BUF_ERROR)
+      error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
     size_t produced = buffer.size() - z.avail_out;
-    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced) error = "the disk is full";
+    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced)
+      error = "the disk is full";
     written += produced;
   }
   inflateEnd(&z);
   if (std::fclose(out) != 0 && error.empty()) error = "the disk is full";
   if (error.empty() && written != static_cast<unsigned long>(e.record.unpacked_size))
-    error = "it inflates to " + std::to_string(written) + " bytes, not " + std::to_string(e.record.unpacked_size);
+    error = "it inflates to " + std::to_string(written) + " bytes, not " +
+            std::to_string(e.record.unpacked_size);
   if (!error.empty()) throw Failure("cannot install " + e.name + ": " + error);
   Say("installed %s (%lu bytes)", path.c_str(), written);
 }
@@ -199,12 +205,14 @@ int main(int argc, char** argv) {
       i += 2;
     }
     std::string folder, loader_name;
-    if (i < argc && (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
+    if (i < argc &&
+        (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
       if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
       // A blank in the loader's name or folder splits them further: take the
       // first split at which the loader's file exists.
       for (int cut = i + 2; cut < argc; ++cut) {
-        std::string name = JoinArgs(argv + i + 1, argv + cut), dir = JoinArgs(argv + cut, argv + argc);
+        std::string name = JoinArgs(argv + i + 1, argv + cut),
+                    dir = JoinArgs(argv + cut, argv + argc);
         std::FILE* probe = std::fopen(Join(dir, name).c_str(), "rb");
         if (cut == i + 2 || probe) loader_name = name, folder = dir;
         if (probe) {
@@ -227,7 +235,8 @@ int main(int argc, char** argv) {
     std::vector<Entry> entries = ReadEntries(archive);  // every name checked before any write
     if (!installer::MakeFolder(dest)) throw Failure("cannot create the destination " + dest);
     g_log = std::fopen(Join(dest, "install.log").c_str(), "w");
-    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(), dest.c_str());
+    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(),
+        dest.c_str());
     unsigned long total = 0;
     for (const Entry& e : entries) {
       Install(archive, e, dest);

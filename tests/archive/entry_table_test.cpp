@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -16,7 +16,8 @@ using testing::MakeEntry;
 using testing::RecordBytes;
 
 const char kArchivePath[] = "C:\\Downloads\\setup.1";
-const char kCountMessage[] = "LOADER: Could not read the number of files in the archive from SETUP.1";
+const char kCountMessage[] =
+    "LOADER: Could not read the number of files in the archive from SETUP.1";
 const char kLimitMessage[] =
     "LOADER: Sorry... You can only have 49 files in the PresetupFiles property of the TInstall. "
     "If you want to have more you can modify the MaxFiles constant in the CorvaneLoadProgram "
@@ -150,7 +151,8 @@ TEST(ReadEntryTable, StoredNameLengthBeyondItsFieldIsCutAtTheField) {
   a.stored_name[0] = 200;
   FakePlatform fake;
   EntryTable table;
-  ASSERT_EQ(ReadTable(fake, HeaderBytes(1) + RecordBytes(a) + std::string(300, 'y'), 0, &table), "");
+  ASSERT_EQ(ReadTable(fake, HeaderBytes(1) + RecordBytes(a) + std::string(300, 'y'), 0, &table),
+            "");
   EXPECT_EQ(StoredNameText(table.entries[0]), std::string(103, 'x'));
 }
 

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -83,15 +83,15 @@ struct Extraction {
 TEST(ExtractAll, ExtractsEveryEntryInOrderIntoTheWorkingFolder) {
   std::string setup = RandomBytes(10000, 1), readme = Text(70000), zeros(300000, '\0');
   Extraction run(BuildArchive({Entry("C:\\Build\\setup.exe", setup), Entry("D:readme.txt", readme),
-                        Entry("zeros.bin", zeros)}));
+                               Entry("zeros.bin", zeros)}));
   run.Extract();
   ASSERT_EQ(run.error, "");
   EXPECT_EQ(run.Out("setup.exe"), setup);
   EXPECT_EQ(run.Out("readme.txt"), readme);
   EXPECT_EQ(run.Out("zeros.bin"), zeros);
-  EXPECT_EQ(run.fake.files_created,
-            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\setup.exe", "C:\\Temp\\ldx1A2B\\readme.txt",
-                                      "C:\\Temp\\ldx1A2B\\zeros.bin"}));
+  EXPECT_EQ(run.fake.files_created, (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\setup.exe",
+                                                              "C:\\Temp\\ldx1A2B\\readme.txt",
+                                                              "C:\\Temp\\ldx1A2B\\zeros.bin"}));
   ASSERT_FALSE(run.sink.positions.empty());
   EXPECT_EQ(run.sink.positions.back(), 100);
   EXPECT_TRUE(std::is_sorted(run.sink.positions.begin(), run.sink.positions.end()));
@@ -118,7 +118,8 @@ TEST(ExtractAll, WritesWholeBlocksAndReportsEachOne) {
       {1, {1}, {100}},
       {4096, {4096}, {100}},
       {3 * 4096, {4096, 4096, 4096}, {33, 67, 100}},
-      {8 * 4096 + 512, {4096, 4096, 4096, 4096, 4096, 4096, 4096, 4096, 512},
+      {8 * 4096 + 512,
+       {4096, 4096, 4096, 4096, 4096, 4096, 4096, 4096, 512},
        {12, 25, 37, 49, 62, 74, 86, 98, 100}},
   };
   for (const Case& c : cases) {
@@ -158,8 +159,8 @@ TEST(ExtractAll, ReadsInPiecesOfAtMost64KiBNeverPastTheEntry) {
     std::string stream;
     std::string data = testing::DataWithStreamSize(c.stream_size, &stream);
     // The next entry's bytes follow directly; none of them may be read.
-    std::string archive =
-        BuildArchive({{"one", stream, static_cast<int32_t>(data.size())}}, 1) + std::string(5000, 'Z');
+    std::string archive = BuildArchive({{"one", stream, static_cast<int32_t>(data.size())}}, 1) +
+                          std::string(5000, 'Z');
     Extraction run(archive);
     run.Extract();
     ASSERT_EQ(run.error, "") << c.stream_size;
@@ -274,8 +275,8 @@ TEST(ExtractAll, StreamCutShortEndsTheEntryWithoutError) {
   std::string data = RandomBytes(40000, 4);
   std::string stream = ZlibStream(data, 0);
   // DataEnd too small: the range holds only half of the stream.
-  std::string archive = BuildArchive({{"half", stream.substr(0, stream.size() / 2), 40000},
-                                      {"next", ZlibStream("abc"), 3}});
+  std::string archive = BuildArchive(
+      {{"half", stream.substr(0, stream.size() / 2), 40000}, {"next", ZlibStream("abc"), 3}});
   Extraction run(archive);
   run.Extract();
   ASSERT_EQ(run.error, "");
@@ -368,7 +369,8 @@ TEST(ExtractAll, UnsafeNamesAreRefusedAndNothingIsCreated) {
     Extraction run(BuildArchive({Entry(c.stored_name, "payload")}));
     size_t nodes_before = run.fake.nodes.size();
     run.Extract();
-    EXPECT_EQ(run.error, std::string("LOADER: Could not create the following file, ") + c.output_path)
+    EXPECT_EQ(run.error,
+              std::string("LOADER: Could not create the following file, ") + c.output_path)
         << c.stored_name;
     EXPECT_TRUE(run.fake.files_created.empty()) << c.stored_name;
     EXPECT_EQ(run.fake.nodes.size(), nodes_before) << c.stored_name;
@@ -397,7 +399,8 @@ TEST(ExtractAll, PosixHostRefusesSlashesButAllowsDeviceLikeNames) {
       created = false;
     }
     EXPECT_EQ(created, allowed) << name;
-    for (const std::string& path : fake.files_created) EXPECT_EQ(path.rfind("/tmp/ldx1/", 0), 0u) << path;
+    for (const std::string& path : fake.files_created)
+      EXPECT_EQ(path.rfind("/tmp/ldx1/", 0), 0u) << path;
   }
   EXPECT_EQ(fake.Contents("/tmp/ldx1/CON"), "data");
 }

@@ -18,9 +18,8 @@ import unittest
 
 import kits
 from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES,
-                         MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, make_scratch, memory_folder,
-                         mount_tmpfs, msg_disk_full, read_bytes, read_record, remove_scratch,
-                         unmount, KitCase)
+                         MSG_NO_SETUP1, MSG_NO_TEMP, MSG_TOO_MANY, memory_folder,
+                         mount_tmpfs, msg_disk_full, read_bytes, read_record, unmount, KitCase)
 
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")

@@ -11,7 +11,8 @@ void WriteMarker(HMODULE self) {
   DWORD length = GetModuleFileNameA(self, path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return;
   lstrcpyA(path + length, ".loaded");
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   WriteFile(file, "planted\r\n", 9, &written, nullptr);

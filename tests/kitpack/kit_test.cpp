@@ -29,7 +29,8 @@ std::vector<unsigned char> Load(const std::string& path) {
 
 void Save(const std::string& path, const std::vector<unsigned char>& bytes) {
   std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void Save(const std::string& path, const std::string& text) {
@@ -169,21 +170,30 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
                                             "uiAccess=\"false\"/>"}})
                            .bytes);
   const std::vector<Case> cases = {
-      {"missing file", [&](BuildOptions& o) { o.first.push_back({P("nope.dll"), "C:\\KIT\\nope.dll"}); },
+      {"missing file",
+       [&](BuildOptions& o) {
+         o.first.push_back({P("nope.dll"), "C:\\KIT\\nope.dll"});
+       },
        "nope.dll"},
       {"missing loader", [&](BuildOptions& o) { o.loader = P("nope.exe"); }, "nope.exe"},
       {"51 files", [&](BuildOptions& o) { o.first.resize(51, o.first[0]); }, "at most 50"},
       {"long stored name",
-       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\" + std::string(101, 'n'); }, "at most 103 fit"},
+       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\" + std::string(101, 'n'); },
+       "at most 103 fit"},
       {"installer name that the loader cannot create",
        [&](BuildOptions& o) { o.first[0].stored_name = "C:\\KIT\\"; }, "unusable file name"},
-      {"unsafe payload name", [&](BuildOptions& o) { o.second[0].stored_name = "..\\x"; }, "refused"},
-      {"output is an input", [&](BuildOptions& o) { o.output = P("payload/README.txt"); }, "also an input"},
-      {"output is the loader", [&](BuildOptions& o) { o.output = P("loader.exe"); }, "also the loader"},
+      {"unsafe payload name", [&](BuildOptions& o) { o.second[0].stored_name = "..\\x"; },
+       "refused"},
+      {"output is an input", [&](BuildOptions& o) { o.output = P("payload/README.txt"); },
+       "also an input"},
+      {"output is the loader", [&](BuildOptions& o) { o.output = P("loader.exe"); },
+       "also the loader"},
       {"offsets past the limit", [&](BuildOptions& o) { o.offset_limit = 60000; }, "signed 32-bit"},
       {"no installer", [&](BuildOptions& o) { o.first.clear(); }, "no installer"},
       {"a file replacing the installer",
-       [&](BuildOptions& o) { o.first.push_back({P("payload/README.txt"), "D:\\other\\SETUP.EXE"}); },
+       [&](BuildOptions& o) {
+         o.first.push_back({P("payload/README.txt"), "D:\\other\\SETUP.EXE"});
+       },
        "same file as entry 0"},
       {"an installer name in a legacy code page",
        [&](BuildOptions& o) { o.first[0].stored_name = "C:\\KIT\\caf\xE9.exe"; },
@@ -200,7 +210,10 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
        },
        "cannot take the execution level requireAdministrator: its level attribute has room"},
       {"two payload files on one path",
-       [&](BuildOptions& o) { o.second.push_back({P("setup.exe"), "Docs/Guide.txt"}); }, "same file as entry 3"},
+       [&](BuildOptions& o) {
+         o.second.push_back({P("setup.exe"), "Docs/Guide.txt"});
+       },
+       "same file as entry 3"},
   };
   for (const Case& c : cases) {
     BuildOptions o = Options();
@@ -337,7 +350,8 @@ TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
   };
   const std::vector<Case> cases = {
       {"flipped stream byte", [&](auto& b) { b[readme_data + 4] ^= 0x55; }, "entry 0 (README.txt)"},
-      {"wrong Adler-32", [&](auto& b) { b[s0 + readme.record.data_end] ^= 1; }, "incorrect data check"},
+      {"wrong Adler-32", [&](auto& b) { b[s0 + readme.record.data_end] ^= 1; },
+       "incorrect data check"},
       {"unpacked size too small",
        [&](auto& b) { ldr::PutInt32(&b[readme_header + 128], readme.record.unpacked_size - 1); },
        "more than its unpacked size"},
@@ -345,10 +359,13 @@ TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
        [&](auto& b) { ldr::PutInt32(&b[readme_header + 128], readme.record.unpacked_size + 1); },
        "inflates to 8 bytes"},
       {"DataStart off",
-       [&](auto& b) { ldr::PutInt32(&b[readme_header + 132], readme.record.data_start + 1); }, "DataStart"},
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 132], readme.record.data_start + 1); },
+       "DataStart"},
       {"NextHeader off",
-       [&](auto& b) { ldr::PutInt32(&b[readme_header + 124], readme.record.next_header + 3); }, "NextHeader"},
-      {"trailer second end", [&](auto& b) { ldr::PutInt32(&b[b.size() - 56 + 28], 12); }, "SecondArchiveEnd"},
+       [&](auto& b) { ldr::PutInt32(&b[readme_header + 124], readme.record.next_header + 3); },
+       "NextHeader"},
+      {"trailer second end", [&](auto& b) { ldr::PutInt32(&b[b.size() - 56 + 28], 12); },
+       "SecondArchiveEnd"},
       {"trailer mark", [&](auto& b) { b[b.size() - 56 + 1] = 's'; }, "SELFEXTRACTING"},
       {"count above 50", [&](auto& b) { ldr::PutInt32(&b[kit.first.start], 51); }, "at most 50"},
       {"hostile name",
@@ -368,7 +385,8 @@ TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
       VerifyStreams(k);
       ADD_FAILURE() << c.what << ": not detected";
     } catch (const KitError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.what << ": " << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+          << c.what << ": " << e.what();
     }
   }
 }
@@ -382,8 +400,10 @@ TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
     std::vector<unsigned char> archive(5 + 164);
     ldr::PutInt32(archive.data(), 1);
     std::vector<unsigned char> stream = z;
-    if (extra > 0) stream.insert(stream.end(), 2, 0);
-    else stream.resize(stream.size() - 2);
+    if (extra > 0)
+      stream.insert(stream.end(), 2, 0);
+    else
+      stream.resize(stream.size() - 2);
     ldr::ArchiveEntry e;
     e.data_start = 169;
     e.data_end = 169 + static_cast<int32_t>(stream.size()) - 1;
@@ -402,8 +422,9 @@ TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
       VerifyStreams(kit);
       ADD_FAILURE() << extra;
     } catch (const KitError& err) {
-      EXPECT_NE(std::string(err.what()).find(extra > 0 ? "ends 2 bytes before its data range"
-                                                       : "data range ends before its zlib stream"),
+      EXPECT_NE(std::string(err.what())
+                    .find(extra > 0 ? "ends 2 bytes before its data range"
+                                    : "data range ends before its zlib stream"),
                 std::string::npos)
           << err.what();
     }

@@ -15,7 +15,9 @@ std::vector<unsigned char> Load(const char* path) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string Version(const std::vector<unsigned char>& bytes) { return PeFileVersion(bytes.data(), bytes.size()); }
+std::string Version(const std::vector<unsigned char>& bytes) {
+  return PeFileVersion(bytes.data(), bytes.size());
+}
 
 TEST(PeVersion, ReadsFixedFileVersionOfARealPe) {
 #ifdef KITPACK_TEST_PE

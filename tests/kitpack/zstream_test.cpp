@@ -22,7 +22,8 @@ std::vector<unsigned char> Make(size_t size, Kind kind, unsigned seed = 7) {
     } else if (kind == Kind::Random) {
       v[i++] = static_cast<unsigned char>(rng());
     } else {
-      for (const char* w = words[rng() % 6]; *w && i < size; ++w) v[i++] = static_cast<unsigned char>(*w);
+      for (const char* w = words[rng() % 6]; *w && i < size; ++w)
+        v[i++] = static_cast<unsigned char>(*w);
     }
   }
   return v;
@@ -53,12 +54,13 @@ TEST_P(ZstreamTest, RoundTripsAndIgnoresThreadCount) {
   EXPECT_EQ(Inflate(one, data.size()), data);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, ZstreamTest,
-    ::testing::Values(Case{0, Kind::Zeros}, Case{1, Kind::Random}, Case{32768, Kind::Text},
-                      Case{kSplitThreshold, Kind::Text}, Case{kSplitThreshold + 1, Kind::Random},
-                      Case{kSplitThreshold + kPieceSize + 12345, Kind::Text},
-                      Case{9 * kPieceSize, Kind::Zeros}));
+INSTANTIATE_TEST_SUITE_P(Sizes, ZstreamTest,
+                         ::testing::Values(Case{0, Kind::Zeros}, Case{1, Kind::Random},
+                                           Case{32768, Kind::Text},
+                                           Case{kSplitThreshold, Kind::Text},
+                                           Case{kSplitThreshold + 1, Kind::Random},
+                                           Case{kSplitThreshold + kPieceSize + 12345, Kind::Text},
+                                           Case{9 * kPieceSize, Kind::Zeros}));
 
 // Below the split threshold the result is exactly what zlib's own one-shot
 // compressor makes, so small entries look like any other producer's.
@@ -67,7 +69,8 @@ TEST(Zstream, SmallEntryMatchesCompress2) {
     std::vector<unsigned char> data = Make(100000, Kind::Text);
     std::vector<unsigned char> ref(compressBound(static_cast<uLong>(data.size())));
     uLongf len = static_cast<uLongf>(ref.size());
-    ASSERT_EQ(compress2(ref.data(), &len, data.data(), static_cast<uLong>(data.size()), level), Z_OK);
+    ASSERT_EQ(compress2(ref.data(), &len, data.data(), static_cast<uLong>(data.size()), level),
+              Z_OK);
     ref.resize(len);
     EXPECT_EQ(CompressZlib(data.data(), data.size(), level, 2), ref) << "level " << level;
   }

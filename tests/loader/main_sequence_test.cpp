@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
@@ -15,10 +17,10 @@ namespace ldr {
 namespace {
 
 using testing::BuildArchive;
-using testing::FileEntry;
 using testing::BuildSelfExtracting;
 using testing::FakePlatform;
 using testing::FakeWindow;
+using testing::FileEntry;
 
 const std::string kImage(2048, 'M');
 const std::vector<testing::TestEntry> kFiles = {
@@ -37,14 +39,15 @@ class MainSequenceTest : public ::testing::Test {
       platform.AddFile(loader_path, BuildSelfExtracting(kImage, archive));
     } else {
       platform.AddFile(loader_path, kImage);
-      platform.AddFile(WithTrailingBackslash(DirectoryPart(loader_path)) + "setup.1", archive);
+      platform.AddFile(WithTrailingSeparator(DirectoryPart(loader_path)) + "setup.1", archive);
     }
   }
 
   ArchiveTrailer Trailer() {
     std::string own = platform.Contents(platform.own_file_path);
     unsigned char bytes[kTrailerSize] = {};
-    if (own.size() >= kTrailerSize) std::memcpy(bytes, own.data() + own.size() - kTrailerSize, kTrailerSize);
+    if (own.size() >= kTrailerSize)
+      std::memcpy(bytes, own.data() + own.size() - kTrailerSize, kTrailerSize);
     return DecodeTrailer(bytes);
   }
 
@@ -58,7 +61,12 @@ class MainSequenceTest : public ::testing::Test {
     return std::string();
   }
 
-  FakePlatform platform;
+  // Platforms cannot be copied or assigned: a case that needs a fresh one
+  // makes it in place.
+  void ResetPlatform() { fresh_.emplace(); }
+
+  std::optional<FakePlatform> fresh_{std::in_place};
+  FakePlatform& platform = *fresh_;
   FakeWindow window;
 };
 
@@ -90,26 +98,32 @@ TEST_F(MainSequenceTest, CommandLineForms) {
   const std::string ins = "C:\\Temp\\ldx1A2B\\install.exe";
   const std::vector<Case> cases = {
       {"C:\\Downloads\\setup.exe", false, "setup.exe", ins + " C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe *todisk", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", false, "setup.exe \"*ToDisk\"", ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISK",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe *todisk",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", false, "setup.exe \"*ToDisk\"",
+       ins + " *TODISK setup.exe C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe /TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe *TODISKS", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe x *TODISK", ins + " C:\\Downloads"},
       {"C:\\Downloads\\setup.exe", false, "setup.exe **TODISK", ins + " C:\\Downloads"},
       // The switch wins over the self-extracting form.
-      {"C:\\Downloads\\setup.exe", true, "setup.exe *TODISK", ins + " *TODISK setup.exe C:\\Downloads"},
-      {"C:\\Downloads\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", true, "setup.exe *TODISK",
+       ins + " *TODISK setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\setup.exe", true, "setup.exe",
+       ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
       // A loader in a drive's root.
       {"C:\\setup.exe", false, "setup.exe", ins + " C:"},
       {"C:\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:"},
       // A folder part ending in two backslashes loses both.
-      {"C:\\Downloads\\\\setup.exe", true, "setup.exe", ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
+      {"C:\\Downloads\\\\setup.exe", true, "setup.exe",
+       ins + " *SELFEXTRACT setup.exe C:\\Downloads"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.loader + " | " + c.command_line);
-    platform = FakePlatform();
+    ResetPlatform();
     Place(c.loader, c.self_extracting);
     platform.command_line = c.command_line;
     ASSERT_EQ(Run(), "");
@@ -126,7 +140,8 @@ TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuotedAndNothingElse) {
   Place("C:\\My Kit\\setup.exe", true);
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0],
-            "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe C:\\My Kit");
+            "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe "
+            "C:\\My Kit");
 }
 
 TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
@@ -141,7 +156,8 @@ TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
 TEST_F(MainSequenceTest, MissingContainers) {
   platform.AddFile("C:\\Downloads\\setup.exe", kImage);
   const std::string missing =
-      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:\\Downloads";
+      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is "
+      "C:\\Downloads";
   EXPECT_EQ(Run(), missing);
 
   platform.AddFolder("C:\\Downloads\\setup.1");  // a folder does not count
@@ -154,11 +170,12 @@ TEST_F(MainSequenceTest, MissingContainers) {
   platform.nodes["C:\\Downloads\\setup.1"] = {false, BuildArchive(kFiles), true, true};
   EXPECT_EQ(Run(), "The file C:\\Downloads\\setup.1 could not be opened for reading");
 
-  platform = FakePlatform();
+  ResetPlatform();
   platform.own_file_path = "C:\\setup.exe";
   platform.AddFile("C:\\setup.exe", kImage);
-  EXPECT_EQ(Run(),
-            "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:");
+  EXPECT_EQ(
+      Run(),
+      "LOADER: Setup.1 must be in the same directory as the the loader program. Directory is C:");
 }
 
 TEST_F(MainSequenceTest, SelfExtractingLoaderThatVanished) {
@@ -182,7 +199,8 @@ TEST_F(MainSequenceTest, WorkingFolderFallsBackToTheTempFolder) {
   platform.make_folder_fails = true;  // e.g. a folder of that name exists
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.Contents("C:\\Temp\\install.exe"), std::string(5000, 'i'));
-  EXPECT_EQ(platform.processes_started[0], "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
+  EXPECT_EQ(platform.processes_started[0],
+            "C:\\Temp\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
 }
 
 TEST_F(MainSequenceTest, NoTemporaryFolder) {
@@ -205,7 +223,7 @@ TEST_F(MainSequenceTest, EmptyArchiveNamesSetup1WhicheverContainer) {
       "project executable";
   Place("C:\\Downloads\\setup.exe", true, {});
   EXPECT_EQ(Run(), message);
-  platform = FakePlatform();
+  ResetPlatform();
   Place("C:\\Downloads\\setup.exe", false, {});
   EXPECT_EQ(Run(), message);
 }
@@ -219,14 +237,15 @@ TEST_F(MainSequenceTest, FullPathInStoredNameGivesOnlyItsNamePart) {
 TEST_F(MainSequenceTest, InstallerThatCannotStart) {
   Place("C:\\Downloads\\setup.exe", true);
   platform.start_result = 2;
-  EXPECT_EQ(Run(), "LOADER: Could not run the installation executable file. The WinExec return was 2");
+  EXPECT_EQ(Run(),
+            "LOADER: Could not run the installation executable file. The WinExec return was 2");
   EXPECT_EQ(platform.open_files, 0);
   // What was extracted stays.
   EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));
 }
 
 TEST_F(MainSequenceTest, PosixHostPaths) {
-  platform = FakePlatform();
+  ResetPlatform();
   platform.host_style = kPosixPaths;
   platform.AddFolder("/tmp");
   platform.AddFolder("/home/u");
@@ -235,7 +254,7 @@ TEST_F(MainSequenceTest, PosixHostPaths) {
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0], "/tmp/ldx1A2B/install.exe *SELFEXTRACT setup /home/u");
 
-  platform = FakePlatform();
+  ResetPlatform();
   platform.host_style = kPosixPaths;
   platform.AddFolder("/tmp");
   platform.AddFolder("/");

@@ -13,10 +13,10 @@ namespace ldr {
 namespace {
 
 using testing::BuildArchive;
-using testing::FileEntry;
 using testing::BuildSelfExtracting;
 using testing::FakePlatform;
 using testing::FakeWindow;
+using testing::FileEntry;
 
 const std::string kLoaderPath = "C:\\Downloads\\setup.exe";
 const std::string kImage(4096, 'M');
@@ -26,8 +26,9 @@ class StartUpTest : public ::testing::Test {
   void SetUp() override { platform.AddFile(kLoaderPath, kImage); }
 
   void UseKit() {
-    platform.AddFile(kLoaderPath,
-                     BuildSelfExtracting(kImage, BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ")})));
+    platform.AddFile(
+        kLoaderPath,
+        BuildSelfExtracting(kImage, BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ")})));
   }
 
   FakePlatform platform;
@@ -52,17 +53,27 @@ struct EarlyFailure {
 
 TEST_F(StartUpTest, FailuresBeforeTheWindowExistsHaveNoOwnerAndShowNothing) {
   const std::vector<EarlyFailure> cases = {
-      {"bitmap", [](FakeWindow& w) { w.bitmap_fails = true; }, {"bitmap", "error"},
+      {"bitmap",
+       [](FakeWindow& w) { w.bitmap_fails = true; },
+       {"bitmap", "error"},
        "LOADER: Could not create a bitmap by the LoadBitmap API function"},
-      {"class", [](FakeWindow& w) { w.class_fails = true; }, {"bitmap", "class", "error"},
+      {"class",
+       [](FakeWindow& w) { w.class_fails = true; },
+       {"bitmap", "class", "error"},
        "Could not register the main window"},
-      {"window", [](FakeWindow& w) { w.window_fails = true; }, {"bitmap", "class", "window", "error"},
+      {"window",
+       [](FakeWindow& w) { w.window_fails = true; },
+       {"bitmap", "class", "window", "error"},
        "Could not create the main window"},
-      {"bar", [](FakeWindow& w) { w.bar_fails = true; }, {"bitmap", "class", "window", "error"},
+      {"bar",
+       [](FakeWindow& w) { w.bar_fails = true; },
+       {"bitmap", "class", "window", "error"},
        "LOADER: Could not create the progress bar"},
       // With several faults the first in the fixed order is reported.
-      {"bitmap and class", [](FakeWindow& w) { w.bitmap_fails = w.class_fails = true; },
-       {"bitmap", "error"}, "LOADER: Could not create a bitmap by the LoadBitmap API function"},
+      {"bitmap and class",
+       [](FakeWindow& w) { w.bitmap_fails = w.class_fails = true; },
+       {"bitmap", "error"},
+       "LOADER: Could not create a bitmap by the LoadBitmap API function"},
   };
   for (const EarlyFailure& c : cases) {
     SCOPED_TRACE(c.name);
@@ -138,7 +149,9 @@ TEST_F(StartUpTest, TrailerMarkTest) {
   const std::vector<Case> cases = {
       {"\x0eSELFEXTRACTING", 0, true},
       {"\x0eSELFEXTRACTING", 'X', true},  // byte 15 takes no part
-      {"\x0e" "selfextracting", 0, false},
+      {"\x0e"
+       "selfextracting",
+       0, false},
       {"\x0dSELFEXTRACTING", 0, false},
       {"\x0fSELFEXTRACTING", 'S', false},
       {std::string(1, '\0'), 0, false},

@@ -15,7 +15,8 @@ const char* const kChildProgramName = "platform_child";
 
 std::string MakeScratchFolder() {
   const char* tmpdir = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ldrtest.XXXXXX";
+  std::string pattern =
+      std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ldrtest.XXXXXX";
   if (::mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
   return pattern + "/";
 }

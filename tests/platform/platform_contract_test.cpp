@@ -67,7 +67,8 @@ class PlatformContract : public ::testing::Test {
     if (file == nullptr) return "<cannot open>";
     std::string contents;
     char buffer[7];  // odd size: several reads, the last one short
-    for (int32_t n; (n = file->Read(buffer, sizeof buffer)) > 0;) contents.append(buffer, static_cast<size_t>(n));
+    for (int32_t n; (n = file->Read(buffer, sizeof buffer)) > 0;)
+      contents.append(buffer, static_cast<size_t>(n));
     return contents;
   }
 
@@ -134,7 +135,8 @@ TYPED_TEST(PlatformContract, FileExistsOnlyForFilesWithADosDate) {
     int year;
     bool exists;
   };
-  for (Case c : {Case{1970, false}, Case{1979, false}, Case{1980, true}, Case{2107, true}, Case{2110, false}}) {
+  for (Case c : {Case{1970, false}, Case{1979, false}, Case{1980, true}, Case{2107, true},
+                 Case{2110, false}}) {
     std::string path = this->Scratch("dated" + std::to_string(c.year));
     this->Put(path, "x");
     ASSERT_TRUE(this->world_.SetYear(path, c.year)) << c.year;
@@ -216,7 +218,8 @@ TYPED_TEST(PlatformContract, ReadersShareTheFile) {
 class SystemPlatform : public ::testing::Test {
  protected:
   std::string ChildPath() {
-    return DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle()) + kChildProgramName;
+    return DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle()) +
+           kChildProgramName;
   }
 
   // Waits for the child's report; empty when none came in time.

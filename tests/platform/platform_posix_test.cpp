@@ -176,7 +176,7 @@ TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
       {scratch_ + "missing", 2},
       {scratch_ + "plain/below", 2},  // ENOTDIR
       {scratch_ + "not-executable", 5},
-      {scratch_ + "garbage", 11},     // ENOEXEC: never handed to a shell
+      {scratch_ + "garbage", 11},  // ENOEXEC: never handed to a shell
   };
   for (const Case& c : cases) EXPECT_EQ(platform_->StartProcess(c.line), c.result) << c.line;
 }

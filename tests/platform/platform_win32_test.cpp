@@ -30,7 +30,8 @@ TEST(Win32Platform, PathsSplitAtBackslashAndColonWithTheLeadByteTest) {
     ASSERT_NE(style.is_lead_byte, nullptr);
     EXPECT_FALSE(style.is_lead_byte('\\'));
   }
-  EXPECT_EQ(DirectoryPart("C:\\Downloads\\setup.exe", platform->HostPathStyle()), "C:\\Downloads\\");
+  EXPECT_EQ(DirectoryPart("C:\\Downloads\\setup.exe", platform->HostPathStyle()),
+            "C:\\Downloads\\");
 }
 
 // GetTempPathA reports the size it would need when the folder does not fit

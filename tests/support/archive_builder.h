@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/records.h"
-#include "ui/progress_sink.h"
+#include "base/progress_sink.h"
+#include "format/records.h"
 
 namespace ldr::testing {
 
@@ -23,7 +23,7 @@ std::string DataWithStreamSize(size_t stream_size, std::string* stream);
 
 struct TestEntry {
   std::string stored_name;
-  std::string stream;       // the bytes between DataStart and DataEnd
+  std::string stream;  // the bytes between DataStart and DataEnd
   int32_t unpacked_size;
 };
 

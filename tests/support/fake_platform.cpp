@@ -10,8 +10,7 @@ namespace {
 
 class FakeFile : public File {
  public:
-  FakeFile(FakePlatform& platform, std::string path)
-      : platform_(platform), path_(std::move(path)) {
+  FakeFile(FakePlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {
     ++platform_.open_files;
   }
   ~FakeFile() override { --platform_.open_files; }
@@ -109,12 +108,13 @@ bool FakePlatform::GetTempFolder(std::string* folder) {
 
 std::string FakePlatform::MakeTempFileName(const std::string& folder, const std::string& prefix) {
   if (temp_name_fails) return std::string();
-  std::string folder_key = WithoutTrailingBackslash(folder, host_style);
-  if (!folder_key.empty() && (!Exists(folder_key) || !nodes[folder_key].folder)) return std::string();
+  std::string folder_key = WithoutTrailingSeparator(folder, host_style);
+  if (!folder_key.empty() && (!Exists(folder_key) || !nodes[folder_key].folder))
+    return std::string();
   for (;;) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%X", next_temp_number_++ & 0xFFFFu);
-    std::string path = WithTrailingBackslash(folder, host_style) + prefix + digits + ".tmp";
+    std::string path = WithTrailingSeparator(folder, host_style) + prefix + digits + ".tmp";
     if (!Exists(path)) {
       AddFile(path, std::string());
       return path;
@@ -141,11 +141,12 @@ std::unique_ptr<File> FakePlatform::OpenForReading(const std::string& path) {
 }
 
 std::unique_ptr<File> FakePlatform::CreateForWriting(const std::string& path) {
-  if (std::find(create_fails.begin(), create_fails.end(), path) != create_fails.end()) return nullptr;
+  if (std::find(create_fails.begin(), create_fails.end(), path) != create_fails.end())
+    return nullptr;
   auto it = nodes.find(path);
   if (it != nodes.end() && (it->second.folder || it->second.open_fails)) return nullptr;
   // The folder the file goes into must exist.
-  std::string parent = WithoutTrailingBackslash(DirectoryPart(path, host_style), host_style);
+  std::string parent = WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style);
   if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return nullptr;
   AddFile(path, std::string());
   files_created.push_back(path);

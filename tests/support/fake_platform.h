@@ -51,15 +51,15 @@ class FakePlatform : public Platform {
   const std::string& Contents(const std::string& path) const;
 
   // --- faults ---
-  bool temp_folder_missing = false;        // GetTempPathA gives 0
-  bool temp_name_fails = false;            // GetTempFileNameA gives 0
-  bool make_folder_fails = false;          // CreateDirectoryA fails
-  int fail_read_call = -1;                 // the n-th Read (0-based) gives -1
-  int32_t read_limit = -1;                 // every Read gives at most this many bytes
-  int64_t disk_space = -1;                 // bytes that writes may still store; then short writes
-  bool write_fails = false;                // every Write gives -1
-  std::vector<std::string> create_fails;   // CreateForWriting fails for these paths
-  uint32_t start_result = 33;              // what StartProcess gives
+  bool temp_folder_missing = false;       // GetTempPathA gives 0
+  bool temp_name_fails = false;           // GetTempFileNameA gives 0
+  bool make_folder_fails = false;         // CreateDirectoryA fails
+  int fail_read_call = -1;                // the n-th Read (0-based) gives -1
+  int32_t read_limit = -1;                // every Read gives at most this many bytes
+  int64_t disk_space = -1;                // bytes that writes may still store; then short writes
+  bool write_fails = false;               // every Write gives -1
+  std::vector<std::string> create_fails;  // CreateForWriting fails for these paths
+  uint32_t start_result = 33;             // what StartProcess gives
 
   // --- logs ---
   std::vector<FakeRead> reads;
@@ -69,7 +69,7 @@ class FakePlatform : public Platform {
   std::vector<std::string> files_marked_executable;
   std::vector<std::string> processes_started;
   std::vector<int> open_files_at_start;  // files open when each process started
-  int open_files = 0;  // files currently open; 0 again when all were closed
+  int open_files = 0;                    // files currently open; 0 again when all were closed
   int read_calls = 0;
 
   // --- Platform ---

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "ui/loader_window.h"
 
 namespace ldr::testing {
@@ -27,8 +27,8 @@ class FakeWindow : public LoaderWindow {
   bool shown = false;
   struct Box {
     std::string text;
-    bool owned;   // owned by the main window
-    bool shown;   // the main window was visible
+    bool owned;  // owned by the main window
+    bool shown;  // the main window was visible
   };
   std::vector<Box> boxes;
 

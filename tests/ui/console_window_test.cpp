@@ -25,7 +25,8 @@ class Capture {
     std::string text;
     char buffer[512];
     ssize_t n;
-    while ((n = read(fds_[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    while ((n = read(fds_[0], buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<size_t>(n));
     return text;
   }
 
@@ -60,7 +61,8 @@ TEST(ConsoleWindow, NotATerminalWritesNothingButTheError) {
     view.SetProgressPosition(40);
     view.ShowError("LOADER: Could not find the executable, /opt/x y/loader");
   }
-  EXPECT_EQ(failing.Take(), kCaptionLine + "LOADER: Could not find the executable, /opt/x y/loader\n");
+  EXPECT_EQ(failing.Take(),
+            kCaptionLine + "LOADER: Could not find the executable, /opt/x y/loader\n");
 }
 
 TEST(ConsoleWindow, TerminalRedrawsOnlyWhenThePercentageChanges) {
@@ -76,8 +78,8 @@ TEST(ConsoleWindow, TerminalRedrawsOnlyWhenThePercentageChanges) {
     view.SetProgressPosition(100);  // unchanged on screen
     view.SetProgressPosition(-3);   // drawn as 0
   }
-  EXPECT_EQ(out.Take(), Line(6, " 20%") + Line(15, " 50%") + Line(30, "100%") + Line(0, "  0%") +
-                            kClear);
+  EXPECT_EQ(out.Take(),
+            Line(6, " 20%") + Line(15, " 50%") + Line(30, "100%") + Line(0, "  0%") + kClear);
 }
 
 TEST(ConsoleWindow, ErrorClearsTheProgressLineFirst) {

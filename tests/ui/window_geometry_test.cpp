@@ -13,7 +13,7 @@ TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
     int32_t expected;
   };
   const Case cases[] = {
-      {0.5L, 0},   {1.5L, 2},   {2.5L, 2},   {-0.5L, 0}, {-1.5L, -2},
+      {0.5L, 0},    {1.5L, 2},    {2.5L, 2},   {-0.5L, 0}, {-1.5L, -2},
       {2.4999L, 2}, {2.5001L, 3}, {-2.6L, -3}, {7.0L, 7},
   };
   for (const Case& c : cases) {

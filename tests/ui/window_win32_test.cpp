@@ -1,7 +1,7 @@
 // The real Win32 window under Wine: classes, styles, geometry, the bar's
 // settings and the picture's pixels, read back from the window handles.
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 #include "ui/loader_window_win32.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
@@ -192,8 +192,8 @@ TEST_F(Win32WindowTest, PicturePaintedAtItsPlace) {
     for (int x = 0; x < 32; ++x) {
       const COLORREF seen = GetPixel(dc, 10 + x, top + y);
       if (seen != picture.pixels[y][x] && ++wrong <= 5) {
-        ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << seen << " != "
-                      << picture.pixels[y][x];
+        ADD_FAILURE() << "pixel " << x << "," << y << ": " << std::hex << seen
+                      << " != " << picture.pixels[y][x];
       }
     }
   }
@@ -256,7 +256,8 @@ std::string VersionString(const std::vector<char>& info, const char* name) {
   char* value = nullptr;
   UINT size = 0;
   const std::string path = std::string("\\StringFileInfo\\040904E4\\") + name;
-  if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &size)) return "";
+  if (!VerQueryValueA(info.data(), path.c_str(), reinterpret_cast<void**>(&value), &size))
+    return "";
   return std::string(value);
 }
 

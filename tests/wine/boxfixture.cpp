@@ -16,12 +16,13 @@ int main(int argc, char** argv) {
   window_class.hInstance = GetModuleHandleA(nullptr);
   window_class.lpszClassName = "Setup";
   if (!RegisterClassA(&window_class)) return 3;
-  HWND window = CreateWindowExA(0, "Setup", "Setup", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr, nullptr,
-                                window_class.hInstance, nullptr);
+  HWND window = CreateWindowExA(0, "Setup", "Setup", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                nullptr, window_class.hInstance, nullptr);
   if (window == nullptr) return 4;
   if (shown) ShowWindow(window, SW_SHOW);
-  UINT icon = argc > 4 && std::strcmp(argv[4], "exclamation") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
-  MessageBoxA(owned ? window : nullptr, argv[3], "There was an error when trying to load the installation program",
-              MB_OK | icon);
+  UINT icon =
+      argc > 4 && std::strcmp(argv[4], "exclamation") == 0 ? MB_ICONEXCLAMATION : MB_ICONHAND;
+  MessageBoxA(owned ? window : nullptr, argv[3],
+              "There was an error when trying to load the installation program", MB_OK | icon);
   return 1;
 }

@@ -131,7 +131,9 @@ std::string IconName(HWND control) {
   const struct {
     LPCSTR id;
     const char* name;
-  } known[] = {{IDI_HAND, "hand"}, {IDI_EXCLAMATION, "exclamation"}, {IDI_ASTERISK, "asterisk"},
+  } known[] = {{IDI_HAND, "hand"},
+               {IDI_EXCLAMATION, "exclamation"},
+               {IDI_ASTERISK, "asterisk"},
                {IDI_QUESTION, "question"}};
   std::string best = "other";
   int best_difference = 32 * 32 / 16;  // a close match or none
@@ -233,7 +235,8 @@ std::string Quoted(const std::string& argument) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: loaderdrive [--show N] [--timeout MS] [--keep-box] PROGRAM [ARG...]\n");
+  std::fprintf(stderr,
+               "usage: loaderdrive [--show N] [--timeout MS] [--keep-box] PROGRAM [ARG...]\n");
   return 2;
 }
 
@@ -270,9 +273,10 @@ int main(int argc, char** argv) {
   PROCESS_INFORMATION process = {};
   std::vector<char> mutable_line(line.begin(), line.end());
   mutable_line.push_back('\0');
-  if (!CreateProcessA(program.c_str(), mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::printf("{\"started\": false, \"error\": %lu, \"command_line\": %s}\n", GetLastError(), Json(line).c_str());
+  if (!CreateProcessA(program.c_str(), mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    std::printf("{\"started\": false, \"error\": %lu, \"command_line\": %s}\n", GetLastError(),
+                Json(line).c_str());
     return 3;
   }
 
@@ -291,8 +295,10 @@ int main(int argc, char** argv) {
         // Other programs' windows may cover the box on the shared screen:
         // raise it above them and look again a few times.
         for (int attempt = 0; attempt < 8; ++attempt) {
-          SetWindowPos(seen.box, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-          RedrawWindow(seen.box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+          SetWindowPos(seen.box, HWND_TOPMOST, 0, 0, 0, 0,
+                       SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+          RedrawWindow(seen.box, nullptr, nullptr,
+                       RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
           Sleep(100);
           seen.icon = IconName(seen.icon_control);
           if (seen.icon != "other") break;
@@ -312,7 +318,8 @@ int main(int argc, char** argv) {
           reinterpret_cast<LPARAM>(&seen));
       if (press_ok) {
         if (seen.ok_button != nullptr) {
-          PostMessageA(seen.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(seen.ok_button));
+          PostMessageA(seen.box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(seen.ok_button));
         } else {
           PostMessageA(seen.box, WM_CLOSE, 0, 0);
         }
@@ -342,15 +349,18 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"started\": true, \"command_line\": %s, \"exit_code\": %lu, \"timed_out\": %s, "
       "\"setup_window_seen\": %s, \"setup_window_ever_visible\": %s, "
-      "\"box\": %s, \"box_text\": %s, \"box_caption\": %s, \"owner_class\": %s, \"owner_is_setup\": %s, "
-      "\"owner_visible\": %s, \"setup_visible_during_box\": %s, \"buttons\": %s, \"button_ids\": %s, "
+      "\"box\": %s, \"box_text\": %s, \"box_caption\": %s, \"owner_class\": %s, "
+      "\"owner_is_setup\": %s, "
+      "\"owner_visible\": %s, \"setup_visible_during_box\": %s, \"buttons\": %s, \"button_ids\": "
+      "%s, "
       "\"icon\": %s, \"other_windows\": %s}\n",
-      Json(line).c_str(), exit_code, timed_out ? "true" : "false", seen.setup_seen ? "true" : "false",
-      seen.setup_ever_visible ? "true" : "false", seen.box_found ? "true" : "false", Json(seen.box_text).c_str(),
-      Json(seen.box_caption).c_str(), Json(seen.owner_class).c_str(), seen.owner_is_setup ? "true" : "false",
-      seen.owner_visible ? "true" : "false", seen.setup_visible_during_box ? "true" : "false",
-      JsonList(seen.buttons).c_str(), id_list.c_str(), Json(seen.icon).c_str(),
-      JsonList(seen.other_windows).c_str());
+      Json(line).c_str(), exit_code, timed_out ? "true" : "false",
+      seen.setup_seen ? "true" : "false", seen.setup_ever_visible ? "true" : "false",
+      seen.box_found ? "true" : "false", Json(seen.box_text).c_str(),
+      Json(seen.box_caption).c_str(), Json(seen.owner_class).c_str(),
+      seen.owner_is_setup ? "true" : "false", seen.owner_visible ? "true" : "false",
+      seen.setup_visible_during_box ? "true" : "false", JsonList(seen.buttons).c_str(),
+      id_list.c_str(), Json(seen.icon).c_str(), JsonList(seen.other_windows).c_str());
   std::fflush(stdout);
   return timed_out ? 4 : 0;
 }

@@ -16,7 +16,7 @@ namespace ldr {
 using LeadByteTest = bool (*)(unsigned char byte);
 
 // How a path is split: which bytes separate its parts, which one
-// WithTrailingBackslash appends, and the lead-byte test. On POSIX the root
+// WithTrailingSeparator appends, and the lead-byte test. On POSIX the root
 // folder "/" is a whole path of its own and keeps its separator.
 struct PathStyle {
   const char* separators;
@@ -59,10 +59,10 @@ std::string NamePart(std::string_view path, const PathStyle& style = kWindowsPat
 std::string StripExtension(std::string_view path, const PathStyle& style = kWindowsPaths);
 // Appends style.trailing unless the text is empty or its last byte already is
 // that separator. Looks at the last byte only (no lead-byte rule).
-std::string WithTrailingBackslash(std::string_view text, const PathStyle& style = kWindowsPaths);
+std::string WithTrailingSeparator(std::string_view text, const PathStyle& style = kWindowsPaths);
 // Removes one final style.trailing, if there is one. Last byte only. The
 // POSIX root "/" stays as it is.
-std::string WithoutTrailingBackslash(std::string_view text, const PathStyle& style = kWindowsPaths);
+std::string WithoutTrailingSeparator(std::string_view text, const PathStyle& style = kWindowsPaths);
 
 // --- Texts ------------------------------------------------------------------
 

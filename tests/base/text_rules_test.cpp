@@ -1,4 +1,4 @@
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 
 namespace ldr {
 namespace {
@@ -97,10 +97,10 @@ TEST(Paths, PosixStyleSplitsAtSlashOnly) {
   EXPECT_EQ(DirectoryPart("/home/a:b/setup", kPosixPaths), "/home/a:b/");
   EXPECT_EQ(NamePart("/home/a\\b", kPosixPaths), "a\\b");
   EXPECT_EQ(StripExtension("/tmp/ldx1A2B.tmp", kPosixPaths), "/tmp/ldx1A2B");
-  EXPECT_EQ(WithTrailingBackslash("/tmp", kPosixPaths), "/tmp/");
+  EXPECT_EQ(WithTrailingSeparator("/tmp", kPosixPaths), "/tmp/");
   // The root folder stays a folder.
-  EXPECT_EQ(WithoutTrailingBackslash(DirectoryPart("/setup", kPosixPaths), kPosixPaths), "/");
-  EXPECT_EQ(WithoutTrailingBackslash("/home/", kPosixPaths), "/home");
+  EXPECT_EQ(WithoutTrailingSeparator(DirectoryPart("/setup", kPosixPaths), kPosixPaths), "/");
+  EXPECT_EQ(WithoutTrailingSeparator("/home/", kPosixPaths), "/home");
 }
 
 // A double-byte code page in which 0x81..0x9F begin two-byte characters; the
@@ -118,20 +118,20 @@ TEST(Paths, TwoByteCharactersAreNeverSplit) {
   // A dot inside a two-byte character is not an extension mark.
   EXPECT_EQ(StripExtension("a\x81.", dbcs), "a\x81.");
   // The trailing-backslash rules look at the last byte alone.
-  EXPECT_EQ(WithTrailingBackslash("C:\\" + kanji, dbcs), "C:\\" + kanji);
-  EXPECT_EQ(WithoutTrailingBackslash("C:\\" + kanji, dbcs), "C:\\\x95");
+  EXPECT_EQ(WithTrailingSeparator("C:\\" + kanji, dbcs), "C:\\" + kanji);
+  EXPECT_EQ(WithoutTrailingSeparator("C:\\" + kanji, dbcs), "C:\\\x95");
   // Without the lead-byte test the same bytes split.
   EXPECT_EQ(NamePart(path), ".x");
 }
 
 TEST(Texts, TrailingBackslash) {
-  EXPECT_EQ(WithTrailingBackslash("C:\\Temp"), "C:\\Temp\\");
-  EXPECT_EQ(WithTrailingBackslash("C:\\Temp\\"), "C:\\Temp\\");
-  EXPECT_EQ(WithTrailingBackslash(""), "");
-  EXPECT_EQ(WithoutTrailingBackslash("C:\\"), "C:");
-  EXPECT_EQ(WithoutTrailingBackslash("C:\\a\\\\"), "C:\\a\\");
-  EXPECT_EQ(WithoutTrailingBackslash(""), "");
-  EXPECT_EQ(WithoutTrailingBackslash("\\"), "");
+  EXPECT_EQ(WithTrailingSeparator("C:\\Temp"), "C:\\Temp\\");
+  EXPECT_EQ(WithTrailingSeparator("C:\\Temp\\"), "C:\\Temp\\");
+  EXPECT_EQ(WithTrailingSeparator(""), "");
+  EXPECT_EQ(WithoutTrailingSeparator("C:\\"), "C:");
+  EXPECT_EQ(WithoutTrailingSeparator("C:\\a\\\\"), "C:\\a\\");
+  EXPECT_EQ(WithoutTrailingSeparator(""), "");
+  EXPECT_EQ(WithoutTrailingSeparator("\\"), "");
 }
 
 TEST(Texts, Trim) {
@@ -148,7 +148,7 @@ TEST(Texts, CompareAsciiNoCase) {
   EXPECT_EQ(CompareAsciiNoCase("TODISKS", "todisk"), 1);
   EXPECT_NE(CompareAsciiNoCase("\xE0", "\xC0"), 0);
   EXPECT_EQ(CompareAsciiNoCase("\xE0", "\xC0"), 0xE0 - 0xC0);  // unsigned bytes
-  EXPECT_EQ(CompareAsciiNoCase("[", "{"), '[' - '{');  // only a..z fold
+  EXPECT_EQ(CompareAsciiNoCase("[", "{"), '[' - '{');          // only a..z fold
   EXPECT_EQ(CompareAsciiNoCase("", ""), 0);
 }
 

@@ -1,4 +1,4 @@
-#include "archive/records.h"
+#include "format/records.h"
 
 #include <cstring>
 
@@ -53,8 +53,7 @@ void EncodeTrailer(const ArchiveTrailer& t, unsigned char (&bytes)[kTrailerSize]
 }
 
 ArchiveTrailer MakeSelfExtractingTrailer(int32_t archive_start, int32_t archive_end,
-                                         int32_t second_archive_start,
-                                         int32_t second_archive_end) {
+                                         int32_t second_archive_start, int32_t second_archive_end) {
   ArchiveTrailer t;
   SetShortString(t.magic, kSelfExtractingMark);
   t.archive_start = archive_start;

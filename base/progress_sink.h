@@ -8,7 +8,10 @@ namespace ldr {
 // taken it. The value is passed on unchanged (not clamped).
 class ProgressSink {
  public:
+  ProgressSink() = default;
   virtual ~ProgressSink() = default;
+  ProgressSink(const ProgressSink&) = delete;
+  ProgressSink& operator=(const ProgressSink&) = delete;
   virtual void SetProgressPosition(int32_t percent) = 0;
 };
 

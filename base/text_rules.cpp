@@ -1,8 +1,10 @@
-#include "loader/text_rules.h"
+#include "base/text_rules.h"
+
+#include "base/messages.h"
 
 #include <cstring>
 
-#include "loader/errors.h"
+#include "base/errors.h"
 
 namespace ldr {
 namespace {
@@ -122,13 +124,13 @@ std::string StripExtension(std::string_view path, const PathStyle& style) {
   return std::string(path.substr(0, marks.last_dot));
 }
 
-std::string WithTrailingBackslash(std::string_view text, const PathStyle& style) {
+std::string WithTrailingSeparator(std::string_view text, const PathStyle& style) {
   std::string result(text);
   if (!result.empty() && result.back() != style.trailing) result += style.trailing;
   return result;
 }
 
-std::string WithoutTrailingBackslash(std::string_view text, const PathStyle& style) {
+std::string WithoutTrailingSeparator(std::string_view text, const PathStyle& style) {
   if (text.empty() || text.back() != style.trailing) return std::string(text);
   if (style.root_keeps_separator && text.size() == 1) return std::string(text);
   return std::string(text.substr(0, text.size() - 1));
@@ -173,7 +175,7 @@ std::string FormatText(std::string_view format, std::initializer_list<std::strin
     if (result.size() > kMaxFormattedText) break;
   }
   if (result.size() > kMaxFormattedText) {
-    throw LoaderError("LOADER: A message text would be longer than 4096 characters");
+    throw LoaderError(msg::kTextTooLong);
   }
   return result;
 }

@@ -44,8 +44,7 @@ ArchiveTrailer DecodeTrailer(const unsigned char (&bytes)[kTrailerSize]);
 void EncodeTrailer(const ArchiveTrailer& trailer, unsigned char (&bytes)[kTrailerSize]);
 // A trailer carrying the mark, with the given offsets.
 ArchiveTrailer MakeSelfExtractingTrailer(int32_t archive_start, int32_t archive_end,
-                                         int32_t second_archive_start,
-                                         int32_t second_archive_end);
+                                         int32_t second_archive_start, int32_t second_archive_end);
 
 // The mark test: byte 0 is 14 and bytes 1..14 are "SELFEXTRACTING" (case
 // matters). Nothing after byte 14 takes part.
@@ -59,16 +58,16 @@ struct ArchiveHeader {
 
 // One 164-byte entry record. Offsets are relative to the archive start.
 struct ArchiveEntry {
-  int32_t unknown0 = 1;        // offset 0, holds 1
-  double file_time = 0;        // offset 4, days since 1899-12-30
-  int32_t unknown12 = 0;       // offset 12, holds 0
-  int32_t data_end = 0;        // offset 16, last byte of the stream (inclusive)
+  int32_t unknown0 = 1;                          // offset 0, holds 1
+  double file_time = 0;                          // offset 4, days since 1899-12-30
+  int32_t unknown12 = 0;                         // offset 12, holds 0
+  int32_t data_end = 0;                          // offset 16, last byte of the stream (inclusive)
   std::array<unsigned char, 104> stored_name{};  // offset 20, short string
-  int32_t next_header = 0;     // offset 124
-  int32_t unpacked_size = 0;   // offset 128
-  int32_t data_start = 0;      // offset 132
-  int32_t unknown136 = 0;      // offset 136
-  uint8_t unknown140 = 0;      // offset 140
+  int32_t next_header = 0;                       // offset 124
+  int32_t unpacked_size = 0;                     // offset 128
+  int32_t data_start = 0;                        // offset 132
+  int32_t unknown136 = 0;                        // offset 136
+  uint8_t unknown140 = 0;                        // offset 140
   std::array<unsigned char, 23> file_version{};  // offset 141, short string
 };
 
