@@ -1,7 +1,8 @@
 // The real Win32 window under Wine: classes, styles, geometry, the bar's
 // settings and the picture's pixels, read back from the window handles.
-#include <commctrl.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
