@@ -322,8 +322,11 @@ void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionL
   const std::optional<ldr::FileRange> manifest =
       ldr::FindPeResource(loader.data(), loader.size(), ldr::kResourceTypeManifest, 1);
   if (!manifest)
-    throw KitError("the loader " + path + " has no application manifest (RT_MANIFEST 1) to take "
-                   "the execution level " + wanted + "; --execution-level needs loader.exe as the "
+    throw KitError("the loader " + path +
+                   " has no application manifest (RT_MANIFEST 1) to take "
+                   "the execution level " +
+                   wanted +
+                   "; --execution-level needs loader.exe as the "
                    "Windows build makes it");
   const std::string refused = ldr::SetExecutionLevel(
       reinterpret_cast<char*>(loader.data() + manifest->offset), manifest->size, level);

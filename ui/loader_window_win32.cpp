@@ -23,7 +23,7 @@ struct WindowState {
   uint32_t dpi = kBaseDpi;  // of the main window, from its creation on
   bool failed = false;      // a failure inside MainWindowProc is recorded
   bool raised = false;      // ... and has been raised to the caller
-  bool reporting = false;  // the error box is up: failures are dropped
+  bool reporting = false;   // the error box is up: failures are dropped
   std::string failure;
 };
 

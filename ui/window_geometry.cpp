@@ -57,9 +57,9 @@ WindowRect ProgressBarRect(int32_t client_width, int32_t client_height, uint32_t
   rect.top = RoundHalfEven(static_cast<long double>(client_height) * 0.5L -
                            static_cast<long double>(rect.height) * 0.5L);
   // Unsigned so that a client narrower than the margins cannot overflow.
-  rect.width = static_cast<int32_t>(static_cast<uint32_t>(client_width) -
-                                    static_cast<uint32_t>(rect.left) -
-                                    static_cast<uint32_t>(ScaleToDpi(kMargin, dpi)));
+  rect.width =
+      static_cast<int32_t>(static_cast<uint32_t>(client_width) - static_cast<uint32_t>(rect.left) -
+                           static_cast<uint32_t>(ScaleToDpi(kMargin, dpi)));
   return rect;
 }
 

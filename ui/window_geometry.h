@@ -52,8 +52,7 @@ WindowRect MainWindowRect(int32_t maximized_width, int32_t maximized_height,
 // The progress bar inside a client area of cw x ch: at 96 DPI 52 from the
 // left (margin, picture, gap), 10 from the right, 20 high, centred
 // vertically; those lengths scaled at another DPI.
-WindowRect ProgressBarRect(int32_t client_width, int32_t client_height,
-                           uint32_t dpi = kBaseDpi);
+WindowRect ProgressBarRect(int32_t client_width, int32_t client_height, uint32_t dpi = kBaseDpi);
 
 // The picture: at 96 DPI 32x32 at x 10, centred vertically; scaled at
 // another DPI.

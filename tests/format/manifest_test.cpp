@@ -94,12 +94,14 @@ TEST(SetExecutionLevel, RefusedManifestsSayWhy) {
     const char* reason;
   } cases[] = {
       {"<assembly/>", "no <requestedExecutionLevel> element"},
-      {"<requestedExecutionLevel level=\"asInvoker\"/><requestedExecutionLevel level=\"asInvoker\"/>",
+      {"<requestedExecutionLevel level=\"asInvoker\"/><requestedExecutionLevel "
+       "level=\"asInvoker\"/>",
        "more than one"},
       {"<requestedExecutionLevel uiAccess=\"false\"/>", "no level attribute"},
       {"<requestedExecutionLevel level=\"asInvoker", "no level attribute"},
       {"<requestedExecutionLevel/>", "no attributes"},
-      {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>", "room for 18 bytes, 29"},
+      {"<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>",
+       "room for 18 bytes, 29"},
   };
   for (const auto& c : cases) {
     std::string manifest = c.manifest;

@@ -39,8 +39,10 @@ TEST(FindPeResource, FindsEachResourceByTypeAndIdInBothHeaderForms) {
       layout.named_decoys = decoys;
       const test::PeImageBytes image = BuildPe(kResources, layout);
       for (size_t i = 0; i < kResources.size(); ++i) {
-        const std::optional<FileRange> found = Find(image.bytes, kResources[i].type, kResources[i].id);
-        ASSERT_TRUE(found) << "resource " << i << (plus ? " PE32+" : " PE32") << (decoys ? " decoys" : "");
+        const std::optional<FileRange> found =
+            Find(image.bytes, kResources[i].type, kResources[i].id);
+        ASSERT_TRUE(found) << "resource " << i << (plus ? " PE32+" : " PE32")
+                           << (decoys ? " decoys" : "");
         EXPECT_EQ(found->offset, image.data_offsets[i]);
         EXPECT_EQ(found->size, kResources[i].data.size());
       }
@@ -64,7 +66,8 @@ TEST(FindPeResource, EveryTruncationIsSafe) {
   const test::PeImageBytes image = BuildPe(kResources);
   const uint64_t end = image.data_offsets[1] + kResources[1].data.size();
   for (size_t size = 0; size < image.bytes.size(); ++size) {
-    const std::optional<FileRange> found = FindPeResource(image.bytes.data(), size, kResourceTypeManifest, 1);
+    const std::optional<FileRange> found =
+        FindPeResource(image.bytes.data(), size, kResourceTypeManifest, 1);
     if (found) {
       EXPECT_LE(found->offset + found->size, size);
     }
@@ -110,7 +113,8 @@ TEST(FindPeResource, DataEntryPointingOutsideItsSectionFindsNothing) {
   // The data entry of resource 1 lies 16 bytes per resource before the data
   // of resource 0 (see pe_builder.cpp).
   const uint64_t entry = good.data_offsets[0] - 16 * kResources.size() + 16;
-  const uint32_t rva = static_cast<uint32_t>(PeLayout{}.section_rva + (data - PeLayout{}.raw_offset));
+  const uint32_t rva =
+      static_cast<uint32_t>(PeLayout{}.section_rva + (data - PeLayout{}.raw_offset));
   for (uint32_t size : {0x7FFFFFFFu, 0xFFFFFFFFu, 0x10000u}) {
     std::vector<unsigned char> bad = good.bytes;
     ASSERT_EQ(Get32(bad, entry), rva);

@@ -233,9 +233,9 @@ TEST_F(KitTest, ExecutionLevelIsWrittenIntoTheKitsLoaderOnly) {
   std::ifstream source(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
   const std::string manifest(std::istreambuf_iterator<char>(source), {});
   ASSERT_FALSE(manifest.empty());
-  const ldr::test::PeImageBytes pe = ldr::test::BuildPe(
-      {{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
-       {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
+  const ldr::test::PeImageBytes pe =
+      ldr::test::BuildPe({{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
+                          {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
   Save(P("manifested.exe"), pe.bytes);
   const uint64_t at = pe.data_offsets[1];
 
@@ -285,8 +285,9 @@ TEST_F(KitTest, VerifyWarnsAboutNamesInALegacyCodePage) {
   EXPECT_EQ(VerifyStreams(kit), 5u);
   const std::vector<std::string> warnings = LegacyNameWarnings(kit);
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_NE(warnings[0].find("second archive: entry 0: stored name \"R\\xC9SUM\\xC9.txt\" is not UTF-8"),
-            std::string::npos)
+  EXPECT_NE(
+      warnings[0].find("second archive: entry 0: stored name \"R\\xC9SUM\\xC9.txt\" is not UTF-8"),
+      std::string::npos)
       << warnings[0];
   EXPECT_NE(warnings[0].find("U+FFFD"), std::string::npos);
 }

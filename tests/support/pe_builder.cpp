@@ -97,7 +97,8 @@ PeImageBytes BuildPe(const std::vector<PeResource>& resources, const PeLayout& l
     root.push_back({types[k], 0x80000000u | type_dirs[k]});
     std::vector<std::pair<uint32_t, uint32_t>> ids;
     for (size_t i = 0; i < n; ++i) {
-      if (resources[i].type == types[k]) ids.push_back({resources[i].id, 0x80000000u | language_dirs[i]});
+      if (resources[i].type == types[k])
+        ids.push_back({resources[i].id, 0x80000000u | language_dirs[i]});
     }
     Directory(s, type_dirs[k], ids, l.named_decoys);
   }

@@ -17,7 +17,7 @@ struct PeResource {
 };
 
 struct PeLayout {
-  bool pe32_plus = true;       // optional-header magic 0x20B, else 0x10B
+  bool pe32_plus = true;  // optional-header magic 0x20B, else 0x10B
   uint32_t section_rva = 0x3000;
   uint32_t raw_offset = 0x400;
   uint32_t directory_count = 16;  // NumberOfRvaAndSizes
