@@ -36,7 +36,8 @@ struct Section {
 constexpr uint32_t kSubdirectoryBit = 0x80000000u;
 constexpr uint32_t kNamedEntryBit = 0x80000000u;
 constexpr uint32_t kMaxSections = 96;  // the Windows loader's own limit
-constexpr uint32_t kResourceDirectory = 2;
+constexpr uint64_t kResourceDirectory =
+    2;  // index of the resource table among the data directories
 
 class PeImage {
  public:
