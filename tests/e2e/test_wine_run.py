@@ -437,7 +437,6 @@ class UnicodeFolders(LoaderCase):
         run = Run(self, kit.loader_path, tmp=self.tmp, prefix=self.prefix, record=False)
         self.assertFalse(run.seen["box"], utf8_text(run.seen["box_text"]))
         self.assertEqual(run.code, 0)
-        self.working_folder(run)
         # The installer goes on after the loader has ended; by default it
         # installs into "installed" in the kit's folder.
         installed = os.path.join(os.path.dirname(kit.loader_path), "installed")
@@ -449,6 +448,12 @@ class UnicodeFolders(LoaderCase):
         for name, content in payload:
             self.assertEqual(read_bytes(os.path.join(installed, *name.split("\\"))), content)
         self.assertIn(("from " + win(kit.loader_path)).encode("utf-8"), read_bytes(log))
+        # Then it removes the loader's working folder and .tmp file from the
+        # temporary folder, through a script that names them in UTF-8.
+        deadline = time.monotonic() + 60
+        while [n for n in os.listdir(self.tmp) if n.startswith("ldx")]:
+            self.assertLess(time.monotonic(), deadline, os.listdir(self.tmp))
+            time.sleep(0.2)
 
 
 class ExecutionLevel(LoaderCase):
