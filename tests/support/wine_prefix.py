@@ -1,8 +1,8 @@
 """A Wine prefix of a test's own, for tests that need registry settings (the
 display's DPI, the user's TEMP and TMP): the shared prefix is never changed.
 
-The copy hard-links the prefix's files, except the registry files, which are
-copied (Wine rewrites only those in place). The settings are imported with
+The copy hard-links the prefix's files where it can, except the registry
+files, which are copied (Wine rewrites only those in place). The settings are imported with
 regedit from a UTF-16 .reg file, so names outside ASCII arrive intact, and
 the prefix's wineserver is restarted so that every setting is in force.
 """
@@ -42,7 +42,10 @@ class TestPrefix:
                        check=True)
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(os.path.dirname(self.folder), exist_ok=True)
-        subprocess.run(["cp", "-al", self.base, self.folder], check=True)
+        # Hard links where the file system allows them, else a full copy.
+        if subprocess.run(["cp", "-al", self.base, self.folder], stderr=subprocess.DEVNULL).returncode:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            subprocess.run(["cp", "-a", self.base, self.folder], check=True)
         for name in os.listdir(self.folder):
             if name.endswith(".reg"):
                 path = os.path.join(self.folder, name)
