@@ -83,8 +83,7 @@ std::string_view ExecutionLevelName(ExecutionLevel level) {
 }
 
 std::optional<ExecutionLevel> ParseExecutionLevel(std::string_view name) {
-  for (ExecutionLevel level : {ExecutionLevel::kAsInvoker, ExecutionLevel::kHighestAvailable,
-                               ExecutionLevel::kRequireAdministrator}) {
+  for (ExecutionLevel level : kExecutionLevels) {
     if (name == ExecutionLevelName(level)) return level;
   }
   return std::nullopt;

@@ -15,6 +15,9 @@
 namespace ldr {
 
 enum class ExecutionLevel { kAsInvoker, kHighestAvailable, kRequireAdministrator };
+inline constexpr ExecutionLevel kExecutionLevels[] = {ExecutionLevel::kAsInvoker,
+                                                      ExecutionLevel::kHighestAvailable,
+                                                      ExecutionLevel::kRequireAdministrator};
 
 // "asInvoker", "highestAvailable", "requireAdministrator".
 std::string_view ExecutionLevelName(ExecutionLevel level);

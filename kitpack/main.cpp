@@ -162,10 +162,13 @@ int main(int argc, char** argv) {
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
   std::string level;
+  std::vector<std::string> levels;
+  for (ldr::ExecutionLevel l : ldr::kExecutionLevels)
+    levels.emplace_back(ldr::ExecutionLevelName(l));
   b->add_option("--execution-level", level,
-                "Execution level written into the kit's copy of loader.exe "
-                "(asInvoker, highestAvailable, requireAdministrator); default: as built, asInvoker")
-      ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}));
+                "Execution level written into the kit's copy of loader.exe; default: as built, "
+                "asInvoker")
+      ->check(CLI::IsMember(levels));
 
   std::string kit_path, dest;
   bool json = false, second = false;

@@ -8,16 +8,13 @@
 namespace ldr {
 namespace {
 
-constexpr ExecutionLevel kLevels[] = {ExecutionLevel::kAsInvoker, ExecutionLevel::kHighestAvailable,
-                                      ExecutionLevel::kRequireAdministrator};
-
 std::string LoaderManifest() {
   std::ifstream in(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(ExecutionLevel, NamesRoundTrip) {
-  for (ExecutionLevel level : kLevels) {
+  for (ExecutionLevel level : kExecutionLevels) {
     EXPECT_EQ(ParseExecutionLevel(ExecutionLevelName(level)), level);
   }
   EXPECT_FALSE(ParseExecutionLevel("asinvoker"));
@@ -35,7 +32,7 @@ TEST(SetExecutionLevel, TheLoaderManifestTakesEveryLevel) {
   const size_t end = built.find("uiAccess=\"false\"");
   ASSERT_NE(start, std::string::npos);
   ASSERT_NE(end, std::string::npos);
-  for (ExecutionLevel level : kLevels) {
+  for (ExecutionLevel level : kExecutionLevels) {
     std::string manifest = built;
     EXPECT_EQ(SetExecutionLevel(manifest.data(), manifest.size(), level), "");
     EXPECT_EQ(ExecutionLevelOf(manifest), std::string(ExecutionLevelName(level)));
