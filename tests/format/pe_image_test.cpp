@@ -1,129 +1,254 @@
+// The trailer finder and the security-entry reader over PE images built in
+// memory. Every read they ask for is checked to lie inside the file.
+
 #include "format/pe_image.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+
+#include "format/records.h"
+#include "tests/support/archive_builder.h"
 #include "tests/support/pe_builder.h"
 
 namespace ldr {
 namespace {
 
-using test::BuildPe;
-using test::PeLayout;
-using test::PeResource;
+using testing::AppendCertificateTable;
+using testing::BuildArchive;
+using testing::BuildSelfExtracting;
+using testing::FileEntry;
+using testing::PeImage;
+using testing::PeKind;
+using testing::PutU16;
+using testing::PutU32;
+using testing::SetSecurityEntry;
 
-std::optional<FileRange> Find(const std::vector<unsigned char>& image, uint32_t type, uint32_t id) {
-  return FindPeResource(image.data(), image.size(), type, id);
-}
+// Fails the test on any read outside the file, then reads from memory.
+class StrictBytes final : public ByteSource {
+ public:
+  explicit StrictBytes(const std::string& file) : file_(file) {}
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
+    EXPECT_TRUE(RangeInside(offset, size, file_.size())) << "read of " << size << " at " << offset;
+    ++reads;
+    return MemoryByteSource(reinterpret_cast<const unsigned char*>(file_.data()), file_.size())
+        .ReadAt(offset, buffer, size);
+  }
+  int reads = 0;
 
-void Put(std::vector<unsigned char>& b, uint64_t at, uint32_t v, int bytes = 4) {
-  for (int i = 0; i < bytes; ++i) b.at(at + i) = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint32_t Get32(const std::vector<unsigned char>& b, uint64_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | b.at(at + i);
-  return v;
-}
-
-const std::vector<PeResource> kResources = {
-    {kResourceTypeVersion, 1, 0x409, std::string(92, 'v')},
-    {kResourceTypeManifest, 1, 0x409, "<assembly/>"},
-    {kResourceTypeManifest, 2, 0x409, "<isolation/>"},
+ private:
+  const std::string& file_;
 };
 
-TEST(FindPeResource, FindsEachResourceByTypeAndIdInBothHeaderForms) {
-  for (bool plus : {true, false}) {
-    for (bool decoys : {false, true}) {
-      PeLayout layout;
-      layout.pe32_plus = plus;
-      layout.named_decoys = decoys;
-      const test::PeImageBytes image = BuildPe(kResources, layout);
-      for (size_t i = 0; i < kResources.size(); ++i) {
-        const std::optional<FileRange> found =
-            Find(image.bytes, kResources[i].type, kResources[i].id);
-        ASSERT_TRUE(found) << "resource " << i << (plus ? " PE32+" : " PE32")
-                           << (decoys ? " decoys" : "");
-        EXPECT_EQ(found->offset, image.data_offsets[i]);
-        EXPECT_EQ(found->size, kResources[i].data.size());
-      }
-      EXPECT_FALSE(Find(image.bytes, kResourceTypeManifest, 3));
-      EXPECT_FALSE(Find(image.bytes, 3, 1));  // RT_ICON: none
+TrailerLocation Locate(const std::string& file) {
+  StrictBytes bytes(file);
+  return LocateTrailer(bytes, file.size());
+}
+
+PeSecurityEntry Entry(const std::string& file) {
+  StrictBytes bytes(file);
+  return ReadPeSecurityEntry(bytes, file.size());
+}
+
+bool MarkedAt(const std::string& file, int64_t offset) {
+  unsigned char record[kTrailerSize];
+  file.copy(reinterpret_cast<char*>(record), kTrailerSize, static_cast<size_t>(offset));
+  return IsSelfExtracting(DecodeTrailer(record));
+}
+
+std::string Kit(PeKind kind, size_t image_size = 1024) {
+  return BuildSelfExtracting(PeImage(kind, image_size),
+                             BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer")}),
+                             BuildArchive({FileEntry("readme.txt", "payload")}));
+}
+
+void ExpectPlain(const std::string& file) {
+  const TrailerLocation at = Locate(file);
+  EXPECT_FALSE(at.before_certificates);
+  EXPECT_EQ(at.offset, static_cast<int64_t>(file.size()) - static_cast<int64_t>(kTrailerSize));
+}
+
+const PeKind kKinds[] = {PeKind::kPe32, PeKind::kPe32Plus};
+
+TEST(PeSecurityEntry, FieldsOfPe32AndPe32Plus) {
+  for (PeKind kind : kKinds) {
+    SCOPED_TRACE(kind == PeKind::kPe32 ? "PE32" : "PE32+");
+    std::string image = PeImage(kind);
+    SetSecurityEntry(image, kind, 0x1234, 0x56);
+    const PeSecurityEntry entry = Entry(image);
+    ASSERT_TRUE(entry.found);
+    EXPECT_EQ(entry.pe32_plus, kind == PeKind::kPe32Plus);
+    EXPECT_EQ(entry.checksum_offset, testing::kPeChecksum);
+    EXPECT_EQ(entry.entry_offset, testing::PeSecurityEntryOffset(kind));
+    EXPECT_EQ(entry.table_offset, 0x1234u);
+    EXPECT_EQ(entry.table_size, 0x56u);
+    EXPECT_TRUE(entry.NamesTable());
+  }
+}
+
+TEST(LocateTrailer, UnsignedKitsAndImagesWithoutASecurityEntryKeepTheLast56Bytes) {
+  for (PeKind kind : kKinds) {
+    const std::string kit = Kit(kind);
+    EXPECT_TRUE(Entry(kit).found);
+    EXPECT_FALSE(Entry(kit).NamesTable());
+    ExpectPlain(kit);
+    EXPECT_TRUE(MarkedAt(kit, Locate(kit).offset));
+    // A table offset without a size, or a size without an offset, names
+    // nothing.
+    std::string half = kit;
+    SetSecurityEntry(half, kind, static_cast<uint32_t>(kit.size() - 8), 0);
+    ExpectPlain(half);
+    SetSecurityEntry(half, kind, 0, 8);
+    ExpectPlain(half);
+  }
+}
+
+TEST(LocateTrailer, TableAtTheEndAfterZeroToSevenPaddingBytes) {
+  for (PeKind kind : kKinds) {
+    for (size_t padding = 0; padding <= 7; ++padding) {
+      SCOPED_TRACE(padding);
+      const std::string kit = Kit(kind);
+      const std::string signed_kit = AppendCertificateTable(kit, kind, padding, 1500);
+      const TrailerLocation at = Locate(signed_kit);
+      EXPECT_TRUE(at.before_certificates);
+      EXPECT_EQ(at.offset, static_cast<int64_t>(kit.size() - kTrailerSize));
+      EXPECT_EQ(at.padding, padding);
+      EXPECT_EQ(at.certificate_offset, kit.size() + padding);
+      EXPECT_EQ(at.certificate_size, 1500u);
+      EXPECT_TRUE(MarkedAt(signed_kit, at.offset));
     }
   }
 }
 
-TEST(FindPeResource, NotAPeImage) {
-  for (const std::vector<unsigned char>& bytes :
-       {std::vector<unsigned char>{}, std::vector<unsigned char>{'M', 'Z'},
-        std::vector<unsigned char>(4096, 0), std::vector<unsigned char>{0x7F, 'E', 'L', 'F'}}) {
-    EXPECT_FALSE(Find(bytes, kResourceTypeManifest, 1));
-  }
+TEST(LocateTrailer, SignedImageWithoutAKitGivesTheBytesBeforeTheTable) {
+  // A signed bare loader: nothing before the table carries the mark, so
+  // the record read there is not self-extracting and setup.1 is looked for.
+  const std::string image = PeImage(PeKind::kPe32Plus, 4096);
+  const std::string signed_image = AppendCertificateTable(image, PeKind::kPe32Plus, 0);
+  const TrailerLocation at = Locate(signed_image);
+  EXPECT_TRUE(at.before_certificates);
+  EXPECT_EQ(at.offset, static_cast<int64_t>(image.size() - kTrailerSize));
+  EXPECT_FALSE(MarkedAt(signed_image, at.offset));
 }
 
-// Every prefix of a good image: nothing is read past the end, and a resource
-// is found only when all of its data is there.
-TEST(FindPeResource, EveryTruncationIsSafe) {
-  const test::PeImageBytes image = BuildPe(kResources);
-  const uint64_t end = image.data_offsets[1] + kResources[1].data.size();
-  for (size_t size = 0; size < image.bytes.size(); ++size) {
-    const std::optional<FileRange> found =
-        FindPeResource(image.bytes.data(), size, kResourceTypeManifest, 1);
-    if (found) {
-      EXPECT_LE(found->offset + found->size, size);
+TEST(LocateTrailer, PaddingMustBeZeroBytesAndAtMostSeven) {
+  const PeKind kind = PeKind::kPe32;
+  // A non-zero byte between trailer and table: the trailer is not skipped to.
+  std::string kit = Kit(kind) + std::string("\0\x01\0", 3);
+  std::string signed_kit = AppendCertificateTable(kit, kind, 0);
+  TrailerLocation at = Locate(signed_kit);
+  EXPECT_TRUE(at.before_certificates);
+  EXPECT_EQ(at.offset, static_cast<int64_t>(kit.size() - kTrailerSize));
+  EXPECT_FALSE(MarkedAt(signed_kit, at.offset));
+  // Eight zero bytes are more than a signing tool adds.
+  kit = Kit(kind);
+  signed_kit = AppendCertificateTable(kit, kind, 8);
+  at = Locate(signed_kit);
+  EXPECT_FALSE(MarkedAt(signed_kit, at.offset));
+  EXPECT_EQ(at.offset, static_cast<int64_t>(kit.size() + 8 - kTrailerSize));
+}
+
+TEST(LocateTrailer, TableThatDoesNotEndTheFileOrLiesOutsideIt) {
+  for (PeKind kind : kKinds) {
+    const std::string signed_kit = AppendCertificateTable(Kit(kind), kind, 0, 1000);
+    const uint32_t table = static_cast<uint32_t>(signed_kit.size() - 1000);
+    // Bytes appended after signing: the table no longer ends the file.
+    ExpectPlain(signed_kit + "appended after signing");
+    struct Case {
+      const char* name;
+      uint32_t offset, size;
+    };
+    const Case cases[] = {
+        {"ends before the end", table, 999},
+        {"ends past the end", table, 1001},
+        {"starts past the end", static_cast<uint32_t>(signed_kit.size() + 8), 8},
+        {"offset and size wrap in 32 bits", 0xFFFFFFF0u,
+         0x10u + static_cast<uint32_t>(signed_kit.size())},
+        {"both at their largest", 0xFFFFFFFFu, 0xFFFFFFFFu},
+        {"shorter than a certificate header", static_cast<uint32_t>(signed_kit.size() - 7), 7},
+        {"no room for a trailer before it", 40, static_cast<uint32_t>(signed_kit.size() - 40)},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      std::string file = signed_kit;
+      SetSecurityEntry(file, kind, c.offset, c.size);
+      ExpectPlain(file);
     }
   }
-  EXPECT_TRUE(FindPeResource(image.bytes.data(), image.bytes.size(), kResourceTypeManifest, 1));
-  EXPECT_LE(end, image.bytes.size());
 }
 
-TEST(FindPeResource, DamagedTablesFindNothing) {
-  const PeLayout layout;
-  const test::PeImageBytes good = BuildPe(kResources, layout);
+TEST(LocateTrailer, DamagedHeadersFallBackToTheLast56Bytes) {
+  const PeKind kind = PeKind::kPe32;
+  const std::string good = AppendCertificateTable(Kit(kind), kind, 3);
+  ASSERT_TRUE(Locate(good).before_certificates);
   struct Case {
-    const char* what;
-    uint64_t at;
-    uint32_t value;
-    int bytes;
+    const char* name;
+    void (*damage)(std::string&);
   };
-  const uint64_t section = test::SectionHeaderAt(layout);
-  const uint64_t directory = test::ResourceDirectoryEntryAt(layout);
-  const uint64_t pe = test::kPeHeaderAt;
   const Case cases[] = {
-      {"PE signature", pe, 0x00004551, 4},
-      {"optional header magic", pe + 24, 0x010C, 2},
-      {"fewer than three data directories", pe + 24 + 108, 2, 4},
-      {"optional header too short for the resource entry", pe + 20, 112, 2},
-      {"no resource table", directory, 0, 4},
-      {"resource table outside every section", directory, 0x9000, 4},
-      {"section raw data beyond the file", section + 20, 0x7FFFFF00, 4},
-      {"section raw size smaller than its data", section + 16, 0x40, 4},
-      {"e_lfanew beyond the file", 0x3C, 0xFFFFFFF0, 4},
-      {"more sections than Windows allows", pe + 6, 97, 2},
+      {"no MZ", [](std::string& f) { f[1] = 'X'; }},
+      {"e_lfanew far past the end", [](std::string& f) { PutU32(f, 0x3C, 0xFFFFFFF0u); }},
+      {"e_lfanew just past the end",
+       [](std::string& f) { PutU32(f, 0x3C, static_cast<uint32_t>(f.size())); }},
+      {"e_lfanew leaving no room for the headers",
+       [](std::string& f) { PutU32(f, 0x3C, static_cast<uint32_t>(f.size() - 20)); }},
+      {"e_lfanew pointing at the DOS header", [](std::string& f) { PutU32(f, 0x3C, 0); }},
+      {"no PE signature", [](std::string& f) { f[testing::kPeHeaderOffset + 2] = 'X'; }},
+      {"ROM image magic", [](std::string& f) { PutU16(f, testing::kPeOptionalHeader, 0x107); }},
+      {"PE32+ magic on a PE32 header",
+       [](std::string& f) { PutU16(f, testing::kPeOptionalHeader, 0x20B); }},
+      {"optional header declared too short for entry 4",
+       [](std::string& f) { PutU16(f, testing::kPeHeaderOffset + 20, 96 + 4 * 8); }},
+      {"only four data directories",
+       [](std::string& f) { PutU32(f, testing::kPeOptionalHeader + 92, 4); }},
   };
   for (const Case& c : cases) {
-    std::vector<unsigned char> bad = good.bytes;
-    Put(bad, c.at, c.value, c.bytes);
-    EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1)) << c.what;
+    SCOPED_TRACE(c.name);
+    std::string file = good;
+    c.damage(file);
+    ExpectPlain(file);
   }
 }
 
-TEST(FindPeResource, DataEntryPointingOutsideItsSectionFindsNothing) {
-  const test::PeImageBytes good = BuildPe(kResources);
-  const uint64_t data = good.data_offsets[1];
-  // The data entry of resource 1 lies 16 bytes per resource before the data
-  // of resource 0 (see pe_builder.cpp).
-  const uint64_t entry = good.data_offsets[0] - 16 * kResources.size() + 16;
-  const uint32_t rva =
-      static_cast<uint32_t>(PeLayout{}.section_rva + (data - PeLayout{}.raw_offset));
-  for (uint32_t size : {0x7FFFFFFFu, 0xFFFFFFFFu, 0x10000u}) {
-    std::vector<unsigned char> bad = good.bytes;
-    ASSERT_EQ(Get32(bad, entry), rva);
-    Put(bad, entry + 4, size);
-    EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1)) << size;
+TEST(LocateTrailer, FileEndingInsideTheOptionalHeader) {
+  for (PeKind kind : kKinds) {
+    const std::string image = PeImage(kind);
+    const size_t entry_end = testing::PeSecurityEntryOffset(kind) + 8;
+    for (size_t size : {testing::kPeOptionalHeader + 1, testing::kPeChecksum, entry_end - 1}) {
+      SCOPED_TRACE(size);
+      const std::string cut = image.substr(0, size);
+      EXPECT_FALSE(Entry(cut).found);
+      ExpectPlain(cut);
+    }
+    EXPECT_TRUE(Entry(image.substr(0, entry_end)).found);
   }
-  std::vector<unsigned char> bad = good.bytes;
-  Put(bad, entry, 0x100);  // before the section
-  EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1));
+}
+
+TEST(LocateTrailer, NonPeAndShortFiles) {
+  ExpectPlain(std::string(5000, 'x'));
+  ExpectPlain(
+      BuildSelfExtracting(std::string(300, '\x7F'), BuildArchive({FileEntry("a.exe", "a")})));
+  for (size_t size : {0, 1, 55}) {
+    SCOPED_TRACE(size);
+    const std::string file = "MZ" + std::string(size > 2 ? size - 2 : 0, '\0');
+    const TrailerLocation at = Locate(file.substr(0, size));
+    EXPECT_FALSE(at.before_certificates);
+    EXPECT_LT(at.offset, 0);
+  }
+  // 56 bytes exactly: the whole file is the trailer; too short for a DOS header.
+  EXPECT_EQ(Locate(std::string(56, 'M')).offset, 0);
+}
+
+TEST(MemoryByteSource, RefusesReadsOutsideTheBuffer) {
+  const unsigned char data[4] = {1, 2, 3, 4};
+  MemoryByteSource source(data, sizeof data);
+  unsigned char out[4] = {};
+  EXPECT_TRUE(source.ReadAt(0, out, 4));
+  EXPECT_TRUE(source.ReadAt(4, out, 0));
+  EXPECT_FALSE(source.ReadAt(1, out, 4));
+  EXPECT_FALSE(source.ReadAt(5, out, 0));
+  EXPECT_FALSE(source.ReadAt(UINT64_MAX, out, 2));
+  EXPECT_FALSE(source.ReadAt(2, out, SIZE_MAX));
 }
 
 }  // namespace

@@ -1,132 +1,76 @@
 #include "tests/support/pe_builder.h"
 
-namespace ldr::test {
+namespace ldr::testing {
 
 namespace {
 
-void Put16(std::vector<unsigned char>& b, uint64_t at, uint32_t v) {
-  if (b.size() < at + 2) b.resize(at + 2);
-  b[at] = static_cast<unsigned char>(v);
-  b[at + 1] = static_cast<unsigned char>(v >> 8);
-}
+constexpr size_t kDirectoryCount = 16;
 
-void Put32(std::vector<unsigned char>& b, uint64_t at, uint32_t v) {
-  if (b.size() < at + 4) b.resize(at + 4);
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint64_t OptionalHeaderAt() { return kPeHeaderAt + 4 + 20; }
-uint32_t OptionalHeaderSize(const PeLayout& l) { return l.pe32_plus ? 240 : 224; }
-
-// One resource directory with the given (name or id, target) entries.
-void Directory(std::vector<unsigned char>& s, uint64_t at,
-               const std::vector<std::pair<uint32_t, uint32_t>>& entries, bool decoy) {
-  uint32_t named = decoy ? 1 : 0;
-  Put16(s, at + 12, named);
-  Put16(s, at + 14, static_cast<uint32_t>(entries.size()));
-  uint64_t e = at + 16;
-  if (decoy) {
-    // A name string offset whose low bits equal the first id looked for,
-    // leading nowhere: a reader that takes it finds nothing.
-    Put32(s, e, 0x80000000u | entries.front().first);
-    Put32(s, e + 4, 0xFFFFFFF0u);
-    e += 8;
-  }
-  for (const auto& [id, target] : entries) {
-    Put32(s, e, id);
-    Put32(s, e + 4, target);
-    e += 8;
-  }
-}
+size_t DirectoriesOffset(PeKind kind) { return kind == PeKind::kPe32 ? 96 : 112; }
 
 }  // namespace
 
-uint64_t ResourceDirectoryEntryAt(const PeLayout& l) {
-  return OptionalHeaderAt() + (l.pe32_plus ? 112 : 96) + 2 * 8;
+void PutU16(std::string& bytes, size_t offset, uint32_t value) {
+  bytes[offset] = static_cast<char>(value & 0xFF);
+  bytes[offset + 1] = static_cast<char>(value >> 8 & 0xFF);
 }
 
-uint64_t SectionHeaderAt(const PeLayout& l) { return OptionalHeaderAt() + OptionalHeaderSize(l); }
+void PutU32(std::string& bytes, size_t offset, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i) & 0xFF);
+}
 
-PeImageBytes BuildPe(const std::vector<PeResource>& resources, const PeLayout& l) {
-  PeImageBytes image;
-  std::vector<unsigned char>& b = image.bytes;
-  b.assign(l.raw_offset, 0);
-  b[0] = 'M';
-  b[1] = 'Z';
-  Put32(b, 0x3C, static_cast<uint32_t>(kPeHeaderAt));
-  b[kPeHeaderAt] = 'P';
-  b[kPeHeaderAt + 1] = 'E';
-  const uint64_t coff = kPeHeaderAt + 4;
-  Put16(b, coff, l.pe32_plus ? 0x8664 : 0x14C);
-  Put16(b, coff + 2, 1);  // one section
-  Put16(b, coff + 16, OptionalHeaderSize(l));
-  const uint64_t opt = OptionalHeaderAt();
-  Put16(b, opt, l.pe32_plus ? 0x20B : 0x10B);
-  Put32(b, opt + (l.pe32_plus ? 108 : 92), l.directory_count);
+uint32_t GetU32(const std::string& bytes, size_t offset) {
+  uint32_t v = 0;
+  for (size_t i = 4; i-- > 0;) v = v << 8 | static_cast<unsigned char>(bytes[offset + i]);
+  return v;
+}
 
-  // The resource section: the root (by type), one directory per type (by
-  // id), one per resource (by language), the data entries, then the data.
-  std::vector<uint32_t> types;
-  for (const PeResource& r : resources) {
-    bool known = false;
-    for (uint32_t t : types) known = known || t == r.type;
-    if (!known) types.push_back(r.type);
-  }
-  const size_t n = resources.size();
-  const uint32_t decoy = l.named_decoys ? 8 : 0;
-  uint32_t at = 16 + 8 * static_cast<uint32_t>(types.size()) + decoy;
-  const uint32_t root_size = at;
-  std::vector<uint32_t> type_dirs, language_dirs, data_entries;
-  for (uint32_t t : types) {
-    type_dirs.push_back(at);
-    uint32_t count = 0;
-    for (const PeResource& r : resources) count += r.type == t ? 1 : 0;
-    at += 16 + 8 * count + decoy;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    language_dirs.push_back(at);
-    at += 16 + 8;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    data_entries.push_back(at);
-    at += 16;
-  }
-  std::vector<unsigned char> s;
-  std::vector<std::pair<uint32_t, uint32_t>> root;
-  for (size_t k = 0; k < types.size(); ++k) {
-    root.push_back({types[k], 0x80000000u | type_dirs[k]});
-    std::vector<std::pair<uint32_t, uint32_t>> ids;
-    for (size_t i = 0; i < n; ++i) {
-      if (resources[i].type == types[k])
-        ids.push_back({resources[i].id, 0x80000000u | language_dirs[i]});
-    }
-    Directory(s, type_dirs[k], ids, l.named_decoys);
-  }
-  Directory(s, 0, root, l.named_decoys);
-  for (size_t i = 0; i < n; ++i) {
-    Directory(s, language_dirs[i], {{resources[i].language, data_entries[i]}}, false);
-    const uint32_t data_at = at;
-    Put32(s, data_entries[i], l.section_rva + data_at);
-    Put32(s, data_entries[i] + 4, static_cast<uint32_t>(resources[i].data.size()));
-    s.resize(data_at);
-    s.insert(s.end(), resources[i].data.begin(), resources[i].data.end());
-    image.data_offsets.push_back(l.raw_offset + data_at);
-    at = static_cast<uint32_t>((s.size() + 7) & ~size_t{7});
-  }
-  s.resize((s.size() + 511) & ~size_t{511});
+size_t PeSecurityEntryOffset(PeKind kind) {
+  return kPeOptionalHeader + DirectoriesOffset(kind) + 4 * 8;
+}
 
-  Put32(b, ResourceDirectoryEntryAt(l), l.section_rva);
-  Put32(b, ResourceDirectoryEntryAt(l) + 4, root_size);
-  const uint64_t section = SectionHeaderAt(l);
-  const char name[8] = {'.', 'r', 's', 'r', 'c', 0, 0, 0};
-  for (int i = 0; i < 8; ++i) b[section + i] = static_cast<unsigned char>(name[i]);
-  Put32(b, section + 8, static_cast<uint32_t>(s.size()));
-  Put32(b, section + 12, l.section_rva);
-  Put32(b, section + 16, static_cast<uint32_t>(s.size()));
-  Put32(b, section + 20, l.raw_offset);
-  b.resize(l.raw_offset);
-  b.insert(b.end(), s.begin(), s.end());
+std::string PeImage(PeKind kind, size_t size) {
+  const size_t optional_size = DirectoriesOffset(kind) + kDirectoryCount * 8;
+  std::string image(size, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  PutU32(image, 0x3C, kPeHeaderOffset);
+  image.replace(kPeHeaderOffset, 4, std::string("PE\0\0", 4));
+  PutU16(image, kPeHeaderOffset + 4, kind == PeKind::kPe32 ? 0x14C : 0x8664);  // Machine
+  PutU16(image, kPeHeaderOffset + 20,
+         static_cast<uint32_t>(optional_size));  // SizeOfOptionalHeader
+  PutU16(image, kPeHeaderOffset + 22, 0x0102);   // executable
+  PutU16(image, kPeOptionalHeader, kind == PeKind::kPe32 ? 0x10B : 0x20B);
+  PutU32(image, kPeChecksum, 0x12345678);
+  PutU32(image, kPeOptionalHeader + DirectoriesOffset(kind) - 4, kDirectoryCount);
+  for (size_t i = kPeOptionalHeader + optional_size; i < size; ++i)
+    image[i] = static_cast<char>('a' + i % 26);
   return image;
 }
 
-}  // namespace ldr::test
+void SetSecurityEntry(std::string& image, PeKind kind, uint32_t offset, uint32_t size) {
+  PutU32(image, PeSecurityEntryOffset(kind), offset);
+  PutU32(image, PeSecurityEntryOffset(kind) + 4, size);
+}
+
+std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding,
+                                   size_t table_size) {
+  file.append(padding, '\0');
+  const size_t table = file.size();
+  std::string certificate(table_size, '\x5A');
+  if (table_size >= 8) {
+    PutU32(certificate, 0, static_cast<uint32_t>(table_size));  // dwLength
+    PutU16(certificate, 4, 0x0200);                             // WIN_CERT_REVISION_2_0
+    PutU16(certificate, 6, 0x0002);                             // PKCS#7 signed data
+  }
+  file += certificate;
+  SetSecurityEntry(file, kind, static_cast<uint32_t>(table), static_cast<uint32_t>(table_size));
+  return file;
+}
+
+std::string SignLikeATool(std::string file, PeKind kind, size_t table_size) {
+  const size_t padding = (8 - file.size() % 8) % 8;
+  return AppendCertificateTable(std::move(file), kind, padding, table_size);
+}
+
+}  // namespace ldr::testing

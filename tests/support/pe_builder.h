@@ -1,42 +1,39 @@
 #pragma once
-// A minimal PE image in memory with one resource section, for the tests of
-// the PE resource reader and of what kitpack writes into a loader's manifest.
-// The layout is written out byte by byte here, independent of the reader.
+// Small PE images built in memory, and signatures laid out the way a signing
+// tool lays them out, for the tests of the trailer finder and of everything
+// that reads or writes signed kits. No sections, nothing runnable: only the
+// headers those readers look at.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-namespace ldr::test {
+namespace ldr::testing {
 
-struct PeResource {
-  uint32_t type = 24;
-  uint32_t id = 1;
-  uint32_t language = 0x409;
-  std::string data;
-};
+enum class PeKind { kPe32, kPe32Plus };
 
-struct PeLayout {
-  bool pe32_plus = true;  // optional-header magic 0x20B, else 0x10B
-  uint32_t section_rva = 0x3000;
-  uint32_t raw_offset = 0x400;
-  uint32_t directory_count = 16;  // NumberOfRvaAndSizes
-  // A named entry (high bit set) at every level before the numbered ones,
-  // whose low bits equal the id looked for: the reader must skip it.
-  bool named_decoys = false;
-};
+inline constexpr size_t kPeHeaderOffset = 0x80;  // e_lfanew of every image made here
+inline constexpr size_t kPeOptionalHeader = kPeHeaderOffset + 24;
+inline constexpr size_t kPeChecksum = kPeOptionalHeader + 64;
 
-// The image, and where each resource's data lies in it.
-struct PeImageBytes {
-  std::vector<unsigned char> bytes;
-  std::vector<uint64_t> data_offsets;
-};
+size_t PeSecurityEntryOffset(PeKind kind);
 
-PeImageBytes BuildPe(const std::vector<PeResource>& resources, const PeLayout& layout = {});
+// DOS header, "PE\0\0", file header and an optional header with 16 data
+// directories, all zero, then filler up to size bytes. CheckSum is
+// 0x12345678 so that a test can see it cleared.
+std::string PeImage(PeKind kind, size_t size = 1024);
 
-// Offsets of fields in images BuildPe makes, for tests that damage them.
-inline constexpr uint64_t kPeHeaderAt = 0x80;
-uint64_t ResourceDirectoryEntryAt(const PeLayout& layout);  // RVA, then size
-uint64_t SectionHeaderAt(const PeLayout& layout);
+void PutU16(std::string& bytes, size_t offset, uint32_t value);
+void PutU32(std::string& bytes, size_t offset, uint32_t value);
+uint32_t GetU32(const std::string& bytes, size_t offset);
 
-}  // namespace ldr::test
+void SetSecurityEntry(std::string& image, PeKind kind, uint32_t offset, uint32_t size);
+
+// file, then padding zero bytes, then a certificate table of table_size
+// bytes (a WIN_CERTIFICATE header and filler), named by the security entry.
+std::string AppendCertificateTable(std::string file, PeKind kind, size_t padding,
+                                   size_t table_size = 1000);
+// The same with the padding a signing tool adds: up to the next multiple of 8.
+std::string SignLikeATool(std::string file, PeKind kind, size_t table_size = 1000);
+
+}  // namespace ldr::testing
