@@ -101,8 +101,12 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                 ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
           throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
-        // The installer's own rule is stricter than the format: a name it
-        // would refuse is worth a warning, and the kit is still well formed.
+        // A name that escapes wherever it is unpacked ("..", a stream, a
+        // device) is an error. The installer's own rule is stricter than the
+        // format (no drive, no absolute path): a name only it would refuse
+        // is worth a warning, and the kit is still well formed.
+        ldr::RelativeName path = ldr::SplitStoredPath(e.stored_name);
+        if (!path.refused.empty()) throw KitError(name + ": unsafe stored name: " + path.refused);
         ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
         if (!rel.refused.empty())
           a.warnings.push_back(name +
