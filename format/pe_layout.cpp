@@ -8,8 +8,6 @@ bool Has(size_t size, uint64_t offset, uint64_t length) {
   return offset <= size && length <= size - offset;
 }
 
-bool PowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
 }  // namespace
 
 uint32_t PeGet16(const unsigned char* p) { return static_cast<uint32_t>(p[0] | p[1] << 8); }
@@ -64,7 +62,6 @@ std::optional<PeLayout> ReadPeLayout(const unsigned char* data, size_t size) {
   l.size_of_headers = PeGet32(data + opt + 60);
   l.checksum_offset = opt + 64;
   l.subsystem = static_cast<uint16_t>(PeGet16(data + opt + 68));
-  if (!PowerOfTwo(l.section_alignment) || !PowerOfTwo(l.file_alignment)) return std::nullopt;
   l.directories_offset = opt + count_at + 4;
   // Only the directories that both the count and the header's size cover.
   const uint64_t room = (optional_size - (count_at + 4)) / 8;

@@ -61,7 +61,7 @@ struct PeLayout {
 
 // The layout of the PE32 or PE32+ image in `data`, or nothing when it is not
 // one: "MZ", e_lfanew, "PE\0\0", a known optional-header magic, a section
-// table inside the file, alignments that are powers of two.
+// table inside the file. The alignments are as the header gives them.
 std::optional<PeLayout> ReadPeLayout(const unsigned char* data, size_t size);
 
 // The optional header's CheckSum for an image: the sum of its 16-bit words

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "format/utf8.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/text_utf8.h"
@@ -120,7 +121,7 @@ std::string JsonString(const std::string& s) {
   // UTF-8 passes through as it is; a name that is not UTF-8 (from an older
   // packer, in a legacy code page) has every byte above ASCII escaped as its
   // own code point, so that the output stays valid JSON either way.
-  const bool utf8 = kitpack::IsUtf8(s);
+  const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
@@ -291,6 +292,14 @@ int main(int argc, char** argv) {
        "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
        "the signed kit must read back unchanged")
       ->type_name("CMD");
+  std::string level;
+  std::vector<std::string> levels;
+  for (ldr::ExecutionLevel l : ldr::kExecutionLevels)
+    levels.emplace_back(ldr::ExecutionLevelName(l));
+  b->add_option("--execution-level", level,
+                "Execution level written into the kit's copy of loader.exe; default: as built, "
+                "asInvoker")
+      ->check(CLI::IsMember(levels));
   bool quiet = false, verbose = false;
   b->add_flag("-q,--quiet", quiet, "Print errors only");
   b->add_flag("-v,--verbose", verbose, "Print each file as it is packed");
@@ -357,6 +366,7 @@ int main(int argc, char** argv) {
                       Progress::Bytes(e.packed).c_str());
           std::fflush(stdout);
         };
+      if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
       const auto started = std::chrono::steady_clock::now();
       const kitpack::BuildSummary done = kitpack::BuildKit(build);
       const double seconds =
@@ -376,6 +386,8 @@ int main(int argc, char** argv) {
       for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
         for (const std::string& warning : a->warnings)
           std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
+      for (const std::string& warning : kitpack::LegacyNameWarnings(kit))
+        std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       const kitpack::DigestCheck digest = kitpack::CheckKitDigest(kit);
       if (!against.empty()) {
         const std::vector<std::string> differences = kitpack::ComparePayload(kit, against);

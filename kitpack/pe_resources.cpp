@@ -274,7 +274,9 @@ void WriteResources(std::vector<unsigned char>& image, const ResourceTable& tabl
   if (layout.directory_count <= ldr::kPeResourceDirectory)
     throw KitError(what + " has no resource entry among its data directories");
   if (layout.sections.empty()) throw KitError(what + " has no sections");
-  if (layout.file_alignment > 0x10000 || layout.section_alignment < layout.file_alignment)
+  auto power_of_two = [](uint32_t v) { return v != 0 && (v & (v - 1)) == 0; };
+  if (!power_of_two(layout.file_alignment) || !power_of_two(layout.section_alignment) ||
+      layout.file_alignment > 0x10000 || layout.section_alignment < layout.file_alignment)
     throw KitError(what + " has alignments no Windows image has");
 
   uint64_t file_end = 0;

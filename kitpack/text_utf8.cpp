@@ -1,5 +1,7 @@
 #include "kitpack/text_utf8.h"
 
+#include "format/utf8.h"
+
 #include <cstdint>
 
 namespace kitpack {
@@ -73,7 +75,7 @@ std::string Utf8FromUtf16(const std::u16string& text) {
   return out;
 }
 
-bool IsUtf8(const std::string& text) { return Utf16FromUtf8(text).has_value(); }
+bool IsUtf8(const std::string& text) { return ldr::IsValidUtf8(text); }
 
 size_t DisplayWidth(const std::string& text) {
   if (!IsUtf8(text)) return text.size();
