@@ -98,7 +98,8 @@ uint64_t ReadableFile::Size() const {
   return static_cast<uint64_t>(st.st_size);
 }
 
-std::vector<std::string> ListFilesRecursively(const std::string& root) {
+std::vector<std::string> ListFilesRecursively(const std::string& root,
+                                              std::vector<std::string>* skipped) {
   std::vector<std::string> out;
   std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
                                                                          const std::string& rel) {
@@ -121,6 +122,8 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
         walk(full, relative);
       } else if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         out.push_back(relative);
+      } else if (S_ISLNK(lst.st_mode) && S_ISDIR(st.st_mode)) {
+        if (skipped) skipped->push_back(relative);
       } else {
         throw KitError(full + " is neither a regular file nor a folder");
       }

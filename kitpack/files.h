@@ -55,7 +55,9 @@ class ReadableFile final : public ldr::ByteSource {
 // The regular files below `root`, as paths relative to it with "/" between
 // parts, in byte order of those paths. Symlinks to files are followed;
 // symlinked folders are not entered, so a loop cannot run away.
-std::vector<std::string> ListFilesRecursively(const std::string& root);
+// Those symlinked folders go to `skipped`, when given.
+std::vector<std::string> ListFilesRecursively(const std::string& root,
+                                              std::vector<std::string>* skipped = nullptr);
 
 // An output written under a temporary name beside its final place and renamed
 // there by Commit(). Destroying it uncommitted removes the temporary file, so

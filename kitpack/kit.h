@@ -53,6 +53,8 @@ struct BuildOptions {
   // as built. Unset, the loader is copied unchanged (as built it asks for
   // asInvoker).
   std::optional<ldr::ExecutionLevel> execution_level;
+  // Replace a read-only output (--force).
+  bool force = false;
   // The author's icon, picture and version texts for the kit's copy of the
   // loader.
   Branding branding;
@@ -76,6 +78,15 @@ int64_t UnixFromKitTime(double days);
 // own name, a folder's files under their paths relative to it ("\" between
 // parts), folders recursed in byte order of their relative paths.
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
+
+struct PayloadOptions {
+  std::vector<std::string> excludes;  // --exclude patterns (glob.h)
+  bool allow_empty = false;           // a folder holding no files is refused without it
+  // Symlinked folders found below a folder, which are not entered.
+  std::vector<std::string>* skipped = nullptr;
+};
+std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources,
+                                     const PayloadOptions& options);
 
 struct EntryDone {
   bool second = false;  // which archive

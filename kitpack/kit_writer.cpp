@@ -18,6 +18,8 @@
 #include "format/pe_resources.h"
 #include "format/stored_names.h"
 #include "format/utf8.h"
+#include "kitpack/exe_format.h"
+#include "kitpack/glob.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/kit_digest.h"
@@ -553,6 +555,33 @@ BuildSummary Finished(BuildSummary summary) {
   return summary;
 }
 
+// The folder that holds `path` ("." for a bare name).
+std::string ParentOf(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t cut = p.find_last_of('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : p.substr(0, cut);
+}
+
+// The output's place exists, and no read-only file there is replaced
+// unless --force says so.
+void CheckOutputPlace(const BuildOptions& o, const std::vector<std::string>& finals) {
+  const std::string parent = ParentOf(o.output);
+  if (!(o.external && IsDirectory(o.output)) && !IsDirectory(parent))
+    throw KitError("the folder " + parent + " does not exist, so the " +
+                   (o.external ? "output folder " : "kit ") + o.output +
+                   " cannot be written there; create it first");
+  for (const std::string& path : finals) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if ((st.st_mode & 0222) == 0 && !o.force)
+      throw KitError("the output " + path +
+                     " exists and is read-only; kitpack does not replace it unless --force is "
+                     "given");
+  }
+}
+
 }  // namespace
 
 void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
@@ -599,16 +628,39 @@ int64_t UnixFromKitTime(double days) {
 }
 
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources) {
+  PayloadOptions options;
+  options.allow_empty = true;
+  return ExpandPayload(sources, options);
+}
+
+std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources,
+                                     const PayloadOptions& options) {
   std::vector<InputFile> out;
+  auto excluded = [&](const std::string& relative) {
+    for (const std::string& pattern : options.excludes)
+      if (ExcludedBy(pattern, relative)) return true;
+    return false;
+  };
   for (const std::string& source : sources) {
     if (IsDirectory(source)) {
-      for (const std::string& rel : ListFilesRecursively(source)) {
+      std::vector<std::string> skipped;
+      size_t kept = 0;
+      for (const std::string& rel : ListFilesRecursively(source, &skipped)) {
+        if (excluded(rel)) continue;
         std::string stored = rel;
         for (char& c : stored)
           if (c == '/') c = '\\';
         out.push_back({JoinPath(source, rel), stored});
+        ++kept;
       }
-    } else {
+      if (options.skipped)
+        for (const std::string& rel : skipped)
+          if (!excluded(rel)) options.skipped->push_back(JoinPath(source, rel));
+      if (kept == 0 && !options.allow_empty)
+        throw KitError("the payload folder " + source + " holds no files" +
+                       (options.excludes.empty() ? "" : " that --exclude leaves") +
+                       "; give --allow-empty to build the kit without them");
+    } else if (!excluded(BaseName(source))) {
       out.push_back({source, BaseName(source)});
     }
   }
@@ -636,9 +688,11 @@ BuildSummary BuildKit(const BuildOptions& o) {
 
   // A sign command that cannot run is refused before anything is compressed.
   if (!o.sign_command.empty()) FillPlaceholders(SplitCommand(o.sign_command), "kit", "out");
+  CheckOutputPlace(o, {kit_path, second_path, loader_copy});
 
   BuildOptions checked = o;
   std::vector<unsigned char> loader = ReadLoader(o);
+  CheckLoaderAndInstaller(loader, o.loader, o.first.front().source);
   std::vector<Prepared> first, second;
   for (const std::string& out_path : {kit_path, second_path, loader_copy}) {
     if (out_path.empty()) continue;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -255,6 +257,91 @@ void PrintSummary(const kitpack::BuildOptions& build, const kitpack::BuildSummar
     std::printf("  %-15s%s  %s\n", "sha256", done.sha256[i].c_str(), done.files[i].c_str());
 }
 
+// Edit distance, for "did you mean".
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t up = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = up;
+    }
+  }
+  return row[b.size()];
+}
+
+// The closest of `names` to `word`, when close enough to be a slip.
+std::string Suggestion(const std::string& word, const std::vector<std::string>& names) {
+  std::string best;
+  size_t best_distance = 3;
+  for (const std::string& n : names) {
+    const size_t d = Distance(word, n);
+    const bool prefix = word.size() >= 4 && n.compare(0, word.size(), word) == 0;
+    if (prefix && best.empty()) best = n, best_distance = 1;
+    if (d < best_distance) best = n, best_distance = d;
+  }
+  return best.empty() ? "" : " (did you mean " + best + "?)";
+}
+
+std::vector<std::string> OptionNames(const CLI::App& app) {
+  std::vector<std::string> names;
+  for (const CLI::Option* o : app.get_options()) {
+    for (const std::string& n : o->get_lnames()) names.push_back("--" + n);
+    for (const std::string& n : o->get_snames()) names.push_back("-" + n);
+  }
+  return names;
+}
+
+bool LooksLikeNumber(const std::string& w) {
+  return w.size() > 1 && w[0] == '-' && std::isdigit(static_cast<unsigned char>(w[1]));
+}
+
+// Goes over the command line before it is parsed, so that a word kitpack
+// does not know is reported as that, and not as whatever it kept the parser
+// from finding ("--out x" is not "--output is required"). Gives the message,
+// or "" when every word is known.
+std::string UnknownWord(CLI::App& app, int argc, char** argv) {
+  std::vector<CLI::App*> commands = app.get_subcommands([](CLI::App*) { return true; });
+  std::vector<std::string> command_names;
+  for (CLI::App* c : commands) command_names.push_back(c->get_name());
+  CLI::App* current = &app;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word == "--") break;
+    if (word.size() > 1 && word[0] == '-' && !LooksLikeNumber(word)) {
+      const std::string name = word.substr(0, word.find('='));
+      const CLI::Option* option = current->get_option_no_throw(name);
+      if (!option && current != &app) option = app.get_option_no_throw(name);
+      if (!option && name.size() > 2 && name[1] != '-') {
+        // A cluster of one-letter flags, "-qv".
+        bool all = true;
+        for (size_t k = 1; k < name.size(); ++k)
+          all = all && current->get_option_no_throw(std::string("-") + name[k]) != nullptr;
+        if (all) continue;
+      }
+      if (!option) {
+        std::vector<std::string> known = OptionNames(*current);
+        const std::string where = current == &app ? "" : " for kitpack " + current->get_name();
+        return "unknown option " + name + where + Suggestion(name, known);
+      }
+      if (option->get_type_size() != 0 && word.find('=') == std::string::npos) ++i;
+      continue;
+    }
+    if (current != &app) continue;  // a positional argument of the command
+    CLI::App* command = nullptr;
+    for (CLI::App* c : commands)
+      if (c->get_name() == word) command = c;
+    if (!command)
+      return "unknown command " + word + Suggestion(word, command_names) +
+             "; the commands are build, list, verify and extract";
+    current = command;
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -300,6 +387,15 @@ int main(int argc, char** argv) {
                 "Execution level written into the kit's copy of loader.exe; default: as built, "
                 "asInvoker")
       ->check(CLI::IsMember(levels));
+  std::vector<std::string> excludes;
+  bool allow_empty = false;
+  b->add_option("--exclude", excludes,
+                "Leave out payload files and folders matching GLOB (repeatable): a pattern "
+                "with / is matched against the path below the --payload folder, any other "
+                "against each name on it")
+      ->type_name("GLOB");
+  b->add_flag("--allow-empty", allow_empty, "Accept a --payload folder that holds no files");
+  b->add_flag("--force", build.force, "Replace an output that is read-only");
   bool quiet = false, verbose = false;
   b->add_flag("-q,--quiet", quiet, "Print errors only");
   b->add_flag("-v,--verbose", verbose, "Print each file as it is packed");
@@ -337,6 +433,12 @@ int main(int argc, char** argv) {
   x->add_flag("--second", second, "Extract the second (payload) archive");
   x->add_option("-C", dest, "Destination folder")->required();
 
+  const std::string unknown = UnknownWord(app, argc, argv);
+  if (!unknown.empty()) {
+    std::fprintf(stderr, "kitpack: error: %s\nRun with --help for more information.\n",
+                 unknown.c_str());
+    return 2;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -350,7 +452,18 @@ int main(int argc, char** argv) {
       build.threads = threads;
       build.first.push_back(ParseInput(installer, prefix));
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
-      build.second = kitpack::ExpandPayload(payloads);
+      kitpack::PayloadOptions payload_options;
+      payload_options.excludes = excludes;
+      payload_options.allow_empty = allow_empty;
+      std::vector<std::string> skipped;
+      payload_options.skipped = &skipped;
+      build.second = kitpack::ExpandPayload(payloads, payload_options);
+      if (!quiet)
+        for (const std::string& folder : skipped)
+          std::printf(
+              "note: %s is a symlink to a folder and is not entered (give it as a "
+              "--payload of its own to pack what it holds)\n",
+              folder.c_str());
       build.fixed_time = SourceDateEpoch();
       if (!quiet)
         build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };

@@ -21,7 +21,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from kitpack_e2e import DIGEST_TAG, kit_digest, trailer_offset, write_kit  # noqa: E402
 
-KITPACK = None
+KITPACK = PE_DIR = None
 NAME = "Übersicht.txt"
 
 
@@ -148,16 +148,7 @@ class Integrity(CliCase):
 
     def test_truncated_kit(self):
         # A PE loader: a kit cut short is told from a file that never was one.
-        pe = bytearray(4096)
-        pe[:2] = b"MZ"
-        struct.pack_into("<I", pe, 0x3C, 0x80)
-        pe[0x80:0x84] = b"PE\0\0"
-        struct.pack_into("<HHIIIHH", pe, 0x84, 0x8664, 1, 0, 0, 0, 240, 0x22)
-        struct.pack_into("<HBB", pe, 0x98, 0x20B, 2, 0)
-        struct.pack_into("<II", pe, 0x98 + 32, 0x1000, 0x200)
-        struct.pack_into("<I", pe, 0x98 + 108, 16)
-        struct.pack_into("<8sIIII", pe, 0x98 + 240, b".text", 0xE00, 0x1000, 0xE00, 0x200)
-        self.write("loader.exe", bytes(pe))
+        self.write("loader.exe", minimal_pe())
         self.build()
         raw = self.read("kit.exe")
         for cut in (len(raw) - 1, len(raw) - 56, len(raw) // 2):
@@ -188,6 +179,128 @@ class Integrity(CliCase):
         self.assertIn("differs from payload in 3 file(s)", err)
 
 
+def minimal_pe():
+    """The smallest PE32+ image the readers take: headers and one section."""
+    pe = bytearray(4096)
+    pe[:2] = b"MZ"
+    struct.pack_into("<I", pe, 0x3C, 0x80)
+    pe[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", pe, 0x84, 0x8664, 1, 0, 0, 0, 240, 0x22)
+    struct.pack_into("<HBB", pe, 0x98, 0x20B, 2, 0)
+    struct.pack_into("<II", pe, 0x98 + 32, 0x1000, 0x200)
+    struct.pack_into("<I", pe, 0x98 + 108, 16)
+    struct.pack_into("<8sIIII", pe, 0x98 + 240, b".text", 0xE00, 0x1000, 0xE00, 0x200)
+    return bytes(pe)
+
+
+class Mistakes(CliCase):
+    def assertRefused(self, args, message, code=1):
+        before = sorted(os.listdir(self.dir))
+        _, err = self.kitpack(*args, code=code)
+        self.assertIn(message, err)
+        self.assertEqual(sorted(os.listdir(self.dir)), before)
+
+    def test_unknown_words_are_named(self):
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "--out", "x.exe"],
+                           "unknown option --out for kitpack build (did you mean --output?)", 2)
+        self.assertRefused(["--config", "x.ini", "build"], "unknown option --config", 2)
+        self.assertRefused(["biuld", "-o", "x"], "unknown command biuld (did you mean build?)", 2)
+        self.assertRefused(["verify", "--agianst", "payload", "kit.exe"],
+                           "unknown option --agianst for kitpack verify (did you mean --against?)",
+                           2)
+        # Known words still parse as before: flags together, values with "=".
+        self.build("ok.exe", "-qv", "--level=1")
+
+    def test_missing_output_folder(self):
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "-o", "nosuchdir/sub/kit.exe"],
+                           "the folder nosuchdir/sub does not exist, so the kit "
+                           "nosuchdir/sub/kit.exe cannot be written there")
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "--external", "-o", "nosuchdir/kit"],
+                           "the folder nosuchdir does not exist, so the output folder")
+
+    def test_loader_and_installer_that_cannot_go_together(self):
+        self.write("win-loader.exe", minimal_pe())
+        self.write("posix-loader", b"\x7fELF" + bytes(200))
+        self.write("posix-setup", b"\x7fELF" + bytes(300))
+        self.write("setup.sh", b"#!/bin/sh\necho hi\n")
+        self.write("win-setup.exe", minimal_pe())
+        cases = [
+            ("win-loader.exe", "posix-setup", "the installer posix-setup is a POSIX (ELF) "
+             "program, but the loader win-loader.exe is a Windows program: it cannot start it"),
+            ("win-loader.exe", "setup.sh", "the installer setup.sh is a script (#!)"),
+            ("posix-loader", "win-setup.exe", "the installer win-setup.exe is a Windows "
+             "program, but the loader posix-loader is a POSIX (ELF) program"),
+        ]
+        for loader, installer, message in cases:
+            with self.subTest(loader=loader, installer=installer):
+                self.assertRefused(["build", "--loader", loader, "--installer", installer,
+                                    "-o", "kit.exe"], message)
+        self.kitpack("build", "--loader", "posix-loader", "--installer", "setup.sh", "-o",
+                     "posix-kit")
+
+    def test_swapped_loader_and_installer(self):
+        if not PE_DIR:
+            self.skipTest("no test programs given")
+        plain = os.path.join(PE_DIR, "plain.exe")
+        with open(self.path("pic.bmp"), "wb") as f:
+            f.write(b"BM" + struct.pack("<IHHI", 54 + 4096, 0, 0, 54) +
+                    struct.pack("<IiiHHIIiiII", 40, 32, 32, 1, 32, 0, 4096, 0, 0, 0, 0) +
+                    bytes(4096))
+        ico_image = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0) + bytes(1088)
+        with open(self.path("app.ico"), "wb") as f:
+            f.write(struct.pack("<HHH", 0, 1, 1) +
+                    struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(ico_image), 22) + ico_image)
+        os.makedirs(self.path("branded"))
+        shutil.copy(plain, self.path("loader-copy.exe"))
+        self.kitpack("build", "--loader", "loader-copy.exe", "--installer", "setup.exe",
+                     "--external", "--icon", "app.ico", "--picture", "pic.bmp", "-o", "branded")
+        self.assertRefused(["build", "--loader", plain, "--installer", "branded/loader-copy.exe",
+                            "-o", "kit.exe"],
+                           "it is a loader, not an installer; were --loader and --installer "
+                           "swapped?")
+
+    def test_empty_payload_folder(self):
+        os.makedirs(self.path("empty/sub"))
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "--payload", "empty", "-o", "kit.exe"],
+                           "the payload folder empty holds no files; give --allow-empty")
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "--payload", "payload", "--exclude", "*", "-o", "kit.exe"],
+                           "holds no files that --exclude leaves")
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe",
+                     "--payload", "empty", "--allow-empty", "-o", "kit.exe")
+
+    def test_read_only_output(self):
+        self.write("kit.exe", b"old kit")
+        os.chmod(self.path("kit.exe"), 0o444)
+        self.assertRefused(["build", "--loader", "loader.exe", "--installer", "setup.exe",
+                            "-o", "kit.exe"],
+                           "the output kit.exe exists and is read-only; kitpack does not "
+                           "replace it unless --force is given")
+        self.assertEqual(self.read("kit.exe"), b"old kit")
+        self.build("kit.exe", "--force")
+        self.assertNotEqual(self.read("kit.exe"), b"old kit")
+
+    def test_exclude_and_symlinked_folders(self):
+        self.write("payload/debug.log", b"log")
+        self.write("payload/docs/deep/trace.log", b"log")
+        self.write("payload/cache/a.bin", b"a")
+        self.write("payload/docs/x.tmp", b"t")
+        self.write("payload/keep.tmp", b"t")
+        self.write("elsewhere/linked.txt", b"linked")
+        os.symlink(self.path("elsewhere"), self.path("payload/link"))
+        out, _ = self.build("kit.exe", "--exclude", "*.log", "--exclude", "cache",
+                            "--exclude", "docs/*.tmp")
+        self.assertIn("note: payload/link is a symlink to a folder and is not entered", out)
+        listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
+        names = [e["stored_name"] for e in listing["archives"][1]["entries"]]
+        self.assertEqual(names, ["data\\r.bin", "docs\\guide.txt", "keep.tmp", NAME])
+
+
 if __name__ == "__main__":
     KITPACK = os.path.abspath(sys.argv.pop(1))
+    PE_DIR = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
     unittest.main(verbosity=2)
