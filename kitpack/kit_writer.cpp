@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "format/pe_image.h"
+#include "format/pe_layout.h"
 #include "format/pe_resources.h"
 #include "format/stored_names.h"
 #include "format/utf8.h"
@@ -361,6 +362,14 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
                  "kit's copy of the loader");
     }
     SetLoaderExecutionLevel(loader, *o.execution_level, o.loader);
+    // A branded loader's checksum was made right by the resource writer:
+    // it stays right.
+    if (o.branding.Any()) {
+      const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(loader.data(), loader.size());
+      if (layout)
+        ldr::PePut32(loader.data() + layout->checksum_offset,
+                     ldr::PeChecksum(loader.data(), loader.size(), layout->checksum_offset));
+    }
   }
   return loader;
 }

@@ -175,6 +175,24 @@ class Branding(unittest.TestCase):
         self.assertEqual(pe_reader.version_info(pe_reader.resource(copy.resources(), RT_VERSION, 1))[:2],
                          ("2.17.300.65535", "9.9.9.9"))
 
+    def test_branding_with_an_execution_level(self):
+        # The manifest travels through the resource writer, then takes the
+        # level in place; the checksum is right for the final bytes.
+        manifested = os.path.join(PE_DIR, "manifested.exe")
+        self.brand(manifested, "kit.exe", "--picture", "pic.bmp", "--company", "Example",
+                   "--execution-level", "requireAdministrator")
+        with open(manifested, "rb") as f:
+            original = pe_reader.PeImage(f.read())
+        image = self.image_of_kit("kit.exe")
+        self.check_image(original, image)
+        res = image.resources()
+        manifest = pe_reader.resource(res, pe_reader.RT_MANIFEST, 1).decode()
+        self.assertIn('level="requireAdministrator"', manifest)
+        before = pe_reader.resource(original.resources(), pe_reader.RT_MANIFEST, 1)
+        self.assertEqual(len(manifest), len(before))
+        self.assertEqual(pe_reader.version_info(pe_reader.resource(res, RT_VERSION, 1))[2]
+                         ["CompanyName"], "Example")
+
     def test_mistakes_are_refused_before_anything_is_written(self):
         pe_reader.write_bmp(self.path("small.bmp"), 16, 16, picture)
         pe_reader.write_bmp(self.path("wide.bmp"), 48, 32, picture)
