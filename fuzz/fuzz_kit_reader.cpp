@@ -3,7 +3,9 @@
 // self-extracting kit (the rest of the input is the file), or a folder with
 // setup.1 and setup.2 (the rest split in two at a point the second byte
 // picks). Both the lenient walk of "list" and the checked one of "verify"
-// run, then every stream is inflated. A damaged kit must end in KitError,
+// run, then every stream is inflated, and a kit's bytes are also read as
+// the loader image whose resources kitpack rewrites when it brands a kit
+// (fuzz_pe_resources goes further there). A damaged kit must end in KitError,
 // never in anything else, and never in a huge allocation or a long loop.
 
 #include <unistd.h>
@@ -14,9 +16,11 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "kitpack/files.h"
 #include "kitpack/kit.h"
+#include "kitpack/pe_resources.h"
 
 namespace {
 
@@ -50,6 +54,7 @@ void ReadAndVerify(const std::string& path) {
         }
       }
       kitpack::VerifyStreams(kit);
+      kitpack::CheckKitDigest(kit);
     } catch (const kitpack::KitError&) {
     } catch (const std::exception&) {
       std::abort();
@@ -82,6 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string kit = g_folder + "/kit.exe";
     WriteWhole(kit, data, size);
     ReadAndVerify(kit);
+    // The same bytes as the loader image kitpack brands: its resource tree.
+    try {
+      kitpack::ResourceTable::Read(std::vector<unsigned char>(data, data + size), "input");
+    } catch (const kitpack::KitError&) {
+    }
   } else {
     const size_t cut = (static_cast<size_t>(data[0]) * size) / 256;
     WriteWhole(g_folder + "/setup.1", data + 1, cut > 0 ? cut - 1 : 0);

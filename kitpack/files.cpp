@@ -165,6 +165,19 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   }
 }
 
+bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const {
+  if (offset > position_ || size > position_ - offset) return false;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd_, buffer + done, std::min<size_t>(size - done, 1 << 30),
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
   if (count == 0) return;
   // From the end backwards, so that nothing is overwritten before it moved.

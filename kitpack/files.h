@@ -77,6 +77,8 @@ class PendingOutput {
   // the gap with zero bytes.
   void InsertZeros(uint64_t offset, uint64_t count);
   uint64_t Position() const { return position_; }
+  // Reads back bytes already written; false when they are not all there.
+  bool ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const;
 
   // Flushes and closes the file, which stays uncommitted: another program
   // may now work on it under TempPath().

@@ -6,6 +6,7 @@
 
 #include "format/pe_image.h"
 #include "kitpack/files.h"
+#include "kitpack/kit_error.h"
 
 namespace kitpack {
 
@@ -40,11 +41,15 @@ struct Hole {
   uint64_t offset, size;
 };
 
-void Hash(ReadableFile& f, uint64_t offset, uint64_t length, const std::vector<Hole>& holes,
+void Hash(ldr::ByteSource& f, uint64_t offset, uint64_t length, const std::vector<Hole>& holes,
           Sha256& hash) {
+  std::vector<unsigned char> chunk;
   while (length > 0) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(length, uint64_t{1} << 20));
-    std::vector<unsigned char> chunk = f.Range(offset, n);
+    chunk.resize(n);
+    if (!f.ReadAt(offset, chunk.data(), n))
+      throw KitError("cannot read the kit's bytes " + std::to_string(offset) + ".." +
+                     std::to_string(offset + n - 1) + " back");
     for (const Hole& h : holes)
       for (uint64_t i = h.offset; i < h.offset + h.size; ++i)
         if (i >= offset && i < offset + n) chunk[static_cast<size_t>(i - offset)] = 0;
@@ -61,12 +66,11 @@ void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, Sh
   Hash(f, offset, length, {}, hash);
 }
 
-void HashKitPrefix(const std::string& path, uint64_t trailer_offset, Sha256& hash) {
-  ReadableFile f(path);
+void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, Sha256& hash) {
   std::vector<Hole> holes;
-  const ldr::PeSecurityEntry pe = ldr::ReadPeSecurityEntry(f, f.Size());
+  const ldr::PeSecurityEntry pe = ldr::ReadPeSecurityEntry(kit, trailer_offset);
   if (pe.found) holes = {{pe.checksum_offset, 4}, {pe.entry_offset, 8}};
-  Hash(f, 0, trailer_offset, holes, hash);
+  Hash(kit, 0, trailer_offset, holes, hash);
 }
 
 }  // namespace kitpack

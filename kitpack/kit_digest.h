@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 
+#include "format/pe_image.h"
 #include "format/records.h"
 #include "kitpack/sha256.h"
 
@@ -40,7 +41,7 @@ bool DigestMatches(const Sha256& prefix, const unsigned char (&trailer)[ldr::kTr
 void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, Sha256& hash);
 
 // Feeds the bytes of a kit before its trailer to `hash`, the fields signing
-// rewrites as zero.
-void HashKitPrefix(const std::string& path, uint64_t trailer_offset, Sha256& hash);
+// rewrites as zero. Raises KitError when they cannot be read.
+void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, Sha256& hash);
 
 }  // namespace kitpack

@@ -356,7 +356,8 @@ DigestCheck CheckKitDigest(const KitInfo& kit) {
   ldr::EncodeTrailer(kit.trailer, trailer);
   if (!HasDigest(trailer)) return DigestCheck::kAbsent;
   Sha256 prefix;
-  HashKitPrefix(kit.path, static_cast<uint64_t>(kit.trailer_offset), prefix);
+  ReadableFile file(kit.path);
+  HashKitPrefix(file, static_cast<uint64_t>(kit.trailer_offset), prefix);
   if (!DigestMatches(prefix, trailer))
     throw KitError(kit.path +
                    ": the digest in its trailer does not match its bytes: the kit changed after "

@@ -564,6 +564,18 @@ BuildSummary Finished(BuildSummary summary) {
   return summary;
 }
 
+// The bytes of an output being written, as a source to read them back from.
+class PendingBytes final : public ldr::ByteSource {
+ public:
+  explicit PendingBytes(const PendingOutput& out) : out_(out) {}
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
+    return out_.ReadBack(offset, buffer, size);
+  }
+
+ private:
+  const PendingOutput& out_;
+};
+
 // The folder that holds `path` ("." for a bare name).
 std::string ParentOf(const std::string& path) {
   std::string p = path;
@@ -763,7 +775,8 @@ BuildSummary BuildKit(const BuildOptions& o) {
     // first 32 bytes, read back from the file as it now is.
     const int64_t trailer_offset = second_end + 1;
     Sha256 prefix;
-    HashKitPrefix(out.TempPath(), static_cast<uint64_t>(trailer_offset), prefix);
+    PendingBytes written(out);
+    HashKitPrefix(written, static_cast<uint64_t>(trailer_offset), prefix);
     SealTrailer(prefix, trailer);
     out.Write(trailer, sizeof trailer);
     summary.files = {kit_path};
