@@ -82,9 +82,9 @@ class Progress {
 
   static std::string Bytes(uint64_t n) {
     char buf[48];
-    if (n < 10 * 1024) {
+    if (n < uint64_t{10} * 1024) {
       std::snprintf(buf, sizeof buf, "%llu bytes", static_cast<unsigned long long>(n));
-    } else if (n < 10 * 1024 * 1024) {
+    } else if (n < uint64_t{10} * 1024 * 1024) {
       std::snprintf(buf, sizeof buf, "%.1f KiB", static_cast<double>(n) / 1024);
     } else {
       std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / (1024 * 1024));

@@ -50,7 +50,7 @@ class TreeReader {
     const unsigned char* chars = At(at + 2, uint64_t{length} * 2, "a name");
     ResourceId id;
     for (uint32_t i = 0; i < length; ++i)
-      id.text.push_back(static_cast<char16_t>(ldr::PeGet16(chars + 2 * i)));
+      id.text.push_back(static_cast<char16_t>(ldr::PeGet16(chars + size_t{2} * i)));
     if (id.text.empty()) Damaged("an empty resource name");
     return id;
   }
