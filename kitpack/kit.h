@@ -83,6 +83,7 @@ struct KitInfo {
   ldr::ArchiveTrailer trailer;
   ArchiveInfo first;
   ArchiveInfo second;
+  bool checked = false;  // read with every check of verify
 };
 
 // Opens a self-extracting kit, a folder holding setup.1 / setup.2, or a
@@ -93,13 +94,22 @@ struct KitInfo {
 KitInfo ReadKit(const std::string& path, bool check);
 
 // Inflates every stream and checks it against its record; raises on the
-// first fault. Gives the number of entries checked.
+// first fault. Gives the number of entries checked. Memory stays bounded
+// whatever the records claim.
 size_t VerifyStreams(const KitInfo& kit);
 
-// Extracts one archive below `dest`. First archive: name parts only, as the
-// loader does. Second: relative paths, refused when unsafe.
+// Extracts one archive below `dest`, from a kit read with its checks: every
+// check of verify runs first, then each entry is inflated straight to its
+// file. First archive: name parts only, as the loader does. Second: relative
+// paths, refused when unsafe. Only new regular files are made: an existing
+// name (a file, a hard link, a pipe, a symlink) is refused, never written.
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
 
+// Inflates one entry in blocks of 64 KiB, handing each block to sink, and
+// checks the stream against its record (its end, its range, its size).
+void InflateEntryTo(const ArchiveInfo& archive, const EntryInfo& entry,
+                    const std::function<void(const unsigned char*, size_t)>& sink);
+// The same into memory.
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& archive, const EntryInfo& entry);
 
 }  // namespace kitpack
