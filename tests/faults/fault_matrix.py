@@ -42,7 +42,11 @@ MSG_DISK_FULL = re.compile(r"^LOADER: Could not write to the file (.*)\. "
 MSG_NOT_OPENED = re.compile(r"^The file (.*) could not be opened for reading$")
 MSG_CANNOT_RUN = re.compile(r"^LOADER: Could not run the installation executable file\. "
                             r"The WinExec return was ([0-9]|[12][0-9]|3[01])$")
-WORKING_FOLDER = re.compile(r"^ldx[0-9A-Fa-f]{1,4}$")
+# GetTempFileNameA's four hexadecimal digits; in a temporary folder other
+# users share (POSIX, sticky), six random characters instead.
+WORKING_FOLDER = re.compile(r"^ldx([0-9A-Fa-f]{1,4}|[0-9A-Za-z]{6})$")
+MSG_NO_PRIVATE_FOLDER = re.compile(
+    r"^LOADER: Could not create a private directory in the temporary directory .*$")
 TEMP_FILE = re.compile(r"^ldx[0-9A-Fa-f]{1,4}\.tmp$")
 NOBODY = 65534
 
@@ -115,7 +119,9 @@ class Case:
         while path != "/":
             os.chmod(path, os.stat(path).st_mode | 0o005)
             path = os.path.dirname(path)
-        os.chmod(self.root, 0o777)
+        # Sticky: the loader refuses a temporary folder below one that others
+        # may rename things in.
+        os.chmod(self.root, 0o1777)
         os.chmod(self.tmp, 0o1777)
 
     def external(self, entries, **kw):
@@ -294,7 +300,9 @@ def fault_temp_read_only(ctx, case):
         # the temporary folder.
         return kit, [], expect_message(re.compile(
             r"^LOADER: Could not create the following file, .*\\install\.exe$"))
-    return kit, [], expect_message(MSG_NO_TEMP)
+    # The tmpfs is shared (mode 1777): the loader makes a folder of a random
+    # name there, or gives up; it never writes into the shared folder itself.
+    return kit, [], expect_message(MSG_NO_PRIVATE_FOLDER)
 
 
 def fault_temp_not_writable(ctx, case):
@@ -308,7 +316,10 @@ def fault_folder_name_taken(ctx, case):
     # The temporary name is random, so every name it could take is taken
     # beforehand as a folder: the temporary file can still be made (its name
     # has the extension) but the folder of the same name cannot.
-    case.mount_tmpfs("size=64m,nr_inodes=300000,mode=1777")
+    # Private to the loader's user: only there may the files go straight
+    # into the temporary folder (a shared one gets a folder of a random name,
+    # which cannot be taken beforehand).
+    case.mount_tmpfs("size=64m,nr_inodes=300000,mode=%s" % ("1777" if ctx.wine else "0700"))
     digits = "%x" if ctx.wine else "%X"
     for n in range(0x10000):
         os.mkdir(os.path.join(case.tmp, "ldx" + digits % n))

@@ -309,7 +309,7 @@ class HostileKitsAndFolders(unittest.TestCase):
         # A fresh interpreter whose only child is kitpack: its peak is the
         # children's peak.
         measure = ("import resource, subprocess, sys\n"
-                   "p = subprocess.run(sys.argv[1:])\n"
+                   "p = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
                    "print(p.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
         p = subprocess.run([sys.executable, "-c", measure, KITPACK, "extract", self.kit, "--second",
                             "-C", os.path.join(self.dir, "out")],
