@@ -71,6 +71,9 @@ inline constexpr char kRunFailed[] =
 inline constexpr char kCommandLineTooLong[] =
     "LOADER: Could not run the installation executable file. Its command line would be %s "
     "characters long, and this computer starts programs with at most %s";
+inline constexpr char kProgramPathTooLong[] =
+    "LOADER: Could not run the installation executable file %s. Its path is %s characters "
+    "long, and this computer starts programs from paths of at most %s";
 inline constexpr char kBatchUnsafeText[] =
     "LOADER: Could not run the installation executable file %s. It is a batch file, and a batch "
     "file cannot be handed a %, ! or \" safely, as in: %s";

@@ -169,6 +169,12 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.self_extracting = IsSelfExtracting(trailer);
 
   const ProcessStart start = BuildInstallerStart(hand_off, host);
+  const size_t longest_path = platform.LongestProgramPath();
+  if (start.program.size() > longest_path) {
+    throw LoaderError(FormatText(msg::kProgramPathTooLong,
+                                 {start.program, std::to_string(start.program.size()),
+                                  std::to_string(longest_path)}));
+  }
   const size_t longest = platform.LongestCommandLine();
   if (start.command_line.size() > longest) {
     throw LoaderError(FormatText(

@@ -165,6 +165,10 @@ class Platform {
   // ARG_MAX leaves beside the environment.
   virtual size_t LongestCommandLine() = 0;
 
+  // The longest path of a program StartProcess can start: 259 characters on
+  // Windows (MAX_PATH with the final zero), PATH_MAX's on POSIX.
+  virtual size_t LongestProgramPath() = 0;
+
   // Starts the program like WinExec(command_line, SW_SHOW) and does not wait
   // for it to end. 32 or more: started; 0..31: why it did not (WinExec's
   // codes). Windows: CreateProcessA with the whole line. POSIX: posix_spawn

@@ -289,6 +289,8 @@ class PosixPlatform : public Platform {
     return room > used ? room - used : 0;
   }
 
+  size_t LongestProgramPath() override { return PATH_MAX - 1; }
+
   // WinExec without a shell: the program's path is taken as it is (PATH is
   // not searched) and the arguments are handed over as they are.
   uint32_t StartProcess(const ProcessStart& start) override {

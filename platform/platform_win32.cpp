@@ -93,8 +93,14 @@ class Win32Platform : public Platform {
     return true;
   }
 
-  // The user's own folder: Windows keeps its behaviour.
-  FolderSharing TempFolderSharing(const std::string&) override { return FolderSharing::kPrivate; }
+  // The user's own folder: Windows keeps its behaviour (a missing folder
+  // ends in the same message GetTempFileNameA's failure would give).
+  FolderSharing TempFolderSharing(const std::string& folder) override {
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      return FolderSharing::kMissing;
+    return FolderSharing::kPrivate;
+  }
 
   std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
     char buffer[kPathBuffer] = {};
@@ -191,12 +197,14 @@ class Win32Platform : public Platform {
 
   // CreateProcess takes 32,767 characters with the final zero.
   size_t LongestCommandLine() override { return 32766; }
+  size_t LongestProgramPath() override { return MAX_PATH - 1; }
 
   // What WinExec does, without its limits: CreateProcessA with the whole
-  // line (the program is the line's first word, found as WinExec finds it),
-  // shown with SW_SHOW, then up to 30 seconds for the program to be ready
-  // for input; WinExec's codes for failures (the system's error below 32,
-  // else 11).
+  // line, shown with SW_SHOW, then up to 30 seconds for the program to be
+  // ready for input; WinExec's codes for failures (the system's error below
+  // 32, else 11). The program is named outright, not taken from the line's
+  // first word: found from the line, its path could hold at most 259
+  // characters (MAX_PATH), and a temporary folder of 260 leaves it longer.
   uint32_t StartProcess(const ProcessStart& start) override {
     std::vector<char> line(start.command_line.begin(), start.command_line.end());
     line.push_back('\0');
@@ -205,7 +213,8 @@ class Win32Platform : public Platform {
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOW;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    const char* program = start.program.empty() ? nullptr : start.program.c_str();
+    if (!CreateProcessA(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
       const DWORD error = GetLastError();
       return error < 32 ? error : 11;

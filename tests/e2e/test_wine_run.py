@@ -146,8 +146,7 @@ class CommandLineForms(LoaderCase):
         ("external", "kit", ['""', "*todisk"], "TODISK"),
         ("external", "kit", ['a"b c"d'], None),
         ("external", "kit-\u00e9", ["*todisk"], "TODISK"),    # ANSI, code page 1252
-        # A blank in the loader's folder: the program name is quoted on the
-        # loader's command line; the folder reaches the installer unquoted.
+        # A blank in the loader's folder: quoted on the installer's line.
         ("self", "kit with blank", ['"*TODISK"'], "TODISK"),
         ("self", "kit", [], "SELFEXTRACT"),
         ("self", "kit", ["*TODISK"], "TODISK"),
@@ -163,6 +162,8 @@ class CommandLineForms(LoaderCase):
                 self.assertSucceeded(run)
                 installer = win(os.path.join(self.working_folder(run), "install.exe"))
                 folder = win(os.path.dirname(kit.loader_path))
+                if " " in folder:
+                    folder = '"%s"' % folder
                 if word is None:
                     expected = "%s %s" % (installer, folder)
                 else:
@@ -198,7 +199,9 @@ class Containers(LoaderCase):
         self.assertEqual(run.record.cmdline.split(" ")[0], win(os.path.join(folder, "main.exe")))
         self.assertEqual(sorted(os.listdir(folder)), ["lib.dll", "main.exe", "readme.txt"])
 
-    def test_command_line_is_cut_at_255_characters(self):
+    def test_long_command_line_is_handed_over_whole(self):
+        """Never a cut line: cut at 255 characters, the folder named a prefix
+        of itself, where anyone could have put a kit of their own."""
         folder = os.path.join(self.scratch, "kit")
         while len(win(folder)) < 235:
             folder = os.path.join(folder, "d" * min(20, 235 - len(win(folder))))
@@ -208,99 +211,94 @@ class Containers(LoaderCase):
         installer = win(os.path.join(self.working_folder(run), "install.exe"))
         full = "%s *SELFEXTRACT setup.exe %s" % (installer, win(folder))
         self.assertGreater(len(full), 255)
-        self.assertEqual(run.record.cmdline, full[:255])
+        self.assertEqual(run.record.cmdline, full)
+        self.assertEqual(run.record.args[1:], ["*SELFEXTRACT", "setup.exe", win(folder)])
 
-    def test_installer_path_with_a_blank_is_quoted(self):
-        tmp = self.folder("tmp with blank")
-        kit = self.external("kit", [probe_entry()])
+    def test_loader_name_and_folder_reach_the_installer_whole(self):
+        """A kit downloaded twice, in a folder with a blank and an "&": each
+        is one argument, and a batch installer runs no second command."""
+        kit = self.self_extracting("Tools & Extras", [probe_entry()], loader_name="setup (1).exe")
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        folder = win(os.path.dirname(kit.loader_path))
+        self.assertEqual(run.record.cmdline,
+                         '%s *SELFEXTRACT "setup (1).exe" "%s"' % (installer, folder))
+        self.assertEqual(run.record.args, [installer, "*SELFEXTRACT", "setup (1).exe", folder])
+
+        record = b'"%PROBE_RECORD%.part"'
+        batch = b"".join([b"@echo off\r\n",
+                          b"> " + record + b" echo path=%~f0\r\n",
+                          *[b">> " + record + b" echo arg=%" + n + b"\r\n" for n in (b"1", b"2", b"3", b"4")],
+                          b'move /y ' + record + b' "%PROBE_RECORD%" > nul\r\n'])
+        kit = self.self_extracting("More & Tools", [kits.Entry(b"C:\\x\\install.bat", batch)],
+                                   loader_name="a&b.exe")
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        folder = win(os.path.dirname(kit.loader_path))
+        # cmd.exe keeps the quotes in %1..%4 and ends each line in CR.
+        self.assertEqual([a.rstrip("\r") for a in run.record.args],
+                         ["*SELFEXTRACT", '"a&b.exe"', '"%s"' % folder, ""])
+        self.assertEqual(os.listdir(os.path.dirname(kit.loader_path)), ["a&b.exe"])
+
+    def test_batch_installer_is_not_handed_a_percent_sign(self):
+        kit = self.self_extracting("100%", [kits.Entry(b"C:\\x\\install.bat", b"@echo off\r\n")])
+        run = self.run_kit(kit)
+        installer = win(os.path.join(self.working_folder(run), "install.bat"))
+        self.assertReported(run, "LOADER: Could not run the installation executable file %s. It is "
+                            "a batch file, and a batch file cannot be handed a %%, ! or \" safely, "
+                            "as in: %s" % (installer, win(os.path.dirname(kit.loader_path))))
+
+    def test_long_temporary_folder_starts_the_installer_itself(self):
+        """The installer's own path past 255 characters: cut, it named a
+        shorter file of the archive, which the loader started instead."""
+        name = "installer-program.exe"
+        entries = [probe_entry(name.encode())]
+        entries += [kits.Entry(name[:n].encode(), b"MZ not this one") for n in range(1, len(name))]
+        # The installer's path is the folder, "\ldx" and 1 to 4 digits, "\"
+        # and the name: 256 to 259 characters from a folder of 229 (beyond
+        # 259 the system creates no file and starts no program).
+        tmp = os.path.join(self.scratch, "t")
+        while len(win(tmp)) < 229:
+            tmp = os.path.join(tmp, "t" * min(30, 228 - len(win(tmp))))
+        os.makedirs(tmp)
+        self.assertEqual(len(win(tmp)), 229)
+        kit = self.external("kit", entries)
         run = self.run_kit(kit, tmp=tmp)
         self.assertSucceeded(run)
-        installer = win(os.path.join(self.working_folder(run), "install.exe"))
-        self.assertEqual(run.record.cmdline,
-                         '"%s" %s' % (installer, win(os.path.dirname(kit.loader_path))))
-
-    def test_loader_at_the_root_of_a_drive(self):
-        """K: mapped to a scratch folder through the prefix's dosdevices: the
-        loader's folder is "K:", setup.1 is looked for as K:\\setup.1."""
-        prefix = os.environ.get("WINEPREFIX", "/tmp/loaderkit-wine")
-        devices = os.path.join(prefix, "dosdevices")
-        if not os.path.isdir(devices):
-            self.fail("no Wine prefix at %s" % prefix)
-        drive = None
-        for letter in "klmnopqrstuvwxy":
-            link = os.path.join(devices, letter + ":")
-            try:
-                os.symlink(self.folder("drive"), link)
-            except FileExistsError:
-                continue
-            drive = letter.upper() + ":"
-            self.addCleanup(os.remove, link)
-            break
-        if drive is None:
-            self.fail("no free drive letter in %s" % devices)
-        root = self.folder("drive")
-        loader = os.path.join(root, "setup.exe")
-        with open(loader, "wb") as f:
-            f.write(self.loader)
-        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
-        self.assertReported(run, MSG_NO_SETUP1 + drive)
-        with open(os.path.join(root, "setup.1"), "wb") as f:
-            f.write(kits.archive([probe_entry()]))
-        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
-        self.assertSucceeded(run)
-        installer = win(os.path.join(self.working_folder(run), "install.exe"))
-        self.assertEqual(run.record.cmdline, "%s %s" % (installer, drive))
-        # Self-extracting at the root: the folder is "K:" in that form too.
-        os.remove(os.path.join(root, "setup.1"))
-        kits.write_self_extracting_kit(root, self.loader, [probe_entry()], loader_name="setup.exe")
-        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
-        self.assertSucceeded(run)
-        installer = win(os.path.join(self.working_folder(run), "install.exe"))
-        self.assertEqual(run.record.cmdline, "%s *SELFEXTRACT setup.exe %s" % (installer, drive))
+        installer = win(os.path.join(self.working_folder(run), name))
+        self.assertGreater(len(installer), 255)
+        self.assertEqual(run.record.path.lower(), installer.lower())
 
 
-class Failures(LoaderCase):
-    def test_messages(self):
-        probe = probe_entry()
-        cases = [
-            ("no entries, external", self.external, [probe], {"file_count": 0}, MSG_NO_FILES),
-            ("no entries, self-extracting", self.self_extracting, [], {}, MSG_NO_FILES),
-            ("51 entries", self.external, [probe], {"file_count": 51}, MSG_TOO_MANY),
-            ("corrupt stream", self.external,
-             [kits.Entry(b"install.exe", b"x", stream=b"\x78\xda garbage")], {}, "error"),
-        ]
-        for n, (name, make, entries, knobs, message) in enumerate(cases):
-            with self.subTest(name):
-                kit = make("kit-%d" % n, entries, **knobs)
-                self.assertReported(self.run_kit(kit), message)
+class DoubleByteNames(LoaderCase):
+    """Under code page 932 a name can pass the device-name rule on its bytes
+    and still open a device: the system drops a lone lead byte at the end."""
 
-    def test_hostile_names_write_nothing_outside_the_working_folder(self):
-        """Names whose name part would leave the working folder, name it, or
-        name a device are refused like a file that cannot be created."""
-        for n, name in enumerate([b"../../escaped.txt", b"C:\\x\\..", b"C:\\x\\...",
-                                  b"C:\\x\\CON"]):
+    def run_kit_932(self, kit):
+        saved = {k: os.environ.get(k) for k in ("LANG", "LC_ALL")}
+        os.environ["LANG"] = os.environ["LC_ALL"] = "ja_JP.UTF-8"
+        try:
+            return self.run_kit(kit)
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
+
+    def test_device_names_hidden_by_a_lone_lead_byte_are_refused(self):
+        for n, name in enumerate([b"C:\\x\\NUL\x81", b"C:\\x\\COM1\x81"]):
             with self.subTest(name=name):
                 kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
-                run = self.run_kit(kit)
-                folder = self.working_folder(run)
-                part = name.decode().replace("\\", ":").split(":")[-1]
-                self.assertReported(run, MSG_CANNOT_CREATE + win(folder) + "\\" + part)
-                self.assertEqual(sorted(os.listdir(folder)), ["install.exe"])
-                for root, _, files in os.walk(self.scratch):
-                    self.assertNotIn("escaped.txt", files, root)
+                run = self.run_kit_932(kit)
+                self.assertTrue(run.seen["box"], "no error box: the name was written")
+                self.assertTrue(run.seen["box_text"].startswith(MSG_CANNOT_CREATE),
+                                run.seen["box_text"])
+                self.assertEqual(run.code, 1)
+                self.assertIsNone(run.record)
+                self.assertEqual(os.listdir(self.working_folder(run)), ["install.exe"])
 
-    def test_temporary_folder_that_does_not_exist(self):
-        kit = self.external("kit", [probe_entry()])
-        run = self.run_kit(kit, tmp=os.path.join(self.scratch, "no-such-folder"))
-        self.assertReported(run, MSG_NO_TEMP)
-
-    def test_installer_that_cannot_be_started(self):
-        content = b"\x01\x02 not a program " * 100
-        kit = self.external("kit", [kits.Entry(b"C:\\x\\install.exe", content)])
-        run = self.run_kit(kit)
-        self.assertReported(run, MSG_CANNOT_RUN + "11")
-        self.assertEqual(read_bytes(os.path.join(self.working_folder(run), "install.exe")),
-                         content)
 
 class FullDisk(LoaderCase):
     def test_full_disk_in_the_middle_of_an_entry(self):

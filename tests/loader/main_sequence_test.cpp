@@ -232,6 +232,19 @@ TEST_F(MainSequenceTest, LongCommandLineIsHandedOverWhole) {
                 " characters long, and this computer starts programs with at most " +
                 std::to_string(full.size() - 1));
   EXPECT_TRUE(platform.processes_started.empty());
+
+  // Windows starts no program from a path of more than 259 characters.
+  ResetPlatform();
+  const std::string temp = "C:\\" + std::string(240, 't');
+  platform.AddFolder(temp);
+  platform.temp_folder = temp + "\\";
+  Place("C:\\Downloads\\setup.exe", true);
+  const std::string installer = temp + "\\ldx1A2B\\install.exe";
+  EXPECT_EQ(Run(), "LOADER: Could not run the installation executable file " + installer +
+                       ". Its path is " + std::to_string(installer.size()) +
+                       " characters long, and this computer starts programs from paths of at "
+                       "most 259");
+  EXPECT_TRUE(platform.processes_started.empty());
 }
 
 // The installer is started only while its path still names the file the

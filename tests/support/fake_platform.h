@@ -65,6 +65,7 @@ class FakePlatform : public Platform {
   FolderSharing sharing = FolderSharing::kPrivate;  // of every temporary folder
   bool unique_folder_fails = false;                 // MakeUniqueFolder fails
   size_t longest_command_line = 32766;              // what LongestCommandLine gives
+  size_t longest_program_path = 259;                // what LongestProgramPath gives
   // How names convert to the system's characters: every byte one unit
   // unless a test sets a code page of its own.
   std::function<bool(const std::string&, std::u16string*)> convert_name;
@@ -101,6 +102,7 @@ class FakePlatform : public Platform {
   FileId IdentifyFile(const std::string& path) override;
   void MarkExecutable(const std::string& path) override;
   size_t LongestCommandLine() override { return longest_command_line; }
+  size_t LongestProgramPath() override { return longest_program_path; }
   uint32_t StartProcess(const ProcessStart& start) override;
 
   // The id of an open fake file's node.
