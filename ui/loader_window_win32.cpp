@@ -214,20 +214,19 @@ std::unique_ptr<LoaderWindow> MakeSystemWindow() {
 
 // comctl32 is not one of the system's known DLLs, so a static import would be
 // looked for in the loader's own folder first: a planted copy beside a
-// downloaded loader would run with the user's rights. It is loaded from the
-// system folder only. When it cannot be loaded the progress bar cannot be
-// made, and that failure is reported where the bar is created.
+// downloaded loader would run with the user's rights. Nor is it loaded by
+// name: a name goes through the activation context first, and a manifest
+// the system reads beside the loader ("setup.exe.manifest") could send it
+// to a planted copy. It is loaded by its full path in the system folder.
+// When it cannot be loaded the progress bar cannot be made, and that
+// failure is reported where the bar is created.
 void InitializeCommonControls() {
-  HMODULE library = LoadLibraryExA("comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (library == nullptr) {
-    // Systems without the search flags: name the system folder outright.
-    char path[MAX_PATH + 16];
-    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
-    lstrcpyA(path + length, "\\comctl32.dll");
-    library = LoadLibraryA(path);
-    if (library == nullptr) return;
-  }
+  char path[MAX_PATH + 16];
+  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  lstrcpyA(path + length, "\\comctl32.dll");
+  HMODULE library = LoadLibraryA(path);
+  if (library == nullptr) return;
   using InitFunction = void(WINAPI*)();
   FARPROC init = GetProcAddress(library, "InitCommonControls");
   if (init != nullptr) reinterpret_cast<InitFunction>(reinterpret_cast<void*>(init))();
