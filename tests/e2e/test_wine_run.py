@@ -288,6 +288,15 @@ class DoubleByteNames(LoaderCase):
                     os.environ[k] = v
 
     def test_device_names_hidden_by_a_lone_lead_byte_are_refused(self):
+        # Code page 932 is in force: the "\\" after the lead byte 0x95 is
+        # part of one character, so the name part is the whole "\x95\\x.txt",
+        # not "x.txt" (and no file of that name can be made on this host,
+        # whose own locale cannot spell it).
+        kit = self.external("kit-932", [probe_entry(), kits.Entry(b"C:\\x\\\x95\\x.txt", b"a")])
+        run = self.run_kit_932(kit)
+        self.assertTrue(run.seen["box_text"].startswith(MSG_CANNOT_CREATE), run.seen)
+        self.assertEqual(os.listdir(self.working_folder(run)), ["install.exe"])
+
         for n, name in enumerate([b"C:\\x\\NUL\x81", b"C:\\x\\COM1\x81"]):
             with self.subTest(name=name):
                 kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
