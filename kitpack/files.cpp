@@ -163,8 +163,8 @@ NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::strin
     int next = ::openat(dir.fd, parts[i].c_str(),
                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (next < 0)
-      throw KitError("cannot enter folder " + shown_ + " (not a folder, or a symlink): " +
-                     ErrnoText());
+      throw KitError("cannot enter folder " + shown_ +
+                     " (not a folder, or a symlink): " + ErrnoText());
     ::close(dir.fd);
     dir.fd = next;
   }

@@ -171,15 +171,15 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   const ProcessStart start = BuildInstallerStart(hand_off, host);
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {
-    throw LoaderError(FormatText(msg::kProgramPathTooLong,
-                                 {start.program, std::to_string(start.program.size()),
-                                  std::to_string(longest_path)}));
+    throw LoaderError(FormatText(
+        msg::kProgramPathTooLong,
+        {start.program, std::to_string(start.program.size()), std::to_string(longest_path)}));
   }
   const size_t longest = platform.LongestCommandLine();
   if (start.command_line.size() > longest) {
-    throw LoaderError(FormatText(
-        msg::kCommandLineTooLong,
-        {std::to_string(start.command_line.size()), std::to_string(longest)}));
+    throw LoaderError(
+        FormatText(msg::kCommandLineTooLong,
+                   {std::to_string(start.command_line.size()), std::to_string(longest)}));
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.

@@ -301,7 +301,8 @@ class PosixPlatform : public Platform {
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
     pid_t child;
-    int error = ::posix_spawn(&child, start.program.c_str(), nullptr, nullptr, argv.data(), environ);
+    int error =
+        ::posix_spawn(&child, start.program.c_str(), nullptr, nullptr, argv.data(), environ);
     switch (error) {
       case 0:
         return 33;

@@ -64,8 +64,6 @@ class Win32File : public File {
   HANDLE handle_;
 };
 
-
-
 class Win32Platform : public Platform {
  public:
   PathStyle HostPathStyle() const override { return kWin32Paths; }
@@ -184,9 +182,9 @@ class Win32Platform : public Platform {
   }
 
   FileId IdentifyFile(const std::string& path) override {
-    HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return FileId();
     FileId id = Win32File::IdOfHandle(handle);
     CloseHandle(handle);

@@ -271,6 +271,99 @@ class Containers(LoaderCase):
         self.assertEqual(run.record.path.lower(), installer.lower())
 
 
+    def test_installer_path_with_a_blank_is_quoted(self):
+        tmp = self.folder("tmp with blank")
+        kit = self.external("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline,
+                         '"%s" %s' % (installer, win(os.path.dirname(kit.loader_path))))
+
+    def test_loader_at_the_root_of_a_drive(self):
+        """K: mapped to a scratch folder through the prefix's dosdevices: the
+        loader's folder is "K:", setup.1 is looked for as K:\\setup.1."""
+        prefix = os.environ.get("WINEPREFIX", "/tmp/loaderkit-wine")
+        devices = os.path.join(prefix, "dosdevices")
+        if not os.path.isdir(devices):
+            self.fail("no Wine prefix at %s" % prefix)
+        drive = None
+        for letter in "klmnopqrstuvwxy":
+            link = os.path.join(devices, letter + ":")
+            try:
+                os.symlink(self.folder("drive"), link)
+            except FileExistsError:
+                continue
+            drive = letter.upper() + ":"
+            self.addCleanup(os.remove, link)
+            break
+        if drive is None:
+            self.fail("no free drive letter in %s" % devices)
+        root = self.folder("drive")
+        loader = os.path.join(root, "setup.exe")
+        with open(loader, "wb") as f:
+            f.write(self.loader)
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertReported(run, MSG_NO_SETUP1 + drive)
+        with open(os.path.join(root, "setup.1"), "wb") as f:
+            f.write(kits.archive([probe_entry()]))
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s %s" % (installer, drive))
+        # Self-extracting at the root: the folder is "K:" in that form too.
+        os.remove(os.path.join(root, "setup.1"))
+        kits.write_self_extracting_kit(root, self.loader, [probe_entry()], loader_name="setup.exe")
+        run = self.run_kit(kits.Kit(loader), program=drive + "\\setup.exe")
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s *SELFEXTRACT setup.exe %s" % (installer, drive))
+
+
+class Failures(LoaderCase):
+    def test_messages(self):
+        probe = probe_entry()
+        cases = [
+            ("no entries, external", self.external, [probe], {"file_count": 0}, MSG_NO_FILES),
+            ("no entries, self-extracting", self.self_extracting, [], {}, MSG_NO_FILES),
+            ("51 entries", self.external, [probe], {"file_count": 51}, MSG_TOO_MANY),
+            ("corrupt stream", self.external,
+             [kits.Entry(b"install.exe", b"x", stream=b"\x78\xda garbage")], {}, "error"),
+        ]
+        for n, (name, make, entries, knobs, message) in enumerate(cases):
+            with self.subTest(name):
+                kit = make("kit-%d" % n, entries, **knobs)
+                self.assertReported(self.run_kit(kit), message)
+
+    def test_hostile_names_write_nothing_outside_the_working_folder(self):
+        """Names whose name part would leave the working folder, name it, or
+        name a device are refused like a file that cannot be created."""
+        for n, name in enumerate([b"../../escaped.txt", b"C:\\x\\..", b"C:\\x\\...",
+                                  b"C:\\x\\CON"]):
+            with self.subTest(name=name):
+                kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
+                run = self.run_kit(kit)
+                folder = self.working_folder(run)
+                part = name.decode().replace("\\", ":").split(":")[-1]
+                self.assertReported(run, MSG_CANNOT_CREATE + win(folder) + "\\" + part)
+                self.assertEqual(sorted(os.listdir(folder)), ["install.exe"])
+                for root, _, files in os.walk(self.scratch):
+                    self.assertNotIn("escaped.txt", files, root)
+
+    def test_temporary_folder_that_does_not_exist(self):
+        kit = self.external("kit", [probe_entry()])
+        run = self.run_kit(kit, tmp=os.path.join(self.scratch, "no-such-folder"))
+        self.assertReported(run, MSG_NO_TEMP)
+
+    def test_installer_that_cannot_be_started(self):
+        content = b"\x01\x02 not a program " * 100
+        kit = self.external("kit", [kits.Entry(b"C:\\x\\install.exe", content)])
+        run = self.run_kit(kit)
+        self.assertReported(run, MSG_CANNOT_RUN + "11")
+        self.assertEqual(read_bytes(os.path.join(self.working_folder(run), "install.exe")),
+                         content)
+
+
 class DoubleByteNames(LoaderCase):
     """Under code page 932 a name can pass the device-name rule on its bytes
     and still open a device: the system drops a lone lead byte at the end."""

@@ -79,8 +79,8 @@ TEST(StoredNames, ConvertedNamesAreCheckedLikeTheirBytes) {
   EXPECT_NE(UnsafeConvertedNameReason(std::u16string_view(u"a\0b", 3)), nullptr);
   EXPECT_NE(UnsafeConvertedNameReason(u"a|b"), nullptr);
   // A character above 255 matches no part of any rule.
-  for (std::u16string_view name : {u"NUL\u3042", u"CO\u004E\u3042", u"\u3042\u3044.exe",
-                                   u"COM\uFF11", u"setup.exe"}) {
+  for (std::u16string_view name :
+       {u"NUL\u3042", u"CO\u004E\u3042", u"\u3042\u3044.exe", u"COM\uFF11", u"setup.exe"}) {
     EXPECT_EQ(UnsafeConvertedNameReason(name), nullptr);
   }
 }

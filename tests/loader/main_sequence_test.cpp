@@ -198,11 +198,12 @@ TEST_F(MainSequenceTest, BatchInstallerIsNotHandedWhatQuotesCannotProtect) {
     Place(c.folder + "\\setup.exe", false, {FileEntry("C:\\KIT\\" + c.installer, "@echo off")});
     const std::string error = Run();
     if (c.refused) {
-      EXPECT_EQ(error, "LOADER: Could not run the installation executable file C:\\Temp\\ldx1A2B\\" +
-                           c.installer +
-                           ". It is a batch file, and a batch file cannot be handed a %, ! or \" "
-                           "safely, as in: " +
-                           c.folder);
+      EXPECT_EQ(error,
+                "LOADER: Could not run the installation executable file C:\\Temp\\ldx1A2B\\" +
+                    c.installer +
+                    ". It is a batch file, and a batch file cannot be handed a %, ! or \" "
+                    "safely, as in: " +
+                    c.folder);
       EXPECT_TRUE(platform.processes_started.empty());
     } else {
       EXPECT_EQ(error, "");
@@ -256,8 +257,9 @@ TEST_F(MainSequenceTest, InstallerReplacedBeforeTheStartIsNotRun) {
     platform.nodes.erase(installer);
     platform.AddFile(installer, "someone else's program");
   };
-  EXPECT_EQ(Run(), "LOADER: The installation executable file was replaced before it could be run: " +
-                       installer);
+  EXPECT_EQ(
+      Run(),
+      "LOADER: The installation executable file was replaced before it could be run: " + installer);
   EXPECT_TRUE(platform.processes_started.empty());
 
   // Two entries of the installer's name: the later one is the file written.
@@ -284,7 +286,8 @@ TEST_F(MainSequenceTest, SharedTemporaryFolderGetsAnUnforeseeableWorkingFolder) 
   Place("C:\\Downloads\\setup.exe", true);
   platform.sharing = FolderSharing::kShared;
   platform.unique_folder_fails = true;
-  EXPECT_EQ(Run(), "LOADER: Could not create a private directory in the temporary directory C:\\Temp\\");
+  EXPECT_EQ(Run(),
+            "LOADER: Could not create a private directory in the temporary directory C:\\Temp\\");
   EXPECT_FALSE(platform.Exists("C:\\Temp\\install.exe"));
 
   ResetPlatform();

@@ -227,7 +227,7 @@ TYPED_TEST(PlatformContract, UniqueFoldersAreNewAndNamedFromThePrefix) {
   EXPECT_NE(first, second);
   EXPECT_EQ(first.rfind(folder + "ldx", 0), 0u) << first;
   EXPECT_EQ(first.size(), folder.size() + 9) << first;  // "ldx" and six characters
-  EXPECT_FALSE(this->platform().MakeFolder(first));      // it exists
+  EXPECT_FALSE(this->platform().MakeFolder(first));     // it exists
   std::string sep(1, this->platform().HostPathStyle().trailing);
   this->Put(first + sep + "inside.bin", "y");
   EXPECT_EQ(this->ReadAll(first + sep + "inside.bin"), "y");

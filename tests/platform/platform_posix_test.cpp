@@ -200,10 +200,8 @@ TEST_F(PosixPlatform, TempFolderSharingFollowsModesAndOwners) {
     FolderSharing expected;
   };
   const Case cases[] = {
-      {"private", 0700, FolderSharing::kPrivate},
-      {"readable", 0755, FolderSharing::kPrivate},
-      {"sticky", 01777, FolderSharing::kShared},
-      {"open", 0777, FolderSharing::kUnsafe},
+      {"private", 0700, FolderSharing::kPrivate}, {"readable", 0755, FolderSharing::kPrivate},
+      {"sticky", 01777, FolderSharing::kShared},  {"open", 0777, FolderSharing::kUnsafe},
       {"group", 0770, FolderSharing::kUnsafe},
   };
   for (const Case& c : cases) {

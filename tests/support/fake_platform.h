@@ -81,8 +81,8 @@ class FakePlatform : public Platform {
   std::vector<std::string> files_marked_executable;
   std::vector<std::string> processes_started;  // the command lines
   std::vector<ProcessStart> starts;            // the whole requests
-  std::vector<int> open_files_at_start;  // files open when each process started
-  int open_files = 0;                    // files currently open; 0 again when all were closed
+  std::vector<int> open_files_at_start;        // files open when each process started
+  int open_files = 0;                          // files currently open; 0 again when all were closed
   int read_calls = 0;
 
   // --- Platform ---
