@@ -1,5 +1,6 @@
 #include "loader/main_sequence.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,11 @@ bool NeedsQuotes(std::string_view text) {
     if (std::string_view("&|<>^(),;=").find(c) != std::string_view::npos) return true;
   }
   return false;
+}
+
+// A size for a message (DecimalText; the sizes here stay far below 2^31).
+std::string CountText(size_t count) {
+  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
 }
 
 std::string Quoted(const std::string& text) {
@@ -171,15 +177,14 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   const ProcessStart start = BuildInstallerStart(hand_off, host);
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {
-    throw LoaderError(FormatText(
-        msg::kProgramPathTooLong,
-        {start.program, std::to_string(start.program.size()), std::to_string(longest_path)}));
+    throw LoaderError(
+        FormatText(msg::kProgramPathTooLong,
+                   {start.program, CountText(start.program.size()), CountText(longest_path)}));
   }
   const size_t longest = platform.LongestCommandLine();
   if (start.command_line.size() > longest) {
-    throw LoaderError(
-        FormatText(msg::kCommandLineTooLong,
-                   {std::to_string(start.command_line.size()), std::to_string(longest)}));
+    throw LoaderError(FormatText(msg::kCommandLineTooLong,
+                                 {CountText(start.command_line.size()), CountText(longest)}));
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
