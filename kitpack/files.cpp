@@ -51,16 +51,21 @@ struct Fd {
 std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
                                      const std::string& path) {
   std::vector<unsigned char> data(length);
+  ReadRangeInto(fd, offset, data.data(), length, path);
+  return data;
+}
+
+void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
+                   const std::string& path) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pread(fd, data.data() + done, std::min<size_t>(length - done, 1 << 30),
+    ssize_t n = ::pread(fd, data + done, std::min<size_t>(length - done, 1 << 30),
                         static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw KitError("cannot read " + path + ": " + ErrnoText());
     if (n == 0) throw KitError(path + " ended early (it changed while being read?)");
     done += static_cast<size_t>(n);
   }
-  return data;
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {

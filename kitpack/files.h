@@ -30,6 +30,9 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.
 std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
                                      const std::string& path);
+// The same into a buffer of the caller's.
+void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
+                   const std::string& path);
 
 // The regular files below `root`, as paths relative to it with "/" between
 // parts, in byte order of those paths. Symlinks to files are followed;

@@ -188,9 +188,11 @@ void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
   } ender{&s};
   // Both buffers are of a fixed size, whatever the record says: a damaged
   // or hostile record cannot make this reserve more.
-  constexpr size_t kChunk = 64 * 1024;
-  std::vector<unsigned char> in(kChunk);
-  std::vector<unsigned char> out(kChunk);
+  constexpr int64_t kChunk = 64 * 1024;
+  std::vector<unsigned char> in(static_cast<size_t>(std::min<int64_t>(kChunk, e.packed_size)));
+  // One byte more than the record claims shows a stream that is longer.
+  std::vector<unsigned char> out(
+      static_cast<size_t>(std::min<int64_t>(kChunk, int64_t{e.record.unpacked_size} + 1)));
   uint64_t next = static_cast<uint64_t>(a.start + e.record.data_start);
   int64_t left = e.packed_size;
   uint64_t total = 0;
@@ -199,9 +201,8 @@ void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
   while (rc != Z_STREAM_END) {
     if (s.avail_in == 0) {
       if (left == 0) throw KitError(name + ": the data range ends before its zlib stream does");
-      size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(kChunk)));
-      std::vector<unsigned char> got = ReadRange(f.fd, next, n, a.path);
-      std::copy(got.begin(), got.end(), in.begin());
+      size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(in.size())));
+      ReadRangeInto(f.fd, next, in.data(), n, a.path);
       next += n;
       left -= static_cast<int64_t>(n);
       s.next_in = in.data();
