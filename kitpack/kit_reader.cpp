@@ -188,7 +188,7 @@ void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
   } ender{&s};
   // Both buffers are of a fixed size, whatever the record says: a damaged
   // or hostile record cannot make this reserve more.
-  constexpr int64_t kChunk = 64 * 1024;
+  constexpr int64_t kChunk = int64_t{64} * 1024;
   std::vector<unsigned char> in(static_cast<size_t>(std::min<int64_t>(kChunk, e.packed_size)));
   // One byte more than the record claims shows a stream that is longer.
   std::vector<unsigned char> out(
