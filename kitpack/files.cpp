@@ -75,6 +75,34 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path) {
   return ReadRange(f.fd, 0, static_cast<size_t>(info.size), path);
 }
 
+ReadableFile::ReadableFile(const std::string& path)
+    : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  if (fd_ < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+}
+
+ReadableFile::~ReadableFile() { ::close(fd_); }
+
+bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(fd_, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
+  return ReadRange(fd_, offset, length, path_);
+}
+
+uint64_t ReadableFile::Size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) throw KitError("cannot read " + path_ + ": " + ErrnoText());
+  return static_cast<uint64_t>(st.st_size);
+}
+
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
   std::vector<std::string> out;
   std::function<void(const std::string&, const std::string&)> walk = [&](const std::string& dir,
@@ -123,21 +151,14 @@ PendingOutput::~PendingOutput() {
 }
 
 void PendingOutput::Write(const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd_, p, std::min<size_t>(size, 1 << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
-    p += n;
-    size -= static_cast<size_t>(n);
-    position_ += static_cast<uint64_t>(n);
-  }
+  WriteAt(position_, data, size);
+  position_ += size;
 }
 
 void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(fd_, p, std::min<size_t>(size, 1 << 30), static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
     p += n;
@@ -146,15 +167,58 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   }
 }
 
-void PendingOutput::Commit(mode_t mode) {
-  if (::fchmod(fd_, mode) != 0 || ::fsync(fd_) != 0)
-    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
+  if (count == 0) return;
+  // From the end backwards, so that nothing is overwritten before it moved.
+  std::vector<unsigned char> buffer;
+  uint64_t end = position_;
+  while (end > offset) {
+    const uint64_t begin = end - std::min<uint64_t>(end - offset, uint64_t{1} << 20);
+    buffer = ReadRange(fd_, begin, static_cast<size_t>(end - begin), temp_path_);
+    WriteAt(begin + count, buffer.data(), buffer.size());
+    end = begin;
+  }
+  buffer.assign(static_cast<size_t>(count), 0);
+  WriteAt(offset, buffer.data(), buffer.size());
+  position_ += count;
+}
+
+void PendingOutput::Close() {
+  if (fd_ < 0) return;
   int fd = fd_;
   fd_ = -1;
+  if (::fsync(fd) != 0) {
+    ::close(fd);
+    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  }
   if (::close(fd) != 0) throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+}
+
+void PendingOutput::MoveTo(const std::string& path) {
+  if (::rename(temp_path_.c_str(), path.c_str()) != 0)
+    throw KitError("cannot rename " + temp_path_ + " to " + path + ": " + ErrnoText());
+  temp_path_ = path;
+}
+
+void PendingOutput::Commit(mode_t mode) {
+  if (fd_ >= 0) {
+    if (::fchmod(fd_, mode) != 0)
+      throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+    Close();
+  } else if (::chmod(temp_path_.c_str(), mode) != 0) {
+    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  }
   if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
     throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + ErrnoText());
   committed_ = true;
+}
+
+std::string MakePrivateFolder(const std::string& pattern) {
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!::mkdtemp(buffer.data()))
+    throw KitError("cannot create folder " + pattern + ": " + ErrnoText());
+  return buffer.data();
 }
 
 NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {

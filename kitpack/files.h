@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "format/pe_image.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {
@@ -34,6 +35,26 @@ std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
 void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
                    const std::string& path);
 
+// A file open for reading, as the trailer finder and the other readers of
+// the format layer read it. Raises KitError when it does not open.
+class ReadableFile final : public ldr::ByteSource {
+ public:
+  explicit ReadableFile(const std::string& path);
+  ~ReadableFile() override;
+  ReadableFile(const ReadableFile&) = delete;
+  ReadableFile& operator=(const ReadableFile&) = delete;
+
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override;
+  // Reads length bytes at offset; raises when the file is shorter.
+  std::vector<unsigned char> Range(uint64_t offset, size_t length) const;
+  uint64_t Size() const;
+  int fd() const { return fd_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
 // The regular files below `root`, as paths relative to it with "/" between
 // parts, in byte order of those paths. Symlinks to files are followed;
 // symlinked folders are not entered, so a loop cannot run away.
@@ -53,7 +74,19 @@ class PendingOutput {
   // Overwrites bytes already written (a record whose sizes were not known
   // when its place was reserved).
   void WriteAt(uint64_t offset, const void* data, size_t size);
+  // Moves everything from offset on by count bytes towards the end and fills
+  // the gap with zero bytes.
+  void InsertZeros(uint64_t offset, uint64_t count);
   uint64_t Position() const { return position_; }
+
+  // Flushes and closes the file, which stays uncommitted: another program
+  // may now work on it under TempPath().
+  void Close();
+  // Renames the uncommitted file (same file system); it is removed from
+  // there when the output is dropped.
+  void MoveTo(const std::string& path);
+  const std::string& TempPath() const { return temp_path_; }
+  bool Committed() const { return committed_; }
   void Commit(mode_t mode);
 
  private:
@@ -63,6 +96,10 @@ class PendingOutput {
   uint64_t position_ = 0;
   bool committed_ = false;
 };
+
+// Makes a new folder, readable only by its owner, from a mkdtemp pattern
+// ending in XXXXXX; gives its path.
+std::string MakePrivateFolder(const std::string& pattern);
 
 // A new file below a folder, reached one part at a time without following a
 // symlink: folders are made as needed and each is opened with O_NOFOLLOW.

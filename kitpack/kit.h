@@ -3,7 +3,10 @@
 //
 // A self-extracting kit is the loader image, the loader's archive (entry 0 is
 // the installer, at most 50 entries), the second archive (the payload, any
-// number of entries) and the 56-byte trailer. An external kit is a folder
+// number of entries) and the 56-byte trailer; kitpack puts 0 to 7 zero bytes
+// between the loader image and the first archive so that the kit's length is
+// a multiple of 8, which lets a signing tool append its certificate table
+// right behind the trailer. A signed kit ends in that table. An external kit is a folder
 // holding a copy of the loader, "setup.1" (the loader's archive) and
 // "setup.2" (the second archive); both archive files start at offset 0.
 
@@ -14,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "format/manifest.h"
+#include "format/pe_image.h"
 #include "format/records.h"
 #include "kitpack/files.h"
 
@@ -42,8 +47,19 @@ struct BuildOptions {
   // The largest file offset a kit may use. Every offset in the formats is a
   // signed 32-bit number; tests lower this to reach the limit cheaply.
   int64_t offset_limit = std::numeric_limits<int32_t>::max();
+  // When set, the kit's copy of the loader asks Windows for this execution
+  // level: it is written into the loader's manifest, every other byte stays
+  // as built. Unset, the loader is copied unchanged (as built it asks for
+  // asInvoker).
+  std::optional<ldr::ExecutionLevel> execution_level;
   // Called from worker threads with the input bytes compressed so far.
   std::function<void(uint64_t done, uint64_t total)> progress;
+  // Run on the finished kit (on the loader's copy for an external kit)
+  // before it takes its place; see signing.h for how it is split and what
+  // {} and {out} stand for. The result must read back as the kit built.
+  std::string sign_command;
+  // One-line notes for the user (a signature removed from the loader's copy).
+  std::function<void(const std::string&)> notice;
 };
 
 // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
@@ -56,6 +72,16 @@ int64_t UnixFromKitTime(double days);
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
 
 void BuildKit(const BuildOptions& options);
+
+// Writes the execution level into the application manifest (RT_MANIFEST 1)
+// of a loader image in memory; raises KitError naming `path` when the image
+// has no such manifest or the manifest has no room for the level.
+void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
+                             const std::string& path);
+
+// A stored name for messages: as it is when it is UTF-8, else with every
+// byte from 0x80 up written as \xNN.
+std::string ShownName(const std::string& stored_name);
 
 // --- Reading ---------------------------------------------------------------
 
@@ -74,23 +100,40 @@ struct ArchiveInfo {
   int64_t end = 0;    // absolute offset of its last byte
   int32_t file_count = 0;
   std::vector<EntryInfo> entries;
+  // What a checked read found that the format allows but a reader should
+  // know: second-archive names the reference installer would refuse.
+  std::vector<std::string> warnings;
+};
+
+// The Authenticode signature of a self-extracting kit, as far as kitpack
+// looks at it: where its certificate table lies.
+struct SignatureInfo {
+  bool present = false;
+  int64_t table_offset = 0;
+  int64_t table_size = 0;
+  int64_t padding = 0;  // zero bytes between trailer and table
+  ldr::PeSecurityEntry entry;
 };
 
 struct KitInfo {
   bool external = false;
   std::string path;
   int64_t file_size = 0;
+  int64_t trailer_offset = 0;
+  SignatureInfo signature;
   ldr::ArchiveTrailer trailer;
   ArchiveInfo first;
   ArchiveInfo second;
   bool checked = false;  // read with every check of verify
 };
 
-// Opens a self-extracting kit, a folder holding setup.1 / setup.2, or a
-// setup.1 file itself, and walks both entry chains. With `check` set, every
-// offset, size, chain link, name and the trailer is checked and the first
-// fault raises KitError naming the entry; without it only what is needed to
-// read is checked.
+// Opens a self-extracting kit (signed or not), a folder holding setup.1 /
+// setup.2, or a setup.1 file itself, and walks both entry chains. The
+// trailer is found the way the loader finds it (ldr::LocateTrailer). With
+// `check` set, every offset, size, chain link, name and the trailer is
+// checked, and in a signed kit that both archives and the trailer lie in the
+// part the signature covers; the first fault raises KitError naming the
+// entry. Without it only what is needed to read is checked.
 KitInfo ReadKit(const std::string& path, bool check);
 
 // Inflates every stream and checks it against its record; raises on the
@@ -98,11 +141,18 @@ KitInfo ReadKit(const std::string& path, bool check);
 // whatever the records claim.
 size_t VerifyStreams(const KitInfo& kit);
 
+// One line per stored name that is not UTF-8 (a kit from an older packer,
+// names in a legacy code page), saying what Windows will make of it. Empty
+// when every name is UTF-8.
+std::vector<std::string> LegacyNameWarnings(const KitInfo& kit);
+
 // Extracts one archive below `dest`, from a kit read with its checks: every
 // check of verify runs first, then each entry is inflated straight to its
-// file. First archive: name parts only, as the loader does. Second: relative
-// paths, refused when unsafe. Only new regular files are made: an existing
-// name (a file, a hard link, a pipe, a symlink) is refused, never written.
+// file. First archive: name parts only, as the loader does. Second: the
+// stored paths without drive and leading separators; ".." and other escapes
+// are refused before anything is written. Only new regular files are made:
+// an existing name (a file, a hard link, a pipe, a symlink) is refused,
+// never written.
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
 
 // Inflates one entry in blocks of 64 KiB, handing each block to sink, and

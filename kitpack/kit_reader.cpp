@@ -9,7 +9,9 @@
 #include <functional>
 
 #include "format/stored_names.h"
+#include "format/utf8.h"
 #include "kitpack/kit.h"
+#include "kitpack/signing.h"
 
 namespace kitpack {
 
@@ -100,8 +102,16 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                 ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
           throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
+        // A name that escapes wherever it is unpacked ("..", a stream, a
+        // device) is an error. The installer's own rule is stricter than the
+        // format (no drive, no absolute path): a name only it would refuse
+        // is worth a warning, and the kit is still well formed.
+        ldr::RelativeName path = ldr::SplitStoredPath(e.stored_name);
+        if (!path.refused.empty()) throw KitError(name + ": unsafe stored name: " + path.refused);
         ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
-        if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
+        if (!rel.refused.empty())
+          a.warnings.push_back(name +
+                               ": the reference installer would refuse this name: " + rel.refused);
       }
     }
     h = r.next_header;
@@ -140,19 +150,29 @@ KitInfo ReadKit(const std::string& path, bool check) {
     return kit;
   }
 
-  Fd f(path);
-  kit.file_size = FileSize(f.fd, path);
+  ReadableFile f(path);
+  kit.file_size = static_cast<int64_t>(f.Size());
   if (kit.file_size < static_cast<int64_t>(ldr::kTrailerSize))
     throw KitError(path + " is not a kit: it is shorter than the 56-byte trailer");
-  std::vector<unsigned char> raw = ReadRange(
-      f.fd, static_cast<uint64_t>(kit.file_size) - ldr::kTrailerSize, ldr::kTrailerSize, path);
-  unsigned char bytes[ldr::kTrailerSize];
-  std::memcpy(bytes, raw.data(), sizeof bytes);
-  kit.trailer = ldr::DecodeTrailer(bytes);
+  const ldr::TrailerLocation at = ldr::LocateTrailer(f, static_cast<uint64_t>(kit.file_size));
+  const std::string which =
+      at.before_certificates ? "the 56 bytes before its certificate table" : "its last 56 bytes";
+  kit.trailer_offset = at.offset;
+  std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
+  unsigned char bytes56[ldr::kTrailerSize];
+  std::memcpy(bytes56, raw.data(), sizeof bytes56);
+  kit.trailer = ldr::DecodeTrailer(bytes56);
   if (!ldr::IsSelfExtracting(kit.trailer))
-    throw KitError(path + " is not a kit: its last 56 bytes do not carry the SELFEXTRACTING mark");
+    throw KitError(path + " is not a kit: " + which + " do not carry the SELFEXTRACTING mark");
+  if (at.before_certificates) {
+    kit.signature.present = true;
+    kit.signature.table_offset = static_cast<int64_t>(at.certificate_offset);
+    kit.signature.table_size = static_cast<int64_t>(at.certificate_size);
+    kit.signature.padding = static_cast<int64_t>(at.padding);
+    kit.signature.entry = ldr::ReadPeSecurityEntry(f, static_cast<uint64_t>(kit.file_size));
+  }
   const ldr::ArchiveTrailer& t = kit.trailer;
-  const int64_t last = kit.file_size - static_cast<int64_t>(ldr::kTrailerSize) - 1;
+  const int64_t last = at.offset - 1;  // the byte before the trailer
   if (t.archive_start < 0 || t.archive_end < t.archive_start || t.archive_end > last)
     throw KitError("trailer: archive " + Num(t.archive_start) + ".." + Num(t.archive_end) +
                    " does not lie before the trailer");
@@ -160,19 +180,28 @@ KitInfo ReadKit(const std::string& path, bool check) {
     throw KitError("trailer: SecondArchiveStart is " + Num(t.second_archive_start) + ", expected " +
                    Num(int64_t{t.archive_end} + 1));
   if (check && t.second_archive_end != last)
-    throw KitError("trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " +
-                   Num(last) + " (file size - 57)");
+    throw KitError(
+        "trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
+        (at.before_certificates ? " (the byte before the trailer)" : " (file size - 57)"));
   if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
       t.second_archive_end > last)
     throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
                    Num(t.second_archive_end) + " does not lie before the trailer");
+  if (check && kit.signature.present) {
+    const std::string fault = UncoveredRange(
+        kit.signature.entry,
+        {{"the first archive", t.archive_start, t.archive_end},
+         {"the second archive", t.second_archive_start, t.second_archive_end},
+         {"the trailer", at.offset, at.offset + static_cast<int64_t>(ldr::kTrailerSize) - 1}});
+    if (!fault.empty()) throw KitError("signature: " + fault);
+  }
   kit.first.path = kit.second.path = path;
   kit.first.start = t.archive_start;
   kit.first.end = t.archive_end;
   kit.second.start = t.second_archive_start;
   kit.second.end = t.second_archive_end;
-  ReadArchive(f.fd, kit.first, true, check);
-  ReadArchive(f.fd, kit.second, false, check);
+  ReadArchive(f.fd(), kit.first, true, check);
+  ReadArchive(f.fd(), kit.second, false, check);
   return kit;
 }
 
@@ -248,6 +277,22 @@ size_t VerifyStreams(const KitInfo& kit) {
   return n;
 }
 
+std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
+  std::vector<std::string> warnings;
+  for (const ArchiveInfo* a : {&kit.first, &kit.second}) {
+    for (size_t i = 0; i < a->entries.size(); ++i) {
+      const std::string& name = a->entries[i].stored_name;
+      if (ldr::IsValidUtf8(name)) continue;
+      warnings.push_back(a->label + ": entry " + std::to_string(i) + ": stored name \"" +
+                         ShownName(name) +
+                         "\" is not UTF-8 (written in a legacy code page?); the loader reads names "
+                         "as UTF-8, so on Windows 10 1903 and later each such byte becomes U+FFFD "
+                         "in the file's name");
+    }
+  }
+  return warnings;
+}
+
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {
   // Whatever verify refuses is refused here too, before anything is written:
   // the layout (so no two headers share a stream), every name and every
@@ -261,7 +306,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
     if (second) {
-      ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
+      ldr::RelativeName rel = ldr::SplitStoredPath(e.stored_name);
       if (!rel.refused.empty())
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);

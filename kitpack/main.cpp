@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 
 namespace {
@@ -61,6 +63,9 @@ class ProgressBar {
 };
 
 std::string DateText(double days) {
+  // Any double is a valid time stamp to the format; only a plausible one
+  // (years 1 to 9999) is shown as a date.
+  if (!(days > -693593.0 && days < 2958466.0)) return "?";
   std::time_t t = static_cast<std::time_t>(kitpack::UnixFromKitTime(days));
   std::tm tm{};
   if (!gmtime_r(&t, &tm)) return "?";
@@ -69,15 +74,25 @@ std::string DateText(double days) {
   return buf;
 }
 
+// JSON has no NaN or infinity; a time stamp holding one is written as null.
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", value);
+  return buf;
+}
+
 std::string JsonString(const std::string& s) {
+  const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x80) {
-      // Stored names are ANSI bytes, not UTF-8: escape every byte above
-      // ASCII as its own code point so the output stays valid JSON.
+    } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
+      // A name that is not UTF-8 (from an older packer, in a legacy code
+      // page): every byte above ASCII is escaped as its own code point so
+      // that the output stays valid JSON. UTF-8 passes through as it is.
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -118,9 +133,34 @@ void PrintTable(const kitpack::ArchiveInfo& a) {
   }
 }
 
+// What "verify" says about the signature.
+std::string SignatureText(const kitpack::KitInfo& kit) {
+  if (kit.external)
+    return "signature: none (setup.1 and setup.2 are never signed; the loader may be)";
+  if (!kit.signature.present) return "signature: none";
+  const kitpack::SignatureInfo& s = kit.signature;
+  return "signature: signed, certificate table of " + std::to_string(s.table_size) +
+         " bytes at byte " + std::to_string(s.table_offset) + " (after " +
+         std::to_string(s.padding) +
+         " padding bytes); both archives and the trailer lie in the part the signature covers "
+         "(bytes 0.." +
+         std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
+}
+
 void PrintJson(const kitpack::KitInfo& kit) {
-  std::printf("{\"path\": %s, \"external\": %s, \"archives\": [", JsonString(kit.path).c_str(),
+  std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
               kit.external ? "true" : "false");
+  if (!kit.external)
+    std::printf("\"trailer_offset\": %lld, ", static_cast<long long>(kit.trailer_offset));
+  if (kit.signature.present)
+    std::printf(
+        "\"signature\": {\"table_offset\": %lld, \"table_size\": %lld, \"padding\": %lld}, ",
+        static_cast<long long>(kit.signature.table_offset),
+        static_cast<long long>(kit.signature.table_size),
+        static_cast<long long>(kit.signature.padding));
+  else
+    std::printf("\"signature\": null, ");
+  std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
     std::printf(
@@ -133,11 +173,11 @@ void PrintJson(const kitpack::KitInfo& kit) {
       std::printf(
           "%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": "
           "%lld, "
-          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": "
+          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %s, \"date\": "
           "%s}",
           i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
           static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
-          JsonString(e.version).c_str(), e.record.file_time,
+          JsonString(e.version).c_str(), JsonNumber(e.record.file_time).c_str(),
           JsonString(DateText(e.record.file_time)).c_str());
     }
     std::printf("]}");
@@ -176,6 +216,20 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
+  b->add_option(
+       "--sign-command", build.sign_command,
+       "Run CMD on the finished kit before it takes its place, no shell: {} is the kit, "
+       "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
+       "the signed kit must read back unchanged")
+      ->type_name("CMD");
+  std::string level;
+  std::vector<std::string> levels;
+  for (ldr::ExecutionLevel l : ldr::kExecutionLevels)
+    levels.emplace_back(ldr::ExecutionLevelName(l));
+  b->add_option("--execution-level", level,
+                "Execution level written into the kit's copy of loader.exe; default: as built, "
+                "asInvoker")
+      ->check(CLI::IsMember(levels));
 
   std::string kit_path, dest;
   bool json = false, second = false;
@@ -206,6 +260,8 @@ int main(int argc, char** argv) {
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
+      build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
+      if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
       ProgressBar bar;
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
@@ -223,8 +279,14 @@ int main(int argc, char** argv) {
     } else if (v->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::VerifyStreams(kit);
+      for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
+        for (const std::string& warning : a->warnings)
+          std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
+      for (const std::string& warning : kitpack::LegacyNameWarnings(kit))
+        std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
+      std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::ExtractArchive(kit, second, dest);

@@ -14,8 +14,12 @@
 #include <iterator>
 #include <random>
 
+#include "format/pe_image.h"
+#include "format/pe_resources.h"
 #include "kitpack/kit.h"
 #include "kitpack/zstream.h"
+#include "tests/support/pe_builder.h"
+#include "tests/support/pe_resource_image.h"
 
 namespace kitpack {
 namespace {
@@ -40,6 +44,11 @@ std::vector<unsigned char> RandomBytes(size_t n, unsigned seed) {
   std::vector<unsigned char> v(n);
   for (auto& b : v) b = static_cast<unsigned char>(rng());
   return v;
+}
+
+unsigned stat_mode(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode) : 0u;
 }
 
 std::vector<std::string> Names(const std::string& dir) {
@@ -104,7 +113,11 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   BuildKit(Options());
   KitInfo kit = ReadKit(P("kit.exe"), true);
   EXPECT_EQ(VerifyStreams(kit), 5u);
-  EXPECT_EQ(kit.first.start, 50000);
+  // The first archive follows the loader's 50,000 bytes after the 0 to 7
+  // zero bytes that make the kit's length a multiple of 8.
+  EXPECT_EQ(kit.file_size % 8, 0);
+  EXPECT_GE(kit.first.start, 50000);
+  EXPECT_LT(kit.first.start, 50008);
   ASSERT_EQ(kit.second.entries.size(), 4u);
   // Sorted by relative path, "\" between parts.
   EXPECT_EQ(kit.second.entries[0].stored_name, "README.txt");
@@ -126,9 +139,11 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   EXPECT_EQ(Load(P("out1/setup.exe")), Load(P("setup.exe")));
   for (const char* rel : {"README.txt", "docs/guide.txt", "data/big.bin", "data/empty"})
     EXPECT_EQ(Load(P(std::string("out2/") + rel)), Load(P(std::string("payload/") + rel))) << rel;
-  // The loader's own bytes come first, unchanged.
+  // The loader's own bytes come first, unchanged, then the zero padding.
   std::vector<unsigned char> bytes = Load(P("kit.exe"));
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 50000, Load(P("loader.exe")).begin()));
+  EXPECT_TRUE(std::all_of(bytes.begin() + 50000, bytes.begin() + kit.first.start,
+                          [](unsigned char b) { return b == 0; }));
 }
 
 TEST_F(KitTest, ExternalKitWritesSetup1Setup2AndLoaderCopy) {
@@ -162,6 +177,11 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
     const char* message;
   };
   Save(P("kit-loader.exe"), Load(P("loader.exe")));
+  // A manifest whose level attribute has no blanks behind it.
+  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kResourceTypeManifest, 1, 0x409,
+                                            "<requestedExecutionLevel level=\"asInvoker\" "
+                                            "uiAccess=\"false\"/>"}})
+                           .bytes);
   const std::vector<Case> cases = {
       {"missing file",
        [&](BuildOptions& o) {
@@ -188,6 +208,20 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
          o.first.push_back({P("payload/README.txt"), "D:\\other\\SETUP.EXE"});
        },
        "same file as entry 0"},
+      {"an installer name in a legacy code page",
+       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\KIT\\caf\xE9.exe"; },
+       "\"C:\\KIT\\caf\\xE9.exe\" is not valid UTF-8"},
+      {"a payload name in a legacy code page",
+       [&](BuildOptions& o) { o.second[1].stored_name = "data\\\xD0.bin"; }, "is not valid UTF-8"},
+      {"an execution level for a loader without a manifest",
+       [&](BuildOptions& o) { o.execution_level = ldr::ExecutionLevel::kHighestAvailable; },
+       "has no application manifest"},
+      {"an execution level the manifest has no room for",
+       [&](BuildOptions& o) {
+         o.loader = P("tight.exe");
+         o.execution_level = ldr::ExecutionLevel::kRequireAdministrator;
+       },
+       "cannot take the execution level requireAdministrator: its level attribute has room"},
       {"two payload files on one path",
        [&](BuildOptions& o) {
          o.second.push_back({P("setup.exe"), "Docs/Guide.txt"});
@@ -203,6 +237,72 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
   // The inputs are untouched by the refused builds.
   EXPECT_EQ(Load(P("payload/README.txt")).size(), 8u);
   EXPECT_EQ(Load(P("loader.exe")).size(), 50000u);
+}
+
+// The level lands in the manifest of the kit's copy of the loader, in both
+// kit forms; every other byte of the loader is as built, and the kit reads
+// back and verifies.
+TEST_F(KitTest, ExecutionLevelIsWrittenIntoTheKitsLoaderOnly) {
+  std::ifstream source(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
+  const std::string manifest(std::istreambuf_iterator<char>(source), {});
+  ASSERT_FALSE(manifest.empty());
+  const ldr::test::PeImageBytes pe =
+      ldr::test::BuildPe({{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
+                          {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
+  Save(P("manifested.exe"), pe.bytes);
+  const uint64_t at = pe.data_offsets[1];
+
+  for (bool external : {false, true}) {
+    BuildOptions o = Options(external ? "ext" : "kit.exe");
+    o.loader = P("manifested.exe");
+    o.external = external;
+    o.execution_level = ldr::ExecutionLevel::kRequireAdministrator;
+    BuildKit(o);
+    const std::vector<unsigned char> kit = Load(external ? P("ext/manifested.exe") : P("kit.exe"));
+    ASSERT_GE(kit.size(), pe.bytes.size());
+    const std::string written(kit.begin() + static_cast<std::ptrdiff_t>(at),
+                              kit.begin() + static_cast<std::ptrdiff_t>(at + manifest.size()));
+    EXPECT_EQ(ldr::ExecutionLevelOf(written), "requireAdministrator");
+    size_t changed = 0;
+    for (size_t i = 0; i < pe.bytes.size(); ++i) {
+      if (kit[i] == pe.bytes[i]) continue;
+      ++changed;
+      EXPECT_TRUE(i >= at && i < at + manifest.size()) << "byte " << i << " outside the manifest";
+    }
+    EXPECT_GT(changed, 0u);
+    EXPECT_EQ(VerifyStreams(ReadKit(external ? P("ext") : P("kit.exe"), true)), 5u);
+  }
+
+  // Without the option the loader is copied as it is.
+  BuildOptions plain = Options("plain.exe");
+  plain.loader = P("manifested.exe");
+  BuildKit(plain);
+  const std::vector<unsigned char> kit = Load(P("plain.exe"));
+  EXPECT_TRUE(std::equal(pe.bytes.begin(), pe.bytes.end(), kit.begin()));
+}
+
+TEST_F(KitTest, VerifyWarnsAboutNamesInALegacyCodePage) {
+  BuildKit(Options());
+  EXPECT_TRUE(LegacyNameWarnings(ReadKit(P("kit.exe"), true)).empty());
+  // An older packer's kit: one payload name in code page 1252, written over
+  // a name of the same length ("README.txt").
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  const std::string old_name = "README.txt";
+  const auto found = std::search(bytes.begin(), bytes.end(), old_name.begin(), old_name.end());
+  ASSERT_NE(found, bytes.end());
+  const std::string legacy = "R\xC9SUM\xC9.txt";
+  ASSERT_EQ(legacy.size(), old_name.size());
+  std::copy(legacy.begin(), legacy.end(), found);
+  Save(P("old.exe"), bytes);
+  const KitInfo kit = ReadKit(P("old.exe"), true);
+  EXPECT_EQ(VerifyStreams(kit), 5u);
+  const std::vector<std::string> warnings = LegacyNameWarnings(kit);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(
+      warnings[0].find("second archive: entry 0: stored name \"R\\xC9SUM\\xC9.txt\" is not UTF-8"),
+      std::string::npos)
+      << warnings[0];
+  EXPECT_NE(warnings[0].find("U+FFFD"), std::string::npos);
 }
 
 TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {
@@ -361,6 +461,190 @@ TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   ASSERT_EQ(symlink(P("elsewhere").c_str(), P("dest2/docs").c_str()), 0);
   EXPECT_THROW(ExtractArchive(kit, true, P("dest2")), KitError);
   EXPECT_TRUE(Names(P("elsewhere")).empty());
+}
+
+// --- Kit length, signed loaders, signed kits, the sign command -------------
+
+using ldr::testing::PeKind;
+
+std::vector<unsigned char> Bytes(const std::string& s) {
+  return std::vector<unsigned char>(s.begin(), s.end());
+}
+
+TEST_F(KitTest, KitLengthIsAMultipleOf8WhateverTheLoaderSize) {
+  for (size_t size = 50000; size < 50008; ++size) {
+    SCOPED_TRACE(size);
+    std::vector<unsigned char> loader = RandomBytes(size, 7);
+    Save(P("loader.exe"), loader);
+    BuildKit(Options());
+    KitInfo kit = ReadKit(P("kit.exe"), true);
+    EXPECT_EQ(kit.file_size % 8, 0);
+    EXPECT_GE(kit.first.start, static_cast<int64_t>(size));
+    EXPECT_LT(kit.first.start, static_cast<int64_t>(size) + 8);
+    EXPECT_EQ(kit.trailer_offset, kit.file_size - 56);
+    EXPECT_EQ(VerifyStreams(kit), 5u);
+    std::vector<unsigned char> bytes = Load(P("kit.exe"));
+    EXPECT_TRUE(std::equal(loader.begin(), loader.end(), bytes.begin()));
+    EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(size),
+                            bytes.begin() + kit.first.start,
+                            [](unsigned char b) { return b == 0; }));
+  }
+}
+
+TEST_F(KitTest, SignedLoaderGoesIntoTheKitUnsignedWithOneNote) {
+  const PeKind kind = PeKind::kPe32Plus;
+  const std::string image = ldr::testing::PeImage(kind, 20000);
+  const std::string signed_loader = ldr::testing::SignLikeATool(image, kind, 4000);
+  Save(P("loader.exe"), signed_loader);
+  BuildOptions o = Options();
+  std::vector<std::string> notes;
+  o.notice = [&](const std::string& text) { notes.push_back(text); };
+  BuildKit(o);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("removed the signature"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[0].find("4000 bytes"), std::string::npos) << notes[0];
+
+  std::string stripped = image;
+  ldr::testing::SetSecurityEntry(stripped, kind, 0, 0);
+  ldr::testing::PutU32(stripped, ldr::testing::kPeChecksum, 0);
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  EXPECT_FALSE(kit.signature.present);
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  bytes.resize(stripped.size());
+  EXPECT_EQ(bytes, Bytes(stripped));
+  EXPECT_LT(kit.first.start - static_cast<int64_t>(stripped.size()), 8);
+  EXPECT_EQ(Load(P("loader.exe")), Bytes(signed_loader));  // the loader itself is untouched
+
+  // An external kit keeps the loader as it is: nothing is appended to it.
+  mkdir(P("ext").c_str(), 0755);
+  notes.clear();
+  BuildOptions ext = Options("ext");
+  ext.external = true;
+  ext.notice = o.notice;
+  BuildKit(ext);
+  EXPECT_TRUE(notes.empty());
+  EXPECT_EQ(Load(P("ext/loader.exe")), Bytes(signed_loader));
+
+  // A table that does not end the loader is not guessed at.
+  Save(P("loader.exe"), signed_loader + "tail");
+  EXPECT_NE(FailingBuild(Options()).find("does not end the file"), std::string::npos);
+}
+
+TEST_F(KitTest, SignedKitsReadListAndExtract) {
+  for (PeKind kind : {PeKind::kPe32, PeKind::kPe32Plus}) {
+    for (size_t padding : {0, 3, 7}) {
+      SCOPED_TRACE(padding);
+      Save(P("loader.exe"), ldr::testing::PeImage(kind, 12345));
+      BuildKit(Options());
+      const std::vector<unsigned char> unsigned_kit = Load(P("kit.exe"));
+      std::string kit_bytes(unsigned_kit.begin(), unsigned_kit.end());
+      Save(P("signed.exe"), ldr::testing::AppendCertificateTable(kit_bytes, kind, padding, 2500));
+      KitInfo kit = ReadKit(P("signed.exe"), true);
+      ASSERT_TRUE(kit.signature.present);
+      EXPECT_EQ(kit.signature.table_offset, static_cast<int64_t>(unsigned_kit.size() + padding));
+      EXPECT_EQ(kit.signature.table_size, 2500);
+      EXPECT_EQ(kit.signature.padding, static_cast<int64_t>(padding));
+      EXPECT_EQ(kit.trailer_offset, static_cast<int64_t>(unsigned_kit.size()) - 56);
+      EXPECT_EQ(kit.trailer.second_archive_end, kit.trailer_offset - 1);
+      EXPECT_EQ(VerifyStreams(kit), 5u);
+      const std::string out = P("x-" + std::to_string(padding));
+      EXPECT_EQ(ExtractArchive(kit, true, out), 4u);
+      EXPECT_EQ(Load(out + "/docs/guide.txt"), Load(P("payload/docs/guide.txt")));
+
+      // A signed kit is no loader either.
+      BuildOptions again = Options("again.exe");
+      again.loader = P("signed.exe");
+      EXPECT_NE(
+          FailingBuild(again).find("before its certificate table hold the SELFEXTRACTING mark"),
+          std::string::npos);
+    }
+  }
+  // Bytes appended after signing: the table no longer ends the file, and
+  // the last 56 bytes are no trailer.
+  std::vector<unsigned char> tampered = Load(P("signed.exe"));
+  tampered.push_back(0);
+  Save(P("tampered.exe"), tampered);
+  EXPECT_THROW(ReadKit(P("tampered.exe"), false), KitError);
+}
+
+// A stand-in signing tool: pads the file to 8 bytes and appends a table,
+// named by the security entry, in place or into a second file.
+const char kSigner[] = R"(import struct, sys
+b = bytearray(open(sys.argv[1], 'rb').read())
+opt = struct.unpack_from('<I', b, 0x3C)[0] + 24
+entry = opt + (96 if struct.unpack_from('<H', b, opt)[0] == 0x10B else 112) + 32
+b += bytes((8 - len(b) % 8) % 8)
+table = struct.pack('<IHH', 1024, 0x200, 2) + bytes(1016)
+struct.pack_into('<II', b, entry, len(b), len(table))
+b += table
+if len(sys.argv) > 3:
+    b[int(sys.argv[3])] ^= 1
+open(sys.argv[2] if len(sys.argv) > 2 else sys.argv[1], 'wb').write(b)
+)";
+
+TEST_F(KitTest, SignCommandSignsTheKitBeforeItTakesItsPlace) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32, 30000));
+  Save(P("signer.py"), std::string(kSigner));
+  const std::string python = KITPACK_TEST_PYTHON;
+  for (const std::string& command : {"'" + python + "' " + P("signer.py") + " {}",
+                                     "'" + python + "' " + P("signer.py") + " {} {out}"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> before = Names(dir_);
+    BuildOptions o = Options();
+    o.sign_command = command;
+    BuildKit(o);
+    KitInfo kit = ReadKit(P("kit.exe"), true);
+    EXPECT_TRUE(kit.signature.present);
+    EXPECT_EQ(kit.signature.table_size, 1024);
+    EXPECT_EQ(kit.signature.padding, 0);  // the kit needed none
+    EXPECT_EQ(VerifyStreams(kit), 5u);
+    // Nothing is left beside the kit: no temporary file, no signing folder.
+    before.push_back("kit.exe");
+    std::sort(before.begin(), before.end());
+    before.erase(std::unique(before.begin(), before.end()), before.end());
+    EXPECT_EQ(Names(dir_), before);
+    EXPECT_EQ(stat_mode(P("kit.exe")) & 0777, 0755u);
+  }
+}
+
+TEST_F(KitTest, SignCommandThatFailsOrBreaksTheKitFailsTheBuild) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  Save(P("signer.py"), std::string(kSigner));
+  const std::string signer = "'" + std::string(KITPACK_TEST_PYTHON) + "' " + P("signer.py");
+  struct Case {
+    std::string command, message;
+  };
+  const std::vector<Case> cases = {
+      {"false {}", "the sign command false exited with code 1"},
+      {P("no-such-signer") + " {}", "could not be started"},
+      {"true {}", "was it signed?"},
+      {"true {} {out}", "left no signed copy"},
+      {signer + " {} {} 40100", "its archives changed"},    // one byte of the first archive
+      {signer + " {} {} 200", "its loader image changed"},  // a byte of the PE headers
+      {"osslsigncode sign -out {out}", "must name the kit with {}"},
+      {"signtool 'sign {}", "unterminated"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    BuildOptions o = Options();
+    o.sign_command = c.command;
+    const std::string message = FailingBuild(o);
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+  }
+}
+
+TEST_F(KitTest, SignCommandOfAnExternalKitSignsTheLoaderCopy) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  Save(P("signer.py"), std::string(kSigner));
+  mkdir(P("ext").c_str(), 0755);
+  BuildOptions o = Options("ext");
+  o.external = true;
+  o.sign_command = "'" + std::string(KITPACK_TEST_PYTHON) + "' " + P("signer.py") + " {}";
+  BuildKit(o);
+  EXPECT_EQ(Names(P("ext")), (std::vector<std::string>{"loader.exe", "setup.1", "setup.2"}));
+  std::vector<unsigned char> copy = Load(P("ext/loader.exe"));
+  EXPECT_EQ(copy.size(), 30000u + 1024u);
+  ReadKit(P("ext"), true);
 }
 
 TEST(KitTime, DaysSince1899) {
