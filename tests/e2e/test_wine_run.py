@@ -381,10 +381,15 @@ class Failures(LoaderCase):
 
 
 class DoubleByteNames(LoaderCase):
-    """Under code page 932 a name can pass the device-name rule on its bytes
-    and still open a device: the system drops a lone lead byte at the end."""
+    """On a Japanese system (code page 932) a name could pass the
+    device-name rule on its bytes and still open a device: the system drops a
+    lone lead byte at the end ("NUL" and 0x81). Where the system honours the
+    loader's manifest (Wine does), the loader's code page is UTF-8, where the
+    same byte is no valid character either. Either way the name is refused:
+    it does not convert cleanly in the loader's code page. (The conversion in
+    code page 932 itself: platform_contract_test_cp932.)"""
 
-    def run_kit_932(self, kit):
+    def run_japanese(self, kit):
         saved = {k: os.environ.get(k) for k in ("LANG", "LC_ALL")}
         os.environ["LANG"] = os.environ["LC_ALL"] = "ja_JP.UTF-8"
         try:
@@ -397,19 +402,10 @@ class DoubleByteNames(LoaderCase):
                     os.environ[k] = v
 
     def test_device_names_hidden_by_a_lone_lead_byte_are_refused(self):
-        # Code page 932 is in force: the "\\" after the lead byte 0x95 is
-        # part of one character, so the name part is the whole "\x95\\x.txt",
-        # not "x.txt" (and no file of that name can be made on this host,
-        # whose own locale cannot spell it).
-        kit = self.external("kit-932", [probe_entry(), kits.Entry(b"C:\\x\\\x95\\x.txt", b"a")])
-        run = self.run_kit_932(kit)
-        self.assertTrue(run.seen["box_text"].startswith(MSG_CANNOT_CREATE), run.seen)
-        self.assertEqual(os.listdir(self.working_folder(run)), ["install.exe"])
-
         for n, name in enumerate([b"C:\\x\\NUL\x81", b"C:\\x\\COM1\x81"]):
             with self.subTest(name=name):
                 kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
-                run = self.run_kit_932(kit)
+                run = self.run_japanese(kit)
                 self.assertTrue(run.seen["box"], "no error box: the name was written")
                 self.assertTrue(run.seen["box_text"].startswith(MSG_CANNOT_CREATE),
                                 run.seen["box_text"])
