@@ -122,6 +122,14 @@ class Output(CliCase):
         self.assertIn('"\\u00dcbersicht.txt"', out)
         json.loads(out)
 
+        # In the table a UTF-8 name keeps its letters, and only a control
+        # character (here U+009B, which terminals take for an escape) is shown
+        # as its bytes.
+        write_kit(self.path("c1.exe"), b"MZ" * 100, [("C:\\KIT\\setup.exe", b"x")],
+                  [("\xc3\x9cber\xc2\x9b.txt", b"y")], __import__("zlib").compress)
+        out, _ = self.kitpack("list", "c1.exe")
+        self.assertIn("Über\\xC2\\x9B.txt", out)
+
 
 class Integrity(CliCase):
     def test_digest_is_written_and_checked(self):
