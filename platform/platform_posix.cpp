@@ -32,8 +32,9 @@ extern char** environ;
 namespace ldr {
 namespace {
 
-// Paths from the system arrive in 261-byte buffers on Windows.
-constexpr size_t kMaxSystemPath = 260;
+// The longest path the system takes (PATH_MAX counts the final zero byte).
+// Windows has its 260 characters; POSIX paths may be much longer.
+constexpr size_t kMaxSystemPath = PATH_MAX - 1;
 
 class PosixFile : public File {
  public:
@@ -129,10 +130,10 @@ class PosixPlatform : public Platform {
   std::string OwnFilePath() override {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n <= 0) return std::string();
-    size_t length =
-        static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
-    return std::string(buffer, length);
+    // A path that filled the buffer may have been cut: none is better than
+    // a cut one, which would name another file.
+    if (n <= 0 || static_cast<size_t>(n) > kMaxSystemPath) return std::string();
+    return std::string(buffer, static_cast<size_t>(n));
   }
 
   std::string CommandLine() override { return command_line_; }
@@ -204,11 +205,12 @@ class PosixPlatform : public Platform {
     return Hold(path) ? path : std::string();
   }
 
-  // A regular file whose last-write time, in local time, has a DOS date
-  // (1980 to 2107).
+  // Anything but a folder (a FIFO or a socket too, as FindFirstFileA would
+  // list it) whose last-write time, in local time, has a DOS date (1980 to
+  // 2107). OpenForReading refuses what is not a regular file.
   bool FileExists(const std::string& path) override {
     struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
     time_t written = info.st_mtime;
     struct tm local;
     if (::localtime_r(&written, &local) == nullptr) return false;
@@ -217,11 +219,12 @@ class PosixPlatform : public Platform {
   }
 
   std::unique_ptr<File> OpenForReading(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO with no writer must not wait for one. A
+    // socket cannot be opened at all. Only a regular file is kept.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    // CreateFileA does not open folders; neither does this.
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       ::close(fd);
       return nullptr;
     }
