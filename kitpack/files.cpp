@@ -39,6 +39,18 @@ bool SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+bool IsReadOnlyFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
+void MakeNewFolder(const std::string& path, const std::string& what) {
+  if (::mkdir(path.c_str(), 0755) != 0)
+    throw KitError("cannot create " + what + " " + path + ": " + ErrnoText());
+}
+
+void RemoveEmptyFolder(const std::string& path) { ::rmdir(path.c_str()); }
+
 namespace {
 struct Fd {
   int fd;

@@ -26,6 +26,12 @@ FileInfo StatRegularFile(const std::string& path);
 bool IsDirectory(const std::string& path);
 // True when both paths exist and name the same file.
 bool SameFile(const std::string& a, const std::string& b);
+// A regular file that no one may write (no write permission bit).
+bool IsReadOnlyFile(const std::string& path);
+// Makes a folder that is not there yet; raises KitError naming it as `what`.
+void MakeNewFolder(const std::string& path, const std::string& what);
+// Removes a folder when it is empty; leaves it alone otherwise.
+void RemoveEmptyFolder(const std::string& path);
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.

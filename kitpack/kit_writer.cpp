@@ -462,13 +462,12 @@ class OutputFolder {
  public:
   explicit OutputFolder(const std::string& path) : path_(path) {
     if (IsDirectory(path)) return;
-    if (::mkdir(path.c_str(), 0755) != 0)
-      throw KitError("cannot create the output folder " + path + ": " + ErrnoText());
+    MakeNewFolder(path, "the output folder");
     made_ = true;
     guard_.emplace(path, RemoveOnInterrupt::kFolder);
   }
   ~OutputFolder() {
-    if (made_) ::rmdir(path_.c_str());
+    if (made_) RemoveEmptyFolder(path_);
   }
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
@@ -594,9 +593,7 @@ void CheckOutputPlace(const BuildOptions& o, const std::vector<std::string>& fin
                    (o.external ? "output folder " : "kit ") + o.output +
                    " cannot be written there; create it first");
   for (const std::string& path : finals) {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if ((st.st_mode & 0222) == 0 && !o.force)
+    if (!path.empty() && IsReadOnlyFile(path) && !o.force)
       throw KitError("the output " + path +
                      " exists and is read-only; kitpack does not replace it unless --force is "
                      "given");
