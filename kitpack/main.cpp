@@ -77,7 +77,16 @@ class Progress {
                  std::string(30 - filled, ' ').c_str(), percent,
                  static_cast<unsigned long long>(done >> 20),
                  static_cast<unsigned long long>(total >> 20));
+    drawn_ = done < total;
     if (done >= total) std::fputc('\n', stderr);
+  }
+
+  // Clears the bar's line, so that another line can be printed on the
+  // terminal (kitpack -v); the next update draws the bar again below it.
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (terminal_ && drawn_) std::fprintf(stderr, "\r%60s\r", "");
+    drawn_ = false;
   }
 
   static std::string Bytes(uint64_t n) {
@@ -94,6 +103,7 @@ class Progress {
 
  private:
   bool terminal_;
+  bool drawn_ = false;
   std::mutex mutex_;
   std::chrono::steady_clock::duration interval_{};
   std::chrono::steady_clock::time_point last_{};
@@ -505,7 +515,8 @@ int main(int argc, char** argv) {
           progress.Update(done, total);
         };
       if (verbose && !quiet)
-        build.entry_done = [](const kitpack::EntryDone& e) {
+        build.entry_done = [&progress](const kitpack::EntryDone& e) {
+          progress.Clear();
           std::printf("  %s %zu: %s  %s -> %s\n", e.second ? "payload" : "loader archive", e.index,
                       e.input->stored_name.c_str(), Progress::Bytes(e.unpacked).c_str(),
                       Progress::Bytes(e.packed).c_str());
