@@ -117,12 +117,12 @@ class Branding(LoaderCase):
 
         tmp = self.folder("tmp-shot")
         env = dict(os.environ, LOADERKIT_DISPLAY=DISPLAY)
-        driver = subprocess.Popen([WINE_RUN, DRIVER, "--keep-box", "--timeout", "20000", kit],
+        driver = subprocess.Popen([WINE_RUN, DRIVER, "--keep-box", "--timeout", "30000", kit],
                                   env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, cwd=tmp)
         found = None
         try:
-            deadline = time.monotonic() + 18
+            deadline = time.monotonic() + 28  # Wine may first set up its prefix
             while found is None and time.monotonic() < deadline:
                 box = subprocess.run(["xdotool", "search", "--name", "^%s$" % CAPTION],
                                      env=dict(os.environ, DISPLAY=DISPLAY),
