@@ -1,10 +1,6 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "format/stored_names.h"
@@ -14,21 +10,7 @@ namespace kitpack {
 
 namespace {
 
-struct Fd {
-  int fd = -1;
-  explicit Fd(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
-  }
-  ~Fd() { ::close(fd); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
-int64_t FileSize(int fd, const std::string& path) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw KitError("cannot read " + path + ": " + ErrnoText());
-  return static_cast<int64_t>(st.st_size);
-}
+int64_t FileSize(const ReadOnlyFile& f) { return static_cast<int64_t>(f.Size()); }
 
 std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
   return a.label + ": entry " + std::to_string(i) + " (" + stored + ")";
@@ -38,12 +20,11 @@ std::string Num(int64_t v) { return std::to_string(v); }
 
 // Walks one archive's entry chain. Bounds are always checked, since reading
 // depends on them; `check` adds the rules a well-formed archive follows.
-void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
+void ReadArchive(const ReadOnlyFile& f, ArchiveInfo& a, bool first, bool check) {
   const int64_t size = a.end - a.start + 1;
   if (size < static_cast<int64_t>(ldr::kHeaderSize))
     throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
-  std::vector<unsigned char> header =
-      ReadRange(fd, static_cast<uint64_t>(a.start), ldr::kHeaderSize, a.path);
+  std::vector<unsigned char> header = f.Read(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
   a.file_count = ldr::GetInt32(header.data());
   if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
   if (first && a.file_count > ldr::kMaxFiles)
@@ -64,8 +45,7 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
     if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
       throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
                      Num(size) + " bytes)");
-    std::vector<unsigned char> raw =
-        ReadRange(fd, static_cast<uint64_t>(a.start + h), ldr::kEntrySize, a.path);
+    std::vector<unsigned char> raw = f.Read(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
     unsigned char bytes[ldr::kEntrySize];
     std::memcpy(bytes, raw.data(), sizeof bytes);
     EntryInfo e;
@@ -111,10 +91,7 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                    ", but the archive is " + Num(size) + " bytes long");
 }
 
-std::string Sibling(const std::string& path, const char* name) {
-  size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? std::string(name) : path.substr(0, cut + 1) + name;
-}
+std::string Sibling(const std::string& path, const char* name) { return FolderPart(path) + name; }
 
 }  // namespace
 
@@ -123,27 +100,26 @@ KitInfo ReadKit(const std::string& path, bool check) {
   kit.path = path;
   kit.first.label = "first archive";
   kit.second.label = "second archive";
-  std::string base =
-      path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  const std::string base = BaseName(path);
   if (IsDirectory(path) || base == kFirstArchiveFile) {
     kit.external = true;
-    kit.first.path = IsDirectory(path) ? path + "/" + kFirstArchiveFile : path;
+    kit.first.path = IsDirectory(path) ? JoinPath(path, kFirstArchiveFile) : path;
     kit.second.path = Sibling(kit.first.path, kSecondArchiveFile);
-    Fd f1(kit.first.path);
-    kit.first.end = FileSize(f1.fd, kit.first.path) - 1;
-    ReadArchive(f1.fd, kit.first, true, check);
-    Fd f2(kit.second.path);
-    kit.second.end = FileSize(f2.fd, kit.second.path) - 1;
-    ReadArchive(f2.fd, kit.second, false, check);
+    ReadOnlyFile f1(kit.first.path);
+    kit.first.end = FileSize(f1) - 1;
+    ReadArchive(f1, kit.first, true, check);
+    ReadOnlyFile f2(kit.second.path);
+    kit.second.end = FileSize(f2) - 1;
+    ReadArchive(f2, kit.second, false, check);
     return kit;
   }
 
-  Fd f(path);
-  kit.file_size = FileSize(f.fd, path);
+  ReadOnlyFile f(path);
+  kit.file_size = FileSize(f);
   if (kit.file_size < static_cast<int64_t>(ldr::kTrailerSize))
     throw KitError(path + " is not a kit: it is shorter than the 56-byte trailer");
-  std::vector<unsigned char> raw = ReadRange(
-      f.fd, static_cast<uint64_t>(kit.file_size) - ldr::kTrailerSize, ldr::kTrailerSize, path);
+  std::vector<unsigned char> raw =
+      f.Read(static_cast<uint64_t>(kit.file_size) - ldr::kTrailerSize, ldr::kTrailerSize);
   unsigned char bytes[ldr::kTrailerSize];
   std::memcpy(bytes, raw.data(), sizeof bytes);
   kit.trailer = ldr::DecodeTrailer(bytes);
@@ -169,17 +145,16 @@ KitInfo ReadKit(const std::string& path, bool check) {
   kit.first.end = t.archive_end;
   kit.second.start = t.second_archive_start;
   kit.second.end = t.second_archive_end;
-  ReadArchive(f.fd, kit.first, true, check);
-  ReadArchive(f.fd, kit.second, false, check);
+  ReadArchive(f, kit.first, true, check);
+  ReadArchive(f, kit.second, false, check);
   return kit;
 }
 
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
-  Fd f(a.path);
-  std::vector<unsigned char> in =
-      ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
-                static_cast<size_t>(e.packed_size), a.path);
+  ReadOnlyFile f(a.path);
+  std::vector<unsigned char> in = f.Read(static_cast<uint64_t>(a.start + e.record.data_start),
+                                         static_cast<size_t>(e.packed_size));
   // Deflate expands at most 1032-fold, so a record claiming more than that
   // cannot be right; the room stops there and the size check below reports
   // the mismatch, rather than a damaged record reserving gigabytes.
@@ -243,8 +218,7 @@ size_t VerifyStreams(const KitInfo& kit) {
 
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {
   const ArchiveInfo& a = second ? kit.second : kit.first;
-  if (::mkdir(dest.c_str(), 0755) != 0 && errno != EEXIST)
-    throw KitError("cannot create folder " + dest + ": " + ErrnoText());
+  MakeFolder(dest);
   // Every name is checked before anything is written.
   std::vector<std::vector<std::string>> targets;
   for (size_t i = 0; i < a.entries.size(); ++i) {

@@ -1,18 +1,14 @@
 // kitpack: builds, lists, verifies and extracts installer kits.
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
-#include <mutex>
-#include <thread>
 
 #include "kitpack/kit.h"
+#include "kitpack/threads.h"
 
 namespace {
 
@@ -23,8 +19,7 @@ using kitpack::KitError;
 kitpack::InputFile ParseInput(const std::string& arg, const std::string& prefix) {
   size_t eq = arg.find('=');
   if (eq != std::string::npos) return {arg.substr(0, eq), arg.substr(eq + 1)};
-  size_t slash = arg.find_last_of('/');
-  return {arg, prefix + (slash == std::string::npos ? arg : arg.substr(slash + 1))};
+  return {arg, prefix + kitpack::BaseName(arg)};
 }
 
 std::optional<int64_t> SourceDateEpoch() {
@@ -42,7 +37,7 @@ std::optional<int64_t> SourceDateEpoch() {
 class ProgressBar {
  public:
   void Update(uint64_t done, uint64_t total) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kitpack::Locked lock(mutex_);
     auto now = std::chrono::steady_clock::now();
     if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
@@ -56,16 +51,34 @@ class ProgressBar {
   }
 
  private:
-  std::mutex mutex_;
+  kitpack::Mutex mutex_;
   std::chrono::steady_clock::time_point last_{};
 };
 
+// "YYYY-MM-DD hh:mm:ss" in UTC, worked out here rather than by the C library
+// so that every host prints the same text for every time a record can hold.
 std::string DateText(double days) {
-  std::time_t t = static_cast<std::time_t>(kitpack::UnixFromKitTime(days));
-  std::tm tm{};
-  if (!gmtime_r(&t, &tm)) return "?";
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  const int64_t t = kitpack::UnixFromKitTime(days);
+  int64_t day = t / 86400, second = t % 86400;
+  if (second < 0) {
+    second += 86400;
+    --day;
+  }
+  // Civil date from a day count (proleptic Gregorian, eras of 400 years).
+  const int64_t z = day + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
+                static_cast<long long>(second % 60));
   return buf;
 }
 
@@ -131,14 +144,14 @@ void PrintJson(const kitpack::KitInfo& kit) {
 
 int main(int argc, char** argv) {
   CLI::App app{"kitpack - builds and inspects self-extracting installer kits"};
-  app.set_version_flag("--version", "kitpack 1.0.0");
+  app.set_version_flag("--version", "kitpack " KITPACK_VERSION);
   app.require_subcommand(1);
 
   kitpack::BuildOptions build;
   std::string installer;
   std::vector<std::string> files, payloads;
   std::string prefix = kitpack::kDefaultStoredPrefix;
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  unsigned threads = kitpack::HardwareThreads();
   auto* b =
       app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
   b->add_option("--loader", build.loader, "The loader executable")->required();
@@ -189,7 +202,7 @@ int main(int argc, char** argv) {
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
       ProgressBar bar;
-      if (::isatty(STDERR_FILENO))
+      if (kitpack::StderrIsTerminal())
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
       kitpack::BuildKit(build);
       std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),

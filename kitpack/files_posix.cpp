@@ -1,5 +1,3 @@
-#include "kitpack/files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +8,22 @@
 #include <cstring>
 #include <functional>
 
+#include "kitpack/files.h"
+
 namespace kitpack {
 
+namespace {
+
 std::string ErrnoText() { return std::strerror(errno); }
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
 
 FileInfo StatRegularFile(const std::string& path) {
   struct stat st {};
@@ -22,8 +33,8 @@ FileInfo StatRegularFile(const std::string& path) {
   FileInfo info;
   info.size = static_cast<uint64_t>(st.st_size);
   info.mtime = static_cast<int64_t>(st.st_mtime);
-  info.device = st.st_dev;
-  info.inode = st.st_ino;
+  info.volume = static_cast<uint64_t>(st.st_dev);
+  info.index = static_cast<uint64_t>(st.st_ino);
   return info;
 }
 
@@ -39,35 +50,77 @@ bool SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-namespace {
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-}  // namespace
+void MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(path)))
+    throw KitError("cannot create folder " + path + ": " + ErrnoText());
+}
 
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
-                                     const std::string& path) {
+std::string BaseName(const std::string& path) {
+  size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string FolderPart(const std::string& path) {
+  size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string OwnExecutablePath() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) throw KitError("cannot find kitpack's own file: " + ErrnoText());
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) : path_(path) {
+  handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle_ < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+}
+
+ReadOnlyFile::~ReadOnlyFile() { ::close(static_cast<int>(handle_)); }
+
+uint64_t ReadOnlyFile::Size() const {
+  struct stat st {};
+  if (::fstat(static_cast<int>(handle_), &st) != 0)
+    throw KitError("cannot read " + path_ + ": " + ErrnoText());
+  return static_cast<uint64_t>(st.st_size);
+}
+
+size_t ReadOnlyFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
+  for (;;) {
+    ssize_t n = ::pread(static_cast<int>(handle_), out, std::min<size_t>(length, 1 << 30),
+                        static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw KitError("cannot read " + path_ + ": " + ErrnoText());
+    return static_cast<size_t>(n);
+  }
+}
+
+std::vector<unsigned char> ReadOnlyFile::Read(uint64_t offset, size_t length) const {
   std::vector<unsigned char> data(length);
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pread(fd, data.data() + done, std::min<size_t>(length - done, 1 << 30),
-                        static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw KitError("cannot read " + path + ": " + ErrnoText());
-    if (n == 0) throw KitError(path + " ended early (it changed while being read?)");
-    done += static_cast<size_t>(n);
+    size_t n = ReadSome(offset + done, data.data() + done, length - done);
+    if (n == 0) throw KitError(path_ + " ended early (it changed while being read?)");
+    done += n;
   }
   return data;
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
   FileInfo info = StatRegularFile(path);
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
-  return ReadRange(f.fd, 0, static_cast<size_t>(info.size), path);
+  ReadOnlyFile file(path);
+  return file.Read(0, static_cast<size_t>(info.size));
 }
 
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
@@ -83,7 +136,7 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
     }
     ::closedir(d);
     for (const std::string& name : names) {
-      std::string full = dir + "/" + name;
+      std::string full = JoinPath(dir, name);
       std::string relative = rel.empty() ? name : rel + "/" + name;
       struct stat lst {
       }, st{};
@@ -107,32 +160,26 @@ PendingOutput::PendingOutput(const std::string& final_path) : final_path_(final_
   std::string pattern = final_path + ".tmp-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  fd_ = ::mkstemp(buffer.data());
-  if (fd_ < 0) throw KitError("cannot create " + pattern + ": " + ErrnoText());
+  handle_ = ::mkstemp(buffer.data());
+  if (handle_ < 0) throw KitError("cannot create " + pattern + ": " + ErrnoText());
   temp_path_ = buffer.data();
 }
 
 PendingOutput::~PendingOutput() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
   if (!committed_) ::unlink(temp_path_.c_str());
 }
 
 void PendingOutput::Write(const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd_, p, std::min<size_t>(size, 1 << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
-    p += n;
-    size -= static_cast<size_t>(n);
-    position_ += static_cast<uint64_t>(n);
-  }
+  WriteAt(position_, data, size);
+  position_ += size;
 }
 
 void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::pwrite(fd_, p, size, static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(static_cast<int>(handle_), p, std::min<size_t>(size, 1 << 30),
+                         static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
     p += n;
@@ -141,11 +188,11 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   }
 }
 
-void PendingOutput::Commit(mode_t mode) {
-  if (::fchmod(fd_, mode) != 0 || ::fsync(fd_) != 0)
+void PendingOutput::Commit(Kind kind) {
+  const int fd = static_cast<int>(handle_);
+  if (::fchmod(fd, kind == Kind::kProgram ? 0755 : 0644) != 0 || ::fsync(fd) != 0)
     throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
-  int fd = fd_;
-  fd_ = -1;
+  handle_ = -1;
   if (::close(fd) != 0) throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
   if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
     throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + ErrnoText());
@@ -158,7 +205,7 @@ void WriteFileBelow(const std::string& root, const std::vector<std::string>& par
   if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
   std::string shown = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown += "/" + parts[i];
+    shown = JoinPath(shown, parts[i]);
     if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
       throw KitError("cannot create folder " + shown + ": " + ErrnoText());
     int next = ::openat(dir.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -166,7 +213,7 @@ void WriteFileBelow(const std::string& root, const std::vector<std::string>& par
     ::close(dir.fd);
     dir.fd = next;
   }
-  shown += "/" + parts.back();
+  shown = JoinPath(shown, parts.back());
   Fd out{::openat(dir.fd, parts.back().c_str(),
                   O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
   if (out.fd < 0) throw KitError("cannot create " + shown + " (a symlink?): " + ErrnoText());
