@@ -1,11 +1,6 @@
 // Building, reading, verifying and extracting kits through the library, in a
 // scratch folder per test.
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -16,6 +11,7 @@
 
 #include "kitpack/kit.h"
 #include "kitpack/zstream.h"
+#include "tests/kitpack/scratch.h"
 
 namespace kitpack {
 namespace {
@@ -42,34 +38,23 @@ std::vector<unsigned char> RandomBytes(size_t n, unsigned seed) {
   return v;
 }
 
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> out;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") out.push_back(e->d_name);
-    closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
+using testing::FolderNames;
+using testing::MakeTestFolder;
 
 class KitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kitpack-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = testing::MakeScratchFolder("kitpack-test-");
     Save(P("loader.exe"), RandomBytes(50000, 1));
     Save(P("setup.exe"), RandomBytes(3000, 2));
-    mkdir(P("payload").c_str(), 0755);
-    mkdir(P("payload/docs").c_str(), 0755);
-    mkdir(P("payload/data").c_str(), 0755);
+    MakeTestFolder(P("payload/docs"));
+    MakeTestFolder(P("payload/data"));
     Save(P("payload/README.txt"), std::string("read me\n"));
     Save(P("payload/docs/guide.txt"), std::string(100000, 'g'));
     Save(P("payload/data/big.bin"), RandomBytes(kSplitThreshold + 777, 3));
     Save(P("payload/data/empty"), std::string());
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { testing::RemoveTree(dir_); }
 
   std::string P(const std::string& rel) const { return dir_ + "/" + rel; }
 
@@ -86,11 +71,11 @@ class KitTest : public ::testing::Test {
 
   // Runs a build that must fail and checks nothing was left behind.
   std::string FailingBuild(const BuildOptions& o) {
-    std::vector<std::string> before = Names(dir_);
+    std::vector<std::string> before = FolderNames(dir_);
     try {
       BuildKit(o);
     } catch (const KitError& e) {
-      EXPECT_EQ(Names(dir_), before) << "a failed build left files behind";
+      EXPECT_EQ(FolderNames(dir_), before) << "a failed build left files behind";
       return e.what();
     }
     ADD_FAILURE() << "the build did not fail";
@@ -132,11 +117,11 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
 }
 
 TEST_F(KitTest, ExternalKitWritesSetup1Setup2AndLoaderCopy) {
-  mkdir(P("ext").c_str(), 0755);
+  MakeTestFolder(P("ext"));
   BuildOptions o = Options("ext");
   o.external = true;
   BuildKit(o);
-  EXPECT_EQ(Names(P("ext")), (std::vector<std::string>{"loader.exe", "setup.1", "setup.2"}));
+  EXPECT_EQ(FolderNames(P("ext")), (std::vector<std::string>{"loader.exe", "setup.1", "setup.2"}));
   EXPECT_EQ(Load(P("ext/loader.exe")), Load(P("loader.exe")));
   for (const std::string& path : {P("ext"), P("ext/setup.1")}) {
     KitInfo kit = ReadKit(path, true);
@@ -215,10 +200,7 @@ TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {
 // A file over 2 GiB is refused from its size alone; the sparse file costs no
 // disk and is never read.
 TEST_F(KitTest, RefusesAFileTooLargeForSigned32BitSizes) {
-  int fd = open(P("huge.bin").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(ftruncate(fd, off_t{3} << 30), 0);
-  close(fd);
+  testing::SetFileLength(P("huge.bin"), uint64_t{3} << 30);
   BuildOptions o = Options();
   o.second.push_back({P("huge.bin"), "huge.bin"});
   EXPECT_NE(FailingBuild(o).find("too large"), std::string::npos);
@@ -328,7 +310,7 @@ TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
     ldr::EncodeEntry(e, rec);
     std::copy(rec, rec + 164, archive.begin() + 5);
     archive.insert(archive.end(), stream.begin(), stream.end());
-    mkdir(P("hand").c_str(), 0755);
+    MakeTestFolder(P("hand"));
     Save(P("hand/setup.1"), archive);
     Save(P("hand/setup.2"), std::vector<unsigned char>(5, 0));
     KitInfo kit = ReadKit(P("hand"), true);
@@ -351,16 +333,17 @@ TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   BuildKit(Options());
   KitInfo kit = ReadKit(P("kit.exe"), true);
   Save(P("outside.txt"), std::string("keep"));
-  mkdir(P("dest").c_str(), 0755);
-  ASSERT_EQ(symlink(P("outside.txt").c_str(), P("dest/README.txt").c_str()), 0);
+  MakeTestFolder(P("dest"));
+  if (!testing::MakeSymlink(P("outside.txt"), P("dest/README.txt")))
+    GTEST_SKIP() << "this host cannot make symbolic links";
   EXPECT_THROW(ExtractArchive(kit, true, P("dest")), KitError);
   EXPECT_EQ(Load(P("outside.txt")), std::vector<unsigned char>({'k', 'e', 'e', 'p'}));
 
-  mkdir(P("elsewhere").c_str(), 0755);
-  mkdir(P("dest2").c_str(), 0755);
-  ASSERT_EQ(symlink(P("elsewhere").c_str(), P("dest2/docs").c_str()), 0);
+  MakeTestFolder(P("elsewhere"));
+  MakeTestFolder(P("dest2"));
+  ASSERT_TRUE(testing::MakeSymlink(P("elsewhere"), P("dest2/docs")));
   EXPECT_THROW(ExtractArchive(kit, true, P("dest2")), KitError);
-  EXPECT_TRUE(Names(P("elsewhere")).empty());
+  EXPECT_TRUE(FolderNames(P("elsewhere")).empty());
 }
 
 TEST(KitTime, DaysSince1899) {

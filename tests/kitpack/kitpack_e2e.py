@@ -13,7 +13,7 @@ import tempfile
 import unittest
 import zlib
 
-KITPACK = None
+KITPACK = None  # the command that runs kitpack: [program] or [runner, program]
 MARK = b"\x0eSELFEXTRACTING"
 
 
@@ -107,7 +107,7 @@ class KitpackCli(unittest.TestCase):
             f.write(data)
 
     def run_kitpack(self, *args, ok=True, env=None):
-        p = subprocess.run([KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run([*KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            env=env)
         if ok:
             self.assertEqual(p.returncode, 0, p.stderr.decode())
@@ -220,5 +220,10 @@ class KitpackCli(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    KITPACK = os.path.abspath(sys.argv.pop(1))
+    # kitpack_e2e.py [--runner RUNNER] KITPACK [unittest arguments]
+    runner = []
+    if sys.argv[1] == "--runner":
+        runner = [sys.argv.pop(2)]
+        sys.argv.pop(1)
+    KITPACK = runner + [os.path.abspath(sys.argv.pop(1))]
     unittest.main(verbosity=2)
