@@ -154,7 +154,14 @@ int main(int argc, char** argv) {
   unsigned threads = kitpack::HardwareThreads();
   auto* b =
       app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
-  b->add_option("--loader", build.loader, "The loader executable")->required();
+  bool posix = false;
+  auto* loader_option = b->add_option(
+      "--loader", build.loader,
+      "The loader executable (default: the loader.exe installed with kitpack, looked for in "
+      "../share/loaderkit/ from kitpack's folder, then beside kitpack)");
+  b->add_flag("--posix", posix,
+              "Without --loader: take the installed POSIX loader (\"loader\") instead")
+      ->excludes(loader_option);
   b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")
       ->required();
   b->add_option("--file", files, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
@@ -197,6 +204,10 @@ int main(int argc, char** argv) {
   try {
     if (b->parsed()) {
       build.threads = threads;
+      if (build.loader.empty())
+        build.loader = kitpack::FindInstalledLoader(
+            kitpack::OwnExecutablePath(),
+            posix ? kitpack::kPosixLoaderName : kitpack::kWindowsLoaderName);
       build.first.push_back(ParseInput(installer, prefix));
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kitpack/files.h"
+#include "kitpack/kit.h"
 
 namespace kitpack {
 namespace {
@@ -16,6 +17,12 @@ TEST(HostPaths, SlashAloneSeparatesOnPosix) {
   EXPECT_EQ(JoinPath("/opt/kit", "setup.1"), "/opt/kit/setup.1");
   EXPECT_EQ(JoinPath("/opt/kit/", "setup.1"), "/opt/kit/setup.1");
   EXPECT_EQ(JoinPath("", "setup.1"), "setup.1");
+}
+
+TEST(HostPaths, InstalledLoaderIsLookedForInShareThenBesideKitpack) {
+  EXPECT_EQ(
+      InstalledLoaderPlaces("/usr/bin/kitpack", "loader.exe"),
+      (std::vector<std::string>{"/usr/bin/../share/loaderkit/loader.exe", "/usr/bin/loader.exe"}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "kitpack/files.h"
+#include "kitpack/kit.h"
 
 namespace kitpack {
 namespace {
@@ -19,6 +20,12 @@ TEST(HostPaths, BackslashSlashAndDriveSeparateOnWindows) {
   EXPECT_EQ(JoinPath("C:\\kits\\", "setup.1"), "C:\\kits\\setup.1");
   EXPECT_EQ(JoinPath("C:/kits/", "setup.1"), "C:/kits/setup.1");
   EXPECT_EQ(JoinPath("D:", "setup.1"), "D:setup.1");
+}
+
+TEST(HostPaths, InstalledLoaderIsLookedForInShareThenBesideKitpack) {
+  EXPECT_EQ(InstalledLoaderPlaces("C:\\loaderkit\\bin\\kitpack.exe", "loader.exe"),
+            (std::vector<std::string>{"C:\\loaderkit\\bin\\..\\share\\loaderkit\\loader.exe",
+                                      "C:\\loaderkit\\bin\\loader.exe"}));
 }
 
 }  // namespace

@@ -213,6 +213,50 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("not a kit", p.stderr.decode())
 
+    def test_default_loader_is_the_one_installed_with_kitpack(self):
+        # An install tree: bin/kitpack, share/loaderkit/loader.exe.
+        program = KITPACK[-1]
+        own = os.path.join(self.dir, "tree", "bin", os.path.basename(program))
+        os.makedirs(os.path.dirname(own))
+        shutil.copy2(program, own)
+        installed = b"INSTALLED LOADER" * 100
+        self.write("tree/share/loaderkit/loader.exe", installed)
+        command = KITPACK[:-1] + [own]
+        build = ["build", "--installer", "setup.exe", "--payload", "payload"]
+
+        def run(*args):
+            return subprocess.run(command + list(args), cwd=self.dir, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+
+        p = run(*build, "-o", "default.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        loader, _, _ = read_kit(self.path("default.exe"))
+        self.assertEqual(loader, installed)
+
+        # --loader overrides it.
+        p = run(*build, "--loader", "loader.exe", "-o", "chosen.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertEqual(read_kit(self.path("chosen.exe"))[0], self.loader)
+
+        # No POSIX loader installed: the message names both places.
+        p = run(*build, "--posix", "-o", "posix.exe")
+        self.assertEqual(p.returncode, 1)
+        message = p.stderr.decode()
+        self.assertIn("no installed loader found", message)
+        sep = "\\" if len(KITPACK) > 1 else "/"  # kitpack.exe under Wine joins with "\"
+        self.assertIn(sep.join(["bin", "..", "share", "loaderkit", "loader "]), message)
+        self.assertIn(sep.join(["bin", "loader;"]), message)
+        self.assertFalse(os.path.exists(self.path("posix.exe")))
+
+        # A loader beside kitpack is the second place looked at.
+        self.write("tree/bin/loader", b"POSIX LOADER" * 50)
+        p = run(*build, "--posix", "-o", "posix.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertEqual(read_kit(self.path("posix.exe"))[0], b"POSIX LOADER" * 50)
+
+        # --posix names the installed loader; with --loader it is a usage error.
+        self.assertEqual(run(*build, "--posix", "--loader", "loader.exe", "-o", "x.exe").returncode, 2)
+
     def test_help_and_version(self):
         self.assertIn(b"Usage", self.run_kitpack("--help").stdout)
         self.assertIn(b"kitpack 1.", self.run_kitpack("--version").stdout)
