@@ -49,30 +49,28 @@ install(FILES ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
               ${CMAKE_CURRENT_LIST_DIR}/loaderkitAddKit.cmake
         DESTINATION ${LOADERKIT_CMAKE_DIR})
 
-# Packages (scripts/package.sh): a tar.gz and a .deb from the native build,
-# a zip from the Windows build. With SOURCE_DATE_EPOCH set, CPack gives every
-# entry that time, so the same build packs to the same bytes.
-set(CPACK_PACKAGE_NAME loaderkit)
-set(CPACK_PACKAGE_VENDOR loaderkit)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Installer loader for Windows kits, and kitpack, the tool that builds them")
-set(CPACK_PACKAGE_CONTACT "loaderkit developers <loaderkit@example.org>")
-set(CPACK_STRIP_FILES OFF)  # the package builds link stripped; loader.exe is never touched
-if(WIN32)
-  set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME loaderkit-${PROJECT_VERSION}-windows-x86_64)
-else()
-  set(CPACK_GENERATOR TGZ DEB)
-  set(CPACK_PACKAGE_FILE_NAME loaderkit-${PROJECT_VERSION}-linux-x86_64)
+# The .deb (scripts/package.sh; the tar.gz and the zip are packed from an
+# installed tree by scripts/pack-tree.py, in sorted order, which CPack's
+# archive generators do not keep). With SOURCE_DATE_EPOCH set, CPack gives
+# every entry that time and sorts them, so the same build packs to the same
+# bytes.
+if(NOT WIN32)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME loaderkit)
+  set(CPACK_PACKAGE_VENDOR loaderkit)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "Installer loader for Windows kits, and kitpack, the tool that builds them")
+  set(CPACK_PACKAGE_CONTACT "loaderkit developers <loaderkit@example.org>")
+  set(CPACK_STRIP_FILES OFF)  # the package builds link stripped; loader.exe is never touched
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "Installer loader for Windows kits, and kitpack, the tool that builds them
- kitpack builds, lists, verifies and extracts installer kits: a small
+      "kitpack builds, lists, verifies and extracts installer kits: a small
  Windows loader with the installer and its payload appended. The package
- holds kitpack, loader.exe, the POSIX loader, the reference installers and a
- CMake package (find_package(loaderkit), loaderkit_add_kit).")
+ holds kitpack, loader.exe, the POSIX loader, the reference installers, a
+ demo payload and a CMake package (find_package(loaderkit),
+ loaderkit_add_kit).")
+  include(CPack)
 endif()
-include(CPack)
