@@ -328,14 +328,15 @@ TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
 }
 
 // Extraction writes through no symlink, and refuses unsafe names before
-// writing anything.
+// writing anything. Built natively only: Wine can make no links, and shows a
+// Linux link as the file it points to.
+#ifdef KITPACK_TEST_SYMLINKS
 TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   BuildKit(Options());
   KitInfo kit = ReadKit(P("kit.exe"), true);
   Save(P("outside.txt"), std::string("keep"));
   MakeTestFolder(P("dest"));
-  if (!testing::MakeSymlink(P("outside.txt"), P("dest/README.txt")))
-    GTEST_SKIP() << "this host cannot make symbolic links";
+  ASSERT_TRUE(testing::MakeSymlink(P("outside.txt"), P("dest/README.txt")));
   EXPECT_THROW(ExtractArchive(kit, true, P("dest")), KitError);
   EXPECT_EQ(Load(P("outside.txt")), std::vector<unsigned char>({'k', 'e', 'e', 'p'}));
 
@@ -345,6 +346,7 @@ TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   EXPECT_THROW(ExtractArchive(kit, true, P("dest2")), KitError);
   EXPECT_TRUE(FolderNames(P("elsewhere")).empty());
 }
+#endif
 
 TEST(KitTime, DaysSince1899) {
   EXPECT_DOUBLE_EQ(KitTimeFromUnix(0), 25569.0);

@@ -17,7 +17,7 @@ std::vector<std::string> FolderNames(const std::string& folder);
 // Sets a file's length, making it when missing; the new bytes are zeros and
 // take no disk where the file system allows.
 void SetFileLength(const std::string& path, uint64_t length);
-// Makes `link` a symbolic link to `target`; false when the host cannot.
+// Makes `link` a symbolic link to `target`; false when that fails.
 bool MakeSymlink(const std::string& target, const std::string& link);
 
 }  // namespace kitpack::testing
