@@ -84,6 +84,9 @@ class Win32Platform : public Platform {
     char buffer[kPathBuffer] = {};
     if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return std::string();
     buffer[kPathBuffer - 1] = '\0';
+    // The call makes the file. Wine gives a name even when it could not make
+    // it (a folder the user may not write to); that is the same failure.
+    if (GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return std::string();
     return std::string(buffer);
   }
 

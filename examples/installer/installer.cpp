@@ -186,6 +186,51 @@ void Install(Archive& a, const Entry& e, const std::string& dest) {
   Say("installed %s (%lu bytes)", path.c_str(), written);
 }
 
+// The loader's working folder, when this program runs from one: a folder
+// named "ldx" and letters or digits, directly inside the user's temporary
+// folder. Anything else (a build folder, or the temporary folder itself when
+// the loader could not make its own) is never touched. "" when there is none.
+std::string LoaderWorkingFolder() {
+  const std::string own = installer::OwnExecutablePath();
+  const size_t cut = own.find_last_of(std::string(1, kSeparator) + "/");
+  if (cut == std::string::npos) return "";
+  const std::string folder = own.substr(0, cut);
+  const size_t name_at = folder.find_last_of(std::string(1, kSeparator) + "/");
+  if (name_at == std::string::npos) return "";
+  const std::string name = folder.substr(name_at + 1);
+  if (name.size() <= 3 || (name.compare(0, 3, "ldx") != 0 && name.compare(0, 3, "LDX") != 0))
+    return "";
+  for (size_t i = 3; i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return "";
+  }
+  std::string parent = folder.substr(0, name_at);
+  std::string temp = installer::TempFolder();
+  if (kSeparator == '\\') {  // Windows compares names without regard to case
+    for (std::string* text : {&parent, &temp})
+      for (char& c : *text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return parent == temp ? folder : "";
+}
+
+// The loader exits as it starts the installer and leaves its working folder
+// (this program and the kit's other first-archive files) and an empty
+// "ldx....tmp" behind; the installer removes both once it is done.
+// KIT_INSTALL_KEEP_WORKING_FOLDER=1 keeps them, for looking into a failure.
+void RemoveLoaderLeftovers() {
+  const char* keep = std::getenv("KIT_INSTALL_KEEP_WORKING_FOLDER");
+  if (keep && std::strcmp(keep, "1") == 0) return;
+  const std::string folder = LoaderWorkingFolder();
+  if (folder.empty()) return;
+  const std::string problems = installer::RemoveWorkingFolder(folder, folder + ".tmp");
+  if (problems.empty()) {
+    Say("removing the loader's working folder %s", folder.c_str());
+  } else {
+    Say("could not remove the loader's working folder: %s", problems.c_str());
+  }
+}
+
 std::string JoinArgs(char** first, char** last) {
   std::string out;
   for (char** p = first; p != last; ++p) out += (p == first ? "" : " ") + std::string(*p);
@@ -243,15 +288,16 @@ int main(int argc, char** argv) {
       total += static_cast<unsigned long>(e.record.unpacked_size);
     }
     Say("done: %zu file(s), %lu bytes", entries.size(), total);
+    RemoveLoaderLeftovers();
     if (g_log) std::fclose(g_log);
+    g_log = nullptr;
     if (show_box) installer::ShowMessage("Installation", "Installed into " + dest, false);
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "installer: %s\n", e.what());
-    if (g_log) {
-      std::fprintf(g_log, "failed: %s\n", e.what());
-      std::fclose(g_log);
-    }
+    if (g_log) std::fprintf(g_log, "failed: %s\n", e.what());
+    RemoveLoaderLeftovers();
+    if (g_log) std::fclose(g_log);
     if (show_box) installer::ShowMessage("Installation failed", e.what(), true);
     return 1;
   }

@@ -120,8 +120,7 @@ class Installer(unittest.TestCase):
                 for root in (self.dir, os.path.dirname(dest)):
                     self.assertFalse(os.path.exists(os.path.join(root, "evil.txt")))
 
-    @unittest.skipIf(WINE or "--wine" in sys.argv, "POSIX symlinks")
-    def test_symlinks_in_the_destination_are_not_written_through(self):
+    def posix_symlinks_in_the_destination_are_not_written_through(self):
         dest = os.path.join(self.dir, "dest")
         outside = os.path.join(self.dir, "outside")
         os.makedirs(os.path.join(dest))
@@ -157,7 +156,25 @@ class Installer(unittest.TestCase):
         self.assertIn(b"usage", p.stderr)
 
 
-@unittest.skipUnless("--loader" in sys.argv, "needs the loader")
+# POSIX symlinks: a test of the POSIX build only (not skipped elsewhere:
+# simply not there).
+if "--wine" not in sys.argv:
+    Installer.test_symlinks_in_the_destination_are_not_written_through = \
+        Installer.posix_symlinks_in_the_destination_are_not_written_through
+
+
+def temp_folder():
+    """The folder the loader makes its working folder in, on this host."""
+    if not WINE:
+        return None  # the test's own TMPDIR
+    out = subprocess.run([WINE, "cmd", "/c", "echo %TEMP%"], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, timeout=120).stdout.decode().strip()
+    unix = subprocess.run(["winepath", "-u", out], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          env=dict(os.environ, WINEPREFIX=os.environ.get("WINEPREFIX", "/tmp/loaderkit-wine")),
+                          timeout=120).stdout.decode().strip()
+    return unix
+
+
 class LoaderToInstaller(unittest.TestCase):
     """The whole chain: the real loader unpacks the installer and starts it."""
 
@@ -215,6 +232,52 @@ class LoaderToInstaller(unittest.TestCase):
         self.make_kit(kit)
         self.run_chain(kit, [], os.path.join(self.dir, "d1"))
         self.run_chain(kit, ["*todisk"], os.path.join(self.dir, "d2"))
+
+    def test_installer_removes_the_loaders_working_folder(self):
+        # The loader leaves ldxNNNN/ (the installer inside) and ldxNNNN.tmp;
+        # the installer removes both once it is done, on Windows through a
+        # script that waits for it to end and then removes itself too.
+        tmp = temp_folder() or self.tmp
+        self.assertTrue(os.path.isdir(tmp), tmp)
+        before = set(os.listdir(tmp))
+        kit = os.path.join(self.dir, "setup (1).exe")
+        self.make_kit(kit)
+        self.run_chain(kit, [], os.path.join(self.dir, "d4"))
+        with open(os.path.join(self.dir, "d4", "install.log"), "rb") as f:
+            log = f.read().decode("utf-8", "replace")
+        self.assertIn("removing the loader's working folder", log)
+        removed = log.split("removing the loader's working folder ")[1].splitlines()[0]
+        removed = os.path.basename(removed.replace("\\", "/"))
+        self.assertTrue(removed.lower().startswith("ldx"), removed)
+        deadline = time.monotonic() + 60
+        while True:
+            left = sorted(set(os.listdir(tmp)) - before)
+            if not left or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual(left, [], "left in the temporary folder")
+        self.assertNotIn(removed, os.listdir(tmp))
+
+    def test_installer_run_elsewhere_removes_nothing(self):
+        # Run from a folder that is not a working folder of the loader (here:
+        # a folder named like one, but outside the temporary folder), the
+        # installer leaves its folder alone.
+        folder = os.path.join(self.dir, "ldx1A2B")
+        os.makedirs(folder)
+        copy = os.path.join(folder, os.path.basename(INSTALLER))
+        shutil.copy(INSTALLER, copy)
+        with open(folder + ".tmp", "wb"):
+            pass
+        ext = os.path.join(self.dir, "ext")
+        os.makedirs(ext)
+        self.make_kit(ext, external=True)
+        dest = os.path.join(self.dir, "d5")
+        p = subprocess.run(([WINE] if WINE else []) + [copy, "--dest", host_path(dest), host_path(ext)],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        time.sleep(1)
+        self.assertTrue(os.path.exists(copy))
+        self.assertTrue(os.path.exists(folder + ".tmp"))
 
     def test_external_kit(self):
         ext = os.path.join(self.dir, "ext")
