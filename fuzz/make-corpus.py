@@ -90,6 +90,7 @@ def main():
     write_seeds(os.path.join(CORPUS, "main_sequence"), main_sequence_seeds(seeds))
     write_seeds(os.path.join(CORPUS, "kit_reader"), kit_reader_seeds(seeds))
     write_seeds(os.path.join(CORPUS, "text_rules"), text_rules_seeds())
+    write_seeds(os.path.join(CORPUS, "trailer_finder"), trailer_finder_seeds(seeds))
 
 
 def write_seeds(folder, seeds):
@@ -112,6 +113,52 @@ def self_extracting(image, first, second):
     return body + trailer(start, end, end + 1, len(body) - 1)
 
 
+def pe_image(plus, size=1024):
+    """DOS header, "PE\\0\\0", file header, an optional header with 16 data
+    directories (all zero), filler."""
+    optional = 0x80 + 24
+    directories = 112 if plus else 96
+    image = bytearray(size)
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 0x80)
+    image[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<HH", image, 0x84, 0x8664 if plus else 0x14C, 0)
+    struct.pack_into("<H", image, 0x80 + 20, directories + 16 * 8)
+    struct.pack_into("<H", image, optional, 0x20B if plus else 0x10B)
+    struct.pack_into("<I", image, optional + directories - 4, 16)
+    return bytes(image)
+
+
+def signed(data, padding, table_size=600):
+    """data, padding zero bytes and a certificate table named by the
+    security entry of data's PE headers."""
+    out = bytearray(data) + bytes(padding)
+    optional = struct.unpack_from("<I", out, 0x3C)[0] + 24
+    directories = 112 if struct.unpack_from("<H", out, optional)[0] == 0x20B else 96
+    struct.pack_into("<II", out, optional + directories + 32, len(out), table_size)
+    return bytes(out + struct.pack("<IHH", table_size, 0x200, 2) + b"\x5a" * (table_size - 8))
+
+
+def trailer_finder_seeds(archives):
+    """The first byte shapes the file, the second sizes a table (see
+    fuzz_trailer_finder.cpp)."""
+    second = archive([("payload.txt", zlib.compress(b"payload"), 7)])
+    seeds = {}
+    for plus in (False, True):
+        kind = "pe32plus" if plus else "pe32"
+        kit = self_extracting(pe_image(plus), archives["one-entry"], second)
+        seeds["unsigned-" + kind] = b"\x00\x00" + kit
+        for padding in (0, 3, 7):
+            seeds["signed-%s-padding-%d" % (kind, padding)] = b"\x00\x00" + signed(kit, padding)
+        seeds["shaped-" + kind] = bytes([1 | 4 | (2 if plus else 0), 20]) + kit
+    seeds["signed-bare-loader"] = b"\x00\x00" + signed(pe_image(True, 4096), 0)
+    bogus = bytearray(signed(self_extracting(pe_image(False), archives["one-entry"], second), 5))
+    struct.pack_into("<I", bogus, 0x3C, 0xFFFFFFF0)
+    seeds["bogus-lfanew"] = b"\x00\x00" + bytes(bogus)
+    seeds["short"] = b"\x01\x00MZ"
+    return seeds
+
+
 def main_sequence_seeds(archives):
     """The first byte is the mode (see fuzz_main_sequence.cpp), the rest the
     loader's own file."""
@@ -127,6 +174,9 @@ def main_sequence_seeds(archives):
     seeds["sfx-fallback"] = b"\x04" + self_extracting(image, archives["three-entries"], second)
     seeds["sfx-winexec-2"] = b"\x08" + self_extracting(image, archives["one-entry"], second)
     seeds["sfx-failed-read"] = b"\x30" + self_extracting(image, archives["three-entries"], second)
+    for padding in (0, 5):
+        kit = self_extracting(pe_image(padding == 5), archives["three-entries"], second)
+        seeds["signed-sfx-padding-%d" % padding] = b"\x00" + signed(kit, padding)
     seeds["short-file"] = b"\x00" + b"MZ" * 10
     seeds["lower-case-mark"] = b"\x01" + image + trailer(0, 10, 11, 20, b"selfextracting")
     seeds["start-beyond-end"] = b"\x00" + image + trailer(0x7FFFFFF0, 0x7FFFFFFF, 0, 0)
@@ -146,6 +196,9 @@ def kit_reader_seeds(archives):
         cut = (len(first) + 1) * 256 // (len(first) + len(second) + 1)
         # Rounded so that the split point of the harness lands on the boundary.
         seeds["external-" + name] = b"\x01" + bytes([min(cut, 255)]) + first + second
+    for padding in (0, 6):
+        kit = self_extracting(pe_image(True), archives["three-entries"], second)
+        seeds["sfx-signed-padding-%d" % padding] = b"\x00" + signed(kit, padding)
     return seeds
 
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "format/pe_image.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {
@@ -47,18 +48,20 @@ bool StderrIsTerminal();
 
 // --- Reading ----------------------------------------------------------------
 
-// A file open for reading at any offset. Reads from several threads at once
-// are safe.
-class ReadOnlyFile {
+// A file open for reading at any offset, also as the trailer finder and the
+// other readers of the format layer read it. Raises KitError when it does
+// not open. Reads from several threads at once are safe.
+class ReadableFile final : public ldr::ByteSource {
  public:
-  explicit ReadOnlyFile(const std::string& path);
-  ~ReadOnlyFile();
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+  explicit ReadableFile(const std::string& path);
+  ~ReadableFile() override;
+  ReadableFile(const ReadableFile&) = delete;
+  ReadableFile& operator=(const ReadableFile&) = delete;
 
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override;
   uint64_t Size() const;
   // Reads `length` bytes at `offset`; raises when the file is shorter.
-  std::vector<unsigned char> Read(uint64_t offset, size_t length) const;
+  std::vector<unsigned char> Range(uint64_t offset, size_t length) const;
   // Reads up to `length` bytes at `offset`; gives how many arrived, 0 at the
   // end of the file.
   size_t ReadSome(uint64_t offset, unsigned char* out, size_t length) const;
@@ -93,7 +96,19 @@ class PendingOutput {
   // Overwrites bytes already written (a record whose sizes were not known
   // when its place was reserved).
   void WriteAt(uint64_t offset, const void* data, size_t size);
+  // Moves everything from offset on by count bytes towards the end and fills
+  // the gap with zero bytes.
+  void InsertZeros(uint64_t offset, uint64_t count);
   uint64_t Position() const { return position_; }
+
+  // Flushes and closes the file, which stays uncommitted: another program
+  // may now work on it under TempPath().
+  void Close();
+  // Renames the uncommitted file (same file system); it is removed from
+  // there when the output is dropped.
+  void MoveTo(const std::string& path);
+  const std::string& TempPath() const { return temp_path_; }
+  bool Committed() const { return committed_; }
   // A program is made executable where the host has such a mark (mode 0755
   // rather than 0644 on POSIX).
   enum class Kind { kData, kProgram };
@@ -106,6 +121,20 @@ class PendingOutput {
   uint64_t position_ = 0;
   bool committed_ = false;
 };
+
+// Makes a new folder, readable only by its owner (on Windows: with the
+// rights its parent folder passes on), from a pattern ending in XXXXXX,
+// which is replaced by six characters that make the name new; gives its
+// path.
+std::string MakePrivateFolder(const std::string& pattern);
+// Removes a file or an empty folder; one that is missing, or a folder that
+// is not empty, is left alone without complaint.
+void RemoveFile(const std::string& path);
+void RemoveEmptyFolder(const std::string& path);
+// Renames a file, replacing one already at `to`.
+void RenameFile(const std::string& from, const std::string& to);
+// True when the path names a regular file (links followed).
+bool IsRegularFile(const std::string& path);
 
 // Writes a file below a folder, one part at a time, never through a symlink:
 // folders are made as needed and none is entered that is a link.

@@ -82,21 +82,33 @@ std::string OwnExecutablePath() {
 
 bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
 
-ReadOnlyFile::ReadOnlyFile(const std::string& path) : path_(path) {
+ReadableFile::ReadableFile(const std::string& path) : path_(path) {
   handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (handle_ < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
 }
 
-ReadOnlyFile::~ReadOnlyFile() { ::close(static_cast<int>(handle_)); }
+ReadableFile::~ReadableFile() { ::close(static_cast<int>(handle_)); }
 
-uint64_t ReadOnlyFile::Size() const {
+bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, size - done,
+                        static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint64_t ReadableFile::Size() const {
   struct stat st {};
   if (::fstat(static_cast<int>(handle_), &st) != 0)
     throw KitError("cannot read " + path_ + ": " + ErrnoText());
   return static_cast<uint64_t>(st.st_size);
 }
 
-size_t ReadOnlyFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
+size_t ReadableFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
   for (;;) {
     ssize_t n = ::pread(static_cast<int>(handle_), out, std::min<size_t>(length, 1 << 30),
                         static_cast<off_t>(offset));
@@ -106,7 +118,7 @@ size_t ReadOnlyFile::ReadSome(uint64_t offset, unsigned char* out, size_t length
   }
 }
 
-std::vector<unsigned char> ReadOnlyFile::Read(uint64_t offset, size_t length) const {
+std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
   std::vector<unsigned char> data(length);
   size_t done = 0;
   while (done < length) {
@@ -119,8 +131,8 @@ std::vector<unsigned char> ReadOnlyFile::Read(uint64_t offset, size_t length) co
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
   FileInfo info = StatRegularFile(path);
-  ReadOnlyFile file(path);
-  return file.Read(0, static_cast<size_t>(info.size));
+  ReadableFile file(path);
+  return file.Range(0, static_cast<size_t>(info.size));
 }
 
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
@@ -188,15 +200,79 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   }
 }
 
-void PendingOutput::Commit(Kind kind) {
+void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
+  if (count == 0) return;
+  // From the end backwards, so that nothing is overwritten before it moved.
+  std::vector<unsigned char> buffer;
+  uint64_t end = position_;
+  while (end > offset) {
+    const uint64_t begin = end - std::min<uint64_t>(end - offset, uint64_t{1} << 20);
+    buffer.resize(static_cast<size_t>(end - begin));
+    size_t done = 0;
+    while (done < buffer.size()) {
+      ssize_t n = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
+                          static_cast<off_t>(begin + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw KitError("cannot read " + temp_path_ + ": " + ErrnoText());
+      done += static_cast<size_t>(n);
+    }
+    WriteAt(begin + count, buffer.data(), buffer.size());
+    end = begin;
+  }
+  buffer.assign(static_cast<size_t>(count), 0);
+  WriteAt(offset, buffer.data(), buffer.size());
+  position_ += count;
+}
+
+void PendingOutput::Close() {
+  if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
-  if (::fchmod(fd, kind == Kind::kProgram ? 0755 : 0644) != 0 || ::fsync(fd) != 0)
-    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
   handle_ = -1;
+  if (::fsync(fd) != 0) {
+    ::close(fd);
+    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  }
   if (::close(fd) != 0) throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
-  if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
-    throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + ErrnoText());
+}
+
+void PendingOutput::MoveTo(const std::string& path) {
+  RenameFile(temp_path_, path);
+  temp_path_ = path;
+}
+
+void PendingOutput::Commit(Kind kind) {
+  const mode_t mode = kind == Kind::kProgram ? 0755 : 0644;
+  if (handle_ >= 0) {
+    if (::fchmod(static_cast<int>(handle_), mode) != 0)
+      throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+    Close();
+  } else if (::chmod(temp_path_.c_str(), mode) != 0) {
+    throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
+  }
+  RenameFile(temp_path_, final_path_);
   committed_ = true;
+}
+
+std::string MakePrivateFolder(const std::string& pattern) {
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (!::mkdtemp(buffer.data()))
+    throw KitError("cannot create folder " + pattern + ": " + ErrnoText());
+  return buffer.data();
+}
+
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
+void RemoveEmptyFolder(const std::string& path) { ::rmdir(path.c_str()); }
+
+void RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    throw KitError("cannot rename " + from + " to " + to + ": " + ErrnoText());
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,

@@ -140,23 +140,37 @@ bool StderrIsTerminal() {
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-ReadOnlyFile::ReadOnlyFile(const std::string& path) : path_(path) {
+ReadableFile::ReadableFile(const std::string& path) : path_(path) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) throw KitError("cannot open " + path + ": " + LastErrorText());
   handle_ = reinterpret_cast<intptr_t>(h);
 }
 
-ReadOnlyFile::~ReadOnlyFile() { CloseHandle(AsHandle(handle_)); }
+ReadableFile::~ReadableFile() { CloseHandle(AsHandle(handle_)); }
 
-uint64_t ReadOnlyFile::Size() const {
+bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+  size_t done = 0;
+  try {
+    while (done < size) {
+      size_t n = ReadSome(offset + done, buffer + done, size - done);
+      if (n == 0) return false;
+      done += n;
+    }
+  } catch (const KitError&) {
+    return false;
+  }
+  return true;
+}
+
+uint64_t ReadableFile::Size() const {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(AsHandle(handle_), &size))
     throw KitError("cannot read " + path_ + ": " + LastErrorText());
   return static_cast<uint64_t>(size.QuadPart);
 }
 
-size_t ReadOnlyFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
+size_t ReadableFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
   // Every read names its offset, so threads sharing the handle do not
   // disturb one another.
   OVERLAPPED at = {};
@@ -171,7 +185,7 @@ size_t ReadOnlyFile::ReadSome(uint64_t offset, unsigned char* out, size_t length
   return n;
 }
 
-std::vector<unsigned char> ReadOnlyFile::Read(uint64_t offset, size_t length) const {
+std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
   std::vector<unsigned char> data(length);
   size_t done = 0;
   while (done < length) {
@@ -184,8 +198,8 @@ std::vector<unsigned char> ReadOnlyFile::Read(uint64_t offset, size_t length) co
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
   FileInfo info = StatRegularFile(path);
-  ReadOnlyFile file(path);
-  return file.Read(0, static_cast<size_t>(info.size));
+  ReadableFile file(path);
+  return file.Range(0, static_cast<size_t>(info.size));
 }
 
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
@@ -272,16 +286,86 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   }
 }
 
+void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
+  if (count == 0) return;
+  // From the end backwards, so that nothing is overwritten before it moved.
+  std::vector<unsigned char> buffer;
+  uint64_t end = position_;
+  while (end > offset) {
+    const uint64_t begin = end - std::min<uint64_t>(end - offset, uint64_t{1} << 20);
+    buffer.resize(static_cast<size_t>(end - begin));
+    size_t done = 0;
+    while (done < buffer.size()) {
+      OVERLAPPED at = {};
+      at.Offset = static_cast<DWORD>(begin + done);
+      at.OffsetHigh = static_cast<DWORD>((begin + done) >> 32);
+      DWORD n = 0;
+      if (!ReadFile(AsHandle(handle_), buffer.data() + done,
+                    static_cast<DWORD>(buffer.size() - done), &n, &at) ||
+          n == 0)
+        throw KitError("cannot read " + temp_path_ + ": " + LastErrorText());
+      done += n;
+    }
+    WriteAt(begin + count, buffer.data(), buffer.size());
+    end = begin;
+  }
+  buffer.assign(static_cast<size_t>(count), 0);
+  WriteAt(offset, buffer.data(), buffer.size());
+  position_ += count;
+}
+
+void PendingOutput::Close() {
+  if (handle_ == -1) return;
+  HANDLE h = AsHandle(handle_);
+  handle_ = -1;
+  if (!FlushFileBuffers(h)) {
+    CloseHandle(h);
+    throw KitError("cannot finish " + temp_path_ + ": " + LastErrorText());
+  }
+  if (!CloseHandle(h)) throw KitError("cannot finish " + temp_path_ + ": " + LastErrorText());
+}
+
+void PendingOutput::MoveTo(const std::string& path) {
+  RenameFile(temp_path_, path);
+  temp_path_ = path;
+}
+
 void PendingOutput::Commit(Kind) {
   // Windows has no executable mark: every file may be run.
-  HANDLE h = AsHandle(handle_);
-  if (!FlushFileBuffers(h)) throw KitError("cannot finish " + temp_path_ + ": " + LastErrorText());
-  handle_ = -1;
-  if (!CloseHandle(h)) throw KitError("cannot finish " + temp_path_ + ": " + LastErrorText());
-  if (!MoveFileExA(temp_path_.c_str(), final_path_.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + LastErrorText());
+  Close();
+  RenameFile(temp_path_, final_path_);
   committed_ = true;
+}
+
+std::string MakePrivateFolder(const std::string& pattern) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  const std::string stem =
+      pattern.size() >= 6 && pattern.compare(pattern.size() - 6, 6, "XXXXXX") == 0
+          ? pattern.substr(0, pattern.size() - 6)
+          : pattern;
+  uint64_t seed = (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount64();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = stem;
+    uint64_t v = seed + static_cast<uint64_t>(attempt) * 0x9E3779B97F4A7C15ull;
+    for (int i = 0; i < 6; ++i, v /= 36) name += kDigits[v % 36];
+    if (CreateDirectoryA(name.c_str(), nullptr)) return name;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  throw KitError("cannot create folder " + pattern + ": " + LastErrorText());
+}
+
+void RemoveFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+void RemoveEmptyFolder(const std::string& path) { RemoveDirectoryA(path.c_str()); }
+
+void RenameFile(const std::string& from, const std::string& to) {
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    throw KitError("cannot rename " + from + " to " + to + ": " + LastErrorText());
+}
+
+bool IsRegularFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Windows offers no "open below this folder handle without following links"

@@ -3,7 +3,10 @@
 //
 // A self-extracting kit is the loader image, the loader's archive (entry 0 is
 // the installer, at most 50 entries), the second archive (the payload, any
-// number of entries) and the 56-byte trailer. An external kit is a folder
+// number of entries) and the 56-byte trailer; kitpack puts 0 to 7 zero bytes
+// between the loader image and the first archive so that the kit's length is
+// a multiple of 8, which lets a signing tool append its certificate table
+// right behind the trailer. A signed kit ends in that table. An external kit is a folder
 // holding a copy of the loader, "setup.1" (the loader's archive) and
 // "setup.2" (the second archive); both archive files start at offset 0.
 
@@ -14,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "format/pe_image.h"
 #include "format/records.h"
 #include "kitpack/files.h"
 
@@ -44,6 +48,12 @@ struct BuildOptions {
   int64_t offset_limit = std::numeric_limits<int32_t>::max();
   // Called from worker threads with the input bytes compressed so far.
   std::function<void(uint64_t done, uint64_t total)> progress;
+  // Run on the finished kit (on the loader's copy for an external kit)
+  // before it takes its place; see signing.h for how it is split and what
+  // {} and {out} stand for. The result must read back as the kit built.
+  std::string sign_command;
+  // One-line notes for the user (a signature removed from the loader's copy).
+  std::function<void(const std::string&)> notice;
 };
 
 // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
@@ -90,22 +100,39 @@ struct ArchiveInfo {
   int64_t end = 0;    // absolute offset of its last byte
   int32_t file_count = 0;
   std::vector<EntryInfo> entries;
+  // What a checked read found that the format allows but a reader should
+  // know: second-archive names the reference installer would refuse.
+  std::vector<std::string> warnings;
+};
+
+// The Authenticode signature of a self-extracting kit, as far as kitpack
+// looks at it: where its certificate table lies.
+struct SignatureInfo {
+  bool present = false;
+  int64_t table_offset = 0;
+  int64_t table_size = 0;
+  int64_t padding = 0;  // zero bytes between trailer and table
+  ldr::PeSecurityEntry entry;
 };
 
 struct KitInfo {
   bool external = false;
   std::string path;
   int64_t file_size = 0;
+  int64_t trailer_offset = 0;
+  SignatureInfo signature;
   ldr::ArchiveTrailer trailer;
   ArchiveInfo first;
   ArchiveInfo second;
 };
 
-// Opens a self-extracting kit, a folder holding setup.1 / setup.2, or a
-// setup.1 file itself, and walks both entry chains. With `check` set, every
-// offset, size, chain link, name and the trailer is checked and the first
-// fault raises KitError naming the entry; without it only what is needed to
-// read is checked.
+// Opens a self-extracting kit (signed or not), a folder holding setup.1 /
+// setup.2, or a setup.1 file itself, and walks both entry chains. The
+// trailer is found the way the loader finds it (ldr::LocateTrailer). With
+// `check` set, every offset, size, chain link, name and the trailer is
+// checked, and in a signed kit that both archives and the trailer lie in the
+// part the signature covers; the first fault raises KitError naming the
+// entry. Without it only what is needed to read is checked.
 KitInfo ReadKit(const std::string& path, bool check);
 
 // Inflates every stream and checks it against its record; raises on the
@@ -113,7 +140,8 @@ KitInfo ReadKit(const std::string& path, bool check);
 size_t VerifyStreams(const KitInfo& kit);
 
 // Extracts one archive below `dest`. First archive: name parts only, as the
-// loader does. Second: relative paths, refused when unsafe.
+// loader does. Second: the stored paths without drive and leading
+// separators; ".." and other escapes are refused before anything is written.
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
 
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& archive, const EntryInfo& entry);

@@ -5,12 +5,13 @@
 
 #include "format/stored_names.h"
 #include "kitpack/kit.h"
+#include "kitpack/signing.h"
 
 namespace kitpack {
 
 namespace {
 
-int64_t FileSize(const ReadOnlyFile& f) { return static_cast<int64_t>(f.Size()); }
+int64_t FileSize(const ReadableFile& f) { return static_cast<int64_t>(f.Size()); }
 
 std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
   return a.label + ": entry " + std::to_string(i) + " (" + stored + ")";
@@ -20,11 +21,11 @@ std::string Num(int64_t v) { return std::to_string(v); }
 
 // Walks one archive's entry chain. Bounds are always checked, since reading
 // depends on them; `check` adds the rules a well-formed archive follows.
-void ReadArchive(const ReadOnlyFile& f, ArchiveInfo& a, bool first, bool check) {
+void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) {
   const int64_t size = a.end - a.start + 1;
   if (size < static_cast<int64_t>(ldr::kHeaderSize))
     throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
-  std::vector<unsigned char> header = f.Read(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
+  std::vector<unsigned char> header = f.Range(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
   a.file_count = ldr::GetInt32(header.data());
   if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
   if (first && a.file_count > ldr::kMaxFiles)
@@ -45,7 +46,7 @@ void ReadArchive(const ReadOnlyFile& f, ArchiveInfo& a, bool first, bool check) 
     if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
       throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
                      Num(size) + " bytes)");
-    std::vector<unsigned char> raw = f.Read(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
+    std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
     unsigned char bytes[ldr::kEntrySize];
     std::memcpy(bytes, raw.data(), sizeof bytes);
     EntryInfo e;
@@ -79,8 +80,16 @@ void ReadArchive(const ReadOnlyFile& f, ArchiveInfo& a, bool first, bool check) 
                 ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
           throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
+        // A name that escapes wherever it is unpacked ("..", a stream, a
+        // device) is an error. The installer's own rule is stricter than the
+        // format (no drive, no absolute path): a name only it would refuse
+        // is worth a warning, and the kit is still well formed.
+        ldr::RelativeName path = ldr::SplitStoredPath(e.stored_name);
+        if (!path.refused.empty()) throw KitError(name + ": unsafe stored name: " + path.refused);
         ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
-        if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
+        if (!rel.refused.empty())
+          a.warnings.push_back(name +
+                               ": the reference installer would refuse this name: " + rel.refused);
       }
     }
     h = r.next_header;
@@ -105,28 +114,38 @@ KitInfo ReadKit(const std::string& path, bool check) {
     kit.external = true;
     kit.first.path = IsDirectory(path) ? JoinPath(path, kFirstArchiveFile) : path;
     kit.second.path = Sibling(kit.first.path, kSecondArchiveFile);
-    ReadOnlyFile f1(kit.first.path);
+    ReadableFile f1(kit.first.path);
     kit.first.end = FileSize(f1) - 1;
     ReadArchive(f1, kit.first, true, check);
-    ReadOnlyFile f2(kit.second.path);
+    ReadableFile f2(kit.second.path);
     kit.second.end = FileSize(f2) - 1;
     ReadArchive(f2, kit.second, false, check);
     return kit;
   }
 
-  ReadOnlyFile f(path);
-  kit.file_size = FileSize(f);
+  ReadableFile f(path);
+  kit.file_size = static_cast<int64_t>(f.Size());
   if (kit.file_size < static_cast<int64_t>(ldr::kTrailerSize))
     throw KitError(path + " is not a kit: it is shorter than the 56-byte trailer");
-  std::vector<unsigned char> raw =
-      f.Read(static_cast<uint64_t>(kit.file_size) - ldr::kTrailerSize, ldr::kTrailerSize);
-  unsigned char bytes[ldr::kTrailerSize];
-  std::memcpy(bytes, raw.data(), sizeof bytes);
-  kit.trailer = ldr::DecodeTrailer(bytes);
+  const ldr::TrailerLocation at = ldr::LocateTrailer(f, static_cast<uint64_t>(kit.file_size));
+  const std::string which =
+      at.before_certificates ? "the 56 bytes before its certificate table" : "its last 56 bytes";
+  kit.trailer_offset = at.offset;
+  std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
+  unsigned char bytes56[ldr::kTrailerSize];
+  std::memcpy(bytes56, raw.data(), sizeof bytes56);
+  kit.trailer = ldr::DecodeTrailer(bytes56);
   if (!ldr::IsSelfExtracting(kit.trailer))
-    throw KitError(path + " is not a kit: its last 56 bytes do not carry the SELFEXTRACTING mark");
+    throw KitError(path + " is not a kit: " + which + " do not carry the SELFEXTRACTING mark");
+  if (at.before_certificates) {
+    kit.signature.present = true;
+    kit.signature.table_offset = static_cast<int64_t>(at.certificate_offset);
+    kit.signature.table_size = static_cast<int64_t>(at.certificate_size);
+    kit.signature.padding = static_cast<int64_t>(at.padding);
+    kit.signature.entry = ldr::ReadPeSecurityEntry(f, static_cast<uint64_t>(kit.file_size));
+  }
   const ldr::ArchiveTrailer& t = kit.trailer;
-  const int64_t last = kit.file_size - static_cast<int64_t>(ldr::kTrailerSize) - 1;
+  const int64_t last = at.offset - 1;  // the byte before the trailer
   if (t.archive_start < 0 || t.archive_end < t.archive_start || t.archive_end > last)
     throw KitError("trailer: archive " + Num(t.archive_start) + ".." + Num(t.archive_end) +
                    " does not lie before the trailer");
@@ -134,12 +153,21 @@ KitInfo ReadKit(const std::string& path, bool check) {
     throw KitError("trailer: SecondArchiveStart is " + Num(t.second_archive_start) + ", expected " +
                    Num(int64_t{t.archive_end} + 1));
   if (check && t.second_archive_end != last)
-    throw KitError("trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " +
-                   Num(last) + " (file size - 57)");
+    throw KitError(
+        "trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
+        (at.before_certificates ? " (the byte before the trailer)" : " (file size - 57)"));
   if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
       t.second_archive_end > last)
     throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
                    Num(t.second_archive_end) + " does not lie before the trailer");
+  if (check && kit.signature.present) {
+    const std::string fault = UncoveredRange(
+        kit.signature.entry,
+        {{"the first archive", t.archive_start, t.archive_end},
+         {"the second archive", t.second_archive_start, t.second_archive_end},
+         {"the trailer", at.offset, at.offset + static_cast<int64_t>(ldr::kTrailerSize) - 1}});
+    if (!fault.empty()) throw KitError("signature: " + fault);
+  }
   kit.first.path = kit.second.path = path;
   kit.first.start = t.archive_start;
   kit.first.end = t.archive_end;
@@ -152,9 +180,9 @@ KitInfo ReadKit(const std::string& path, bool check) {
 
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
-  ReadOnlyFile f(a.path);
-  std::vector<unsigned char> in = f.Read(static_cast<uint64_t>(a.start + e.record.data_start),
-                                         static_cast<size_t>(e.packed_size));
+  ReadableFile f(a.path);
+  std::vector<unsigned char> in = f.Range(static_cast<uint64_t>(a.start + e.record.data_start),
+                                          static_cast<size_t>(e.packed_size));
   // Deflate expands at most 1032-fold, so a record claiming more than that
   // cannot be right; the room stops there and the size check below reports
   // the mismatch, rather than a damaged record reserving gigabytes.
@@ -224,7 +252,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
     if (second) {
-      ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
+      ldr::RelativeName rel = ldr::SplitStoredPath(e.stored_name);
       if (!rel.refused.empty())
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);

@@ -6,16 +6,22 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <optional>
 
 #include "format/stored_names.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
+#include "kitpack/process.h"
+#include "kitpack/signing.h"
 #include "kitpack/threads.h"
 #include "kitpack/zstream.h"
 
 namespace kitpack {
 
 namespace {
+
+// A finished self-extracting kit's length is a multiple of this.
+constexpr uint64_t kKitAlignment = 8;
 
 // 1899-12-30 is day 0; 1970-01-01 is day 25569.
 constexpr int64_t kUnixEpochDay = 25569;
@@ -181,9 +187,9 @@ class ArchiveWriter {
   DeflatedPiece Deflate(const Task& task, std::vector<unsigned char>& buffer) {
     const Prepared& p = (*files_)[task.file];
     const std::string& path = p.input.source;
-    ReadOnlyFile f(path);
+    ReadableFile f(path);
     const size_t before = std::min<size_t>(32768, task.piece.offset);
-    buffer = f.Read(task.piece.offset - before, before + task.piece.length);
+    buffer = f.Range(task.piece.offset - before, before + task.piece.length);
     if (task.piece.last) {
       // The file must still end where it ended when it was measured.
       unsigned char extra;
@@ -199,11 +205,11 @@ class ArchiveWriter {
   }
 
   // Only files that begin like a PE image are read whole for their version.
-  static std::string VersionOf(const ReadOnlyFile& f, const Prepared& p) {
+  static std::string VersionOf(const ReadableFile& f, const Prepared& p) {
     if (p.info.size < 64) return "";
-    std::vector<unsigned char> mz = f.Read(0, 2);
+    std::vector<unsigned char> mz = f.Range(0, 2);
     if (mz[0] != 'M' || mz[1] != 'Z') return "";
-    std::vector<unsigned char> all = f.Read(0, static_cast<size_t>(p.info.size));
+    std::vector<unsigned char> all = f.Range(0, static_cast<size_t>(p.info.size));
     return PeFileVersion(all.data(), all.size());
   }
 
@@ -274,16 +280,173 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
   if (SameFile(o.loader, o.output))
     throw KitError("the output " + o.output + " is also the loader");
   std::vector<unsigned char> loader = ReadWholeFile(o.loader);
-  if (loader.size() >= ldr::kTrailerSize) {
+  // Where the loader would look for a trailer in its own file: a signed kit
+  // is refused as well as an unsigned one.
+  ldr::MemoryByteSource bytes(loader.data(), loader.size());
+  const ldr::TrailerLocation at = ldr::LocateTrailer(bytes, loader.size());
+  if (at.offset >= 0) {
     unsigned char tail[ldr::kTrailerSize];
-    std::memcpy(tail, loader.data() + loader.size() - ldr::kTrailerSize, ldr::kTrailerSize);
+    std::memcpy(tail, loader.data() + at.offset, ldr::kTrailerSize);
     if (ldr::IsSelfExtracting(ldr::DecodeTrailer(tail)))
-      throw KitError("the loader " + o.loader +
-                     " already carries a kit (its last 56 bytes hold the SELFEXTRACTING mark)");
+      throw KitError("the loader " + o.loader + " already carries a kit (" +
+                     (at.before_certificates ? "the 56 bytes before its certificate table"
+                                             : "its last 56 bytes") +
+                     " hold the SELFEXTRACTING mark)");
+  }
+  // A kit appends to the loader, which would break the loader's own
+  // signature: its copy goes in unsigned, and the kit is signed as a whole.
+  // An external kit's copy is the loader unchanged.
+  if (!o.external) {
+    const uint64_t removed = StripSignature(loader, o.loader);
+    if (removed != 0 && o.notice)
+      o.notice("removed the signature of " + o.loader + " (a certificate table of " +
+               std::to_string(removed) +
+               " bytes) from the kit's copy: data appended behind a signature breaks it; sign the "
+               "finished kit");
   }
   if (static_cast<int64_t>(loader.size()) > o.offset_limit)
     throw KitError("the loader " + o.loader + " is too large: offsets in a kit are signed 32-bit");
   return loader;
+}
+
+// After its sign command the loader's copy of an external kit must end in a
+// certificate table and still not look like a self-extracting kit.
+void CheckSignedLoader(const std::string& path) {
+  std::vector<unsigned char> image = ReadWholeFile(path);
+  ldr::MemoryByteSource bytes(image.data(), image.size());
+  const ldr::TrailerLocation at = ldr::LocateTrailer(bytes, image.size());
+  const std::string fault = "the signed loader " + path + " does not read back: ";
+  if (!at.before_certificates)
+    throw KitError(
+        fault +
+        "it does not end in a certificate table named by its security entry (was it signed?)");
+  unsigned char tail[ldr::kTrailerSize];
+  std::memcpy(tail, image.data() + at.offset, ldr::kTrailerSize);
+  if (ldr::IsSelfExtracting(ldr::DecodeTrailer(tail)))
+    throw KitError(fault + "it now carries the SELFEXTRACTING mark and would not look for setup.1");
+}
+
+// Bytes of a file that a signing tool rewrites: the PE checksum and the
+// security entry.
+struct Hole {
+  uint64_t offset, size;
+};
+
+std::vector<Hole> SigningFields(const std::string& path) {
+  ReadableFile f(path);
+  const ldr::PeSecurityEntry pe = ldr::ReadPeSecurityEntry(f, f.Size());
+  if (!pe.found) return {};
+  return {{pe.checksum_offset, 4}, {pe.entry_offset, 8}};
+}
+
+// CRC-32 of a range of a file, the holes read as zero bytes.
+uint32_t RangeCrc(const std::string& path, uint64_t offset, uint64_t length,
+                  const std::vector<Hole>& holes = {}) {
+  ReadableFile f(path);
+  uLong crc = crc32(0, nullptr, 0);
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, 1 << 20));
+    std::vector<unsigned char> chunk = f.Range(offset, n);
+    for (const Hole& h : holes)
+      for (uint64_t i = h.offset; i < h.offset + h.size; ++i)
+        if (i >= offset && i < offset + n) chunk[static_cast<size_t>(i - offset)] = 0;
+    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
+    offset += n;
+    length -= n;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+// The private folder the sign command works in, beside the output: the kit
+// is moved there under its final name (tools that go by the extension see
+// the right one) and, with {out}, the tool writes its signed copy there. On
+// the way out everything kitpack put there is removed again, the kit too
+// unless it was committed; the folder goes when it is empty.
+class SignFolder {
+ public:
+  SignFolder(PendingOutput& out, const std::string& final_path)
+      : out_(out), path_(MakePrivateFolder(final_path + ".sign-XXXXXX")) {
+    const std::string base = BaseName(final_path);
+    kit_ = JoinPath(path_, base);
+    signed_copy_ = JoinPath(path_, "signed-" + base);
+  }
+  ~SignFolder() {
+    RemoveFile(signed_copy_);
+    if (!out_.Committed()) RemoveFile(out_.TempPath());
+    RemoveEmptyFolder(path_);
+  }
+  SignFolder(const SignFolder&) = delete;
+  SignFolder& operator=(const SignFolder&) = delete;
+
+  const std::string& kit() const { return kit_; }
+  const std::string& signed_copy() const { return signed_copy_; }
+
+ private:
+  PendingOutput& out_;
+  std::string path_, kit_, signed_copy_;
+};
+
+// Runs the sign command on a finished, closed output and leaves the signed
+// file in its place; `check` then raises when it does not read back.
+void Sign(PendingOutput& out, SignFolder& folder, const std::string& command,
+          const std::function<void(const std::string&)>& check) {
+  const std::vector<std::string> words = SplitCommand(command);
+  out.MoveTo(folder.kit());
+  const std::vector<std::string> argv = FillPlaceholders(words, folder.kit(), folder.signed_copy());
+  const std::string outcome = RunProgram(argv);
+  if (!outcome.empty())
+    throw KitError("the sign command " + argv[0] + " " + outcome + "; no kit was written");
+  if (NamesOutput(words)) {
+    if (!IsRegularFile(folder.signed_copy()))
+      throw KitError("the sign command left no signed copy at {out} (" + folder.signed_copy() +
+                     ")");
+    RenameFile(folder.signed_copy(), out.TempPath());
+  }
+  check(out.TempPath());
+}
+
+// Checksums of a kit that its signing must leave as they are.
+struct KitSums {
+  uint32_t image = 0;     // the loader image and the padding, less the fields signing rewrites
+  uint32_t archives = 0;  // both archives
+};
+
+KitSums Sums(const std::string& path, uint64_t archives_start, uint64_t trailer_offset) {
+  return {RangeCrc(path, 0, archives_start, SigningFields(path)),
+          RangeCrc(path, archives_start, trailer_offset - archives_start)};
+}
+
+// What must hold of a kit after its sign command: it ends in a certificate
+// table, its trailer is where it was and as it was, the archives and the
+// loader image (but for the two fields signing rewrites) are byte for byte
+// those written; then kitpack's checked reading of it.
+void CheckSignedKit(const std::string& path, int64_t trailer_offset,
+                    const unsigned char (&trailer)[ldr::kTrailerSize], uint64_t archives_start,
+                    const KitSums& sums) {
+  const std::string fault = "the signed kit does not read back: ";
+  ReadableFile f(path);
+  const ldr::TrailerLocation at = ldr::LocateTrailer(f, f.Size());
+  if (!at.before_certificates)
+    throw KitError(
+        fault +
+        "it does not end in a certificate table named by its security entry (was it signed?)");
+  if (at.offset != trailer_offset)
+    throw KitError(fault + "its trailer moved from byte " + std::to_string(trailer_offset) +
+                   " to " + std::to_string(at.offset));
+  const std::vector<unsigned char> now =
+      f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
+  if (std::memcmp(now.data(), trailer, ldr::kTrailerSize) != 0)
+    throw KitError(fault + "its trailer changed");
+  const KitSums now_sums = Sums(path, archives_start, static_cast<uint64_t>(trailer_offset));
+  if (now_sums.archives != sums.archives) throw KitError(fault + "its archives changed");
+  if (now_sums.image != sums.image)
+    throw KitError(fault +
+                   "its loader image changed beyond the PE checksum and the security entry");
+  try {
+    ReadKit(path, true);
+  } catch (const KitError& e) {
+    throw KitError(fault + e.what());
+  }
 }
 
 }  // namespace
@@ -332,6 +495,9 @@ void BuildKit(const BuildOptions& o) {
     throw KitError("the output " + o.output +
                    " is a folder; use --external to write setup.1 there");
 
+  // A sign command that cannot run is refused before anything is compressed.
+  if (!o.sign_command.empty()) FillPlaceholders(SplitCommand(o.sign_command), "kit", "out");
+
   BuildOptions checked = o;
   std::vector<unsigned char> loader = ReadLoader(o);
   std::vector<Prepared> first, second;
@@ -353,10 +519,21 @@ void BuildKit(const BuildOptions& o) {
     PendingOutput out(kit_path);
     CopyLoader(out, loader);
     ArchiveWriter writer(out, o, done, total);
-    const int64_t first_start = static_cast<int64_t>(out.Position());
+    int64_t first_start = static_cast<int64_t>(out.Position());
     writer.Write(first, "first archive");
-    const int64_t second_start = static_cast<int64_t>(out.Position());
+    int64_t second_start = static_cast<int64_t>(out.Position());
     writer.Write(second, "second archive");
+    // Zero bytes between the loader image and the first archive make the
+    // kit's length a multiple of 8, so that a signing tool appends its
+    // certificate table right behind the trailer. The archives are moved up
+    // as they are (their offsets are their own), ArchiveStart names where
+    // the first one now begins, and the second still follows it directly.
+    const uint64_t unpadded = out.Position() + ldr::kTrailerSize;
+    const uint64_t padding = (kKitAlignment - unpadded % kKitAlignment) % kKitAlignment;
+    out.InsertZeros(static_cast<uint64_t>(first_start), padding);
+    const int64_t shift = static_cast<int64_t>(padding);
+    first_start += shift;
+    second_start += shift;
     const int64_t second_end = static_cast<int64_t>(out.Position()) - 1;
     if (second_end + static_cast<int64_t>(ldr::kTrailerSize) > o.offset_limit)
       throw KitError("the kit would grow past " + std::to_string(o.offset_limit) +
@@ -368,6 +545,18 @@ void BuildKit(const BuildOptions& o) {
                                                       static_cast<int32_t>(second_end)),
                        trailer);
     out.Write(trailer, sizeof trailer);
+    if (o.sign_command.empty()) {
+      out.Commit(PendingOutput::Kind::kProgram);
+      return;
+    }
+    out.Close();
+    const int64_t trailer_offset = second_end + 1;
+    const KitSums sums = Sums(out.TempPath(), static_cast<uint64_t>(first_start),
+                              static_cast<uint64_t>(trailer_offset));
+    SignFolder folder(out, kit_path);
+    Sign(out, folder, o.sign_command, [&](const std::string& path) {
+      CheckSignedKit(path, trailer_offset, trailer, static_cast<uint64_t>(first_start), sums);
+    });
     out.Commit(PendingOutput::Kind::kProgram);
     return;
   }
@@ -378,6 +567,13 @@ void BuildKit(const BuildOptions& o) {
   ArchiveWriter(setup1, o, done, total).Write(first, "first archive");
   ArchiveWriter(setup2, o, done, total).Write(second, "second archive");
   CopyLoader(copy, loader);
+  std::optional<SignFolder> folder;
+  if (!o.sign_command.empty()) {
+    // The loader's copy is the one executable of an external kit.
+    copy.Close();
+    folder.emplace(copy, loader_copy);
+    Sign(copy, *folder, o.sign_command, CheckSignedLoader);
+  }
   setup1.Commit(PendingOutput::Kind::kData);
   setup2.Commit(PendingOutput::Kind::kData);
   copy.Commit(PendingOutput::Kind::kProgram);

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -55,9 +56,12 @@ class ProgressBar {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// "YYYY-MM-DD hh:mm:ss" in UTC, worked out here rather than by the C library
-// so that every host prints the same text for every time a record can hold.
+// "YYYY-MM-DD hh:mm:ss" in UTC, worked out here rather than by the C library,
+// so that every host prints the same text.
 std::string DateText(double days) {
+  // Any double is a valid time stamp to the format; only a plausible one
+  // (years 1 to 9999) is shown as a date.
+  if (!(days > -693593.0 && days < 2958466.0)) return "?";
   const int64_t t = kitpack::UnixFromKitTime(days);
   int64_t day = t / 86400, second = t % 86400;
   if (second < 0) {
@@ -79,6 +83,14 @@ std::string DateText(double days) {
                 static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
                 static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
                 static_cast<long long>(second % 60));
+  return buf;
+}
+
+// JSON has no NaN or infinity; a time stamp holding one is written as null.
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", value);
   return buf;
 }
 
@@ -113,9 +125,34 @@ void PrintTable(const kitpack::ArchiveInfo& a) {
   }
 }
 
+// What "verify" says about the signature.
+std::string SignatureText(const kitpack::KitInfo& kit) {
+  if (kit.external)
+    return "signature: none (setup.1 and setup.2 are never signed; the loader may be)";
+  if (!kit.signature.present) return "signature: none";
+  const kitpack::SignatureInfo& s = kit.signature;
+  return "signature: signed, certificate table of " + std::to_string(s.table_size) +
+         " bytes at byte " + std::to_string(s.table_offset) + " (after " +
+         std::to_string(s.padding) +
+         " padding bytes); both archives and the trailer lie in the part the signature covers "
+         "(bytes 0.." +
+         std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
+}
+
 void PrintJson(const kitpack::KitInfo& kit) {
-  std::printf("{\"path\": %s, \"external\": %s, \"archives\": [", JsonString(kit.path).c_str(),
+  std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
               kit.external ? "true" : "false");
+  if (!kit.external)
+    std::printf("\"trailer_offset\": %lld, ", static_cast<long long>(kit.trailer_offset));
+  if (kit.signature.present)
+    std::printf(
+        "\"signature\": {\"table_offset\": %lld, \"table_size\": %lld, \"padding\": %lld}, ",
+        static_cast<long long>(kit.signature.table_offset),
+        static_cast<long long>(kit.signature.table_size),
+        static_cast<long long>(kit.signature.padding));
+  else
+    std::printf("\"signature\": null, ");
+  std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
     std::printf(
@@ -128,11 +165,11 @@ void PrintJson(const kitpack::KitInfo& kit) {
       std::printf(
           "%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": "
           "%lld, "
-          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": "
+          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %s, \"date\": "
           "%s}",
           i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
           static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
-          JsonString(e.version).c_str(), e.record.file_time,
+          JsonString(e.version).c_str(), JsonNumber(e.record.file_time).c_str(),
           JsonString(DateText(e.record.file_time)).c_str());
     }
     std::printf("]}");
@@ -178,6 +215,12 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   b->add_option("--stored-prefix", prefix, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
+  b->add_option(
+       "--sign-command", build.sign_command,
+       "Run CMD on the finished kit before it takes its place, no shell: {} is the kit, "
+       "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
+       "the signed kit must read back unchanged")
+      ->type_name("CMD");
 
   std::string kit_path, dest;
   bool json = false, second = false;
@@ -212,6 +255,7 @@ int main(int argc, char** argv) {
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
+      build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
       ProgressBar bar;
       if (kitpack::StderrIsTerminal())
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
@@ -229,8 +273,12 @@ int main(int argc, char** argv) {
     } else if (v->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::VerifyStreams(kit);
+      for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
+        for (const std::string& warning : a->warnings)
+          std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
+      std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
       size_t n = kitpack::ExtractArchive(kit, second, dest);

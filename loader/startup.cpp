@@ -1,12 +1,41 @@
 #include "loader/startup.h"
 
+#include <cstdint>
 #include <new>
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "format/pe_image.h"
 #include "loader/main_sequence.h"
 
 namespace ldr {
+
+namespace {
+
+// The loader's own file as the trailer finder reads it.
+class OwnFileBytes final : public ByteSource {
+ public:
+  explicit OwnFileBytes(File& file) : file_(file) {}
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (file_.Seek(static_cast<int64_t>(offset), File::Origin::Begin) !=
+        static_cast<int64_t>(offset))
+      return false;
+    size_t done = 0;
+    while (done < size) {
+      const uint32_t ask = size - done > 0x10000 ? 0x10000 : static_cast<uint32_t>(size - done);
+      const int32_t got = file_.Read(buffer + done, ask);
+      if (got <= 0) return false;
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  File& file_;
+};
+
+}  // namespace
 
 ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
@@ -24,6 +53,17 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   if (file->Read(bytes, kTrailerSize) != static_cast<int32_t>(kTrailerSize)) {
     // A partly read record is never kept.
     for (unsigned char& b : bytes) b = 0;
+  }
+
+  // A signed kit: the trailer lies before the certificate table that the
+  // signing tool appended. The last 56 bytes read above stand otherwise.
+  if (size >= 0) {
+    OwnFileBytes own(*file);
+    const TrailerLocation at = LocateTrailer(own, static_cast<uint64_t>(size));
+    if (at.before_certificates &&
+        !own.ReadAt(static_cast<uint64_t>(at.offset), bytes, kTrailerSize)) {
+      for (unsigned char& b : bytes) b = 0;
+    }
   }
   return DecodeTrailer(bytes);
 }

@@ -7,10 +7,11 @@
 
 namespace ldr {
 
-// Reads the last 56 bytes of the loader's own file. The record is all zero
-// when fewer than 56 bytes can be read. Raises LoaderError when the file is
-// missing (by the existence test) or does not open. The file is closed on
-// every path.
+// Reads the trailer of the loader's own file: its last 56 bytes, or, in a
+// signed kit, the 56 bytes before the certificate table (LocateTrailer). The
+// record is all zero when fewer than 56 bytes can be read. Raises LoaderError
+// when the file is missing (by the existence test) or does not open. The file
+// is closed on every path.
 ArchiveTrailer ReadTrailer(Platform& platform);
 
 // Everything after the runtime set-up: picture, window class, main window,

@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils xdotool imagemagick
   clang libclang-rt-14-dev llvm
-  python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine
+  python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine osslsigncode openssl
   zip unzip 7zip nsis gnuplot-nox time
 )
 

@@ -13,7 +13,9 @@
 
 #include <zlib.h>
 
+#include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "examples/installer/host.h"
+#include "format/pe_image.h"
 #include "format/records.h"
 #include "format/stored_names.h"
 
@@ -76,19 +79,40 @@ void Open(Archive& a, const std::string& path) {
   a.end = std::ftell(a.file) - 1;
 }
 
+// The kit file as the trailer finder reads it.
+class KitBytes final : public ldr::ByteSource {
+ public:
+  explicit KitBytes(std::FILE* file) : file_(file) {}
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
+    return offset <= static_cast<uint64_t>(LONG_MAX) &&
+           std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 &&
+           std::fread(buffer, 1, size, file_) == size;
+  }
+
+ private:
+  std::FILE* file_;
+};
+
 // Finds the second archive: behind the loader's archive in a self-extracting
-// loader, else in setup.2 beside the loader.
+// loader, else in setup.2 beside the loader. The trailer is where the loader
+// finds it: the last 56 bytes, or those before a signature's certificate
+// table.
 void FindPayload(Archive& a, const std::string& folder, const std::string& loader_name) {
   if (!loader_name.empty()) {
     Open(a, Join(folder, loader_name));
-    unsigned char bytes[ldr::kTrailerSize];
-    if (a.end + 1 >= static_cast<long>(ldr::kTrailerSize)) {
-      ReadAt(a, a.end + 1 - static_cast<long>(ldr::kTrailerSize), bytes, sizeof bytes,
-             "the trailer");
-      ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(bytes);
+    KitBytes bytes(a.file);
+    const ldr::TrailerLocation at =
+        a.end >= 0 ? ldr::LocateTrailer(bytes, static_cast<uint64_t>(a.end) + 1)
+                   : ldr::TrailerLocation{};
+    if (at.offset >= 0) {
+      unsigned char record[ldr::kTrailerSize];
+      ReadAt(a, static_cast<long>(at.offset), record, sizeof record, "the trailer");
+      ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(record);
       if (ldr::IsSelfExtracting(trailer)) {
-        if (trailer.second_archive_start < 0 || trailer.second_archive_end > a.end)
-          throw Failure("the trailer of " + a.path + " points outside the file");
+        if (trailer.second_archive_start < 0 ||
+            trailer.second_archive_end < trailer.second_archive_start ||
+            trailer.second_archive_end >= at.offset)
+          throw Failure("the trailer of " + a.path + " points outside the kit");
         a.start = trailer.second_archive_start;
         a.end = trailer.second_archive_end;
         return;

@@ -60,14 +60,17 @@ TEST_F(FilesTest, AFailedOutputLeavesNothingAndACommittedOneReplacesTheOld) {
 
 TEST_F(FilesTest, ReadsAtOffsetsAndRefusesToReadPastTheEnd) {
   Save(P("f"), "0123456789");
-  ReadOnlyFile f(P("f"));
+  ReadableFile f(P("f"));
   EXPECT_EQ(f.Size(), 10u);
-  std::vector<unsigned char> got = f.Read(3, 4);
+  std::vector<unsigned char> got = f.Range(3, 4);
   EXPECT_EQ(std::string(got.begin(), got.end()), "3456");
   unsigned char byte;
   EXPECT_EQ(f.ReadSome(10, &byte, 1), 0u);
-  EXPECT_THROW(f.Read(8, 3), KitError);
-  EXPECT_THROW(ReadOnlyFile(P("missing")), KitError);
+  EXPECT_THROW(f.Range(8, 3), KitError);
+  unsigned char two[2];
+  EXPECT_FALSE(f.ReadAt(9, two, 2));
+  EXPECT_TRUE(f.ReadAt(8, two, 2));
+  EXPECT_THROW(ReadableFile(P("missing")), KitError);
 }
 
 TEST_F(FilesTest, FileFactsAndFolders) {

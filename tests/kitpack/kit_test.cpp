@@ -12,6 +12,7 @@
 #include "kitpack/kit.h"
 #include "kitpack/zstream.h"
 #include "tests/kitpack/scratch.h"
+#include "tests/support/pe_builder.h"
 
 namespace kitpack {
 namespace {
@@ -89,7 +90,11 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   BuildKit(Options());
   KitInfo kit = ReadKit(P("kit.exe"), true);
   EXPECT_EQ(VerifyStreams(kit), 5u);
-  EXPECT_EQ(kit.first.start, 50000);
+  // The first archive follows the loader's 50,000 bytes after the 0 to 7
+  // zero bytes that make the kit's length a multiple of 8.
+  EXPECT_EQ(kit.file_size % 8, 0);
+  EXPECT_GE(kit.first.start, 50000);
+  EXPECT_LT(kit.first.start, 50008);
   ASSERT_EQ(kit.second.entries.size(), 4u);
   // Sorted by relative path, "\" between parts.
   EXPECT_EQ(kit.second.entries[0].stored_name, "README.txt");
@@ -111,9 +116,11 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   EXPECT_EQ(Load(P("out1/setup.exe")), Load(P("setup.exe")));
   for (const char* rel : {"README.txt", "docs/guide.txt", "data/big.bin", "data/empty"})
     EXPECT_EQ(Load(P(std::string("out2/") + rel)), Load(P(std::string("payload/") + rel))) << rel;
-  // The loader's own bytes come first, unchanged.
+  // The loader's own bytes come first, unchanged, then the zero padding.
   std::vector<unsigned char> bytes = Load(P("kit.exe"));
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.begin() + 50000, Load(P("loader.exe")).begin()));
+  EXPECT_TRUE(std::all_of(bytes.begin() + 50000, bytes.begin() + kit.first.start,
+                          [](unsigned char b) { return b == 0; }));
 }
 
 TEST_F(KitTest, ExternalKitWritesSetup1Setup2AndLoaderCopy) {
@@ -330,7 +337,7 @@ TEST_F(KitTest, VerifyTellsStreamShorterAndLongerThanItsRange) {
 // Extraction writes through no symlink, and refuses unsafe names before
 // writing anything. Built natively only: Wine can make no links, and shows a
 // Linux link as the file it points to.
-#ifdef KITPACK_TEST_SYMLINKS
+#ifdef KITPACK_TEST_POSIX
 TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   BuildKit(Options());
   KitInfo kit = ReadKit(P("kit.exe"), true);
@@ -347,6 +354,177 @@ TEST_F(KitTest, ExtractNeverFollowsSymlinks) {
   EXPECT_TRUE(FolderNames(P("elsewhere")).empty());
 }
 #endif
+
+// --- Kit length, signed loaders, signed kits, the sign command -------------
+
+using ldr::testing::PeKind;
+
+std::vector<unsigned char> Bytes(const std::string& s) {
+  return std::vector<unsigned char>(s.begin(), s.end());
+}
+
+TEST_F(KitTest, KitLengthIsAMultipleOf8WhateverTheLoaderSize) {
+  for (size_t size = 50000; size < 50008; ++size) {
+    SCOPED_TRACE(size);
+    std::vector<unsigned char> loader = RandomBytes(size, 7);
+    Save(P("loader.exe"), loader);
+    BuildKit(Options());
+    KitInfo kit = ReadKit(P("kit.exe"), true);
+    EXPECT_EQ(kit.file_size % 8, 0);
+    EXPECT_GE(kit.first.start, static_cast<int64_t>(size));
+    EXPECT_LT(kit.first.start, static_cast<int64_t>(size) + 8);
+    EXPECT_EQ(kit.trailer_offset, kit.file_size - 56);
+    EXPECT_EQ(VerifyStreams(kit), 5u);
+    std::vector<unsigned char> bytes = Load(P("kit.exe"));
+    EXPECT_TRUE(std::equal(loader.begin(), loader.end(), bytes.begin()));
+    EXPECT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(size),
+                            bytes.begin() + kit.first.start,
+                            [](unsigned char b) { return b == 0; }));
+  }
+}
+
+TEST_F(KitTest, SignedLoaderGoesIntoTheKitUnsignedWithOneNote) {
+  const PeKind kind = PeKind::kPe32Plus;
+  const std::string image = ldr::testing::PeImage(kind, 20000);
+  const std::string signed_loader = ldr::testing::SignLikeATool(image, kind, 4000);
+  Save(P("loader.exe"), signed_loader);
+  BuildOptions o = Options();
+  std::vector<std::string> notes;
+  o.notice = [&](const std::string& text) { notes.push_back(text); };
+  BuildKit(o);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("removed the signature"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[0].find("4000 bytes"), std::string::npos) << notes[0];
+
+  std::string stripped = image;
+  ldr::testing::SetSecurityEntry(stripped, kind, 0, 0);
+  ldr::testing::PutU32(stripped, ldr::testing::kPeChecksum, 0);
+  KitInfo kit = ReadKit(P("kit.exe"), true);
+  EXPECT_FALSE(kit.signature.present);
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  bytes.resize(stripped.size());
+  EXPECT_EQ(bytes, Bytes(stripped));
+  EXPECT_LT(kit.first.start - static_cast<int64_t>(stripped.size()), 8);
+  EXPECT_EQ(Load(P("loader.exe")), Bytes(signed_loader));  // the loader itself is untouched
+
+  // An external kit keeps the loader as it is: nothing is appended to it.
+  MakeTestFolder(P("ext"));
+  notes.clear();
+  BuildOptions ext = Options("ext");
+  ext.external = true;
+  ext.notice = o.notice;
+  BuildKit(ext);
+  EXPECT_TRUE(notes.empty());
+  EXPECT_EQ(Load(P("ext/loader.exe")), Bytes(signed_loader));
+
+  // A table that does not end the loader is not guessed at.
+  Save(P("loader.exe"), signed_loader + "tail");
+  EXPECT_NE(FailingBuild(Options()).find("does not end the file"), std::string::npos);
+}
+
+TEST_F(KitTest, SignedKitsReadListAndExtract) {
+  for (PeKind kind : {PeKind::kPe32, PeKind::kPe32Plus}) {
+    for (size_t padding : {0, 3, 7}) {
+      SCOPED_TRACE(padding);
+      Save(P("loader.exe"), ldr::testing::PeImage(kind, 12345));
+      BuildKit(Options());
+      const std::vector<unsigned char> unsigned_kit = Load(P("kit.exe"));
+      std::string kit_bytes(unsigned_kit.begin(), unsigned_kit.end());
+      Save(P("signed.exe"), ldr::testing::AppendCertificateTable(kit_bytes, kind, padding, 2500));
+      KitInfo kit = ReadKit(P("signed.exe"), true);
+      ASSERT_TRUE(kit.signature.present);
+      EXPECT_EQ(kit.signature.table_offset, static_cast<int64_t>(unsigned_kit.size() + padding));
+      EXPECT_EQ(kit.signature.table_size, 2500);
+      EXPECT_EQ(kit.signature.padding, static_cast<int64_t>(padding));
+      EXPECT_EQ(kit.trailer_offset, static_cast<int64_t>(unsigned_kit.size()) - 56);
+      EXPECT_EQ(kit.trailer.second_archive_end, kit.trailer_offset - 1);
+      EXPECT_EQ(VerifyStreams(kit), 5u);
+      const std::string out = P("x-" + std::to_string(padding));
+      EXPECT_EQ(ExtractArchive(kit, true, out), 4u);
+      EXPECT_EQ(Load(out + "/docs/guide.txt"), Load(P("payload/docs/guide.txt")));
+
+      // A signed kit is no loader either.
+      BuildOptions again = Options("again.exe");
+      again.loader = P("signed.exe");
+      EXPECT_NE(
+          FailingBuild(again).find("before its certificate table hold the SELFEXTRACTING mark"),
+          std::string::npos);
+    }
+  }
+  // Bytes appended after signing: the table no longer ends the file, and
+  // the last 56 bytes are no trailer.
+  std::vector<unsigned char> tampered = Load(P("signed.exe"));
+  tampered.push_back(0);
+  Save(P("tampered.exe"), tampered);
+  EXPECT_THROW(ReadKit(P("tampered.exe"), false), KitError);
+}
+
+// A stand-in signing tool (test_signer.cpp, built for this host): pads the
+// file to 8 bytes and appends a table, named by the security entry, in place
+// or into a second file; or fails, or does nothing.
+const std::string kSigner = "'" + std::string(KITPACK_TEST_SIGNER) + "'";
+
+TEST_F(KitTest, SignCommandSignsTheKitBeforeItTakesItsPlace) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32, 30000));
+  for (const std::string& command : {kSigner + " sign {}", kSigner + " sign {} {out}"}) {
+    SCOPED_TRACE(command);
+    std::vector<std::string> before = FolderNames(dir_);
+    BuildOptions o = Options();
+    o.sign_command = command;
+    BuildKit(o);
+    KitInfo kit = ReadKit(P("kit.exe"), true);
+    EXPECT_TRUE(kit.signature.present);
+    EXPECT_EQ(kit.signature.table_size, 1024);
+    EXPECT_EQ(kit.signature.padding, 0);  // the kit needed none
+    EXPECT_EQ(VerifyStreams(kit), 5u);
+    // Nothing is left beside the kit: no temporary file, no signing folder.
+    before.push_back("kit.exe");
+    std::sort(before.begin(), before.end());
+    before.erase(std::unique(before.begin(), before.end()), before.end());
+    EXPECT_EQ(FolderNames(dir_), before);
+#ifdef KITPACK_TEST_POSIX
+    EXPECT_EQ(testing::FileMode(P("kit.exe")), 0755u);
+#endif
+  }
+}
+
+TEST_F(KitTest, SignCommandThatFailsOrBreaksTheKitFailsTheBuild) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  struct Case {
+    std::string command, message;
+  };
+  const std::vector<Case> cases = {
+      {kSigner + " fail {}",
+       "the sign command " + std::string(KITPACK_TEST_SIGNER) + " exited with code 1"},
+      {P("no-such-signer") + " {}", "could not be started"},
+      {kSigner + " nothing {}", "was it signed?"},
+      {kSigner + " nothing {} {out}", "left no signed copy"},
+      {kSigner + " sign {} {} 40100", "its archives changed"},    // one byte of the first archive
+      {kSigner + " sign {} {} 200", "its loader image changed"},  // a byte of the PE headers
+      {"osslsigncode sign -out {out}", "must name the kit with {}"},
+      {"signtool 'sign {}", "unterminated"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    BuildOptions o = Options();
+    o.sign_command = c.command;
+    const std::string message = FailingBuild(o);
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+  }
+}
+
+TEST_F(KitTest, SignCommandOfAnExternalKitSignsTheLoaderCopy) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  MakeTestFolder(P("ext"));
+  BuildOptions o = Options("ext");
+  o.external = true;
+  o.sign_command = kSigner + " sign {}";
+  BuildKit(o);
+  EXPECT_EQ(FolderNames(P("ext")), (std::vector<std::string>{"loader.exe", "setup.1", "setup.2"}));
+  std::vector<unsigned char> copy = Load(P("ext/loader.exe"));
+  EXPECT_EQ(copy.size(), 30000u + 1024u);
+  ReadKit(P("ext"), true);
+}
 
 TEST(KitTime, DaysSince1899) {
   EXPECT_DOUBLE_EQ(KitTimeFromUnix(0), 25569.0);

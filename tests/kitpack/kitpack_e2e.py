@@ -14,6 +14,7 @@ import unittest
 import zlib
 
 KITPACK = None  # the command that runs kitpack: [program] or [runner, program]
+TEST_PE = ""  # a small Windows program to use as the loader of signed kits
 MARK = b"\x0eSELFEXTRACTING"
 
 
@@ -43,35 +44,69 @@ def read_archive(blob, limit=None):
     return entries
 
 
+def certificate_table(raw):
+    """(offset, size) of the certificate table named by a PE image's security
+    entry (data directory 4), or None."""
+    if raw[:2] != b"MZ" or len(raw) < 64:
+        return None
+    pe = struct.unpack_from("<I", raw, 0x3C)[0]
+    if raw[pe:pe + 4] != b"PE\0\0":
+        return None
+    optional = pe + 24
+    directories = {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", raw, optional)[0]]
+    offset, size = struct.unpack_from("<II", raw, optional + directories + 4 * 8)
+    return (offset, size) if offset and size else None
+
+
+def trailer_offset(raw):
+    """The last 56 bytes, or in a signed kit the 56 bytes before the table and
+    the zero bytes that align it."""
+    table = certificate_table(raw)
+    if table is None or sum(table) != len(raw):
+        return len(raw) - 56
+    end = table[0]
+    while raw[end - 56:end - 41] != MARK:
+        assert end > table[0] - 7 and raw[end - 1] == 0, "no trailer before the certificate table"
+        end -= 1
+    return end - 56
+
+
 def read_kit(path):
     with open(path, "rb") as f:
         raw = f.read()
-    t = raw[-56:]
+    at = trailer_offset(raw)
+    t = raw[at:at + 56]
     assert t[:15] == MARK and t[15] == 0 and t[32:] == bytes(24)
     a1, e1, a2, e2 = struct.unpack_from("<iiii", t, 16)
-    assert a2 == e1 + 1 and e2 == len(raw) - 57
+    assert a2 == e1 + 1 and e2 == at - 1
     return raw[:a1], read_archive(raw[a1:e1 + 1], 50), read_archive(raw[a2:e2 + 1])
 
 
 # --- An independent writer, for streams made by other producers -------------
 
-def write_archive(files, compress):
+def write_archive(files, compress, times=None, versions=None):
+    """files: (name, data) pairs; times and versions, when given, one per file
+    (any double; any text of up to 22 bytes)."""
     out = bytearray(struct.pack("<iB", len(files), 0))
-    for name, data in files:
+    for i, (name, data) in enumerate(files):
         stream = compress(data)
         h = len(out)
         rec = bytearray(164)
-        struct.pack_into("<idii", rec, 0, 1, 36018.5, 0, h + 164 + len(stream) - 1)
+        ftime = times[i] if times else 36018.5
+        struct.pack_into("<idii", rec, 0, 1, ftime, 0, h + 164 + len(stream) - 1)
         rec[20] = len(name)
         rec[21:21 + len(name)] = name.encode("latin-1")
+        if versions:
+            rec[141] = len(versions[i])
+            rec[142:142 + len(versions[i])] = versions[i].encode("latin-1")
         struct.pack_into("<iiiiB", rec, 124, h + 164 + len(stream), len(data), h + 164, 0, 0)
         out += rec + stream
     return bytes(out)
 
 
-def write_kit(path, loader, first, second, compress):
+def write_kit(path, loader, first, second, compress, **second_fields):
     a1 = write_archive(first, compress)
-    a2 = write_archive(second, compress)
+    a2 = write_archive(second, compress, **second_fields)
     start = len(loader)
     end = start + len(a1) - 1
     total = start + len(a1) + len(a2) + 56
@@ -121,7 +156,12 @@ class KitpackCli(unittest.TestCase):
     def test_kit_reads_back_with_an_independent_reader(self):
         self.build()
         loader, first, second = read_kit(self.path("kit.exe"))
-        self.assertEqual(loader, self.loader)
+        # The loader, then the zero bytes that make the kit's length a
+        # multiple of 8.
+        self.assertEqual(os.path.getsize(self.path("kit.exe")) % 8, 0)
+        self.assertEqual(loader[:len(self.loader)], self.loader)
+        self.assertEqual(loader[len(self.loader):], bytes(len(loader) - len(self.loader)))
+        self.assertLess(len(loader) - len(self.loader), 8)
         self.assertEqual([e["name"] for e in first], ["C:\\KIT\\setup.exe", "D:\\app\\helper.dll"])
         self.assertEqual(first[1]["data"], b"helper" * 1000)
         self.assertEqual([e["name"] for e in second],
@@ -134,7 +174,8 @@ class KitpackCli(unittest.TestCase):
         self.build()
         listing = json.loads(self.run_kitpack("list", "kit.exe", "--json").stdout)
         first, second = listing["archives"]
-        self.assertEqual(first["start"], len(self.loader))
+        self.assertIn(first["start"] - len(self.loader), range(8))
+        self.assertIsNone(listing["signature"])
         self.assertEqual(second["start"], first["end"] + 1)
         self.assertEqual(len(second["entries"]), 4)
         self.assertEqual(second["entries"][3]["unpacked_size"], 30000)
@@ -183,6 +224,60 @@ class KitpackCli(unittest.TestCase):
                     self.assertEqual(f.read(), b"one " * 9000)
                 self.assertEqual(os.path.getsize(self.path(out + "/empty")), 0)
 
+    def kp(self, *args, expect=0):
+        """kitpack's exit code checked; (stdout, stderr) as text."""
+        p = self.run_kitpack(*args, ok=False)
+        self.assertEqual(p.returncode, expect, p.stderr.decode(errors="replace"))
+        return p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+    def test_every_well_formed_kit_reads(self):
+        # Written by the independent writer above, as another packer would:
+        # full stored paths with drives in both archives, a second archive of
+        # more than 50 entries, time stamps and versions of every kind.
+        second = [("C:\\Second\\readme.txt", b"read me\n"), ("D:\\Data\\deep\\x.bin", b"x" * 999)]
+        second += [("C:\\Second\\many\\f%03d.txt" % i, b"%d" % i) for i in range(60)]
+        times = [float("nan"), float("inf"), -1e300, 1e300, 0.0, -693594.5] + [36018.5] * 56
+        versions = ["", "2.2.0.0", "x" * 22, "\xe9t\xe9", "1", "v"] + ["1.0"] * 56
+        write_kit(self.path("foreign.exe"), b"LOADER" * 100,
+                  [("C:\\Program Files\\Vendor\\setup.exe", b"installer"),
+                   ("E:readme.txt", b"first archive, drive-relative")],
+                  second, zlib.compress, times=times, versions=versions)
+        listing, _ = self.kp("list", "foreign.exe")
+        self.assertIn("many\\f059.txt", listing)
+        data = json.loads(self.kp("list", "--json", "foreign.exe")[0])
+        entries = data["archives"][1]["entries"]
+        self.assertEqual(len(entries), 62)
+        self.assertIsNone(entries[0]["file_time"])  # NaN has no JSON form
+        self.assertEqual(entries[2]["version"], "x" * 22)
+        out, err = self.kp("verify", "foreign.exe")
+        self.assertIn("OK, 2 + 62 entries", out)
+        # The installer's stricter rule shows as warnings, not errors.
+        self.assertIn("the reference installer would refuse this name", err)
+        self.kp("extract", "foreign.exe", "-C", "first")
+        self.assertEqual(sorted(os.listdir(self.path("first"))), ["readme.txt", "setup.exe"])
+        self.kp("extract", "foreign.exe", "--second", "-C", "second")
+        with open(self.path("second/Second/readme.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"read me\n")
+        self.assertEqual(os.path.getsize(self.path("second/Data/deep/x.bin")), 999)
+        self.assertEqual(len(os.listdir(self.path("second/Second/many"))), 60)
+
+    def test_escapes_are_refused_and_unusable_first_names_are_errors(self):
+        for bad in ["C:\\..\\evil.txt", "\\\\server\\..\\evil.txt", "a\\..\\..\\evil.txt",
+                    "C:\\x\\file.txt:stream", "C:\\NUL\\x"]:
+            with self.subTest(bad):
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                write_kit(self.path("esc.exe"), b"LOADER" * 100, [("C:\\X\\inst.exe", b"i")],
+                          [("C:\\ok.txt", b"fine"), (bad, b"pwned")], zlib.compress)
+                _, err = self.kp("extract", "esc.exe", "--second", "-C", "out", expect=1)
+                self.assertIn("unsafe stored name", err)
+                self.assertFalse(os.path.exists(self.path("out/ok.txt")))  # checked before writing
+                self.assertEqual([p for p in os.listdir(self.dir) if "evil" in p], [])
+        # The first archive is checked with the loader's own rule.
+        write_kit(self.path("dev.exe"), b"LOADER" * 100, [("C:\\X\\COM1.exe", b"i")],
+                  [("a.txt", b"a")], zlib.compress)
+        _, err = self.kp("verify", "dev.exe", expect=1)
+        self.assertIn("unusable file name for the loader", err)
+
     def test_bad_input_fails_cleanly(self):
         self.build("kit.exe")
         for i in range(51):
@@ -230,13 +325,14 @@ class KitpackCli(unittest.TestCase):
 
         p = run(*build, "-o", "default.exe")
         self.assertEqual(p.returncode, 0, p.stderr.decode())
+        # The loader image comes first (then up to 7 zero bytes of padding).
         loader, _, _ = read_kit(self.path("default.exe"))
-        self.assertEqual(loader, installed)
+        self.assertEqual(loader.rstrip(b"\0"), installed)
 
         # --loader overrides it.
         p = run(*build, "--loader", "loader.exe", "-o", "chosen.exe")
         self.assertEqual(p.returncode, 0, p.stderr.decode())
-        self.assertEqual(read_kit(self.path("chosen.exe"))[0], self.loader)
+        self.assertEqual(read_kit(self.path("chosen.exe"))[0][:len(self.loader)], self.loader)
 
         # No POSIX loader installed: the message names both places.
         p = run(*build, "--posix", "-o", "posix.exe")
@@ -252,7 +348,7 @@ class KitpackCli(unittest.TestCase):
         self.write("tree/bin/loader", b"POSIX LOADER" * 50)
         p = run(*build, "--posix", "-o", "posix.exe")
         self.assertEqual(p.returncode, 0, p.stderr.decode())
-        self.assertEqual(read_kit(self.path("posix.exe"))[0], b"POSIX LOADER" * 50)
+        self.assertEqual(read_kit(self.path("posix.exe"))[0].rstrip(b"\0"), b"POSIX LOADER" * 50)
 
         # --posix names the installed loader; with --loader it is a usage error.
         self.assertEqual(run(*build, "--posix", "--loader", "loader.exe", "-o", "x.exe").returncode, 2)
@@ -263,6 +359,169 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(self.run_kitpack("build", ok=False).returncode, 2)
 
 
+# --- Signed kits ---------------------------------------------------------------
+
+def make_certificate(folder, name, *extra):
+    """A throwaway self-signed certificate and its key, made for this run."""
+    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + "-key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=loaderkit " + name, "-keyout", key, "-out", cert, *extra],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+class SignedKits(unittest.TestCase):
+    """Kits with a real PE loader, signed by osslsigncode: through the sign
+    hook, nested, and as others would sign them afterwards."""
+
+    def setUp(self):
+        for tool in ("osslsigncode", "openssl"):
+            if shutil.which(tool) is None:
+                self.fail("%s is missing: scripts/setup.sh installs it" % tool)
+        if not os.path.isfile(TEST_PE):
+            self.fail("KITPACK_TEST_PE must name a Windows program (got %r)" % TEST_PE)
+        self.dir = tempfile.mkdtemp(prefix="kitpack-signed-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.cert, self.key = make_certificate(self.dir, "signer")
+        # A time-stamping authority of our own: osslsigncode stamps with it
+        # offline.
+        self.tsa, self.tsa_key = make_certificate(self.dir, "tsa",
+                                                  "-addext", "extendedKeyUsage=critical,timeStamping")
+        self.payload = os.path.join(self.dir, "payload")
+        os.makedirs(os.path.join(self.payload, "docs"))
+        self.files = {"README.txt": b"read me\r\n", "docs/guide.txt": b"guide " * 20000}
+        for rel, data in self.files.items():
+            with open(os.path.join(self.payload, rel), "wb") as f:
+                f.write(data)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_tool(self, *args, ok=True):
+        p = subprocess.run(list(args), cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        if ok:
+            self.assertEqual(p.returncode, 0, (p.stdout + p.stderr).decode())
+        return p
+
+    def sign_args(self, digest, *extra):
+        return ["osslsigncode", "sign", "-certs", self.cert, "-key", self.key, "-h", digest, *extra]
+
+    def osslsigncode_verify(self, kit, ok=True):
+        return self.run_tool("osslsigncode", "verify", "-CAfile", self.cert, "-TSA-CAfile", self.tsa,
+                             "-in", kit, ok=ok)
+
+    def build(self, out, loader=None, *extra):
+        return self.run_tool(*KITPACK, "build", "--loader", loader or TEST_PE, "--installer", TEST_PE,
+                             "--payload", self.payload, "-o", self.path(out), *extra)
+
+    def assert_payload(self, kit):
+        _, first, second = read_kit(self.path(kit))
+        self.assertEqual(first[0]["name"], "C:\\KIT\\" + os.path.basename(TEST_PE))
+        self.assertEqual({e["name"]: e["data"] for e in second},
+                         {rel.replace("/", "\\"): data for rel, data in self.files.items()})
+
+    def test_sign_hook_then_nested_sha1_signature(self):
+        command = " ".join(self.sign_args("sha256", "-n", "'Demo kit'", "-TSA-certs", self.tsa,
+                                          "-TSA-key", self.tsa_key) + ["-in", "{}", "-out", "{out}"])
+        self.build("kit.exe", None, "--sign-command", command)
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["kit.exe", "payload", "signer.pem", "signer-key.pem",
+                                                               "tsa.pem", "tsa-key.pem"]))
+        self.assertIn(b"Timestamp Server Signature verification: ok", self.osslsigncode_verify("kit.exe").stdout)
+        text = self.run_tool(*KITPACK, "verify", "kit.exe").stdout.decode()
+        self.assertIn("signature: signed", text)
+        self.assertIn("both archives and the trailer lie in the part the signature covers", text)
+        self.assert_payload("kit.exe")
+        # kitpack's kits need no padding before the table.
+        listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "kit.exe").stdout)
+        self.assertEqual(listing["signature"]["padding"], 0)
+        self.assertEqual(listing["trailer_offset"] + 56, listing["signature"]["table_offset"])
+
+        self.run_tool(*self.sign_args("sha1", "-nest"), "-in", "kit.exe", "-out", "dual.exe")
+        self.assertIn(b"Number of verified signatures: 2", self.osslsigncode_verify("dual.exe").stdout)
+        self.assertIn("signature: signed", self.run_tool(*KITPACK, "verify", "dual.exe").stdout.decode())
+        self.assert_payload("dual.exe")
+        self.run_tool(*KITPACK, "extract", "dual.exe", "--second", "-C", "x")
+        with open(self.path("x/docs/guide.txt"), "rb") as f:
+            self.assertEqual(f.read(), self.files["docs/guide.txt"])
+        print("kit %d bytes, signed %d, dual-signed %d" % (
+            listing["trailer_offset"] + 56, os.path.getsize(self.path("kit.exe")),
+            os.path.getsize(self.path("dual.exe"))), file=sys.stderr)
+
+        # The signature covers both archives: one flipped byte in either and
+        # osslsigncode refuses the kit.
+        listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "dual.exe").stdout)
+        with open(self.path("dual.exe"), "rb") as f:
+            raw = f.read()
+        for archive in listing["archives"]:
+            with self.subTest(archive["label"]):
+                at = (archive["start"] + archive["end"]) // 2
+                flipped = bytearray(raw)
+                flipped[at] ^= 0x01
+                with open(self.path("flipped.exe"), "wb") as f:
+                    f.write(flipped)
+                p = self.osslsigncode_verify("flipped.exe", ok=False)
+                self.assertNotEqual(p.returncode, 0)
+                self.assertIn(b"MISMATCH", p.stdout + p.stderr)
+
+    def test_signed_loader_is_stripped_and_the_kit_signed_afterwards(self):
+        self.run_tool(*self.sign_args("sha256"), "-in", TEST_PE, "-out", "signed-loader.exe")
+        self.osslsigncode_verify("signed-loader.exe")
+        out = self.build("kit.exe", self.path("signed-loader.exe")).stdout.decode()
+        notes = [line for line in out.splitlines() if line.startswith("note:")]
+        self.assertEqual(len(notes), 1, out)
+        self.assertIn("removed the signature", notes[0])
+        # The kit starts with the loader less its table, security entry and
+        # checksum; it carries no signature until it is signed as a whole.
+        with open(self.path("signed-loader.exe"), "rb") as f:
+            signed_loader = f.read()
+        table, _ = certificate_table(signed_loader)
+        with open(self.path("kit.exe"), "rb") as f:
+            kit = f.read()
+        self.assertIsNone(certificate_table(kit))
+        self.assertEqual(struct.unpack_from("<I", kit, struct.unpack_from("<I", kit, 0x3C)[0] + 24 + 64)[0], 0)
+        self.assertNotEqual(self.osslsigncode_verify("kit.exe", ok=False).returncode, 0)
+        differing = [i for i in range(table) if kit[i] != signed_loader[i]]
+        self.assertLessEqual(len(differing), 12, differing)  # the checksum and the security entry
+        self.run_tool(*self.sign_args("sha256"), "-in", "kit.exe", "-out", "signed-kit.exe")
+        self.osslsigncode_verify("signed-kit.exe")
+        self.assert_payload("signed-kit.exe")
+        self.assertIn("signature: signed", self.run_tool(*KITPACK, "verify", "signed-kit.exe").stdout.decode())
+
+    def test_kit_of_another_producer_signed_with_padding(self):
+        """A kit whose length is not a multiple of 8: osslsigncode pads it
+        before its table, and the trailer is found behind the padding."""
+        with open(TEST_PE, "rb") as f:
+            loader = f.read()
+        for extra in range(1, 8):
+            with self.subTest(extra=extra):
+                files = [("README.txt", b"x" * (100 + extra))]
+                write_kit(self.path("other.exe"), loader, [("C:\\X\\inst.exe", b"installer")], files,
+                          zlib.compress)
+                if os.path.getsize(self.path("other.exe")) % 8 == 0:
+                    continue
+                if os.path.exists(self.path("other-signed.exe")):
+                    os.remove(self.path("other-signed.exe"))
+                self.run_tool(*self.sign_args("sha256"), "-in", "other.exe", "-out", "other-signed.exe")
+                self.osslsigncode_verify("other-signed.exe")
+                listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "other-signed.exe").stdout)
+                self.assertEqual(listing["signature"]["padding"], (-os.path.getsize(self.path("other.exe"))) % 8)
+                self.run_tool(*KITPACK, "verify", "other-signed.exe")
+                _, _, second = read_kit(self.path("other-signed.exe"))
+                self.assertEqual(second[0]["data"], files[0][1])
+
+    def test_sign_command_that_fails_leaves_nothing(self):
+        before = sorted(os.listdir(self.dir))
+        for command, message in [("false {}", "exited with code 1"),
+                                 ("osslsigncode sign -in {} -out {out}", "osslsigncode exited"),
+                                 ("touch {}", "was it signed?")]:
+            with self.subTest(command):
+                p = self.run_tool(*KITPACK, "build", "--loader", TEST_PE, "--installer", TEST_PE, "-o", "kit.exe",
+                                  "--sign-command", command, ok=False)
+                self.assertEqual(p.returncode, 1)
+                self.assertIn(message, p.stderr.decode())
+                self.assertEqual(sorted(os.listdir(self.dir)), before)
+
+
 if __name__ == "__main__":
     # kitpack_e2e.py [--runner RUNNER] KITPACK [unittest arguments]
     runner = []
@@ -270,4 +529,5 @@ if __name__ == "__main__":
         runner = [sys.argv.pop(2)]
         sys.argv.pop(1)
     KITPACK = runner + [os.path.abspath(sys.argv.pop(1))]
+    TEST_PE = os.environ.get("KITPACK_TEST_PE", "")
     unittest.main(verbosity=2)

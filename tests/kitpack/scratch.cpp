@@ -52,4 +52,10 @@ bool MakeSymlink(const std::string& target, const std::string& link) {
   return !failed;
 }
 
+unsigned FileMode(const std::string& path) {
+  std::error_code missing;
+  const fs::file_status status = fs::status(path, missing);
+  return missing ? 0u : static_cast<unsigned>(status.permissions() & fs::perms::mask);
+}
+
 }  // namespace kitpack::testing

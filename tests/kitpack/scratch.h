@@ -19,5 +19,7 @@ std::vector<std::string> FolderNames(const std::string& folder);
 void SetFileLength(const std::string& path, uint64_t length);
 // Makes `link` a symbolic link to `target`; false when that fails.
 bool MakeSymlink(const std::string& target, const std::string& link);
+// The permission bits of a file (POSIX modes; 0 when it is missing).
+unsigned FileMode(const std::string& path);
 
 }  // namespace kitpack::testing

@@ -8,6 +8,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/pe_builder.h"
 
 namespace ldr {
 namespace {
@@ -182,6 +183,77 @@ TEST_F(StartUpTest, ShortFilesAndShortReadsGiveAZeroRecord) {
   platform.fail_read_call = platform.read_calls;
   trailer = ReadTrailer(platform);
   EXPECT_FALSE(IsSelfExtracting(trailer));
+  EXPECT_EQ(platform.open_files, 0);
+}
+
+// --- Signed kits: the trailer lies before the certificate table ------------
+
+std::string PeKit(testing::PeKind kind) {
+  return BuildSelfExtracting(testing::PeImage(kind, 4096),
+                             BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer")}),
+                             BuildArchive({FileEntry("docs\\guide.txt", "second archive")}));
+}
+
+TEST_F(StartUpTest, SignedKitsRunLikeUnsignedOnes) {
+  for (testing::PeKind kind : {testing::PeKind::kPe32, testing::PeKind::kPe32Plus}) {
+    for (size_t padding = 0; padding <= 7; ++padding) {
+      SCOPED_TRACE(padding);
+      const std::string kit = PeKit(kind);
+      FakePlatform signed_platform;
+      signed_platform.AddFile(kLoaderPath,
+                              testing::AppendCertificateTable(kit, kind, padding, 2000));
+      FakePlatform unsigned_platform;
+      unsigned_platform.AddFile(kLoaderPath, kit);
+      const ArchiveTrailer read = ReadTrailer(signed_platform);
+      const ArchiveTrailer expected = ReadTrailer(unsigned_platform);
+      EXPECT_TRUE(IsSelfExtracting(read));
+      EXPECT_EQ(read.magic, expected.magic);
+      EXPECT_EQ(read.archive_start, expected.archive_start);
+      EXPECT_EQ(read.second_archive_end, expected.second_archive_end);
+      EXPECT_EQ(read.reserved, expected.reserved);
+      EXPECT_EQ(signed_platform.open_files, 0);
+
+      FakeWindow w;
+      EXPECT_EQ(RunLoader(signed_platform, w), 0);
+      EXPECT_TRUE(w.boxes.empty());
+      ASSERT_EQ(signed_platform.processes_started.size(), 1u);
+      EXPECT_EQ(signed_platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), "MZ installer");
+    }
+  }
+}
+
+TEST_F(StartUpTest, UnsignedKitsReadTheirTrailerFirstAsBefore) {
+  platform.AddFile(kLoaderPath, PeKit(testing::PeKind::kPe32Plus));
+  const ArchiveTrailer trailer = ReadTrailer(platform);
+  EXPECT_TRUE(IsSelfExtracting(trailer));
+  ASSERT_FALSE(platform.reads.empty());
+  EXPECT_EQ(platform.reads[0].requested, kTrailerSize);  // the last 56 bytes, before anything else
+  EXPECT_EQ(platform.reads[0].result, static_cast<int32_t>(kTrailerSize));
+  EXPECT_EQ(platform.open_files, 0);
+}
+
+TEST_F(StartUpTest, SignedLoaderWithoutAKitLooksForSetup1) {
+  const testing::PeKind kind = testing::PeKind::kPe32Plus;
+  platform.AddFile(kLoaderPath, testing::SignLikeATool(testing::PeImage(kind, 4096), kind));
+  EXPECT_FALSE(IsSelfExtracting(ReadTrailer(platform)));
+  EXPECT_EQ(RunLoader(platform, window), 1);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Setup.1 must be in the same directory as the the loader program. "
+            "Directory is C:\\Downloads");
+}
+
+TEST_F(StartUpTest, FailedReadBeforeTheCertificateTableGivesAZeroRecord) {
+  const testing::PeKind kind = testing::PeKind::kPe32;
+  platform.AddFile(kLoaderPath, testing::SignLikeATool(PeKit(kind), kind));
+  ASSERT_TRUE(IsSelfExtracting(ReadTrailer(platform)));
+  // The reads of one trailer read: the last 56 bytes, the headers, the bytes
+  // before the table, the trailer. The last one fails.
+  const int reads_per_trailer = platform.read_calls;
+  platform.fail_read_call = platform.read_calls + reads_per_trailer - 1;
+  const ArchiveTrailer trailer = ReadTrailer(platform);
+  EXPECT_FALSE(IsSelfExtracting(trailer));
+  EXPECT_EQ(trailer.archive_start, 0);
   EXPECT_EQ(platform.open_files, 0);
 }
 
