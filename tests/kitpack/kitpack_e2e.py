@@ -149,7 +149,7 @@ class KitpackCli(unittest.TestCase):
         p = subprocess.run([*KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            env=env)
         if ok:
-            self.assertEqual(p.returncode, 0, p.stderr.decode())
+            self.assertEqual(p.returncode, 0, (p.stdout + p.stderr).decode(errors="replace"))
         return p
 
     def build(self, out="kit.exe", *extra, env=None):

@@ -25,6 +25,8 @@ import unittest
 import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import pe_manifest  # noqa: E402
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 VERSION = re.search(r"project\(loaderkit VERSION ([0-9.]+)",
                     open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
@@ -111,6 +113,15 @@ class Packages(unittest.TestCase):
             self.assertIn(top + rel, names)
         self.assertNotIn(top + "share/loaderkit/loader", names)
 
+        # kitpack.exe runs as the user who starts it, its ANSI calls in UTF-8.
+        with zipfile.ZipFile(ZIP) as z:
+            kitpack_exe = os.path.join(self.dir, "kitpack.exe")
+            with open(kitpack_exe, "wb") as f:
+                f.write(z.read(top + "bin/kitpack.exe"))
+        root = pe_manifest.manifest(kitpack_exe)
+        self.assertEqual(pe_manifest.execution_level(root), ("asInvoker", "false"))
+        self.assertEqual([e.text for e in root.iter() if e.tag.endswith("}activeCodePage")], ["UTF-8"])
+
         # Both packages carry the same loader.exe.
         with tarfile.open(TAR) as tar, zipfile.ZipFile(ZIP) as z:
             linux = tar.extractfile("loaderkit-%s-linux-x86_64/share/loaderkit/loader.exe" % VERSION).read()
@@ -139,9 +150,15 @@ class Packages(unittest.TestCase):
         posix_kit = os.path.join(build, "hello-setup")
         for kit in (windows_kit, posix_kit):
             self.assertIn(b"OK", run([kitpack, "verify", kit]).stdout)
+        # The kit starts with the installed loader.exe, changed only inside
+        # its manifest (EXECUTION_LEVEL).
         with open(windows_kit, "rb") as k, open(os.path.join(prefix, "share/loaderkit/loader.exe"), "rb") as l:
             loader = l.read()
-            self.assertEqual(k.read(len(loader)), loader)
+            start = k.read(len(loader))
+        at, size = pe_manifest.resource(loader, pe_manifest.RT_MANIFEST, 1)
+        self.assertEqual(start[:at] + start[at + size:], loader[:at] + loader[at + size:])
+        self.assertEqual(pe_manifest.execution_level(pe_manifest.manifest(windows_kit)),
+                         ("highestAvailable", "false"))
         listing = run([kitpack, "list", posix_kit]).stdout.decode()
         self.assertIn("C:\\KIT\\hello_installer", listing)
         self.assertIn("docs\\notes.txt", listing)
