@@ -47,6 +47,16 @@ class InflateStream {
   z_stream stream_;
 };
 
+// In a double-byte code page a name can pass on its bytes and still become
+// another once the system converts it: the rule is applied again to the
+// name as the system reads it, and a name that does not convert cleanly is
+// refused.
+bool ConvertsToSafeName(Platform& platform, const std::string& name, NameHost host) {
+  if (host != NameHost::kWindows) return true;
+  std::u16string converted;
+  return platform.ConvertName(name, &converted) && UnsafeConvertedNameReason(converted) == nullptr;
+}
+
 }  // namespace
 
 int32_t AddWrapped(int32_t a, int32_t b) {
@@ -176,7 +186,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
 
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
                 int32_t archive_start, const std::string& working_folder, const EntryTable& table,
-                ProgressSink& progress) {
+                ProgressSink& progress, std::vector<ExtractedFile>* created) {
   ExtractionTotals totals;
   totals.grand_total = SumUnpackedSizes(table, table.count);
   // Device names are a matter of the host that creates the files.
@@ -189,8 +199,10 @@ void ExtractAll(Platform& platform, File& archive, const std::string& archive_pa
     std::string name =
         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     std::unique_ptr<File> output;
-    if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path);
+    if (IsSafeEntryName(name, host) && ConvertsToSafeName(platform, name, host))
+      output = platform.CreateForWriting(output_path);
     if (!output) throw LoaderError(msg::kCannotCreate + output_path);
+    if (created != nullptr) created->push_back({output_path, output->Id()});
     // The scoped owner closes the output file also when extraction raises.
     ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
                  progress);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/entry_table.h"
 #include "base/progress_sink.h"
@@ -57,12 +58,19 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
                   File& output, const std::string& output_path, const ArchiveEntry& entry,
                   ExtractionTotals& totals, ProgressSink& progress);
 
+// A file ExtractAll made, and the id it had while it was written.
+struct ExtractedFile {
+  std::string path;
+  FileId id;
+};
+
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
-// is damaged. What was written before a failure stays.
+// is damaged. What was written before a failure stays. When created is given,
+// every file made is added to it, in order.
 void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
                 int32_t archive_start, const std::string& working_folder, const EntryTable& table,
-                ProgressSink& progress);
+                ProgressSink& progress, std::vector<ExtractedFile>* created = nullptr);
 
 }  // namespace ldr

@@ -57,6 +57,16 @@ const char* UnsafeNameReason(std::string_view name, NameHost host) {
   return nullptr;
 }
 
+const char* UnsafeConvertedNameReason(std::u16string_view name_part) {
+  std::string projected;
+  for (char16_t unit : name_part) {
+    // 0x80 stands for every character above 255: not a letter, digit, dot,
+    // blank or control character, so it can neither make nor hide a match.
+    projected += unit < 256 ? static_cast<char>(static_cast<unsigned char>(unit)) : '\x80';
+  }
+  return UnsafeNameReason(projected, NameHost::kWindows);
+}
+
 std::string WindowsFileKey(std::string_view name_part) {
   while (!name_part.empty() && (name_part.back() == '.' || name_part.back() == ' ')) {
     name_part.remove_suffix(1);

@@ -62,6 +62,8 @@ class ReadableFile final : public ldr::ByteSource {
   uint64_t Size() const;
   // Reads `length` bytes at `offset`; raises when the file is shorter.
   std::vector<unsigned char> Range(uint64_t offset, size_t length) const;
+  // The same into a buffer of the caller's.
+  void RangeInto(uint64_t offset, unsigned char* data, size_t length) const;
   // Reads up to `length` bytes at `offset`; gives how many arrived, 0 at the
   // end of the file.
   size_t ReadSome(uint64_t offset, unsigned char* out, size_t length) const;
@@ -136,9 +138,26 @@ void RenameFile(const std::string& from, const std::string& to);
 // True when the path names a regular file (links followed).
 bool IsRegularFile(const std::string& path);
 
-// Writes a file below a folder, one part at a time, never through a symlink:
-// folders are made as needed and none is entered that is a link.
-void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                    const std::vector<unsigned char>& data);
+// A new file below a folder, reached one part at a time without following a
+// symlink: folders are made as needed, and none is entered that is a link
+// (on POSIX each is opened with O_NOFOLLOW; on Windows each is checked by
+// name for a reparse point). The file itself must not exist yet (O_EXCL,
+// CREATE_NEW): an existing name of any kind (a file, a hard link to a file
+// elsewhere, a pipe, a device) is refused rather than written through or
+// waited on.
+class NewFileBelow {
+ public:
+  NewFileBelow(const std::string& root, const std::vector<std::string>& parts);
+  ~NewFileBelow();
+  NewFileBelow(const NewFileBelow&) = delete;
+  NewFileBelow& operator=(const NewFileBelow&) = delete;
+
+  void Write(const unsigned char* data, size_t size);
+  void Finish();
+
+ private:
+  std::string shown_;
+  intptr_t handle_ = -1;
+};
 
 }  // namespace kitpack

@@ -187,13 +187,17 @@ size_t ReadableFile::ReadSome(uint64_t offset, unsigned char* out, size_t length
 
 std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
   std::vector<unsigned char> data(length);
+  RangeInto(offset, data.data(), length);
+  return data;
+}
+
+void ReadableFile::RangeInto(uint64_t offset, unsigned char* data, size_t length) const {
   size_t done = 0;
   while (done < length) {
-    size_t n = ReadSome(offset + done, data.data() + done, length - done);
+    size_t n = ReadSome(offset + done, data + done, length - done);
     if (n == 0) throw KitError(path_ + " ended early (it changed while being read?)");
     done += n;
   }
-  return data;
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
@@ -368,40 +372,57 @@ bool IsRegularFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Windows offers no "open below this folder handle without following links"
-// to a program like this one, so each folder is checked by name for a link
-// (a reparse point) before it is entered, and the file itself likewise.
-void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                    const std::vector<unsigned char>& data) {
+// Windows offers a program like this no "open below this folder handle
+// without following links", so each folder is checked by name for a link (a
+// reparse point) before it is entered. The file itself is made with
+// CREATE_NEW, so nothing that exists, a link included, is ever opened.
+NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
   if (!IsDirectory(root)) throw KitError("cannot open folder " + root + ": not a folder");
-  std::string shown = root;
+  shown_ = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown = JoinPath(shown, parts[i]);
-    if (!CreateDirectoryA(shown.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      throw KitError("cannot create folder " + shown + ": " + LastErrorText());
-    const DWORD attributes = GetFileAttributesA(shown.c_str());
+    shown_ = JoinPath(shown_, parts[i]);
+    if (!CreateDirectoryA(shown_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      throw KitError("cannot create folder " + shown_ + ": " + LastErrorText());
+    const DWORD attributes = GetFileAttributesA(shown_.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      throw KitError("cannot enter folder " + shown + " (a symlink?)");
+      throw KitError("cannot enter folder " + shown_ + " (not a folder, or a symlink)");
   }
-  shown = JoinPath(shown, parts.back());
-  const DWORD attributes = GetFileAttributesA(shown.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    throw KitError("cannot create " + shown + " (a symlink?)");
-  Handle out{CreateFileA(shown.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)};
-  if (out.h == INVALID_HANDLE_VALUE)
-    throw KitError("cannot create " + shown + ": " + LastErrorText());
-  size_t done = 0;
-  while (done < data.size()) {
+  shown_ = JoinPath(shown_, parts.back());
+  HANDLE h = CreateFileA(shown_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
+      throw KitError("refusing to write " + shown_ + ": something of that name exists already");
+    throw KitError("cannot create " + shown_ + ": " + LastErrorText());
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1)
+    throw KitError("refusing to write " + shown_ + ": not a new regular file");
+}
+
+NewFileBelow::~NewFileBelow() {
+  if (handle_ != -1) CloseHandle(AsHandle(handle_));
+}
+
+void NewFileBelow::Write(const unsigned char* data, size_t size) {
+  while (size > 0) {
     DWORD n = 0;
-    if (!WriteFile(out.h, data.data() + done,
-                   static_cast<DWORD>(std::min<size_t>(data.size() - done, 1 << 30)), &n,
+    if (!WriteFile(AsHandle(handle_), data, static_cast<DWORD>(std::min<size_t>(size, 1 << 30)), &n,
                    nullptr) ||
         n == 0)
-      throw KitError("cannot write " + shown + ": " + LastErrorText());
-    done += n;
+      throw KitError("cannot write " + shown_ + ": " + LastErrorText());
+    data += n;
+    size -= n;
   }
+}
+
+void NewFileBelow::Finish() {
+  HANDLE h = AsHandle(handle_);
+  handle_ = -1;
+  if (!CloseHandle(h)) throw KitError("cannot write " + shown_ + ": " + LastErrorText());
 }
 
 }  // namespace kitpack

@@ -116,15 +116,46 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
+// A text from a kit as a terminal may show it: control characters (C0, DEL
+// and the C1 range, which some terminals also obey) become \xNN, so that a
+// name cannot move the cursor, clear a line or hide another entry. In UTF-8
+// text a C1 control is the two bytes C2 80..C2 9F, and every other byte
+// from 0x80 up belongs to a character, which stays as it is; in other text
+// each byte 0x80..0x9F is one.
+std::string Shown(const std::string& s) {
+  const bool utf8 = ldr::IsValidUtf8(s);
+  std::string out;
+  auto escape = [&out](unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += buf;
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+    if (utf8 && c == 0xC2 && next >= 0x80 && next < 0xA0) {
+      escape(c);
+      escape(next);
+      ++i;
+    } else if (c < 0x20 || c == 0x7F || (!utf8 && c >= 0x80 && c < 0xA0)) {
+      escape(c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void PrintTable(const kitpack::ArchiveInfo& a) {
-  std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
+  std::printf("%s (%s, %d entries)\n", a.label.c_str(), Shown(a.path).c_str(), a.file_count);
   std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
               "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
-    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(),
+    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, Shown(e.stored_name).c_str(),
                 e.record.unpacked_size, static_cast<long long>(e.packed_size),
-                e.version.empty() ? "-" : e.version.c_str(), DateText(e.record.file_time).c_str());
+                e.version.empty() ? "-" : Shown(e.version).c_str(),
+                DateText(e.record.file_time).c_str());
   }
 }
 
@@ -294,7 +325,7 @@ int main(int argc, char** argv) {
                   kit.first.entries.size(), kit.second.entries.size(), n);
       std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
-      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
+      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::ExtractArchive(kit, second, dest);
       std::printf("extracted %zu file(s) into %s\n", n, dest.c_str());
     }

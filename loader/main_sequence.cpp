@@ -1,21 +1,54 @@
 #include "loader/main_sequence.h"
 
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
 #include "base/errors.h"
 #include "base/messages.h"
 #include "base/text_rules.h"
+#include "format/stored_names.h"
 
 namespace ldr {
 namespace {
 
-bool HoldsBlank(std::string_view text) {
+// A blank splits an argument; cmd.exe, which runs batch files and reads the
+// line again, also acts on these (a second command after "&", a redirection
+// after ">"). Inside double quotes they are plain characters.
+bool NeedsQuotes(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) <= 32) return true;
+    if (std::string_view("&|<>^(),;=").find(c) != std::string_view::npos) return true;
   }
   return false;
+}
+
+// A size for a message (DecimalText; the sizes here stay far below 2^31).
+std::string CountText(size_t count) {
+  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
+}
+
+std::string Quoted(const std::string& text) {
+  return NeedsQuotes(text) ? "\"" + text + "\"" : text;
+}
+
+// cmd.exe expands "%" (and "!" with delayed expansion) even inside quotes,
+// and a double quote ends the quoted run: no form of the line protects them.
+bool HoldsBatchUnsafe(std::string_view text) {
+  return text.find_first_of("%!\"") != std::string_view::npos;
+}
+
+// What Windows runs through cmd.exe: .bat and .cmd, in any case, also with
+// the dots and blanks Windows drops from the end of a name.
+bool IsBatchFile(const std::string& installer_path, const PathStyle& host) {
+  const std::string key = WindowsFileKey(NamePart(installer_path, host));
+  const size_t dot = key.rfind('.');
+  if (dot == std::string::npos) return false;
+  const std::string extension = key.substr(dot);
+  return extension == ".BAT" || extension == ".CMD";
 }
 
 struct Container {
@@ -59,30 +92,57 @@ bool HasToDiskSwitch(std::string_view command_line) {
 std::string MakeWorkingFolder(Platform& platform) {
   std::string temp_folder;
   if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
+  switch (platform.TempFolderSharing(temp_folder)) {
+    case FolderSharing::kMissing:
+      throw LoaderError(msg::kNoTempFolder);
+    case FolderSharing::kUnsafe:
+      throw LoaderError(FormatText(msg::kUnsafeTempFolder, {temp_folder}));
+    case FolderSharing::kShared: {
+      // Others may add names here: a name they could foresee could be taken
+      // or planted first, so the folder gets one they cannot, and there is
+      // no falling back into the shared folder itself.
+      std::string folder = platform.MakeUniqueFolder(temp_folder, "ldx");
+      if (folder.empty()) throw LoaderError(FormatText(msg::kNoWorkingFolder, {temp_folder}));
+      return folder;
+    }
+    case FolderSharing::kPrivate:
+      break;
+  }
   const std::string temp_file = platform.MakeTempFileName(temp_folder, "ldx");
   const std::string candidate = StripExtension(temp_file, platform.HostPathStyle());
   if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
-  // the temporary folder.
+  // the temporary folder, which nobody else can change.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
 }
 
-std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  const std::string installer = HoldsBlank(hand_off.installer_path)
-                                    ? "\"" + hand_off.installer_path + "\""
-                                    : hand_off.installer_path;
+ProcessStart BuildInstallerStart(const HandOff& hand_off, const PathStyle& host) {
   const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
-  std::string text;
-  if (hand_off.to_disk) {
-    text = FormatText("%s *%s %s %s", {installer, "TODISK", hand_off.loader_name, folder});
-  } else if (hand_off.self_extracting) {
-    text = FormatText("%s *%s %s %s", {installer, "SELFEXTRACT", hand_off.loader_name, folder});
-  } else {
-    text = FormatText("%s %s", {installer, folder});
+  ProcessStart start;
+  start.program = hand_off.installer_path;
+  start.arguments.push_back(hand_off.installer_path);
+  if (hand_off.to_disk || hand_off.self_extracting) {
+    start.arguments.push_back(hand_off.to_disk ? "*TODISK" : "*SELFEXTRACT");
+    start.arguments.push_back(hand_off.loader_name);
   }
-  char buffer[301];
-  CopyToFixedBuffer(buffer, text);
-  return buffer;
+  start.arguments.push_back(folder);
+
+  // cmd.exe exists on Windows only; elsewhere the arguments are handed over
+  // as they are and nothing reads the line again.
+  const bool windows = host.trailing == '\\';
+  const bool batch = windows && IsBatchFile(hand_off.installer_path, host);
+  for (const std::string& argument : start.arguments) {
+    if (batch && HoldsBatchUnsafe(argument)) {
+      throw LoaderError(FormatText(msg::kBatchUnsafeText, {hand_off.installer_path, argument}));
+    }
+    if (!start.command_line.empty()) start.command_line += ' ';
+    start.command_line += Quoted(argument);
+  }
+  return start;
+}
+
+std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
+  return BuildInstallerStart(hand_off, host).command_line;
 }
 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
@@ -98,8 +158,9 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   if (table.count == 0) {
     throw LoaderError(msg::kNoFiles);
   }
+  std::vector<ExtractedFile> extracted;
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
-             table, progress);
+             table, progress, &extracted);
 
   HandOff hand_off;
   hand_off.installer_path = WithTrailingSeparator(working_folder, host) +
@@ -113,7 +174,28 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.to_disk = HasToDiskSwitch(platform.CommandLine());
   hand_off.self_extracting = IsSelfExtracting(trailer);
 
-  const uint32_t started = platform.StartProcess(BuildInstallerCommandLine(hand_off, host));
+  const ProcessStart start = BuildInstallerStart(hand_off, host);
+  const size_t longest_path = platform.LongestProgramPath();
+  if (start.program.size() > longest_path) {
+    throw LoaderError(
+        FormatText(msg::kProgramPathTooLong,
+                   {start.program, CountText(start.program.size()), CountText(longest_path)}));
+  }
+  const size_t longest = platform.LongestCommandLine();
+  if (start.command_line.size() > longest) {
+    throw LoaderError(FormatText(msg::kCommandLineTooLong,
+                                 {CountText(start.command_line.size()), CountText(longest)}));
+  }
+  // The file run must be the one just written under that name (the last
+  // entry of that name, should several share it), not one put in its place.
+  FileId written;
+  for (const ExtractedFile& file : extracted) {
+    if (file.path == hand_off.installer_path) written = file.id;
+  }
+  if (platform.IdentifyFile(hand_off.installer_path) != written) {
+    throw LoaderError(FormatText(msg::kInstallerReplaced, {hand_off.installer_path}));
+  }
+  const uint32_t started = platform.StartProcess(start);
   if (started < 32) {
     throw LoaderError(msg::kRunFailed + DecimalText(static_cast<int32_t>(started)));
   }

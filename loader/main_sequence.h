@@ -24,7 +24,10 @@ bool HasToDiskSwitch(std::string_view command_line);
 
 // Makes a fresh folder named after a new unique temporary file ("ldx...")
 // without its extension; the temporary folder itself when that folder cannot
-// be made. The empty temporary file stays behind.
+// be made. The empty temporary file stays behind. Where other users share the
+// temporary folder (POSIX /tmp) the folder is "ldx" and random characters
+// instead, with no fallback; a temporary folder others could rename things
+// in is refused.
 std::string MakeWorkingFolder(Platform& platform);
 
 // What the installer's command line is built from.
@@ -36,12 +39,17 @@ struct HandOff {
   bool self_extracting = false;
 };
 
-// One of the three forms, cut to at most 255 characters:
+// The installer's arguments in one of the three forms, and the same as one
+// command line, whole, however long:
 //   INSTALLER *TODISK LOADERNAME LOADERFOLDER
 //   INSTALLER *SELFEXTRACT LOADERNAME LOADERFOLDER
 //   INSTALLER LOADERFOLDER
-// An installer path holding a blank is put in double quotes, so that the
-// system cannot take its first word for the program to run.
+// On the line, a text holding a blank or one of &|<>^(),;= is put in double
+// quotes, so that neither the system nor cmd.exe splits it or acts on it;
+// other texts stay as they are. On Windows an installer that is a batch file
+// (.bat, .cmd) cannot be handed a %, ! or " safely: that raises LoaderError.
+ProcessStart BuildInstallerStart(const HandOff& hand_off, const PathStyle& host);
+// The line alone.
 std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
 
 }  // namespace ldr

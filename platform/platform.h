@@ -10,10 +10,50 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/text_rules.h"
 
 namespace ldr {
+
+// Which file a name stands for: its volume (device) and its number on it
+// (inode, file index). Two paths name the same file when their ids are equal.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool known = false;  // false: no such file, or its id could not be had
+};
+
+inline bool operator==(const FileId& a, const FileId& b) {
+  return a.known && b.known && a.volume == b.volume && a.index == b.index;
+}
+inline bool operator!=(const FileId& a, const FileId& b) { return !(a == b); }
+
+// Who may change what lies in a temporary folder.
+enum class FolderSharing {
+  // Only this user (and the system): files may go straight into it.
+  kPrivate,
+  // Others may add names, but cannot rename or remove this user's (the
+  // sticky bit of /tmp). What the loader makes there needs a name nobody
+  // can foresee, and nothing goes straight into the folder itself.
+  kShared,
+  // Others could rename or replace what the loader makes there: the folder
+  // itself, or one on its path, is writable by others without the sticky
+  // bit, or belongs to another user.
+  kUnsafe,
+  // No folder of that name.
+  kMissing,
+};
+
+// A program to start: its path, the arguments it receives (the first is the
+// program as typed), and the same as one command line. WinExec and
+// CreateProcess take the line; POSIX hands the arguments over as they are,
+// never re-splitting the line.
+struct ProcessStart {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::string command_line;
+};
 
 // An open file. The destructor closes it, so a scoped owner releases it on
 // every path, the error path included.
@@ -37,6 +77,9 @@ class File {
   // Writes size bytes at the current position. Gives the number of bytes
   // stored (possibly fewer than size), or -1 when the write failed.
   virtual int32_t Write(const void* data, uint32_t size) = 0;
+
+  // The id of the open file itself, whatever its path names by now.
+  virtual FileId Id() = 0;
 };
 
 class Platform {
@@ -53,8 +96,9 @@ class Platform {
   // Windows separators with this system's lead-byte test.
   virtual PathStyle StoredNameStyle() const = 0;
 
-  // The full path of the loader's own executable (GetModuleFileNameA into
-  // 261 bytes: at most 260 characters).
+  // The full path of the loader's own executable (Windows: GetModuleFileNameA
+  // into 261 bytes, at most 260 characters; POSIX: up to the system's path
+  // limit, and the empty text rather than a cut path).
   virtual std::string OwnFilePath() = 0;
 
   // The process's whole command line (GetCommandLineA). On POSIX it is
@@ -63,8 +107,13 @@ class Platform {
 
   // The temporary folder, ending in its separator (GetTempPathA with a
   // 261-byte buffer). False when there is none, or when its path does not fit
-  // in 260 characters.
+  // in 260 characters on Windows or the system's path limit on POSIX.
   virtual bool GetTempFolder(std::string* folder) = 0;
+
+  // Who may change what lies in the temporary folder. Windows: always
+  // private (the folder is the user's own). POSIX: from the owner and mode
+  // of the folder and of every folder on its path.
+  virtual FolderSharing TempFolderSharing(const std::string& folder) = 0;
 
   // GetTempFileNameA(folder, prefix, 0): creates a new, empty file with a
   // unique name in folder and gives its full path; the empty text on failure.
@@ -73,8 +122,15 @@ class Platform {
 
   // CreateDirectoryA: true when a new folder was made (false when anything of
   // that name exists already). On POSIX the folder is readable only by its
-  // owner.
+  // owner, and stays open: files CreateForWriting makes in it are made
+  // relative to it, so that a folder renamed or replaced on its path cannot
+  // redirect them.
   virtual bool MakeFolder(const std::string& path) = 0;
+
+  // Makes a new folder in folder whose name is prefix followed by random
+  // characters nobody can foresee (mkdtemp), readable only by its owner and
+  // kept open like one MakeFolder made. Gives its path, or the empty text.
+  virtual std::string MakeUniqueFolder(const std::string& folder, const std::string& prefix) = 0;
 
   // The existence test: an entry of that name that is not a folder, and whose
   // last-write time in local time lies within 1980-01-01 .. 2107-12-31.
@@ -85,19 +141,40 @@ class Platform {
   virtual std::unique_ptr<File> OpenForReading(const std::string& path) = 0;
 
   // Creates a new file, or cuts an existing one to 0 bytes, for reading and
-  // writing, not shared. On POSIX it never follows a symbolic link. Null on
-  // failure.
+  // writing, not shared. Null on failure. On POSIX it never follows a
+  // symbolic link, and cuts nothing but a regular file of this user with no
+  // other link to it (a hard link would carry the change elsewhere).
   virtual std::unique_ptr<File> CreateForWriting(const std::string& path) = 0;
+
+  // A name as the system itself will read it. Windows converts the code
+  // page's bytes to UTF-16 (MultiByteToWideChar with MB_ERR_INVALID_CHARS)
+  // and fails when they do not convert cleanly, as a lone lead byte at the
+  // end of a name in a double-byte code page; the system would drop it.
+  // POSIX takes bytes as they are: each byte one unit.
+  virtual bool ConvertName(const std::string& name, std::u16string* converted) = 0;
+
+  // The id of the file path names now (a final symbolic link is not
+  // followed); unknown when there is none.
+  virtual FileId IdentifyFile(const std::string& path) = 0;
 
   // Lets the owner run the file (POSIX); nothing on Windows. Failures are not
   // reported: starting the program reports them.
   virtual void MarkExecutable(const std::string& path) = 0;
 
-  // WinExec(commandLine, SW_SHOW): starts the program named by the first word
-  // and does not wait for it. 32 or more: started; 0..31: why it did not.
-  // POSIX splits the line into argv by the loader's argument rules and never
-  // uses a shell.
-  virtual uint32_t StartProcess(const std::string& commandLine) = 0;
+  // The longest command line StartProcess can hand over: 32,766 characters
+  // on Windows (CreateProcess's 32,767 with the final zero); on POSIX what
+  // ARG_MAX leaves beside the environment.
+  virtual size_t LongestCommandLine() = 0;
+
+  // The longest path of a program StartProcess can start: 259 characters on
+  // Windows (MAX_PATH with the final zero), PATH_MAX's on POSIX.
+  virtual size_t LongestProgramPath() = 0;
+
+  // Starts the program like WinExec(command_line, SW_SHOW) and does not wait
+  // for it to end. 32 or more: started; 0..31: why it did not (WinExec's
+  // codes). Windows: CreateProcessA with the whole line. POSIX: posix_spawn
+  // of the program with the arguments as given; no shell, no PATH search.
+  virtual uint32_t StartProcess(const ProcessStart& start) = 0;
 };
 
 }  // namespace ldr

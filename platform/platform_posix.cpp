@@ -2,6 +2,13 @@
 // the Windows rules. Where Windows has a behaviour the loader relies on (the
 // 261-byte path buffers, GetTempFileNameA's exclusive creation, WinExec's
 // result codes) it is mirrored here.
+//
+// Unlike a Windows user's temporary folder, /tmp is shared with every other
+// user. What the loader makes there is made so that others can neither
+// foresee its name nor change it afterwards: folders readable by their owner
+// only and kept open, files created relative to those open folders with
+// O_EXCL and O_NOFOLLOW, nothing cut that is not this user's own regular file
+// with a single link.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -13,7 +20,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <map>
 #include <vector>
 
 #include "platform/system_platform.h"
@@ -23,8 +32,9 @@ extern char** environ;
 namespace ldr {
 namespace {
 
-// Paths from the system arrive in 261-byte buffers on Windows.
-constexpr size_t kMaxSystemPath = 260;
+// The longest path the system takes (PATH_MAX counts the final zero byte).
+// Windows has its 260 characters; POSIX paths may be much longer.
+constexpr size_t kMaxSystemPath = PATH_MAX - 1;
 
 class PosixFile : public File {
  public:
@@ -65,9 +75,23 @@ class PosixFile : public File {
     return static_cast<int32_t>(done);
   }
 
+  FileId Id() override {
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return FileId();
+    return FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+  }
+
  private:
   int fd_;
 };
+
+// Whether others could rename or replace what lies in a folder: it belongs
+// to another user (an owner may rename anything inside, sticky or not), or
+// others may write it and the sticky bit does not stop them.
+bool OthersControl(const struct stat& info) {
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) return true;
+  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0;
+}
 
 // Quotes an argument that holds a blank so that the loader's splitting rules
 // read it back whole. A double quote cannot be represented and is dropped.
@@ -94,6 +118,11 @@ std::string ComposeCommandLine(int argc, char** argv) {
 class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv) : command_line_(ComposeCommandLine(argc, argv)) {}
+  ~PosixPlatform() override {
+    for (const auto& held : folders_) ::close(held.second);
+  }
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
 
   PathStyle HostPathStyle() const override { return kPosixPaths; }
   PathStyle StoredNameStyle() const override { return kWindowsPaths; }
@@ -101,10 +130,10 @@ class PosixPlatform : public Platform {
   std::string OwnFilePath() override {
     char buffer[PATH_MAX];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (n <= 0) return std::string();
-    size_t length =
-        static_cast<size_t>(n) > kMaxSystemPath ? kMaxSystemPath : static_cast<size_t>(n);
-    return std::string(buffer, length);
+    // A path that filled the buffer may have been cut: none is better than
+    // a cut one, which would name another file.
+    if (n <= 0 || static_cast<size_t>(n) > kMaxSystemPath) return std::string();
+    return std::string(buffer, static_cast<size_t>(n));
   }
 
   std::string CommandLine() override { return command_line_; }
@@ -142,13 +171,46 @@ class PosixPlatform : public Platform {
     return std::string();
   }
 
-  bool MakeFolder(const std::string& path) override { return ::mkdir(path.c_str(), 0700) == 0; }
+  // The folder and every folder on its real path, from the root down.
+  FolderSharing TempFolderSharing(const std::string& folder) override {
+    char* resolved = ::realpath(folder.c_str(), nullptr);
+    if (resolved == nullptr) return FolderSharing::kMissing;
+    const std::string real = resolved;
+    std::free(resolved);
+    struct stat info;
+    if (::lstat("/", &info) != 0 || OthersControl(info)) return FolderSharing::kUnsafe;
+    for (size_t end = 0; end != std::string::npos;) {
+      end = real.find('/', end + 1);
+      const std::string part = end == std::string::npos ? real : real.substr(0, end);
+      if (::lstat(part.empty() ? "/" : part.c_str(), &info) != 0) return FolderSharing::kMissing;
+      if (OthersControl(info)) return FolderSharing::kUnsafe;
+    }
+    if (!S_ISDIR(info.st_mode)) return FolderSharing::kMissing;
+    return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? FolderSharing::kShared
+                                                     : FolderSharing::kPrivate;
+  }
 
-  // A regular file whose last-write time, in local time, has a DOS date
-  // (1980 to 2107).
+  bool MakeFolder(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0700) != 0) return false;
+    return Hold(path);
+  }
+
+  std::string MakeUniqueFolder(const std::string& folder, const std::string& prefix) override {
+    std::string pattern = WithTrailingSeparator(folder, kPosixPaths) + prefix + "XXXXXX";
+    if (pattern.size() > kMaxSystemPath) return std::string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) return std::string();
+    std::string path = buffer.data();
+    return Hold(path) ? path : std::string();
+  }
+
+  // Anything but a folder (a FIFO or a socket too, as FindFirstFileA would
+  // list it) whose last-write time, in local time, has a DOS date (1980 to
+  // 2107). OpenForReading refuses what is not a regular file.
   bool FileExists(const std::string& path) override {
     struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
     time_t written = info.st_mtime;
     struct tm local;
     if (::localtime_r(&written, &local) == nullptr) return false;
@@ -157,46 +219,93 @@ class PosixPlatform : public Platform {
   }
 
   std::unique_ptr<File> OpenForReading(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO with no writer must not wait for one. A
+    // socket cannot be opened at all. Only a regular file is kept.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    // CreateFileA does not open folders; neither does this.
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       ::close(fd);
       return nullptr;
     }
     return std::make_unique<PosixFile>(fd);
   }
 
-  // Never follows a symbolic link, and takes over no existing entry that is
-  // not a regular file of this user: with the temporary folder as fallback
-  // working folder, others may plant names there.
+  // A new file is made exclusively. An existing one is cut only when it is
+  // a regular file of this user with no other link: in a folder others may
+  // have planted names in, neither their files nor (through a hard link) a
+  // file of this user elsewhere is changed.
   std::unique_ptr<File> CreateForWriting(const std::string& path) override {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int folder = AT_FDCWD;
+    std::string name = path;
+    const size_t slash = path.rfind('/');
+    if (slash != std::string::npos) {
+      auto held = folders_.find(slash == 0 ? "/" : path.substr(0, slash));
+      if (held != folders_.end()) {
+        folder = held->second;
+        name = path.substr(slash + 1);
+      }
+    }
+    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::openat(folder, name.c_str(), flags | O_CREAT | O_EXCL, 0600);
+    const bool existed = fd < 0 && errno == EEXIST;
+    if (existed) fd = ::openat(folder, name.c_str(), flags);
     if (fd < 0) return nullptr;
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        info.st_nlink != 1 || (existed && ::ftruncate(fd, 0) != 0)) {
       ::close(fd);
       return nullptr;
     }
     return std::make_unique<PosixFile>(fd);
   }
 
-  void MarkExecutable(const std::string& path) override {
-    struct stat info;
-    if (::stat(path.c_str(), &info) == 0) ::chmod(path.c_str(), (info.st_mode & 07777) | S_IXUSR);
+  bool ConvertName(const std::string& name, std::u16string* converted) override {
+    converted->assign(name.begin(), name.end());
+    for (char16_t& unit : *converted) unit = static_cast<unsigned char>(unit);
+    return true;
   }
 
-  // WinExec without a shell: the line is split by the loader's own rules and
-  // its first word is the program's path (PATH is not searched).
-  uint32_t StartProcess(const std::string& command_line) override {
-    std::vector<std::string> words = SplitArguments(command_line);
-    if (words.empty() || words[0].empty()) return 2;
+  FileId IdentifyFile(const std::string& path) override {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return FileId();
+    return FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+  }
+
+  // Through a descriptor: chmod would follow a symbolic link.
+  void MarkExecutable(const std::string& path) override {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+      ::fchmod(fd, (info.st_mode & 07777) | S_IXUSR);
+    ::close(fd);
+  }
+
+  // ARG_MAX bounds the arguments and the environment together; what the
+  // environment takes, and a margin, is not left for the line.
+  size_t LongestCommandLine() override {
+    long arg_max = ::sysconf(_SC_ARG_MAX);
+    size_t room = arg_max > 0 ? static_cast<size_t>(arg_max) : 131072;
+    size_t used = 2048;
+    for (char** e = environ; *e != nullptr; ++e) used += std::strlen(*e) + 1 + sizeof(char*);
+    return room > used ? room - used : 0;
+  }
+
+  size_t LongestProgramPath() override { return PATH_MAX - 1; }
+
+  // WinExec without a shell: the program's path is taken as it is (PATH is
+  // not searched) and the arguments are handed over as they are.
+  uint32_t StartProcess(const ProcessStart& start) override {
+    if (start.program.empty()) return 2;
+    std::vector<std::string> words = start.arguments;
+    if (words.empty()) words.push_back(start.program);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
     pid_t child;
-    int error = ::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
+    int error =
+        ::posix_spawn(&child, start.program.c_str(), nullptr, nullptr, argv.data(), environ);
     switch (error) {
       case 0:
         return 33;
@@ -216,7 +325,24 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  // Opens a folder just made and keeps it open, if it is a real folder of
+  // this user.
+  bool Hold(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+      ::close(fd);
+      return false;
+    }
+    auto held = folders_.find(path);
+    if (held != folders_.end()) ::close(held->second);
+    folders_[path] = fd;
+    return true;
+  }
+
   std::string command_line_;
+  std::map<std::string, int> folders_;  // folders made, by path, kept open
 };
 
 }  // namespace

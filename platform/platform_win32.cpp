@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <climits>
+#include <string>
+#include <vector>
 
 #include "platform/system_platform.h"
 
@@ -49,6 +51,15 @@ class Win32File : public File {
     return static_cast<int32_t>(put);
   }
 
+  FileId Id() override { return IdOfHandle(handle_); }
+
+  static FileId IdOfHandle(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return FileId();
+    return FileId{info.dwVolumeSerialNumber,
+                  (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, true};
+  }
+
  private:
   HANDLE handle_;
 };
@@ -80,6 +91,15 @@ class Win32Platform : public Platform {
     return true;
   }
 
+  // The user's own folder: Windows keeps its behaviour (a missing folder
+  // ends in the same message GetTempFileNameA's failure would give).
+  FolderSharing TempFolderSharing(const std::string& folder) override {
+    const DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+      return FolderSharing::kMissing;
+    return FolderSharing::kPrivate;
+  }
+
   std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
     char buffer[kPathBuffer] = {};
     if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return std::string();
@@ -92,6 +112,26 @@ class Win32Platform : public Platform {
 
   bool MakeFolder(const std::string& path) override {
     return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  }
+
+  std::string MakeUniqueFolder(const std::string& folder, const std::string& prefix) override {
+    static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint64_t state = static_cast<uint64_t>(counter.QuadPart) ^
+                     (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string path = folder;
+      if (!path.empty() && path.back() != '\\') path += '\\';
+      path += prefix;
+      for (int i = 0; i < 6; ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        path += kDigits[(state >> 33) % 36];
+      }
+      if (CreateDirectoryA(path.c_str(), nullptr)) return path;
+      if (GetLastError() != ERROR_ALREADY_EXISTS) return std::string();
+    }
+    return std::string();
   }
 
   bool FileExists(const std::string& path) override {
@@ -128,10 +168,62 @@ class Win32Platform : public Platform {
     return std::make_unique<Win32File>(handle);
   }
 
+  // MultiByteToWideChar in the active code page, as every A function
+  // converts; a sequence not valid there (a lead byte with nothing after
+  // it, which the system would drop) fails the conversion.
+  bool ConvertName(const std::string& name, std::u16string* converted) override {
+    converted->clear();
+    if (name.empty()) return true;
+    const int size = static_cast<int>(name.size());
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, name.data(), size, &wide[0], n) != n)
+      return false;
+    converted->assign(wide.begin(), wide.end());
+    return true;
+  }
+
+  FileId IdentifyFile(const std::string& path) override {
+    HANDLE handle = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return FileId();
+    FileId id = Win32File::IdOfHandle(handle);
+    CloseHandle(handle);
+    return id;
+  }
+
   void MarkExecutable(const std::string&) override {}
 
-  uint32_t StartProcess(const std::string& command_line) override {
-    return WinExec(command_line.c_str(), SW_SHOW);
+  // CreateProcess takes 32,767 characters with the final zero.
+  size_t LongestCommandLine() override { return 32766; }
+  size_t LongestProgramPath() override { return MAX_PATH - 1; }
+
+  // What WinExec does, without its limits: CreateProcessA with the whole
+  // line, shown with SW_SHOW, then up to 30 seconds for the program to be
+  // ready for input; WinExec's codes for failures (the system's error below
+  // 32, else 11). The program is named outright, not taken from the line's
+  // first word: found from the line, its path could hold at most 259
+  // characters (MAX_PATH), and a temporary folder of 260 leaves it longer.
+  uint32_t StartProcess(const ProcessStart& start) override {
+    std::vector<char> line(start.command_line.begin(), start.command_line.end());
+    line.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    PROCESS_INFORMATION process{};
+    const char* program = start.program.empty() ? nullptr : start.program.c_str();
+    if (!CreateProcessA(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+      const DWORD error = GetLastError();
+      return error < 32 ? error : 11;
+    }
+    WaitForInputIdle(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 33;
   }
 };
 

@@ -95,11 +95,25 @@ TEST_F(FilesTest, FileFactsAndFolders) {
   EXPECT_THROW(MakeFolder(P("no/such/parent")), KitError);
 }
 
-TEST_F(FilesTest, WritesBelowAFolderMakingItsSubfolders) {
-  WriteFileBelow(dir_, {"a", "b", "c.txt"}, {'h', 'i'});
+TEST_F(FilesTest, NewFilesBelowAFolderMakeTheirSubfoldersAndNeverReplaceAName) {
+  {
+    NewFileBelow out(dir_, {"a", "b", "c.txt"});
+    out.Write(reinterpret_cast<const unsigned char*>("hi"), 2);
+    out.Finish();
+  }
   EXPECT_EQ(Load(P("a/b/c.txt")), "hi");
-  WriteFileBelow(dir_, {"a", "d.txt"}, {});
+  NewFileBelow(dir_, {"a", "d.txt"}).Finish();
   EXPECT_EQ(testing::FolderNames(P("a")), (std::vector<std::string>{"b", "d.txt"}));
+  // An existing file is refused, and left as it was; so is a file where a
+  // folder should be.
+  try {
+    NewFileBelow again(dir_, {"a", "b", "c.txt"});
+    ADD_FAILURE();
+  } catch (const KitError& e) {
+    EXPECT_NE(std::string(e.what()).find("exists already"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(Load(P("a/b/c.txt")), "hi");
+  EXPECT_THROW(NewFileBelow(dir_, {"a", "d.txt", "e.txt"}), KitError);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -86,7 +87,8 @@ TEST_F(PosixPlatform, TempFolderComesFromTmpdir) {
     bool found;
     std::string folder;
   };
-  const std::string longest(259, 'd');  // with the added "/", 260 characters
+  // Up to the system's path limit, not Windows' 260 characters.
+  const std::string longest(PATH_MAX - 2, 'd');  // with the added "/", PATH_MAX - 1
   const std::string too_long = longest + "d";
   const Case cases[] = {
       {nullptr, true, "/tmp/"},
@@ -115,7 +117,7 @@ TEST_F(PosixPlatform, OwnFilePathIsTheRunningExecutable) {
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
   ASSERT_GT(n, 0);
   std::string expected(buffer, static_cast<size_t>(n));
-  EXPECT_EQ(platform_->OwnFilePath(), expected.substr(0, 260));
+  EXPECT_EQ(platform_->OwnFilePath(), expected);
   EXPECT_EQ(platform_->HostPathStyle().separators, std::string("/"));
   EXPECT_EQ(platform_->StoredNameStyle().separators, std::string("\\:"));
 }
@@ -146,20 +148,95 @@ TEST_F(PosixPlatform, CreateForWritingNeverFollowsALink) {
   EXPECT_EQ(contents, "precious");
 }
 
-TEST_F(PosixPlatform, CreateForWritingRefusesAPipe) {
+// A FIFO counts as an existing entry, as on Windows anything but a folder
+// does, but is neither written nor read, and opening it never waits for a
+// writer.
+TEST_F(PosixPlatform, APipeExistsButIsNeverOpened) {
   ASSERT_EQ(::mkfifo((scratch_ + "pipe").c_str(), 0600), 0);
   EXPECT_EQ(platform_->CreateForWriting(scratch_ + "pipe"), nullptr);
-  EXPECT_FALSE(platform_->FileExists(scratch_ + "pipe"));
+  EXPECT_TRUE(platform_->FileExists(scratch_ + "pipe"));
+  EXPECT_EQ(platform_->OpenForReading(scratch_ + "pipe"), nullptr);
+  EXPECT_FALSE(platform_->FileExists(scratch_));  // a folder is not a file
 }
 
-// In the temporary folder (the fallback working folder) another user may
-// have planted a file under an entry's name; it is not taken over.
+// In a folder others may plant names in, a file of another user is not
+// taken over, and not emptied on the way to refusing it.
 TEST_F(PosixPlatform, CreateForWritingRefusesAnotherUsersFile) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
   std::string planted = scratch_ + "planted";
   Put(planted, "theirs", 0666);
   ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
   EXPECT_EQ(platform_->CreateForWriting(planted), nullptr);
+  std::ifstream file(planted);
+  std::string contents;
+  std::getline(file, contents);
+  EXPECT_EQ(contents, "theirs");
+}
+
+// A hard link to a file elsewhere would carry the cut and the new contents
+// there: a file with a second link is not cut.
+TEST_F(PosixPlatform, CreateForWritingNeverCutsAFileWithAnotherLink) {
+  std::string victim = scratch_ + "victim";
+  Put(victim, "precious", 0600);
+  ASSERT_EQ(::link(victim.c_str(), (scratch_ + "linked").c_str()), 0);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "linked"), nullptr);
+  std::ifstream file(victim);
+  std::string contents;
+  std::getline(file, contents);
+  EXPECT_EQ(contents, "precious");
+}
+
+// Files are made relative to the folder MakeFolder made and still holds: a
+// folder renamed and replaced by a link meanwhile redirects nothing.
+TEST_F(PosixPlatform, FilesGoIntoTheFolderMadeEvenWhenItsNameIsTakenOver) {
+  ASSERT_TRUE(platform_->MakeFolder(scratch_ + "work"));
+  ASSERT_EQ(::mkdir((scratch_ + "elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(::rename((scratch_ + "work").c_str(), (scratch_ + "moved").c_str()), 0);
+  ASSERT_EQ(::symlink((scratch_ + "elsewhere").c_str(), (scratch_ + "work").c_str()), 0);
+  ASSERT_NE(platform_->CreateForWriting(scratch_ + "work/setup"), nullptr);
+  EXPECT_EQ(ModeOf(scratch_ + "moved/setup"), 0600u);
+  EXPECT_EQ(ModeOf(scratch_ + "elsewhere/setup"), 0u);
+}
+
+// Who may change what lies in the temporary folder, from the modes and
+// owners of the folder and of every folder above it.
+TEST_F(PosixPlatform, TempFolderSharingFollowsModesAndOwners) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    FolderSharing expected;
+  };
+  const Case cases[] = {
+      {"private", 0700, FolderSharing::kPrivate}, {"readable", 0755, FolderSharing::kPrivate},
+      {"sticky", 01777, FolderSharing::kShared},  {"open", 0777, FolderSharing::kUnsafe},
+      {"group", 0770, FolderSharing::kUnsafe},
+  };
+  for (const Case& c : cases) {
+    std::string folder = scratch_ + c.name;
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    EXPECT_EQ(platform_->TempFolderSharing(folder + "/"), c.expected) << c.name;
+  }
+  // Below an open folder, a private one is no safer: its name can be taken.
+  ASSERT_EQ(::mkdir((scratch_ + "open/mine").c_str(), 0700), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "open/mine"), FolderSharing::kUnsafe);
+  // Below a sticky folder it is: nobody else may rename it.
+  ASSERT_EQ(::mkdir((scratch_ + "sticky/mine").c_str(), 0700), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "sticky/mine"), FolderSharing::kPrivate);
+  // A link is judged by where it leads.
+  ASSERT_EQ(::symlink((scratch_ + "open").c_str(), (scratch_ + "link").c_str()), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "link"), FolderSharing::kUnsafe);
+  if (::geteuid() == 0) {
+    // Another user's folder, even sticky: its owner may rename anything in it.
+    ASSERT_EQ(::chown((scratch_ + "sticky").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "sticky"), FolderSharing::kUnsafe);
+  }
+}
+
+TEST_F(PosixPlatform, UniqueFoldersArePrivate) {
+  std::string folder = platform_->MakeUniqueFolder(scratch_, "ldx");
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(ModeOf(folder), 0700u);
 }
 
 TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
@@ -167,18 +244,18 @@ TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
   Put(scratch_ + "garbage", "this is not a program\n", 0700);
   Put(scratch_ + "plain", "x", 0600);
   struct Case {
-    std::string line;
+    std::string program;
     uint32_t result;
   };
   const Case cases[] = {
       {"", 2},
-      {"   ", 2},
       {scratch_ + "missing", 2},
       {scratch_ + "plain/below", 2},  // ENOTDIR
       {scratch_ + "not-executable", 5},
       {scratch_ + "garbage", 11},  // ENOEXEC: never handed to a shell
   };
-  for (const Case& c : cases) EXPECT_EQ(platform_->StartProcess(c.line), c.result) << c.line;
+  for (const Case& c : cases)
+    EXPECT_EQ(platform_->StartProcess(StartOf({c.program})), c.result) << c.program;
 }
 
 TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
@@ -190,7 +267,7 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
   ASSERT_NE(writing, nullptr);
   std::string child = DirectoryPart(platform_->OwnFilePath(), kPosixPaths) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
-  ASSERT_EQ(platform_->StartProcess(child + " " + report + " --fds"), 33u);
+  ASSERT_EQ(platform_->StartProcess(StartOf({child, report, "--fds"})), 33u);
   std::string text;
   for (int i = 0; i < 300 && text.empty(); ++i) {
     std::ifstream file(report);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "platform/system_platform.h"
 
 namespace ldr::testing {
@@ -54,6 +56,34 @@ TEST(Win32Platform, TempFolderLongerThan260CharactersIsNone) {
     EXPECT_EQ(got, c.found ? folder : "unchanged") << c.length;
   }
   SetEnvironmentVariableA("TMP", had > 0 && had < sizeof saved ? saved : nullptr);
+}
+
+// Names are converted as the A functions convert them, in the active code
+// page; a byte sequence that is not valid there fails, rather than being
+// dropped or replaced. Run once more in a Japanese locale (code page 932).
+TEST(Win32Platform, ConvertNameFollowsTheActiveCodePage) {
+  auto platform = MakeSystemPlatform(0, nullptr);
+  char expected[16] = {};
+  if (GetEnvironmentVariableA("LOADERKIT_EXPECT_ACP", expected, sizeof expected) > 0) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected)));
+  }
+  std::u16string converted;
+  ASSERT_TRUE(platform->ConvertName("setup.exe", &converted));
+  EXPECT_EQ(converted, u"setup.exe");
+  if (GetACP() == 932) {
+    // A lone lead byte at the end: the system would drop it and open NUL.
+    EXPECT_FALSE(platform->ConvertName("NUL\x81", &converted));
+    EXPECT_FALSE(platform->ConvertName("COM1\x81", &converted));
+    ASSERT_TRUE(platform->ConvertName("\x82\xa0.txt", &converted));
+    EXPECT_EQ(converted, u"\u3042.txt");
+    // A "\\" that is the second byte of a character is no separator.
+    ASSERT_TRUE(platform->ConvertName("\x95\\", &converted));
+    EXPECT_EQ(converted, u"\u8868");
+  } else if (GetACP() == CP_UTF8) {
+    EXPECT_FALSE(platform->ConvertName("NUL\x81", &converted));
+    ASSERT_TRUE(platform->ConvertName("\xe3\x81\x82.txt", &converted));
+    EXPECT_EQ(converted, u"\u3042.txt");
+  }
 }
 
 // A file made for writing is not shared: nobody opens it meanwhile.

@@ -63,6 +63,8 @@ class FakeFile : public File {
     return result;
   }
 
+  FileId Id() override { return platform_.IdOf(path_); }
+
  private:
   FakeNode& Node() {
     auto it = platform_.nodes.find(path_);
@@ -85,13 +87,56 @@ FakePlatform::FakePlatform() {
 void FakePlatform::AddFile(const std::string& path, std::string data) {
   FakeNode node;
   node.data = std::move(data);
+  node.id = next_id_++;
   nodes[path] = std::move(node);
 }
 
 void FakePlatform::AddFolder(const std::string& path) {
   FakeNode node;
   node.folder = true;
+  node.id = next_id_++;
   nodes[path] = node;
+}
+
+FileId FakePlatform::IdOf(const std::string& path) const {
+  auto it = nodes.find(path);
+  if (it == nodes.end()) return FileId();
+  return FileId{1, it->second.id, true};
+}
+
+FolderSharing FakePlatform::TempFolderSharing(const std::string& folder) {
+  std::string key = WithoutTrailingSeparator(folder, host_style);
+  if (!key.empty() && (!Exists(key) || !nodes[key].folder)) return FolderSharing::kMissing;
+  return sharing;
+}
+
+std::string FakePlatform::MakeUniqueFolder(const std::string& folder, const std::string& prefix) {
+  if (unique_folder_fails) return std::string();
+  std::string key = WithoutTrailingSeparator(folder, host_style);
+  if (!key.empty() && (!Exists(key) || !nodes[key].folder)) return std::string();
+  // Random on a real system; counted here so that tests can name it.
+  for (;;) {
+    char letters[16];
+    std::snprintf(letters, sizeof letters, "Q7xZ%02u", next_unique_number_++ % 100);
+    std::string path = WithTrailingSeparator(folder, host_style) + prefix + letters;
+    if (!Exists(path)) {
+      AddFolder(path);
+      folders_made.push_back(path);
+      return path;
+    }
+  }
+}
+
+bool FakePlatform::ConvertName(const std::string& name, std::u16string* converted) {
+  if (convert_name) return convert_name(name, converted);
+  converted->clear();
+  for (char c : name) converted->push_back(static_cast<unsigned char>(c));
+  return true;
+}
+
+FileId FakePlatform::IdentifyFile(const std::string& path) {
+  if (before_identify) before_identify();
+  return IdOf(path);
 }
 
 const std::string& FakePlatform::Contents(const std::string& path) const {
@@ -148,7 +193,12 @@ std::unique_ptr<File> FakePlatform::CreateForWriting(const std::string& path) {
   // The folder the file goes into must exist.
   std::string parent = WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style);
   if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return nullptr;
-  AddFile(path, std::string());
+  // An existing file is cut to 0 bytes and stays the same file.
+  if (it != nodes.end()) {
+    it->second.data.clear();
+  } else {
+    AddFile(path, std::string());
+  }
   files_created.push_back(path);
   return std::make_unique<FakeFile>(*this, path);
 }
@@ -157,8 +207,9 @@ void FakePlatform::MarkExecutable(const std::string& path) {
   files_marked_executable.push_back(path);
 }
 
-uint32_t FakePlatform::StartProcess(const std::string& line) {
-  processes_started.push_back(line);
+uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
+  processes_started.push_back(start.command_line);
+  starts.push_back(start);
   open_files_at_start.push_back(open_files);
   return start_result;
 }
