@@ -4,9 +4,9 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "base/errors.h"
 #include "base/messages.h"
@@ -20,19 +20,43 @@ namespace {
 // 23 of 40 bytes would show 57 instead of 58.
 static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type");
 
-[[noreturn]] void ThrowReadFailure(const std::string& archive_path) {
-  throw LoaderError(msg::kCannotRead + archive_path);
+[[noreturn]] void ThrowReadFailure(std::string_view archive_path) {
+  throw LoaderError(msg::kCannotRead, archive_path);
 }
+
+// What inflate allocates for one stream, its state and its 32 KiB window,
+// comes from a block inside the stream object, handed out in order and
+// given back all at once with the stream. A request the block cannot meet
+// gets nothing, which inflate reports as a negative result like any other
+// lack of memory.
+class InflateMemory {
+ public:
+  static voidpf Allocate(voidpf opaque, uInt items, uInt size) {
+    InflateMemory* memory = static_cast<InflateMemory*>(opaque);
+    const uint64_t wanted = static_cast<uint64_t>(items) * size;
+    const uint64_t rounded = (wanted + kAlign - 1) / kAlign * kAlign;
+    if (rounded > sizeof memory->block_ - memory->used_) return Z_NULL;
+    void* at = memory->block_ + memory->used_;
+    memory->used_ += static_cast<size_t>(rounded);
+    return at;
+  }
+  static void Free(voidpf, voidpf) {}
+
+ private:
+  static constexpr size_t kAlign = alignof(std::max_align_t);
+  // The state (about 7 KiB on 64-bit systems) and the window, with room.
+  alignas(std::max_align_t) unsigned char block_[48 * 1024];
+  size_t used_ = 0;
+};
 
 // Ends the stream on every path, the error path included.
 class InflateStream {
  public:
   InflateStream() {
     std::memset(&stream_, 0, sizeof stream_);
-    // Default allocation callbacks: the program's ordinary heap.
-    stream_.zalloc = Z_NULL;
-    stream_.zfree = Z_NULL;
-    stream_.opaque = Z_NULL;
+    stream_.zalloc = &InflateMemory::Allocate;
+    stream_.zfree = &InflateMemory::Free;
+    stream_.opaque = &memory_;
     stream_.next_in = Z_NULL;
     stream_.avail_in = 0;
     if (inflateInit(&stream_) < 0) throw EZlibError();
@@ -44,6 +68,7 @@ class InflateStream {
   z_stream* get() { return &stream_; }
 
  private:
+  InflateMemory memory_;
   z_stream stream_;
 };
 
@@ -89,15 +114,16 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink) {
   sink.SetProgressPosition(ProgressPercent(totals.written_total, totals.grand_total));
 }
 
-std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
-                            const ArchiveEntry& entry) {
-  return WithTrailingSeparator(working_folder, platform.HostPathStyle()) +
-         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
+PathText EntryOutputPath(const Platform& platform, std::string_view working_folder,
+                         const ArchiveEntry& entry) {
+  PathText path = WithTrailingSeparator(working_folder, platform.HostPathStyle());
+  path.Append(StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte));
+  return path;
 }
 
-void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
-                  File& output, const std::string& output_path, const ArchiveEntry& entry,
-                  ExtractionTotals& totals, ProgressSink& progress) {
+void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_start, File& output,
+                  std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
+                  ProgressSink& progress) {
   // Offsets in 64 bits: start + DataEnd must not wrap around.
   int64_t position = static_cast<int64_t>(archive_start) + entry.data_start;
   const int64_t last = static_cast<int64_t>(archive_start) + entry.data_end;
@@ -106,11 +132,11 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
   }
 
   const uint32_t area_size = kOutputBlockSize * kBlocksPerInflate;
-  std::vector<unsigned char> input(kInputBufferSize);
-  std::vector<unsigned char> area(area_size);
+  unsigned char input[kInputBufferSize];
+  unsigned char area[area_size];
   InflateStream inflater;
   z_stream* stream = inflater.get();
-  stream->next_in = input.data();
+  stream->next_in = input;
   stream->avail_in = 0;
 
   // Writes the area's bytes from *done up to end in blocks of 4 KiB (the
@@ -118,7 +144,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
   auto write_blocks = [&](uint32_t* done, uint32_t end) {
     while (*done < end) {
       uint32_t size = end - *done < kOutputBlockSize ? end - *done : kOutputBlockSize;
-      int32_t written = output.Write(area.data() + *done, size);
+      int32_t written = output.Write(area + *done, size);
       if (written < 0 || static_cast<uint32_t>(written) != size) {
         throw LoaderError(FormatText(msg::kDiskFull, {output_path}));
       }
@@ -130,7 +156,7 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
   bool stream_ended = false;
   uint32_t produced;
   do {
-    stream->next_out = area.data();
+    stream->next_out = area;
     stream->avail_out = area_size;
     uint32_t done = 0;
     // Before a failure is raised, the whole blocks inflated so far are
@@ -150,14 +176,14 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
               remaining >= kInputBufferSize ? kInputBufferSize : static_cast<uint32_t>(remaining);
         }
         if (size == 0) break;
-        int32_t got = archive.Read(input.data(), size);
+        int32_t got = archive.Read(input, size);
         if (got < 0 || static_cast<uint32_t>(got) > size) {
           write_full_blocks();
           ThrowReadFailure(archive_path);
         }
         if (got == 0) break;
         position += got;
-        stream->next_in = input.data();
+        stream->next_in = input;
         stream->avail_in = static_cast<uInt>(got);
       }
       int result = inflate(stream, Z_NO_FLUSH);
@@ -174,8 +200,8 @@ void ExtractEntry(File& archive, const std::string& archive_path, int32_t archiv
   } while (produced > 0 && !stream_ended);
 }
 
-void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
+                int32_t archive_start, std::string_view working_folder, const EntryTable& table,
                 ProgressSink& progress) {
   ExtractionTotals totals;
   totals.grand_total = SumUnpackedSizes(table, table.count);
@@ -185,12 +211,12 @@ void ExtractAll(Platform& platform, File& archive, const std::string& archive_pa
 
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
     const ArchiveEntry& entry = table.entries[static_cast<size_t>(i)];
-    std::string output_path = EntryOutputPath(platform, working_folder, entry);
-    std::string name =
+    const PathText output_path = EntryOutputPath(platform, working_folder, entry);
+    const std::string_view name =
         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     std::unique_ptr<File> output;
-    if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path);
-    if (!output) throw LoaderError(msg::kCannotCreate + output_path);
+    if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path.c_str());
+    if (!output) throw LoaderError(msg::kCannotCreate, output_path);
     // The scoped owner closes the output file also when extraction raises.
     ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
                  progress);

@@ -3,7 +3,6 @@
 // progress bar as the bytes are written.
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 #include "archive/entry_table.h"
@@ -46,23 +45,23 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink);
 
 // The file an entry is extracted to: the working folder with its separator,
 // then the name part of the stored name.
-std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
-                            const ArchiveEntry& entry);
+PathText EntryOutputPath(const Platform& platform, std::string_view working_folder,
+                         const ArchiveEntry& entry);
 
 // Inflates one entry into output, an open, empty file. archive_path and
 // output_path serve the messages only. The entry ends at the end of its
 // stream or when its range gives no more bytes. When the stream turns out to
 // be damaged, the whole blocks inflated before that are written first.
-void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
-                  File& output, const std::string& output_path, const ArchiveEntry& entry,
-                  ExtractionTotals& totals, ProgressSink& progress);
+void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_start, File& output,
+                  std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
+                  ProgressSink& progress);
 
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
 // is damaged. What was written before a failure stays.
-void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
+void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
+                int32_t archive_start, std::string_view working_folder, const EntryTable& table,
                 ProgressSink& progress);
 
 }  // namespace ldr

@@ -2,24 +2,38 @@
 // The two error kinds the loader raises. Both carry nothing but the complete
 // text the user will read; the single handler at the top shows it.
 //
-// They derive from std::exception directly rather than std::runtime_error:
-// the latter drags the library's reference-counted string into the loader,
-// which costs the Windows build tens of kilobytes.
+// They derive from std::exception directly, and LoaderError holds its text
+// in a buffer of its own: raising one allocates nothing but the exception
+// object itself, which the runtime provides.
 
 #include <exception>
-#include <string>
-#include <utility>
+#include <string_view>
+
+#include "base/text.h"
 
 namespace ldr {
 
-// Raised by the loader's own code. The message is built where the failure is.
+// Raised by the loader's own code. The message is built where the failure is,
+// from up to three pieces put together; it holds up to 4096 characters (the
+// longest FormatText makes), and a longer one keeps its first 4096.
 class LoaderError : public std::exception {
  public:
-  explicit LoaderError(std::string message) : message_(std::move(message)) {}
+  static constexpr size_t kCapacity = 4096;
+
+  explicit LoaderError(std::string_view message) : message_(message) {}
+  LoaderError(std::string_view first, std::string_view second) : message_(first) {
+    message_.Append(second);
+  }
+  LoaderError(std::string_view first, std::string_view second, std::string_view third)
+      : LoaderError(first, second) {
+    message_.Append(third);
+  }
   const char* what() const noexcept override { return message_.c_str(); }
+  // The text as it was put together, embedded zero bytes included.
+  std::string_view text() const { return message_.view(); }
 
  private:
-  std::string message_;
+  Text<kCapacity> message_;
 };
 
 // Raised when the decompression library gives a negative result. Its text is

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "format/stored_names.h"
+#include "format/stored_paths.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
@@ -76,7 +77,7 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
-      std::string part = ldr::StoredNamePart(in.stored_name);
+      std::string part(ldr::StoredNamePart(in.stored_name));
       if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" gives the loader an unusable file name: " + reason);

@@ -35,7 +35,7 @@ Container OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
     }
     container.archive_start = trailer.archive_start;
   } else {
-    container.path = WithTrailingSeparator(loader_folder, host) + "setup.1";
+    container.path = std::string(WithTrailingSeparator(loader_folder, host)) + "setup.1";
     if (!platform.FileExists(container.path)) {
       throw LoaderError(msg::kSetup1Missing + loader_folder);
     }
@@ -60,7 +60,7 @@ std::string MakeWorkingFolder(Platform& platform) {
   std::string temp_folder;
   if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
   const std::string temp_file = platform.MakeTempFileName(temp_folder, "ldx");
-  const std::string candidate = StripExtension(temp_file, platform.HostPathStyle());
+  const std::string candidate(StripExtension(temp_file, platform.HostPathStyle()));
   if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
   // the temporary folder.
@@ -71,7 +71,7 @@ std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& 
   const std::string installer = HoldsBlank(hand_off.installer_path)
                                     ? "\"" + hand_off.installer_path + "\""
                                     : hand_off.installer_path;
-  const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
+  const std::string folder(WithoutTrailingSeparator(hand_off.loader_folder, host));
   std::string text;
   if (hand_off.to_disk) {
     text = FormatText("%s *%s %s %s", {installer, "TODISK", hand_off.loader_name, folder});
@@ -88,7 +88,7 @@ std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
   const PathStyle host = platform.HostPathStyle();
   const std::string own_path = platform.OwnFilePath();
-  const std::string loader_folder = WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
+  const std::string loader_folder(WithoutTrailingSeparator(DirectoryPart(own_path, host), host));
 
   Container container = OpenContainer(platform, trailer, loader_folder);
   const std::string working_folder = MakeWorkingFolder(platform);
@@ -102,8 +102,9 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
              table, progress);
 
   HandOff hand_off;
-  hand_off.installer_path = WithTrailingSeparator(working_folder, host) +
-                            NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle());
+  hand_off.installer_path =
+      std::string(WithTrailingSeparator(working_folder, host)) +
+      std::string(NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
   if (!platform.FileExists(hand_off.installer_path)) {
     throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));
   }
@@ -115,7 +116,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
 
   const uint32_t started = platform.StartProcess(BuildInstallerCommandLine(hand_off, host));
   if (started < 32) {
-    throw LoaderError(msg::kRunFailed + DecimalText(static_cast<int32_t>(started)));
+    throw LoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   }
   // The archive file closes here, after the installer has started.
 }

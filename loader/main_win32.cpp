@@ -31,8 +31,8 @@ void LoadDllsFromSystemFolderOnly() {
 
 int main(int argc, char** argv) {
   LoadDllsFromSystemFolderOnly();
-  std::unique_ptr<ldr::LoaderWindow> window = ldr::MakeSystemWindow();
+  ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
   std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(argc, argv);
-  ExitProcess(static_cast<UINT>(ldr::RunLoader(*platform, *window)));
+  ExitProcess(static_cast<UINT>(ldr::RunLoader(*platform, window)));
 }

@@ -121,7 +121,8 @@ class PosixPlatform : public Platform {
   }
 
   std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override {
-    std::string base = WithTrailingSeparator(folder, kPosixPaths) + prefix.substr(0, 3);
+    std::string base =
+        std::string(WithTrailingSeparator(folder, kPosixPaths)) + prefix.substr(0, 3);
     // Four hexadecimal digits like GetTempFileNameA; the start varies so that
     // concurrent loaders rarely collide, and a collision just moves on.
     unsigned start = static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr));
@@ -190,8 +191,13 @@ class PosixPlatform : public Platform {
   // WinExec without a shell: the line is split by the loader's own rules and
   // its first word is the program's path (PATH is not searched).
   uint32_t StartProcess(const std::string& command_line) override {
-    std::vector<std::string> words = SplitArguments(command_line);
-    if (words.empty() || words[0].empty()) return 2;
+    std::vector<std::string> words;
+    size_t pos = 0;
+    for (CommandLineText word; ReadArgument(command_line, &pos, &word) || words.empty();
+         word.Clear()) {
+      words.push_back(word);
+    }
+    if (words[0].empty()) return 2;
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);

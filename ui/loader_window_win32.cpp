@@ -3,10 +3,10 @@
 #include <commctrl.h>
 
 #include <exception>
-#include <memory>
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "base/text_rules.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 
@@ -23,20 +23,16 @@ struct WindowState {
   bool failed = false;     // a failure inside MainWindowProc is recorded
   bool raised = false;     // ... and has been raised to the caller
   bool reporting = false;  // the error box is up: failures are dropped
-  std::string failure;
+  // The failure's text. The paint failures are short fixed texts; anything
+  // longer keeps its first 255 characters.
+  Text<kMaxShortText> failure;
 };
 
 WindowState g_state;
 
 void RecordFailure(const char* message) {
   if (g_state.failed || g_state.reporting) return;
-  // The assignment may itself run out of memory; the flag is set afterwards
-  // so that a half-recorded failure is never raised.
-  try {
-    g_state.failure = message;
-  } catch (...) {
-    g_state.failure.clear();
-  }
+  g_state.failure.Assign(message);
   g_state.failed = true;
 }
 
@@ -195,21 +191,21 @@ void Win32LoaderWindow::SetProgressPosition(int32_t percent) {
   RaisePendingFailure();
 }
 
-void Win32LoaderWindow::ShowError(const std::string& message) {
+void Win32LoaderWindow::ShowError(const char* message) {
   g_state.reporting = true;
-  MessageBoxA(g_state.main, message.c_str(), kErrorCaption, MB_OK | MB_ICONHAND);
+  MessageBoxA(g_state.main, message, kErrorCaption, MB_OK | MB_ICONHAND);
 }
 
 HWND Win32LoaderWindow::MainWindow() { return g_state.main; }
 HWND Win32LoaderWindow::ProgressBar() { return g_state.bar; }
 HBITMAP Win32LoaderWindow::SplashBitmap() { return g_state.splash; }
 
-std::unique_ptr<LoaderWindow> MakeSystemWindow() {
+SystemWindow MakeSystemWindow() {
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   GetStartupInfoA(&startup);
   // wShowWindow is taken as it is, whatever STARTF_USESHOWWINDOW says.
-  return std::make_unique<Win32LoaderWindow>(GetModuleHandleA(nullptr), startup.wShowWindow);
+  return Win32LoaderWindow(GetModuleHandleA(nullptr), startup.wShowWindow);
 }
 
 // comctl32 is not one of the system's known DLLs, so a static import would be

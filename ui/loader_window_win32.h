@@ -23,7 +23,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 #include "ui/loader_window.h"
 
@@ -49,7 +48,7 @@ class Win32LoaderWindow : public LoaderWindow {
   bool CreateMainWindow() override;
   void ShowMainWindow() override;
   void SetProgressPosition(int32_t percent) override;
-  void ShowError(const std::string& message) override;
+  void ShowError(const char* message) override;
 
   // The process-wide handles: null until made (the main window until
   // CreateMainWindow has returned true).

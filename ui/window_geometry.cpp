@@ -20,18 +20,6 @@ int32_t RoundHalfEven(long double value) {
   return static_cast<int32_t>(result);
 }
 
-WindowRect MainWindowRect(const std::function<int32_t()>& maximized_width,
-                          const std::function<int32_t()>& maximized_height) {
-  WindowRect rect{};
-  rect.width = RoundHalfEven(static_cast<long double>(maximized_width()) * 0.5L);
-  rect.height = RoundHalfEven(static_cast<long double>(maximized_height()) * 0.15L);
-  rect.left = RoundHalfEven(static_cast<long double>(maximized_width()) * 0.5L -
-                            static_cast<long double>(rect.width) * 0.5L);
-  rect.top = RoundHalfEven(static_cast<long double>(maximized_height()) * 0.5L -
-                           static_cast<long double>(rect.height) * 0.5L);
-  return rect;
-}
-
 WindowRect MainWindowRect(int32_t maximized_width, int32_t maximized_height) {
   return MainWindowRect([=] { return maximized_width; }, [=] { return maximized_height; });
 }

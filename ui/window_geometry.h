@@ -8,7 +8,6 @@
 // factors are long double literals and the products stay long double.
 
 #include <cstdint>
-#include <functional>
 
 namespace ldr {
 
@@ -25,8 +24,17 @@ int32_t RoundHalfEven(long double value);
 // The main window from the size of a maximized window on the primary screen
 // (SM_CXMAXIMIZED, SM_CYMAXIMIZED). The callbacks are asked afresh for each
 // of the four formulas, in the order width, height, left, top.
-WindowRect MainWindowRect(const std::function<int32_t()>& maximized_width,
-                          const std::function<int32_t()>& maximized_height);
+template <class Width, class Height>
+WindowRect MainWindowRect(Width&& maximized_width, Height&& maximized_height) {
+  WindowRect rect{};
+  rect.width = RoundHalfEven(static_cast<long double>(maximized_width()) * 0.5L);
+  rect.height = RoundHalfEven(static_cast<long double>(maximized_height()) * 0.15L);
+  rect.left = RoundHalfEven(static_cast<long double>(maximized_width()) * 0.5L -
+                            static_cast<long double>(rect.width) * 0.5L);
+  rect.top = RoundHalfEven(static_cast<long double>(maximized_height()) * 0.5L -
+                           static_cast<long double>(rect.height) * 0.5L);
+  return rect;
+}
 WindowRect MainWindowRect(int32_t maximized_width, int32_t maximized_height);
 
 // The progress bar inside a client area of cw x ch: 52 from the left (margin,

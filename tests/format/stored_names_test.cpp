@@ -1,5 +1,7 @@
 #include "format/stored_names.h"
 
+#include "format/stored_paths.h"
+
 #include <gtest/gtest.h>
 
 namespace ldr {

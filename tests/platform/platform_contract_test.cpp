@@ -218,7 +218,8 @@ TYPED_TEST(PlatformContract, ReadersShareTheFile) {
 class SystemPlatform : public ::testing::Test {
  protected:
   std::string ChildPath() {
-    return DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle()) +
+    return std::string(
+               DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle())) +
            kChildProgramName;
   }
 

@@ -14,6 +14,7 @@
 
 #include "platform/system_platform.h"
 #include "tests/platform/host_files.h"
+#include "tests/support/argument_list.h"
 
 namespace ldr::testing {
 namespace {
@@ -188,7 +189,8 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
   auto writing = platform_->CreateForWriting(scratch_ + "out.bin");
   ASSERT_NE(reading, nullptr);
   ASSERT_NE(writing, nullptr);
-  std::string child = DirectoryPart(platform_->OwnFilePath(), kPosixPaths) + kChildProgramName;
+  std::string child =
+      std::string(DirectoryPart(platform_->OwnFilePath(), kPosixPaths)) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
   ASSERT_EQ(platform_->StartProcess(child + " " + report + " --fds"), 33u);
   std::string text;

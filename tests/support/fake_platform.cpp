@@ -108,13 +108,14 @@ bool FakePlatform::GetTempFolder(std::string* folder) {
 
 std::string FakePlatform::MakeTempFileName(const std::string& folder, const std::string& prefix) {
   if (temp_name_fails) return std::string();
-  std::string folder_key = WithoutTrailingSeparator(folder, host_style);
+  std::string folder_key(WithoutTrailingSeparator(folder, host_style));
   if (!folder_key.empty() && (!Exists(folder_key) || !nodes[folder_key].folder))
     return std::string();
   for (;;) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%X", next_temp_number_++ & 0xFFFFu);
-    std::string path = WithTrailingSeparator(folder, host_style) + prefix + digits + ".tmp";
+    std::string path =
+        std::string(WithTrailingSeparator(folder, host_style)) + prefix + digits + ".tmp";
     if (!Exists(path)) {
       AddFile(path, std::string());
       return path;
@@ -146,7 +147,7 @@ std::unique_ptr<File> FakePlatform::CreateForWriting(const std::string& path) {
   auto it = nodes.find(path);
   if (it != nodes.end() && (it->second.folder || it->second.open_fails)) return nullptr;
   // The folder the file goes into must exist.
-  std::string parent = WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style);
+  std::string parent(WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style));
   if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return nullptr;
   AddFile(path, std::string());
   files_created.push_back(path);
