@@ -1,8 +1,8 @@
 #include "format/stored_names.h"
 
-#include "format/stored_paths.h"
-
 #include <gtest/gtest.h>
+
+#include "format/stored_paths.h"
 
 namespace ldr {
 namespace {
