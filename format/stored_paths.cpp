@@ -52,4 +52,13 @@ RelativeName SplitRelativeName(std::string_view name) {
   return out;
 }
 
+RelativeName SplitStoredPath(std::string_view name) {
+  if (name.size() >= 2 && name[1] == ':' &&
+      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
+    name.remove_prefix(2);
+  }
+  while (!name.empty() && (name.front() == '\\' || name.front() == '/')) name.remove_prefix(1);
+  return SplitRelativeName(name);
+}
+
 }  // namespace ldr

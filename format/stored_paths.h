@@ -30,4 +30,11 @@ struct RelativeName {
 };
 RelativeName SplitRelativeName(std::string_view stored_name);
 
+// Where an extractor that is not the installer writes a second-archive entry:
+// the stored path with a drive ("C:") and leading separators removed, so
+// "C:\Second\readme.txt", the form the format's packers record, lands on
+// "Second\readme.txt". Everything else is refused as SplitRelativeName
+// refuses it: "..", a stream or drive name further on, an unsafe part.
+RelativeName SplitStoredPath(std::string_view stored_name);
+
 }  // namespace ldr

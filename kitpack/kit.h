@@ -84,6 +84,9 @@ struct ArchiveInfo {
   int64_t end = 0;    // absolute offset of its last byte
   int32_t file_count = 0;
   std::vector<EntryInfo> entries;
+  // What a checked read found that the format allows but a reader should
+  // know: second-archive names the reference installer would refuse.
+  std::vector<std::string> warnings;
 };
 
 // The Authenticode signature of a self-extracting kit, as far as kitpack
@@ -121,7 +124,8 @@ KitInfo ReadKit(const std::string& path, bool check);
 size_t VerifyStreams(const KitInfo& kit);
 
 // Extracts one archive below `dest`. First archive: name parts only, as the
-// loader does. Second: relative paths, refused when unsafe.
+// loader does. Second: the stored paths without drive and leading
+// separators; ".." and other escapes are refused before anything is written.
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
 
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& archive, const EntryInfo& entry);

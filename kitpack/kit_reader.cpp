@@ -101,8 +101,16 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                 ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
           throw KitError(name + ": unusable file name for the loader: " + reason);
       } else {
+        // A name that escapes wherever it is unpacked ("..", a stream, a
+        // device) is an error. The installer's own rule is stricter than the
+        // format (no drive, no absolute path): a name only it would refuse
+        // is worth a warning, and the kit is still well formed.
+        ldr::RelativeName path = ldr::SplitStoredPath(e.stored_name);
+        if (!path.refused.empty()) throw KitError(name + ": unsafe stored name: " + path.refused);
         ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
-        if (!rel.refused.empty()) throw KitError(name + ": unsafe stored name: " + rel.refused);
+        if (!rel.refused.empty())
+          a.warnings.push_back(name +
+                               ": the reference installer would refuse this name: " + rel.refused);
       }
     }
     h = r.next_header;
@@ -271,7 +279,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
     if (second) {
-      ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
+      ldr::RelativeName rel = ldr::SplitStoredPath(e.stored_name);
       if (!rel.refused.empty())
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);

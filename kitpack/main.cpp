@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -61,11 +62,22 @@ class ProgressBar {
 };
 
 std::string DateText(double days) {
+  // Any double is a valid time stamp to the format; only a plausible one
+  // (years 1 to 9999) is shown as a date.
+  if (!(days > -693593.0 && days < 2958466.0)) return "?";
   std::time_t t = static_cast<std::time_t>(kitpack::UnixFromKitTime(days));
   std::tm tm{};
   if (!gmtime_r(&t, &tm)) return "?";
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+// JSON has no NaN or infinity; a time stamp holding one is written as null.
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", value);
   return buf;
 }
 
@@ -140,11 +152,11 @@ void PrintJson(const kitpack::KitInfo& kit) {
       std::printf(
           "%s\n    {\"index\": %zu, \"stored_name\": %s, \"unpacked_size\": %d, \"packed_size\": "
           "%lld, "
-          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %.17g, \"date\": "
+          "\"data_start\": %d, \"data_end\": %d, \"version\": %s, \"file_time\": %s, \"date\": "
           "%s}",
           i ? "," : "", i, JsonString(e.stored_name).c_str(), e.record.unpacked_size,
           static_cast<long long>(e.packed_size), e.record.data_start, e.record.data_end,
-          JsonString(e.version).c_str(), e.record.file_time,
+          JsonString(e.version).c_str(), JsonNumber(e.record.file_time).c_str(),
           JsonString(DateText(e.record.file_time)).c_str());
     }
     std::printf("]}");
@@ -237,6 +249,9 @@ int main(int argc, char** argv) {
     } else if (v->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::VerifyStreams(kit);
+      for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
+        for (const std::string& warning : a->warnings)
+          std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
       std::printf("%s\n", SignatureText(kit).c_str());

@@ -35,6 +35,19 @@ TEST(StoredNames, AcceptsOrdinaryRelativePaths) {
   EXPECT_EQ(SplitRelativeName("..a").refused, "");
 }
 
+TEST(StoredNames, StoredPathsLoseTheirDriveAndLeadingSeparatorsOnly) {
+  using Parts = std::vector<std::string>;
+  EXPECT_EQ(SplitStoredPath("C:\\Second\\readme.txt").parts, (Parts{"Second", "readme.txt"}));
+  EXPECT_EQ(SplitStoredPath("d:readme.txt").parts, (Parts{"readme.txt"}));
+  EXPECT_EQ(SplitStoredPath("\\\\server\\share\\a").parts, (Parts{"server", "share", "a"}));
+  EXPECT_EQ(SplitStoredPath("docs/guide.txt").parts, (Parts{"docs", "guide.txt"}));
+  for (const char* escape : {"C:\\..\\x", "C:..\\x", "\\..\\x", "C:\\a\\..\\..\\x", "C:\\a:stream",
+                             "1:\\x", "C:", "C:\\", "C:\\NUL\\x"}) {
+    EXPECT_NE(SplitStoredPath(escape).refused, "") << escape;
+    EXPECT_TRUE(SplitStoredPath(escape).parts.empty()) << escape;
+  }
+}
+
 TEST(StoredNames, RefusesEveryEscapeAndDevice) {
   const char* hostile[] = {
       "",        "..\\evil.txt", "a\\..\\..\\evil", "\\abs.txt", "/etc/passwd",  "C:\\x.txt",

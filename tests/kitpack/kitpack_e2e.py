@@ -84,23 +84,29 @@ def read_kit(path):
 
 # --- An independent writer, for streams made by other producers -------------
 
-def write_archive(files, compress):
+def write_archive(files, compress, times=None, versions=None):
+    """files: (name, data) pairs; times and versions, when given, one per file
+    (any double; any text of up to 22 bytes)."""
     out = bytearray(struct.pack("<iB", len(files), 0))
-    for name, data in files:
+    for i, (name, data) in enumerate(files):
         stream = compress(data)
         h = len(out)
         rec = bytearray(164)
-        struct.pack_into("<idii", rec, 0, 1, 36018.5, 0, h + 164 + len(stream) - 1)
+        ftime = times[i] if times else 36018.5
+        struct.pack_into("<idii", rec, 0, 1, ftime, 0, h + 164 + len(stream) - 1)
         rec[20] = len(name)
         rec[21:21 + len(name)] = name.encode("latin-1")
+        if versions:
+            rec[141] = len(versions[i])
+            rec[142:142 + len(versions[i])] = versions[i].encode("latin-1")
         struct.pack_into("<iiiiB", rec, 124, h + 164 + len(stream), len(data), h + 164, 0, 0)
         out += rec + stream
     return bytes(out)
 
 
-def write_kit(path, loader, first, second, compress):
+def write_kit(path, loader, first, second, compress, **second_fields):
     a1 = write_archive(first, compress)
-    a2 = write_archive(second, compress)
+    a2 = write_archive(second, compress, **second_fields)
     start = len(loader)
     end = start + len(a1) - 1
     total = start + len(a1) + len(a2) + 56
@@ -217,6 +223,60 @@ class KitpackCli(unittest.TestCase):
                 with open(self.path(out + "/docs/one.txt"), "rb") as f:
                     self.assertEqual(f.read(), b"one " * 9000)
                 self.assertEqual(os.path.getsize(self.path(out + "/empty")), 0)
+
+    def kp(self, *args, expect=0):
+        """kitpack's exit code checked; (stdout, stderr) as text."""
+        p = self.run_kitpack(*args, ok=False)
+        self.assertEqual(p.returncode, expect, p.stderr.decode(errors="replace"))
+        return p.stdout.decode("utf-8", "replace"), p.stderr.decode("utf-8", "replace")
+
+    def test_every_well_formed_kit_reads(self):
+        # Written by the independent writer above, as another packer would:
+        # full stored paths with drives in both archives, a second archive of
+        # more than 50 entries, time stamps and versions of every kind.
+        second = [("C:\\Second\\readme.txt", b"read me\n"), ("D:\\Data\\deep\\x.bin", b"x" * 999)]
+        second += [("C:\\Second\\many\\f%03d.txt" % i, b"%d" % i) for i in range(60)]
+        times = [float("nan"), float("inf"), -1e300, 1e300, 0.0, -693594.5] + [36018.5] * 56
+        versions = ["", "2.2.0.0", "x" * 22, "\xe9t\xe9", "1", "v"] + ["1.0"] * 56
+        write_kit(self.path("foreign.exe"), b"LOADER" * 100,
+                  [("C:\\Program Files\\Vendor\\setup.exe", b"installer"),
+                   ("E:readme.txt", b"first archive, drive-relative")],
+                  second, zlib.compress, times=times, versions=versions)
+        listing, _ = self.kp("list", "foreign.exe")
+        self.assertIn("many\\f059.txt", listing)
+        data = json.loads(self.kp("list", "--json", "foreign.exe")[0])
+        entries = data["archives"][1]["entries"]
+        self.assertEqual(len(entries), 62)
+        self.assertIsNone(entries[0]["file_time"])  # NaN has no JSON form
+        self.assertEqual(entries[2]["version"], "x" * 22)
+        out, err = self.kp("verify", "foreign.exe")
+        self.assertIn("OK, 2 + 62 entries", out)
+        # The installer's stricter rule shows as warnings, not errors.
+        self.assertIn("the reference installer would refuse this name", err)
+        self.kp("extract", "foreign.exe", "-C", "first")
+        self.assertEqual(sorted(os.listdir(self.path("first"))), ["readme.txt", "setup.exe"])
+        self.kp("extract", "foreign.exe", "--second", "-C", "second")
+        with open(self.path("second/Second/readme.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"read me\n")
+        self.assertEqual(os.path.getsize(self.path("second/Data/deep/x.bin")), 999)
+        self.assertEqual(len(os.listdir(self.path("second/Second/many"))), 60)
+
+    def test_escapes_are_refused_and_unusable_first_names_are_errors(self):
+        for bad in ["C:\\..\\evil.txt", "\\\\server\\..\\evil.txt", "a\\..\\..\\evil.txt",
+                    "C:\\x\\file.txt:stream", "C:\\NUL\\x"]:
+            with self.subTest(bad):
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                write_kit(self.path("esc.exe"), b"LOADER" * 100, [("C:\\X\\inst.exe", b"i")],
+                          [("C:\\ok.txt", b"fine"), (bad, b"pwned")], zlib.compress)
+                _, err = self.kp("extract", "esc.exe", "--second", "-C", "out", expect=1)
+                self.assertIn("unsafe stored name", err)
+                self.assertFalse(os.path.exists(self.path("out/ok.txt")))  # checked before writing
+                self.assertEqual([p for p in os.listdir(self.dir) if "evil" in p], [])
+        # The first archive is checked with the loader's own rule.
+        write_kit(self.path("dev.exe"), b"LOADER" * 100, [("C:\\X\\COM1.exe", b"i")],
+                  [("a.txt", b"a")], zlib.compress)
+        _, err = self.kp("verify", "dev.exe", expect=1)
+        self.assertIn("unusable file name for the loader", err)
 
     def test_bad_input_fails_cleanly(self):
         self.build("kit.exe")
