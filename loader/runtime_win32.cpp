@@ -1,11 +1,14 @@
-// Smaller stand-ins for two pieces of the static runtime of the Windows
-// loader. Each replaces library objects that the linker would otherwise pull
-// in whole; together they would add about 48 KB to the executable.
+// Smaller stand-ins for pieces of the static runtime of the Windows loader.
+// Each replaces library objects that the linker would otherwise pull in
+// whole; see docs/benchmarks.md for what each saves.
+#include <cxxabi.h>
 #include <windows.h>
 #include <zlib.h>
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -84,3 +87,117 @@ void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept 
   ExitProcess(1);
 }
 }  // namespace std
+
+// --- Exception objects ------------------------------------------------------
+// The library's allocator for exception objects keeps an emergency pool with
+// a lock, and its per-thread bookkeeping uses emulated thread-local storage;
+// together with the thread support they need, about 5 KB. The loader has one
+// thread and raises one failure at a time (a second at most while the first
+// is being reported), so both come from here instead.
+//
+// The runtime keeps its header (about 160 bytes on x86-64) right before each
+// object and reaches it by its own fixed offset; every block reserves more
+// than that in front of the object and clears it, as the library does.
+
+namespace {
+
+constexpr size_t kExceptionHeader = 256;
+constexpr size_t kExceptionSlot = 8192;  // a LoaderError with its 4 KiB text fits
+constexpr int kExceptionSlots = 4;
+
+alignas(16) unsigned char g_exception_slots[kExceptionSlots][kExceptionSlot];
+bool g_exception_slot_used[kExceptionSlots];
+
+// Blocks of size bytes, zeroed; the heap when every slot is taken or the
+// object is larger than a slot.
+void* TakeExceptionBlock(size_t size) {
+  for (int i = 0; i < kExceptionSlots; ++i) {
+    if (!g_exception_slot_used[i] && size <= kExceptionSlot) {
+      g_exception_slot_used[i] = true;
+      std::memset(g_exception_slots[i], 0, size);
+      return g_exception_slots[i];
+    }
+  }
+  void* block = std::calloc(1, size);
+  if (block == nullptr) std::terminate();  // as the library does when its pool is spent
+  return block;
+}
+
+void GiveBackExceptionBlock(void* block) {
+  for (int i = 0; i < kExceptionSlots; ++i) {
+    if (block == g_exception_slots[i]) {
+      g_exception_slot_used[i] = false;
+      return;
+    }
+  }
+  std::free(block);
+}
+
+// The per-thread record of caught and uncaught exceptions, for the one thread.
+struct EhGlobals {
+  void* caught_exceptions;
+  unsigned int uncaught_exceptions;
+};
+EhGlobals g_eh_globals;
+
+}  // namespace
+
+namespace __cxxabiv1 {
+extern "C" {
+
+void* __cxa_allocate_exception(size_t thrown_size) noexcept {
+  unsigned char* block =
+      static_cast<unsigned char*>(TakeExceptionBlock(kExceptionHeader + thrown_size));
+  return block + kExceptionHeader;
+}
+
+void __cxa_free_exception(void* object) noexcept {
+  GiveBackExceptionBlock(static_cast<unsigned char*>(object) - kExceptionHeader);
+}
+
+// For std::rethrow_exception; the loader never uses it, but the library's
+// object that would provide these is the one replaced here.
+__cxa_dependent_exception* __cxa_allocate_dependent_exception() noexcept {
+  return static_cast<__cxa_dependent_exception*>(TakeExceptionBlock(kExceptionHeader));
+}
+
+void __cxa_free_dependent_exception(__cxa_dependent_exception* exception) noexcept {
+  GiveBackExceptionBlock(exception);
+}
+
+__cxa_eh_globals* __cxa_get_globals() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_eh_globals);
+}
+
+__cxa_eh_globals* __cxa_get_globals_fast() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_eh_globals);
+}
+
+}  // extern "C"
+}  // namespace __cxxabiv1
+
+// --- Start-up ---------------------------------------------------------------
+
+extern "C" {
+
+// Math errors of the C library are reported by a handler that prints to the
+// console, which a GUI program does not have; the default handling stands.
+int _matherr(struct _exception*) { return 0; }
+
+// The start-up code applies "pseudo relocations" for data imported from
+// DLLs without an import declaration; the loader imports no data, so its
+// list is empty and the library's relocator (3 KB with the section lookup
+// it needs) has nothing to do. Should a change ever add one, the run stops
+// here with the internal-error box rather than use an unrelocated address.
+extern char __RUNTIME_PSEUDO_RELOC_LIST__[];
+extern char __RUNTIME_PSEUDO_RELOC_LIST_END__[];
+
+void _pei386_runtime_relocator() {
+  if (static_cast<char*>(__RUNTIME_PSEUDO_RELOC_LIST__) !=
+      static_cast<char*>(__RUNTIME_PSEUDO_RELOC_LIST_END__)) {
+    MessageBoxA(nullptr, ldr::msg::kInternalError, ldr::msg::kErrorCaption, 0x10);
+    ExitProcess(1);
+  }
+}
+
+}  // extern "C"
