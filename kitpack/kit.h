@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "format/manifest.h"
 #include "format/pe_image.h"
 #include "format/records.h"
 #include "kitpack/files.h"
@@ -46,6 +47,11 @@ struct BuildOptions {
   // The largest file offset a kit may use. Every offset in the formats is a
   // signed 32-bit number; tests lower this to reach the limit cheaply.
   int64_t offset_limit = std::numeric_limits<int32_t>::max();
+  // When set, the kit's copy of the loader asks Windows for this execution
+  // level: it is written into the loader's manifest, every other byte stays
+  // as built. Unset, the loader is copied unchanged (as built it asks for
+  // asInvoker).
+  std::optional<ldr::ExecutionLevel> execution_level;
   // Called from worker threads with the input bytes compressed so far.
   std::function<void(uint64_t done, uint64_t total)> progress;
   // Run on the finished kit (on the loader's copy for an external kit)
@@ -66,6 +72,16 @@ int64_t UnixFromKitTime(double days);
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
 
 void BuildKit(const BuildOptions& options);
+
+// Writes the execution level into the application manifest (RT_MANIFEST 1)
+// of a loader image in memory; raises KitError naming `path` when the image
+// has no such manifest or the manifest has no room for the level.
+void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
+                             const std::string& path);
+
+// A stored name for messages: as it is when it is UTF-8, else with every
+// byte from 0x80 up written as \xNN.
+std::string ShownName(const std::string& stored_name);
 
 // --- Reading ---------------------------------------------------------------
 
@@ -122,6 +138,11 @@ KitInfo ReadKit(const std::string& path, bool check);
 // Inflates every stream and checks it against its record; raises on the
 // first fault. Gives the number of entries checked.
 size_t VerifyStreams(const KitInfo& kit);
+
+// One line per stored name that is not UTF-8 (a kit from an older packer,
+// names in a legacy code page), saying what Windows will make of it. Empty
+// when every name is UTF-8.
+std::vector<std::string> LegacyNameWarnings(const KitInfo& kit);
 
 // Extracts one archive below `dest`. First archive: name parts only, as the
 // loader does. Second: the stored paths without drive and leading

@@ -9,6 +9,7 @@
 
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/signing.h"
 
@@ -268,6 +269,22 @@ size_t VerifyStreams(const KitInfo& kit) {
       ++n;
     }
   return n;
+}
+
+std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
+  std::vector<std::string> warnings;
+  for (const ArchiveInfo* a : {&kit.first, &kit.second}) {
+    for (size_t i = 0; i < a->entries.size(); ++i) {
+      const std::string& name = a->entries[i].stored_name;
+      if (ldr::IsValidUtf8(name)) continue;
+      warnings.push_back(a->label + ": entry " + std::to_string(i) + ": stored name \"" +
+                         ShownName(name) +
+                         "\" is not UTF-8 (written in a legacy code page?); the loader reads names "
+                         "as UTF-8, so on Windows 10 1903 and later each such byte becomes U+FFFD "
+                         "in the file's name");
+    }
+  }
+  return warnings;
 }
 
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {

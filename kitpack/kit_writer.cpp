@@ -14,8 +14,11 @@
 #include <optional>
 #include <thread>
 
+#include "format/pe_image.h"
+#include "format/pe_resources.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
@@ -67,6 +70,10 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
     for (char& c : target) {
       if (c == '/') c = '\\';
     }
+    if (!ldr::IsValidUtf8(in.stored_name))
+      throw KitError(Describe(label, i, in) + ": stored name \"" + ShownName(in.stored_name) +
+                     "\" is not valid UTF-8; kits store names as UTF-8 (rename the file, or "
+                     "give its name as SRC=STOREDNAME)");
     auto [at, fresh] = targets.emplace(target, i);
     if (!fresh)
       throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
@@ -328,6 +335,19 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
   }
   if (static_cast<int64_t>(loader.size()) > o.offset_limit)
     throw KitError("the loader " + o.loader + " is too large: offsets in a kit are signed 32-bit");
+  if (o.execution_level) {
+    // The level changes the loader's bytes, which breaks a signature its copy
+    // still carries (an external kit's): that copy goes in unsigned too.
+    if (o.external) {
+      const uint64_t removed = StripSignature(loader, o.loader);
+      if (removed != 0 && o.notice)
+        o.notice("removed the signature of " + o.loader + " (a certificate table of " +
+                 std::to_string(removed) +
+                 " bytes) from the kit's copy: writing the execution level breaks it; sign the "
+                 "kit's copy of the loader");
+    }
+    SetLoaderExecutionLevel(loader, *o.execution_level, o.loader);
+  }
   return loader;
 }
 
@@ -474,6 +494,41 @@ void CheckSignedKit(const std::string& path, int64_t trailer_offset,
 }
 
 }  // namespace
+
+void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
+                             const std::string& path) {
+  const std::string wanted(ldr::ExecutionLevelName(level));
+  const std::optional<ldr::FileRange> manifest =
+      ldr::FindPeResource(loader.data(), loader.size(), ldr::kResourceTypeManifest, 1);
+  if (!manifest)
+    throw KitError("the loader " + path +
+                   " has no application manifest (RT_MANIFEST 1) to take "
+                   "the execution level " +
+                   wanted +
+                   "; --execution-level needs loader.exe as the "
+                   "Windows build makes it");
+  const std::string refused = ldr::SetExecutionLevel(
+      reinterpret_cast<char*>(loader.data() + manifest->offset), manifest->size, level);
+  if (!refused.empty())
+    throw KitError("the manifest of the loader " + path + " cannot take the execution level " +
+                   wanted + ": " + refused);
+}
+
+std::string ShownName(const std::string& stored_name) {
+  if (ldr::IsValidUtf8(stored_name)) return stored_name;
+  std::string shown;
+  for (unsigned char c : stored_name) {
+    if (c < 0x80) {
+      shown += static_cast<char>(c);
+    } else {
+      static const char kHex[] = "0123456789ABCDEF";
+      shown += "\\x";
+      shown += kHex[c >> 4];
+      shown += kHex[c & 15];
+    }
+  }
+  return shown;
+}
 
 double KitTimeFromUnix(int64_t seconds) {
   return static_cast<double>(kUnixEpochDay) + static_cast<double>(seconds) / kSecondsPerDay;

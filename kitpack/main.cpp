@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "format/utf8.h"
 #include "kitpack/kit.h"
 
 namespace {
@@ -82,14 +83,16 @@ std::string JsonNumber(double value) {
 }
 
 std::string JsonString(const std::string& s) {
+  const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x80) {
-      // Stored names are ANSI bytes, not UTF-8: escape every byte above
-      // ASCII as its own code point so the output stays valid JSON.
+    } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
+      // A name that is not UTF-8 (from an older packer, in a legacy code
+      // page): every byte above ASCII is escaped as its own code point so
+      // that the output stays valid JSON. UTF-8 passes through as it is.
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", c);
       out += buf;
@@ -201,6 +204,14 @@ int main(int argc, char** argv) {
        "{out} where a tool that writes a signed copy puts it (osslsigncode ... -in {} -out {out}); "
        "the signed kit must read back unchanged")
       ->type_name("CMD");
+  std::string level;
+  std::vector<std::string> levels;
+  for (ldr::ExecutionLevel l : ldr::kExecutionLevels)
+    levels.emplace_back(ldr::ExecutionLevelName(l));
+  b->add_option("--execution-level", level,
+                "Execution level written into the kit's copy of loader.exe; default: as built, "
+                "asInvoker")
+      ->check(CLI::IsMember(levels));
 
   std::string kit_path, dest;
   bool json = false, second = false;
@@ -232,6 +243,7 @@ int main(int argc, char** argv) {
       build.second = kitpack::ExpandPayload(payloads);
       build.fixed_time = SourceDateEpoch();
       build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
+      if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
       ProgressBar bar;
       if (::isatty(STDERR_FILENO))
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
@@ -252,6 +264,8 @@ int main(int argc, char** argv) {
       for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second})
         for (const std::string& warning : a->warnings)
           std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
+      for (const std::string& warning : kitpack::LegacyNameWarnings(kit))
+        std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       std::printf("%s: OK, %zu + %zu entries, %zu streams inflated and checked\n", kit_path.c_str(),
                   kit.first.entries.size(), kit.second.entries.size(), n);
       std::printf("%s\n", SignatureText(kit).c_str());

@@ -12,6 +12,11 @@ shot_setup() {
   export WINEPREFIX="${LOADERKIT_SHOT_PREFIX:-/tmp/loaderkit-shot-wine}"
   shot_run="$root/scripts/wine-run"
   "$shot_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
+  "$shot_run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD \
+    /d "${LOADERKIT_SHOT_DPI:-96}" /f >/dev/null
+  # The DPI is read when the prefix's programs start: begin afresh.
+  wineserver -k 2>/dev/null || true
+  wineserver -w 2>/dev/null || true
 }
 
 # shot_grab LEFT TOP WIDTH HEIGHT OUTPUT: that rectangle of the screen, in one

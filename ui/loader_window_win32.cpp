@@ -20,9 +20,10 @@ struct WindowState {
   HBITMAP splash = nullptr;
   HWND main = nullptr;
   HWND bar = nullptr;
-  bool failed = false;     // a failure inside MainWindowProc is recorded
-  bool raised = false;     // ... and has been raised to the caller
-  bool reporting = false;  // the error box is up: failures are dropped
+  uint32_t dpi = kBaseDpi;  // of the main window, from its creation on
+  bool failed = false;      // a failure inside MainWindowProc is recorded
+  bool raised = false;      // ... and has been raised to the caller
+  bool reporting = false;   // the error box is up: failures are dropped
   // The failure's text. The paint failures are short fixed texts; anything
   // longer keeps its first 255 characters.
   Text<kMaxShortText> failure;
@@ -66,6 +67,54 @@ class MemoryDcScope {
   HDC dc_;
 };
 
+// The DPI of the primary screen (the system DPI). A program that is not
+// DPI-aware is told 96 here, so this is 96 wherever the window is not scaled.
+uint32_t SystemDpi() {
+  HDC screen = GetDC(nullptr);
+  if (screen == nullptr) return kBaseDpi;
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<uint32_t>(dpi) : kBaseDpi;
+}
+
+// The DPI of the monitor the window is on. GetDpiForWindow (Windows 10 1607
+// and later) is looked up at run time; older systems have one DPI for all
+// monitors, the system's.
+uint32_t WindowDpi(HWND window, uint32_t otherwise) {
+  using GetDpi = UINT(WINAPI*)(HWND);
+  HMODULE user = GetModuleHandleA("user32.dll");
+  FARPROC get = user != nullptr ? GetProcAddress(user, "GetDpiForWindow") : nullptr;
+  if (get == nullptr) return otherwise;
+  const UINT dpi = reinterpret_cast<GetDpi>(reinterpret_cast<void*>(get))(window);
+  return dpi != 0 ? dpi : otherwise;
+}
+
+WindowRect MainWindowRectAt(uint32_t dpi) {
+  return MainWindowRect([] { return GetSystemMetrics(SM_CXMAXIMIZED); },
+                        [] { return GetSystemMetrics(SM_CYMAXIMIZED); }, dpi);
+}
+
+// Puts the bar where the main window's client area and DPI say.
+void LayOutBar(HWND window) {
+  if (g_state.bar == nullptr) return;
+  RECT client;
+  GetClientRect(window, &client);
+  const WindowRect rect =
+      ProgressBarRect(client.right - client.left, client.bottom - client.top, g_state.dpi);
+  MoveWindow(g_state.bar, rect.left, rect.top, rect.width, rect.height, TRUE);
+}
+
+// WM_DPICHANGED: the window moved to a monitor of another DPI (or that
+// monitor's scale changed). It takes the rectangle the system suggests and
+// lays out its content at the new DPI.
+void ChangeDpi(HWND window, uint32_t dpi, const RECT& suggested) {
+  g_state.dpi = dpi != 0 ? dpi : kBaseDpi;
+  SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+               suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOutBar(window);
+  InvalidateRect(window, nullptr, TRUE);
+}
+
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
@@ -74,7 +123,7 @@ void PaintSplash(HWND window) {
 
   RECT client;
   GetClientRect(window, &client);
-  const int32_t top = PictureTop(client.bottom - client.top);
+  const WindowRect picture = PictureRect(client.bottom - client.top, g_state.dpi);
 
   HDC memory = CreateCompatibleDC(nullptr);
   if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
@@ -84,7 +133,11 @@ void PaintSplash(HWND window) {
   if (previous == HGDI_ERROR || previous == nullptr) {
     throw LoaderError(msg::kNoSelectBitmap);
   }
-  if (!BitBlt(dc, kPictureLeft, top, kPictureSize, kPictureSize, memory, 0, 0, SRCCOPY)) {
+  // Each pixel of the picture becomes a block of whole pixels (at 96 DPI
+  // this is a plain copy): the picture stays crisp at every scale.
+  SetStretchBltMode(dc, COLORONCOLOR);
+  if (!StretchBlt(dc, picture.left, picture.top, picture.width, picture.height, memory, 0, 0,
+                  kPictureSize, kPictureSize, SRCCOPY)) {
     throw LoaderError(msg::kNoDrawBitmap);
   }
 }
@@ -109,6 +162,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
         return 0;
       }
       break;
+    case WM_DPICHANGED:
+      ChangeDpi(window, LOWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
+      return 0;
     default:
       break;
   }
@@ -143,8 +199,8 @@ bool Win32LoaderWindow::RegisterMainWindowClass() {
 }
 
 bool Win32LoaderWindow::CreateMainWindow() {
-  const WindowRect rect = MainWindowRect([] { return GetSystemMetrics(SM_CXMAXIMIZED); },
-                                         [] { return GetSystemMetrics(SM_CYMAXIMIZED); });
+  g_state.dpi = SystemDpi();
+  const WindowRect rect = MainWindowRectAt(g_state.dpi);
   // WS_BORDER alone: hidden, no system menu, no sizing frame. Being a
   // top-level overlapped window it still gets a caption with the title.
   HWND window =
@@ -152,6 +208,16 @@ bool Win32LoaderWindow::CreateMainWindow() {
                       rect.width, rect.height, nullptr, nullptr, instance_, nullptr);
   RaisePendingFailure();
   if (window == nullptr) return false;
+  // Its monitor may have a DPI other than the system's (its scale was
+  // changed after the user logged on): lay it out again at that DPI.
+  const uint32_t dpi = WindowDpi(window, g_state.dpi);
+  if (dpi != g_state.dpi) {
+    g_state.dpi = dpi;
+    const WindowRect again = MainWindowRectAt(dpi);
+    SetWindowPos(window, nullptr, again.left, again.top, again.width, again.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    RaisePendingFailure();
+  }
 
   g_state.bar = CreateProgressBar(window);
   if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
@@ -162,7 +228,8 @@ bool Win32LoaderWindow::CreateMainWindow() {
 HWND Win32LoaderWindow::CreateProgressBar(HWND parent) {
   RECT client;
   GetClientRect(parent, &client);
-  const WindowRect rect = ProgressBarRect(client.right - client.left, client.bottom - client.top);
+  const WindowRect rect =
+      ProgressBarRect(client.right - client.left, client.bottom - client.top, g_state.dpi);
   HWND bar =
       CreateWindowExA(0, progress_class_, nullptr, WS_CHILD | WS_CLIPSIBLINGS, rect.left, rect.top,
                       rect.width, rect.height, parent, nullptr, instance_, nullptr);
@@ -199,6 +266,7 @@ void Win32LoaderWindow::ShowError(const char* message) {
 HWND Win32LoaderWindow::MainWindow() { return g_state.main; }
 HWND Win32LoaderWindow::ProgressBar() { return g_state.bar; }
 HBITMAP Win32LoaderWindow::SplashBitmap() { return g_state.splash; }
+uint32_t Win32LoaderWindow::Dpi() { return g_state.dpi; }
 
 SystemWindow MakeSystemWindow() {
   STARTUPINFOA startup{};
@@ -210,20 +278,19 @@ SystemWindow MakeSystemWindow() {
 
 // comctl32 is not one of the system's known DLLs, so a static import would be
 // looked for in the loader's own folder first: a planted copy beside a
-// downloaded loader would run with the user's rights. It is loaded from the
-// system folder only. When it cannot be loaded the progress bar cannot be
-// made, and that failure is reported where the bar is created.
+// downloaded loader would run with the user's rights. It is loaded by its full
+// path in the system folder, which no search order can redirect. Version 6,
+// which the manifest asks for, is not this file: the system loads it from its
+// side-by-side store when the bar's class is first used, so the bar still
+// gets the current visual style. When comctl32 cannot be loaded the progress
+// bar cannot be made, and that failure is reported where the bar is created.
 void InitializeCommonControls() {
-  HMODULE library = LoadLibraryExA("comctl32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (library == nullptr) {
-    // Systems without the search flags: name the system folder outright.
-    char path[MAX_PATH + 16];
-    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) return;
-    lstrcpyA(path + length, "\\comctl32.dll");
-    library = LoadLibraryA(path);
-    if (library == nullptr) return;
-  }
+  char path[MAX_PATH + 16];
+  const UINT length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  lstrcpyA(path + length, "\\comctl32.dll");
+  HMODULE library = LoadLibraryA(path);
+  if (library == nullptr) return;
   using InitFunction = void(WINAPI*)();
   FARPROC init = GetProcAddress(library, "InitCommonControls");
   if (init != nullptr) reinterpret_cast<InitFunction>(reinterpret_cast<void*>(init))();

@@ -5,6 +5,11 @@
 // ShowWindow/UpdateWindow calls and the bar repaints itself when its position
 // is set.
 //
+// The manifest makes the process DPI-aware per monitor, so the window scales
+// itself: it is laid out for its monitor's DPI when it is made (see
+// window_geometry.h) and again on WM_DPICHANGED, at the rectangle the system
+// suggests.
+//
 // Failures while painting. MainWindowProc is called by the system, and no C++
 // exception may unwind through the system's frames. So a paint failure is
 // caught inside the procedure and recorded (the first one wins; later ones
@@ -55,6 +60,9 @@ class Win32LoaderWindow : public LoaderWindow {
   static HWND MainWindow();
   static HWND ProgressBar();
   static HBITMAP SplashBitmap();
+  // The DPI the window is laid out for: the system's until the main window
+  // exists, then its monitor's, updated by WM_DPICHANGED.
+  static uint32_t Dpi();
 
  private:
   HWND CreateProgressBar(HWND parent);

@@ -51,7 +51,20 @@ std::string RemoveWorkingFolder(const std::string& folder, const std::string& te
   // deletes itself. It lies in the temporary folder, beside the working
   // folder, and runs without a window. chcp 65001: the paths are UTF-8.
   const std::string script = folder + "-cleanup.cmd";
-  const std::string f = BatchQuoted(folder);
+  // The script works in the folder that holds the working folder (the
+  // temporary folder) and names what it removes relative to it. Those names
+  // are the loader's own (ldx and hexadecimal digits), so the script holds
+  // no text outside ASCII, whatever the temporary folder is called: a script
+  // naming a folder outside the ANSI code page, even after chcp 65001, does
+  // not remove it under Wine.
+  const size_t cut = folder.find_last_of('\\');
+  const std::string parent = cut == std::string::npos ? std::string() : folder.substr(0, cut + 1);
+  auto relative = [&parent](const std::string& path) {
+    return !parent.empty() && path.compare(0, parent.size(), parent) == 0
+               ? path.substr(parent.size())
+               : path;
+  };
+  const std::string f = BatchQuoted(relative(folder));
   std::string text =
       "@echo off\r\n"
       "chcp 65001 >nul\r\n"
@@ -61,7 +74,7 @@ std::string RemoveWorkingFolder(const std::string& folder, const std::string& te
       f +
       " 2>nul\r\n"
       "if not exist " +
-      BatchQuoted(folder + "\\") +
+      BatchQuoted(relative(folder) + "\\") +
       " goto gone\r\n"
       "set /a tries+=1\r\n"
       "if %tries% geq 600 goto gone\r\n"
@@ -69,7 +82,8 @@ std::string RemoveWorkingFolder(const std::string& folder, const std::string& te
       "goto again\r\n"
       ":gone\r\n";
   if (!temp_file.empty()) {
-    text += "if exist " + BatchQuoted(temp_file) + " del /f /q " + BatchQuoted(temp_file) + "\r\n";
+    const std::string t = BatchQuoted(relative(temp_file));
+    text += "if exist " + t + " del /f /q " + t + "\r\n";
   }
   text += "del /f /q \"%~f0\"\r\n";
 
@@ -96,8 +110,8 @@ std::string RemoveWorkingFolder(const std::string& folder, const std::string& te
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   if (!CreateProcessA(cmd.c_str(), &line[0], nullptr, nullptr, FALSE,
-                      CREATE_NO_WINDOW | BELOW_NORMAL_PRIORITY_CLASS, nullptr, system, &startup,
-                      &process)) {
+                      CREATE_NO_WINDOW | BELOW_NORMAL_PRIORITY_CLASS, nullptr,
+                      parent.empty() ? system : parent.c_str(), &startup, &process)) {
     DeleteFileA(script.c_str());
     return "cannot start " + cmd;
   }

@@ -6,7 +6,9 @@ loader.exe [args]. The driver reports the exit code and the error box (text,
 caption, owner) as JSON; the probe installer records its command line.
 
 Environment: E2E_LOADER, E2E_PROBE, E2E_DRIVER, E2E_WITH_ENV, E2E_WINE_RUN,
-E2E_SCRATCH (optional).
+E2E_SCRATCH (optional); for UnicodeFolders also E2E_PROBE_UTF8 (the probe with
+UTF-8 as its code page) and E2E_INSTALLER (the reference installer); for
+ExecutionLevel E2E_KITPACK (kitpack of the native build).
 """
 
 import json
@@ -14,6 +16,7 @@ import os
 import re
 import subprocess
 import sys
+import time
 import unittest
 
 import kits
@@ -26,6 +29,13 @@ PROBE = os.environ.get("E2E_PROBE", "")
 DRIVER = os.environ.get("E2E_DRIVER", "")
 WITH_ENV = os.environ.get("E2E_WITH_ENV", "")
 WINE_RUN = os.environ.get("E2E_WINE_RUN", "")
+PROBE_UTF8 = os.environ.get("E2E_PROBE_UTF8", "")
+INSTALLER = os.environ.get("E2E_INSTALLER", "")
+KITPACK = os.environ.get("E2E_KITPACK", "")
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pe_manifest  # noqa: E402
+from wine_prefix import TestPrefix  # noqa: E402
 
 # GetTempFileNameA's hexadecimal digits; Wine writes them in lower case.
 WORKING_FOLDER = re.compile(r"^ldx[0-9A-Fa-f]{1,4}$")
@@ -58,16 +68,21 @@ class Run:
     ATTEMPTS = 2
     WINE_TIMEOUT = 150
 
-    def __init__(self, case, program, args=(), tmp=None, record=True):
+    def __init__(self, case, program, args=(), tmp=None, record=True, prefix=None,
+                 decode=lambda raw: raw.decode("latin-1")):
+        """prefix: a TestPrefix whose registry names the temporary folder
+        (then TMP and TEMP are not set here, and tmp only says where to
+        look); decode: how the probe's record is read."""
         self.tmp = tmp
         problems = []
         for _ in range(self.ATTEMPTS):
             self.record_path = os.path.join(case.scratch, "record-%d.txt" % case.next_id())
-            env = dict(os.environ)
+            env = dict(prefix.env if prefix else os.environ)
             env["PROBE_RECORD"] = win(self.record_path)
             tmp_text = win(tmp) if tmp is not None else ""
-            command = [WINE_RUN, WITH_ENV, "TMP=" + tmp_text, "TEMP=" + tmp_text, "--",
-                       DRIVER, "--timeout", "30000", program, *args]
+            command = [WINE_RUN, DRIVER, "--timeout", "30000", program, *args]
+            if prefix is None:
+                command[1:1] = [WITH_ENV, "TMP=" + tmp_text, "TEMP=" + tmp_text, "--"]
             try:
                 proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -87,7 +102,8 @@ class Run:
             # After a failure the record is only looked for (the box has been
             # up for a while): an installer started by mistake shows here.
             self.record = read_record(self.record_path,
-                                      timeout=15 if record and self.code == 0 else 0)
+                                      timeout=15 if record and self.code == 0 else 0,
+                                      decode=decode)
             if problems:
                 print("Wine run retried after: %s" % problems[-1], file=sys.stderr)
             return
@@ -359,6 +375,116 @@ class SharedTemporaryFolder(LoaderCase):
         self.assertEqual(run.record.cmdline, "%s %s" % (win(os.path.join(tmp, "install.exe")),
                                                         win(os.path.dirname(kit.loader_path))))
         self.assertEqual(read_bytes(os.path.join(tmp, "readme.txt")), data_entries()[0].data)
+
+
+# Cyrillic and Chinese: outside code page 1252, the ANSI code page of a
+# Western Windows (and of Wine here).
+TEMP_NAME = "\u0442\u0435\u043c\u043f-\u4e34\u65f6"     # "temp", Russian and Chinese
+KIT_NAME = "\u043d\u0430\u0431\u043e\u0440-\u5957\u4ef6"    # "kit"
+DATA_NAME = "\u0434\u0430\u043d\u043d\u044b\u0435-\u6570\u636e.txt"  # "data"
+ENVIRONMENT_KEY = r"HKEY_CURRENT_USER\Environment"
+
+
+def utf8_text(driver_text):
+    """A text of the driver's JSON: UTF-8 bytes escaped one by one."""
+    return driver_text.encode("latin-1").decode("utf-8")
+
+
+class UnicodeFolders(LoaderCase):
+    """A user whose temporary folder (HKCU\\Environment TEMP and TMP of a
+    prefix of the test's own) and whose kit folder hold characters outside
+    the ANSI code page: with UTF-8 as the loader's code page the working
+    folder is made in that temporary folder, every name arrives intact and
+    the installer finds the kit."""
+
+    def setUp(self):
+        super().setUp()
+        for name, path in [("E2E_PROBE_UTF8", PROBE_UTF8), ("E2E_INSTALLER", INSTALLER)]:
+            if not os.path.isfile(path):
+                self.fail("%s must name a built program (got %r)" % (name, path))
+        self.tmp = self.folder(TEMP_NAME)
+        self.prefix = TestPrefix(WINE_RUN, os.path.join(self.scratch, "prefix"),
+                                 {ENVIRONMENT_KEY: {"TEMP": win(self.tmp), "TMP": win(self.tmp)}})
+        self.prefix.__enter__()
+        self.addCleanup(self.prefix.__exit__, None, None, None)
+
+    def test_probe_receives_both_folders_and_a_utf8_name_is_created(self):
+        data = "\u043f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d\r\n".encode("utf-8") * 50
+        entries = [kits.Entry(b"C:\\KIT\\install.exe", read_bytes(PROBE_UTF8)),
+                   kits.Entry(("C:\\KIT\\" + DATA_NAME).encode("utf-8"), data)]
+        kit = self.self_extracting(os.path.join(KIT_NAME, "probe"), entries)
+        run = Run(self, kit.loader_path, tmp=self.tmp, prefix=self.prefix,
+                  decode=lambda raw: raw.decode("utf-8"))
+        self.assertFalse(run.seen["timed_out"])
+        self.assertFalse(run.seen["box"], utf8_text(run.seen["box_text"]))
+        self.assertEqual(run.code, 0)
+        self.assertIsNotNone(run.record, "the installer was not started")
+        folder = self.working_folder(run)
+        installer = win(os.path.join(folder, "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s *SELFEXTRACT setup.exe %s"
+                         % (installer, win(os.path.dirname(kit.loader_path))))
+        self.assertEqual(run.record.path.lower(), installer.lower())
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["install.exe", DATA_NAME]))
+        self.assertEqual(read_bytes(os.path.join(folder, DATA_NAME)), data)
+
+    def test_reference_installer_installs_from_the_kit_folder(self):
+        payload = [("README.txt", b"read me\r\n"),
+                   ("docs\\" + DATA_NAME, DATA_NAME.encode("utf-8") * 100)]
+        kit = self.self_extracting(
+            os.path.join(KIT_NAME, "installer"),
+            [kits.Entry(b"C:\\KIT\\installer.exe", read_bytes(INSTALLER))],
+            second=[kits.Entry(name.encode("utf-8"), content) for name, content in payload])
+        run = Run(self, kit.loader_path, tmp=self.tmp, prefix=self.prefix, record=False)
+        self.assertFalse(run.seen["box"], utf8_text(run.seen["box_text"]))
+        self.assertEqual(run.code, 0)
+        # The installer goes on after the loader has ended; by default it
+        # installs into "installed" in the kit's folder.
+        installed = os.path.join(os.path.dirname(kit.loader_path), "installed")
+        log = os.path.join(installed, "install.log")
+        deadline = time.monotonic() + 60
+        while not (os.path.exists(log) and b"done:" in read_bytes(log)):
+            self.assertLess(time.monotonic(), deadline, "the installer did not finish")
+            time.sleep(0.1)
+        for name, content in payload:
+            self.assertEqual(read_bytes(os.path.join(installed, *name.split("\\"))), content)
+        self.assertIn(("from " + win(kit.loader_path)).encode("utf-8"), read_bytes(log))
+        # Then it removes the loader's working folder and .tmp file from the
+        # temporary folder, through a script that names them in UTF-8.
+        deadline = time.monotonic() + 60
+        while [n for n in os.listdir(self.tmp) if n.startswith("ldx")]:
+            self.assertLess(time.monotonic(), deadline, os.listdir(self.tmp))
+            time.sleep(0.2)
+
+
+class ExecutionLevel(LoaderCase):
+    """A kit built by kitpack with --execution-level requireAdministrator:
+    its manifest says so, it verifies, and it runs (Wine elevates silently)."""
+
+    def test_require_administrator(self):
+        if not os.path.isfile(KITPACK):
+            self.fail("no host kitpack at %r: build the native preset first" % KITPACK)
+        folder = self.folder("kit")
+        kit_path = os.path.join(folder, "setup.exe")
+        subprocess.run([KITPACK, "build", "--loader", LOADER,
+                        "--installer", PROBE + "=C:\\KIT\\install.exe",
+                        "-o", kit_path, "--execution-level", "requireAdministrator"],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+        root = pe_manifest.manifest(kit_path)
+        self.assertEqual(pe_manifest.execution_level(root), ("requireAdministrator", "false"))
+        verified = subprocess.run([KITPACK, "verify", kit_path], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(verified.returncode, 0, verified.stderr)
+        self.assertEqual(verified.stderr, b"")
+        # Only the manifest differs from the loader as built.
+        loader = read_bytes(LOADER)
+        kit = read_bytes(kit_path)
+        at, size = pe_manifest.resource(loader, pe_manifest.RT_MANIFEST, 1)
+        changed = [i for i in range(len(loader)) if loader[i] != kit[i]]
+        self.assertTrue(changed and all(at <= i < at + size for i in changed))
+        run = self.run_kit(kits.Kit(kit_path))
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        self.assertEqual(run.record.cmdline, "%s *SELFEXTRACT setup.exe %s" % (installer, win(folder)))
 
 
 if __name__ == "__main__":

@@ -14,9 +14,12 @@
 #include <iterator>
 #include <random>
 
+#include "format/pe_image.h"
+#include "format/pe_resources.h"
 #include "kitpack/kit.h"
 #include "kitpack/zstream.h"
 #include "tests/support/pe_builder.h"
+#include "tests/support/pe_resource_image.h"
 
 namespace kitpack {
 namespace {
@@ -174,6 +177,11 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
     const char* message;
   };
   Save(P("kit-loader.exe"), Load(P("loader.exe")));
+  // A manifest whose level attribute has no blanks behind it.
+  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kResourceTypeManifest, 1, 0x409,
+                                            "<requestedExecutionLevel level=\"asInvoker\" "
+                                            "uiAccess=\"false\"/>"}})
+                           .bytes);
   const std::vector<Case> cases = {
       {"missing file",
        [&](BuildOptions& o) {
@@ -200,6 +208,20 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
          o.first.push_back({P("payload/README.txt"), "D:\\other\\SETUP.EXE"});
        },
        "same file as entry 0"},
+      {"an installer name in a legacy code page",
+       [&](BuildOptions& o) { o.first[0].stored_name = "C:\\KIT\\caf\xE9.exe"; },
+       "\"C:\\KIT\\caf\\xE9.exe\" is not valid UTF-8"},
+      {"a payload name in a legacy code page",
+       [&](BuildOptions& o) { o.second[1].stored_name = "data\\\xD0.bin"; }, "is not valid UTF-8"},
+      {"an execution level for a loader without a manifest",
+       [&](BuildOptions& o) { o.execution_level = ldr::ExecutionLevel::kHighestAvailable; },
+       "has no application manifest"},
+      {"an execution level the manifest has no room for",
+       [&](BuildOptions& o) {
+         o.loader = P("tight.exe");
+         o.execution_level = ldr::ExecutionLevel::kRequireAdministrator;
+       },
+       "cannot take the execution level requireAdministrator: its level attribute has room"},
       {"two payload files on one path",
        [&](BuildOptions& o) {
          o.second.push_back({P("setup.exe"), "Docs/Guide.txt"});
@@ -215,6 +237,72 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
   // The inputs are untouched by the refused builds.
   EXPECT_EQ(Load(P("payload/README.txt")).size(), 8u);
   EXPECT_EQ(Load(P("loader.exe")).size(), 50000u);
+}
+
+// The level lands in the manifest of the kit's copy of the loader, in both
+// kit forms; every other byte of the loader is as built, and the kit reads
+// back and verifies.
+TEST_F(KitTest, ExecutionLevelIsWrittenIntoTheKitsLoaderOnly) {
+  std::ifstream source(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
+  const std::string manifest(std::istreambuf_iterator<char>(source), {});
+  ASSERT_FALSE(manifest.empty());
+  const ldr::test::PeImageBytes pe =
+      ldr::test::BuildPe({{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
+                          {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
+  Save(P("manifested.exe"), pe.bytes);
+  const uint64_t at = pe.data_offsets[1];
+
+  for (bool external : {false, true}) {
+    BuildOptions o = Options(external ? "ext" : "kit.exe");
+    o.loader = P("manifested.exe");
+    o.external = external;
+    o.execution_level = ldr::ExecutionLevel::kRequireAdministrator;
+    BuildKit(o);
+    const std::vector<unsigned char> kit = Load(external ? P("ext/manifested.exe") : P("kit.exe"));
+    ASSERT_GE(kit.size(), pe.bytes.size());
+    const std::string written(kit.begin() + static_cast<std::ptrdiff_t>(at),
+                              kit.begin() + static_cast<std::ptrdiff_t>(at + manifest.size()));
+    EXPECT_EQ(ldr::ExecutionLevelOf(written), "requireAdministrator");
+    size_t changed = 0;
+    for (size_t i = 0; i < pe.bytes.size(); ++i) {
+      if (kit[i] == pe.bytes[i]) continue;
+      ++changed;
+      EXPECT_TRUE(i >= at && i < at + manifest.size()) << "byte " << i << " outside the manifest";
+    }
+    EXPECT_GT(changed, 0u);
+    EXPECT_EQ(VerifyStreams(ReadKit(external ? P("ext") : P("kit.exe"), true)), 5u);
+  }
+
+  // Without the option the loader is copied as it is.
+  BuildOptions plain = Options("plain.exe");
+  plain.loader = P("manifested.exe");
+  BuildKit(plain);
+  const std::vector<unsigned char> kit = Load(P("plain.exe"));
+  EXPECT_TRUE(std::equal(pe.bytes.begin(), pe.bytes.end(), kit.begin()));
+}
+
+TEST_F(KitTest, VerifyWarnsAboutNamesInALegacyCodePage) {
+  BuildKit(Options());
+  EXPECT_TRUE(LegacyNameWarnings(ReadKit(P("kit.exe"), true)).empty());
+  // An older packer's kit: one payload name in code page 1252, written over
+  // a name of the same length ("README.txt").
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  const std::string old_name = "README.txt";
+  const auto found = std::search(bytes.begin(), bytes.end(), old_name.begin(), old_name.end());
+  ASSERT_NE(found, bytes.end());
+  const std::string legacy = "R\xC9SUM\xC9.txt";
+  ASSERT_EQ(legacy.size(), old_name.size());
+  std::copy(legacy.begin(), legacy.end(), found);
+  Save(P("old.exe"), bytes);
+  const KitInfo kit = ReadKit(P("old.exe"), true);
+  EXPECT_EQ(VerifyStreams(kit), 5u);
+  const std::vector<std::string> warnings = LegacyNameWarnings(kit);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(
+      warnings[0].find("second archive: entry 0: stored name \"R\\xC9SUM\\xC9.txt\" is not UTF-8"),
+      std::string::npos)
+      << warnings[0];
+  EXPECT_NE(warnings[0].find("U+FFFD"), std::string::npos);
 }
 
 TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {

@@ -13,8 +13,12 @@ import tempfile
 import unittest
 import zlib
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import pe_manifest  # noqa: E402
+
 KITPACK = None
 TEST_PE = ""  # a small Windows program to use as the loader of signed kits
+TEST_PES = None  # folder of the small Windows programs built for the tests
 MARK = b"\x0eSELFEXTRACTING"
 
 
@@ -308,6 +312,68 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("not a kit", p.stderr.decode())
 
+    def test_execution_level_lands_in_the_loaders_manifest_only(self):
+        pe = os.path.join(TEST_PES or "", "manifested.exe")
+        if not os.path.isfile(pe):
+            self.skipTest("no manifested.exe: the mingw-w64 cross tools are missing")
+        with open(pe, "rb") as f:
+            original = f.read()
+        self.write("manifested.exe", original)
+        at, size = pe_manifest.resource(original, pe_manifest.RT_MANIFEST, 1)
+        for level in ["requireAdministrator", "highestAvailable", "asInvoker"]:
+            with self.subTest(level):
+                self.run_kitpack("build", "--loader", "manifested.exe", "--installer", "setup.exe",
+                                 "--payload", "payload", "-o", "lv.exe", "--execution-level", level)
+                root = pe_manifest.manifest(self.path("lv.exe"))
+                self.assertEqual(pe_manifest.execution_level(root), (level, "false"))
+                loader, _, second = read_kit(self.path("lv.exe"))
+                self.assertEqual(len(second), 4)
+                changed = [i for i in range(len(original)) if loader[i] != original[i]]
+                self.assertTrue(all(at <= i < at + size for i in changed), changed)
+                self.assertIn("OK", self.run_kitpack("verify", "lv.exe").stdout.decode())
+        # A loader without a manifest, and a level kitpack does not know.
+        p = self.run_kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe", "-o", "no.exe",
+                             "--execution-level", "asInvoker", ok=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("has no application manifest", p.stderr.decode())
+        self.assertFalse(os.path.exists(self.path("no.exe")))
+        p = self.run_kitpack("build", "--loader", "manifested.exe", "--installer", "setup.exe", "-o", "no.exe",
+                             "--execution-level", "administrator", ok=False)
+        self.assertEqual(p.returncode, 2)
+
+    def test_stored_names_are_utf8(self):
+        name = "данные-数据.txt"  # "data" in Russian and Chinese
+        self.write("payload/" + name, b"utf-8 name")
+        self.build("u.exe")
+        _, _, second = read_kit(self.path("u.exe"))
+        self.assertIn(name.encode("utf-8"), [e["name"].encode("latin-1") for e in second])
+        listing = json.loads(self.run_kitpack("list", "u.exe", "--json").stdout.decode("utf-8"))
+        self.assertIn(name, [e["stored_name"] for e in listing["archives"][1]["entries"]])
+        p = self.run_kitpack("verify", "u.exe")
+        self.assertEqual(p.stderr, b"")
+        # A file name that is not UTF-8 is refused before anything is written.
+        with open(os.path.join(os.fsencode(self.path("payload")), b"caf\xe9.txt"), "wb") as f:
+            f.write(b"latin-1 name")
+        p = self.run_kitpack(
+            "build", "--loader", "loader.exe", "--installer", "setup.exe", "--payload", "payload",
+            "-o", "bad.exe", ok=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b'stored name "caf\\xE9.txt" is not valid UTF-8', p.stderr)
+        self.assertFalse(os.path.exists(self.path("bad.exe")))
+
+    def test_verify_warns_about_names_in_a_legacy_code_page(self):
+        # An older packer's kit: names in code page 1252.
+        write_kit(self.path("old.exe"), b"LOADER" * 100, [("C:\\X\\inst.exe", b"installer")],
+                  [("R\u00c9SUM\u00c9.txt", b"resume")], zlib.compress)
+        p = self.run_kitpack("verify", "old.exe")
+        self.assertIn(b"OK", p.stdout)
+        warning = p.stderr.decode()
+        self.assertIn('kitpack: warning: second archive: entry 0: stored name "R\\xC9SUM\\xC9.txt" is not UTF-8',
+                      warning)
+        self.assertIn("U+FFFD", warning)
+        listing = json.loads(self.run_kitpack("list", "old.exe", "--json").stdout)
+        self.assertEqual(listing["archives"][1]["entries"][0]["stored_name"], "R\u00c9SUM\u00c9.txt")
+
     def test_help_and_version(self):
         self.assertIn(b"Usage", self.run_kitpack("--help").stdout)
         self.assertIn(b"kitpack 1.", self.run_kitpack("--version").stdout)
@@ -480,4 +546,6 @@ class SignedKits(unittest.TestCase):
 if __name__ == "__main__":
     KITPACK = os.path.abspath(sys.argv.pop(1))
     TEST_PE = os.environ.get("KITPACK_TEST_PE", "")
+    if len(sys.argv) > 1 and os.path.isdir(sys.argv[1]):
+        TEST_PES = os.path.abspath(sys.argv.pop(1))
     unittest.main(verbosity=2)

@@ -2,6 +2,7 @@
 # Captures the loader window at 50% into a PNG (default docs/window.png).
 #
 #   tests/ui/window_screenshot.sh BUILD_DIR [OUTPUT.png]
+#   LOADERKIT_SHOT_DPI=192 tests/ui/window_screenshot.sh BUILD_DIR docs/window-192dpi.png
 #
 # Runs the window demo of a Windows build under Wine on the screenshot
 # display and prefix of scripts/screenshot-common.sh.

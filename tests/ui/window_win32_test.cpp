@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -251,6 +253,108 @@ TEST_F(Win32WindowTest, PaintFailureIsRaisedOnceFromTheShowCall) {
   InvalidateRect(Win32LoaderWindow::MainWindow(), nullptr, TRUE);
   UpdateWindow(Win32LoaderWindow::MainWindow());
   EXPECT_NO_THROW(window.SetProgressPosition(10));
+}
+
+// At whatever DPI the display has: the window laid out for its DPI, the bar
+// and the picture scaled, every pixel of the picture one of the bitmap's.
+// The runs at 144 and 192 DPI set LOADERKIT_EXPECT_DPI (a prefix of their
+// own with that LogPixels), so a DPI that did not take effect fails.
+TEST_F(Win32WindowTest, LaidOutForTheDisplayDpi) {
+  const Picture picture = ReadSplashBmp();
+  Win32LoaderWindow window(instance_, kShowNormal);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  const uint32_t dpi = Win32LoaderWindow::Dpi();
+  if (const char* expected = std::getenv("LOADERKIT_EXPECT_DPI")) {
+    EXPECT_EQ(dpi, static_cast<uint32_t>(std::atoi(expected)));
+  }
+  const int32_t cx = GetSystemMetrics(SM_CXMAXIMIZED);
+  const int32_t cy = GetSystemMetrics(SM_CYMAXIMIZED);
+  RECT actual;
+  GetWindowRect(main, &actual);
+  const WindowRect expected = MainWindowRect(cx, cy, dpi);
+  EXPECT_EQ(actual.left, expected.left);
+  EXPECT_EQ(actual.top, expected.top);
+  EXPECT_EQ(actual.right - actual.left, expected.width);
+  EXPECT_EQ(actual.bottom - actual.top, expected.height);
+  // The look of the same screen at 96 DPI, scaled: within 2 pixels.
+  const WindowRect look = MainWindowRect(ScaleFromDpi(cx, dpi), ScaleFromDpi(cy, dpi));
+  const double scale = dpi / 96.0;
+  EXPECT_NEAR(actual.right - actual.left, look.width * scale, 2.0);
+  EXPECT_NEAR(actual.bottom - actual.top, look.height * scale, 2.0);
+  EXPECT_NEAR(actual.left, look.left * scale, 2.0);
+  EXPECT_NEAR(actual.top, look.top * scale, 2.0);
+
+  const RECT client = ClientRectOf(main);
+  const RECT bar = ChildRect(Win32LoaderWindow::ProgressBar());
+  EXPECT_EQ(bar.left, ScaleToDpi(52, dpi));
+  EXPECT_EQ(client.right - bar.right, ScaleToDpi(10, dpi));
+  EXPECT_EQ(bar.bottom - bar.top, ScaleToDpi(20, dpi));
+  EXPECT_EQ(bar.top, ProgressBarRect(client.right, client.bottom, dpi).top);
+
+  window.ShowMainWindow();
+  window.SetProgressPosition(50);
+  const WindowRect place = PictureRect(client.bottom, dpi);
+  EXPECT_EQ(place.left, ScaleToDpi(10, dpi));
+  EXPECT_EQ(place.width, ScaleToDpi(32, dpi));
+  HDC dc = GetDC(main);
+  int wrong = 0;
+  // A pixel of the scaled picture covers a part of one or two of the
+  // bitmap's pixels in each direction; it must show one of them.
+  auto sources = [&](int at) {
+    return std::pair<int, int>{at * 32 / place.width, ((at + 1) * 32 - 1) / place.width};
+  };
+  for (int y = 0; y < place.height; ++y) {
+    for (int x = 0; x < place.width; ++x) {
+      const COLORREF seen = GetPixel(dc, place.left + x, place.top + y);
+      const auto [x0, x1] = sources(x);
+      const auto [y0, y1] = sources(y);
+      const bool found = seen == picture.pixels[y0][x0] || seen == picture.pixels[y0][x1] ||
+                         seen == picture.pixels[y1][x0] || seen == picture.pixels[y1][x1];
+      if (!found && ++wrong <= 5) {
+        ADD_FAILURE() << "pixel " << x << "," << y << " at " << dpi << " DPI: " << std::hex << seen;
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  // Around the scaled picture the menu colour shows.
+  const COLORREF menu = GetSysColor(COLOR_MENU);
+  EXPECT_EQ(GetPixel(dc, place.left - 1, place.top), menu);
+  EXPECT_EQ(GetPixel(dc, place.left + place.width, place.top), menu);
+  EXPECT_EQ(GetPixel(dc, place.left, place.top + place.height), menu);
+  ReleaseDC(main, dc);
+  std::printf(
+      "window at %u DPI: %ldx%ld at %ld,%ld; client %ldx%ld; bar %ldx%ld at %ld,%ld; "
+      "picture %dx%d at %d,%d\n",
+      dpi, actual.right - actual.left, actual.bottom - actual.top, actual.left, actual.top,
+      client.right, client.bottom, bar.right - bar.left, bar.bottom - bar.top, bar.left, bar.top,
+      place.width, place.height, place.left, place.top);
+}
+
+// WM_DPICHANGED: the window takes the suggested rectangle and lays out its
+// bar and picture at the new DPI.
+TEST_F(Win32WindowTest, DpiChangeRelaysTheWindow) {
+  Win32LoaderWindow window(instance_, kShowNormal);
+  Create(window);
+  HWND main = Win32LoaderWindow::MainWindow();
+  window.ShowMainWindow();
+  RECT suggested = {100, 80, 100 + 700, 80 + 190};
+  SendMessageA(main, WM_DPICHANGED, MAKEWPARAM(192, 192), reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(Win32LoaderWindow::Dpi(), 192u);
+  RECT actual;
+  GetWindowRect(main, &actual);
+  EXPECT_EQ(actual.left, 100);
+  EXPECT_EQ(actual.top, 80);
+  EXPECT_EQ(actual.right - actual.left, 700);
+  EXPECT_EQ(actual.bottom - actual.top, 190);
+  const RECT client = ClientRectOf(main);
+  const RECT bar = ChildRect(Win32LoaderWindow::ProgressBar());
+  const WindowRect expected = ProgressBarRect(client.right, client.bottom, 192);
+  EXPECT_EQ(bar.left, 104);
+  EXPECT_EQ(bar.top, expected.top);
+  EXPECT_EQ(bar.right - bar.left, expected.width);
+  EXPECT_EQ(bar.bottom - bar.top, 40);
+  EXPECT_NO_THROW(window.SetProgressPosition(30));
 }
 
 std::string VersionString(const std::vector<char>& info, const char* name) {

@@ -10,6 +10,15 @@
 // PROGRAM may be a Unix path; it is turned into its Z: drive form. The
 // arguments are put on the command line as given, quoted only when they
 // hold a blank.
+//
+// The driver runs with UTF-8 as its active code page (its manifest), like
+// the loader: texts are UTF-8, and in the JSON every byte from 0x7F up is
+// escaped as its own code point (a reader undoes it by encoding the text
+// as Latin-1 and decoding it as UTF-8).
+//
+// "setup_geometry" is the Setup window as last seen shown: its rectangle on
+// the screen, its client size, the progress bar's rectangle in the client
+// area, the window's DPI and the maximized-window size the system reports.
 
 #include <windows.h>
 
@@ -38,6 +47,7 @@ struct Observation {
   std::vector<int> button_ids;
   std::string icon = "none";
   std::vector<std::string> other_windows;  // top-level windows of other classes
+  std::string setup_geometry = "null";     // JSON, see above
   HWND box = nullptr;
   HWND ok_button = nullptr;
   HWND icon_control = nullptr;
@@ -178,6 +188,39 @@ void InspectBox(Observation& seen, HWND box) {
   EnumChildWindows(box, InspectBoxChild, reinterpret_cast<LPARAM>(&seen));
 }
 
+UINT DpiOf(HWND window) {
+  using GetDpi = UINT(WINAPI*)(HWND);
+  FARPROC get = GetProcAddress(GetModuleHandleA("user32.dll"), "GetDpiForWindow");
+  return get != nullptr ? reinterpret_cast<GetDpi>(reinterpret_cast<void*>(get))(window) : 0;
+}
+
+BOOL CALLBACK FindBar(HWND child, LPARAM context) {
+  if (_stricmp(ClassOf(child).c_str(), "msctls_progress32") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(context) = child;
+  return FALSE;
+}
+
+std::string Geometry(HWND setup) {
+  RECT window, client, bar = {};
+  GetWindowRect(setup, &window);
+  GetClientRect(setup, &client);
+  HWND bar_window = nullptr;
+  EnumChildWindows(setup, FindBar, reinterpret_cast<LPARAM>(&bar_window));
+  if (bar_window != nullptr) {
+    GetWindowRect(bar_window, &bar);
+    MapWindowPoints(HWND_DESKTOP, setup, reinterpret_cast<POINT*>(&bar), 2);
+  }
+  char text[320];
+  std::snprintf(text, sizeof text,
+                "{\"window\": [%ld, %ld, %ld, %ld], \"client\": [%ld, %ld], "
+                "\"bar\": [%ld, %ld, %ld, %ld], \"dpi\": %u, \"maximized\": [%d, %d]}",
+                window.left, window.top, window.right - window.left, window.bottom - window.top,
+                client.right, client.bottom, bar.left, bar.top, bar.right - bar.left,
+                bar.bottom - bar.top, DpiOf(setup), GetSystemMetrics(SM_CXMAXIMIZED),
+                GetSystemMetrics(SM_CYMAXIMIZED));
+  return text;
+}
+
 BOOL CALLBACK InspectTopLevel(HWND window, LPARAM context) {
   Observation& seen = *reinterpret_cast<Observation*>(context);
   DWORD owner_process = 0;
@@ -186,7 +229,10 @@ BOOL CALLBACK InspectTopLevel(HWND window, LPARAM context) {
   std::string cls = ClassOf(window);
   if (cls == "Setup") {
     seen.setup_seen = true;
-    if (IsWindowVisible(window)) seen.setup_ever_visible = true;
+    if (IsWindowVisible(window)) {
+      seen.setup_ever_visible = true;
+      seen.setup_geometry = Geometry(window);
+    }
   } else if (cls == "#32770" && TextOf(window) == kCaption) {
     if (!seen.box_found) InspectBox(seen, window);
   } else {
@@ -353,14 +399,15 @@ int main(int argc, char** argv) {
       "\"owner_is_setup\": %s, "
       "\"owner_visible\": %s, \"setup_visible_during_box\": %s, \"buttons\": %s, \"button_ids\": "
       "%s, "
-      "\"icon\": %s, \"other_windows\": %s}\n",
+      "\"icon\": %s, \"other_windows\": %s, \"setup_geometry\": %s}\n",
       Json(line).c_str(), exit_code, timed_out ? "true" : "false",
       seen.setup_seen ? "true" : "false", seen.setup_ever_visible ? "true" : "false",
       seen.box_found ? "true" : "false", Json(seen.box_text).c_str(),
       Json(seen.box_caption).c_str(), Json(seen.owner_class).c_str(),
       seen.owner_is_setup ? "true" : "false", seen.owner_visible ? "true" : "false",
       seen.setup_visible_during_box ? "true" : "false", JsonList(seen.buttons).c_str(),
-      id_list.c_str(), Json(seen.icon).c_str(), JsonList(seen.other_windows).c_str());
+      id_list.c_str(), Json(seen.icon).c_str(), JsonList(seen.other_windows).c_str(),
+      seen.setup_geometry.c_str());
   std::fflush(stdout);
   return timed_out ? 4 : 0;
 }
