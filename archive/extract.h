@@ -16,10 +16,6 @@ namespace ldr {
 // and reported in blocks of 4 KiB.
 inline constexpr uint32_t kInputBufferSize = 65536;
 inline constexpr uint32_t kOutputBlockSize = 4096;
-// inflate fills this many blocks per call; they are still written and
-// reported one block at a time. Asking inflate for 4 KiB per call costs it
-// about a tenth of its speed.
-inline constexpr uint32_t kBlocksPerInflate = 16;
 
 // Byte counts of one extraction run. Both wrap around as signed 32-bit
 // numbers, as the archive's own size fields do.

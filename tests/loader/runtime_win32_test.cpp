@@ -87,8 +87,8 @@ void ThrowNested(int depth, std::vector<std::string>* caught) {
 TEST(RuntimeWin32, ExceptionObjectsComeAndGo) {
   std::vector<std::string> caught;
   ThrowNested(1, &caught);
-  EXPECT_EQ(caught, (std::vector<std::string>{"level 6", "level 5", "level 4", "level 3",
-                                              "level 2", "level 1"}));
+  EXPECT_EQ(caught, (std::vector<std::string>{"level 6", "level 5", "level 4", "level 3", "level 2",
+                                              "level 1"}));
   try {
     throw Large();
   } catch (const std::exception& e) {
