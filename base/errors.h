@@ -20,14 +20,9 @@ class LoaderError : public std::exception {
  public:
   static constexpr size_t kCapacity = 4096;
 
-  explicit LoaderError(std::string_view message) : message_(message) {}
-  LoaderError(std::string_view first, std::string_view second) : message_(first) {
-    message_.Append(second);
-  }
-  LoaderError(std::string_view first, std::string_view second, std::string_view third)
-      : LoaderError(first, second) {
-    message_.Append(third);
-  }
+  explicit LoaderError(std::string_view message);
+  LoaderError(std::string_view first, std::string_view second);
+  LoaderError(std::string_view first, std::string_view second, std::string_view third);
   const char* what() const noexcept override { return message_.c_str(); }
   // The text as it was put together, embedded zero bytes included.
   std::string_view text() const { return message_.view(); }

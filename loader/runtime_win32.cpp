@@ -175,29 +175,3 @@ __cxa_eh_globals* __cxa_get_globals_fast() noexcept {
 
 }  // extern "C"
 }  // namespace __cxxabiv1
-
-// --- Start-up ---------------------------------------------------------------
-
-extern "C" {
-
-// Math errors of the C library are reported by a handler that prints to the
-// console, which a GUI program does not have; the default handling stands.
-int _matherr(struct _exception*) { return 0; }
-
-// The start-up code applies "pseudo relocations" for data imported from
-// DLLs without an import declaration; the loader imports no data, so its
-// list is empty and the library's relocator (3 KB with the section lookup
-// it needs) has nothing to do. Should a change ever add one, the run stops
-// here with the internal-error box rather than use an unrelocated address.
-extern char __RUNTIME_PSEUDO_RELOC_LIST__[];
-extern char __RUNTIME_PSEUDO_RELOC_LIST_END__[];
-
-void _pei386_runtime_relocator() {
-  if (static_cast<char*>(__RUNTIME_PSEUDO_RELOC_LIST__) !=
-      static_cast<char*>(__RUNTIME_PSEUDO_RELOC_LIST_END__)) {
-    MessageBoxA(nullptr, ldr::msg::kInternalError, ldr::msg::kErrorCaption, 0x10);
-    ExitProcess(1);
-  }
-}
-
-}  // extern "C"
