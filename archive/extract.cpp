@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
-#include <memory>
 
 #include "base/errors.h"
 #include "base/messages.h"
@@ -238,6 +237,16 @@ class EntryInflation {
   unsigned char window_[1u << MAX_WBITS];
 };
 
+// In a double-byte code page a name can pass on its bytes and still become
+// another once the system converts it: the rule is applied again to the
+// name as the system reads it, and a name that does not convert cleanly is
+// refused.
+bool ConvertsToSafeName(Platform& platform, std::string_view name, NameHost host) {
+  if (host != NameHost::kWindows) return true;
+  WideName converted;
+  return platform.ConvertName(name, &converted) && UnsafeConvertedNameReason(converted) == nullptr;
+}
+
 }  // namespace
 
 int32_t AddWrapped(int32_t a, int32_t b) {
@@ -308,21 +317,27 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
 
 void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
                 int32_t archive_start, std::string_view working_folder, const EntryTable& table,
-                ProgressSink& progress) {
+                ProgressSink& progress, FileId* installer_file) {
   ExtractionTotals totals;
   totals.grand_total = SumUnpackedSizes(table, table.count);
   // Device names are a matter of the host that creates the files.
   const NameHost host =
       platform.HostPathStyle().trailing == '\\' ? NameHost::kWindows : NameHost::kPosix;
+  PathText installer_path;
 
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
     const ArchiveEntry& entry = table.entries[static_cast<size_t>(i)];
     const PathText output_path = EntryOutputPath(platform, working_folder, entry);
     const std::string_view name =
         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
-    std::unique_ptr<File> output;
-    if (IsSafeEntryName(name, host)) output = platform.CreateForWriting(output_path.c_str());
+    OpenFile output;
+    if (IsSafeEntryName(name, host) && ConvertsToSafeName(platform, name, host))
+      output = platform.CreateForWriting(output_path);
     if (!output) throw LoaderError(msg::kCannotCreate, output_path);
+    // The installer's file is the one made last under the first entry's name.
+    if (installer_file != nullptr && (i == 0 || output_path == installer_path))
+      *installer_file = output->Id();
+    if (i == 0) installer_path = output_path;
     // The scoped owner closes the output file also when extraction raises.
     ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
                  progress);

@@ -55,9 +55,12 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
-// is damaged. What was written before a failure stays.
+// is damaged. What was written before a failure stays. When installer_file
+// is given, it receives the id the installer's file had while it was
+// written: the file made for the first entry, or for the last one after it
+// whose name lands on the same file.
 void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
                 int32_t archive_start, std::string_view working_folder, const EntryTable& table,
-                ProgressSink& progress);
+                ProgressSink& progress, FileId* installer_file = nullptr);
 
 }  // namespace ldr

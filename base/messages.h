@@ -67,6 +67,27 @@ inline constexpr char kNoInstaller[] =
 inline constexpr char kRunFailed[] =
     "LOADER: Could not run the installation executable file. The WinExec return was ";
 
+// Hand-off, added with the security review: none of these existed before.
+inline constexpr char kCommandLineTooLong[] =
+    "LOADER: Could not run the installation executable file. Its command line would be %s "
+    "characters long, and this computer starts programs with at most %s";
+inline constexpr char kProgramPathTooLong[] =
+    "LOADER: Could not run the installation executable file %s. Its path is %s characters "
+    "long, and this computer starts programs from paths of at most %s";
+inline constexpr char kBatchUnsafeText[] =
+    "LOADER: Could not run the installation executable file %s. It is a batch file, and a batch "
+    "file cannot be handed a %, ! or \" safely, as in: %s";
+inline constexpr char kInstallerReplaced[] =
+    "LOADER: The installation executable file was replaced before it could be run: %s";
+
+// The working folder on a system where other users share the temporary
+// folder (POSIX), added with the security review.
+inline constexpr char kUnsafeTempFolder[] =
+    "LOADER: Other users can change the temporary directory %s. Set TMPDIR to a directory that "
+    "only you can write to";
+inline constexpr char kNoWorkingFolder[] =
+    "LOADER: Could not create a private directory in the temporary directory %s";
+
 // Failures that are not the loader's own reports.
 inline constexpr char kTextTooLong[] =
     "LOADER: A message text would be longer than 4096 characters";

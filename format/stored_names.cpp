@@ -57,4 +57,16 @@ const char* UnsafeNameReason(std::string_view name, NameHost host) {
   return nullptr;
 }
 
+const char* UnsafeConvertedNameReason(std::u16string_view name_part) {
+  // No system takes a name part longer than 255 units.
+  if (name_part.size() > kMaxShortText) return "a name longer than 255 characters";
+  ShortText projected;
+  for (char16_t unit : name_part) {
+    // 0x80 stands for every character above 255: not a letter, digit, dot,
+    // blank or control character, so it can neither make nor hide a match.
+    projected.Append(unit < 256 ? static_cast<char>(static_cast<unsigned char>(unit)) : '\x80');
+  }
+  return UnsafeNameReason(projected, NameHost::kWindows);
+}
+
 }  // namespace ldr

@@ -31,6 +31,14 @@ std::string_view StoredNamePart(std::string_view stored_name, LeadByteTest is_le
 // would open the device instead of a file).
 const char* UnsafeNameReason(std::string_view name_part, NameHost host);
 
+// The Windows rule for a name as the system sees it once it has converted
+// it from the code page (UTF-16). Code units up to 255 are the characters of
+// those codes; no higher one takes part in any rule. For a double-byte code
+// page this is the check that counts: a name whose bytes pass may still
+// convert to a device name ("NUL" and a lone lead byte, which the system
+// drops).
+const char* UnsafeConvertedNameReason(std::u16string_view name_part);
+
 inline bool IsSafeEntryName(std::string_view name_part, NameHost host) {
   return UnsafeNameReason(name_part, host) == nullptr;
 }

@@ -51,16 +51,21 @@ struct Fd {
 std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
                                      const std::string& path) {
   std::vector<unsigned char> data(length);
+  ReadRangeInto(fd, offset, data.data(), length, path);
+  return data;
+}
+
+void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
+                   const std::string& path) {
   size_t done = 0;
   while (done < length) {
-    ssize_t n = ::pread(fd, data.data() + done, std::min<size_t>(length - done, 1 << 30),
+    ssize_t n = ::pread(fd, data + done, std::min<size_t>(length - done, 1 << 30),
                         static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw KitError("cannot read " + path + ": " + ErrnoText());
     if (n == 0) throw KitError(path + " ended early (it changed while being read?)");
     done += static_cast<size_t>(n);
   }
-  return data;
 }
 
 std::vector<unsigned char> ReadWholeFile(const std::string& path) {
@@ -216,31 +221,56 @@ std::string MakePrivateFolder(const std::string& pattern) {
   return buffer.data();
 }
 
-void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                    const std::vector<unsigned char>& data) {
+NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
   Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
-  std::string shown = root;
+  shown_ = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown += "/" + parts[i];
+    shown_ += "/" + parts[i];
     if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
-      throw KitError("cannot create folder " + shown + ": " + ErrnoText());
-    int next = ::openat(dir.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0) throw KitError("cannot enter folder " + shown + " (a symlink?): " + ErrnoText());
+      throw KitError("cannot create folder " + shown_ + ": " + ErrnoText());
+    int next = ::openat(dir.fd, parts[i].c_str(),
+                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (next < 0)
+      throw KitError("cannot enter folder " + shown_ +
+                     " (not a folder, or a symlink): " + ErrnoText());
     ::close(dir.fd);
     dir.fd = next;
   }
-  shown += "/" + parts.back();
-  Fd out{::openat(dir.fd, parts.back().c_str(),
-                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644)};
-  if (out.fd < 0) throw KitError("cannot create " + shown + " (a symlink?): " + ErrnoText());
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(out.fd, data.data() + done, std::min<size_t>(data.size() - done, 1 << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw KitError("cannot write " + shown + ": " + ErrnoText());
-    done += static_cast<size_t>(n);
+  shown_ += "/" + parts.back();
+  // O_NONBLOCK: should anything but a new file answer to the name after all,
+  // opening it must not wait (a pipe with no reader would).
+  fd_ = ::openat(dir.fd, parts.back().c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    if (errno == EEXIST)
+      throw KitError("refusing to write " + shown_ + ": something of that name exists already");
+    throw KitError("cannot create " + shown_ + ": " + ErrnoText());
   }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+    throw KitError("refusing to write " + shown_ + ": not a new regular file");
+}
+
+NewFileBelow::~NewFileBelow() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void NewFileBelow::Write(const unsigned char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd_, data, std::min<size_t>(size, 1 << 30));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) continue;  // a regular file never blocks; be safe anyway
+    if (n <= 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void NewFileBelow::Finish() {
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
 }
 
 }  // namespace kitpack

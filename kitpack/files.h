@@ -31,6 +31,9 @@ std::vector<unsigned char> ReadWholeFile(const std::string& path);
 // Reads `length` bytes at `offset`; raises when the file is shorter.
 std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
                                      const std::string& path);
+// The same into a buffer of the caller's.
+void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
+                   const std::string& path);
 
 // A file open for reading, as the trailer finder and the other readers of
 // the format layer read it. Raises KitError when it does not open.
@@ -98,10 +101,25 @@ class PendingOutput {
 // ending in XXXXXX; gives its path.
 std::string MakePrivateFolder(const std::string& pattern);
 
-// Writes a file below an open folder, one part at a time, never following a
+// A new file below a folder, reached one part at a time without following a
 // symlink: folders are made as needed and each is opened with O_NOFOLLOW.
-void WriteFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                    const std::vector<unsigned char>& data);
+// The file itself must not exist yet (O_EXCL): an existing name of any kind
+// (a file, a hard link to a file elsewhere, a pipe, a device) is refused
+// rather than written through or waited on.
+class NewFileBelow {
+ public:
+  NewFileBelow(const std::string& root, const std::vector<std::string>& parts);
+  ~NewFileBelow();
+  NewFileBelow(const NewFileBelow&) = delete;
+  NewFileBelow& operator=(const NewFileBelow&) = delete;
+
+  void Write(const unsigned char* data, size_t size);
+  void Finish();
+
+ private:
+  std::string shown_;
+  int fd_ = -1;
+};
 
 std::string ErrnoText();
 

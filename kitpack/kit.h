@@ -124,6 +124,7 @@ struct KitInfo {
   ldr::ArchiveTrailer trailer;
   ArchiveInfo first;
   ArchiveInfo second;
+  bool checked = false;  // read with every check of verify
 };
 
 // Opens a self-extracting kit (signed or not), a folder holding setup.1 /
@@ -136,7 +137,8 @@ struct KitInfo {
 KitInfo ReadKit(const std::string& path, bool check);
 
 // Inflates every stream and checks it against its record; raises on the
-// first fault. Gives the number of entries checked.
+// first fault. Gives the number of entries checked. Memory stays bounded
+// whatever the records claim.
 size_t VerifyStreams(const KitInfo& kit);
 
 // One line per stored name that is not UTF-8 (a kit from an older packer,
@@ -144,11 +146,20 @@ size_t VerifyStreams(const KitInfo& kit);
 // when every name is UTF-8.
 std::vector<std::string> LegacyNameWarnings(const KitInfo& kit);
 
-// Extracts one archive below `dest`. First archive: name parts only, as the
-// loader does. Second: the stored paths without drive and leading
-// separators; ".." and other escapes are refused before anything is written.
+// Extracts one archive below `dest`, from a kit read with its checks: every
+// check of verify runs first, then each entry is inflated straight to its
+// file. First archive: name parts only, as the loader does. Second: the
+// stored paths without drive and leading separators; ".." and other escapes
+// are refused before anything is written. Only new regular files are made:
+// an existing name (a file, a hard link, a pipe, a symlink) is refused,
+// never written.
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest);
 
+// Inflates one entry in blocks of 64 KiB, handing each block to sink, and
+// checks the stream against its record (its end, its range, its size).
+void InflateEntryTo(const ArchiveInfo& archive, const EntryInfo& entry,
+                    const std::function<void(const unsigned char*, size_t)>& sink);
+// The same into memory.
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& archive, const EntryInfo& entry);
 
 }  // namespace kitpack

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
@@ -132,6 +133,7 @@ std::string Sibling(const std::string& path, const char* name) {
 KitInfo ReadKit(const std::string& path, bool check) {
   KitInfo kit;
   kit.path = path;
+  kit.checked = check;
   kit.first.label = "first archive";
   kit.second.label = "second archive";
   std::string base =
@@ -204,68 +206,73 @@ KitInfo ReadKit(const std::string& path, bool check) {
   return kit;
 }
 
-std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
+void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
+                    const std::function<void(const unsigned char*, size_t)>& sink) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
   Fd f(a.path);
-  std::vector<unsigned char> in =
-      ReadRange(f.fd, static_cast<uint64_t>(a.start + e.record.data_start),
-                static_cast<size_t>(e.packed_size), a.path);
-  // Deflate expands at most 1032-fold, so a record claiming more than that
-  // cannot be right; the room stops there and the size check below reports
-  // the mismatch, rather than a damaged record reserving gigabytes.
-  const int64_t most = e.packed_size * 1032 + 1032;
-  std::vector<unsigned char> out(
-      static_cast<size_t>(std::min<int64_t>(e.record.unpacked_size, most)));
   z_stream s{};
   if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
   struct Ender {
     z_stream* s;
     ~Ender() { inflateEnd(s); }
   } ender{&s};
-  s.next_in = in.data();
-  s.avail_in = static_cast<uInt>(in.size());
-  unsigned char spare[1];
-  // zlib refuses a null output pointer even with no room behind it.
-  s.next_out = out.empty() ? spare : out.data();
-  s.avail_out = static_cast<uInt>(out.size());
-  for (;;) {
-    int rc = inflate(&s, Z_NO_FLUSH);
-    if (rc == Z_STREAM_END) break;
+  // Both buffers are of a fixed size, whatever the record says: a damaged
+  // or hostile record cannot make this reserve more.
+  constexpr int64_t kChunk = int64_t{64} * 1024;
+  std::vector<unsigned char> in(static_cast<size_t>(std::min<int64_t>(kChunk, e.packed_size)));
+  // One byte more than the record claims shows a stream that is longer.
+  std::vector<unsigned char> out(
+      static_cast<size_t>(std::min<int64_t>(kChunk, int64_t{e.record.unpacked_size} + 1)));
+  uint64_t next = static_cast<uint64_t>(a.start + e.record.data_start);
+  int64_t left = e.packed_size;
+  uint64_t total = 0;
+  const uint64_t expected = static_cast<uint64_t>(e.record.unpacked_size);
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (s.avail_in == 0) {
+      if (left == 0) throw KitError(name + ": the data range ends before its zlib stream does");
+      size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(in.size())));
+      ReadRangeInto(f.fd, next, in.data(), n, a.path);
+      next += n;
+      left -= static_cast<int64_t>(n);
+      s.next_in = in.data();
+      s.avail_in = static_cast<uInt>(n);
+    }
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    rc = inflate(&s, Z_NO_FLUSH);
     if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR)
       throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
     if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
       throw KitError(name + ": zlib failed while inflating");
-    if (s.avail_in == 0) throw KitError(name + ": the data range ends before its zlib stream does");
-    if (s.avail_out == 0) {
-      // Output is full: one more byte proves the stream is longer than
-      // its record says.
-      s.next_out = spare;
-      s.avail_out = 1;
-      rc = inflate(&s, Z_NO_FLUSH);
-      if (s.avail_out == 0)
-        throw KitError(name + ": inflates to more than its unpacked size of " +
-                       Num(e.record.unpacked_size) + " bytes");
-      if (rc == Z_STREAM_END) break;
-      if (rc == Z_DATA_ERROR)
-        throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
-      if (s.avail_in == 0)
-        throw KitError(name + ": the data range ends before its zlib stream does");
-    }
+    const size_t produced = out.size() - s.avail_out;
+    total += produced;
+    if (total > expected)
+      throw KitError(name + ": inflates to more than its unpacked size of " +
+                     Num(e.record.unpacked_size) + " bytes");
+    if (produced > 0) sink(out.data(), produced);
   }
-  if (s.avail_in != 0)
-    throw KitError(name + ": the zlib stream ends " + Num(s.avail_in) +
+  if (s.avail_in != 0 || left != 0)
+    throw KitError(name + ": the zlib stream ends " + Num(static_cast<int64_t>(s.avail_in) + left) +
                    " bytes before its data range does");
-  if (s.total_out != static_cast<uLong>(e.record.unpacked_size))
-    throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(s.total_out)) +
+  if (total != expected)
+    throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(total)) +
                    " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
-  return out;
+}
+
+std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
+  std::vector<unsigned char> data;
+  InflateEntryTo(a, e, [&data](const unsigned char* bytes, size_t size) {
+    data.insert(data.end(), bytes, bytes + size);
+  });
+  return data;
 }
 
 size_t VerifyStreams(const KitInfo& kit) {
   size_t n = 0;
   for (const ArchiveInfo* a : {&kit.first, &kit.second})
     for (const EntryInfo& e : a->entries) {
-      InflateEntry(*a, e);
+      InflateEntryTo(*a, e, [](const unsigned char*, size_t) {});
       ++n;
     }
   return n;
@@ -288,10 +295,14 @@ std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
 }
 
 size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {
+  // Whatever verify refuses is refused here too, before anything is written:
+  // the layout (so no two headers share a stream), every name and every
+  // stream.
+  if (!kit.checked) throw KitError("internal: extraction needs a kit read with its checks");
+  VerifyStreams(kit);
   const ArchiveInfo& a = second ? kit.second : kit.first;
   if (::mkdir(dest.c_str(), 0755) != 0 && errno != EEXIST)
     throw KitError("cannot create folder " + dest + ": " + ErrnoText());
-  // Every name is checked before anything is written.
   std::vector<std::vector<std::string>> targets;
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];
@@ -307,8 +318,12 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
       targets.push_back({part});
     }
   }
-  for (size_t i = 0; i < a.entries.size(); ++i)
-    WriteFileBelow(dest, targets[i], InflateEntry(a, a.entries[i]));
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    NewFileBelow out(dest, targets[i]);
+    InflateEntryTo(a, a.entries[i],
+                   [&out](const unsigned char* bytes, size_t size) { out.Write(bytes, size); });
+    out.Finish();
+  }
   return a.entries.size();
 }
 

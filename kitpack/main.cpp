@@ -103,15 +103,33 @@ std::string JsonString(const std::string& s) {
   return out + "\"";
 }
 
+// A text from a kit as a terminal may show it: control characters (C0, DEL
+// and the C1 range, which some terminals also obey) become \xNN, so that a
+// name cannot move the cursor, clear a line or hide another entry.
+std::string Shown(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 void PrintTable(const kitpack::ArchiveInfo& a) {
-  std::printf("%s (%s, %d entries)\n", a.label.c_str(), a.path.c_str(), a.file_count);
+  std::printf("%s (%s, %d entries)\n", a.label.c_str(), Shown(a.path).c_str(), a.file_count);
   std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
               "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
-    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, e.stored_name.c_str(),
+    std::printf("  %5zu  %-40s %12d %12lld  %-14s %s\n", i, Shown(e.stored_name).c_str(),
                 e.record.unpacked_size, static_cast<long long>(e.packed_size),
-                e.version.empty() ? "-" : e.version.c_str(), DateText(e.record.file_time).c_str());
+                e.version.empty() ? "-" : Shown(e.version).c_str(),
+                DateText(e.record.file_time).c_str());
   }
 }
 
@@ -270,7 +288,7 @@ int main(int argc, char** argv) {
                   kit.first.entries.size(), kit.second.entries.size(), n);
       std::printf("%s\n", SignatureText(kit).c_str());
     } else if (x->parsed()) {
-      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, false);
+      kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::ExtractArchive(kit, second, dest);
       std::printf("extracted %zu file(s) into %s\n", n, dest.c_str());
     }

@@ -6,6 +6,6 @@
 int main(int argc, char** argv) {
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(argc, argv);
-  return ldr::RunLoader(*platform, window);
+  ldr::SystemPlatform platform(argc, argv);
+  return ldr::RunLoader(platform, window);
 }

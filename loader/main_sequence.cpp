@@ -1,110 +1,184 @@
 #include "loader/main_sequence.h"
 
-#include <memory>
+#include <cstdint>
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
 #include "base/errors.h"
 #include "base/messages.h"
 #include "base/text_rules.h"
+#include "format/stored_names.h"
 
 namespace ldr {
 namespace {
 
-bool HoldsBlank(std::string_view text) {
+// A blank splits an argument; cmd.exe, which runs batch files and reads the
+// line again, also acts on these (a second command after "&", a redirection
+// after ">"). Inside double quotes they are plain characters.
+bool NeedsQuotes(std::string_view text) {
   for (char c : text) {
     if (static_cast<unsigned char>(c) <= 32) return true;
+    if (std::string_view("&|<>^(),;=").find(c) != std::string_view::npos) return true;
   }
   return false;
 }
 
+// A size for a message (DecimalText; the sizes here stay far below 2^31).
+DecimalDigits CountText(size_t count) {
+  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
+}
+
+// cmd.exe expands "%" (and "!" with delayed expansion) even inside quotes,
+// and a double quote ends the quoted run: no form of the line protects them.
+bool HoldsBatchUnsafe(std::string_view text) {
+  return text.find_first_of("%!\"") != std::string_view::npos;
+}
+
+// What Windows runs through cmd.exe: .bat and .cmd, in any case, also with
+// the dots and blanks Windows drops from the end of a name.
+bool IsBatchFile(std::string_view installer_path, const PathStyle& host) {
+  std::string_view name = NamePart(installer_path, host);
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view extension = name.substr(dot);
+  return CompareAsciiNoCase(extension, ".BAT") == 0 || CompareAsciiNoCase(extension, ".CMD") == 0;
+}
+
 struct Container {
-  std::string path;
+  PathText path;
   int32_t archive_start = 0;
-  std::unique_ptr<File> file;
+  OpenFile file;
 };
 
-Container OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
-                        const std::string& loader_folder) {
+void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
+                   std::string_view loader_folder, Container* container) {
   const PathStyle host = platform.HostPathStyle();
-  Container container;
   if (IsSelfExtracting(trailer)) {
-    container.path = platform.OwnFilePath();
-    if (!platform.FileExists(container.path)) {
-      throw LoaderError(msg::kContainerMissing + container.path);
+    container->path = platform.OwnFilePath();
+    if (!platform.FileExists(container->path)) {
+      throw LoaderError(msg::kContainerMissing, container->path);
     }
-    container.archive_start = trailer.archive_start;
+    container->archive_start = trailer.archive_start;
   } else {
-    container.path = std::string(WithTrailingSeparator(loader_folder, host)) + "setup.1";
-    if (!platform.FileExists(container.path)) {
-      throw LoaderError(msg::kSetup1Missing + loader_folder);
+    container->path = WithTrailingSeparator(loader_folder, host);
+    container->path.Append("setup.1");
+    if (!platform.FileExists(container->path)) {
+      throw LoaderError(msg::kSetup1Missing, loader_folder);
     }
   }
-  container.file = platform.OpenForReading(container.path);
-  if (!container.file) {
-    throw LoaderError(msg::kFilePrefix + container.path + msg::kNotReadableTail);
+  container->file = platform.OpenForReading(container->path);
+  if (!container->file) {
+    throw LoaderError(msg::kFilePrefix, container->path, msg::kNotReadableTail);
   }
-  return container;
 }
 
 }  // namespace
 
 bool HasToDiskSwitch(std::string_view command_line) {
-  if (ArgumentCount(command_line) < 1) return false;
-  const std::string first = ArgumentText(command_line, 1);
+  size_t pos = 0;
+  Text<0> program;
+  ReadArgument(command_line, &pos, &program);
+  // "*TODISK" has seven characters: a longer argument is not the switch.
+  Text<7> first;
+  if (!ReadArgument(command_line, &pos, &first) || first.cut()) return false;
   if (first.empty() || first[0] != '*') return false;
-  return CompareAsciiNoCase(std::string_view(first).substr(1), "TODISK") == 0;
+  return CompareAsciiNoCase(first.view().substr(1), "TODISK") == 0;
 }
 
-std::string MakeWorkingFolder(Platform& platform) {
-  std::string temp_folder;
+PathText MakeWorkingFolder(Platform& platform) {
+  PathText temp_folder;
   if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
-  const std::string temp_file = platform.MakeTempFileName(temp_folder, "ldx");
-  const std::string candidate(StripExtension(temp_file, platform.HostPathStyle()));
+  switch (platform.TempFolderSharing(temp_folder)) {
+    case FolderSharing::kMissing:
+      throw LoaderError(msg::kNoTempFolder);
+    case FolderSharing::kUnsafe:
+      throw LoaderError(FormatText(msg::kUnsafeTempFolder, {temp_folder}));
+    case FolderSharing::kShared: {
+      // Others may add names here: a name they could foresee could be taken
+      // or planted first, so the folder gets one they cannot, and there is
+      // no falling back into the shared folder itself.
+      PathText folder = platform.MakeUniqueFolder(temp_folder, "ldx");
+      if (folder.empty()) throw LoaderError(FormatText(msg::kNoWorkingFolder, {temp_folder}));
+      return folder;
+    }
+    case FolderSharing::kPrivate:
+      break;
+  }
+  const PathText temp_file = platform.MakeTempFileName(temp_folder, "ldx");
+  const PathText candidate(StripExtension(temp_file, platform.HostPathStyle()));
   if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
-  // the temporary folder.
+  // the temporary folder, which nobody else can change.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
 }
 
-std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  const std::string installer = HoldsBlank(hand_off.installer_path)
-                                    ? "\"" + hand_off.installer_path + "\""
-                                    : hand_off.installer_path;
-  const std::string folder(WithoutTrailingSeparator(hand_off.loader_folder, host));
-  std::string text;
-  if (hand_off.to_disk) {
-    text = FormatText("%s *%s %s %s", {installer, "TODISK", hand_off.loader_name, folder});
-  } else if (hand_off.self_extracting) {
-    text = FormatText("%s *%s %s %s", {installer, "SELFEXTRACT", hand_off.loader_name, folder});
-  } else {
-    text = FormatText("%s %s", {installer, folder});
+void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
+  start->program = hand_off.installer_path;
+  start->argument_count = 0;
+  start->command_line.Clear();
+  auto add = [start](std::string_view argument) {
+    start->arguments[start->argument_count++] = argument;
+  };
+  add(hand_off.installer_path);
+  if (hand_off.to_disk || hand_off.self_extracting) {
+    add(hand_off.to_disk ? "*TODISK" : "*SELFEXTRACT");
+    add(hand_off.loader_name);
   }
-  char buffer[301];
-  CopyToFixedBuffer(buffer, text);
-  return buffer;
+  add(WithoutTrailingSeparator(hand_off.loader_folder, host));
+
+  // cmd.exe exists on Windows only; elsewhere the arguments are handed over
+  // as they are and nothing reads the line again.
+  const bool windows = host.trailing == '\\';
+  const bool batch = windows && IsBatchFile(hand_off.installer_path, host);
+  size_t length = 0;  // of the whole line, should the buffer ever be short
+  for (int i = 0; i < start->argument_count; ++i) {
+    const std::string_view argument = start->arguments[i];
+    if (batch && HoldsBatchUnsafe(argument)) {
+      throw LoaderError(FormatText(msg::kBatchUnsafeText, {hand_off.installer_path, argument}));
+    }
+    const bool quoted = NeedsQuotes(argument);
+    if (i > 0) start->command_line.Append(' ');
+    if (quoted) start->command_line.Append('"');
+    start->command_line.Append(argument);
+    if (quoted) start->command_line.Append('"');
+    length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0);
+  }
+  if (start->command_line.cut()) {
+    throw LoaderError(
+        FormatText(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)}));
+  }
+}
+
+CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
+  ProcessStart start;
+  BuildInstallerStart(hand_off, host, &start);
+  return start.command_line;
 }
 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
   const PathStyle host = platform.HostPathStyle();
-  const std::string own_path = platform.OwnFilePath();
-  const std::string loader_folder(WithoutTrailingSeparator(DirectoryPart(own_path, host), host));
+  const PathText own_path = platform.OwnFilePath();
+  const std::string_view loader_folder =
+      WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
 
-  Container container = OpenContainer(platform, trailer, loader_folder);
-  const std::string working_folder = MakeWorkingFolder(platform);
+  Container container;
+  OpenContainer(platform, trailer, loader_folder, &container);
+  const PathText working_folder = MakeWorkingFolder(platform);
 
   EntryTable table;
   ReadEntryTable(*container.file, container.archive_start, &table);
   if (table.count == 0) {
     throw LoaderError(msg::kNoFiles);
   }
+  FileId written;
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
-             table, progress);
+             table, progress, &written);
 
   HandOff hand_off;
-  hand_off.installer_path =
-      std::string(WithTrailingSeparator(working_folder, host)) +
-      std::string(NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
+  hand_off.installer_path = WithTrailingSeparator(working_folder, host);
+  hand_off.installer_path.Append(
+      NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
   if (!platform.FileExists(hand_off.installer_path)) {
     throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));
   }
@@ -114,7 +188,25 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.to_disk = HasToDiskSwitch(platform.CommandLine());
   hand_off.self_extracting = IsSelfExtracting(trailer);
 
-  const uint32_t started = platform.StartProcess(BuildInstallerCommandLine(hand_off, host));
+  ProcessStart start;
+  BuildInstallerStart(hand_off, host, &start);
+  const size_t longest_path = platform.LongestProgramPath();
+  if (start.program.size() > longest_path) {
+    throw LoaderError(
+        FormatText(msg::kProgramPathTooLong,
+                   {start.program, CountText(start.program.size()), CountText(longest_path)}));
+  }
+  const size_t longest = platform.LongestCommandLine();
+  if (start.command_line.size() > longest) {
+    throw LoaderError(FormatText(msg::kCommandLineTooLong,
+                                 {CountText(start.command_line.size()), CountText(longest)}));
+  }
+  // The file run must be the one just written under that name (the last
+  // entry of that name, should several share it), not one put in its place.
+  if (platform.IdentifyFile(hand_off.installer_path) != written) {
+    throw LoaderError(FormatText(msg::kInstallerReplaced, {hand_off.installer_path}));
+  }
+  const uint32_t started = platform.StartProcess(start);
   if (started < 32) {
     throw LoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   }

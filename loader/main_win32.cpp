@@ -31,8 +31,8 @@ int RunProcess() {
   LoadDllsFromSystemFolderOnly();
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(0, nullptr);
-  return ldr::RunLoader(*platform, window);
+  ldr::SystemPlatform platform;
+  return ldr::RunLoader(platform, window);
 }
 
 }  // namespace

@@ -39,12 +39,12 @@ class OwnFileBytes final : public ByteSource {
 
 ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
-  const std::string path = platform.OwnFilePath();
+  const PathText path = platform.OwnFilePath();
   if (!platform.FileExists(path)) {
-    throw LoaderError(msg::kOwnFileMissing + path);
+    throw LoaderError(msg::kOwnFileMissing, path);
   }
-  std::unique_ptr<File> file = platform.OpenForReading(path);
-  if (!file) throw LoaderError(msg::kFilePrefix + path + msg::kNotReadableTail);
+  OpenFile file = platform.OpenForReading(path);
+  if (!file) throw LoaderError(msg::kFilePrefix, path, msg::kNotReadableTail);
 
   const int64_t size = file->Seek(0, File::Origin::End);
   // For a file shorter than the record this seek fails and the position stays

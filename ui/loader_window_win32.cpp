@@ -279,7 +279,9 @@ SystemWindow MakeSystemWindow() {
 // comctl32 is not one of the system's known DLLs, so a static import would be
 // looked for in the loader's own folder first: a planted copy beside a
 // downloaded loader would run with the user's rights. It is loaded by its full
-// path in the system folder, which no search order can redirect. Version 6,
+// path in the system folder, which no search order can redirect, nor a
+// manifest beside the loader ("setup.exe.manifest") through the activation
+// context, as a name alone could be. Version 6,
 // which the manifest asks for, is not this file: the system loads it from its
 // side-by-side store when the bar's class is first used, so the bar still
 // gets the current visual style. When comctl32 cannot be loaded the progress

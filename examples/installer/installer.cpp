@@ -2,8 +2,10 @@
 // kit. It finds the kit from the command line the loader hands over and
 // copies the second archive's files into a destination folder.
 //
-// Command lines it accepts (the loader passes no quotes, so a folder with
-// blanks arrives in pieces; the pieces are joined again):
+// Command lines it accepts. The loader puts a name or folder holding a blank
+// (or a character cmd.exe acts on) in double quotes, so each arrives as one
+// argument; loaders before that quoted nothing, and the pieces of a folder
+// with blanks are joined again:
 //   installer [--dest DIR] *SELFEXTRACT LOADERNAME LOADERFOLDER
 //   installer [--dest DIR] *TODISK LOADERNAME LOADERFOLDER
 //   installer [--dest DIR] LOADERFOLDER            (external kit: setup.2 there)
@@ -278,8 +280,9 @@ int main(int argc, char** argv) {
     if (i < argc &&
         (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
       if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
-      // A blank in the loader's name or folder splits them further: take the
-      // first split at which the loader's file exists.
+      // From a loader that did not quote them, a blank in the loader's name
+      // or folder splits them further: take the first split at which the
+      // loader's file exists. Quoted, they are exactly two arguments.
       for (int cut = i + 2; cut < argc; ++cut) {
         std::string name = JoinArgs(argv + i + 1, argv + cut),
                     dir = JoinArgs(argv + cut, argv + argc);

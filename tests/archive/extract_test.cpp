@@ -463,5 +463,37 @@ TEST(ExtractAll, LongStoredNameIsTakenFromInsideItsField) {
   EXPECT_EQ(run.Out(std::string(103, 'n')), "data");
 }
 
+// Code page 932 as the system converts it: a lead byte needs a trail byte,
+// and the pair is one character above 255.
+bool ConvertCp932(const std::string& name, std::u16string* out) {
+  out->clear();
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char b = static_cast<unsigned char>(name[i]);
+    if ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC)) {
+      if (i + 1 == name.size()) return false;  // a lone lead byte at the end
+      out->push_back(static_cast<char16_t>(0x3000 + static_cast<unsigned char>(name[++i])));
+    } else {
+      out->push_back(b);
+    }
+  }
+  return true;
+}
+
+// "NUL" and a lone lead byte passes the rule on its bytes, but the system
+// drops the byte and opens the device.
+TEST(ExtractAll, NamesAreCheckedAsTheSystemConvertsThem) {
+  const std::pair<const char*, bool> cases[] = {
+      {"C:\\x\\NUL\x81", false}, {"COM1\x81", false},   {"lpt2.txt\x9f", false},
+      {"\x82\xa0.exe", true},    {"NUL\x82\xa0", true}, {"readme.txt", true},
+  };
+  for (const auto& [name, allowed] : cases) {
+    Extraction run(BuildArchive({Entry(name, "data")}));
+    run.fake.convert_name = ConvertCp932;
+    run.Extract();
+    EXPECT_EQ(run.error.empty(), allowed) << name;
+    EXPECT_EQ(run.fake.files_created.size(), allowed ? 1u : 0u) << name;
+  }
+}
+
 }  // namespace
 }  // namespace ldr

@@ -7,8 +7,10 @@ E2E_SCRATCH (optional: where scratch folders go).
 
 import os
 import re
+import shutil
 import stat
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -22,7 +24,9 @@ from e2e_support import (CAPTION, MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILE
 LOADER = os.environ.get("E2E_LOADER", "")
 PROBE = os.environ.get("E2E_PROBE", "")
 
-WORKING_FOLDER = re.compile(r"^ldx[0-9A-F]{1,4}$")
+# Named like GetTempFileNameA's files in a temporary folder of the user's
+# own; six random characters in one other users share (a sticky tmpfs).
+WORKING_FOLDER = re.compile(r"^ldx([0-9A-F]{1,4}|[0-9A-Za-z]{6})$")
 
 
 def read_record_file(path, timeout=15):
@@ -80,6 +84,8 @@ class Run:
 
 
 class LoaderCase(KitCase):
+    WORKING_FOLDER = WORKING_FOLDER
+
     def setUp(self):
         if not (os.path.isfile(LOADER) and os.path.isfile(PROBE)):
             self.skipTest("E2E_LOADER and E2E_PROBE must name the built programs")
@@ -202,9 +208,10 @@ class Containers(LoaderCase):
                 self.assertEqual(run.record.args[0],
                                  os.path.join(self.working_folder(run), "setup-main"))
 
-    def test_command_line_is_cut_at_255_characters(self):
-        # A loader folder deep enough for the line to pass 255 characters,
-        # with the loader's own path still within 260.
+    def test_long_command_line_is_handed_over_whole(self):
+        """Never a cut line: a loader folder that takes the line past 255
+        characters reaches the installer whole (cut, it named a prefix of the
+        folder, which anyone could create with a kit of their own)."""
         folder = os.path.join(self.scratch, "kit")
         while len(folder) < 240:
             folder = os.path.join(folder, "d" * min(20, 240 - len(folder)))
@@ -212,9 +219,42 @@ class Containers(LoaderCase):
         run = self.run_kit(kit)
         self.assertSucceeded(run)
         installer = os.path.join(self.working_folder(run), "install")
-        full = "%s *SELFEXTRACT setup %s" % (installer, os.path.dirname(kit.loader_path))
-        self.assertGreater(len(full), 255)
-        self.assertEqual(" ".join(run.record.args), full[:255])
+        expected = [installer, "*SELFEXTRACT", "setup", os.path.dirname(kit.loader_path)]
+        self.assertGreater(len(" ".join(expected)), 255)
+        self.assertEqual(run.record.args, expected)
+
+    def test_long_temporary_folder_starts_the_installer_itself(self):
+        """The installer's own path past 255 characters: cut, it named a
+        shorter file of the archive, which the loader started instead."""
+        tmp = os.path.join(self.scratch, "t")
+        while len(tmp) < 245:
+            tmp = os.path.join(tmp, "t" * min(30, 245 - len(tmp)))
+        os.makedirs(tmp)
+        name = "installer-program"
+        decoy = b"#!/bin/sh\necho decoy > \"$PROBE_RECORD\"\n"
+        entries = [probe_entry(name.encode())]
+        entries += [kits.Entry(name[:n].encode(), decoy) for n in range(1, len(name))]
+        kit = self.external("kit", entries)
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        self.assertEqual(run.record.args[0],
+                         os.path.join(self.working_folder(run), "installer-program"))
+
+    def test_paths_with_quotes_and_blanks_reach_the_installer_as_they_are(self):
+        """The arguments are handed over as built, never re-split from text:
+        a double quote in the temporary folder made the loader start a
+        program at another path, and a kit downloaded twice ("setup (1)")
+        reached the installer in two pieces."""
+        tmp = self.folder('x/a"b"')
+        planted = self.folder("x/ab")
+        kit = self.self_extracting("Tools & Extras", [probe_entry()], loader_name="setup (1)")
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        installer = os.path.join(self.working_folder(run), "install")
+        self.assertTrue(installer.startswith(tmp + "/"), installer)
+        self.assertEqual(run.record.args,
+                         [installer, "*SELFEXTRACT", "setup (1)", os.path.dirname(kit.loader_path)])
+        self.assertEqual(os.listdir(planted), [])
 
     def test_installer_path_with_a_blank_is_quoted(self):
         """A temporary folder with a blank: the installer's path must reach it
@@ -450,6 +490,8 @@ class SharedTemporaryFolder(LoaderCase):
         # Every name the working folder could take exists already: 65,535
         # folders, made once for the class.
         cls.tmp, cls.clean_tmp = memory_folder("ldr-e2e-shared-")
+        # The user's own: only there do files go straight into the folder.
+        os.chmod(cls.tmp, 0o700)
         for number in range(1, 0x10000):
             os.mkdir(os.path.join(cls.tmp, "ldx%X" % number))
 
@@ -489,6 +531,107 @@ class SharedTemporaryFolder(LoaderCase):
                 self.assertEqual(read_bytes(victim), b"precious")
                 self.assertFalse(os.path.exists(absent))
                 self.assertTrue(os.path.islink(link))
+
+
+ATTACKER = "ldx-e2e-other"
+
+
+def other_user():
+    """A second, unprivileged user (uid, gid), made when missing: root only."""
+    import pwd
+    try:
+        entry = pwd.getpwnam(ATTACKER)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
+                        ATTACKER], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=PROCESS_TIMEOUT)
+        entry = pwd.getpwnam(ATTACKER)
+    return entry.pw_uid, entry.pw_gid
+
+
+def as_other_user(uid, gid, script, *args):
+    """Runs a Python script as the other user: what an attacker could do."""
+    subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", "--",
+                    sys.executable, "-c", script, *args], check=True, timeout=300)
+
+
+class TemporaryFolderOfOtherUsers(LoaderCase):
+    """The temporary folder is shared with another, unprivileged user who
+    plants names and links there before the loader runs (no timing: what is
+    planted is there from the start). The victim is the user running the
+    tests."""
+
+    @classmethod
+    def setUpClass(cls):
+        if os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("useradd") is None:
+            raise unittest.SkipTest("needs root, setpriv and useradd for a second user")
+        cls.uid, cls.gid = other_user()
+
+    def shared_root(self):
+        """A folder below /tmp that the other user can reach."""
+        root = tempfile.mkdtemp(prefix="ldx-e2e-shared-", dir="/tmp")
+        self.addCleanup(shutil.rmtree, root, True)
+        os.chmod(root, 0o755)
+        return root
+
+    def test_temporary_folder_others_can_rename_things_in_is_refused(self):
+        """Writable by others without the sticky bit, or another user's own
+        folder: the other user could swap the working folder for a link and
+        the installer for a program of their own before it starts."""
+        root = self.shared_root()
+        cases = {"open": (0o777, 0), "theirs": (0o1777, self.uid)}
+        for name, (mode, owner) in cases.items():
+            with self.subTest(name):
+                tmp = os.path.join(root, name)
+                os.mkdir(tmp)
+                os.chmod(tmp, mode)
+                os.chown(tmp, owner, owner if owner == 0 else self.gid)
+                kit = self.external("kit-" + name, [probe_entry()])
+                run = self.run_kit(kit, tmp=tmp)
+                self.assertReported(run, "LOADER: Other users can change the temporary directory "
+                                    "%s/. Set TMPDIR to a directory that only you can write to"
+                                    % tmp)
+                self.assertEqual(os.listdir(tmp), [])
+
+    def test_names_planted_in_a_sticky_folder_are_left_alone(self):
+        """Every ldx name the working folder could take, a file under the
+        installer's name and a hard link to a private file of the victim under
+        a data file's name, all planted beforehand. The loader works in a
+        folder of a name nobody could foresee and changes none of them."""
+        root = self.shared_root()
+        tmp = os.path.join(root, "shared")
+        os.mkdir(tmp)
+        if mount_tmpfs(tmp, "64m,nr_inodes=300000,mode=1777") is None:
+            self.addCleanup(unmount, tmp)
+        os.chmod(tmp, 0o1777)
+        plant = ("import os, sys\n"
+                 "tmp = sys.argv[1]\n"
+                 "for n in range(1, 0x10000):\n"
+                 "    os.mkdir(os.path.join(tmp, 'ldx%X' % n))\n"
+                 "with open(os.path.join(tmp, 'install'), 'w') as f:\n"
+                 "    f.write('theirs')\n")
+        as_other_user(self.uid, self.gid, plant, tmp)
+        # On the same file system, where the other user cannot reach it.
+        os.mkdir(os.path.join(tmp, "private"), 0o700)
+        victim = os.path.join(tmp, "private", "victim.txt")
+        write_file(victim, b"private")
+        os.chmod(victim, 0o600)
+        # As the victim's own kind of link: fs.protected_hardlinks may stop
+        # the other user from making it, a system without it does not.
+        os.link(victim, os.path.join(tmp, "readme.txt"))
+        before = set(os.listdir(tmp))
+
+        kit = self.external("kit", [probe_entry(), data_entries()[0]])
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        folder = os.path.dirname(run.record.args[0])
+        self.assertEqual(os.path.dirname(folder), tmp)
+        self.assertRegex(os.path.basename(folder), r"^ldx[0-9A-Za-z]{6}$")
+        self.assertEqual(stat.S_IMODE(os.stat(folder).st_mode), 0o700)
+        self.assertEqual(read_bytes(os.path.join(folder, "readme.txt")), data_entries()[0].data)
+        self.assertEqual(read_bytes(os.path.join(tmp, "install")), b"theirs")
+        self.assertEqual(read_bytes(victim), b"private")
+        self.assertEqual(set(os.listdir(tmp)) - before, {os.path.basename(folder)})
 
 
 if __name__ == "__main__":

@@ -162,8 +162,7 @@ class CommandLineForms(LoaderCase):
         ("external", "kit", ['""', "*todisk"], "TODISK"),
         ("external", "kit", ['a"b c"d'], None),
         ("external", "kit-\u00e9", ["*todisk"], "TODISK"),    # ANSI, code page 1252
-        # A blank in the loader's folder: the program name is quoted on the
-        # loader's command line; the folder reaches the installer unquoted.
+        # A blank in the loader's folder: quoted on the installer's line.
         ("self", "kit with blank", ['"*TODISK"'], "TODISK"),
         ("self", "kit", [], "SELFEXTRACT"),
         ("self", "kit", ["*TODISK"], "TODISK"),
@@ -179,6 +178,8 @@ class CommandLineForms(LoaderCase):
                 self.assertSucceeded(run)
                 installer = win(os.path.join(self.working_folder(run), "install.exe"))
                 folder = win(os.path.dirname(kit.loader_path))
+                if " " in folder:
+                    folder = '"%s"' % folder
                 if word is None:
                     expected = "%s %s" % (installer, folder)
                 else:
@@ -214,7 +215,9 @@ class Containers(LoaderCase):
         self.assertEqual(run.record.cmdline.split(" ")[0], win(os.path.join(folder, "main.exe")))
         self.assertEqual(sorted(os.listdir(folder)), ["lib.dll", "main.exe", "readme.txt"])
 
-    def test_command_line_is_cut_at_255_characters(self):
+    def test_long_command_line_is_handed_over_whole(self):
+        """Never a cut line: cut at 255 characters, the folder named a prefix
+        of itself, where anyone could have put a kit of their own."""
         folder = os.path.join(self.scratch, "kit")
         while len(win(folder)) < 235:
             folder = os.path.join(folder, "d" * min(20, 235 - len(win(folder))))
@@ -224,7 +227,65 @@ class Containers(LoaderCase):
         installer = win(os.path.join(self.working_folder(run), "install.exe"))
         full = "%s *SELFEXTRACT setup.exe %s" % (installer, win(folder))
         self.assertGreater(len(full), 255)
-        self.assertEqual(run.record.cmdline, full[:255])
+        self.assertEqual(run.record.cmdline, full)
+        self.assertEqual(run.record.args[1:], ["*SELFEXTRACT", "setup.exe", win(folder)])
+
+    def test_loader_name_and_folder_reach_the_installer_whole(self):
+        """A kit downloaded twice, in a folder with a blank and an "&": each
+        is one argument, and a batch installer runs no second command."""
+        kit = self.self_extracting("Tools & Extras", [probe_entry()], loader_name="setup (1).exe")
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), "install.exe"))
+        folder = win(os.path.dirname(kit.loader_path))
+        self.assertEqual(run.record.cmdline,
+                         '%s *SELFEXTRACT "setup (1).exe" "%s"' % (installer, folder))
+        self.assertEqual(run.record.args, [installer, "*SELFEXTRACT", "setup (1).exe", folder])
+
+        record = b'"%PROBE_RECORD%.part"'
+        batch = b"".join([b"@echo off\r\n",
+                          b"> " + record + b" echo path=%~f0\r\n",
+                          *[b">> " + record + b" echo arg=%" + n + b"\r\n" for n in (b"1", b"2", b"3", b"4")],
+                          b'move /y ' + record + b' "%PROBE_RECORD%" > nul\r\n'])
+        kit = self.self_extracting("More & Tools", [kits.Entry(b"C:\\x\\install.bat", batch)],
+                                   loader_name="a&b.exe")
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        folder = win(os.path.dirname(kit.loader_path))
+        # cmd.exe keeps the quotes in %1..%4 and ends each line in CR.
+        self.assertEqual([a.rstrip("\r") for a in run.record.args],
+                         ["*SELFEXTRACT", '"a&b.exe"', '"%s"' % folder, ""])
+        self.assertEqual(os.listdir(os.path.dirname(kit.loader_path)), ["a&b.exe"])
+
+    def test_batch_installer_is_not_handed_a_percent_sign(self):
+        kit = self.self_extracting("100%", [kits.Entry(b"C:\\x\\install.bat", b"@echo off\r\n")])
+        run = self.run_kit(kit)
+        installer = win(os.path.join(self.working_folder(run), "install.bat"))
+        self.assertReported(run, "LOADER: Could not run the installation executable file %s. It is "
+                            "a batch file, and a batch file cannot be handed a %%, ! or \" safely, "
+                            "as in: %s" % (installer, win(os.path.dirname(kit.loader_path))))
+
+    def test_long_temporary_folder_starts_the_installer_itself(self):
+        """The installer's own path past 255 characters: cut, it named a
+        shorter file of the archive, which the loader started instead."""
+        name = "installer-program.exe"
+        entries = [probe_entry(name.encode())]
+        entries += [kits.Entry(name[:n].encode(), b"MZ not this one") for n in range(1, len(name))]
+        # The installer's path is the folder, "\ldx" and 1 to 4 digits, "\"
+        # and the name: 256 to 259 characters from a folder of 229 (beyond
+        # 259 the system creates no file and starts no program).
+        tmp = os.path.join(self.scratch, "t")
+        while len(win(tmp)) < 229:
+            tmp = os.path.join(tmp, "t" * min(30, 228 - len(win(tmp))))
+        os.makedirs(tmp)
+        self.assertEqual(len(win(tmp)), 229)
+        kit = self.external("kit", entries)
+        run = self.run_kit(kit, tmp=tmp)
+        self.assertSucceeded(run)
+        installer = win(os.path.join(self.working_folder(run), name))
+        self.assertGreater(len(installer), 255)
+        self.assertEqual(run.record.path.lower(), installer.lower())
+
 
     def test_installer_path_with_a_blank_is_quoted(self):
         tmp = self.folder("tmp with blank")
@@ -317,6 +378,41 @@ class Failures(LoaderCase):
         self.assertReported(run, MSG_CANNOT_RUN + "11")
         self.assertEqual(read_bytes(os.path.join(self.working_folder(run), "install.exe")),
                          content)
+
+
+class DoubleByteNames(LoaderCase):
+    """On a Japanese system (code page 932) a name could pass the
+    device-name rule on its bytes and still open a device: the system drops a
+    lone lead byte at the end ("NUL" and 0x81). Where the system honours the
+    loader's manifest (Wine does), the loader's code page is UTF-8, where the
+    same byte is no valid character either. Either way the name is refused:
+    it does not convert cleanly in the loader's code page. (The conversion in
+    code page 932 itself: platform_contract_test_cp932.)"""
+
+    def run_japanese(self, kit):
+        saved = {k: os.environ.get(k) for k in ("LANG", "LC_ALL")}
+        os.environ["LANG"] = os.environ["LC_ALL"] = "ja_JP.UTF-8"
+        try:
+            return self.run_kit(kit)
+        finally:
+            for k, v in saved.items():
+                if v is None:
+                    os.environ.pop(k, None)
+                else:
+                    os.environ[k] = v
+
+    def test_device_names_hidden_by_a_lone_lead_byte_are_refused(self):
+        for n, name in enumerate([b"C:\\x\\NUL\x81", b"C:\\x\\COM1\x81"]):
+            with self.subTest(name=name):
+                kit = self.external("kit-%d" % n, [probe_entry(), kits.Entry(name, b"payload")])
+                run = self.run_japanese(kit)
+                self.assertTrue(run.seen["box"], "no error box: the name was written")
+                self.assertTrue(run.seen["box_text"].startswith(MSG_CANNOT_CREATE),
+                                run.seen["box_text"])
+                self.assertEqual(run.code, 1)
+                self.assertIsNone(run.record)
+                self.assertEqual(os.listdir(self.working_folder(run)), ["install.exe"])
+
 
 class FullDisk(LoaderCase):
     def test_full_disk_in_the_middle_of_an_entry(self):

@@ -69,9 +69,11 @@ class Installer(unittest.TestCase):
                 with open(os.path.join(self.kits, "ext", name), "wb") as f:
                     f.write(write_archive(files, zlib.compress))
 
-    def run_installer(self, *args, dest=None, env=None):
-        # The loader's command line carries no quotes: split it on blanks.
-        argv = [a for arg in args for a in arg.split(" ")]
+    def run_installer(self, *args, dest=None, env=None, split=False):
+        # The loader quotes a name or folder holding a blank, so each arrives
+        # as one argument; loaders before that quoted nothing, and the pieces
+        # arrived split at every blank (split=True).
+        argv = [a for arg in args for a in arg.split(" ")] if split else list(args)
         if dest:
             argv = ["--dest", host_path(dest)] + argv
         cmd = ([WINE] if WINE else []) + [INSTALLER] + argv
@@ -100,10 +102,27 @@ class Installer(unittest.TestCase):
                 p = self.run_installer(*args, dest=dest)
                 self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
                 self.assert_installed(dest)
+        # As a loader that quoted nothing handed them over: split at blanks.
+        dest = os.path.join(self.dir, "dest-split")
+        p = self.run_installer("*SELFEXTRACT", "setup.exe", host_path(self.kits), dest=dest,
+                               split=True)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assert_installed(dest)
         # Without --dest the files go to "installed" beside the kit.
         p = self.run_installer("*SELFEXTRACT", "setup.exe", host_path(self.kits))
         self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
         self.assert_installed(os.path.join(self.kits, "installed"))
+
+    def test_quoted_name_and_folder_with_blanks_and_cmd_characters(self):
+        """A kit downloaded twice ("setup (1).exe") into a folder such as
+        "Tools & Extras": each reaches the installer whole."""
+        folder = os.path.join(self.dir, "Tools & Extras (x86)")
+        os.makedirs(folder)
+        shutil.copy(os.path.join(self.kits, "setup.exe"), os.path.join(folder, "setup (1).exe"))
+        dest = os.path.join(self.dir, "dest-quoted")
+        p = self.run_installer("*SELFEXTRACT", "setup (1).exe", host_path(folder), dest=dest)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assert_installed(dest)
 
     def test_hostile_names_are_refused_before_anything_is_written(self):
         for bad in ["..\\evil.txt", "docs\\..\\..\\evil.txt", "\\evil.txt", "C:\\evil.txt", "NUL", "x/../../evil.txt"]:

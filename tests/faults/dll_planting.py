@@ -15,9 +15,15 @@ uxtheme through a path that ignores the process's default DLL directories
 does. It is reported, not failed: it shows where the Wine run stops proving
 anything.
 
-With --expect-planted the second check is turned around (a marker must
-appear): that shows the test can fail, against a loader built without the
-protection.
+  3. the same, with a "setup.exe.manifest" beside the kit that declares
+     comctl32.dll a file of the application's own assembly: a manifest the
+     system would read redirects every load of comctl32 by name to the
+     planted copy. The loader must ignore it (its own embedded manifest wins,
+     and comctl32 is loaded by its full path in the system folder).
+
+With --expect-planted the second and third checks are turned around (a
+marker must appear): that shows the test can fail, against a loader built
+without the protection.
 """
 
 import argparse
@@ -61,8 +67,18 @@ def check_pe(objdump, loader):
     return problems
 
 
-def run_planted(a):
-    root = os.path.abspath(a.scratch)
+# Declares comctl32.dll a file of the application itself, so that the system
+# looks for it in the application's folder first.
+EXTERNAL_MANIFEST = b"""<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <assemblyIdentity type="win32" name="Planted.Setup" version="1.0.0.0" processorArchitecture="*"/>
+  <file name="comctl32.dll"/>
+</assembly>
+"""
+
+
+def run_planted(a, manifest=False):
+    root = os.path.abspath(a.scratch) + ("-manifest" if manifest else "")
     shutil.rmtree(root, ignore_errors=True)
     kit_dir, tmp = os.path.join(root, "kit"), os.path.join(root, "tmp")
     os.makedirs(tmp)
@@ -74,6 +90,9 @@ def run_planted(a):
                                   loader_name="setup.exe")
     for name in PLANTED:
         shutil.copyfile(a.dll, os.path.join(kit_dir, name + ".dll"))
+    if manifest:
+        with open(kit.loader_path + ".manifest", "wb") as f:
+            f.write(EXTERNAL_MANIFEST)
     record = os.path.join(root, "record.txt")
     env = dict(os.environ, PROBE_RECORD=win(record),
                WINEDLLOVERRIDES="mscoree,mshtml=;%s=n,b" % ",".join(PLANTED))
@@ -90,8 +109,9 @@ def run_planted(a):
     loaded = sorted(n for n in markers if n[:-len(".dll.loaded")] in MUST_NOT_LOAD)
     gaps = sorted(n for n in markers if n[:-len(".dll.loaded")] in WINE_GAPS)
     ran = read_record(record) is not None
-    print("loader exit code %d; installer started: %s; planted DLLs loaded: %s"
-          % (exit_code, ran, ", ".join(loaded) or "none"))
+    print("%sloader exit code %d; installer started: %s; planted DLLs loaded: %s"
+          % ("with setup.exe.manifest: " if manifest else "", exit_code, ran,
+             ", ".join(loaded) or "none"))
     if gaps:
         print("loaded by Wine itself, not by the loader (a gap of Wine, not checked): %s" % ", ".join(gaps))
     problems = []
@@ -118,9 +138,12 @@ def main():
     p.add_argument("--objdump", default="x86_64-w64-mingw32-objdump")
     p.add_argument("--scratch", required=True)
     p.add_argument("--expect-planted", action="store_true")
+    p.add_argument("--manifest-only", action="store_true", help="only the external-manifest run")
     a = p.parse_args()
     problems = [] if a.expect_planted else check_pe(a.objdump, a.loader)
-    problems += run_planted(a)
+    if not a.manifest_only:
+        problems += run_planted(a)
+    problems += run_planted(a, manifest=True)
     for problem in problems:
         print("FAIL: " + problem)
     print("dll planting: %s" % ("FAILED" if problems else "ok"))

@@ -43,7 +43,11 @@ MSG_DISK_FULL = re.compile(r"^LOADER: Could not write to the file (.*)\. "
 MSG_NOT_OPENED = re.compile(r"^The file (.*) could not be opened for reading$")
 MSG_CANNOT_RUN = re.compile(r"^LOADER: Could not run the installation executable file\. "
                             r"The WinExec return was ([0-9]|[12][0-9]|3[01])$")
-WORKING_FOLDER = re.compile(r"^ldx[0-9A-Fa-f]{1,4}$")
+# GetTempFileNameA's four hexadecimal digits; in a temporary folder other
+# users share (POSIX, sticky), six random characters instead.
+WORKING_FOLDER = re.compile(r"^ldx([0-9A-Fa-f]{1,4}|[0-9A-Za-z]{6})$")
+MSG_NO_PRIVATE_FOLDER = re.compile(
+    r"^LOADER: Could not create a private directory in the temporary directory .*$")
 TEMP_FILE = re.compile(r"^ldx[0-9A-Fa-f]{1,4}\.tmp$")
 NOBODY = 65534
 # An unprivileged user with a home of its own, for Wine, made when missing.
@@ -131,7 +135,9 @@ class Case:
         while path != "/":
             os.chmod(path, os.stat(path).st_mode | 0o005)
             path = os.path.dirname(path)
-        os.chmod(self.root, 0o777)
+        # Sticky: the loader refuses a temporary folder below one that others
+        # may rename things in.
+        os.chmod(self.root, 0o1777)
         os.chmod(self.tmp, 0o1777)
 
     def external(self, entries, **kw):
@@ -310,9 +316,15 @@ def fault_temp_read_only(ctx, case):
     case.mount_tmpfs("size=1m,mode=1777")
     case.remount_read_only()
     kit = case.external([installer_entry(ctx)])
-    # Also under Wine, whose GetTempFileNameA gives a name it could not make:
-    # the platform checks that the file is there, as Windows guarantees.
-    return kit, [], expect_message(MSG_NO_TEMP)
+    if ctx.wine:
+        # Also under Wine, whose GetTempFileNameA gives a name it could not
+        # make: the platform checks that the file is there, as Windows
+        # guarantees.
+        return kit, [], expect_message(MSG_NO_TEMP)
+    # Natively the tmpfs is shared (mode 1777): the loader makes a folder of a
+    # random name there, or gives up; it never writes into the shared folder
+    # itself.
+    return kit, [], expect_message(MSG_NO_PRIVATE_FOLDER)
 
 
 def fault_temp_not_writable(ctx, case):
@@ -326,7 +338,10 @@ def fault_folder_name_taken(ctx, case):
     # The temporary name is random, so every name it could take is taken
     # beforehand as a folder: the temporary file can still be made (its name
     # has the extension) but the folder of the same name cannot.
-    case.mount_tmpfs("size=64m,nr_inodes=300000,mode=1777")
+    # Private to the loader's user: only there may the files go straight
+    # into the temporary folder (a shared one gets a folder of a random name,
+    # which cannot be taken beforehand).
+    case.mount_tmpfs("size=64m,nr_inodes=300000,mode=%s" % ("1777" if ctx.wine else "0700"))
     digits = "%x" if ctx.wine else "%X"
     for n in range(0x10000):
         os.mkdir(os.path.join(case.tmp, "ldx" + digits % n))

@@ -85,5 +85,20 @@ TEST(IsSafeEntryName, RefusesNamesThatLeaveOrReplaceTheFolder) {
   EXPECT_FALSE(IsSafeEntryName(std::string("a\0b", 3), NameHost::kPosix));
 }
 
+// The device rule on the name as the system reads it (UTF-16): what a
+// double-byte code page makes of the bytes is what counts.
+TEST(StoredNames, ConvertedNamesAreCheckedLikeTheirBytes) {
+  for (std::u16string_view device : {u"NUL", u"nul.txt", u"COM1", u"com\u00B9.log", u"CON  .x"}) {
+    EXPECT_NE(UnsafeConvertedNameReason(device), nullptr);
+  }
+  EXPECT_NE(UnsafeConvertedNameReason(std::u16string_view(u"a\0b", 3)), nullptr);
+  EXPECT_NE(UnsafeConvertedNameReason(u"a|b"), nullptr);
+  // A character above 255 matches no part of any rule.
+  for (std::u16string_view name :
+       {u"NUL\u3042", u"CO\u004E\u3042", u"\u3042\u3044.exe", u"COM\uFF11", u"setup.exe"}) {
+    EXPECT_EQ(UnsafeConvertedNameReason(name), nullptr);
+  }
+}
+
 }  // namespace
 }  // namespace ldr

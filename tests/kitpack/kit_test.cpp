@@ -547,7 +547,9 @@ TEST_F(KitTest, SignedKitsReadListAndExtract) {
       EXPECT_EQ(kit.trailer_offset, static_cast<int64_t>(unsigned_kit.size()) - 56);
       EXPECT_EQ(kit.trailer.second_archive_end, kit.trailer_offset - 1);
       EXPECT_EQ(VerifyStreams(kit), 5u);
-      const std::string out = P("x-" + std::to_string(padding));
+      // A fresh folder each time: extract refuses names that exist already.
+      const std::string out =
+          P("x-" + std::to_string(static_cast<int>(kind)) + "-" + std::to_string(padding));
       EXPECT_EQ(ExtractArchive(kit, true, out), 4u);
       EXPECT_EQ(Load(out + "/docs/guide.txt"), Load(P("payload/docs/guide.txt")));
 

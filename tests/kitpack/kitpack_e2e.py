@@ -380,6 +380,119 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(self.run_kitpack("build", ok=False).returncode, 2)
 
 
+class HostileKitsAndFolders(unittest.TestCase):
+    """extract and list against what an attacker controls: the kit, and
+    names planted in the destination folder."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kitpack-hostile-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.kit = os.path.join(self.dir, "kit.exe")
+        write_kit(self.kit, b"LOADER" * 100, [("C:\\X\\inst.exe", b"installer")],
+                  [("README.txt", b"new contents\n"), ("docs\\guide.txt", b"guide")], zlib.compress)
+
+    def kitpack(self, *args, timeout=60):
+        return subprocess.run([KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+
+    def test_extract_never_writes_through_a_hard_link_or_waits_on_a_pipe(self):
+        outside = os.path.join(self.dir, "outside.txt")
+        with open(outside, "wb") as f:
+            f.write(b"keep")
+        dest = os.path.join(self.dir, "dest")
+        os.makedirs(dest)
+        os.link(outside, os.path.join(dest, "README.txt"))
+        p = self.kitpack("extract", self.kit, "--second", "-C", dest)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"README.txt", p.stderr)
+        with open(outside, "rb") as f:
+            self.assertEqual(f.read(), b"keep")
+
+        dest = os.path.join(self.dir, "dest-fifo")
+        os.makedirs(dest)
+        os.mkfifo(os.path.join(dest, "README.txt"))
+        try:
+            p = self.kitpack("extract", self.kit, "--second", "-C", dest, timeout=20)
+        except subprocess.TimeoutExpired:
+            self.fail("extract waited on a pipe in the destination")
+        self.assertEqual(p.returncode, 1)
+        self.assertIn(b"README.txt", p.stderr)
+
+    def test_extract_runs_the_checks_of_verify_first(self):
+        """2,000 headers share one stream that inflates to 64 MiB: verify
+        refuses the layout, and so must extract, before inflating anything."""
+        stream = zlib.compress(bytes(64 << 20), 9)
+        count = 2000
+        out = bytearray(struct.pack("<iB", count, 0))
+        data_start = 5 + count * 164
+        data_end = data_start + len(stream) - 1
+        for i in range(count):
+            rec = bytearray(164)
+            struct.pack_into("<idii", rec, 0, 1, 36018.5, 0, data_end)
+            name = b"f%04d" % i
+            rec[20] = len(name)
+            rec[21:21 + len(name)] = name
+            nxt = 5 + (i + 1) * 164 if i + 1 < count else data_end + 1
+            struct.pack_into("<iiiiB", rec, 124, nxt, 64 << 20, data_start, 0, 0)
+            out += rec
+        out += stream
+        first = write_archive([("C:\\X\\inst.exe", b"installer")], zlib.compress)
+        loader = b"LOADER" * 100
+        start, end = len(loader), len(loader) + len(first) - 1
+        total = len(loader) + len(first) + len(out) + 56
+        trailer = MARK + b"\0" + struct.pack("<iiii", start, end, end + 1, total - 57) + bytes(24)
+        with open(self.kit, "wb") as f:
+            f.write(loader + first + bytes(out) + trailer)
+        verify = self.kitpack("verify", self.kit)
+        self.assertEqual(verify.returncode, 1)
+        p = self.kitpack("extract", self.kit, "--second", "-C", "out")
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stderr, verify.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "out")))
+
+    def test_extract_streams_an_entry_to_disk(self):
+        """A 256 MiB entry: kitpack's peak memory stays far below it."""
+        size = 256 << 20
+        z = zlib.compressobj(9)
+        stream = b"".join(z.compress(bytes(1 << 20)) for _ in range(size >> 20)) + z.flush()
+        archive = bytearray(write_archive([("big.bin", b"")], zlib.compress))
+        struct.pack_into("<i", archive, 5 + 128, size)  # UnpackedSize
+        archive = archive[:5 + 164] + stream
+        struct.pack_into("<i", archive, 5 + 16, 5 + 164 + len(stream) - 1)  # DataEnd
+        struct.pack_into("<i", archive, 5 + 124, 5 + 164 + len(stream))  # NextHeader
+        first = write_archive([("C:\\X\\inst.exe", b"installer")], zlib.compress)
+        loader = b"LOADER" * 100
+        start, end = len(loader), len(loader) + len(first) - 1
+        total = len(loader) + len(first) + len(archive) + 56
+        trailer = MARK + b"\0" + struct.pack("<iiii", start, end, end + 1, total - 57) + bytes(24)
+        with open(self.kit, "wb") as f:
+            f.write(loader + first + bytes(archive) + trailer)
+        # A fresh interpreter whose only child is kitpack: its peak is the
+        # children's peak.
+        measure = ("import resource, subprocess, sys\n"
+                   "p = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
+                   "print(p.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+        p = subprocess.run([sys.executable, "-c", measure, KITPACK, "extract", self.kit, "--second",
+                            "-C", os.path.join(self.dir, "out")],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        code, peak_kib = map(int, p.stdout.split())
+        self.assertEqual(code, 0, p.stderr)
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, "out", "big.bin")), size)
+        self.assertLess(peak_kib, 128 << 10, "peak %d KiB" % peak_kib)
+
+    def test_list_escapes_control_characters(self):
+        hidden = b"evil\x1b[2K\rREADME.txt"
+        write_kit(self.kit, b"LOADER" * 100, [("C:\\X\\inst.exe", b"installer")],
+                  [("README.txt", b"x"), (hidden.decode("latin-1"), b"y"),
+                   ("bell\x07\x9b.txt", b"z")], zlib.compress)
+        p = self.kitpack("list", self.kit)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        for raw in (b"\x1b", b"\r", b"\x07", b"\x9b"):
+            self.assertNotIn(raw, p.stdout)
+        self.assertIn(b"evil\\x1B[2K\\x0DREADME.txt", p.stdout)
+        self.assertIn(b"bell\\x07\\x9B.txt", p.stdout)
+
+
 # --- Signed kits ---------------------------------------------------------------
 
 def make_certificate(folder, name, *extra):

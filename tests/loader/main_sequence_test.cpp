@@ -132,7 +132,7 @@ TEST_F(MainSequenceTest, CommandLineForms) {
   }
 }
 
-TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuotedAndNothingElse) {
+TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuoted) {
   platform.AddFolder("C:\\Documents and Settings");
   platform.AddFolder("C:\\Documents and Settings\\Temp");
   platform.temp_folder = "C:\\Documents and Settings\\Temp\\";
@@ -141,16 +141,163 @@ TEST_F(MainSequenceTest, InstallerPathWithABlankIsQuotedAndNothingElse) {
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.processes_started[0],
             "\"C:\\Documents and Settings\\Temp\\ldx1A2B\\install.exe\" *SELFEXTRACT setup.exe "
-            "C:\\My Kit");
+            "\"C:\\My Kit\"");
 }
 
-TEST_F(MainSequenceTest, LongCommandLineIsCutAt255Characters) {
-  const std::string folder = "C:\\" + std::string(200, 'f');
+// The loader's name and folder take the installer path's rule: in quotes
+// when they hold a blank or a character cmd.exe acts on, else unchanged.
+TEST_F(MainSequenceTest, LoaderNameAndFolderAreQuotedWhenTheyMustBe) {
+  struct Case {
+    std::string folder;
+    std::string name;
+    std::string expected_tail;
+  };
+  const std::vector<Case> cases = {
+      {"C:\\Downloads", "setup (1).exe", "\"setup (1).exe\" C:\\Downloads"},
+      {"C:\\Users\\John Smith\\Downloads", "setup.exe",
+       "setup.exe \"C:\\Users\\John Smith\\Downloads\""},
+      {"C:\\Tools&Extras", "a&b.exe", "\"a&b.exe\" \"C:\\Tools&Extras\""},
+      {"C:\\x", "a^b,c;d=e.exe", "\"a^b,c;d=e.exe\" C:\\x"},
+      {"C:\\100%", "setup!.exe", "setup!.exe C:\\100%"},  // nothing to quote
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.folder + " | " + c.name);
+    ResetPlatform();
+    platform.AddFolder(c.folder);
+    Place(c.folder + "\\" + c.name, true);
+    ASSERT_EQ(Run(), "");
+    EXPECT_EQ(platform.processes_started[0],
+              "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT " + c.expected_tail);
+    // The arguments themselves carry no quotes.
+    EXPECT_EQ(platform.starts[0].arguments,
+              (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\install.exe", "*SELFEXTRACT", c.name,
+                                        c.folder}));
+  }
+}
+
+// cmd.exe expands % and ! inside quotes too, and a " ends the quotes: a batch
+// installer is never handed one of them.
+TEST_F(MainSequenceTest, BatchInstallerIsNotHandedWhatQuotesCannotProtect) {
+  struct Case {
+    std::string installer;
+    std::string folder;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"install.bat", "C:\\100%", true},
+      {"INSTALL.CMD", "C:\\Hey!", true},
+      {"install.bat.", "C:\\a%b", true},  // Windows drops the final dot
+      {"install.bat", "C:\\Tools & Extras", false},
+      {"install.exe", "C:\\100%", false},
+      {"install.bat.exe", "C:\\100%", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.installer + " | " + c.folder);
+    ResetPlatform();
+    platform.AddFolder(c.folder);
+    Place(c.folder + "\\setup.exe", false, {FileEntry("C:\\KIT\\" + c.installer, "@echo off")});
+    const std::string error = Run();
+    if (c.refused) {
+      EXPECT_EQ(error,
+                "LOADER: Could not run the installation executable file C:\\Temp\\ldx1A2B\\" +
+                    c.installer +
+                    ". It is a batch file, and a batch file cannot be handed a %, ! or \" "
+                    "safely, as in: " +
+                    c.folder);
+      EXPECT_TRUE(platform.processes_started.empty());
+    } else {
+      EXPECT_EQ(error, "");
+    }
+  }
+}
+
+// Never a cut line: the whole line is handed over, however long, and only a
+// line longer than the system can start is refused, with the reason.
+TEST_F(MainSequenceTest, LongCommandLineIsHandedOverWhole) {
+  const std::string folder = "C:\\" + std::string(240, 'f');
   platform.AddFolder(folder);
   Place(folder + "\\setup.exe", true);
   ASSERT_EQ(Run(), "");
   const std::string full = "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe " + folder;
-  EXPECT_EQ(platform.processes_started[0], full.substr(0, 255));
+  ASSERT_GT(full.size(), 255u);
+  EXPECT_EQ(platform.processes_started[0], full);
+  EXPECT_EQ(platform.starts[0].arguments.back(), folder);
+
+  ResetPlatform();
+  platform.AddFolder(folder);
+  Place(folder + "\\setup.exe", true);
+  platform.longest_command_line = full.size() - 1;
+  EXPECT_EQ(Run(),
+            "LOADER: Could not run the installation executable file. Its command line would be " +
+                std::to_string(full.size()) +
+                " characters long, and this computer starts programs with at most " +
+                std::to_string(full.size() - 1));
+  EXPECT_TRUE(platform.processes_started.empty());
+
+  // Windows starts no program from a path of more than 259 characters.
+  ResetPlatform();
+  const std::string temp = "C:\\" + std::string(240, 't');
+  platform.AddFolder(temp);
+  platform.temp_folder = temp + "\\";
+  Place("C:\\Downloads\\setup.exe", true);
+  const std::string installer = temp + "\\ldx1A2B\\install.exe";
+  EXPECT_EQ(Run(), "LOADER: Could not run the installation executable file " + installer +
+                       ". Its path is " + std::to_string(installer.size()) +
+                       " characters long, and this computer starts programs from paths of at "
+                       "most 259");
+  EXPECT_TRUE(platform.processes_started.empty());
+}
+
+// The installer is started only while its path still names the file the
+// loader wrote, whatever was put there between the writing and the start.
+TEST_F(MainSequenceTest, InstallerReplacedBeforeTheStartIsNotRun) {
+  Place("C:\\Downloads\\setup.exe", true);
+  const std::string installer = "C:\\Temp\\ldx1A2B\\install.exe";
+  platform.before_identify = [this, installer]() {
+    platform.nodes.erase(installer);
+    platform.AddFile(installer, "someone else's program");
+  };
+  EXPECT_EQ(
+      Run(),
+      "LOADER: The installation executable file was replaced before it could be run: " + installer);
+  EXPECT_TRUE(platform.processes_started.empty());
+
+  // Two entries of the installer's name: the later one is the file written.
+  ResetPlatform();
+  Place("C:\\Downloads\\setup.exe", false,
+        {FileEntry("C:\\KIT\\install.exe", "first"), FileEntry("D:\\install.exe", "second")});
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.Contents(installer), "second");
+}
+
+// Where others share the temporary folder, the working folder gets a name
+// nobody can foresee and is never the shared folder itself; a temporary
+// folder others could rename things in is refused.
+TEST_F(MainSequenceTest, SharedTemporaryFolderGetsAnUnforeseeableWorkingFolder) {
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.sharing = FolderSharing::kShared;
+  ASSERT_EQ(Run(), "");
+  EXPECT_EQ(platform.folders_made, (std::vector<std::string>{"C:\\Temp\\ldxQ7xZ00"}));
+  EXPECT_FALSE(platform.Exists("C:\\Temp\\ldx1A2B.tmp"));
+  EXPECT_EQ(platform.processes_started[0],
+            "C:\\Temp\\ldxQ7xZ00\\install.exe *SELFEXTRACT setup.exe C:\\Downloads");
+
+  ResetPlatform();
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.sharing = FolderSharing::kShared;
+  platform.unique_folder_fails = true;
+  EXPECT_EQ(Run(),
+            "LOADER: Could not create a private directory in the temporary directory C:\\Temp\\");
+  EXPECT_FALSE(platform.Exists("C:\\Temp\\install.exe"));
+
+  ResetPlatform();
+  Place("C:\\Downloads\\setup.exe", true);
+  platform.sharing = FolderSharing::kUnsafe;
+  EXPECT_EQ(Run(),
+            "LOADER: Other users can change the temporary directory C:\\Temp\\. Set TMPDIR to a "
+            "directory that only you can write to");
+  EXPECT_TRUE(platform.folders_made.empty());
+  EXPECT_EQ(platform.open_files, 0);
 }
 
 TEST_F(MainSequenceTest, MissingContainers) {
@@ -242,6 +389,30 @@ TEST_F(MainSequenceTest, InstallerThatCannotStart) {
   EXPECT_EQ(platform.open_files, 0);
   // What was extracted stays.
   EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));
+}
+
+// POSIX: the installer gets its arguments as they are, never re-split from
+// the text, whatever a path holds.
+TEST_F(MainSequenceTest, PosixArgumentsAreHandedOverAsTheyAre) {
+  ResetPlatform();
+  platform.host_style = kPosixPaths;
+  platform.AddFolder("/tmp/x/a\"b\"");
+  platform.AddFolder("/home/u/my kit");
+  platform.temp_folder = "/tmp/x/a\"b\"/";
+  Place("/home/u/my kit/setup (1)", true);
+  ASSERT_EQ(Run(), "");
+  const std::string installer = "/tmp/x/a\"b\"/ldx1A2B/install.exe";
+  EXPECT_EQ(platform.starts[0].program, installer);
+  EXPECT_EQ(platform.starts[0].arguments,
+            (std::vector<std::string>{installer, "*SELFEXTRACT", "setup (1)", "/home/u/my kit"}));
+  // No batch-file rule where there is no cmd.exe.
+  ResetPlatform();
+  platform.host_style = kPosixPaths;
+  platform.AddFolder("/tmp");
+  platform.AddFolder("/home/100%");
+  platform.temp_folder = "/tmp/";
+  Place("/home/100%/setup", true, {FileEntry("install.bat", "x")});
+  EXPECT_EQ(Run(), "");
 }
 
 TEST_F(MainSequenceTest, PosixHostPaths) {

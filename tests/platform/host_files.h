@@ -3,6 +3,9 @@
 // scratch folders, file dates and links. One implementation per system.
 
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace ldr::testing {
 
@@ -14,5 +17,19 @@ void RemoveTree(const std::string& folder);
 bool SetFileYear(const std::string& path, int year);
 // The name of the tests' helper program, as built beside the test program.
 extern const char* const kChildProgramName;
+
+// A start request for a program and its arguments; on the line, a word
+// holding a blank is quoted.
+inline ProcessStart StartOf(const std::vector<std::string>& words) {
+  ProcessStart start;
+  start.program = words.empty() ? std::string() : words[0];
+  for (const std::string& word : words) {
+    if (start.argument_count < ProcessStart::kMaxArguments)
+      start.arguments[start.argument_count++] = word;
+    if (!start.command_line.empty()) start.command_line.Append(' ');
+    start.command_line.Append(word.find(' ') == std::string::npos ? word : '"' + word + '"');
+  }
+  return start;
+}
 
 }  // namespace ldr::testing

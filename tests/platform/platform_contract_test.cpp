@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -21,7 +23,8 @@ char* kArgv[] = {kProgramName, nullptr};
 
 class RealWorld {
  public:
-  RealWorld() : platform_(MakeSystemPlatform(1, kArgv)), scratch_(MakeScratchFolder()) {}
+  RealWorld()
+      : platform_(std::make_unique<SystemPlatform>(1, kArgv)), scratch_(MakeScratchFolder()) {}
   ~RealWorld() { RemoveTree(scratch_); }
   Platform& platform() { return *platform_; }
   const std::string& scratch() const { return scratch_; }
@@ -86,7 +89,7 @@ class WorldNames {
 TYPED_TEST_SUITE(PlatformContract, Worlds, WorldNames);
 
 TYPED_TEST(PlatformContract, TempFolderEndsInItsSeparator) {
-  std::string folder;
+  PathText folder;
   ASSERT_TRUE(this->platform().GetTempFolder(&folder));
   ASSERT_FALSE(folder.empty());
   EXPECT_LE(folder.size(), 260u);
@@ -213,6 +216,53 @@ TYPED_TEST(PlatformContract, ReadersShareTheFile) {
   EXPECT_EQ(b, 'a');  // each handle has its own position
 }
 
+TYPED_TEST(PlatformContract, TempFolderSharingOfAFolderOfOurOwn) {
+  EXPECT_EQ(this->platform().TempFolderSharing(this->Scratch("")), FolderSharing::kPrivate);
+  EXPECT_EQ(this->platform().TempFolderSharing(this->Scratch("missing")), FolderSharing::kMissing);
+}
+
+TYPED_TEST(PlatformContract, UniqueFoldersAreNewAndNamedFromThePrefix) {
+  std::string folder = this->Scratch("");
+  std::string first = this->platform().MakeUniqueFolder(folder, "ldx");
+  std::string second = this->platform().MakeUniqueFolder(folder, "ldx");
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  EXPECT_NE(first, second);
+  EXPECT_EQ(first.rfind(folder + "ldx", 0), 0u) << first;
+  EXPECT_EQ(first.size(), folder.size() + 9) << first;  // "ldx" and six characters
+  EXPECT_FALSE(this->platform().MakeFolder(first));     // it exists
+  std::string sep(1, this->platform().HostPathStyle().trailing);
+  this->Put(first + sep + "inside.bin", "y");
+  EXPECT_EQ(this->ReadAll(first + sep + "inside.bin"), "y");
+  EXPECT_EQ(this->platform().MakeUniqueFolder(this->Scratch("missing"), "ldx"), "");
+}
+
+TYPED_TEST(PlatformContract, FileIdsTellFilesApart) {
+  std::string a = this->Scratch("a.bin");
+  std::string b = this->Scratch("b.bin");
+  FileId written;
+  {
+    auto file = this->platform().CreateForWriting(a);
+    ASSERT_NE(file, nullptr);
+    written = file->Id();
+  }
+  this->Put(b, "other");
+  EXPECT_TRUE(written.known);
+  EXPECT_EQ(this->platform().IdentifyFile(a), written);
+  EXPECT_NE(this->platform().IdentifyFile(b), written);
+  EXPECT_FALSE(this->platform().IdentifyFile(this->Scratch("missing")).known);
+  // Cut and written again under the same name, it is the same file.
+  this->Put(a, "again");
+  EXPECT_EQ(this->platform().IdentifyFile(a), written);
+}
+
+TYPED_TEST(PlatformContract, AsciiNamesConvertUnchanged) {
+  WideName converted;
+  ASSERT_TRUE(this->platform().ConvertName("Setup-1.exe", &converted));
+  EXPECT_EQ(converted, u"Setup-1.exe");
+  EXPECT_GT(this->platform().LongestCommandLine(), 4096u);
+}
+
 // --- the real platform only: starting programs -------------------------------
 
 class SystemPlatform : public ::testing::Test {
@@ -248,12 +298,14 @@ TEST_F(SystemPlatform, OwnFilePathNamesThisProgram) {
 }
 
 TEST_F(SystemPlatform, StartingAMissingProgramGivesFileNotFound) {
-  EXPECT_EQ(world_.platform().StartProcess(world_.scratch() + "no-such-program.exe"), 2u);
+  EXPECT_EQ(world_.platform().StartProcess(StartOf({world_.scratch() + "no-such-program.exe"})),
+            2u);
 }
 
 TEST_F(SystemPlatform, StartsAProgramWithItsArgumentsAndDoesNotWait) {
   std::string report = world_.scratch() + "report.txt";
-  uint32_t result = world_.platform().StartProcess(ChildPath() + " " + report + " alpha \"b c\" d");
+  uint32_t result =
+      world_.platform().StartProcess(StartOf({ChildPath(), report, "alpha", "b c", "d"}));
   ASSERT_GE(result, 32u);
   EXPECT_EQ(AwaitReport(report), "alpha\nb c\nd\n");
 }

@@ -3,8 +3,10 @@
 // WinExec-like results of starting a program.
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 
 #include <chrono>
 #include <cstdlib>
@@ -23,7 +25,7 @@ std::unique_ptr<Platform> PlatformFor(std::vector<std::string> arguments) {
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  return MakeSystemPlatform(static_cast<int>(arguments.size()), argv.data());
+  return std::make_unique<SystemPlatform>(static_cast<int>(arguments.size()), argv.data());
 }
 
 TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
@@ -44,7 +46,7 @@ TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
       {{"setup", std::string(300, 'x')}, {"setup", std::string(300, 'x')}},
   };
   for (const Case& c : cases) {
-    std::string line = PlatformFor(c.argv)->CommandLine();
+    std::string line(PlatformFor(c.argv)->CommandLine());
     EXPECT_EQ(SplitArguments(line), c.expected) << line;
   }
   EXPECT_EQ(PlatformFor({"setup", "*todisk"})->CommandLine(), "setup *todisk");
@@ -105,7 +107,7 @@ TEST_F(PosixPlatform, TempFolderComesFromTmpdir) {
     } else {
       ::setenv("TMPDIR", c.tmpdir, 1);
     }
-    std::string folder = "unchanged";
+    PathText folder("unchanged");
     EXPECT_EQ(platform_->GetTempFolder(&folder), c.found) << (c.tmpdir ? c.tmpdir : "(unset)");
     EXPECT_EQ(folder, c.found ? c.folder : "unchanged");
   }
@@ -153,14 +155,84 @@ TEST_F(PosixPlatform, CreateForWritingRefusesAPipe) {
   EXPECT_FALSE(platform_->FileExists(scratch_ + "pipe"));
 }
 
-// In the temporary folder (the fallback working folder) another user may
-// have planted a file under an entry's name; it is not taken over.
+// In a folder others may plant names in, a file of another user is not
+// taken over, and not emptied on the way to refusing it.
 TEST_F(PosixPlatform, CreateForWritingRefusesAnotherUsersFile) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
   std::string planted = scratch_ + "planted";
   Put(planted, "theirs", 0666);
   ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
   EXPECT_EQ(platform_->CreateForWriting(planted), nullptr);
+  std::ifstream file(planted);
+  std::string contents;
+  std::getline(file, contents);
+  EXPECT_EQ(contents, "theirs");
+}
+
+// A hard link to a file elsewhere would carry the cut and the new contents
+// there: a file with a second link is not cut.
+TEST_F(PosixPlatform, CreateForWritingNeverCutsAFileWithAnotherLink) {
+  std::string victim = scratch_ + "victim";
+  Put(victim, "precious", 0600);
+  ASSERT_EQ(::link(victim.c_str(), (scratch_ + "linked").c_str()), 0);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "linked"), nullptr);
+  std::ifstream file(victim);
+  std::string contents;
+  std::getline(file, contents);
+  EXPECT_EQ(contents, "precious");
+}
+
+// Files are made relative to the folder MakeFolder made and still holds: a
+// folder renamed and replaced by a link meanwhile redirects nothing.
+TEST_F(PosixPlatform, FilesGoIntoTheFolderMadeEvenWhenItsNameIsTakenOver) {
+  ASSERT_TRUE(platform_->MakeFolder(scratch_ + "work"));
+  ASSERT_EQ(::mkdir((scratch_ + "elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(::rename((scratch_ + "work").c_str(), (scratch_ + "moved").c_str()), 0);
+  ASSERT_EQ(::symlink((scratch_ + "elsewhere").c_str(), (scratch_ + "work").c_str()), 0);
+  ASSERT_NE(platform_->CreateForWriting(scratch_ + "work/setup"), nullptr);
+  EXPECT_EQ(ModeOf(scratch_ + "moved/setup"), 0600u);
+  EXPECT_EQ(ModeOf(scratch_ + "elsewhere/setup"), 0u);
+}
+
+// Who may change what lies in the temporary folder, from the modes and
+// owners of the folder and of every folder above it.
+TEST_F(PosixPlatform, TempFolderSharingFollowsModesAndOwners) {
+  struct Case {
+    const char* name;
+    mode_t mode;
+    FolderSharing expected;
+  };
+  const Case cases[] = {
+      {"private", 0700, FolderSharing::kPrivate}, {"readable", 0755, FolderSharing::kPrivate},
+      {"sticky", 01777, FolderSharing::kShared},  {"open", 0777, FolderSharing::kUnsafe},
+      {"group", 0770, FolderSharing::kUnsafe},
+  };
+  for (const Case& c : cases) {
+    std::string folder = scratch_ + c.name;
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), c.mode), 0);
+    EXPECT_EQ(platform_->TempFolderSharing(folder + "/"), c.expected) << c.name;
+  }
+  // Below an open folder, a private one is no safer: its name can be taken.
+  ASSERT_EQ(::mkdir((scratch_ + "open/mine").c_str(), 0700), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "open/mine"), FolderSharing::kUnsafe);
+  // Below a sticky folder it is: nobody else may rename it.
+  ASSERT_EQ(::mkdir((scratch_ + "sticky/mine").c_str(), 0700), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "sticky/mine"), FolderSharing::kPrivate);
+  // A link is judged by where it leads.
+  ASSERT_EQ(::symlink((scratch_ + "open").c_str(), (scratch_ + "link").c_str()), 0);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "link"), FolderSharing::kUnsafe);
+  if (::geteuid() == 0) {
+    // Another user's folder, even sticky: its owner may rename anything in it.
+    ASSERT_EQ(::chown((scratch_ + "sticky").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "sticky"), FolderSharing::kUnsafe);
+  }
+}
+
+TEST_F(PosixPlatform, UniqueFoldersArePrivate) {
+  std::string folder = platform_->MakeUniqueFolder(scratch_, "ldx");
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(ModeOf(folder), 0700u);
 }
 
 TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
@@ -168,18 +240,18 @@ TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
   Put(scratch_ + "garbage", "this is not a program\n", 0700);
   Put(scratch_ + "plain", "x", 0600);
   struct Case {
-    std::string line;
+    std::string program;
     uint32_t result;
   };
   const Case cases[] = {
       {"", 2},
-      {"   ", 2},
       {scratch_ + "missing", 2},
       {scratch_ + "plain/below", 2},  // ENOTDIR
       {scratch_ + "not-executable", 5},
       {scratch_ + "garbage", 11},  // ENOEXEC: never handed to a shell
   };
-  for (const Case& c : cases) EXPECT_EQ(platform_->StartProcess(c.line), c.result) << c.line;
+  for (const Case& c : cases)
+    EXPECT_EQ(platform_->StartProcess(StartOf({c.program})), c.result) << c.program;
 }
 
 TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
@@ -192,7 +264,7 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
   std::string child =
       std::string(DirectoryPart(platform_->OwnFilePath(), kPosixPaths)) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
-  ASSERT_EQ(platform_->StartProcess(child + " " + report + " --fds"), 33u);
+  ASSERT_EQ(platform_->StartProcess(StartOf({child, report, "--fds"})), 33u);
   std::string text;
   for (int i = 0; i < 300 && text.empty(); ++i) {
     std::ifstream file(report);

@@ -5,6 +5,7 @@
 // loader must survive. Paths use Windows rules unless host_style is changed.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@ struct FakeNode {
   std::string data;
   bool time_in_range = true;  // false: last-write time outside 1980..2107
   bool open_fails = false;    // exists, but cannot be opened
+  uint64_t id = 0;            // a new number for every node made
 };
 
 struct FakeRead {
@@ -60,6 +62,16 @@ class FakePlatform : public Platform {
   bool write_fails = false;               // every Write gives -1
   std::vector<std::string> create_fails;  // CreateForWriting fails for these paths
   uint32_t start_result = 33;             // what StartProcess gives
+  FolderSharing sharing = FolderSharing::kPrivate;  // of every temporary folder
+  bool unique_folder_fails = false;                 // MakeUniqueFolder fails
+  size_t longest_command_line = 32766;              // what LongestCommandLine gives
+  size_t longest_program_path = 259;                // what LongestProgramPath gives
+  // How names convert to the system's characters: every byte one unit
+  // unless a test sets a code page of its own.
+  std::function<bool(const std::string&, std::u16string*)> convert_name;
+  // Runs when the loader asks which file a path names, just before it starts
+  // the installer: a test changes the world there, at the last moment.
+  std::function<void()> before_identify;
 
   // --- logs ---
   std::vector<FakeRead> reads;
@@ -67,7 +79,14 @@ class FakePlatform : public Platform {
   std::vector<std::string> folders_made;
   std::vector<std::string> files_created;
   std::vector<std::string> files_marked_executable;
-  std::vector<std::string> processes_started;
+  std::vector<std::string> processes_started;  // the command lines
+  // The whole requests, as the tests compare them.
+  struct Start {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string command_line;
+  };
+  std::vector<Start> starts;
   std::vector<int> open_files_at_start;  // files open when each process started
   int open_files = 0;                    // files currently open; 0 again when all were closed
   int read_calls = 0;
@@ -75,19 +94,30 @@ class FakePlatform : public Platform {
   // --- Platform ---
   PathStyle HostPathStyle() const override { return host_style; }
   PathStyle StoredNameStyle() const override { return stored_style; }
-  std::string OwnFilePath() override { return own_file_path; }
-  std::string CommandLine() override { return command_line; }
-  bool GetTempFolder(std::string* folder) override;
-  std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override;
-  bool MakeFolder(const std::string& path) override;
-  bool FileExists(const std::string& path) override;
-  std::unique_ptr<File> OpenForReading(const std::string& path) override;
-  std::unique_ptr<File> CreateForWriting(const std::string& path) override;
-  void MarkExecutable(const std::string& path) override;
-  uint32_t StartProcess(const std::string& command_line) override;
+  PathText OwnFilePath() override { return PathText(own_file_path); }
+  std::string_view CommandLine() override { return command_line; }
+  bool GetTempFolder(PathText* folder) override;
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  PathText MakeUniqueFolder(SystemText folder, SystemText prefix) override;
+  bool FileExists(SystemText path) override;
+  OpenFile OpenForReading(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
+  bool ConvertName(std::string_view name, WideName* converted) override;
+  FileId IdentifyFile(SystemText path) override;
+  void MarkExecutable(SystemText path) override;
+  size_t LongestCommandLine() override { return longest_command_line; }
+  size_t LongestProgramPath() override { return longest_program_path; }
+  uint32_t StartProcess(const ProcessStart& start) override;
+
+  // The id of an open fake file's node.
+  FileId IdOf(const std::string& path) const;
 
  private:
   unsigned next_temp_number_ = 0x1A2B;
+  unsigned next_unique_number_ = 0;
+  uint64_t next_id_ = 1;
 };
 
 }  // namespace ldr::testing
