@@ -10,8 +10,7 @@ LoaderError::LoaderError(std::string_view first, std::string_view second) : mess
   message_.Append(second);
 }
 
-LoaderError::LoaderError(std::string_view first, std::string_view second,
-                         std::string_view third)
+LoaderError::LoaderError(std::string_view first, std::string_view second, std::string_view third)
     : LoaderError(first, second) {
   message_.Append(third);
 }
