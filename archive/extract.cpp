@@ -20,7 +20,7 @@ namespace {
 static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type");
 
 [[noreturn]] void ThrowReadFailure(std::string_view archive_path) {
-  throw LoaderError(msg::kCannotRead, archive_path);
+  RaiseLoaderError(msg::kCannotRead, archive_path);
 }
 
 // What inflate allocates for one stream (its state, about 7 KiB on 64-bit
@@ -308,11 +308,11 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
 
   EntryInflation inflation(archive, position, last, output, totals, progress);
   const EntryInflation::Result result = inflation.Run();
-  if (inflation.write_failed()) throw LoaderError(FormatText(msg::kDiskFull, {output_path}));
+  if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
   if (result == EntryInflation::Result::kReadFailed) ThrowReadFailure(archive_path);
   if (result == EntryInflation::Result::kDamaged) throw EZlibError();
   inflation.WriteRest();
-  if (inflation.write_failed()) throw LoaderError(FormatText(msg::kDiskFull, {output_path}));
+  if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
 }
 
 void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
@@ -333,7 +333,7 @@ void ExtractAll(Platform& platform, File& archive, std::string_view archive_path
     OpenFile output;
     if (IsSafeEntryName(name, host) && ConvertsToSafeName(platform, name, host))
       output = platform.CreateForWriting(output_path);
-    if (!output) throw LoaderError(msg::kCannotCreate, output_path);
+    if (!output) RaiseLoaderError(msg::kCannotCreate, output_path);
     // The installer's file is the one made last under the first entry's name.
     if (installer_file != nullptr && (i == 0 || output_path == installer_path))
       *installer_file = output->Id();

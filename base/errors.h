@@ -31,6 +31,12 @@ class LoaderError : public std::exception {
   Text<kCapacity> message_;
 };
 
+// Raises a LoaderError put together from up to three pieces. Every failure
+// site calls this rather than spelling out the throw itself, which keeps the
+// exception machinery in one place.
+[[noreturn]] void RaiseLoaderError(std::string_view first, std::string_view second = {},
+                                   std::string_view third = {});
+
 // Raised when the decompression library gives a negative result. Its text is
 // always "error".
 class EZlibError : public std::exception {

@@ -178,8 +178,12 @@ MessageText FormatText(std::string_view format, std::initializer_list<std::strin
     ++i;
   }
   result.Append(format.substr(copied));
-  if (result.cut()) throw LoaderError(msg::kTextTooLong);
+  if (result.cut()) RaiseLoaderError(msg::kTextTooLong);
   return result;
+}
+
+void RaiseFormatted(std::string_view format, std::initializer_list<std::string_view> args) {
+  throw LoaderError(FormatText(format, args));
 }
 
 DecimalDigits DecimalText(int32_t value) {

@@ -104,6 +104,10 @@ int CompareAsciiNoCase(std::string_view a, std::string_view b);
 // Replaces each "%s" of format by the next argument. Raises LoaderError when
 // the result would exceed 4096 characters.
 MessageText FormatText(std::string_view format, std::initializer_list<std::string_view> args);
+// Raises a LoaderError with the text FormatText makes (or the one FormatText
+// raises when that would be too long).
+[[noreturn]] void RaiseFormatted(std::string_view format,
+                                 std::initializer_list<std::string_view> args);
 // Decimal digits with a leading minus for negative values.
 DecimalDigits DecimalText(int32_t value);
 // Copies text up to its end, a zero byte or 255 characters, then a zero byte.

@@ -57,19 +57,19 @@ void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
   if (IsSelfExtracting(trailer)) {
     container->path = platform.OwnFilePath();
     if (!platform.FileExists(container->path)) {
-      throw LoaderError(msg::kContainerMissing, container->path);
+      RaiseLoaderError(msg::kContainerMissing, container->path);
     }
     container->archive_start = trailer.archive_start;
   } else {
     container->path = WithTrailingSeparator(loader_folder, host);
     container->path.Append("setup.1");
     if (!platform.FileExists(container->path)) {
-      throw LoaderError(msg::kSetup1Missing, loader_folder);
+      RaiseLoaderError(msg::kSetup1Missing, loader_folder);
     }
   }
   container->file = platform.OpenForReading(container->path);
   if (!container->file) {
-    throw LoaderError(msg::kFilePrefix, container->path, msg::kNotReadableTail);
+    RaiseLoaderError(msg::kFilePrefix, container->path, msg::kNotReadableTail);
   }
 }
 
@@ -88,18 +88,18 @@ bool HasToDiskSwitch(std::string_view command_line) {
 
 PathText MakeWorkingFolder(Platform& platform) {
   PathText temp_folder;
-  if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
+  if (!platform.GetTempFolder(&temp_folder)) RaiseLoaderError(msg::kNoTempFolder);
   switch (platform.TempFolderSharing(temp_folder)) {
     case FolderSharing::kMissing:
-      throw LoaderError(msg::kNoTempFolder);
+      RaiseLoaderError(msg::kNoTempFolder);
     case FolderSharing::kUnsafe:
-      throw LoaderError(FormatText(msg::kUnsafeTempFolder, {temp_folder}));
+      RaiseFormatted(msg::kUnsafeTempFolder, {temp_folder});
     case FolderSharing::kShared: {
       // Others may add names here: a name they could foresee could be taken
       // or planted first, so the folder gets one they cannot, and there is
       // no falling back into the shared folder itself.
       PathText folder = platform.MakeUniqueFolder(temp_folder, "ldx");
-      if (folder.empty()) throw LoaderError(FormatText(msg::kNoWorkingFolder, {temp_folder}));
+      if (folder.empty()) RaiseFormatted(msg::kNoWorkingFolder, {temp_folder});
       return folder;
     }
     case FolderSharing::kPrivate:
@@ -107,7 +107,7 @@ PathText MakeWorkingFolder(Platform& platform) {
   }
   const PathText temp_file = platform.MakeTempFileName(temp_folder, "ldx");
   const PathText candidate(StripExtension(temp_file, platform.HostPathStyle()));
-  if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
+  if (TrimText(candidate).empty()) RaiseLoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
   // the temporary folder, which nobody else can change.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
@@ -135,7 +135,7 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
   for (int i = 0; i < start->argument_count; ++i) {
     const std::string_view argument = start->arguments[i];
     if (batch && HoldsBatchUnsafe(argument)) {
-      throw LoaderError(FormatText(msg::kBatchUnsafeText, {hand_off.installer_path, argument}));
+      RaiseFormatted(msg::kBatchUnsafeText, {hand_off.installer_path, argument});
     }
     const bool quoted = NeedsQuotes(argument);
     if (i > 0) start->command_line.Append(' ');
@@ -145,8 +145,7 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
     length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0);
   }
   if (start->command_line.cut()) {
-    throw LoaderError(
-        FormatText(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)}));
+    RaiseFormatted(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)});
   }
 }
 
@@ -169,7 +168,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   EntryTable table;
   ReadEntryTable(*container.file, container.archive_start, &table);
   if (table.count == 0) {
-    throw LoaderError(msg::kNoFiles);
+    RaiseLoaderError(msg::kNoFiles);
   }
   FileId written;
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
@@ -180,7 +179,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.installer_path.Append(
       NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
   if (!platform.FileExists(hand_off.installer_path)) {
-    throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));
+    RaiseFormatted(msg::kNoInstaller, {hand_off.installer_path});
   }
   platform.MarkExecutable(hand_off.installer_path);
   hand_off.loader_folder = loader_folder;
@@ -192,23 +191,22 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   BuildInstallerStart(hand_off, host, &start);
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {
-    throw LoaderError(
-        FormatText(msg::kProgramPathTooLong,
-                   {start.program, CountText(start.program.size()), CountText(longest_path)}));
+    RaiseFormatted(msg::kProgramPathTooLong,
+                   {start.program, CountText(start.program.size()), CountText(longest_path)});
   }
   const size_t longest = platform.LongestCommandLine();
   if (start.command_line.size() > longest) {
-    throw LoaderError(FormatText(msg::kCommandLineTooLong,
-                                 {CountText(start.command_line.size()), CountText(longest)}));
+    RaiseFormatted(msg::kCommandLineTooLong,
+                   {CountText(start.command_line.size()), CountText(longest)});
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
   if (platform.IdentifyFile(hand_off.installer_path) != written) {
-    throw LoaderError(FormatText(msg::kInstallerReplaced, {hand_off.installer_path}));
+    RaiseFormatted(msg::kInstallerReplaced, {hand_off.installer_path});
   }
   const uint32_t started = platform.StartProcess(start);
   if (started < 32) {
-    throw LoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
+    RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   }
   // The archive file closes here, after the installer has started.
 }

@@ -41,7 +41,7 @@ void RecordFailure(const char* message) {
 void RaisePendingFailure() {
   if (!g_state.failed || g_state.raised) return;
   g_state.raised = true;
-  throw LoaderError(g_state.failure);
+  RaiseLoaderError(g_state.failure);
 }
 
 class PaintScope {
@@ -118,7 +118,7 @@ void ChangeDpi(HWND window, uint32_t dpi, const RECT& suggested) {
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) throw LoaderError(msg::kNoPaintDc);
+  if (dc == nullptr) RaiseLoaderError(msg::kNoPaintDc);
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -126,19 +126,19 @@ void PaintSplash(HWND window) {
   const WindowRect picture = PictureRect(client.bottom - client.top, g_state.dpi);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
+  if (memory == nullptr) RaiseLoaderError(msg::kNoMemoryDc);
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
   if (previous == HGDI_ERROR || previous == nullptr) {
-    throw LoaderError(msg::kNoSelectBitmap);
+    RaiseLoaderError(msg::kNoSelectBitmap);
   }
   // Each pixel of the picture becomes a block of whole pixels (at 96 DPI
   // this is a plain copy): the picture stays crisp at every scale.
   SetStretchBltMode(dc, COLORONCOLOR);
   if (!StretchBlt(dc, picture.left, picture.top, picture.width, picture.height, memory, 0, 0,
                   kPictureSize, kPictureSize, SRCCOPY)) {
-    throw LoaderError(msg::kNoDrawBitmap);
+    RaiseLoaderError(msg::kNoDrawBitmap);
   }
 }
 
@@ -220,7 +220,7 @@ bool Win32LoaderWindow::CreateMainWindow() {
   }
 
   g_state.bar = CreateProgressBar(window);
-  if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
+  if (g_state.bar == nullptr) RaiseLoaderError(msg::kNoProgressBar);
   g_state.main = window;
   return true;
 }
