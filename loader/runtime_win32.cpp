@@ -7,7 +7,6 @@
 
 #include <cstdarg>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -93,7 +92,10 @@ void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept 
 // a lock, and its per-thread bookkeeping uses emulated thread-local storage;
 // together with the thread support they need, about 5 KB. The loader has one
 // thread and raises one failure at a time (a second at most while the first
-// is being reported), so both come from here instead.
+// is being reported), so both come from here instead: objects come from a
+// few fixed slots, never from the heap. Should more be alive at once than
+// there are slots, or one be larger than a slot, the run ends as the
+// library ends it when its pool is spent (std::terminate).
 //
 // The runtime keeps its header (about 160 bytes on x86-64) right before each
 // object and reaches it by its own fixed offset; every block reserves more
@@ -103,13 +105,12 @@ namespace {
 
 constexpr size_t kExceptionHeader = 256;
 constexpr size_t kExceptionSlot = 8192;  // a LoaderError with its 4 KiB text fits
-constexpr int kExceptionSlots = 4;
+constexpr int kExceptionSlots = 8;
 
 alignas(16) unsigned char g_exception_slots[kExceptionSlots][kExceptionSlot];
 bool g_exception_slot_used[kExceptionSlots];
 
-// Blocks of size bytes, zeroed; the heap when every slot is taken or the
-// object is larger than a slot.
+// A block of size bytes, zeroed.
 void* TakeExceptionBlock(size_t size) {
   for (int i = 0; i < kExceptionSlots; ++i) {
     if (!g_exception_slot_used[i] && size <= kExceptionSlot) {
@@ -118,19 +119,13 @@ void* TakeExceptionBlock(size_t size) {
       return g_exception_slots[i];
     }
   }
-  void* block = std::calloc(1, size);
-  if (block == nullptr) std::terminate();  // as the library does when its pool is spent
-  return block;
+  std::terminate();
 }
 
 void GiveBackExceptionBlock(void* block) {
   for (int i = 0; i < kExceptionSlots; ++i) {
-    if (block == g_exception_slots[i]) {
-      g_exception_slot_used[i] = false;
-      return;
-    }
+    if (block == g_exception_slots[i]) g_exception_slot_used[i] = false;
   }
-  std::free(block);
 }
 
 // The per-thread record of caught and uncaught exceptions, for the one thread.

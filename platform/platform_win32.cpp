@@ -119,7 +119,7 @@ PathText Win32Platform::MakeUniqueFolder(SystemText folder, SystemText prefix) {
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
   uint64_t state = static_cast<uint64_t>(counter.QuadPart) ^
-                   (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount();
+                   (static_cast<uint64_t>(GetCurrentProcessId()) << 32);
   for (int attempt = 0; attempt < 100; ++attempt) {
     PathText path = WithTrailingSeparator(folder, kWin32Paths);
     path.Append(prefix);

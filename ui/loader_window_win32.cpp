@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <cstring>
 #include <exception>
 
 #include "base/errors.h"
@@ -290,7 +291,7 @@ void InitializeCommonControls() {
   char path[MAX_PATH + 16];
   const UINT length = GetSystemDirectoryA(path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return;
-  lstrcpyA(path + length, "\\comctl32.dll");
+  std::memcpy(path + length, "\\comctl32.dll", sizeof "\\comctl32.dll");
   HMODULE library = LoadLibraryA(path);
   if (library == nullptr) return;
   using InitFunction = void(WINAPI*)();
