@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Where the bytes of loader.exe go, read from the linker's map.
 
-    scripts/link-map-sizes.py MAP EXE [--markdown | --json]
+    scripts/link-map-sizes.py MAP EXE [--json]
+    scripts/link-map-sizes.py MAP EXE --check [--budget BYTES]
 
 MAP is the map the Windows build writes beside the program
 (build/windows/loader/loader.map), EXE the program itself (stripped: the
@@ -11,6 +12,11 @@ part of the program it came from; code (.text), data (.rdata, .data, .CRT,
 tables, the resources and what is left of the file (headers, base
 relocations, the padding of each section to 512 bytes) are parts of their
 own, so that the parts add up to the file's size.
+
+loader.exe is linked with link-time optimization: its own code arrives as
+one optimized object and is one part. The build also links the same
+objects the ordinary way (loader_layers.exe, with loader_layers.map), which
+gives the loader's own code layer by layer, before that optimization.
 """
 
 import argparse
@@ -29,7 +35,8 @@ COLUMNS = {
 # Parts, in the order they are listed. The loader's own layers first.
 LAYERS = ["base", "format", "platform", "archive", "ui", "loader"]
 STD_IN_OWN = "C++ library templates built into the loader's code"
-PARTS = (["the loader's own code: %s/" % layer for layer in LAYERS] + [STD_IN_OWN] +
+OPTIMIZED = "the loader's own code, optimized as one"
+PARTS = ([OPTIMIZED] + ["the loader's own code: %s/" % layer for layer in LAYERS] + [STD_IN_OWN] +
          ["zlib inflate", "C++ exception runtime", "C++ library, other",
           "C runtime and start-up", "import tables", "resources",
           "headers, relocations and section padding"])
@@ -46,6 +53,8 @@ def part_of(path):
     if m:
         path, member = m.group(1), m.group(2)
     name = os.path.basename(path)
+    if ".ltrans" in name:
+        return OPTIMIZED
     for layer in LAYERS:
         if path.startswith(layer + "/") or ("/%s/" % layer) in path and "CMakeFiles" in path:
             return "the loader's own code: %s/" % layer
@@ -120,13 +129,17 @@ def measure(map_path, exe_path):
     return file_size, table
 
 
+def is_own(part):
+    return part.startswith("the loader's own") or part == STD_IN_OWN
+
+
 def markdown(file_size, table):
     lines = ["| part | code | data | unwind tables | total |", "|---|---|---|---|---|"]
     own = {"code": 0, "data": 0, "unwind": 0}
     for part in PARTS:
         v = table[part]
         total = v["code"] + v["data"] + v["unwind"]
-        if part.startswith("the loader's own") or part == STD_IN_OWN:
+        if is_own(part):
             for k in own:
                 own[k] += v[k]
         if total == 0:
@@ -136,11 +149,34 @@ def markdown(file_size, table):
                                                      format(v["unwind"], ","),
                                                      format(total, ",")))
     own_total = sum(own.values())
-    lines.append("| **the loader's own code, all layers** | %s | %s | %s | **%s** |"
+    lines.append("| **the loader's own code, in all** | %s | %s | %s | **%s** |"
                  % (format(own["code"], ","), format(own["data"], ","),
                     format(own["unwind"], ","), format(own_total, ",")))
     lines.append("| **the file** | | | | **%s** |" % format(file_size, ","))
     return "\n".join(lines)
+
+
+# Library objects the loader must never need: the heap's operator new, the
+# string and its exception helpers, the containers' throw helpers.
+FORBIDDEN = ("new_op.o", "new_opv.o", "new_opnt.o", "new_opvnt.o", "string-inst.o",
+             "functexcept.o", "cow-string-inst.o")
+
+
+def check(map_path, exe_path, budget):
+    """The loader links nothing of the heap or the string library, and fits."""
+    with open(map_path, errors="replace") as f:
+        text = f.read()
+    problems = ["links %s" % name for name in FORBIDDEN if "(%s)" % name in text]
+    problems += ["defines or uses %s" % symbol for symbol in ("_Znwy", "_Znay")
+                 if re.search(r"\b%s\b" % symbol, text)]
+    size = os.path.getsize(exe_path)
+    if budget and size > budget:
+        problems.append("is %d bytes, more than %d" % (size, budget))
+    for problem in problems:
+        print("loader.exe %s" % problem)
+    if not problems:
+        print("loader.exe: %d bytes, no heap or string library linked" % size)
+    return 1 if problems else 0
 
 
 def main():
@@ -148,7 +184,11 @@ def main():
     ap.add_argument("map")
     ap.add_argument("exe")
     ap.add_argument("--json", action="store_true")
+    ap.add_argument("--check", action="store_true")
+    ap.add_argument("--budget", type=int, default=0)
     a = ap.parse_args()
+    if a.check:
+        sys.exit(check(a.map, a.exe, a.budget))
     file_size, table = measure(a.map, a.exe)
     if a.json:
         json.dump({"file": file_size, "parts": table}, sys.stdout, indent=1)
