@@ -10,15 +10,17 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 
 // Raised by the loader's own code. The message is built where the failure is,
-// from up to three pieces put together; it holds up to 4096 characters (the
-// longest FormatText makes), and a longer one keeps its first 4096.
+// from up to three pieces put together. It holds the longest text FormatText
+// makes and a path as long as the loader composes beside it, so no message
+// of the loader's is ever cut; a longer text keeps what fits.
 class LoaderError : public std::exception {
  public:
-  static constexpr size_t kCapacity = 4096;
+  static constexpr size_t kCapacity = kMaxFormattedText + kMaxPath;
 
   explicit LoaderError(std::string_view message);
   LoaderError(std::string_view first, std::string_view second);

@@ -169,8 +169,9 @@ class Platform {
   // Windows separators with this system's lead-byte test.
   virtual PathStyle StoredNameStyle() const = 0;
 
-  // The full path of the loader's own executable (GetModuleFileNameA into
-  // 261 bytes: at most 260 characters).
+  // The full path of the loader's own executable (Windows: GetModuleFileNameA
+  // into 261 bytes, at most 260 characters; POSIX: up to the system's path
+  // limit, and the empty text rather than a cut path).
   virtual PathText OwnFilePath() = 0;
 
   // The process's whole command line (GetCommandLineA). On POSIX it is
@@ -181,7 +182,7 @@ class Platform {
 
   // The temporary folder, ending in its separator (GetTempPathA with a
   // 261-byte buffer). False when there is none, or when its path does not fit
-  // in 260 characters.
+  // in 260 characters on Windows or the system's path limit on POSIX.
   virtual bool GetTempFolder(PathText* folder) = 0;
 
   // Who may change what lies in the temporary folder. Windows: always

@@ -26,10 +26,6 @@ extern char** environ;
 namespace ldr {
 namespace {
 
-// Paths from the system arrive in 261-byte buffers on Windows: at most 260
-// characters, here as there.
-constexpr size_t kWindowsPathLimit = 260;
-
 // Whether others could rename or replace what lies in a folder: it belongs
 // to another user (an owner may rename anything inside, sticky or not), or
 // others may write it and the sticky bit does not stop them.
@@ -120,10 +116,10 @@ PathStyle PosixPlatform::StoredNameStyle() const { return kWindowsPaths; }
 PathText PosixPlatform::OwnFilePath() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-  if (n <= 0) return PathText();
-  size_t length =
-      static_cast<size_t>(n) > kWindowsPathLimit ? kWindowsPathLimit : static_cast<size_t>(n);
-  return PathText(std::string_view(buffer, length));
+  // A path that filled the buffer may have been cut: none is better than a
+  // cut one, which would name another file.
+  if (n <= 0 || static_cast<size_t>(n) > kMaxSystemPath) return PathText();
+  return PathText(std::string_view(buffer, static_cast<size_t>(n)));
 }
 
 std::string_view PosixPlatform::CommandLine() { return command_line_; }
@@ -134,7 +130,7 @@ bool PosixPlatform::GetTempFolder(PathText* folder) {
   const char* tmpdir = std::getenv("TMPDIR");
   const PathText path =
       WithTrailingSeparator((tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp", kPosixPaths);
-  if (path.cut() || path.size() > kWindowsPathLimit) return false;
+  if (path.cut() || path.size() > kMaxSystemPath) return false;
   *folder = path;
   return true;
 }
@@ -178,7 +174,7 @@ PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
       path.Append("0123456789ABCDEF"[digit]);
     }
     path.Append(".tmp");
-    if (path.cut() || path.size() > kWindowsPathLimit) return PathText();
+    if (path.cut() || path.size() > kMaxSystemPath) return PathText();
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);
@@ -198,17 +194,18 @@ PathText PosixPlatform::MakeUniqueFolder(SystemText folder, SystemText prefix) {
   PathText pattern = WithTrailingSeparator(folder, kPosixPaths);
   pattern.Append(prefix);
   pattern.Append("XXXXXX");
-  if (pattern.cut() || pattern.size() > kWindowsPathLimit) return PathText();
+  if (pattern.cut() || pattern.size() > kMaxSystemPath) return PathText();
   // mkdtemp writes the name into the text it is given, in place.
   if (::mkdtemp(const_cast<char*>(pattern.c_str())) == nullptr) return PathText();
   return Hold(pattern) ? pattern : PathText();
 }
 
-// A regular file whose last-write time, in local time, has a DOS date
-// (1980 to 2107).
+// Anything but a folder (a FIFO or a socket too, as FindFirstFileA would
+// list it) whose last-write time, in local time, has a DOS date (1980 to
+// 2107). OpenForReading refuses what is not a regular file.
 bool PosixPlatform::FileExists(SystemText path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
   time_t written = info.st_mtime;
   struct tm local;
   if (::localtime_r(&written, &local) == nullptr) return false;
@@ -217,11 +214,12 @@ bool PosixPlatform::FileExists(SystemText path) {
 }
 
 OpenFile PosixPlatform::OpenForReading(SystemText path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO with no writer must not wait for one. A
+  // socket cannot be opened at all. Only a regular file is kept.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return OpenFile();
-  // CreateFileA does not open folders; neither does this.
   struct stat info;
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
     return OpenFile();
   }

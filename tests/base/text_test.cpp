@@ -144,13 +144,18 @@ TEST(LoaderError, CarriesItsTextInItsOwnBuffer) {
   const LoaderError joined("LOADER: Could not open the file, ", "C:\\k", ".exe");
   EXPECT_STREQ(joined.what(), "LOADER: Could not open the file, C:\\k.exe");
 
-  // The longest text FormatText makes fits whole; beyond, the first 4096
-  // characters are kept.
-  const std::string exact(kMaxFormattedText, 'x');
+  // The longest text FormatText makes fits whole, and so does the longest
+  // path beside a message; beyond the capacity, what fits is kept.
+  const std::string formatted(kMaxFormattedText, 'x');
+  EXPECT_EQ(LoaderError(formatted).text(), formatted);
+  const std::string path(kMaxPath, 'p');
+  EXPECT_EQ(LoaderError("LOADER: Could not create the following file, ", path).text(),
+            "LOADER: Could not create the following file, " + path);
+  const std::string exact(LoaderError::kCapacity, 'x');
   EXPECT_EQ(LoaderError(exact).text(), exact);
   const LoaderError over(exact, "y");
   EXPECT_EQ(over.text(), exact);
-  EXPECT_EQ(std::strlen(over.what()), kMaxFormattedText);
+  EXPECT_EQ(std::strlen(over.what()), LoaderError::kCapacity);
 
   // Thrown and caught, the text is the same.
   try {

@@ -9,6 +9,7 @@ import os
 import re
 import shutil
 import stat
+import socket
 import subprocess
 import sys
 import tempfile
@@ -172,6 +173,38 @@ class Containers(LoaderCase):
                 plant(os.path.join(folder, "setup.1"))
                 run = self.run_kit(kits.Kit(path))
                 self.assertReported(run, MSG_NO_SETUP1 + folder)
+
+    def test_setup1_that_is_no_regular_file_is_there_but_cannot_be_read(self):
+        """A FIFO or a socket named setup.1 exists (anything but a folder
+        does), is never waited on, and cannot be opened for reading."""
+        for n, kind in enumerate(["fifo", "socket"]):
+            with self.subTest(kind):
+                folder = self.folder("special-%d" % n)
+                path = os.path.join(folder, "setup")
+                with open(path, "wb") as f:
+                    f.write(self.loader)
+                os.chmod(path, 0o755)
+                setup1 = os.path.join(folder, "setup.1")
+                if kind == "fifo":
+                    os.mkfifo(setup1)
+                    run = self.run_kit(kits.Kit(path))
+                else:
+                    with socket.socket(socket.AF_UNIX) as s:
+                        s.bind(setup1)
+                        run = self.run_kit(kits.Kit(path))
+                self.assertReported(run, "The file %s could not be opened for reading" % setup1)
+
+    def test_loader_in_a_folder_deeper_than_260_characters(self):
+        """Host paths follow the system's path limit, not Windows' 260."""
+        deep = self.folder("kit-deep")
+        while len(deep) < 400:
+            deep = os.path.join(deep, "a-folder-with-a-long-name-" + "x" * 30)
+        os.makedirs(deep)
+        kit = kits.write_self_extracting_kit(deep, self.loader, [probe_entry()],
+                                             loader_name=self.LOADER_NAME)
+        run = self.run_kit(kit)
+        self.assertSucceeded(run)
+        self.assertEqual(run.record.args[-1], deep)
 
     def test_setup1_dated_in_range_is_found(self):
         kit = self.external("kit", [probe_entry()])
