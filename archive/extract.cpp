@@ -37,6 +37,7 @@ class InflateMemory {
     if (rounded > sizeof memory->block_ - memory->used_) return Z_NULL;
     void* at = memory->block_ + memory->used_;
     memory->used_ += static_cast<size_t>(rounded);
+    std::memset(at, 0, static_cast<size_t>(rounded));  // as zlib's own allocator gives it
     return at;
   }
   static void Free(voidpf, voidpf) {}
@@ -99,6 +100,8 @@ class EntryInflation {
   enum class Result { kEnded, kDamaged, kReadFailed };
 
   Result Run() {
+    // Never a byte of earlier memory in the output, whatever the stream.
+    std::memset(window_, 0, sizeof window_);
     unsigned char header[2];
     if (!Take(header, 2)) return InputEnd();
     const uint32_t cmf = header[0];
@@ -118,13 +121,17 @@ class EntryInflation {
     stream.zfree = &InflateMemory::Free;
     stream.opaque = &memory_;
     if (inflateBackInit(&stream, MAX_WBITS, window_) != Z_OK) return Result::kDamaged;
-    stream.next_in = next_;
-    stream.avail_in = have_;
-    have_ = 0;
+    // Every input byte goes through Pull; none is handed over at the start.
+    stream.next_in = Z_NULL;
+    stream.avail_in = 0;
     const int result =
         inflateBack(&stream, &EntryInflation::Pull, this, &EntryInflation::Push, this);
-    next_ = stream.next_in;
-    have_ = next_ == Z_NULL ? 0 : stream.avail_in;
+    // What inflateBack did not use is the end of the last piece Pull gave,
+    // and the rest of the input buffer follows it.
+    if (stream.next_in != Z_NULL) {
+      next_ = stream.next_in;
+      have_ += stream.avail_in;
+    }
     inflateBackEnd(&stream);
     if (failure_ != Result::kEnded) return failure_;  // raised while writing
     if (result == Z_BUF_ERROR) return InputEnd();     // the input ran out
@@ -179,13 +186,22 @@ class EntryInflation {
     return true;
   }
 
+  // The input for inflateBack. Until its first full window has gone out,
+  // in pieces of at most 5 bytes: with fewer than 6 bytes at hand it decodes
+  // step by step, where a distance reaching back before the stream's start
+  // is refused, as inflate refuses it. Its fast loop, which it takes with
+  // more input, lets such a distance pass in this zlib while the window is
+  // not yet full, and copies from window bytes nothing has written. Once
+  // the window is full every distance the format allows is valid, and the
+  // input goes over in whole pieces.
   static unsigned Pull(void* self, z_const unsigned char** bytes) {
     EntryInflation& e = *static_cast<EntryInflation*>(self);
     if (e.have_ == 0 && !e.Fill()) return 0;
+    constexpr uint32_t kStepByStep = 5;
+    const uint32_t n = e.window_full_ || e.have_ < kStepByStep ? e.have_ : kStepByStep;
     *bytes = e.next_;
-    const unsigned n = e.have_;
     e.next_ += n;
-    e.have_ = 0;
+    e.have_ -= n;
     return n;
   }
 
@@ -194,6 +210,7 @@ class EntryInflation {
   // that a damaged stream loses only the block it interrupted.
   static int Push(void* self, unsigned char* bytes, unsigned size) {
     EntryInflation& e = *static_cast<EntryInflation*>(self);
+    if (size == sizeof e.window_) e.window_full_ = true;
     e.adler_ = Adler32(e.adler_, bytes, size);
     uint32_t done = 0;
     while (size - done >= kOutputBlockSize) {
@@ -227,6 +244,7 @@ class EntryInflation {
   uint32_t have_ = 0;
   bool read_failed_ = false;
   bool write_failed_ = false;
+  bool window_full_ = false;  // inflateBack has handed over a whole window
   Result failure_ = Result::kEnded;
   uint32_t adler_ = 1;
   const unsigned char* held_ = nullptr;  // the short last block, in the window

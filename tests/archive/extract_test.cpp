@@ -316,6 +316,20 @@ TEST(ExtractAll, TheWrapperEndsAndFailsAsInflateDoes) {
   }
 }
 
+// A distance reaching back before the start of the stream is damage, also
+// when the input at hand would let inflate take its fast loop; nothing of
+// memory the stream never wrote reaches the file.
+TEST(ExtractAll, DistanceBeforeTheStreamStartIsDamage) {
+  // A fixed-Huffman block: literals, then a match 4 bytes back after 2.
+  const std::string too_far = std::string("\x78\x9c\xab\xa8", 4) + std::string(300, '\x42');
+  const testing::LiteralResult expected = testing::LiteralExtract(too_far);
+  ASSERT_TRUE(expected.zlib_error);
+  Extraction run(BuildArchive({{"f", too_far, 1000}}));
+  run.Extract();
+  EXPECT_TRUE(run.zlib_error);
+  EXPECT_EQ(run.Out("f"), "");
+}
+
 TEST(ExtractAll, StreamCutShortEndsTheEntryWithoutError) {
   std::string data = RandomBytes(40000, 4);
   std::string stream = ZlibStream(data, 0);
