@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "format/stored_names.h"
+#include "format/stored_paths.h"
 #include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/signing.h"
@@ -286,7 +287,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
         throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
       targets.push_back(rel.parts);
     } else {
-      std::string part = ldr::StoredNamePart(e.stored_name);
+      std::string part(ldr::StoredNamePart(e.stored_name));
       if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(EntryName(a, i, e.stored_name) + ": unusable file name: " + reason);
       targets.push_back({part});

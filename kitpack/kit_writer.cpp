@@ -11,6 +11,7 @@
 #include "format/pe_image.h"
 #include "format/pe_resources.h"
 #include "format/stored_names.h"
+#include "format/stored_paths.h"
 #include "format/utf8.h"
 #include "kitpack/kit.h"
 #include "kitpack/pe_version.h"
@@ -68,7 +69,7 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
-      std::string part = ldr::StoredNamePart(in.stored_name);
+      std::string part(ldr::StoredNamePart(in.stored_name));
       if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
         throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
                        "\" gives the loader an unusable file name: " + reason);
