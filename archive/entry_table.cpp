@@ -29,16 +29,16 @@ bool SeekTo(File& file, int64_t offset) {
 void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
   table->count = 0;
   // A start the file cannot be moved to has no count to read either.
-  if (!SeekTo(archive, archive_start)) throw LoaderError(msg::kNoFileCount);
+  if (!SeekTo(archive, archive_start)) RaiseLoaderError(msg::kNoFileCount);
 
   unsigned char count_bytes[4];
-  if (!ReadExactly(archive, count_bytes, sizeof count_bytes)) throw LoaderError(msg::kNoFileCount);
+  if (!ReadExactly(archive, count_bytes, sizeof count_bytes)) RaiseLoaderError(msg::kNoFileCount);
   int32_t file_count = GetInt32(count_bytes);
   // The limit is tested before the flag byte is read.
-  if (file_count > kMaxFiles) throw LoaderError(msg::kTooManyFiles);
+  if (file_count > kMaxFiles) RaiseLoaderError(msg::kTooManyFiles);
 
   unsigned char flag;
-  if (!ReadExactly(archive, &flag, 1)) throw LoaderError(msg::kNoPartitionFlag);
+  if (!ReadExactly(archive, &flag, 1)) RaiseLoaderError(msg::kNoPartitionFlag);
 
   int64_t next_header = static_cast<int64_t>(archive_start) + static_cast<int64_t>(kHeaderSize);
   if (file_count <= 0) return;
@@ -46,7 +46,7 @@ void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
   for (int32_t i = 0; i < file_count; ++i) {
     unsigned char record[kEntrySize];
     if (!SeekTo(archive, next_header) || !ReadExactly(archive, record, kEntrySize)) {
-      throw LoaderError(msg::kNoFileHeader);
+      RaiseLoaderError(msg::kNoFileHeader);
     }
     table->entries[static_cast<size_t>(table->count)] = DecodeEntry(record);
     ++table->count;

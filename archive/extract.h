@@ -3,9 +3,7 @@
 // progress bar as the bytes are written.
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "archive/entry_table.h"
 #include "base/progress_sink.h"
@@ -18,10 +16,6 @@ namespace ldr {
 // and reported in blocks of 4 KiB.
 inline constexpr uint32_t kInputBufferSize = 65536;
 inline constexpr uint32_t kOutputBlockSize = 4096;
-// inflate fills this many blocks per call; they are still written and
-// reported one block at a time. Asking inflate for 4 KiB per call costs it
-// about a tenth of its speed.
-inline constexpr uint32_t kBlocksPerInflate = 16;
 
 // Byte counts of one extraction run. Both wrap around as signed 32-bit
 // numbers, as the archive's own size fields do.
@@ -47,30 +41,26 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink);
 
 // The file an entry is extracted to: the working folder with its separator,
 // then the name part of the stored name.
-std::string EntryOutputPath(const Platform& platform, const std::string& working_folder,
-                            const ArchiveEntry& entry);
+PathText EntryOutputPath(const Platform& platform, std::string_view working_folder,
+                         const ArchiveEntry& entry);
 
 // Inflates one entry into output, an open, empty file. archive_path and
 // output_path serve the messages only. The entry ends at the end of its
 // stream or when its range gives no more bytes. When the stream turns out to
 // be damaged, the whole blocks inflated before that are written first.
-void ExtractEntry(File& archive, const std::string& archive_path, int32_t archive_start,
-                  File& output, const std::string& output_path, const ArchiveEntry& entry,
-                  ExtractionTotals& totals, ProgressSink& progress);
-
-// A file ExtractAll made, and the id it had while it was written.
-struct ExtractedFile {
-  std::string path;
-  FileId id;
-};
+void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_start, File& output,
+                  std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
+                  ProgressSink& progress);
 
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
-// is damaged. What was written before a failure stays. When created is given,
-// every file made is added to it, in order.
-void ExtractAll(Platform& platform, File& archive, const std::string& archive_path,
-                int32_t archive_start, const std::string& working_folder, const EntryTable& table,
-                ProgressSink& progress, std::vector<ExtractedFile>* created = nullptr);
+// is damaged. What was written before a failure stays. When installer_file
+// is given, it receives the id the installer's file had while it was
+// written: the file made for the first entry, or for the last one after it
+// whose name lands on the same file.
+void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
+                int32_t archive_start, std::string_view working_folder, const EntryTable& table,
+                ProgressSink& progress, FileId* installer_file = nullptr);
 
 }  // namespace ldr

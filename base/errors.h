@@ -2,25 +2,42 @@
 // The two error kinds the loader raises. Both carry nothing but the complete
 // text the user will read; the single handler at the top shows it.
 //
-// They derive from std::exception directly rather than std::runtime_error:
-// the latter drags the library's reference-counted string into the loader,
-// which costs the Windows build tens of kilobytes.
+// They derive from std::exception directly, and LoaderError holds its text
+// in a buffer of its own: raising one allocates nothing but the exception
+// object itself, which the runtime provides.
 
 #include <exception>
-#include <string>
-#include <utility>
+#include <string_view>
+
+#include "base/text.h"
+#include "base/text_rules.h"
 
 namespace ldr {
 
-// Raised by the loader's own code. The message is built where the failure is.
+// Raised by the loader's own code. The message is built where the failure is,
+// from up to three pieces put together. It holds the longest text FormatText
+// makes and a path as long as the loader composes beside it, so no message
+// of the loader's is ever cut; a longer text keeps what fits.
 class LoaderError : public std::exception {
  public:
-  explicit LoaderError(std::string message) : message_(std::move(message)) {}
+  static constexpr size_t kCapacity = kMaxFormattedText + kMaxPath;
+
+  explicit LoaderError(std::string_view message);
+  LoaderError(std::string_view first, std::string_view second);
+  LoaderError(std::string_view first, std::string_view second, std::string_view third);
   const char* what() const noexcept override { return message_.c_str(); }
+  // The text as it was put together, embedded zero bytes included.
+  std::string_view text() const { return message_.view(); }
 
  private:
-  std::string message_;
+  Text<kCapacity> message_;
 };
+
+// Raises a LoaderError put together from up to three pieces. Every failure
+// site calls this rather than spelling out the throw itself, which keeps the
+// exception machinery in one place.
+[[noreturn]] void RaiseLoaderError(std::string_view first, std::string_view second = {},
+                                   std::string_view third = {});
 
 // Raised when the decompression library gives a negative result. Its text is
 // always "error".

@@ -1,10 +1,9 @@
 #include "base/text_rules.h"
 
-#include "base/messages.h"
-
 #include <cstring>
 
 #include "base/errors.h"
+#include "base/messages.h"
 
 namespace ldr {
 namespace {
@@ -15,32 +14,6 @@ bool IsBlank(unsigned char c) { return c <= 32; }
 std::string_view UpToZero(std::string_view text) {
   size_t zero = text.find('\0');
   return zero == std::string_view::npos ? text : text.substr(0, zero);
-}
-
-// Reads one argument starting at *pos and leaves *pos after it.
-std::string ReadArgument(std::string_view line, size_t* pos) {
-  size_t i = *pos;
-  for (;;) {
-    while (i < line.size() && IsBlank(static_cast<unsigned char>(line[i]))) ++i;
-    // An empty quoted pair before an argument counts as blank.
-    if (i + 1 < line.size() && line[i] == '"' && line[i + 1] == '"') {
-      i += 2;
-      continue;
-    }
-    break;
-  }
-  std::string argument;
-  while (i < line.size() && !IsBlank(static_cast<unsigned char>(line[i]))) {
-    if (line[i] == '"') {
-      ++i;
-      while (i < line.size() && line[i] != '"') argument += line[i++];
-      if (i < line.size()) ++i;  // the closing quote
-    } else {
-      argument += line[i++];
-    }
-  }
-  *pos = i;
-  return argument;
 }
 
 bool IsSeparator(unsigned char c, const PathStyle& style) {
@@ -76,73 +49,107 @@ PathMarks ScanPath(std::string_view path, const PathStyle& style) {
 
 }  // namespace
 
-std::vector<std::string> SplitArguments(std::string_view command_line) {
-  std::string_view line = UpToZero(command_line);
-  std::vector<std::string> arguments;
-  size_t pos = 0;
-  arguments.push_back(ReadArgument(line, &pos));  // the program's name
+bool ReadArgument(std::string_view command_line, size_t* pos, TextBuffer* argument) {
+  const std::string_view line = UpToZero(command_line);
+  size_t i = *pos;
   for (;;) {
-    std::string argument = ReadArgument(line, &pos);
-    if (argument.empty()) break;
-    arguments.push_back(std::move(argument));
+    while (i < line.size() && IsBlank(static_cast<unsigned char>(line[i]))) ++i;
+    // An empty quoted pair before an argument counts as blank.
+    if (i + 1 < line.size() && line[i] == '"' && line[i + 1] == '"') {
+      i += 2;
+      continue;
+    }
+    break;
   }
-  return arguments;
+  size_t gathered = 0;  // the argument's length, kept or not
+  while (i < line.size() && !IsBlank(static_cast<unsigned char>(line[i]))) {
+    if (line[i] == '"') {
+      // A quoted run: taken whole, up to the closing quote or the end.
+      const size_t start = ++i;
+      while (i < line.size() && line[i] != '"') ++i;
+      argument->Append(line.substr(start, i - start));
+      gathered += i - start;
+      if (i < line.size()) ++i;  // the closing quote
+    } else {
+      const size_t start = i;
+      while (i < line.size() && !IsBlank(static_cast<unsigned char>(line[i])) && line[i] != '"')
+        ++i;
+      argument->Append(line.substr(start, i - start));
+      gathered += i - start;
+    }
+  }
+  *pos = i;
+  // An unclosed quote at the very end gathers nothing: no argument either.
+  return gathered != 0;
 }
 
+namespace {
+
+// Reads past one argument without keeping it; false when there was none.
+bool SkipArgument(std::string_view line, size_t* pos) {
+  Text<0> nothing;
+  return ReadArgument(line, pos, &nothing);
+}
+
+}  // namespace
+
 int ArgumentCount(std::string_view command_line) {
-  std::string_view line = UpToZero(command_line);
   size_t pos = 0;
-  ReadArgument(line, &pos);
+  SkipArgument(command_line, &pos);
   int count = 0;
-  while (!ReadArgument(line, &pos).empty()) ++count;
+  while (SkipArgument(command_line, &pos)) ++count;
   return count;
 }
 
-std::string ArgumentText(std::string_view command_line, int n) {
-  std::string_view line = UpToZero(command_line);
+CommandLineText ArgumentText(std::string_view command_line, int n) {
+  CommandLineText argument;
+  if (n < 1) return argument;
   size_t pos = 0;
-  std::string argument = ReadArgument(line, &pos);
-  for (int i = 0; i < n; ++i) argument = ReadArgument(line, &pos);
-  return n >= 1 ? argument : std::string();
+  SkipArgument(command_line, &pos);
+  for (int i = 1; i < n; ++i) {
+    if (!SkipArgument(command_line, &pos)) return argument;
+  }
+  ReadArgument(command_line, &pos, &argument);
+  return argument;
 }
 
-std::string DirectoryPart(std::string_view path, const PathStyle& style) {
+std::string_view DirectoryPart(std::string_view path, const PathStyle& style) {
   PathMarks marks = ScanPath(path, style);
-  if (marks.last_separator == std::string_view::npos) return std::string();
-  return std::string(path.substr(0, marks.last_separator + 1));
+  if (marks.last_separator == std::string_view::npos) return std::string_view();
+  return path.substr(0, marks.last_separator + 1);
 }
 
-std::string NamePart(std::string_view path, const PathStyle& style) {
+std::string_view NamePart(std::string_view path, const PathStyle& style) {
   PathMarks marks = ScanPath(path, style);
   size_t start = marks.last_separator == std::string_view::npos ? 0 : marks.last_separator + 1;
-  return std::string(path.substr(start, kMaxShortText));
+  return path.substr(start, kMaxShortText);
 }
 
-std::string StripExtension(std::string_view path, const PathStyle& style) {
+std::string_view StripExtension(std::string_view path, const PathStyle& style) {
   PathMarks marks = ScanPath(path, style);
-  if (marks.last_dot == std::string_view::npos) return std::string(path);
-  return std::string(path.substr(0, marks.last_dot));
+  if (marks.last_dot == std::string_view::npos) return path;
+  return path.substr(0, marks.last_dot);
 }
 
-std::string WithTrailingSeparator(std::string_view text, const PathStyle& style) {
-  std::string result(text);
-  if (!result.empty() && result.back() != style.trailing) result += style.trailing;
+PathText WithTrailingSeparator(std::string_view text, const PathStyle& style) {
+  PathText result(text);
+  if (!text.empty() && text.back() != style.trailing) result.Append(style.trailing);
   return result;
 }
 
-std::string WithoutTrailingSeparator(std::string_view text, const PathStyle& style) {
-  if (text.empty() || text.back() != style.trailing) return std::string(text);
-  if (style.root_keeps_separator && text.size() == 1) return std::string(text);
-  return std::string(text.substr(0, text.size() - 1));
+std::string_view WithoutTrailingSeparator(std::string_view text, const PathStyle& style) {
+  if (text.empty() || text.back() != style.trailing) return text;
+  if (style.root_keeps_separator && text.size() == 1) return text;
+  return text.substr(0, text.size() - 1);
 }
 
-std::string TrimText(std::string_view text) {
+std::string_view TrimText(std::string_view text) {
   size_t first = 0;
   while (first < text.size() && IsBlank(static_cast<unsigned char>(text[first]))) ++first;
-  if (first == text.size()) return std::string();
+  if (first == text.size()) return std::string_view();
   size_t last = text.size();
   while (IsBlank(static_cast<unsigned char>(text[last - 1]))) --last;
-  return std::string(text.substr(first, last - first));
+  return text.substr(first, last - first);
 }
 
 int CompareAsciiNoCase(std::string_view a, std::string_view b) {
@@ -159,28 +166,27 @@ int CompareAsciiNoCase(std::string_view a, std::string_view b) {
   return static_cast<int>(a.size()) - static_cast<int>(b.size());
 }
 
-std::string FormatText(std::string_view format, std::initializer_list<std::string_view> args) {
-  std::string result;
+MessageText FormatText(std::string_view format, std::initializer_list<std::string_view> args) {
+  MessageText result;
   const std::string_view* next = args.begin();
-  for (size_t i = 0; i < format.size(); ++i) {
-    if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's') {
-      if (next != args.end()) {
-        result.append(next->data(), next->size());
-        ++next;
-      }
-      ++i;
-    } else {
-      result += format[i];
-    }
-    if (result.size() > kMaxFormattedText) break;
+  size_t copied = 0;  // format bytes already in the result
+  for (size_t i = 0; i + 1 < format.size(); ++i) {
+    if (format[i] != '%' || format[i + 1] != 's') continue;
+    result.Append(format.substr(copied, i - copied));
+    if (next != args.end()) result.Append(*next++);
+    copied = i + 2;
+    ++i;
   }
-  if (result.size() > kMaxFormattedText) {
-    throw LoaderError(msg::kTextTooLong);
-  }
+  result.Append(format.substr(copied));
+  if (result.cut()) RaiseLoaderError(msg::kTextTooLong);
   return result;
 }
 
-std::string DecimalText(int32_t value) {
+void RaiseFormatted(std::string_view format, std::initializer_list<std::string_view> args) {
+  throw LoaderError(FormatText(format, args));
+}
+
+DecimalDigits DecimalText(int32_t value) {
   // Widened first so that the most negative value has a positive magnitude.
   int64_t wide = value;
   bool negative = wide < 0;
@@ -191,8 +197,9 @@ std::string DecimalText(int32_t value) {
     digits[n++] = static_cast<char>('0' + magnitude % 10);
     magnitude /= 10;
   } while (magnitude != 0);
-  std::string text = negative ? "-" : "";
-  while (n > 0) text += digits[--n];
+  DecimalDigits text;
+  if (negative) text.Append('-');
+  while (n > 0) text.Append(digits[--n]);
   return text;
 }
 

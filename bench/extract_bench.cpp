@@ -296,7 +296,7 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage();
   // Unpacked sizes are signed 32-bit numbers.
   if (mib == 0 || mib > 2000) return Usage();
-  auto platform = ldr::MakeSystemPlatform(argc, argv);
+  auto platform = std::make_unique<ldr::SystemPlatform>(argc, argv);
   try {
     if (args[0] == "make" && args.size() == 2) {
       MakeArchive(*platform, args[1], mib);

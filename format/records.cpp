@@ -12,24 +12,12 @@ int32_t GetInt32(const unsigned char* p) {
   return out;
 }
 
-void PutInt32(unsigned char* p, int32_t value) {
-  uint32_t v;
-  std::memcpy(&v, &value, sizeof v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 double GetDouble(const unsigned char* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
   double out;
   std::memcpy(&out, &v, sizeof out);
   return out;
-}
-
-void PutDouble(unsigned char* p, double value) {
-  uint64_t v;
-  std::memcpy(&v, &value, sizeof v);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
 ArchiveTrailer DecodeTrailer(const unsigned char (&bytes)[kTrailerSize]) {
@@ -40,26 +28,6 @@ ArchiveTrailer DecodeTrailer(const unsigned char (&bytes)[kTrailerSize]) {
   t.second_archive_start = GetInt32(bytes + 24);
   t.second_archive_end = GetInt32(bytes + 28);
   std::memcpy(t.reserved.data(), bytes + 32, 24);
-  return t;
-}
-
-void EncodeTrailer(const ArchiveTrailer& t, unsigned char (&bytes)[kTrailerSize]) {
-  std::memcpy(bytes, t.magic.data(), 16);
-  PutInt32(bytes + 16, t.archive_start);
-  PutInt32(bytes + 20, t.archive_end);
-  PutInt32(bytes + 24, t.second_archive_start);
-  PutInt32(bytes + 28, t.second_archive_end);
-  std::memcpy(bytes + 32, t.reserved.data(), 24);
-}
-
-ArchiveTrailer MakeSelfExtractingTrailer(int32_t archive_start, int32_t archive_end,
-                                         int32_t second_archive_start, int32_t second_archive_end) {
-  ArchiveTrailer t;
-  SetShortString(t.magic, kSelfExtractingMark);
-  t.archive_start = archive_start;
-  t.archive_end = archive_end;
-  t.second_archive_start = second_archive_start;
-  t.second_archive_end = second_archive_end;
   return t;
 }
 
@@ -83,20 +51,6 @@ ArchiveEntry DecodeEntry(const unsigned char (&bytes)[kEntrySize]) {
   e.unknown140 = bytes[140];
   std::memcpy(e.file_version.data(), bytes + 141, e.file_version.size());
   return e;
-}
-
-void EncodeEntry(const ArchiveEntry& e, unsigned char (&bytes)[kEntrySize]) {
-  PutInt32(bytes + 0, e.unknown0);
-  PutDouble(bytes + 4, e.file_time);
-  PutInt32(bytes + 12, e.unknown12);
-  PutInt32(bytes + 16, e.data_end);
-  std::memcpy(bytes + 20, e.stored_name.data(), e.stored_name.size());
-  PutInt32(bytes + 124, e.next_header);
-  PutInt32(bytes + 128, e.unpacked_size);
-  PutInt32(bytes + 132, e.data_start);
-  PutInt32(bytes + 136, e.unknown136);
-  bytes[140] = e.unknown140;
-  std::memcpy(bytes + 141, e.file_version.data(), e.file_version.size());
 }
 
 }  // namespace ldr

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace ldr {
@@ -74,13 +73,14 @@ struct ArchiveEntry {
 ArchiveEntry DecodeEntry(const unsigned char (&bytes)[kEntrySize]);
 void EncodeEntry(const ArchiveEntry& entry, unsigned char (&bytes)[kEntrySize]);
 
-// The text of a short-string field. A length byte larger than the field
-// holds is cut at the field's end: nothing is ever taken from beyond it.
+// The text of a short-string field, as a view into the field. A length
+// byte larger than the field holds is cut at the field's end: nothing is
+// ever taken from beyond it.
 template <size_t N>
-std::string ShortStringText(const std::array<unsigned char, N>& field) {
+std::string_view ShortStringText(const std::array<unsigned char, N>& field) {
   size_t length = field[0];
   if (length > N - 1) length = N - 1;
-  return std::string(reinterpret_cast<const char*>(field.data() + 1), length);
+  return std::string_view(reinterpret_cast<const char*>(field.data() + 1), length);
 }
 
 // Fills a short-string field: length byte, characters, zero padding. Gives
@@ -94,10 +94,11 @@ bool SetShortString(std::array<unsigned char, N>& field, std::string_view text) 
   return true;
 }
 
-inline std::string StoredNameText(const ArchiveEntry& entry) {
+// Views into the entry: they live as long as it does.
+inline std::string_view StoredNameText(const ArchiveEntry& entry) {
   return ShortStringText(entry.stored_name);
 }
-inline std::string FileVersionText(const ArchiveEntry& entry) {
+inline std::string_view FileVersionText(const ArchiveEntry& entry) {
   return ShortStringText(entry.file_version);
 }
 

@@ -32,7 +32,7 @@ bool IsReservedDeviceName(std::string_view name) {
 
 }  // namespace
 
-std::string StoredNamePart(std::string_view stored_name, LeadByteTest is_lead_byte) {
+std::string_view StoredNamePart(std::string_view stored_name, LeadByteTest is_lead_byte) {
   PathStyle style = kWindowsPaths;
   style.is_lead_byte = is_lead_byte;
   return NamePart(stored_name, style);
@@ -58,67 +58,15 @@ const char* UnsafeNameReason(std::string_view name, NameHost host) {
 }
 
 const char* UnsafeConvertedNameReason(std::u16string_view name_part) {
-  std::string projected;
+  // No system takes a name part longer than 255 units.
+  if (name_part.size() > kMaxShortText) return "a name longer than 255 characters";
+  ShortText projected;
   for (char16_t unit : name_part) {
     // 0x80 stands for every character above 255: not a letter, digit, dot,
     // blank or control character, so it can neither make nor hide a match.
-    projected += unit < 256 ? static_cast<char>(static_cast<unsigned char>(unit)) : '\x80';
+    projected.Append(unit < 256 ? static_cast<char>(static_cast<unsigned char>(unit)) : '\x80');
   }
   return UnsafeNameReason(projected, NameHost::kWindows);
-}
-
-std::string WindowsFileKey(std::string_view name_part) {
-  while (!name_part.empty() && (name_part.back() == '.' || name_part.back() == ' ')) {
-    name_part.remove_suffix(1);
-  }
-  std::string key(name_part);
-  for (char& c : key) c = FoldAscii(c);
-  return key;
-}
-
-const char* UnsafePathPartReason(std::string_view part) {
-  if (const char* reason = UnsafeNameReason(part, NameHost::kWindows)) return reason;
-  if (part.back() == '.' || part.back() == ' ') return "a part ending in a dot or a blank";
-  return nullptr;
-}
-
-RelativeName SplitRelativeName(std::string_view name) {
-  RelativeName out;
-  if (name.empty()) {
-    out.refused = "an empty name";
-    return out;
-  }
-  if (name.front() == '\\' || name.front() == '/') {
-    out.refused = "an absolute path";
-    return out;
-  }
-  if (name.find(':') != std::string_view::npos) {
-    out.refused = "a drive or stream name (\":\")";
-    return out;
-  }
-  size_t start = 0;
-  for (;;) {
-    size_t end = name.find_first_of("\\/", start);
-    std::string_view part = name.substr(start, end == std::string_view::npos ? end : end - start);
-    if (const char* reason = UnsafePathPartReason(part)) {
-      out.parts.clear();
-      out.refused = reason;
-      return out;
-    }
-    out.parts.emplace_back(part);
-    if (end == std::string_view::npos) break;
-    start = end + 1;
-  }
-  return out;
-}
-
-RelativeName SplitStoredPath(std::string_view name) {
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    name.remove_prefix(2);
-  }
-  while (!name.empty() && (name.front() == '\\' || name.front() == '/')) name.remove_prefix(1);
-  return SplitRelativeName(name);
 }
 
 }  // namespace ldr

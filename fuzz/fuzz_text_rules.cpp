@@ -18,6 +18,7 @@
 
 #include "base/errors.h"
 #include "base/text_rules.h"
+#include "tests/support/argument_list.h"
 
 namespace {
 
@@ -56,7 +57,10 @@ void CheckCommandLine(const std::string& line) {
   // Each call splits the line afresh: the first arguments and the one past
   // the end are enough.
   for (int n = 1; n <= count + 1; n = (n < 8 || n >= count) ? n + 1 : count) {
-    const std::string text = ldr::ArgumentText(line, n);
+    const ldr::CommandLineText argument = ldr::ArgumentText(line, n);
+    const std::string text = argument;
+    // Shorter than the longest line the system hands over: never cut.
+    Check(!argument.cut());
     if (n <= count) {
       Check(text == all[static_cast<size_t>(n)]);
       Check(!text.empty());
@@ -70,9 +74,9 @@ void CheckCommandLine(const std::string& line) {
 }
 
 void CheckPath(const std::string& path, const ldr::PathStyle& style) {
-  const std::string directory = ldr::DirectoryPart(path, style);
-  const std::string name = ldr::NamePart(path, style);
-  const std::string stripped = ldr::StripExtension(path, style);
+  const std::string directory(ldr::DirectoryPart(path, style));
+  const std::string name(ldr::NamePart(path, style));
+  const std::string stripped(ldr::StripExtension(path, style));
 
   Check(StartsWith(path, directory));
   Check(name.size() <= ldr::kMaxShortText);
@@ -99,9 +103,14 @@ void CheckPath(const std::string& path, const ldr::PathStyle& style) {
     if (starts[i]) Check(std::strchr(style.separators, path[i]) == nullptr || path[i] == 0);
   }
 
-  const std::string with = ldr::WithTrailingSeparator(path, style);
-  const std::string without = ldr::WithoutTrailingSeparator(path, style);
-  if (path.empty()) {
+  const ldr::PathText with_text = ldr::WithTrailingSeparator(path, style);
+  const std::string with = with_text;
+  const std::string without(ldr::WithoutTrailingSeparator(path, style));
+  if (with_text.cut()) {
+    // Longer than any path the loader composes: the first kMaxPath bytes.
+    Check(path.size() >= ldr::kMaxPath);
+    Check(with.size() == ldr::kMaxPath && StartsWith(path, with));
+  } else if (path.empty()) {
     Check(with.empty() && without.empty());
   } else {
     Check(with.back() == style.trailing);
@@ -113,7 +122,7 @@ void CheckPath(const std::string& path, const ldr::PathStyle& style) {
 }
 
 void CheckTexts(const std::string& a, const std::string& b) {
-  const std::string trimmed = ldr::TrimText(a);
+  const std::string trimmed(ldr::TrimText(a));
   Check(a.find(trimmed) != std::string::npos);
   if (!trimmed.empty()) {
     Check(static_cast<unsigned char>(trimmed.front()) > 32);

@@ -8,8 +8,21 @@
 
 namespace kitpack {
 
+// On POSIX the signal handler removes them itself (only async-signal-safe
+// calls) and ends the process as the signal says. On Windows a console
+// control handler (Ctrl-C, Ctrl-Break, closing the console) cannot remove
+// files other threads hold open without sharing: it sets a flag, the next
+// write of the build raises KitError(kInterruptedText), the build unwinds
+// and removes what it made, and kitpack exits with kInterruptedExitCode.
+
 // Installs the handlers once; later calls do nothing.
 void InstallInterruptHandlers();
+
+// Whether an interrupt was asked for and is waiting to be taken (Windows;
+// always false on POSIX, where the handler does the work).
+bool InterruptRequested();
+inline constexpr char kInterruptedText[] = "interrupted; the temporary files were removed";
+inline constexpr int kInterruptedExitCode = 130;  // as a shell reports Ctrl-C
 
 // Keeps a path in the table while it lives: a file is removed, a folder
 // removed when empty (after every file). Paths too long for the table, or

@@ -55,6 +55,8 @@ int Claim(const std::string& path, RemoveOnInterrupt::Kind kind) {
 
 }  // namespace
 
+bool InterruptRequested() { return false; }
+
 void InstallInterruptHandlers() {
   if (g_installed.exchange(true)) return;
   struct sigaction action {};

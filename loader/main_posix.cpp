@@ -4,8 +4,8 @@
 #include "ui/system_window.h"
 
 int main(int argc, char** argv) {
-  std::unique_ptr<ldr::LoaderWindow> window = ldr::MakeSystemWindow();
+  ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(argc, argv);
-  return ldr::RunLoader(*platform, *window);
+  ldr::SystemPlatform platform(argc, argv);
+  return ldr::RunLoader(platform, window);
 }

@@ -1,9 +1,6 @@
 #include "loader/main_sequence.h"
 
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "archive/entry_table.h"
 #include "archive/extract.h"
@@ -27,12 +24,8 @@ bool NeedsQuotes(std::string_view text) {
 }
 
 // A size for a message (DecimalText; the sizes here stay far below 2^31).
-std::string CountText(size_t count) {
+DecimalDigits CountText(size_t count) {
   return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
-}
-
-std::string Quoted(const std::string& text) {
-  return NeedsQuotes(text) ? "\"" + text + "\"" : text;
 }
 
 // cmd.exe expands "%" (and "!" with delayed expansion) even inside quotes,
@@ -43,130 +36,150 @@ bool HoldsBatchUnsafe(std::string_view text) {
 
 // What Windows runs through cmd.exe: .bat and .cmd, in any case, also with
 // the dots and blanks Windows drops from the end of a name.
-bool IsBatchFile(const std::string& installer_path, const PathStyle& host) {
-  const std::string key = WindowsFileKey(NamePart(installer_path, host));
-  const size_t dot = key.rfind('.');
-  if (dot == std::string::npos) return false;
-  const std::string extension = key.substr(dot);
-  return extension == ".BAT" || extension == ".CMD";
+bool IsBatchFile(std::string_view installer_path, const PathStyle& host) {
+  std::string_view name = NamePart(installer_path, host);
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view extension = name.substr(dot);
+  return CompareAsciiNoCase(extension, ".BAT") == 0 || CompareAsciiNoCase(extension, ".CMD") == 0;
 }
 
 struct Container {
-  std::string path;
+  PathText path;
   int32_t archive_start = 0;
-  std::unique_ptr<File> file;
+  OpenFile file;
 };
 
-Container OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
-                        const std::string& loader_folder) {
+void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
+                   std::string_view loader_folder, Container* container) {
   const PathStyle host = platform.HostPathStyle();
-  Container container;
   if (IsSelfExtracting(trailer)) {
-    container.path = platform.OwnFilePath();
-    if (!platform.FileExists(container.path)) {
-      throw LoaderError(msg::kContainerMissing + container.path);
+    container->path = platform.OwnFilePath();
+    if (!platform.FileExists(container->path)) {
+      RaiseLoaderError(msg::kContainerMissing, container->path);
     }
-    container.archive_start = trailer.archive_start;
+    container->archive_start = trailer.archive_start;
   } else {
-    container.path = WithTrailingSeparator(loader_folder, host) + "setup.1";
-    if (!platform.FileExists(container.path)) {
-      throw LoaderError(msg::kSetup1Missing + loader_folder);
+    container->path = WithTrailingSeparator(loader_folder, host);
+    container->path.Append("setup.1");
+    if (!platform.FileExists(container->path)) {
+      RaiseLoaderError(msg::kSetup1Missing, loader_folder);
     }
   }
-  container.file = platform.OpenForReading(container.path);
-  if (!container.file) {
-    throw LoaderError(msg::kFilePrefix + container.path + msg::kNotReadableTail);
+  container->file = platform.OpenForReading(container->path);
+  if (!container->file) {
+    RaiseLoaderError(msg::kFilePrefix, container->path, msg::kNotReadableTail);
   }
-  return container;
 }
 
 }  // namespace
 
 bool HasToDiskSwitch(std::string_view command_line) {
-  if (ArgumentCount(command_line) < 1) return false;
-  const std::string first = ArgumentText(command_line, 1);
+  size_t pos = 0;
+  Text<0> program;
+  ReadArgument(command_line, &pos, &program);
+  // "*TODISK" has seven characters: a longer argument is not the switch.
+  Text<7> first;
+  if (!ReadArgument(command_line, &pos, &first) || first.cut()) return false;
   if (first.empty() || first[0] != '*') return false;
-  return CompareAsciiNoCase(std::string_view(first).substr(1), "TODISK") == 0;
+  return CompareAsciiNoCase(first.view().substr(1), "TODISK") == 0;
 }
 
-std::string MakeWorkingFolder(Platform& platform) {
-  std::string temp_folder;
-  if (!platform.GetTempFolder(&temp_folder)) throw LoaderError(msg::kNoTempFolder);
+PathText MakeWorkingFolder(Platform& platform) {
+  PathText temp_folder;
+  if (!platform.GetTempFolder(&temp_folder)) RaiseLoaderError(msg::kNoTempFolder);
   switch (platform.TempFolderSharing(temp_folder)) {
     case FolderSharing::kMissing:
-      throw LoaderError(msg::kNoTempFolder);
+      RaiseLoaderError(msg::kNoTempFolder);
     case FolderSharing::kUnsafe:
-      throw LoaderError(FormatText(msg::kUnsafeTempFolder, {temp_folder}));
+      RaiseFormatted(msg::kUnsafeTempFolder, {temp_folder});
     case FolderSharing::kShared: {
       // Others may add names here: a name they could foresee could be taken
       // or planted first, so the folder gets one they cannot, and there is
       // no falling back into the shared folder itself.
-      std::string folder = platform.MakeUniqueFolder(temp_folder, "ldx");
-      if (folder.empty()) throw LoaderError(FormatText(msg::kNoWorkingFolder, {temp_folder}));
+      PathText folder = platform.MakeUniqueFolder(temp_folder, "ldx");
+      if (folder.empty()) RaiseFormatted(msg::kNoWorkingFolder, {temp_folder});
       return folder;
     }
     case FolderSharing::kPrivate:
       break;
   }
-  const std::string temp_file = platform.MakeTempFileName(temp_folder, "ldx");
-  const std::string candidate = StripExtension(temp_file, platform.HostPathStyle());
-  if (TrimText(candidate).empty()) throw LoaderError(msg::kNoTempFolder);
+  const PathText temp_file = platform.MakeTempFileName(temp_folder, "ldx");
+  const PathText candidate(StripExtension(temp_file, platform.HostPathStyle()));
+  if (TrimText(candidate).empty()) RaiseLoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
   // the temporary folder, which nobody else can change.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
 }
 
-ProcessStart BuildInstallerStart(const HandOff& hand_off, const PathStyle& host) {
-  const std::string folder = WithoutTrailingSeparator(hand_off.loader_folder, host);
-  ProcessStart start;
-  start.program = hand_off.installer_path;
-  start.arguments.push_back(hand_off.installer_path);
+void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
+  start->program = hand_off.installer_path;
+  start->argument_count = 0;
+  start->command_line.Clear();
+  auto add = [start](std::string_view argument) {
+    start->arguments[start->argument_count++] = argument;
+  };
+  add(hand_off.installer_path);
   if (hand_off.to_disk || hand_off.self_extracting) {
-    start.arguments.push_back(hand_off.to_disk ? "*TODISK" : "*SELFEXTRACT");
-    start.arguments.push_back(hand_off.loader_name);
+    add(hand_off.to_disk ? "*TODISK" : "*SELFEXTRACT");
+    add(hand_off.loader_name);
   }
-  start.arguments.push_back(folder);
+  add(WithoutTrailingSeparator(hand_off.loader_folder, host));
 
   // cmd.exe exists on Windows only; elsewhere the arguments are handed over
   // as they are and nothing reads the line again.
   const bool windows = host.trailing == '\\';
   const bool batch = windows && IsBatchFile(hand_off.installer_path, host);
-  for (const std::string& argument : start.arguments) {
+  size_t length = 0;  // of the whole line, should the buffer ever be short
+  for (int i = 0; i < start->argument_count; ++i) {
+    const std::string_view argument = start->arguments[i];
     if (batch && HoldsBatchUnsafe(argument)) {
-      throw LoaderError(FormatText(msg::kBatchUnsafeText, {hand_off.installer_path, argument}));
+      RaiseFormatted(msg::kBatchUnsafeText, {hand_off.installer_path, argument});
     }
-    if (!start.command_line.empty()) start.command_line += ' ';
-    start.command_line += Quoted(argument);
+    const bool quoted = NeedsQuotes(argument);
+    if (i > 0) start->command_line.Append(' ');
+    if (quoted) start->command_line.Append('"');
+    start->command_line.Append(argument);
+    if (quoted) start->command_line.Append('"');
+    length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0);
   }
-  return start;
+  if (start->command_line.cut()) {
+    RaiseFormatted(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)});
+  }
 }
 
-std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  return BuildInstallerStart(hand_off, host).command_line;
+CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
+  ProcessStart start;
+  BuildInstallerStart(hand_off, host, &start);
+  return start.command_line;
 }
 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
   const PathStyle host = platform.HostPathStyle();
-  const std::string own_path = platform.OwnFilePath();
-  const std::string loader_folder = WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
+  const PathText own_path = platform.OwnFilePath();
+  const std::string_view loader_folder =
+      WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
 
-  Container container = OpenContainer(platform, trailer, loader_folder);
-  const std::string working_folder = MakeWorkingFolder(platform);
+  Container container;
+  OpenContainer(platform, trailer, loader_folder, &container);
+  const PathText working_folder = MakeWorkingFolder(platform);
 
   EntryTable table;
   ReadEntryTable(*container.file, container.archive_start, &table);
   if (table.count == 0) {
-    throw LoaderError(msg::kNoFiles);
+    RaiseLoaderError(msg::kNoFiles);
   }
-  std::vector<ExtractedFile> extracted;
+  FileId written;
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
-             table, progress, &extracted);
+             table, progress, &written);
 
   HandOff hand_off;
-  hand_off.installer_path = WithTrailingSeparator(working_folder, host) +
-                            NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle());
+  hand_off.installer_path = WithTrailingSeparator(working_folder, host);
+  hand_off.installer_path.Append(
+      NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
   if (!platform.FileExists(hand_off.installer_path)) {
-    throw LoaderError(FormatText(msg::kNoInstaller, {hand_off.installer_path}));
+    RaiseFormatted(msg::kNoInstaller, {hand_off.installer_path});
   }
   platform.MarkExecutable(hand_off.installer_path);
   hand_off.loader_folder = loader_folder;
@@ -174,30 +187,26 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.to_disk = HasToDiskSwitch(platform.CommandLine());
   hand_off.self_extracting = IsSelfExtracting(trailer);
 
-  const ProcessStart start = BuildInstallerStart(hand_off, host);
+  ProcessStart start;
+  BuildInstallerStart(hand_off, host, &start);
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {
-    throw LoaderError(
-        FormatText(msg::kProgramPathTooLong,
-                   {start.program, CountText(start.program.size()), CountText(longest_path)}));
+    RaiseFormatted(msg::kProgramPathTooLong,
+                   {start.program, CountText(start.program.size()), CountText(longest_path)});
   }
   const size_t longest = platform.LongestCommandLine();
   if (start.command_line.size() > longest) {
-    throw LoaderError(FormatText(msg::kCommandLineTooLong,
-                                 {CountText(start.command_line.size()), CountText(longest)}));
+    RaiseFormatted(msg::kCommandLineTooLong,
+                   {CountText(start.command_line.size()), CountText(longest)});
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
-  FileId written;
-  for (const ExtractedFile& file : extracted) {
-    if (file.path == hand_off.installer_path) written = file.id;
-  }
   if (platform.IdentifyFile(hand_off.installer_path) != written) {
-    throw LoaderError(FormatText(msg::kInstallerReplaced, {hand_off.installer_path}));
+    RaiseFormatted(msg::kInstallerReplaced, {hand_off.installer_path});
   }
   const uint32_t started = platform.StartProcess(start);
   if (started < 32) {
-    throw LoaderError(msg::kRunFailed + DecimalText(static_cast<int32_t>(started)));
+    RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   }
   // The archive file closes here, after the installer has started.
 }

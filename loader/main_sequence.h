@@ -2,7 +2,6 @@
 // The main sequence: container choice, working folder, extraction and the
 // hand-off to the installation executable.
 
-#include <string>
 #include <string_view>
 
 #include "base/progress_sink.h"
@@ -28,14 +27,14 @@ bool HasToDiskSwitch(std::string_view command_line);
 // temporary folder (POSIX /tmp) the folder is "ldx" and random characters
 // instead, with no fallback; a temporary folder others could rename things
 // in is refused.
-std::string MakeWorkingFolder(Platform& platform);
+PathText MakeWorkingFolder(Platform& platform);
 
 // What the installer's command line is built from.
 struct HandOff {
-  std::string installer_path;
-  std::string loader_folder;  // without a trailing separator
-  std::string loader_name;    // the loader's own file name
-  bool to_disk = false;       // the switch was given
+  PathText installer_path;
+  PathText loader_folder;  // without a trailing separator
+  ShortText loader_name;   // the loader's own file name
+  bool to_disk = false;    // the switch was given
   bool self_extracting = false;
 };
 
@@ -48,8 +47,11 @@ struct HandOff {
 // quotes, so that neither the system nor cmd.exe splits it or acts on it;
 // other texts stay as they are. On Windows an installer that is a batch file
 // (.bat, .cmd) cannot be handed a %, ! or " safely: that raises LoaderError.
-ProcessStart BuildInstallerStart(const HandOff& hand_off, const PathStyle& host);
+// The line's buffer holds the longest line Windows starts a program with;
+// since every part is a path or name of bounded length, no line the loader
+// builds comes near it (a longer one would raise LoaderError, never be cut).
+void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start);
 // The line alone.
-std::string BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
+CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
 
 }  // namespace ldr

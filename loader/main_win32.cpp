@@ -27,12 +27,31 @@ void LoadDllsFromSystemFolderOnly() {
   }
 }
 
+int RunProcess() {
+  LoadDllsFromSystemFolderOnly();
+  ldr::SystemWindow window = ldr::MakeSystemWindow();
+  ldr::InitializeCommonControls();
+  ldr::SystemPlatform platform;
+  return ldr::RunLoader(platform, window);
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
-  LoadDllsFromSystemFolderOnly();
-  std::unique_ptr<ldr::LoaderWindow> window = ldr::MakeSystemWindow();
-  ldr::InitializeCommonControls();
-  std::unique_ptr<ldr::Platform> platform = ldr::MakeSystemPlatform(argc, argv);
-  ExitProcess(static_cast<UINT>(ldr::RunLoader(*platform, *window)));
+// The C library's start-up code is not linked (see the entry point in
+// loader/CMakeLists.txt): the loader takes neither argc nor argv, reads its
+// command line with GetCommandLineA and ends with ExitProcess. What of that
+// code it needs is done here: the x87 unit is reset to its 64-bit precision
+// (the progress and the window's arithmetic are in extended precision, and
+// Windows starts a process at 53 bits), and the constructors of static
+// objects run. The linker lays them out as a list between a -1 and a null
+// entry, run last to first. Their destructors are not needed: the process
+// ends with ExitProcess.
+extern "C" void (*__CTOR_LIST__[])();
+
+extern "C" void LoaderStartup() {
+  __asm__ volatile("fninit");
+  size_t count = 0;
+  while (__CTOR_LIST__[count + 1] != nullptr) ++count;
+  for (size_t i = count; i >= 1; --i) __CTOR_LIST__[i]();
+  ExitProcess(static_cast<UINT>(RunProcess()));
 }

@@ -1,11 +1,13 @@
-// Smaller stand-ins for two pieces of the static runtime of the Windows
-// loader. Each replaces library objects that the linker would otherwise pull
-// in whole; together they would add about 48 KB to the executable.
+// Smaller stand-ins for pieces of the static runtime of the Windows loader.
+// Each replaces library objects that the linker would otherwise pull in
+// whole; see docs/benchmarks.md for what each saves.
+#include <cxxabi.h>
 #include <windows.h>
 #include <zlib.h>
 
 #include <cstdarg>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -84,3 +86,87 @@ void __glibcxx_assert_fail(const char*, int, const char*, const char*) noexcept 
   ExitProcess(1);
 }
 }  // namespace std
+
+// --- Exception objects ------------------------------------------------------
+// The library's allocator for exception objects keeps an emergency pool with
+// a lock, and its per-thread bookkeeping uses emulated thread-local storage;
+// together with the thread support they need, about 5 KB. The loader has one
+// thread and raises one failure at a time (a second at most while the first
+// is being reported), so both come from here instead: objects come from a
+// few fixed slots, never from the heap. Should more be alive at once than
+// there are slots, or one be larger than a slot, the run ends as the
+// library ends it when its pool is spent (std::terminate).
+//
+// The runtime keeps its header (about 160 bytes on x86-64) right before each
+// object and reaches it by its own fixed offset; every block reserves more
+// than that in front of the object and clears it, as the library does.
+
+namespace {
+
+constexpr size_t kExceptionHeader = 256;
+constexpr size_t kExceptionSlot = 8192;  // a LoaderError with its 4 KiB text fits
+constexpr int kExceptionSlots = 8;
+
+alignas(16) unsigned char g_exception_slots[kExceptionSlots][kExceptionSlot];
+bool g_exception_slot_used[kExceptionSlots];
+
+// A block of size bytes, zeroed.
+void* TakeExceptionBlock(size_t size) {
+  for (int i = 0; i < kExceptionSlots; ++i) {
+    if (!g_exception_slot_used[i] && size <= kExceptionSlot) {
+      g_exception_slot_used[i] = true;
+      std::memset(g_exception_slots[i], 0, size);
+      return g_exception_slots[i];
+    }
+  }
+  std::terminate();
+}
+
+void GiveBackExceptionBlock(void* block) {
+  for (int i = 0; i < kExceptionSlots; ++i) {
+    if (block == g_exception_slots[i]) g_exception_slot_used[i] = false;
+  }
+}
+
+// The per-thread record of caught and uncaught exceptions, for the one thread.
+struct EhGlobals {
+  void* caught_exceptions;
+  unsigned int uncaught_exceptions;
+};
+EhGlobals g_eh_globals;
+
+}  // namespace
+
+namespace __cxxabiv1 {
+extern "C" {
+
+void* __cxa_allocate_exception(size_t thrown_size) noexcept {
+  unsigned char* block =
+      static_cast<unsigned char*>(TakeExceptionBlock(kExceptionHeader + thrown_size));
+  return block + kExceptionHeader;
+}
+
+void __cxa_free_exception(void* object) noexcept {
+  GiveBackExceptionBlock(static_cast<unsigned char*>(object) - kExceptionHeader);
+}
+
+// For std::rethrow_exception; the loader never uses it, but the library's
+// object that would provide these is the one replaced here.
+__cxa_dependent_exception* __cxa_allocate_dependent_exception() noexcept {
+  return static_cast<__cxa_dependent_exception*>(TakeExceptionBlock(kExceptionHeader));
+}
+
+void __cxa_free_dependent_exception(__cxa_dependent_exception* exception) noexcept {
+  GiveBackExceptionBlock(exception);
+}
+
+__cxa_eh_globals* __cxa_get_globals() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_eh_globals);
+}
+
+__cxa_eh_globals* __cxa_get_globals_fast() noexcept {
+  return reinterpret_cast<__cxa_eh_globals*>(&g_eh_globals);
+}
+
+}  // extern "C"
+}  // namespace __cxxabiv1

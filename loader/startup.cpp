@@ -39,12 +39,12 @@ class OwnFileBytes final : public ByteSource {
 
 ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
-  const std::string path = platform.OwnFilePath();
+  const PathText path = platform.OwnFilePath();
   if (!platform.FileExists(path)) {
-    throw LoaderError(msg::kOwnFileMissing + path);
+    RaiseLoaderError(msg::kOwnFileMissing, path);
   }
-  std::unique_ptr<File> file = platform.OpenForReading(path);
-  if (!file) throw LoaderError(msg::kFilePrefix + path + msg::kNotReadableTail);
+  OpenFile file = platform.OpenForReading(path);
+  if (!file) RaiseLoaderError(msg::kFilePrefix, path, msg::kNotReadableTail);
 
   const int64_t size = file->Seek(0, File::Origin::End);
   // For a file shorter than the record this seek fails and the position stays
@@ -72,10 +72,10 @@ namespace {
 
 void StartUp(Platform& platform, LoaderWindow& window) {
   if (!window.LoadSplashBitmap()) {
-    throw LoaderError(msg::kNoBitmap);
+    RaiseLoaderError(msg::kNoBitmap);
   }
-  if (!window.RegisterMainWindowClass()) throw LoaderError(msg::kNoWindowClass);
-  if (!window.CreateMainWindow()) throw LoaderError(msg::kNoMainWindow);
+  if (!window.RegisterMainWindowClass()) RaiseLoaderError(msg::kNoWindowClass);
+  if (!window.CreateMainWindow()) RaiseLoaderError(msg::kNoMainWindow);
   const ArchiveTrailer trailer = ReadTrailer(platform);
   window.ShowMainWindow();
   RunMainSequence(platform, window, trailer);

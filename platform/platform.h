@@ -5,12 +5,15 @@
 // the faults a real system cannot produce on demand.
 //
 // Texts are byte strings in the system's single-byte code page (ANSI on
-// Windows); nothing here converts between encodings.
+// Windows); nothing here converts between encodings but ConvertName. Paths
+// come back in fixed-capacity texts (base/text.h) and nothing here uses the
+// heap: open files live in a few slots of the platform itself.
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "base/text_rules.h"
 
@@ -50,19 +53,46 @@ enum class FolderSharing {
 // CreateProcess take the line; POSIX hands the arguments over as they are,
 // never re-splitting the line.
 struct ProcessStart {
-  std::string program;
-  std::vector<std::string> arguments;
-  std::string command_line;
+  static constexpr int kMaxArguments = 8;  // the loader hands over at most 4
+  PathText program;
+  PathText arguments[kMaxArguments];
+  int argument_count = 0;
+  CommandLineText command_line;
 };
 
-// An open file. The destructor closes it, so a scoped owner releases it on
-// every path, the error path included.
+// A zero-terminated text handed to the system: a path, a prefix. Made from a
+// string literal or from anything with c_str() (the loader's texts; the
+// tests' std::string).
+class SystemText {
+ public:
+  SystemText(const char* text) : text_(text) {}  // NOLINT: taken as it is
+  template <class Text, class = decltype(std::declval<const Text&>().c_str())>
+  SystemText(const Text& text) : text_(text.c_str()) {}  // NOLINT
+  const char* c_str() const { return text_; }
+  std::string_view view() const { return text_; }
+  operator std::string_view() const { return text_; }  // NOLINT
+
+ private:
+  const char* text_;
+};
+
+// A name as the system reads it: UTF-16 code units, as many as a name part
+// of 255 characters can become.
+struct WideName {
+  char16_t units[kMaxShortText];
+  size_t size = 0;
+  std::u16string_view view() const { return std::u16string_view(units, size); }
+  operator std::u16string_view() const { return view(); }  // NOLINT
+};
+inline bool operator==(const WideName& a, std::u16string_view b) { return a.view() == b; }
+
+// An open file, owned by an OpenFile: the owner closes it on every path,
+// the error path included.
 class File {
  public:
   enum class Origin { Begin = 0, Current = 1, End = 2 };
 
   File() = default;
-  virtual ~File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
@@ -80,7 +110,50 @@ class File {
 
   // The id of the open file itself, whatever its path names by now.
   virtual FileId Id() = 0;
+
+ protected:
+  friend class OpenFile;
+  ~File() = default;
+  // Closes the file and gives its object back to whoever made it. Called
+  // once, by the owner.
+  virtual void Close() = 0;
 };
+
+// The one owner of an open file; empty when an open failed. Moves, never
+// copies; closes the file when it ends.
+class OpenFile {
+ public:
+  OpenFile() = default;
+  explicit OpenFile(File* file) : file_(file) {}
+  OpenFile(OpenFile&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+  OpenFile& operator=(OpenFile&& other) noexcept {
+    if (this != &other) {
+      reset();
+      file_ = other.file_;
+      other.file_ = nullptr;
+    }
+    return *this;
+  }
+  ~OpenFile() { reset(); }
+
+  File* get() const { return file_; }
+  File* operator->() const { return file_; }
+  File& operator*() const { return *file_; }
+  explicit operator bool() const { return file_ != nullptr; }
+  void reset() {
+    if (file_ != nullptr) file_->Close();
+    file_ = nullptr;
+  }
+
+ private:
+  File* file_ = nullptr;
+};
+
+inline bool operator==(const OpenFile& file, std::nullptr_t) { return !file; }
+inline bool operator!=(const OpenFile& file, std::nullptr_t) { return static_cast<bool>(file); }
+
+// How many files a real platform keeps open at once.
+inline constexpr int kMaxOpenFiles = 8;
 
 class Platform {
  public:
@@ -99,67 +172,71 @@ class Platform {
   // The full path of the loader's own executable (Windows: GetModuleFileNameA
   // into 261 bytes, at most 260 characters; POSIX: up to the system's path
   // limit, and the empty text rather than a cut path).
-  virtual std::string OwnFilePath() = 0;
+  virtual PathText OwnFilePath() = 0;
 
   // The process's whole command line (GetCommandLineA). On POSIX it is
-  // composed from argv so that the splitting rules give argv back.
-  virtual std::string CommandLine() = 0;
+  // composed from argv so that the splitting rules give argv back, as many
+  // whole arguments as the longest line Windows would hand over can hold.
+  // Lives as long as the platform.
+  virtual std::string_view CommandLine() = 0;
 
   // The temporary folder, ending in its separator (GetTempPathA with a
   // 261-byte buffer). False when there is none, or when its path does not fit
   // in 260 characters on Windows or the system's path limit on POSIX.
-  virtual bool GetTempFolder(std::string* folder) = 0;
+  virtual bool GetTempFolder(PathText* folder) = 0;
 
   // Who may change what lies in the temporary folder. Windows: always
   // private (the folder is the user's own). POSIX: from the owner and mode
   // of the folder and of every folder on its path.
-  virtual FolderSharing TempFolderSharing(const std::string& folder) = 0;
+  virtual FolderSharing TempFolderSharing(SystemText folder) = 0;
 
   // GetTempFileNameA(folder, prefix, 0): creates a new, empty file with a
   // unique name in folder and gives its full path; the empty text on failure.
   // Never reuses an existing file.
-  virtual std::string MakeTempFileName(const std::string& folder, const std::string& prefix) = 0;
+  virtual PathText MakeTempFileName(SystemText folder, SystemText prefix) = 0;
 
   // CreateDirectoryA: true when a new folder was made (false when anything of
   // that name exists already). On POSIX the folder is readable only by its
   // owner, and stays open: files CreateForWriting makes in it are made
   // relative to it, so that a folder renamed or replaced on its path cannot
   // redirect them.
-  virtual bool MakeFolder(const std::string& path) = 0;
+  virtual bool MakeFolder(SystemText path) = 0;
 
   // Makes a new folder in folder whose name is prefix followed by random
   // characters nobody can foresee (mkdtemp), readable only by its owner and
   // kept open like one MakeFolder made. Gives its path, or the empty text.
-  virtual std::string MakeUniqueFolder(const std::string& folder, const std::string& prefix) = 0;
+  virtual PathText MakeUniqueFolder(SystemText folder, SystemText prefix) = 0;
 
   // The existence test: an entry of that name that is not a folder, and whose
   // last-write time in local time lies within 1980-01-01 .. 2107-12-31.
-  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FileExists(SystemText path) = 0;
 
   // Opens an existing file for reading, sharing reading and writing with
-  // others. Null on failure.
-  virtual std::unique_ptr<File> OpenForReading(const std::string& path) = 0;
+  // others. Empty on failure, also when every slot for open files is taken
+  // (kMaxOpenFiles; the loader needs two at once).
+  virtual OpenFile OpenForReading(SystemText path) = 0;
 
   // Creates a new file, or cuts an existing one to 0 bytes, for reading and
-  // writing, not shared. Null on failure. On POSIX it never follows a
+  // writing, not shared. Empty on failure. On POSIX it never follows a
   // symbolic link, and cuts nothing but a regular file of this user with no
   // other link to it (a hard link would carry the change elsewhere).
-  virtual std::unique_ptr<File> CreateForWriting(const std::string& path) = 0;
+  virtual OpenFile CreateForWriting(SystemText path) = 0;
 
   // A name as the system itself will read it. Windows converts the code
   // page's bytes to UTF-16 (MultiByteToWideChar with MB_ERR_INVALID_CHARS)
   // and fails when they do not convert cleanly, as a lone lead byte at the
   // end of a name in a double-byte code page; the system would drop it.
-  // POSIX takes bytes as they are: each byte one unit.
-  virtual bool ConvertName(const std::string& name, std::u16string* converted) = 0;
+  // POSIX takes bytes as they are: each byte one unit. A name of more than
+  // 255 units does not convert either (no system takes one that long).
+  virtual bool ConvertName(std::string_view name, WideName* converted) = 0;
 
   // The id of the file path names now (a final symbolic link is not
   // followed); unknown when there is none.
-  virtual FileId IdentifyFile(const std::string& path) = 0;
+  virtual FileId IdentifyFile(SystemText path) = 0;
 
   // Lets the owner run the file (POSIX); nothing on Windows. Failures are not
   // reported: starting the program reports them.
-  virtual void MarkExecutable(const std::string& path) = 0;
+  virtual void MarkExecutable(SystemText path) = 0;
 
   // The longest command line StartProcess can hand over: 32,766 characters
   // on Windows (CreateProcess's 32,767 with the final zero); on POSIX what

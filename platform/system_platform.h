@@ -1,15 +1,21 @@
 #pragma once
 // The real platform of this build (Win32 or POSIX; CMake compiles one).
-// Made once, in main(), and handed down.
+// Made once, in main(), and handed down: SystemPlatform platform(argc, argv).
+// argv is used by the POSIX build to compose the command line; the Win32
+// build reads GetCommandLineA instead.
 
-#include <memory>
-
-#include "platform/platform.h"
+#ifdef _WIN32
+#include "platform/platform_win32.h"
+#else
+#include "platform/platform_posix.h"
+#endif
 
 namespace ldr {
 
-// argv is used by the POSIX build to compose the command line; the Win32
-// build reads GetCommandLineA instead.
-std::unique_ptr<Platform> MakeSystemPlatform(int argc, char** argv);
+#ifdef _WIN32
+using SystemPlatform = Win32Platform;
+#else
+using SystemPlatform = PosixPlatform;
+#endif
 
 }  // namespace ldr

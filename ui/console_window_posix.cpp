@@ -3,7 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <memory>
+
+#include "base/text_rules.h"
 
 #include "ui/system_window.h"
 
@@ -34,23 +35,25 @@ void ConsoleWindow::SetProgressPosition(int32_t percent) {
   if (shown_) Draw();
 }
 
-void ConsoleWindow::ShowError(const std::string& message) {
+void ConsoleWindow::ShowError(const char* message) {
   ClearLine();
   shown_ = false;
-  Write(std::string(kErrorCaption) + "\n" + message + "\n");
+  Write(kErrorCaption);
+  Write("\n");
+  Write(message);
+  Write("\n");
 }
 
 void ConsoleWindow::Draw() {
   if (!draw_progress_) return;
   const int32_t filled = percent_ * kBarCells / 100;
-  std::string line = "\rInitializing... [";
-  line.append(static_cast<size_t>(filled), '#');
-  line.append(static_cast<size_t>(kBarCells - filled), ' ');
-  line += "] ";
-  const std::string number = std::to_string(percent_);
-  line.append(3 - number.size(), ' ');
-  line += number;
-  line += '%';
+  Text<64> line("\rInitializing... [");
+  for (int32_t cell = 0; cell < kBarCells; ++cell) line.Append(cell < filled ? '#' : ' ');
+  line.Append("] ");
+  const DecimalDigits number = DecimalText(percent_);
+  for (size_t pad = number.size(); pad < 3; ++pad) line.Append(' ');
+  line.Append(number);
+  line.Append('%');
   line_width_ = line.size() - 1;
   line_drawn_ = true;
   Write(line);
@@ -59,10 +62,13 @@ void ConsoleWindow::Draw() {
 void ConsoleWindow::ClearLine() {
   if (!line_drawn_) return;
   line_drawn_ = false;
-  Write("\r" + std::string(line_width_, ' ') + "\r");
+  Text<64> blank("\r");
+  for (size_t i = 0; i < line_width_; ++i) blank.Append(' ');
+  blank.Append('\r');
+  Write(blank);
 }
 
-void ConsoleWindow::Write(const std::string& text) const {
+void ConsoleWindow::Write(std::string_view text) const {
   const char* data = text.data();
   size_t left = text.size();
   while (left > 0) {
@@ -76,9 +82,7 @@ void ConsoleWindow::Write(const std::string& text) const {
   }
 }
 
-std::unique_ptr<LoaderWindow> MakeSystemWindow() {
-  return std::make_unique<ConsoleWindow>(STDERR_FILENO);
-}
+SystemWindow MakeSystemWindow() { return ConsoleWindow(STDERR_FILENO); }
 
 void InitializeCommonControls() {}
 

@@ -8,7 +8,7 @@
 // draws nothing at all, so logs carry only the error report.
 
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 #include "ui/loader_window.h"
 
@@ -32,12 +32,12 @@ class ConsoleWindow : public LoaderWindow {
   void SetProgressPosition(int32_t percent) override;
   // Clears the progress line, then writes the caption and the message, each
   // on a line of its own.
-  void ShowError(const std::string& message) override;
+  void ShowError(const char* message) override;
 
  private:
   void Draw();
   void ClearLine();
-  void Write(const std::string& text) const;
+  void Write(std::string_view text) const;
 
   int fd_;
   bool draw_progress_;

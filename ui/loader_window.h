@@ -4,8 +4,6 @@
 // Exists as an interface so the start-up order and the error handler can be
 // tested with a fake.
 
-#include <string>
-
 #include "base/messages.h"
 #include "base/progress_sink.h"
 
@@ -27,7 +25,7 @@ class LoaderWindow : public ProgressSink {
   virtual void ShowMainWindow() = 0;
   // The error box: owner the main window once known (none before), the fixed
   // caption, one OK button and the stop icon. Returns when it is dismissed.
-  virtual void ShowError(const std::string& message) = 0;
+  virtual void ShowError(const char* message) = 0;
 };
 
 // The caption of every error report.

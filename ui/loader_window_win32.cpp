@@ -2,11 +2,12 @@
 
 #include <commctrl.h>
 
+#include <cstring>
 #include <exception>
-#include <memory>
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "base/text_rules.h"
 #include "ui/system_window.h"
 #include "ui/window_geometry.h"
 
@@ -24,20 +25,16 @@ struct WindowState {
   bool failed = false;      // a failure inside MainWindowProc is recorded
   bool raised = false;      // ... and has been raised to the caller
   bool reporting = false;   // the error box is up: failures are dropped
-  std::string failure;
+  // The failure's text. The paint failures are short fixed texts; anything
+  // longer keeps its first 255 characters.
+  Text<kMaxShortText> failure;
 };
 
 WindowState g_state;
 
 void RecordFailure(const char* message) {
   if (g_state.failed || g_state.reporting) return;
-  // The assignment may itself run out of memory; the flag is set afterwards
-  // so that a half-recorded failure is never raised.
-  try {
-    g_state.failure = message;
-  } catch (...) {
-    g_state.failure.clear();
-  }
+  g_state.failure.Assign(message);
   g_state.failed = true;
 }
 
@@ -45,7 +42,7 @@ void RecordFailure(const char* message) {
 void RaisePendingFailure() {
   if (!g_state.failed || g_state.raised) return;
   g_state.raised = true;
-  throw LoaderError(g_state.failure);
+  RaiseLoaderError(g_state.failure);
 }
 
 class PaintScope {
@@ -122,7 +119,7 @@ void ChangeDpi(HWND window, uint32_t dpi, const RECT& suggested) {
 void PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) throw LoaderError(msg::kNoPaintDc);
+  if (dc == nullptr) RaiseLoaderError(msg::kNoPaintDc);
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -130,19 +127,19 @@ void PaintSplash(HWND window) {
   const WindowRect picture = PictureRect(client.bottom - client.top, g_state.dpi);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) throw LoaderError(msg::kNoMemoryDc);
+  if (memory == nullptr) RaiseLoaderError(msg::kNoMemoryDc);
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
   if (previous == HGDI_ERROR || previous == nullptr) {
-    throw LoaderError(msg::kNoSelectBitmap);
+    RaiseLoaderError(msg::kNoSelectBitmap);
   }
   // Each pixel of the picture becomes a block of whole pixels (at 96 DPI
   // this is a plain copy): the picture stays crisp at every scale.
   SetStretchBltMode(dc, COLORONCOLOR);
   if (!StretchBlt(dc, picture.left, picture.top, picture.width, picture.height, memory, 0, 0,
                   kPictureSize, kPictureSize, SRCCOPY)) {
-    throw LoaderError(msg::kNoDrawBitmap);
+    RaiseLoaderError(msg::kNoDrawBitmap);
   }
 }
 
@@ -224,7 +221,7 @@ bool Win32LoaderWindow::CreateMainWindow() {
   }
 
   g_state.bar = CreateProgressBar(window);
-  if (g_state.bar == nullptr) throw LoaderError(msg::kNoProgressBar);
+  if (g_state.bar == nullptr) RaiseLoaderError(msg::kNoProgressBar);
   g_state.main = window;
   return true;
 }
@@ -262,9 +259,9 @@ void Win32LoaderWindow::SetProgressPosition(int32_t percent) {
   RaisePendingFailure();
 }
 
-void Win32LoaderWindow::ShowError(const std::string& message) {
+void Win32LoaderWindow::ShowError(const char* message) {
   g_state.reporting = true;
-  MessageBoxA(g_state.main, message.c_str(), kErrorCaption, MB_OK | MB_ICONHAND);
+  MessageBoxA(g_state.main, message, kErrorCaption, MB_OK | MB_ICONHAND);
 }
 
 HWND Win32LoaderWindow::MainWindow() { return g_state.main; }
@@ -272,12 +269,12 @@ HWND Win32LoaderWindow::ProgressBar() { return g_state.bar; }
 HBITMAP Win32LoaderWindow::SplashBitmap() { return g_state.splash; }
 uint32_t Win32LoaderWindow::Dpi() { return g_state.dpi; }
 
-std::unique_ptr<LoaderWindow> MakeSystemWindow() {
+SystemWindow MakeSystemWindow() {
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   GetStartupInfoA(&startup);
   // wShowWindow is taken as it is, whatever STARTF_USESHOWWINDOW says.
-  return std::make_unique<Win32LoaderWindow>(GetModuleHandleA(nullptr), startup.wShowWindow);
+  return Win32LoaderWindow(GetModuleHandleA(nullptr), startup.wShowWindow);
 }
 
 // comctl32 is not one of the system's known DLLs, so a static import would be
@@ -294,7 +291,7 @@ void InitializeCommonControls() {
   char path[MAX_PATH + 16];
   const UINT length = GetSystemDirectoryA(path, MAX_PATH);
   if (length == 0 || length >= MAX_PATH) return;
-  lstrcpyA(path + length, "\\comctl32.dll");
+  std::memcpy(path + length, "\\comctl32.dll", sizeof "\\comctl32.dll");
   HMODULE library = LoadLibraryA(path);
   if (library == nullptr) return;
   using InitFunction = void(WINAPI*)();

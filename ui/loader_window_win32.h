@@ -28,7 +28,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <string>
 
 #include "ui/loader_window.h"
 
@@ -54,7 +53,7 @@ class Win32LoaderWindow : public LoaderWindow {
   bool CreateMainWindow() override;
   void ShowMainWindow() override;
   void SetProgressPosition(int32_t percent) override;
-  void ShowError(const std::string& message) override;
+  void ShowError(const char* message) override;
 
   // The process-wide handles: null until made (the main window until
   // CreateMainWindow has returned true).

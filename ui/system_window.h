@@ -1,16 +1,25 @@
 #pragma once
 // The real window of this build: the Win32 window with its picture and
-// progress bar, or the POSIX console view on standard error.
+// progress bar, or the POSIX console view on standard error. main() makes
+// it, first thing, and keeps it for the process's life.
 
-#include <memory>
-
-#include "ui/loader_window.h"
+#ifdef _WIN32
+#include "ui/loader_window_win32.h"
+#else
+#include "ui/console_window_posix.h"
+#endif
 
 namespace ldr {
 
+#ifdef _WIN32
+using SystemWindow = Win32LoaderWindow;
+#else
+using SystemWindow = ConsoleWindow;
+#endif
+
 // Takes what the window needs from the process's start-up (module handle,
 // the start-up show command). Call first, in main().
-std::unique_ptr<LoaderWindow> MakeSystemWindow();
+SystemWindow MakeSystemWindow();
 
 // InitCommonControls on Windows; nothing elsewhere. Called once, right after
 // MakeSystemWindow and before any window is made.

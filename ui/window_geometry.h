@@ -17,7 +17,6 @@
 // factors are long double literals and the products stay long double.
 
 #include <cstdint>
-#include <functional>
 
 namespace ldr {
 
@@ -43,9 +42,20 @@ int32_t ScaleFromDpi(int32_t value, uint32_t dpi);
 // (SM_CXMAXIMIZED, SM_CYMAXIMIZED, in pixels at `dpi`). The callbacks are
 // asked afresh for each of the four formulas, in the order width, height,
 // left, top.
-WindowRect MainWindowRect(const std::function<int32_t()>& maximized_width,
-                          const std::function<int32_t()>& maximized_height,
-                          uint32_t dpi = kBaseDpi);
+template <class Width, class Height>
+WindowRect MainWindowRect(Width&& maximized_width, Height&& maximized_height,
+                          uint32_t dpi = kBaseDpi) {
+  // The four formulas on the screen measured in 96-DPI units.
+  auto width = [&] { return static_cast<long double>(ScaleFromDpi(maximized_width(), dpi)); };
+  auto height = [&] { return static_cast<long double>(ScaleFromDpi(maximized_height(), dpi)); };
+  WindowRect look{};
+  look.width = RoundHalfEven(width() * 0.5L);
+  look.height = RoundHalfEven(height() * 0.15L);
+  look.left = RoundHalfEven(width() * 0.5L - static_cast<long double>(look.width) * 0.5L);
+  look.top = RoundHalfEven(height() * 0.5L - static_cast<long double>(look.height) * 0.5L);
+  return WindowRect{ScaleToDpi(look.left, dpi), ScaleToDpi(look.top, dpi),
+                    ScaleToDpi(look.width, dpi), ScaleToDpi(look.height, dpi)};
+}
 WindowRect MainWindowRect(int32_t maximized_width, int32_t maximized_height,
                           uint32_t dpi = kBaseDpi);
 

@@ -29,6 +29,7 @@
 #include "format/pe_image.h"
 #include "format/records.h"
 #include "format/stored_names.h"
+#include "format/stored_paths.h"
 
 namespace {
 

@@ -271,6 +271,65 @@ TEST(ExtractAll, BadHeaderAndPresetDictionaryRaiseZlibError) {
   }
 }
 
+// The zlib wrapper around the deflate data is read by the extractor itself:
+// at every place it can be cut or damaged the outcome is inflate's own, as
+// the one-block loop shows.
+TEST(ExtractAll, TheWrapperEndsAndFailsAsInflateDoes) {
+  const std::string data = Text(9000);
+  const std::string stream = ZlibStream(data);
+  const std::string dictionary = testing::ZlibStreamWithDictionary(Text(2000), "quick brown fox");
+  std::string wrong_check = stream;
+  wrong_check.back() = static_cast<char>(wrong_check.back() ^ 1);
+  struct Case {
+    const char* name;
+    std::string range;
+    bool zlib_error;
+  };
+  const Case cases[] = {
+      {"one header byte", stream.substr(0, 1), false},
+      {"the header alone", stream.substr(0, 2), false},
+      {"header check", std::string("\x78\x9D") + stream.substr(2), true},
+      {"method", std::string("\x79\x9C") + stream.substr(2), true},
+      {"window of 64 KiB", std::string("\x88\x98") + stream.substr(2), true},
+      {"dictionary id cut", dictionary.substr(0, 4), false},
+      {"dictionary id whole", dictionary.substr(0, 6), true},
+      {"checksum cut", stream.substr(0, stream.size() - 2), false},
+      {"checksum missing", stream.substr(0, stream.size() - 4), false},
+      {"checksum wrong", wrong_check, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const testing::LiteralResult expected = testing::LiteralExtract(c.range);
+    ASSERT_EQ(expected.zlib_error, c.zlib_error);
+    Extraction run(BuildArchive({{"f", c.range, static_cast<int32_t>(data.size())}}));
+    run.Extract();
+    EXPECT_EQ(run.zlib_error, c.zlib_error);
+    const std::string out = run.Out("f");
+    if (c.zlib_error) {
+      // Whole blocks only: the short last one is lost with the failure.
+      EXPECT_EQ(out, data.substr(0, out.size()));
+      EXPECT_EQ(out.size() % 4096, 0u);
+    } else {
+      EXPECT_EQ(run.error, "");
+      EXPECT_EQ(out, expected.output);
+    }
+  }
+}
+
+// A distance reaching back before the start of the stream is damage, also
+// when the input at hand would let inflate take its fast loop; nothing of
+// memory the stream never wrote reaches the file.
+TEST(ExtractAll, DistanceBeforeTheStreamStartIsDamage) {
+  // A fixed-Huffman block: literals, then a match 4 bytes back after 2.
+  const std::string too_far = std::string("\x78\x9c\xab\xa8", 4) + std::string(300, '\x42');
+  const testing::LiteralResult expected = testing::LiteralExtract(too_far);
+  ASSERT_TRUE(expected.zlib_error);
+  Extraction run(BuildArchive({{"f", too_far, 1000}}));
+  run.Extract();
+  EXPECT_TRUE(run.zlib_error);
+  EXPECT_EQ(run.Out("f"), "");
+}
+
 TEST(ExtractAll, StreamCutShortEndsTheEntryWithoutError) {
   std::string data = RandomBytes(40000, 4);
   std::string stream = ZlibStream(data, 0);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "tests/support/argument_list.h"
 
 namespace ldr {
 namespace {

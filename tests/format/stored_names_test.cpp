@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "format/stored_paths.h"
+
 namespace ldr {
 namespace {
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,71 @@ TEST(RuntimeWin32, LibraryFailuresAreExceptionsWithText) {
 TEST(RuntimeWin32, OversizedArraysAreALackOfMemory) {
   volatile size_t count = static_cast<size_t>(-1) / 2;
   EXPECT_THROW(delete[] new int[count], std::bad_alloc);
+}
+
+}  // namespace
+
+namespace {
+
+// The loader's exception objects come from a few fixed slots: nested
+// failures, several alive at once and objects as large as a LoaderError all
+// unwind and are caught with their text, and the runtime's bookkeeping
+// follows.
+struct Large : std::exception {
+  char text[6000] = "large";
+  const char* what() const noexcept override { return text; }
+};
+
+struct CountsUncaught {
+  int* seen;
+  ~CountsUncaught() { *seen = std::uncaught_exceptions(); }
+};
+
+void ThrowNested(int depth, std::vector<std::string>* caught) {
+  try {
+    throw std::runtime_error(std::string("level ") + std::to_string(depth));
+  } catch (const std::exception& e) {
+    // Still handling this one while the next ones are raised.
+    if (depth < 5) ThrowNested(depth + 1, caught);
+    caught->push_back(e.what());
+  }
+}
+
+TEST(RuntimeWin32, ExceptionObjectsComeAndGo) {
+  std::vector<std::string> caught;
+  ThrowNested(1, &caught);
+  EXPECT_EQ(caught,
+            (std::vector<std::string>{"level 5", "level 4", "level 3", "level 2", "level 1"}));
+  try {
+    throw Large();
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "large");
+  }
+  int seen = -1;
+  try {
+    CountsUncaught counter{&seen};
+    throw std::bad_alloc();
+  } catch (const std::bad_alloc&) {
+    EXPECT_EQ(std::uncaught_exceptions(), 0);
+  }
+  EXPECT_EQ(seen, 1);  // counted while the destructor ran during unwinding
+  // A rethrown exception keeps its object.
+  try {
+    try {
+      throw std::runtime_error("again");
+    } catch (...) {
+      throw;
+    }
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "again");
+  }
+  // Many rounds: the slots are given back.
+  for (int i = 0; i < 1000; ++i) {
+    try {
+      throw std::runtime_error("round");
+    } catch (const std::exception&) {
+    }
+  }
 }
 
 }  // namespace

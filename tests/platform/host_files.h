@@ -23,10 +23,11 @@ extern const char* const kChildProgramName;
 inline ProcessStart StartOf(const std::vector<std::string>& words) {
   ProcessStart start;
   start.program = words.empty() ? std::string() : words[0];
-  start.arguments = words;
   for (const std::string& word : words) {
-    if (!start.command_line.empty()) start.command_line += ' ';
-    start.command_line += word.find(' ') == std::string::npos ? word : '"' + word + '"';
+    if (start.argument_count < ProcessStart::kMaxArguments)
+      start.arguments[start.argument_count++] = word;
+    if (!start.command_line.empty()) start.command_line.Append(' ');
+    start.command_line.Append(word.find(' ') == std::string::npos ? word : '"' + word + '"');
   }
   return start;
 }

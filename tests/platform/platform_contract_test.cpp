@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -21,7 +23,8 @@ char* kArgv[] = {kProgramName, nullptr};
 
 class RealWorld {
  public:
-  RealWorld() : platform_(MakeSystemPlatform(1, kArgv)), scratch_(MakeScratchFolder()) {}
+  RealWorld()
+      : platform_(std::make_unique<SystemPlatform>(1, kArgv)), scratch_(MakeScratchFolder()) {}
   ~RealWorld() { RemoveTree(scratch_); }
   Platform& platform() { return *platform_; }
   const std::string& scratch() const { return scratch_; }
@@ -86,7 +89,7 @@ class WorldNames {
 TYPED_TEST_SUITE(PlatformContract, Worlds, WorldNames);
 
 TYPED_TEST(PlatformContract, TempFolderEndsInItsSeparator) {
-  std::string folder;
+  PathText folder;
   ASSERT_TRUE(this->platform().GetTempFolder(&folder));
   ASSERT_FALSE(folder.empty());
   EXPECT_LE(folder.size(), 260u);
@@ -254,7 +257,7 @@ TYPED_TEST(PlatformContract, FileIdsTellFilesApart) {
 }
 
 TYPED_TEST(PlatformContract, AsciiNamesConvertUnchanged) {
-  std::u16string converted;
+  WideName converted;
   ASSERT_TRUE(this->platform().ConvertName("Setup-1.exe", &converted));
   EXPECT_EQ(converted, u"Setup-1.exe");
   EXPECT_GT(this->platform().LongestCommandLine(), 4096u);
@@ -265,7 +268,8 @@ TYPED_TEST(PlatformContract, AsciiNamesConvertUnchanged) {
 class SystemPlatform : public ::testing::Test {
  protected:
   std::string ChildPath() {
-    return DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle()) +
+    return std::string(
+               DirectoryPart(world_.platform().OwnFilePath(), world_.platform().HostPathStyle())) +
            kChildProgramName;
   }
 

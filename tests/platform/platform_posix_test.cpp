@@ -3,8 +3,10 @@
 // WinExec-like results of starting a program.
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <memory>
 
 #include <chrono>
 #include <climits>
@@ -15,6 +17,7 @@
 
 #include "platform/system_platform.h"
 #include "tests/platform/host_files.h"
+#include "tests/support/argument_list.h"
 
 namespace ldr::testing {
 namespace {
@@ -23,7 +26,7 @@ std::unique_ptr<Platform> PlatformFor(std::vector<std::string> arguments) {
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  return MakeSystemPlatform(static_cast<int>(arguments.size()), argv.data());
+  return std::make_unique<SystemPlatform>(static_cast<int>(arguments.size()), argv.data());
 }
 
 TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
@@ -44,7 +47,7 @@ TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
       {{"setup", std::string(300, 'x')}, {"setup", std::string(300, 'x')}},
   };
   for (const Case& c : cases) {
-    std::string line = PlatformFor(c.argv)->CommandLine();
+    std::string line(PlatformFor(c.argv)->CommandLine());
     EXPECT_EQ(SplitArguments(line), c.expected) << line;
   }
   EXPECT_EQ(PlatformFor({"setup", "*todisk"})->CommandLine(), "setup *todisk");
@@ -106,7 +109,7 @@ TEST_F(PosixPlatform, TempFolderComesFromTmpdir) {
     } else {
       ::setenv("TMPDIR", c.tmpdir, 1);
     }
-    std::string folder = "unchanged";
+    PathText folder("unchanged");
     EXPECT_EQ(platform_->GetTempFolder(&folder), c.found) << (c.tmpdir ? c.tmpdir : "(unset)");
     EXPECT_EQ(folder, c.found ? c.folder : "unchanged");
   }
@@ -265,7 +268,8 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
   auto writing = platform_->CreateForWriting(scratch_ + "out.bin");
   ASSERT_NE(reading, nullptr);
   ASSERT_NE(writing, nullptr);
-  std::string child = DirectoryPart(platform_->OwnFilePath(), kPosixPaths) + kChildProgramName;
+  std::string child =
+      std::string(DirectoryPart(platform_->OwnFilePath(), kPosixPaths)) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
   ASSERT_EQ(platform_->StartProcess(StartOf({child, report, "--fds"})), 33u);
   std::string text;

@@ -1,7 +1,9 @@
 // What the Win32 platform hands over unchanged from the system.
 
 #include <gtest/gtest.h>
+
 #include <windows.h>
+#include <memory>
 
 #include <cstdlib>
 
@@ -11,11 +13,11 @@ namespace ldr::testing {
 namespace {
 
 TEST(Win32Platform, GivesTheSystemsOwnTexts) {
-  auto platform = MakeSystemPlatform(0, nullptr);
+  auto platform = std::make_unique<SystemPlatform>();
   EXPECT_EQ(platform->CommandLine(), std::string(GetCommandLineA()));
   char temp[MAX_PATH + 1] = {};
   DWORD n = GetTempPathA(sizeof temp, temp);
-  std::string folder;
+  PathText folder;
   ASSERT_TRUE(platform->GetTempFolder(&folder));
   EXPECT_EQ(folder, std::string(temp, n));
   std::string own = platform->OwnFilePath();
@@ -25,7 +27,7 @@ TEST(Win32Platform, GivesTheSystemsOwnTexts) {
 }
 
 TEST(Win32Platform, PathsSplitAtBackslashAndColonWithTheLeadByteTest) {
-  auto platform = MakeSystemPlatform(0, nullptr);
+  auto platform = std::make_unique<SystemPlatform>();
   for (PathStyle style : {platform->HostPathStyle(), platform->StoredNameStyle()}) {
     EXPECT_EQ(std::string(style.separators), "\\:");
     EXPECT_EQ(style.trailing, '\\');
@@ -39,7 +41,7 @@ TEST(Win32Platform, PathsSplitAtBackslashAndColonWithTheLeadByteTest) {
 // GetTempPathA reports the size it would need when the folder does not fit
 // the 261-byte buffer: that is no folder, not a cut one.
 TEST(Win32Platform, TempFolderLongerThan260CharactersIsNone) {
-  auto platform = MakeSystemPlatform(0, nullptr);
+  auto platform = std::make_unique<SystemPlatform>();
   char saved[MAX_PATH * 4] = {};
   DWORD had = GetEnvironmentVariableA("TMP", saved, sizeof saved);
   struct Case {
@@ -51,7 +53,7 @@ TEST(Win32Platform, TempFolderLongerThan260CharactersIsNone) {
     std::string folder = "C:\\" + std::string(c.length - 4, 'x') + "\\";
     ASSERT_EQ(folder.size(), c.length);
     SetEnvironmentVariableA("TMP", folder.c_str());
-    std::string got = "unchanged";
+    PathText got("unchanged");
     EXPECT_EQ(platform->GetTempFolder(&got), c.found) << c.length;
     EXPECT_EQ(got, c.found ? folder : "unchanged") << c.length;
   }
@@ -62,12 +64,12 @@ TEST(Win32Platform, TempFolderLongerThan260CharactersIsNone) {
 // page; a byte sequence that is not valid there fails, rather than being
 // dropped or replaced. Run once more in a Japanese locale (code page 932).
 TEST(Win32Platform, ConvertNameFollowsTheActiveCodePage) {
-  auto platform = MakeSystemPlatform(0, nullptr);
+  auto platform = std::make_unique<SystemPlatform>();
   char expected[16] = {};
   if (GetEnvironmentVariableA("LOADERKIT_EXPECT_ACP", expected, sizeof expected) > 0) {
     ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expected)));
   }
-  std::u16string converted;
+  WideName converted;
   ASSERT_TRUE(platform->ConvertName("setup.exe", &converted));
   EXPECT_EQ(converted, u"setup.exe");
   if (GetACP() == 932) {
@@ -88,8 +90,8 @@ TEST(Win32Platform, ConvertNameFollowsTheActiveCodePage) {
 
 // A file made for writing is not shared: nobody opens it meanwhile.
 TEST(Win32Platform, FileBeingWrittenIsNotShared) {
-  auto platform = MakeSystemPlatform(0, nullptr);
-  std::string folder;
+  auto platform = std::make_unique<SystemPlatform>();
+  PathText folder;
   ASSERT_TRUE(platform->GetTempFolder(&folder));
   std::string path = platform->MakeTempFileName(folder, "ldx");
   ASSERT_FALSE(path.empty());

@@ -8,12 +8,13 @@
 namespace ldr::testing {
 namespace {
 
-class FakeFile : public File {
+class FakeFile final : public File {
  public:
   FakeFile(FakePlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {
     ++platform_.open_files;
   }
-  ~FakeFile() override { --platform_.open_files; }
+  ~FakeFile() { --platform_.open_files; }
+  void Close() override { delete this; }
 
   int64_t Seek(int64_t distance, Origin origin) override {
     int64_t base = 0;
@@ -104,39 +105,49 @@ FileId FakePlatform::IdOf(const std::string& path) const {
   return FileId{1, it->second.id, true};
 }
 
-FolderSharing FakePlatform::TempFolderSharing(const std::string& folder) {
-  std::string key = WithoutTrailingSeparator(folder, host_style);
+FolderSharing FakePlatform::TempFolderSharing(SystemText folder_text) {
+  const std::string folder(folder_text.view());
+  std::string key(WithoutTrailingSeparator(folder, host_style));
   if (!key.empty() && (!Exists(key) || !nodes[key].folder)) return FolderSharing::kMissing;
   return sharing;
 }
 
-std::string FakePlatform::MakeUniqueFolder(const std::string& folder, const std::string& prefix) {
-  if (unique_folder_fails) return std::string();
-  std::string key = WithoutTrailingSeparator(folder, host_style);
-  if (!key.empty() && (!Exists(key) || !nodes[key].folder)) return std::string();
+PathText FakePlatform::MakeUniqueFolder(SystemText folder_text, SystemText prefix_text) {
+  const std::string folder(folder_text.view());
+  const std::string prefix(prefix_text.view());
+  if (unique_folder_fails) return PathText();
+  std::string key(WithoutTrailingSeparator(folder, host_style));
+  if (!key.empty() && (!Exists(key) || !nodes[key].folder)) return PathText();
   // Random on a real system; counted here so that tests can name it.
   for (;;) {
     char letters[16];
     std::snprintf(letters, sizeof letters, "Q7xZ%02u", next_unique_number_++ % 100);
-    std::string path = WithTrailingSeparator(folder, host_style) + prefix + letters;
+    std::string path = std::string(WithTrailingSeparator(folder, host_style)) + prefix + letters;
     if (!Exists(path)) {
       AddFolder(path);
       folders_made.push_back(path);
-      return path;
+      return PathText(path);
     }
   }
 }
 
-bool FakePlatform::ConvertName(const std::string& name, std::u16string* converted) {
-  if (convert_name) return convert_name(name, converted);
-  converted->clear();
-  for (char c : name) converted->push_back(static_cast<unsigned char>(c));
+bool FakePlatform::ConvertName(std::string_view name, WideName* converted) {
+  std::u16string units;
+  if (convert_name) {
+    if (!convert_name(std::string(name), &units)) return false;
+  } else {
+    for (char c : name) units.push_back(static_cast<unsigned char>(c));
+  }
+  // As the real platforms: no name of more than 255 units.
+  if (units.size() > kMaxShortText) return false;
+  converted->size = units.size();
+  std::copy(units.begin(), units.end(), converted->units);
   return true;
 }
 
-FileId FakePlatform::IdentifyFile(const std::string& path) {
+FileId FakePlatform::IdentifyFile(SystemText path) {
   if (before_identify) before_identify();
-  return IdOf(path);
+  return IdOf(std::string(path.view()));
 }
 
 const std::string& FakePlatform::Contents(const std::string& path) const {
@@ -145,54 +156,59 @@ const std::string& FakePlatform::Contents(const std::string& path) const {
   return it->second.data;
 }
 
-bool FakePlatform::GetTempFolder(std::string* folder) {
+bool FakePlatform::GetTempFolder(PathText* folder) {
   if (temp_folder_missing || temp_folder.size() > 260) return false;
   *folder = temp_folder;
   return true;
 }
 
-std::string FakePlatform::MakeTempFileName(const std::string& folder, const std::string& prefix) {
-  if (temp_name_fails) return std::string();
-  std::string folder_key = WithoutTrailingSeparator(folder, host_style);
-  if (!folder_key.empty() && (!Exists(folder_key) || !nodes[folder_key].folder))
-    return std::string();
+PathText FakePlatform::MakeTempFileName(SystemText folder_text, SystemText prefix_text) {
+  const std::string folder(folder_text.view());
+  const std::string prefix(prefix_text.view());
+  if (temp_name_fails) return PathText();
+  std::string folder_key(WithoutTrailingSeparator(folder, host_style));
+  if (!folder_key.empty() && (!Exists(folder_key) || !nodes[folder_key].folder)) return PathText();
   for (;;) {
     char digits[16];
     std::snprintf(digits, sizeof digits, "%X", next_temp_number_++ & 0xFFFFu);
-    std::string path = WithTrailingSeparator(folder, host_style) + prefix + digits + ".tmp";
+    std::string path =
+        std::string(WithTrailingSeparator(folder, host_style)) + prefix + digits + ".tmp";
     if (!Exists(path)) {
       AddFile(path, std::string());
-      return path;
+      return PathText(path);
     }
   }
 }
 
-bool FakePlatform::MakeFolder(const std::string& path) {
+bool FakePlatform::MakeFolder(SystemText path_text) {
+  const std::string path(path_text.view());
   if (make_folder_fails || Exists(path)) return false;
   AddFolder(path);
   folders_made.push_back(path);
   return true;
 }
 
-bool FakePlatform::FileExists(const std::string& path) {
-  auto it = nodes.find(path);
+bool FakePlatform::FileExists(SystemText path) {
+  auto it = nodes.find(std::string(path.view()));
   return it != nodes.end() && !it->second.folder && it->second.time_in_range;
 }
 
-std::unique_ptr<File> FakePlatform::OpenForReading(const std::string& path) {
+OpenFile FakePlatform::OpenForReading(SystemText path_text) {
+  const std::string path(path_text.view());
   auto it = nodes.find(path);
-  if (it == nodes.end() || it->second.folder || it->second.open_fails) return nullptr;
-  return std::make_unique<FakeFile>(*this, path);
+  if (it == nodes.end() || it->second.folder || it->second.open_fails) return OpenFile();
+  return OpenFile(new FakeFile(*this, path));
 }
 
-std::unique_ptr<File> FakePlatform::CreateForWriting(const std::string& path) {
+OpenFile FakePlatform::CreateForWriting(SystemText path_text) {
+  const std::string path(path_text.view());
   if (std::find(create_fails.begin(), create_fails.end(), path) != create_fails.end())
-    return nullptr;
+    return OpenFile();
   auto it = nodes.find(path);
-  if (it != nodes.end() && (it->second.folder || it->second.open_fails)) return nullptr;
+  if (it != nodes.end() && (it->second.folder || it->second.open_fails)) return OpenFile();
   // The folder the file goes into must exist.
-  std::string parent = WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style);
-  if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return nullptr;
+  std::string parent(WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style));
+  if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return OpenFile();
   // An existing file is cut to 0 bytes and stays the same file.
   if (it != nodes.end()) {
     it->second.data.clear();
@@ -200,16 +216,20 @@ std::unique_ptr<File> FakePlatform::CreateForWriting(const std::string& path) {
     AddFile(path, std::string());
   }
   files_created.push_back(path);
-  return std::make_unique<FakeFile>(*this, path);
+  return OpenFile(new FakeFile(*this, path));
 }
 
-void FakePlatform::MarkExecutable(const std::string& path) {
-  files_marked_executable.push_back(path);
+void FakePlatform::MarkExecutable(SystemText path) {
+  files_marked_executable.push_back(std::string(path.view()));
 }
 
 uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
   processes_started.push_back(start.command_line);
-  starts.push_back(start);
+  Start copy;
+  copy.program = start.program;
+  for (int i = 0; i < start.argument_count; ++i) copy.arguments.push_back(start.arguments[i]);
+  copy.command_line = start.command_line;
+  starts.push_back(copy);
   open_files_at_start.push_back(open_files);
   return start_result;
 }

@@ -80,27 +80,33 @@ class FakePlatform : public Platform {
   std::vector<std::string> files_created;
   std::vector<std::string> files_marked_executable;
   std::vector<std::string> processes_started;  // the command lines
-  std::vector<ProcessStart> starts;            // the whole requests
-  std::vector<int> open_files_at_start;        // files open when each process started
-  int open_files = 0;                          // files currently open; 0 again when all were closed
+  // The whole requests, as the tests compare them.
+  struct Start {
+    std::string program;
+    std::vector<std::string> arguments;
+    std::string command_line;
+  };
+  std::vector<Start> starts;
+  std::vector<int> open_files_at_start;  // files open when each process started
+  int open_files = 0;                    // files currently open; 0 again when all were closed
   int read_calls = 0;
 
   // --- Platform ---
   PathStyle HostPathStyle() const override { return host_style; }
   PathStyle StoredNameStyle() const override { return stored_style; }
-  std::string OwnFilePath() override { return own_file_path; }
-  std::string CommandLine() override { return command_line; }
-  bool GetTempFolder(std::string* folder) override;
-  FolderSharing TempFolderSharing(const std::string& folder) override;
-  std::string MakeTempFileName(const std::string& folder, const std::string& prefix) override;
-  bool MakeFolder(const std::string& path) override;
-  std::string MakeUniqueFolder(const std::string& folder, const std::string& prefix) override;
-  bool FileExists(const std::string& path) override;
-  std::unique_ptr<File> OpenForReading(const std::string& path) override;
-  std::unique_ptr<File> CreateForWriting(const std::string& path) override;
-  bool ConvertName(const std::string& name, std::u16string* converted) override;
-  FileId IdentifyFile(const std::string& path) override;
-  void MarkExecutable(const std::string& path) override;
+  PathText OwnFilePath() override { return PathText(own_file_path); }
+  std::string_view CommandLine() override { return command_line; }
+  bool GetTempFolder(PathText* folder) override;
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  PathText MakeUniqueFolder(SystemText folder, SystemText prefix) override;
+  bool FileExists(SystemText path) override;
+  OpenFile OpenForReading(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
+  bool ConvertName(std::string_view name, WideName* converted) override;
+  FileId IdentifyFile(SystemText path) override;
+  void MarkExecutable(SystemText path) override;
   size_t LongestCommandLine() override { return longest_command_line; }
   size_t LongestProgramPath() override { return longest_program_path; }
   uint32_t StartProcess(const ProcessStart& start) override;

@@ -54,7 +54,7 @@ class FakeWindow : public LoaderWindow {
     if (!paint_failure.empty()) throw LoaderError(paint_failure);
   }
   void SetProgressPosition(int32_t percent) override { positions.push_back(percent); }
-  void ShowError(const std::string& message) override {
+  void ShowError(const char* message) override {
     calls.push_back("error");
     boxes.push_back({message, main_window_known, shown});
   }

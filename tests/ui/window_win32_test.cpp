@@ -438,7 +438,7 @@ SeenBox ShowErrorAndWatch(Win32LoaderWindow& window, const std::string& message,
   g_box = SeenBox{};
   g_box.paint_in_box = paint_in_box;
   g_hook = SetWindowsHookExA(WH_CBT, WatchBox, nullptr, GetCurrentThreadId());
-  window.ShowError(message);
+  window.ShowError(message.c_str());
   UnhookWindowsHookEx(g_hook);
   return g_box;
 }

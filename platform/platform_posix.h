@@ -1,0 +1,71 @@
+#pragma once
+// The POSIX platform. Host paths split at "/"; names stored in archives keep
+// the Windows rules. Where Windows has a behaviour the loader relies on (the
+// 261-byte path buffers, GetTempFileNameA's exclusive creation, WinExec's
+// result codes) it is mirrored here.
+
+#include "platform/platform.h"
+
+namespace ldr {
+
+// A file open through a descriptor, in one of the platform's slots.
+class PosixFile final : public File {
+ public:
+  int64_t Seek(int64_t distance, Origin origin) override;
+  int32_t Read(void* buffer, uint32_t size) override;
+  int32_t Write(const void* data, uint32_t size) override;
+  FileId Id() override;
+
+ private:
+  friend class PosixPlatform;
+  void Close() override;
+
+  int fd_ = -1;  // -1: a free slot
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  // How many folders it keeps open for creating files relative to them;
+  // past that, the one held longest is let go.
+  static constexpr int kMaxHeldFolders = 8;
+
+  PosixPlatform(int argc, char** argv);
+  ~PosixPlatform() override;
+
+  PathStyle HostPathStyle() const override;
+  PathStyle StoredNameStyle() const override;
+  PathText OwnFilePath() override;
+  std::string_view CommandLine() override;
+  bool GetTempFolder(PathText* folder) override;
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  PathText MakeUniqueFolder(SystemText folder, SystemText prefix) override;
+  bool FileExists(SystemText path) override;
+  OpenFile OpenForReading(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
+  bool ConvertName(std::string_view name, WideName* converted) override;
+  FileId IdentifyFile(SystemText path) override;
+  void MarkExecutable(SystemText path) override;
+  size_t LongestCommandLine() override;
+  size_t LongestProgramPath() override;
+  uint32_t StartProcess(const ProcessStart& start) override;
+
+ private:
+  struct HeldFolder {
+    PathText path;
+    int fd = -1;
+  };
+
+  // Opens a folder just made and keeps it open, if it is a real folder of
+  // this user.
+  bool Hold(std::string_view path);
+  OpenFile Slot(int fd);
+
+  CommandLineText command_line_;
+  HeldFolder folders_[kMaxHeldFolders];
+  int next_folder_ = 0;  // the slot to use next, round the ring
+  PosixFile files_[kMaxOpenFiles];
+};
+
+}  // namespace ldr

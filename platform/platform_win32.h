@@ -1,0 +1,60 @@
+#pragma once
+// The Win32 platform: the ANSI kernel functions, called as the loader has
+// always called them, with their 261-byte buffers.
+
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace ldr {
+
+// A file open through a handle, in one of the platform's slots.
+class Win32File final : public File {
+ public:
+  int64_t Seek(int64_t distance, Origin origin) override;
+  int32_t Read(void* buffer, uint32_t size) override;
+  int32_t Write(const void* data, uint32_t size) override;
+  FileId Id() override;
+
+  static FileId IdOfHandle(HANDLE handle);
+
+ private:
+  friend class Win32Platform;
+  void Close() override;
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE: a free slot
+};
+
+class Win32Platform final : public Platform {
+ public:
+  Win32Platform() = default;
+  // argc and argv are not used: the command line is GetCommandLineA's.
+  Win32Platform(int, char**) {}
+
+  PathStyle HostPathStyle() const override;
+  PathStyle StoredNameStyle() const override;
+  PathText OwnFilePath() override;
+  std::string_view CommandLine() override;
+  bool GetTempFolder(PathText* folder) override;
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  PathText MakeUniqueFolder(SystemText folder, SystemText prefix) override;
+  bool FileExists(SystemText path) override;
+  OpenFile OpenForReading(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
+  bool ConvertName(std::string_view name, WideName* converted) override;
+  FileId IdentifyFile(SystemText path) override;
+  void MarkExecutable(SystemText path) override;
+  size_t LongestCommandLine() override;
+  size_t LongestProgramPath() override;
+  uint32_t StartProcess(const ProcessStart& start) override;
+
+ private:
+  // A slot for the handle, or an empty owner when none is free.
+  OpenFile Hold(HANDLE handle);
+
+  Win32File files_[kMaxOpenFiles];
+};
+
+}  // namespace ldr
