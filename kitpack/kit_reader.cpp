@@ -1,10 +1,6 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 
@@ -18,21 +14,7 @@ namespace kitpack {
 
 namespace {
 
-struct Fd {
-  int fd = -1;
-  explicit Fd(const std::string& path) : fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-    if (fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
-  }
-  ~Fd() { ::close(fd); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
-int64_t FileSize(int fd, const std::string& path) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw KitError("cannot read " + path + ": " + ErrnoText());
-  return static_cast<int64_t>(st.st_size);
-}
+int64_t FileSize(const ReadableFile& f) { return static_cast<int64_t>(f.Size()); }
 
 std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
   return a.label + ": entry " + std::to_string(i) + " (" + stored + ")";
@@ -42,12 +24,11 @@ std::string Num(int64_t v) { return std::to_string(v); }
 
 // Walks one archive's entry chain. Bounds are always checked, since reading
 // depends on them; `check` adds the rules a well-formed archive follows.
-void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
+void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) {
   const int64_t size = a.end - a.start + 1;
   if (size < static_cast<int64_t>(ldr::kHeaderSize))
     throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
-  std::vector<unsigned char> header =
-      ReadRange(fd, static_cast<uint64_t>(a.start), ldr::kHeaderSize, a.path);
+  std::vector<unsigned char> header = f.Range(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
   a.file_count = ldr::GetInt32(header.data());
   if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
   if (first && a.file_count > ldr::kMaxFiles)
@@ -68,8 +49,7 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
     if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
       throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
                      Num(size) + " bytes)");
-    std::vector<unsigned char> raw =
-        ReadRange(fd, static_cast<uint64_t>(a.start + h), ldr::kEntrySize, a.path);
+    std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
     unsigned char bytes[ldr::kEntrySize];
     std::memcpy(bytes, raw.data(), sizeof bytes);
     EntryInfo e;
@@ -123,10 +103,7 @@ void ReadArchive(int fd, ArchiveInfo& a, bool first, bool check) {
                    ", but the archive is " + Num(size) + " bytes long");
 }
 
-std::string Sibling(const std::string& path, const char* name) {
-  size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? std::string(name) : path.substr(0, cut + 1) + name;
-}
+std::string Sibling(const std::string& path, const char* name) { return FolderPart(path) + name; }
 
 }  // namespace
 
@@ -136,18 +113,17 @@ KitInfo ReadKit(const std::string& path, bool check) {
   kit.checked = check;
   kit.first.label = "first archive";
   kit.second.label = "second archive";
-  std::string base =
-      path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+  const std::string base = BaseName(path);
   if (IsDirectory(path) || base == kFirstArchiveFile) {
     kit.external = true;
-    kit.first.path = IsDirectory(path) ? path + "/" + kFirstArchiveFile : path;
+    kit.first.path = IsDirectory(path) ? JoinPath(path, kFirstArchiveFile) : path;
     kit.second.path = Sibling(kit.first.path, kSecondArchiveFile);
-    Fd f1(kit.first.path);
-    kit.first.end = FileSize(f1.fd, kit.first.path) - 1;
-    ReadArchive(f1.fd, kit.first, true, check);
-    Fd f2(kit.second.path);
-    kit.second.end = FileSize(f2.fd, kit.second.path) - 1;
-    ReadArchive(f2.fd, kit.second, false, check);
+    ReadableFile f1(kit.first.path);
+    kit.first.end = FileSize(f1) - 1;
+    ReadArchive(f1, kit.first, true, check);
+    ReadableFile f2(kit.second.path);
+    kit.second.end = FileSize(f2) - 1;
+    ReadArchive(f2, kit.second, false, check);
     return kit;
   }
 
@@ -201,15 +177,15 @@ KitInfo ReadKit(const std::string& path, bool check) {
   kit.first.end = t.archive_end;
   kit.second.start = t.second_archive_start;
   kit.second.end = t.second_archive_end;
-  ReadArchive(f.fd(), kit.first, true, check);
-  ReadArchive(f.fd(), kit.second, false, check);
+  ReadArchive(f, kit.first, true, check);
+  ReadArchive(f, kit.second, false, check);
   return kit;
 }
 
 void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
                     const std::function<void(const unsigned char*, size_t)>& sink) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
-  Fd f(a.path);
+  ReadableFile f(a.path);
   z_stream s{};
   if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
   struct Ender {
@@ -232,7 +208,7 @@ void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
     if (s.avail_in == 0) {
       if (left == 0) throw KitError(name + ": the data range ends before its zlib stream does");
       size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(in.size())));
-      ReadRangeInto(f.fd, next, in.data(), n, a.path);
+      f.RangeInto(next, in.data(), n);
       next += n;
       left -= static_cast<int64_t>(n);
       s.next_in = in.data();
@@ -301,8 +277,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   if (!kit.checked) throw KitError("internal: extraction needs a kit read with its checks");
   VerifyStreams(kit);
   const ArchiveInfo& a = second ? kit.second : kit.first;
-  if (::mkdir(dest.c_str(), 0755) != 0 && errno != EEXIST)
-    throw KitError("cannot create folder " + dest + ": " + ErrnoText());
+  MakeFolder(dest);
   std::vector<std::vector<std::string>> targets;
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];

@@ -1,18 +1,12 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "format/pe_image.h"
 #include "format/pe_resources.h"
@@ -23,6 +17,7 @@
 #include "kitpack/pe_version.h"
 #include "kitpack/process.h"
 #include "kitpack/signing.h"
+#include "kitpack/threads.h"
 #include "kitpack/zstream.h"
 
 namespace kitpack {
@@ -35,16 +30,6 @@ constexpr uint64_t kKitAlignment = 8;
 // 1899-12-30 is day 0; 1970-01-01 is day 25569.
 constexpr int64_t kUnixEpochDay = 25569;
 constexpr int64_t kSecondsPerDay = 86400;
-
-std::string BaseName(const std::string& path) {
-  size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
 
 struct Prepared {
   InputFile input;
@@ -138,20 +123,20 @@ class ArchiveWriter {
     const unsigned workers =
         std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
     window_ = std::max<size_t>(16, size_t{4} * workers);
-    std::vector<std::thread> pool;
+    ThreadGroup pool;
     struct Joiner {
       ArchiveWriter* w;
-      std::vector<std::thread>& pool;
+      ThreadGroup& pool;
       ~Joiner() {
         {
-          std::lock_guard<std::mutex> lock(w->mutex_);
+          Locked lock(w->mutex_);
           w->stop_ = true;
         }
-        w->cv_.notify_all();
-        for (auto& t : pool) t.join();
+        w->cv_.NotifyAll();
+        pool.JoinAll();
       }
     } joiner{this, pool};
-    for (unsigned t = 0; t < workers; ++t) pool.emplace_back([this] { Work(); });
+    for (unsigned t = 0; t < workers; ++t) pool.Start([this] { Work(); });
 
     size_t task = 0;
     for (size_t f = 0; f < files.size(); ++f) {
@@ -189,43 +174,37 @@ class ArchiveWriter {
     for (;;) {
       size_t i;
       {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return stop_ || error_ || next_task_ < consumed_ + window_; });
+        Locked lock(mutex_);
+        cv_.Wait(lock, [&] { return stop_ || error_ || next_task_ < consumed_ + window_; });
         if (stop_ || error_ || next_task_ >= tasks_.size()) return;
         i = next_task_++;
       }
       try {
         DeflatedPiece result = Deflate(tasks_[i], buffer);
-        std::lock_guard<std::mutex> lock(mutex_);
+        Locked lock(mutex_);
         results_[i] = std::move(result);
         ready_[i] = 1;
       } catch (...) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        Locked lock(mutex_);
         if (!error_) error_ = std::current_exception();
       }
-      cv_.notify_all();
+      cv_.NotifyAll();
     }
   }
 
   DeflatedPiece Deflate(const Task& task, std::vector<unsigned char>& buffer) {
     const Prepared& p = (*files_)[task.file];
     const std::string& path = p.input.source;
-    struct Fd {
-      int fd;
-      ~Fd() {
-        if (fd >= 0) ::close(fd);
-      }
-    } f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (f.fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
+    ReadableFile f(path);
     const size_t before = std::min<size_t>(32768, task.piece.offset);
-    buffer = ReadRange(f.fd, task.piece.offset - before, before + task.piece.length, path);
+    buffer = f.Range(task.piece.offset - before, before + task.piece.length);
     if (task.piece.last) {
       // The file must still end where it ended when it was measured.
       unsigned char extra;
-      if (::pread(f.fd, &extra, 1, static_cast<off_t>(task.piece.offset + task.piece.length)) != 0)
+      if (f.ReadSome(task.piece.offset + task.piece.length, &extra, 1) != 0)
         throw KitError(path + " changed while the kit was being built");
     }
-    if (task.piece.offset == 0) versions_[task.file] = VersionOf(f.fd, p);
+    if (task.piece.offset == 0) versions_[task.file] = VersionOf(f, p);
     DeflatedPiece out = DeflateRaw(buffer.data(), before, buffer.data() + before, task.piece.length,
                                    task.piece.last, o_.level);
     uint64_t now = done_ += task.piece.length;
@@ -234,23 +213,23 @@ class ArchiveWriter {
   }
 
   // Only files that begin like a PE image are read whole for their version.
-  static std::string VersionOf(int fd, const Prepared& p) {
-    unsigned char mz[2];
-    if (p.info.size < 64 || ::pread(fd, mz, 2, 0) != 2 || mz[0] != 'M' || mz[1] != 'Z') return "";
-    std::vector<unsigned char> all =
-        ReadRange(fd, 0, static_cast<size_t>(p.info.size), p.input.source);
+  static std::string VersionOf(const ReadableFile& f, const Prepared& p) {
+    if (p.info.size < 64) return "";
+    std::vector<unsigned char> mz = f.Range(0, 2);
+    if (mz[0] != 'M' || mz[1] != 'Z') return "";
+    std::vector<unsigned char> all = f.Range(0, static_cast<size_t>(p.info.size));
     return PeFileVersion(all.data(), all.size());
   }
 
   DeflatedPiece Take(size_t i) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return ready_[i] || error_; });
+    Locked lock(mutex_);
+    cv_.Wait(lock, [&] { return ready_[i] || error_; });
     if (error_) std::rethrow_exception(error_);
     DeflatedPiece piece = std::move(results_[i]);
     results_[i] = {};
     consumed_ = i + 1;
-    lock.unlock();
-    cv_.notify_all();
+    lock.Release();
+    cv_.NotifyAll();
     return piece;
   }
 
@@ -292,8 +271,8 @@ class ArchiveWriter {
   std::vector<DeflatedPiece> results_;
   std::vector<char> ready_;
   std::vector<std::string> versions_;  // written by the worker of each file's first piece
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  Mutex mutex_;
+  Condition cv_;
   size_t next_task_ = 0;
   size_t consumed_ = 0;
   size_t window_ = 16;
@@ -409,13 +388,13 @@ class SignFolder {
   SignFolder(PendingOutput& out, const std::string& final_path)
       : out_(out), path_(MakePrivateFolder(final_path + ".sign-XXXXXX")) {
     const std::string base = BaseName(final_path);
-    kit_ = path_ + "/" + base;
-    signed_copy_ = path_ + "/signed-" + base;
+    kit_ = JoinPath(path_, base);
+    signed_copy_ = JoinPath(path_, "signed-" + base);
   }
   ~SignFolder() {
-    ::unlink(signed_copy_.c_str());
-    if (!out_.Committed()) ::unlink(out_.TempPath().c_str());
-    ::rmdir(path_.c_str());
+    RemoveFile(signed_copy_);
+    if (!out_.Committed()) RemoveFile(out_.TempPath());
+    RemoveEmptyFolder(path_);
   }
   SignFolder(const SignFolder&) = delete;
   SignFolder& operator=(const SignFolder&) = delete;
@@ -439,12 +418,10 @@ void Sign(PendingOutput& out, SignFolder& folder, const std::string& command,
   if (!outcome.empty())
     throw KitError("the sign command " + argv[0] + " " + outcome + "; no kit was written");
   if (NamesOutput(words)) {
-    struct stat st {};
-    if (::stat(folder.signed_copy().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!IsRegularFile(folder.signed_copy()))
       throw KitError("the sign command left no signed copy at {out} (" + folder.signed_copy() +
                      ")");
-    if (::rename(folder.signed_copy().c_str(), out.TempPath().c_str()) != 0)
-      throw KitError("cannot rename " + folder.signed_copy() + ": " + ErrnoText());
+    RenameFile(folder.signed_copy(), out.TempPath());
   }
   check(out.TempPath());
 }
@@ -625,7 +602,7 @@ void BuildKit(const BuildOptions& o) {
                        trailer);
     out.Write(trailer, sizeof trailer);
     if (o.sign_command.empty()) {
-      out.Commit(0755);
+      out.Commit(PendingOutput::Kind::kProgram);
       return;
     }
     out.Close();
@@ -636,13 +613,12 @@ void BuildKit(const BuildOptions& o) {
     Sign(out, folder, o.sign_command, [&](const std::string& path) {
       CheckSignedKit(path, trailer_offset, trailer, static_cast<uint64_t>(first_start), sums);
     });
-    out.Commit(0755);
+    out.Commit(PendingOutput::Kind::kProgram);
     return;
   }
 
   // External: three files, each complete before any of them is renamed in.
-  if (!IsDirectory(o.output) && ::mkdir(o.output.c_str(), 0755) != 0)
-    throw KitError("cannot create the output folder " + o.output + ": " + ErrnoText());
+  MakeFolder(o.output);
   PendingOutput setup1(kit_path), setup2(second_path), copy(loader_copy);
   ArchiveWriter(setup1, o, done, total).Write(first, "first archive");
   ArchiveWriter(setup2, o, done, total).Write(second, "second archive");
@@ -654,9 +630,9 @@ void BuildKit(const BuildOptions& o) {
     folder.emplace(copy, loader_copy);
     Sign(copy, *folder, o.sign_command, CheckSignedLoader);
   }
-  setup1.Commit(0644);
-  setup2.Commit(0644);
-  copy.Commit(0755);
+  setup1.Commit(PendingOutput::Kind::kData);
+  setup2.Commit(PendingOutput::Kind::kData);
+  copy.Commit(PendingOutput::Kind::kProgram);
 }
 
 }  // namespace kitpack

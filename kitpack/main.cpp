@@ -1,20 +1,16 @@
 // kitpack: builds, lists, verifies and extracts installer kits.
 
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
-#include <mutex>
-#include <thread>
 
 #include "format/utf8.h"
 #include "kitpack/kit.h"
+#include "kitpack/threads.h"
 
 namespace {
 
@@ -25,8 +21,7 @@ using kitpack::KitError;
 kitpack::InputFile ParseInput(const std::string& arg, const std::string& prefix) {
   size_t eq = arg.find('=');
   if (eq != std::string::npos) return {arg.substr(0, eq), arg.substr(eq + 1)};
-  size_t slash = arg.find_last_of('/');
-  return {arg, prefix + (slash == std::string::npos ? arg : arg.substr(slash + 1))};
+  return {arg, prefix + kitpack::BaseName(arg)};
 }
 
 std::optional<int64_t> SourceDateEpoch() {
@@ -44,7 +39,7 @@ std::optional<int64_t> SourceDateEpoch() {
 class ProgressBar {
  public:
   void Update(uint64_t done, uint64_t total) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    kitpack::Locked lock(mutex_);
     auto now = std::chrono::steady_clock::now();
     if (done < total && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
@@ -58,19 +53,37 @@ class ProgressBar {
   }
 
  private:
-  std::mutex mutex_;
+  kitpack::Mutex mutex_;
   std::chrono::steady_clock::time_point last_{};
 };
 
+// "YYYY-MM-DD hh:mm:ss" in UTC, worked out here rather than by the C library,
+// so that every host prints the same text.
 std::string DateText(double days) {
   // Any double is a valid time stamp to the format; only a plausible one
   // (years 1 to 9999) is shown as a date.
   if (!(days > -693593.0 && days < 2958466.0)) return "?";
-  std::time_t t = static_cast<std::time_t>(kitpack::UnixFromKitTime(days));
-  std::tm tm{};
-  if (!gmtime_r(&t, &tm)) return "?";
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  const int64_t t = kitpack::UnixFromKitTime(days);
+  int64_t day = t / 86400, second = t % 86400;
+  if (second < 0) {
+    second += 86400;
+    --day;
+  }
+  // Civil date from a day count (proleptic Gregorian, eras of 400 years).
+  const int64_t z = day + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
+                static_cast<long long>(y), static_cast<long long>(m), static_cast<long long>(d),
+                static_cast<long long>(second / 3600), static_cast<long long>(second / 60 % 60),
+                static_cast<long long>(second % 60));
   return buf;
 }
 
@@ -105,14 +118,27 @@ std::string JsonString(const std::string& s) {
 
 // A text from a kit as a terminal may show it: control characters (C0, DEL
 // and the C1 range, which some terminals also obey) become \xNN, so that a
-// name cannot move the cursor, clear a line or hide another entry.
+// name cannot move the cursor, clear a line or hide another entry. In UTF-8
+// text a C1 control is the two bytes C2 80..C2 9F, and every other byte
+// from 0x80 up belongs to a character, which stays as it is; in other text
+// each byte 0x80..0x9F is one.
 std::string Shown(const std::string& s) {
+  const bool utf8 = ldr::IsValidUtf8(s);
   std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
+  auto escape = [&out](unsigned char c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += buf;
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
+    if (utf8 && c == 0xC2 && next >= 0x80 && next < 0xA0) {
+      escape(c);
+      escape(next);
+      ++i;
+    } else if (c < 0x20 || c == 0x7F || (!utf8 && c >= 0x80 && c < 0xA0)) {
+      escape(c);
     } else {
       out += static_cast<char>(c);
     }
@@ -189,17 +215,24 @@ void PrintJson(const kitpack::KitInfo& kit) {
 
 int main(int argc, char** argv) {
   CLI::App app{"kitpack - builds and inspects self-extracting installer kits"};
-  app.set_version_flag("--version", "kitpack 1.0.0");
+  app.set_version_flag("--version", "kitpack " KITPACK_VERSION);
   app.require_subcommand(1);
 
   kitpack::BuildOptions build;
   std::string installer;
   std::vector<std::string> files, payloads;
   std::string prefix = kitpack::kDefaultStoredPrefix;
-  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  unsigned threads = kitpack::HardwareThreads();
   auto* b =
       app.add_subcommand("build", "Write a kit: loader, its archive, the payload archive, trailer");
-  b->add_option("--loader", build.loader, "The loader executable")->required();
+  bool posix = false;
+  auto* loader_option = b->add_option(
+      "--loader", build.loader,
+      "The loader executable (default: the loader.exe installed with kitpack, looked for in "
+      "../share/loaderkit/ from kitpack's folder, then beside kitpack)");
+  b->add_flag("--posix", posix,
+              "Without --loader: take the installed POSIX loader (\"loader\") instead")
+      ->excludes(loader_option);
   b->add_option("--installer", installer, "The installer, entry 0 (SRC or SRC=STOREDNAME)")
       ->required();
   b->add_option("--file", files, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
@@ -256,6 +289,10 @@ int main(int argc, char** argv) {
   try {
     if (b->parsed()) {
       build.threads = threads;
+      if (build.loader.empty())
+        build.loader = kitpack::FindInstalledLoader(
+            kitpack::OwnExecutablePath(),
+            posix ? kitpack::kPosixLoaderName : kitpack::kWindowsLoaderName);
       build.first.push_back(ParseInput(installer, prefix));
       for (const auto& f : files) build.first.push_back(ParseInput(f, prefix));
       build.second = kitpack::ExpandPayload(payloads);
@@ -263,7 +300,7 @@ int main(int argc, char** argv) {
       build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
       if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
       ProgressBar bar;
-      if (::isatty(STDERR_FILENO))
+      if (kitpack::StderrIsTerminal())
         build.progress = [&bar](uint64_t done, uint64_t total) { bar.Update(done, total); };
       kitpack::BuildKit(build);
       std::printf("wrote %s: %zu loader file(s), %zu payload file(s)\n", build.output.c_str(),

@@ -1,6 +1,7 @@
 #include "kitpack/zstream.h"
 
 #include "kitpack/kit_error.h"
+#include "kitpack/threads.h"
 
 #include <zlib.h>
 
@@ -8,10 +9,8 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 namespace kitpack {
 
@@ -135,7 +134,7 @@ void ParallelFor(size_t count, unsigned threads, const std::function<void(size_t
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr first_error;
-  std::mutex error_mutex;
+  Mutex error_mutex;
   auto worker = [&] {
     for (;;) {
       size_t i = next.fetch_add(1);
@@ -143,7 +142,7 @@ void ParallelFor(size_t count, unsigned threads, const std::function<void(size_t
       try {
         fn(i);
       } catch (...) {
-        std::lock_guard<std::mutex> lock(error_mutex);
+        Locked lock(error_mutex);
         if (!first_error) first_error = std::current_exception();
         failed = true;
         return;
@@ -151,10 +150,10 @@ void ParallelFor(size_t count, unsigned threads, const std::function<void(size_t
     }
   };
   size_t n = std::min<size_t>(threads, count);
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < n; ++t) pool.emplace_back(worker);
+  ThreadGroup pool;
+  for (size_t t = 1; t < n; ++t) pool.Start(worker);
   worker();
-  for (auto& t : pool) t.join();
+  pool.JoinAll();
   if (first_error) std::rethrow_exception(first_error);
 }
 

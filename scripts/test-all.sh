@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the style gate, then builds and tests everything: the POSIX build, the same with AddressSanitizer
-# and UBSan, the Windows build under Wine, and the bounded fuzz runs. Runs
+# and UBSan, the Windows build under Wine, the release packages, and the bounded fuzz runs. Runs
 # every preset even after a failure, prints each ctest summary at the end and
 # exits non-zero if any step failed.
 set -uo pipefail
@@ -59,6 +59,15 @@ if ! bash scripts/check-style.sh --tidy; then
 fi
 run_preset native-asan
 run_preset windows
+# The release packages: scripts/package.sh twice (identical files), their
+# contents, the CMake consumer built against them, a kit from the zip alone
+# installed under Wine.
+echo "=== package"
+if ! python3 tests/packaging/check_packages.py >"$logs/package.log" 2>&1; then
+  tail -40 "$logs/package.log"
+  failed+=("package")
+fi
+grep -E '^(dist/|scripts/package.sh|two runs)' "$logs/package.log" || true
 # libFuzzer targets (clang), each for a bounded time over its committed seeds.
 run_preset fuzz
 

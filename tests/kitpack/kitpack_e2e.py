@@ -16,7 +16,7 @@ import zlib
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import pe_manifest  # noqa: E402
 
-KITPACK = None
+KITPACK = None  # the command that runs kitpack: [program] or [runner, program]
 TEST_PE = ""  # a small Windows program to use as the loader of signed kits
 TEST_PES = None  # folder of the small Windows programs built for the tests
 MARK = b"\x0eSELFEXTRACTING"
@@ -146,10 +146,10 @@ class KitpackCli(unittest.TestCase):
             f.write(data)
 
     def run_kitpack(self, *args, ok=True, env=None):
-        p = subprocess.run([KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run([*KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            env=env)
         if ok:
-            self.assertEqual(p.returncode, 0, p.stderr.decode())
+            self.assertEqual(p.returncode, 0, (p.stdout + p.stderr).decode(errors="replace"))
         return p
 
     def build(self, out="kit.exe", *extra, env=None):
@@ -312,6 +312,51 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn("not a kit", p.stderr.decode())
 
+    def test_default_loader_is_the_one_installed_with_kitpack(self):
+        # An install tree: bin/kitpack, share/loaderkit/loader.exe.
+        program = KITPACK[-1]
+        own = os.path.join(self.dir, "tree", "bin", os.path.basename(program))
+        os.makedirs(os.path.dirname(own))
+        shutil.copy2(program, own)
+        installed = b"INSTALLED LOADER" * 100
+        self.write("tree/share/loaderkit/loader.exe", installed)
+        command = KITPACK[:-1] + [own]
+        build = ["build", "--installer", "setup.exe", "--payload", "payload"]
+
+        def run(*args):
+            return subprocess.run(command + list(args), cwd=self.dir, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE)
+
+        p = run(*build, "-o", "default.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        # The loader image comes first (then up to 7 zero bytes of padding).
+        loader, _, _ = read_kit(self.path("default.exe"))
+        self.assertEqual(loader.rstrip(b"\0"), installed)
+
+        # --loader overrides it.
+        p = run(*build, "--loader", "loader.exe", "-o", "chosen.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertEqual(read_kit(self.path("chosen.exe"))[0][:len(self.loader)], self.loader)
+
+        # No POSIX loader installed: the message names both places.
+        p = run(*build, "--posix", "-o", "posix.exe")
+        self.assertEqual(p.returncode, 1)
+        message = p.stderr.decode()
+        self.assertIn("no installed loader found", message)
+        sep = "\\" if len(KITPACK) > 1 else "/"  # kitpack.exe under Wine joins with "\"
+        self.assertIn(sep.join(["bin", "..", "share", "loaderkit", "loader "]), message)
+        self.assertIn(sep.join(["bin", "loader;"]), message)
+        self.assertFalse(os.path.exists(self.path("posix.exe")))
+
+        # A loader beside kitpack is the second place looked at.
+        self.write("tree/bin/loader", b"POSIX LOADER" * 50)
+        p = run(*build, "--posix", "-o", "posix.exe")
+        self.assertEqual(p.returncode, 0, p.stderr.decode())
+        self.assertEqual(read_kit(self.path("posix.exe"))[0].rstrip(b"\0"), b"POSIX LOADER" * 50)
+
+        # --posix names the installed loader; with --loader it is a usage error.
+        self.assertEqual(run(*build, "--posix", "--loader", "loader.exe", "-o", "x.exe").returncode, 2)
+
     def test_execution_level_lands_in_the_loaders_manifest_only(self):
         pe = os.path.join(TEST_PES or "", "manifested.exe")
         if not os.path.isfile(pe):
@@ -352,6 +397,11 @@ class KitpackCli(unittest.TestCase):
         p = self.run_kitpack("verify", "u.exe")
         self.assertEqual(p.stderr, b"")
         # A file name that is not UTF-8 is refused before anything is written.
+        # POSIX only: a Windows file name is UTF-16 and always reaches
+        # kitpack.exe as valid UTF-8 (Wine shows such a Linux name as some
+        # other character).
+        if len(KITPACK) > 1:
+            return
         with open(os.path.join(os.fsencode(self.path("payload")), b"caf\xe9.txt"), "wb") as f:
             f.write(b"latin-1 name")
         p = self.run_kitpack(
@@ -392,7 +442,7 @@ class HostileKitsAndFolders(unittest.TestCase):
                   [("README.txt", b"new contents\n"), ("docs\\guide.txt", b"guide")], zlib.compress)
 
     def kitpack(self, *args, timeout=60):
-        return subprocess.run([KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE,
+        return subprocess.run([*KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout)
 
     def test_extract_never_writes_through_a_hard_link_or_waits_on_a_pipe(self):
@@ -472,7 +522,7 @@ class HostileKitsAndFolders(unittest.TestCase):
         measure = ("import resource, subprocess, sys\n"
                    "p = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)\n"
                    "print(p.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
-        p = subprocess.run([sys.executable, "-c", measure, KITPACK, "extract", self.kit, "--second",
+        p = subprocess.run([sys.executable, "-c", measure, *KITPACK, "extract", self.kit, "--second",
                             "-C", os.path.join(self.dir, "out")],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
         code, peak_kib = map(int, p.stdout.split())
@@ -491,6 +541,12 @@ class HostileKitsAndFolders(unittest.TestCase):
             self.assertNotIn(raw, p.stdout)
         self.assertIn(b"evil\\x1B[2K\\x0DREADME.txt", p.stdout)
         self.assertIn(b"bell\\x07\\x9B.txt", p.stdout)
+        # In a UTF-8 name the C1 control is its two bytes; the bytes of the
+        # other characters (0x97, 0x9C and 0x9E among them) stay as they are.
+        write_kit(self.kit, b"LOADER" * 100, [("C:\\X\\inst.exe", b"installer")],
+                  [("\u65e5\u672c\u8a9e\u009b.txt".encode().decode("latin-1"), b"x")], zlib.compress)
+        p = self.kitpack("list", self.kit)
+        self.assertIn("\u65e5\u672c\u8a9e".encode() + b"\\xC2\\x9B.txt", p.stdout)
 
 
 # --- Signed kits ---------------------------------------------------------------
@@ -545,7 +601,7 @@ class SignedKits(unittest.TestCase):
                              "-in", kit, ok=ok)
 
     def build(self, out, loader=None, *extra):
-        return self.run_tool(KITPACK, "build", "--loader", loader or TEST_PE, "--installer", TEST_PE,
+        return self.run_tool(*KITPACK, "build", "--loader", loader or TEST_PE, "--installer", TEST_PE,
                              "--payload", self.payload, "-o", self.path(out), *extra)
 
     def assert_payload(self, kit):
@@ -561,20 +617,20 @@ class SignedKits(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.dir)), sorted(["kit.exe", "payload", "signer.pem", "signer-key.pem",
                                                                "tsa.pem", "tsa-key.pem"]))
         self.assertIn(b"Timestamp Server Signature verification: ok", self.osslsigncode_verify("kit.exe").stdout)
-        text = self.run_tool(KITPACK, "verify", "kit.exe").stdout.decode()
+        text = self.run_tool(*KITPACK, "verify", "kit.exe").stdout.decode()
         self.assertIn("signature: signed", text)
         self.assertIn("both archives and the trailer lie in the part the signature covers", text)
         self.assert_payload("kit.exe")
         # kitpack's kits need no padding before the table.
-        listing = json.loads(self.run_tool(KITPACK, "list", "--json", "kit.exe").stdout)
+        listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "kit.exe").stdout)
         self.assertEqual(listing["signature"]["padding"], 0)
         self.assertEqual(listing["trailer_offset"] + 56, listing["signature"]["table_offset"])
 
         self.run_tool(*self.sign_args("sha1", "-nest"), "-in", "kit.exe", "-out", "dual.exe")
         self.assertIn(b"Number of verified signatures: 2", self.osslsigncode_verify("dual.exe").stdout)
-        self.assertIn("signature: signed", self.run_tool(KITPACK, "verify", "dual.exe").stdout.decode())
+        self.assertIn("signature: signed", self.run_tool(*KITPACK, "verify", "dual.exe").stdout.decode())
         self.assert_payload("dual.exe")
-        self.run_tool(KITPACK, "extract", "dual.exe", "--second", "-C", "x")
+        self.run_tool(*KITPACK, "extract", "dual.exe", "--second", "-C", "x")
         with open(self.path("x/docs/guide.txt"), "rb") as f:
             self.assertEqual(f.read(), self.files["docs/guide.txt"])
         print("kit %d bytes, signed %d, dual-signed %d" % (
@@ -583,7 +639,7 @@ class SignedKits(unittest.TestCase):
 
         # The signature covers both archives: one flipped byte in either and
         # osslsigncode refuses the kit.
-        listing = json.loads(self.run_tool(KITPACK, "list", "--json", "dual.exe").stdout)
+        listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "dual.exe").stdout)
         with open(self.path("dual.exe"), "rb") as f:
             raw = f.read()
         for archive in listing["archives"]:
@@ -619,7 +675,7 @@ class SignedKits(unittest.TestCase):
         self.run_tool(*self.sign_args("sha256"), "-in", "kit.exe", "-out", "signed-kit.exe")
         self.osslsigncode_verify("signed-kit.exe")
         self.assert_payload("signed-kit.exe")
-        self.assertIn("signature: signed", self.run_tool(KITPACK, "verify", "signed-kit.exe").stdout.decode())
+        self.assertIn("signature: signed", self.run_tool(*KITPACK, "verify", "signed-kit.exe").stdout.decode())
 
     def test_kit_of_another_producer_signed_with_padding(self):
         """A kit whose length is not a multiple of 8: osslsigncode pads it
@@ -637,9 +693,9 @@ class SignedKits(unittest.TestCase):
                     os.remove(self.path("other-signed.exe"))
                 self.run_tool(*self.sign_args("sha256"), "-in", "other.exe", "-out", "other-signed.exe")
                 self.osslsigncode_verify("other-signed.exe")
-                listing = json.loads(self.run_tool(KITPACK, "list", "--json", "other-signed.exe").stdout)
+                listing = json.loads(self.run_tool(*KITPACK, "list", "--json", "other-signed.exe").stdout)
                 self.assertEqual(listing["signature"]["padding"], (-os.path.getsize(self.path("other.exe"))) % 8)
-                self.run_tool(KITPACK, "verify", "other-signed.exe")
+                self.run_tool(*KITPACK, "verify", "other-signed.exe")
                 _, _, second = read_kit(self.path("other-signed.exe"))
                 self.assertEqual(second[0]["data"], files[0][1])
 
@@ -649,7 +705,7 @@ class SignedKits(unittest.TestCase):
                                  ("osslsigncode sign -in {} -out {out}", "osslsigncode exited"),
                                  ("touch {}", "was it signed?")]:
             with self.subTest(command):
-                p = self.run_tool(KITPACK, "build", "--loader", TEST_PE, "--installer", TEST_PE, "-o", "kit.exe",
+                p = self.run_tool(*KITPACK, "build", "--loader", TEST_PE, "--installer", TEST_PE, "-o", "kit.exe",
                                   "--sign-command", command, ok=False)
                 self.assertEqual(p.returncode, 1)
                 self.assertIn(message, p.stderr.decode())
@@ -657,7 +713,12 @@ class SignedKits(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    KITPACK = os.path.abspath(sys.argv.pop(1))
+    # kitpack_e2e.py [--runner RUNNER] KITPACK [unittest arguments]
+    runner = []
+    if sys.argv[1] == "--runner":
+        runner = [sys.argv.pop(2)]
+        sys.argv.pop(1)
+    KITPACK = runner + [os.path.abspath(sys.argv.pop(1))]
     TEST_PE = os.environ.get("KITPACK_TEST_PE", "")
     if len(sys.argv) > 1 and os.path.isdir(sys.argv[1]):
         TEST_PES = os.path.abspath(sys.argv.pop(1))

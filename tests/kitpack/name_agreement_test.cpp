@@ -4,9 +4,6 @@
 // same names go through the loader's extraction (the in-memory platform with
 // Windows paths), through `kitpack build` and through `kitpack verify`.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -17,6 +14,7 @@
 #include "archive/extract.h"
 #include "base/errors.h"
 #include "kitpack/kit.h"
+#include "tests/kitpack/scratch.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -48,13 +46,11 @@ bool LoaderCreates(const std::string& stored_name) {
 class NameAgreement : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kitpack-names-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = kitpack::testing::MakeScratchFolder("kitpack-names-");
     Save(dir_ + "/loader.exe", std::string(4096, 'L'));
     Save(dir_ + "/setup.exe", "MZ payload");
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { kitpack::testing::RemoveTree(dir_); }
 
   static void Save(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -1,5 +1,3 @@
-#include "kitpack/files.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +8,22 @@
 #include <cstring>
 #include <functional>
 
+#include "kitpack/files.h"
+
 namespace kitpack {
 
+namespace {
+
 std::string ErrnoText() { return std::strerror(errno); }
+
+struct Fd {
+  int fd;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
 
 FileInfo StatRegularFile(const std::string& path) {
   struct stat st {};
@@ -22,8 +33,8 @@ FileInfo StatRegularFile(const std::string& path) {
   FileInfo info;
   info.size = static_cast<uint64_t>(st.st_size);
   info.mtime = static_cast<int64_t>(st.st_mtime);
-  info.device = st.st_dev;
-  info.inode = st.st_ino;
+  info.volume = static_cast<uint64_t>(st.st_dev);
+  info.index = static_cast<uint64_t>(st.st_ino);
   return info;
 }
 
@@ -39,53 +50,50 @@ bool SameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-namespace {
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
+void MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(path)))
+    throw KitError("cannot create folder " + path + ": " + ErrnoText());
+}
+
+std::string BaseName(const std::string& path) {
+  size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string FolderPart(const std::string& path) {
+  size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+std::string OwnExecutablePath() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) throw KitError("cannot find kitpack's own file: " + ErrnoText());
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
   }
-};
-}  // namespace
-
-std::vector<unsigned char> ReadRange(int fd, uint64_t offset, size_t length,
-                                     const std::string& path) {
-  std::vector<unsigned char> data(length);
-  ReadRangeInto(fd, offset, data.data(), length, path);
-  return data;
 }
 
-void ReadRangeInto(int fd, uint64_t offset, unsigned char* data, size_t length,
-                   const std::string& path) {
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = ::pread(fd, data + done, std::min<size_t>(length - done, 1 << 30),
-                        static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw KitError("cannot read " + path + ": " + ErrnoText());
-    if (n == 0) throw KitError(path + " ended early (it changed while being read?)");
-    done += static_cast<size_t>(n);
-  }
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
+
+ReadableFile::ReadableFile(const std::string& path) : path_(path) {
+  handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle_ < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
 }
 
-std::vector<unsigned char> ReadWholeFile(const std::string& path) {
-  FileInfo info = StatRegularFile(path);
-  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (f.fd < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
-  return ReadRange(f.fd, 0, static_cast<size_t>(info.size), path);
-}
-
-ReadableFile::ReadableFile(const std::string& path)
-    : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-  if (fd_ < 0) throw KitError("cannot open " + path + ": " + ErrnoText());
-}
-
-ReadableFile::~ReadableFile() { ::close(fd_); }
+ReadableFile::~ReadableFile() { ::close(static_cast<int>(handle_)); }
 
 bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
-    ssize_t n = ::pread(fd_, buffer + done, size - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, size - done,
+                        static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -93,14 +101,42 @@ bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
   return true;
 }
 
-std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
-  return ReadRange(fd_, offset, length, path_);
-}
-
 uint64_t ReadableFile::Size() const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) throw KitError("cannot read " + path_ + ": " + ErrnoText());
+  if (::fstat(static_cast<int>(handle_), &st) != 0)
+    throw KitError("cannot read " + path_ + ": " + ErrnoText());
   return static_cast<uint64_t>(st.st_size);
+}
+
+size_t ReadableFile::ReadSome(uint64_t offset, unsigned char* out, size_t length) const {
+  for (;;) {
+    ssize_t n = ::pread(static_cast<int>(handle_), out, std::min<size_t>(length, 1 << 30),
+                        static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw KitError("cannot read " + path_ + ": " + ErrnoText());
+    return static_cast<size_t>(n);
+  }
+}
+
+std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
+  std::vector<unsigned char> data(length);
+  RangeInto(offset, data.data(), length);
+  return data;
+}
+
+void ReadableFile::RangeInto(uint64_t offset, unsigned char* data, size_t length) const {
+  size_t done = 0;
+  while (done < length) {
+    size_t n = ReadSome(offset + done, data + done, length - done);
+    if (n == 0) throw KitError(path_ + " ended early (it changed while being read?)");
+    done += n;
+  }
+}
+
+std::vector<unsigned char> ReadWholeFile(const std::string& path) {
+  FileInfo info = StatRegularFile(path);
+  ReadableFile file(path);
+  return file.Range(0, static_cast<size_t>(info.size));
 }
 
 std::vector<std::string> ListFilesRecursively(const std::string& root) {
@@ -116,7 +152,7 @@ std::vector<std::string> ListFilesRecursively(const std::string& root) {
     }
     ::closedir(d);
     for (const std::string& name : names) {
-      std::string full = dir + "/" + name;
+      std::string full = JoinPath(dir, name);
       std::string relative = rel.empty() ? name : rel + "/" + name;
       struct stat lst {
       }, st{};
@@ -140,13 +176,13 @@ PendingOutput::PendingOutput(const std::string& final_path) : final_path_(final_
   std::string pattern = final_path + ".tmp-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
-  fd_ = ::mkstemp(buffer.data());
-  if (fd_ < 0) throw KitError("cannot create " + pattern + ": " + ErrnoText());
+  handle_ = ::mkstemp(buffer.data());
+  if (handle_ < 0) throw KitError("cannot create " + pattern + ": " + ErrnoText());
   temp_path_ = buffer.data();
 }
 
 PendingOutput::~PendingOutput() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
   if (!committed_) ::unlink(temp_path_.c_str());
 }
 
@@ -158,7 +194,8 @@ void PendingOutput::Write(const void* data, size_t size) {
 void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::pwrite(fd_, p, std::min<size_t>(size, 1 << 30), static_cast<off_t>(offset));
+    ssize_t n = ::pwrite(static_cast<int>(handle_), p, std::min<size_t>(size, 1 << 30),
+                         static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw KitError("cannot write " + temp_path_ + ": " + ErrnoText());
     p += n;
@@ -174,7 +211,15 @@ void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
   uint64_t end = position_;
   while (end > offset) {
     const uint64_t begin = end - std::min<uint64_t>(end - offset, uint64_t{1} << 20);
-    buffer = ReadRange(fd_, begin, static_cast<size_t>(end - begin), temp_path_);
+    buffer.resize(static_cast<size_t>(end - begin));
+    size_t done = 0;
+    while (done < buffer.size()) {
+      ssize_t n = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
+                          static_cast<off_t>(begin + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw KitError("cannot read " + temp_path_ + ": " + ErrnoText());
+      done += static_cast<size_t>(n);
+    }
     WriteAt(begin + count, buffer.data(), buffer.size());
     end = begin;
   }
@@ -184,9 +229,9 @@ void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
 }
 
 void PendingOutput::Close() {
-  if (fd_ < 0) return;
-  int fd = fd_;
-  fd_ = -1;
+  if (handle_ < 0) return;
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
   if (::fsync(fd) != 0) {
     ::close(fd);
     throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
@@ -195,21 +240,20 @@ void PendingOutput::Close() {
 }
 
 void PendingOutput::MoveTo(const std::string& path) {
-  if (::rename(temp_path_.c_str(), path.c_str()) != 0)
-    throw KitError("cannot rename " + temp_path_ + " to " + path + ": " + ErrnoText());
+  RenameFile(temp_path_, path);
   temp_path_ = path;
 }
 
-void PendingOutput::Commit(mode_t mode) {
-  if (fd_ >= 0) {
-    if (::fchmod(fd_, mode) != 0)
+void PendingOutput::Commit(Kind kind) {
+  const mode_t mode = kind == Kind::kProgram ? 0755 : 0644;
+  if (handle_ >= 0) {
+    if (::fchmod(static_cast<int>(handle_), mode) != 0)
       throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
     Close();
   } else if (::chmod(temp_path_.c_str(), mode) != 0) {
     throw KitError("cannot finish " + temp_path_ + ": " + ErrnoText());
   }
-  if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
-    throw KitError("cannot rename " + temp_path_ + " to " + final_path_ + ": " + ErrnoText());
+  RenameFile(temp_path_, final_path_);
   committed_ = true;
 }
 
@@ -221,12 +265,26 @@ std::string MakePrivateFolder(const std::string& pattern) {
   return buffer.data();
 }
 
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
+void RemoveEmptyFolder(const std::string& path) { ::rmdir(path.c_str()); }
+
+void RenameFile(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    throw KitError("cannot rename " + from + " to " + to + ": " + ErrnoText());
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
   Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
   shown_ = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ += "/" + parts[i];
+    shown_ = JoinPath(shown_, parts[i]);
     if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
       throw KitError("cannot create folder " + shown_ + ": " + ErrnoText());
     int next = ::openat(dir.fd, parts[i].c_str(),
@@ -237,28 +295,28 @@ NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::strin
     ::close(dir.fd);
     dir.fd = next;
   }
-  shown_ += "/" + parts.back();
+  shown_ = JoinPath(shown_, parts.back());
   // O_NONBLOCK: should anything but a new file answer to the name after all,
   // opening it must not wait (a pipe with no reader would).
-  fd_ = ::openat(dir.fd, parts.back().c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
+  handle_ = ::openat(dir.fd, parts.back().c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (handle_ < 0) {
     if (errno == EEXIST)
       throw KitError("refusing to write " + shown_ + ": something of that name exists already");
     throw KitError("cannot create " + shown_ + ": " + ErrnoText());
   }
   struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+  if (::fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
     throw KitError("refusing to write " + shown_ + ": not a new regular file");
 }
 
 NewFileBelow::~NewFileBelow() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
 void NewFileBelow::Write(const unsigned char* data, size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd_, data, std::min<size_t>(size, 1 << 30));
+    ssize_t n = ::write(static_cast<int>(handle_), data, std::min<size_t>(size, 1 << 30));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno == EAGAIN) continue;  // a regular file never blocks; be safe anyway
     if (n <= 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
@@ -268,8 +326,8 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
 }
 
 void NewFileBelow::Finish() {
-  int fd = fd_;
-  fd_ = -1;
+  const int fd = static_cast<int>(handle_);
+  handle_ = -1;
   if (::close(fd) != 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
 }
 

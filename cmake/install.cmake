@@ -1,0 +1,76 @@
+# Install rules and packages.
+#
+#   bin/                         kitpack
+#   share/loaderkit/             loader.exe, the POSIX loader, the reference
+#                                installers, the demo payload (payload/)
+#   share/doc/loaderkit/         the READMEs
+#   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack
+#                                and loaderkit_add_kit()
+#
+# A build installs what it makes: the native build kitpack, the POSIX loader
+# and installer; the Windows build kitpack.exe, loader.exe and installer.exe.
+# A native build given LOADERKIT_WINDOWS_BUILD_DIR installs that build's
+# loader.exe and installer.exe too, as the Linux packages do.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(LOADERKIT_WINDOWS_BUILD_DIR "" CACHE PATH
+    "A Windows build whose loader.exe and installer.exe a native install takes too")
+
+set(LOADERKIT_DATA_DIR ${CMAKE_INSTALL_DATADIR}/loaderkit)
+set(LOADERKIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/loaderkit)
+# Folders as made by the install, not by the umask of whoever runs it.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS kitpack EXPORT loaderkitTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS loader installer RUNTIME DESTINATION ${LOADERKIT_DATA_DIR})
+if(NOT WIN32 AND LOADERKIT_WINDOWS_BUILD_DIR)
+  install(PROGRAMS ${LOADERKIT_WINDOWS_BUILD_DIR}/loader/loader.exe
+                   ${LOADERKIT_WINDOWS_BUILD_DIR}/examples/installer.exe
+          DESTINATION ${LOADERKIT_DATA_DIR})
+endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/payload/ DESTINATION ${LOADERKIT_DATA_DIR}/payload)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/kitpack/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME kitpack.md)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        RENAME examples.md)
+
+install(EXPORT loaderkitTargets NAMESPACE loaderkit:: DESTINATION ${LOADERKIT_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/loaderkitConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
+  INSTALL_DESTINATION ${LOADERKIT_CMAKE_DIR}
+  PATH_VARS LOADERKIT_DATA_DIR)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
+              ${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/loaderkitAddKit.cmake
+        DESTINATION ${LOADERKIT_CMAKE_DIR})
+
+# The .deb (scripts/package.sh; the tar.gz and the zip are packed from an
+# installed tree by scripts/pack-tree.py, in sorted order, which CPack's
+# archive generators do not keep). With SOURCE_DATE_EPOCH set, CPack gives
+# every entry that time and sorts them, so the same build packs to the same
+# bytes.
+if(NOT WIN32)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME loaderkit)
+  set(CPACK_PACKAGE_VENDOR loaderkit)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+      "Installer loader for Windows kits, and kitpack, the tool that builds them")
+  set(CPACK_PACKAGE_CONTACT "loaderkit developers <loaderkit@example.org>")
+  set(CPACK_STRIP_FILES OFF)  # the package builds link stripped; loader.exe is never touched
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "kitpack builds, lists, verifies and extracts installer kits: a small
+ Windows loader with the installer and its payload appended. The package
+ holds kitpack, loader.exe, the POSIX loader, the reference installers, a
+ demo payload and a CMake package (find_package(loaderkit),
+ loaderkit_add_kit).")
+  include(CPack)
+endif()
