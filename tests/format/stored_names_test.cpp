@@ -100,5 +100,15 @@ TEST(StoredNames, ConvertedNamesAreCheckedLikeTheirBytes) {
   }
 }
 
+// A converted name is checked in a buffer of 255 characters, the longest
+// name part; a longer one is refused whole, never checked cut.
+TEST(StoredNames, ConvertedNamesLongerThanANamePartAreRefused) {
+  const std::u16string longest(255, u'a');
+  EXPECT_EQ(UnsafeConvertedNameReason(longest), nullptr);
+  EXPECT_NE(UnsafeConvertedNameReason(longest + u"a"), nullptr);
+  // A device name hidden past the 255th unit is not missed.
+  EXPECT_NE(UnsafeConvertedNameReason(std::u16string(u"CON") + std::u16string(300, u' ')), nullptr);
+}
+
 }  // namespace
 }  // namespace ldr

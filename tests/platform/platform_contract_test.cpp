@@ -261,6 +261,11 @@ TYPED_TEST(PlatformContract, AsciiNamesConvertUnchanged) {
   ASSERT_TRUE(this->platform().ConvertName("Setup-1.exe", &converted));
   EXPECT_EQ(converted, u"Setup-1.exe");
   EXPECT_GT(this->platform().LongestCommandLine(), 4096u);
+  // The longest name part converts; a longer name does not, rather than
+  // being cut.
+  ASSERT_TRUE(this->platform().ConvertName(std::string(255, 'n'), &converted));
+  EXPECT_EQ(converted.size, 255u);
+  EXPECT_FALSE(this->platform().ConvertName(std::string(256, 'n'), &converted));
 }
 
 // --- the real platform only: starting programs -------------------------------

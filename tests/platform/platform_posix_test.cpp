@@ -52,6 +52,13 @@ TEST(PosixCommandLine, SplitsBackIntoTheArguments) {
   }
   EXPECT_EQ(PlatformFor({"setup", "*todisk"})->CommandLine(), "setup *todisk");
   EXPECT_EQ(ArgumentText(PlatformFor({"/a b/setup", "*TODISK"})->CommandLine(), 1), "*TODISK");
+  // The line holds as many whole arguments as the longest Windows line;
+  // one that would not fit ends it, never cut.
+  const std::string huge(kMaxCommandLine, 'h');
+  EXPECT_EQ(std::string(PlatformFor({"setup", "*TODISK", huge, "x"})->CommandLine()),
+            "setup *TODISK");
+  const std::string fits(kMaxCommandLine - 6, 'f');
+  EXPECT_EQ(std::string(PlatformFor({"setup", fits})->CommandLine()), "setup " + fits);
 }
 
 class PosixPlatform : public ::testing::Test {
