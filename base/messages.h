@@ -21,6 +21,11 @@ inline constexpr char kNoWindowClass[] = "Could not register the main window";
 inline constexpr char kNoMainWindow[] = "Could not create the main window";
 inline constexpr char kNoProgressBar[] = "LOADER: Could not create the progress bar";
 inline constexpr char kOwnFileMissing[] = "LOADER: Could not find the executable, ";
+// Added with the second security review: a path cut short could name
+// another file, so none is used.
+inline constexpr char kOwnPathTooLong[] =
+    "LOADER: Could not read the full path of the loader program. Move it to a folder with a "
+    "shorter path and run it again";
 // "The file " + path + kNotReadableTail
 inline constexpr char kFilePrefix[] = "The file ";
 inline constexpr char kNotReadableTail[] = " could not be opened for reading";

@@ -33,11 +33,14 @@ inline constexpr size_t kMaxFormattedText = 4096;
 // The most characters CopyToFixedBuffer and NamePart keep.
 inline constexpr size_t kMaxShortText = 255;
 
-// The longest path a system call hands the loader: 260 characters on Windows
-// (its 261-byte buffers); on POSIX the system's own limit (PATH_MAX with its
-// zero byte), beyond which the platform's own rules apply.
+// The longest path a system call hands the loader, in bytes. On Windows 260
+// characters (MAX_PATH less its zero) of at most three bytes each: under the
+// UTF-8 code page a character outside ASCII takes two or three bytes, and a
+// path measured in 260 bytes would come back cut. On POSIX the system's own
+// limit (PATH_MAX with its zero byte). A path longer still is refused by the
+// platform, never cut.
 #ifdef _WIN32
-inline constexpr size_t kMaxSystemPath = 260;
+inline constexpr size_t kMaxSystemPath = 3 * 260;
 #else
 inline constexpr size_t kMaxSystemPath = PATH_MAX - 1;
 #endif

@@ -40,6 +40,7 @@ class OwnFileBytes final : public ByteSource {
 ArchiveTrailer ReadTrailer(Platform& platform) {
   unsigned char bytes[kTrailerSize] = {};
   const PathText path = platform.OwnFilePath();
+  if (path.empty()) RaiseLoaderError(msg::kOwnPathTooLong);
   if (!platform.FileExists(path)) {
     RaiseLoaderError(msg::kOwnFileMissing, path);
   }

@@ -170,8 +170,9 @@ class Platform {
   virtual PathStyle StoredNameStyle() const = 0;
 
   // The full path of the loader's own executable (Windows: GetModuleFileNameA
-  // into 261 bytes, at most 260 characters; POSIX: up to the system's path
-  // limit, and the empty text rather than a cut path).
+  // into a buffer for 260 characters in the code page's longest form; POSIX:
+  // up to the system's path limit). Never cut: the empty text when the path
+  // does not fit whole, since a cut path could name another file.
   virtual PathText OwnFilePath() = 0;
 
   // The process's whole command line (GetCommandLineA). On POSIX it is
@@ -180,9 +181,9 @@ class Platform {
   // Lives as long as the platform.
   virtual std::string_view CommandLine() = 0;
 
-  // The temporary folder, ending in its separator (GetTempPathA with a
-  // 261-byte buffer). False when there is none, or when its path does not fit
-  // in 260 characters on Windows or the system's path limit on POSIX.
+  // The temporary folder, ending in its separator (GetTempPathA). False when
+  // there is none, or when its path is longer than 260 characters on Windows
+  // (however many bytes they take) or the system's path limit on POSIX.
   virtual bool GetTempFolder(PathText* folder) = 0;
 
   // Who may change what lies in the temporary folder. Windows: always

@@ -7,7 +7,11 @@
 namespace ldr {
 namespace {
 
-constexpr DWORD kPathBuffer = 261;
+// Room for the longest path in bytes and its zero: a result that fills the
+// buffer may have been cut, and is refused.
+constexpr DWORD kPathBuffer = kMaxSystemPath + 1;
+// As many characters as a 261-byte buffer held, counted as the system counts them.
+constexpr int kMaxPathCharacters = 260;
 
 bool IsLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 
@@ -71,8 +75,8 @@ PathStyle Win32Platform::StoredNameStyle() const { return kWin32Paths; }
 
 PathText Win32Platform::OwnFilePath() {
   char buffer[kPathBuffer] = {};
-  DWORD n = GetModuleFileNameA(nullptr, buffer, kPathBuffer);
-  if (n > kPathBuffer - 1) n = kPathBuffer - 1;
+  const DWORD n = GetModuleFileNameA(nullptr, buffer, kPathBuffer);
+  if (n == 0 || n >= kPathBuffer) return PathText();
   return PathText(std::string_view(buffer, n));
 }
 
@@ -82,11 +86,14 @@ std::string_view Win32Platform::CommandLine() {
 }
 
 // A folder too long for the buffer is reported as its needed size, with
-// nothing written: that counts as no folder.
+// nothing written: that counts as no folder. So does one of more than 260
+// characters, which no call that makes a file in it would take.
 bool Win32Platform::GetTempFolder(PathText* folder) {
   char buffer[kPathBuffer] = {};
-  DWORD n = GetTempPathA(kPathBuffer, buffer);
-  if (n == 0 || n > kPathBuffer - 1) return false;
+  const DWORD n = GetTempPathA(kPathBuffer, buffer);
+  if (n == 0 || n >= kPathBuffer) return false;
+  const int characters = MultiByteToWideChar(CP_ACP, 0, buffer, static_cast<int>(n), nullptr, 0);
+  if (characters <= 0 || characters > kMaxPathCharacters) return false;
   folder->Assign(std::string_view(buffer, n));
   return true;
 }
@@ -104,10 +111,20 @@ PathText Win32Platform::MakeTempFileName(SystemText folder, SystemText prefix) {
   char buffer[kPathBuffer] = {};
   if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return PathText();
   buffer[kPathBuffer - 1] = '\0';
+  // The system converts the name into at most MAX_PATH bytes whatever the
+  // buffer: under the UTF-8 code page a long folder comes back cut. Only the
+  // whole name (the folder, the prefix, digits, ".tmp") is taken.
+  const std::string_view name(buffer);
+  const std::string_view head = folder.view();
+  const std::string_view tail = ".tmp";
+  if (name.size() < head.size() + tail.size() || name.substr(0, head.size()) != head ||
+      name.substr(name.size() - tail.size()) != tail) {
+    return PathText();
+  }
   // The call makes the file. Wine gives a name even when it could not make
   // it (a folder the user may not write to); that is the same failure.
   if (GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return PathText();
-  return PathText(buffer);
+  return PathText(name);
 }
 
 bool Win32Platform::MakeFolder(SystemText path) {

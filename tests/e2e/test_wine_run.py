@@ -552,6 +552,63 @@ class UnicodeFolders(LoaderCase):
             time.sleep(0.2)
 
 
+class LongPaths(LoaderCase):
+    """A kit in folders whose names take three bytes a character in UTF-8:
+    the loader's own path is read whole, however many bytes it takes."""
+
+    CJK = "\u5b89\u88c5\u7a0b\u5e8f\u6587\u4ef6\u5939"  # seven Chinese characters
+
+    def setUp(self):
+        # A prefix of the test's own names the temporary folder: the run goes
+        # through no program of the ANSI code page, which would turn the
+        # kit's path into question marks.
+        super().setUp()
+        self.tmp = self.folder("tmp")
+        self.prefix = TestPrefix(WINE_RUN, os.path.join(self.scratch, "prefix"),
+                                 {ENVIRONMENT_KEY: {"TEMP": win(self.tmp), "TMP": win(self.tmp)}})
+        self.prefix.__enter__()
+        self.addCleanup(self.prefix.__exit__, None, None, None)
+
+    def cjk(self, count):
+        return (self.CJK * (count // len(self.CJK) + 1))[:count]
+
+    def genuine_and_planted(self, first, second):
+        """The genuine kit at first/second/setup.exe, and a planted kit whose
+        name is the genuine path cut after 260 bytes: what a loader that
+        cut its own path there would have opened."""
+        genuine = self.self_extracting(
+            os.path.join(first, second),
+            [probe_entry(), kits.Entry(b"C:\\genuine.txt", b"genuine")])
+        whole = win(genuine.loader_path).encode("utf-8")
+        cut = whole[:260].decode("utf-8")
+        planted_name = cut[len(win(os.path.join(self.scratch, first))) + 1:]
+        self.assertTrue(planted_name and second.startswith(planted_name), planted_name)
+        planted = kits.write_self_extracting_kit(
+            self.folder(first), self.loader,
+            [probe_entry(), kits.Entry(b"C:\\planted.txt", b"planted")],
+            loader_name=planted_name)
+        return genuine, planted
+
+    def test_kit_in_a_folder_of_100_cjk_characters_plants_nothing(self):
+        # The cut must fall on a character boundary inside the second folder
+        # for the planted name to be a name at all: ASCII letters in front of
+        # it move the boundary. The first folder shrinks for a long scratch path.
+        base = len(win(self.scratch).encode("utf-8")) + 1
+        first_count = max(16, min(60, (200 - base) // 3))
+        if base + 3 * first_count + 1 + 12 >= 260:
+            self.skipTest("the scratch path is too long to place the cut: %d bytes" % base)
+        room = 260 - (base + 3 * first_count + 1)
+        letters = room % 3 or 3
+        first = self.cjk(first_count)
+        second = "k" * letters + self.cjk(100 - first_count)
+        genuine, planted = self.genuine_and_planted(first, second)
+        self.assertGreater(len(win(genuine.loader_path).encode("utf-8")), 260)
+        run = Run(self, genuine.loader_path, tmp=self.tmp, prefix=self.prefix)
+        self.assertSucceeded(run)
+        self.assertEqual(sorted(os.listdir(self.working_folder(run))),
+                         ["genuine.txt", "install.exe"])
+
+
 class ExecutionLevel(LoaderCase):
     """A kit built by kitpack with --execution-level requireAdministrator:
     its manifest says so, it verifies, and it runs (Wine elevates silently)."""

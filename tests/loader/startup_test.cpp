@@ -99,6 +99,18 @@ TEST_F(StartUpTest, MissingOwnFileIsReportedOverTheHiddenWindow) {
   EXPECT_FALSE(window.boxes[0].shown);
 }
 
+// A platform that could not give its own path whole gives none: no file is
+// looked for under a shorter name, which could be another file.
+TEST_F(StartUpTest, OwnPathNotReadWholeIsReportedAndNothingOpened) {
+  platform.own_file_path.clear();
+  EXPECT_EQ(RunLoader(platform, window), 1);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not read the full path of the loader program. Move it to a folder with "
+            "a shorter path and run it again");
+  EXPECT_TRUE(platform.reads.empty());
+}
+
 TEST_F(StartUpTest, OwnFileThatDoesNotOpen) {
   platform.nodes[kLoaderPath].open_fails = true;
   EXPECT_EQ(RunLoader(platform, window), 1);
