@@ -18,7 +18,7 @@ import zlib
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
 from kitpack_e2e import write_archive, write_kit  # noqa: E402
 
-INSTALLER = KITPACK = WINE = LOADER = None
+INSTALLER = KITPACK = WINE = LOADER = PROBE = None
 PAYLOAD = {
     "README.txt": b"read me\n",
     "docs\\guide.txt": b"guide " * 3000,
@@ -268,14 +268,53 @@ class LoaderToInstaller(unittest.TestCase):
         removed = log.split("removing the loader's working folder ")[1].splitlines()[0]
         removed = os.path.basename(removed.replace("\\", "/"))
         self.assertTrue(removed.lower().startswith("ldx"), removed)
-        deadline = time.monotonic() + 60
+        left = self.wait_until_gone(tmp, before)
+        self.assertEqual(left, [], "left in the temporary folder")
+        self.assertNotIn(removed, os.listdir(tmp))
+
+    def wait_until_gone(self, tmp, before, seconds=60):
+        deadline = time.monotonic() + seconds
         while True:
             left = sorted(set(os.listdir(tmp)) - before)
             if not left or time.monotonic() > deadline:
-                break
+                return left
             time.sleep(0.2)
-        self.assertEqual(left, [], "left in the temporary folder")
-        self.assertNotIn(removed, os.listdir(tmp))
+
+    def test_clean_up_script_runs_no_program_planted_in_the_temporary_folder(self):
+        # The script calls its programs by their full path in the system
+        # folder and works there: programs planted in the temporary folder
+        # under the names of the ones it uses never run, and it is not cut
+        # short by a batch file of such a name.
+        if not WINE:
+            self.skipTest("Windows only: POSIX removes the folder at once")
+        self.assertTrue(PROBE and os.path.isfile(PROBE), "--probe names the probe program")
+        tmp = temp_folder()
+        marker = os.path.join(self.dir, "planted-ran")
+        batch = ("@echo %%~nx0 ran>>\"%s\"\r\n" % host_path(marker)).encode()
+        kit = os.path.join(self.dir, "setup.exe")
+        self.make_kit(kit)
+        for round_, planted in enumerate([{"chcp.bat": batch, "ping.cmd": batch},
+                                          {"chcp.com": PROBE, "ping.exe": PROBE,
+                                           "chcp.bat": batch, "ping.cmd": batch}]):
+            before = set(os.listdir(tmp))
+            for name, content in planted.items():
+                path = os.path.join(tmp, name)
+                self.addCleanup(lambda p=path: os.path.exists(p) and os.remove(p))
+                if content is PROBE:
+                    shutil.copy(PROBE, path)
+                else:
+                    with open(path, "wb") as f:
+                        f.write(content)
+            before |= set(planted)
+            os.environ["PROBE_RECORD"] = host_path(marker)
+            try:
+                self.run_chain(kit, [], os.path.join(self.dir, "p%d" % round_))
+            finally:
+                del os.environ["PROBE_RECORD"]
+            left = self.wait_until_gone(tmp, before)
+            self.assertEqual(left, [], "left in the temporary folder (round %d)" % round_)
+            self.assertFalse(os.path.exists(marker), "a planted program ran (round %d): %r"
+                             % (round_, open(marker, "rb").read() if os.path.exists(marker) else b""))
 
     def test_installer_run_elsewhere_removes_nothing(self):
         # Run from a folder that is not a working folder of the loader (here:
@@ -315,4 +354,6 @@ if __name__ == "__main__":
             LOADER = os.path.abspath(value)
         elif opt == "--wine":
             WINE = os.path.abspath(value)
+        elif opt == "--probe":
+            PROBE = os.path.abspath(value)
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
