@@ -212,4 +212,12 @@ void CopyToFixedBuffer(char* buffer, std::string_view text) {
   buffer[n] = '\0';
 }
 
+bool IsBatchFileName(std::string_view name) {
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string_view extension = name.substr(dot);
+  return CompareAsciiNoCase(extension, ".BAT") == 0 || CompareAsciiNoCase(extension, ".CMD") == 0;
+}
+
 }  // namespace ldr

@@ -104,6 +104,11 @@ std::string_view TrimText(std::string_view text);
 // Zero when equal with a..z folded to A..Z; otherwise the difference of the
 // first differing folded bytes (unsigned), or of the lengths.
 int CompareAsciiNoCase(std::string_view a, std::string_view b);
+
+// Whether Windows runs a file of this name through cmd.exe: ".bat" or
+// ".cmd" in any case, also with the dots and blanks Windows drops from the
+// end of a name. Takes a name part; the loader and kitpack both ask it.
+bool IsBatchFileName(std::string_view name);
 // Replaces each "%s" of format by the next argument. Raises LoaderError when
 // the result would exceed 4096 characters.
 MessageText FormatText(std::string_view format, std::initializer_list<std::string_view> args);

@@ -4,35 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "base/text_rules.h"
+#include "kitpack/command_line.h"
 #include "kitpack/process.h"
 
 namespace kitpack {
 
 namespace {
-
-// One argument as the C runtime's command-line splitting gives it back:
-// quoted when it holds a blank or a quote or is empty, a quote escaped with
-// a backslash, and backslashes doubled where they come before a quote.
-std::string Quote(const std::string& arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == '"') {
-      out.append(backslashes * 2 + 1, '\\');
-    } else {
-      out.append(backslashes, '\\');
-    }
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, '\\');
-  return out + "\"";
-}
 
 std::string SystemText(DWORD code) {
   char* text = nullptr;
@@ -46,12 +24,31 @@ std::string SystemText(DWORD code) {
   return out;
 }
 
+// The program as CreateProcess would find it (".exe" added to a name
+// without an extension), so that the file checked is the file started; the
+// empty text when there is none.
+std::string FindProgram(const std::string& name) {
+  char found[MAX_PATH * 4];
+  const DWORD n = SearchPathA(nullptr, name.c_str(), ".exe", sizeof found, found, nullptr);
+  return n > 0 && n < sizeof found ? std::string(found, n) : std::string();
+}
+
 }  // namespace
 
 std::string RunProgram(const std::vector<std::string>& argv) {
   if (argv.empty()) return "could not be started: no program named";
+  const std::string program = FindProgram(argv[0]);
+  if (program.empty()) return "could not be started: " + SystemText(ERROR_FILE_NOT_FOUND);
+  // CreateProcess runs a batch file through cmd.exe, which reads the line
+  // again by rules of its own (& starts a second command, %NAME% expands):
+  // no quoting makes an output name safe there.
+  if (ldr::IsBatchFileName(ldr::NamePart(program)))
+    return "could not be started: " + program +
+           " is a batch file, and kitpack runs no shell (its & and %...% would act on the "
+           "kit's name); name a program instead, such as osslsigncode, signtool or a "
+           "PowerShell script through powershell.exe -File";
   std::string line;
-  for (const std::string& a : argv) line += (line.empty() ? "" : " ") + Quote(a);
+  for (const std::string& a : argv) line += (line.empty() ? "" : " ") + QuoteArgument(a);
   std::vector<char> command(line.begin(), line.end());
   command.push_back('\0');
   // What kitpack printed so far comes before what the program prints.
@@ -60,9 +57,7 @@ std::string RunProgram(const std::vector<std::string>& argv) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  // No application name: the first word of the command line is looked up
-  // as Windows looks up programs, PATH included.
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+  if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process))
     return "could not be started: " + SystemText(GetLastError());
   CloseHandle(process.hThread);

@@ -34,15 +34,8 @@ bool HoldsBatchUnsafe(std::string_view text) {
   return text.find_first_of("%!\"") != std::string_view::npos;
 }
 
-// What Windows runs through cmd.exe: .bat and .cmd, in any case, also with
-// the dots and blanks Windows drops from the end of a name.
 bool IsBatchFile(std::string_view installer_path, const PathStyle& host) {
-  std::string_view name = NamePart(installer_path, host);
-  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
-  const size_t dot = name.rfind('.');
-  if (dot == std::string_view::npos) return false;
-  const std::string_view extension = name.substr(dot);
-  return CompareAsciiNoCase(extension, ".BAT") == 0 || CompareAsciiNoCase(extension, ".CMD") == 0;
+  return IsBatchFileName(NamePart(installer_path, host));
 }
 
 struct Container {

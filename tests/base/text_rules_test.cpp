@@ -181,5 +181,20 @@ TEST(Texts, CopyToFixedBuffer) {
   EXPECT_EQ(buffer[0], '\0');
 }
 
+// The loader (a batch installer gets no % ! ") and kitpack (no batch sign
+// tool) ask the same question.
+TEST(IsBatchFileName, WhatWindowsRunsThroughCmd) {
+  struct Case {
+    const char* name;
+    bool batch;
+  };
+  for (Case c :
+       {Case{"setup.bat", true}, Case{"SETUP.CMD", true}, Case{"a.Bat. . ", true},
+        Case{"x.cmd.", true}, Case{"setup.exe", false}, Case{"bat", false}, Case{".cmdx", false},
+        Case{"setup.bat.exe", false}, Case{"", false}, Case{"cmd", false}}) {
+    EXPECT_EQ(IsBatchFileName(c.name), c.batch) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace ldr

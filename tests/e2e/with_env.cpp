@@ -14,31 +14,7 @@
 #include <cstring>
 #include <string>
 
-namespace {
-
-std::string Quoted(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == '"') {
-      out.append(backslashes * 2 + 1, '\\');
-    } else {
-      out.append(backslashes, '\\');
-    }
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, '\\');
-  out += '"';
-  return out;
-}
-
-}  // namespace
+#include "kitpack/command_line.h"
 
 int main(int argc, char** argv) {
   int i = 1;
@@ -58,7 +34,7 @@ int main(int argc, char** argv) {
   std::string line;
   for (int k = i + 1; k < argc; ++k) {
     if (!line.empty()) line += ' ';
-    line += Quoted(argv[k]);
+    line += kitpack::QuoteArgument(argv[k]);
   }
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;

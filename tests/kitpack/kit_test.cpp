@@ -616,6 +616,32 @@ TEST_F(KitTest, SignCommandOfAnExternalKitSignsTheLoaderCopy) {
   ReadKit(P("ext"), true);
 }
 
+#ifdef _WIN32
+// CreateProcess runs a batch file through cmd.exe, which reads the line
+// again: an output named k&wprobe&.exe ran a second command, %PATH% was
+// expanded. A batch signing tool is refused before anything runs.
+TEST_F(KitTest, SignCommandNeverStartsABatchFile) {
+  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  const std::string marker = P("batch-ran.txt");
+  const std::string batch = "@echo %~nx0 %*>>\"" + marker + "\"\r\n";
+  for (const char* name : {"sign.cmd", "SIGN.BAT", "wprobe.cmd"}) {
+    std::ofstream(P(name), std::ios::binary) << batch;
+  }
+  for (const char* output : {"k&wprobe&.exe", "k%PATH%.exe"}) {
+    for (const std::string& command :
+         {"'" + P("sign.cmd") + "' {}", "'" + P("SIGN.BAT") + "' {}"}) {
+      SCOPED_TRACE(command + " " + std::string(output));
+      BuildOptions o = Options(output);
+      o.sign_command = command;
+      const std::string message = FailingBuild(o);
+      EXPECT_NE(message.find("is a batch file, and kitpack runs no shell"), std::string::npos)
+          << message;
+      EXPECT_FALSE(std::ifstream(marker).good()) << "a batch file ran";
+    }
+  }
+}
+#endif
+
 TEST(KitTime, DaysSince1899) {
   EXPECT_DOUBLE_EQ(KitTimeFromUnix(0), 25569.0);
   // 1998-08-11 12:00 UTC is 36018.5.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kitpack/command_line.h"
 #include "kitpack/files.h"
 #include "tests/support/pe_builder.h"
 
@@ -110,6 +111,20 @@ TEST(SplitCommand, WordsQuotesAndBackslashes) {
   for (const Case& c : cases) EXPECT_EQ(SplitCommand(c.command), c.words) << c.command;
   for (const std::string bad : {"", "   ", "sign 'open", "sign \"open", "sign \"open\\\""}) {
     EXPECT_NE(ErrorOf([&] { SplitCommand(bad); }), "(no error)") << bad;
+  }
+}
+
+// What the C runtime splits back into the same argument.
+TEST(QuoteArgument, OnlyWhatMustBeQuotedIs) {
+  struct Case {
+    const char* argument;
+    const char* quoted;
+  };
+  for (Case c : {Case{"plain", "plain"}, Case{"", "\"\""}, Case{"a b", "\"a b\""},
+                 Case{"C:\\dir\\", "C:\\dir\\"}, Case{"C:\\my dir\\", "\"C:\\my dir\\\\\""},
+                 Case{"say \"hi\"", "\"say \\\"hi\\\"\""}, Case{"a\\\"b", "\"a\\\\\\\"b\""},
+                 Case{"tab\there", "\"tab\there\""}}) {
+    EXPECT_EQ(kitpack::QuoteArgument(c.argument), c.quoted) << c.argument;
   }
 }
 
