@@ -8,7 +8,7 @@ import subprocess
 from .common import MIB, have, log
 from .payloads import folder_bytes, make_kit, make_peer_archives, with_installer
 from .timing import Tool, check_unpacked, measure
-from .wine import make_nsis, wine_measure
+from .wine import kit_and_nsis, wine_measure
 
 
 def native_tools(kit_path, peers, payload, work, tag):
@@ -121,12 +121,7 @@ def wine_set(native, win, work, data_mixed, mib, wruns):
     payload = with_installer(data_mixed, win["probe"], os.path.join(work, "wpayload-mixed"),
                              "install.exe")
     size = folder_bytes(payload)
-    kit = os.path.join(work, "wmixed-kit.exe")
-    make_kit(native["kitpack"], win["loader"], payload, "install.exe", kit)
-    nsis = None
-    if have("makensis"):
-        nsis = os.path.join(work, "wmixed-nsis.exe")
-        make_nsis(payload, nsis)
+    kit, nsis = kit_and_nsis(native["kitpack"], win["loader"], payload, work, "mixed")
     programs = [("loader.exe", "loader.exe kit (kitpack -9)", "deflate", kit, [])]
     if nsis:
         programs.append(("nsis", "NSIS installer (zlib, /S)", "deflate", nsis, ["/S"]))

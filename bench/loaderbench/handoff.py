@@ -6,9 +6,9 @@ import statistics
 import subprocess
 
 from .common import ROOT, have, log
-from .payloads import make_kit, with_installer
+from .payloads import with_installer
 from .report import spread
-from .wine import make_nsis, wine_measure
+from .wine import kit_and_nsis, wine_measure
 
 
 def handoff_native(build, work, runs):
@@ -40,12 +40,7 @@ def handoff_wine(native, win, work, data_small, smoke):
     os.makedirs(tiny)
     for n in ["install.exe"] + sorted(os.listdir(small))[:4]:
         os.link(os.path.join(small, n), os.path.join(tiny, n))
-    kit = os.path.join(work, "wtiny-kit.exe")
-    make_kit(native["kitpack"], win["loader"], tiny, "install.exe", kit)
-    nsis = None
-    if have("makensis"):
-        nsis = os.path.join(work, "wtiny-nsis.exe")
-        make_nsis(tiny, nsis)
+    kit, nsis = kit_and_nsis(native["kitpack"], win["loader"], tiny, work, "tiny")
     programs = [("loader.exe", "", "", kit, [])]
     if nsis:
         programs.append(("nsis", "", "", nsis, ["/S"]))

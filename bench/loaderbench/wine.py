@@ -4,7 +4,8 @@ import os
 import shutil
 import subprocess
 
-from .common import ROOT, run, winpath
+from .common import ROOT, have, run, winpath
+from .payloads import make_kit
 from .timing import Tool, same_file
 
 
@@ -65,3 +66,15 @@ def wine_measure(win, programs, runs, work, tag, payload=None):
                     raise SystemExit("bench: %s did not unpack %s under Wine" % (t.name, n))
     shutil.rmtree(base, ignore_errors=True)
     return tools
+
+
+def kit_and_nsis(kitpack, loader, payload, work, tag):
+    """A loader.exe kit of the payload and, where makensis is installed, an
+    NSIS installer of it: (kit, nsis or None)."""
+    kit = os.path.join(work, "w%s-kit.exe" % tag)
+    make_kit(kitpack, loader, payload, "install.exe", kit)
+    nsis = None
+    if have("makensis"):
+        nsis = os.path.join(work, "w%s-nsis.exe" % tag)
+        make_nsis(payload, nsis)
+    return kit, nsis
