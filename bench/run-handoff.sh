@@ -6,7 +6,7 @@
 #
 # The payload: one installer of 100 KiB (the probe installer, padded; it
 # exits at once) and four small files. The loader kit is self-extracting
-# (loader, archive, second archive, trailer, made by tests/e2e/kits.py); the
+# (loader, archive, second archive, trailer, made by tests/support/ldkit/kits.py); the
 # makeself kit (gzip) holds the same files and runs the same installer,
 # started as "kit --nox11 --quiet". Both are timed in one hyperfine run,
 # without a shell, each with its own scratch TMPDIR, emptied before every
@@ -63,8 +63,8 @@ ls -l "$payload" | awk 'NR > 1 {print $5, $NF}'
 # The loader kit, self-extracting.
 python3 - "$loader" "$payload" "$work/setup" <<'EOF'
 import os, sys
-sys.path.insert(0, "tests/e2e")
-import kits
+sys.path.insert(0, "tests/support")
+from ldkit import kits
 loader, payload, out = sys.argv[1:]
 names = ["install"] + sorted(n for n in os.listdir(payload) if n != "install")
 entries = [kits.Entry(b"C:\\Product\\" + n.encode(), open(os.path.join(payload, n), "rb").read())

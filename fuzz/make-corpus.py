@@ -11,30 +11,28 @@ import sys
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+from ldkit import kits  # noqa: E402
+from ldkit.pe import pe_image, with_certificate_table as signed  # noqa: E402
+
 CORPUS = os.path.join(HERE, "corpus")
 OUT = os.path.join(CORPUS, "archive")
 
 
+VERSION = b"2.2.0.0"
+
+
 def record(name, data_start, data_end, next_header, unpacked, name_length=None):
-    name = name.encode("latin-1")
-    length = len(name) if name_length is None else name_length
-    stored = bytes([length]) + name[:103]
-    stored = stored.ljust(104, b"\0")
-    version = b"\x072.2.0.0".ljust(23, b"\0")
-    rec = (struct.pack("<idi", 1, 36018.5, 0) + struct.pack("<i", data_end) + stored +
-           struct.pack("<iiiiB", next_header, unpacked, data_start, 0, 0) + version)
-    assert len(rec) == 164
-    return rec
+    return kits.record(name.encode("latin-1"), data_start, data_end, next_header, unpacked,
+                       version=VERSION, name_length=name_length)
 
 
 def archive(files, count=None, flag=0):
     """files: list of (name, stream, unpacked_size)."""
-    out = struct.pack("<iB", len(files) if count is None else count, flag)
-    for name, stream, unpacked in files:
-        start = len(out) + 164
-        end = start + len(stream) - 1
-        out += record(name, start, end, end + 1, unpacked) + stream
-    return out
+    return kits.archive([kits.Entry(name.encode("latin-1"), b"", version=VERSION, stream=stream,
+                                    unpacked_size=unpacked)
+                         for name, stream, unpacked in files],
+                        file_count=count, multi_partition=flag)
 
 
 def text(n):
@@ -101,42 +99,13 @@ def write_seeds(folder, seeds):
     print("wrote %d seeds to %s" % (len(seeds), folder), file=sys.stderr)
 
 
-def trailer(start, end, second_start, second_end, mark=b"SELFEXTRACTING"):
+def trailer(start, end, second_start, second_end, mark=kits.MARK):
     magic = (bytes([len(mark)]) + mark).ljust(16, b"\0")
-    return magic + struct.pack("<iiii", start, end, second_start, second_end) + b"\0" * 24
+    return kits.trailer(start, end, second_start, second_end, magic)
 
 
 def self_extracting(image, first, second):
-    start = len(image)
-    end = start + len(first) - 1
-    body = image + first + second
-    return body + trailer(start, end, end + 1, len(body) - 1)
-
-
-def pe_image(plus, size=1024):
-    """DOS header, "PE\\0\\0", file header, an optional header with 16 data
-    directories (all zero), filler."""
-    optional = 0x80 + 24
-    directories = 112 if plus else 96
-    image = bytearray(size)
-    image[0:2] = b"MZ"
-    struct.pack_into("<I", image, 0x3C, 0x80)
-    image[0x80:0x84] = b"PE\0\0"
-    struct.pack_into("<HH", image, 0x84, 0x8664 if plus else 0x14C, 0)
-    struct.pack_into("<H", image, 0x80 + 20, directories + 16 * 8)
-    struct.pack_into("<H", image, optional, 0x20B if plus else 0x10B)
-    struct.pack_into("<I", image, optional + directories - 4, 16)
-    return bytes(image)
-
-
-def signed(data, padding, table_size=600):
-    """data, padding zero bytes and a certificate table named by the
-    security entry of data's PE headers."""
-    out = bytearray(data) + bytes(padding)
-    optional = struct.unpack_from("<I", out, 0x3C)[0] + 24
-    directories = 112 if struct.unpack_from("<H", out, optional)[0] == 0x20B else 96
-    struct.pack_into("<II", out, optional + directories + 32, len(out), table_size)
-    return bytes(out + struct.pack("<IHH", table_size, 0x200, 2) + b"\x5a" * (table_size - 8))
+    return kits.self_extracting(image, first, second)
 
 
 def trailer_finder_seeds(archives):

@@ -3,7 +3,7 @@ the real loader.exe, under Wine: its resources read back independently, it
 runs and starts its installer, and its window shows the new picture pixel
 for pixel.
 
-Environment: as test_wine_run, plus E2E_KITPACK (kitpack of the native
+Environment: as test_loader_run under Wine (E2E_HOST=wine), plus E2E_KITPACK (kitpack of the native
 build) and LOADERKIT_DISPLAY (the X display wine-run uses).
 """
 
@@ -15,10 +15,11 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
-import pe_reader  # noqa: E402
-from e2e_support import CAPTION, read_bytes  # noqa: E402
-from test_wine_run import DRIVER, PROBE, WINE_RUN, LoaderCase, Run  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ldkit import images  # noqa: E402
+from ldkit import pe as pe_reader  # noqa: E402
+from ldkit.e2e import CAPTION, read_bytes  # noqa: E402
+from ldkit.hosts import DRIVER, PROBE, WINE_RUN, LoaderCase, WineRun  # noqa: E402
 
 KITPACK = os.environ.get("E2E_KITPACK", "")
 DISPLAY = os.environ.get("LOADERKIT_DISPLAY", ":77")
@@ -64,8 +65,8 @@ class Branding(LoaderCase):
         if not os.path.isfile(KITPACK):
             self.fail("no host kitpack at %r: build the native preset first" % KITPACK)
         self.dir = self.folder("branding")
-        pe_reader.write_bmp(os.path.join(self.dir, "pic.bmp"), 32, 32, picture)
-        self.icons = pe_reader.write_ico(os.path.join(self.dir, "app.ico"), [16, 32, 48])
+        images.write_bmp(os.path.join(self.dir, "pic.bmp"), 32, 32, picture)
+        self.icons = images.write_ico(os.path.join(self.dir, "app.ico"), [16, 32, 48])
 
     def build(self, name):
         kit = os.path.join(self.dir, name)
@@ -97,7 +98,7 @@ class Branding(LoaderCase):
             [v for (t, _, _), v in pe_reader.PeImage(self.loader).resources().items()
              if t == pe_reader.RT_MANIFEST])
 
-        run = Run(self, kit, (), self.folder("tmp-run"))
+        run = WineRun(self, kit, (), self.folder("tmp-run"))
         self.assertSucceeded(run)
         self.assertTrue(run.seen["setup_window_ever_visible"])
 

@@ -15,8 +15,8 @@ import time
 import unittest
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
-from kitpack_e2e import write_archive, write_kit  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ldkit.kits import archive_of_files, write_kit  # noqa: E402
 
 INSTALLER = KITPACK = WINE = LOADER = PROBE = None
 PAYLOAD = {
@@ -67,7 +67,7 @@ class Installer(unittest.TestCase):
                 f.write(loader)
             for name, files in (("setup.1", first), ("setup.2", second)):
                 with open(os.path.join(self.kits, "ext", name), "wb") as f:
-                    f.write(write_archive(files, zlib.compress))
+                    f.write(archive_of_files(files, zlib.compress))
 
     def run_installer(self, *args, dest=None, env=None, split=False):
         # The loader quotes a name or folder holding a blank, so each arrives
@@ -129,7 +129,7 @@ class Installer(unittest.TestCase):
             with self.subTest(bad):
                 ext = os.path.join(self.kits, "ext")
                 with open(os.path.join(ext, "setup.2"), "wb") as f:
-                    f.write(write_archive([("ok.txt", b"fine"), (bad, b"pwned")], zlib.compress))
+                    f.write(archive_of_files([("ok.txt", b"fine"), (bad, b"pwned")], zlib.compress))
                 dest = os.path.join(self.dir, "inner", "dest")
                 os.makedirs(os.path.dirname(dest), exist_ok=True)
                 p = self.run_installer(host_path(ext), dest=dest)
@@ -160,7 +160,7 @@ class Installer(unittest.TestCase):
 
     def test_damaged_kits_fail_with_a_message(self):
         ext = os.path.join(self.kits, "ext")
-        stream = bytearray(write_archive([("a.txt", b"abc" * 1000)], zlib.compress))
+        stream = bytearray(archive_of_files([("a.txt", b"abc" * 1000)], zlib.compress))
         stream[-3] ^= 0xFF  # the Adler-32
         with open(os.path.join(ext, "setup.2"), "wb") as f:
             f.write(stream)
@@ -241,7 +241,7 @@ class LoaderToInstaller(unittest.TestCase):
         shutil.copy(LOADER, kit)
         for name, files in (("setup.1", first), ("setup.2", second)):
             with open(os.path.join(kit, name), "wb") as f:
-                f.write(write_archive(files, zlib.compress))
+                f.write(archive_of_files(files, zlib.compress))
 
     def loader_command(self, path):
         return [WINE, path] if WINE else [path]

@@ -18,8 +18,9 @@ import time
 import unittest
 import zlib
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "kitpack"))
-from kitpack_e2e import make_certificate, write_archive, write_kit  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ldkit.kits import archive_of_files, write_kit  # noqa: E402
+from ldkit.signing import make_certificate  # noqa: E402
 
 INSTALLER = LOADER = WINE = KITPACK = None
 PAYLOAD = {
@@ -150,7 +151,7 @@ class SignedKitsUnderWine(unittest.TestCase):
             first = [("C:\\KIT\\installer.exe", f.read())]
         for name, files in (("setup.1", first), ("setup.2", sorted(PAYLOAD.items()))):
             with open(self.path("ext", name), "wb") as f:
-                f.write(write_archive(files, zlib.compress))
+                f.write(archive_of_files(files, zlib.compress))
         self.run_chain(loader, self.path("installed"))
 
 

@@ -35,9 +35,10 @@ import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import kits  # noqa: E402
-from e2e_support import read_record  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from ldkit import kits  # noqa: E402
+from ldkit.wine import win  # noqa: E402
+from ldkit.e2e import read_record  # noqa: E402
 
 # Taken from the system folder whatever the search order says.
 KNOWN_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "ntdll.dll",
@@ -47,10 +48,6 @@ MUST_NOT_LOAD = ["comctl32"]
 # Loaded from the application folder by Wine itself (see above).
 WINE_GAPS = ["uxtheme"]
 PLANTED = MUST_NOT_LOAD + WINE_GAPS
-
-
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def check_pe(objdump, loader):

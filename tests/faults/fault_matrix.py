@@ -34,9 +34,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import kits  # noqa: E402
-from e2e_support import (CAPTION, MSG_NO_TEMP, read_record)  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from ldkit import kits  # noqa: E402
+from ldkit.wine import win  # noqa: E402
+from ldkit.e2e import (CAPTION, MSG_NO_TEMP, read_record)  # noqa: E402
 
 MSG_DISK_FULL = re.compile(r"^LOADER: Could not write to the file (.*)\. "
                            r"This probably means that your disk is full$")
@@ -80,10 +81,6 @@ def noise(n, seed=1):
         block = hashlib.sha256(block).digest()
         out += block
     return bytes(out[:n])
-
-
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 # --- the world around one run ---------------------------------------------

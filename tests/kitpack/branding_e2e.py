@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """kitpack build --icon, --picture and the version options, on small Windows
 programs made by the cross toolchain: the kit's copy of the loader read back
-by the independent reader of pe_reader.py, by objdump and by wrestool.
+by the tests' own PE reader (tests/support/ldkit/pe.py), by objdump and by wrestool.
 
 usage: branding_e2e.py KITPACK TEST_PE_DIR
 """
@@ -14,9 +14,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import pe_reader  # noqa: E402
-from pe_reader import RT_BITMAP, RT_GROUP_ICON, RT_ICON, RT_VERSION  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ldkit import images  # noqa: E402
+from ldkit import pe as pe_reader  # noqa: E402
+from ldkit.pe import RT_BITMAP, RT_GROUP_ICON, RT_ICON, RT_VERSION  # noqa: E402
 
 KITPACK = PE_DIR = None
 OBJDUMP = "x86_64-w64-mingw32-objdump"
@@ -45,8 +46,8 @@ class Branding(unittest.TestCase):
         os.makedirs(self.path("payload"))
         with open(self.path("payload/readme.txt"), "wb") as f:
             f.write(b"read me\r\n")
-        pe_reader.write_bmp(self.path("pic.bmp"), 32, 32, picture)
-        self.icons = pe_reader.write_ico(self.path("app.ico"), [16, 32, 48, 256])
+        images.write_bmp(self.path("pic.bmp"), 32, 32, picture)
+        self.icons = images.write_ico(self.path("app.ico"), [16, 32, 48, 256])
 
     def path(self, rel):
         return os.path.join(self.dir, rel)
@@ -194,8 +195,8 @@ class Branding(unittest.TestCase):
                          ["CompanyName"], "Example")
 
     def test_mistakes_are_refused_before_anything_is_written(self):
-        pe_reader.write_bmp(self.path("small.bmp"), 16, 16, picture)
-        pe_reader.write_bmp(self.path("wide.bmp"), 48, 32, picture)
+        images.write_bmp(self.path("small.bmp"), 16, 16, picture)
+        images.write_bmp(self.path("wide.bmp"), 48, 32, picture)
         with open(self.path("pic.bmp"), "rb") as f:
             rle = bytearray(f.read())
         struct.pack_into("<I", rle, 30, 1)  # BI_RLE8

@@ -18,8 +18,10 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from kitpack_e2e import DIGEST_TAG, kit_digest, trailer_offset, write_kit  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from ldkit.kitread import DIGEST_TAG, kit_digest, trailer_offset  # noqa: E402
+from ldkit.kits import write_kit  # noqa: E402
+from ldkit.pe import pe_image  # noqa: E402
 
 KITPACK = PE_DIR = None
 NAME = "Übersicht.txt"
@@ -156,7 +158,7 @@ class Integrity(CliCase):
 
     def test_truncated_kit(self):
         # A PE loader: a kit cut short is told from a file that never was one.
-        self.write("loader.exe", minimal_pe())
+        self.write("loader.exe", pe_image(size=4096, section=True))
         self.build()
         raw = self.read("kit.exe")
         for cut in (len(raw) - 1, len(raw) - 56, len(raw) // 2):
@@ -185,20 +187,6 @@ class Integrity(CliCase):
         self.assertIn("only in payload: new.txt", err)
         self.assertIn("only in the kit: data\\r.bin", err)
         self.assertIn("differs from payload in 3 file(s)", err)
-
-
-def minimal_pe():
-    """The smallest PE32+ image the readers take: headers and one section."""
-    pe = bytearray(4096)
-    pe[:2] = b"MZ"
-    struct.pack_into("<I", pe, 0x3C, 0x80)
-    pe[0x80:0x84] = b"PE\0\0"
-    struct.pack_into("<HHIIIHH", pe, 0x84, 0x8664, 1, 0, 0, 0, 240, 0x22)
-    struct.pack_into("<HBB", pe, 0x98, 0x20B, 2, 0)
-    struct.pack_into("<II", pe, 0x98 + 32, 0x1000, 0x200)
-    struct.pack_into("<I", pe, 0x98 + 108, 16)
-    struct.pack_into("<8sIIII", pe, 0x98 + 240, b".text", 0xE00, 0x1000, 0xE00, 0x200)
-    return bytes(pe)
 
 
 class Mistakes(CliCase):
@@ -230,11 +218,11 @@ class Mistakes(CliCase):
                            "the folder nosuchdir does not exist, so the output folder")
 
     def test_loader_and_installer_that_cannot_go_together(self):
-        self.write("win-loader.exe", minimal_pe())
+        self.write("win-loader.exe", pe_image(size=4096, section=True))
         self.write("posix-loader", b"\x7fELF" + bytes(200))
         self.write("posix-setup", b"\x7fELF" + bytes(300))
         self.write("setup.sh", b"#!/bin/sh\necho hi\n")
-        self.write("win-setup.exe", minimal_pe())
+        self.write("win-setup.exe", pe_image(size=4096, section=True))
         cases = [
             ("win-loader.exe", "posix-setup", "the installer posix-setup is a POSIX (ELF) "
              "program, but the loader win-loader.exe is a Windows program: it cannot start it"),

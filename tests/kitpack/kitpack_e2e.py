@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""kitpack from the outside: its command line, and its kits read back by an
-independent reader written here with struct and zlib alone."""
+"""kitpack from the outside: its command line, and its kits read back by the
+tests' own reader (tests/support/ldkit), written with struct and zlib alone."""
 
-import hashlib
 import json
 import os
 import random
@@ -15,130 +14,16 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pe_manifest  # noqa: E402
+from ldkit import manifest as pe_manifest  # noqa: E402
+from ldkit.kitread import read_kit  # noqa: E402
+from ldkit import kits  # noqa: E402
+from ldkit.kits import archive_of_files, write_kit  # noqa: E402
+from ldkit.pe import certificate_table  # noqa: E402
+from ldkit.signing import make_certificate  # noqa: E402
 
 KITPACK = None  # the command that runs kitpack: [program] or [runner, program]
 TEST_PE = ""  # a small Windows program to use as the loader of signed kits
 TEST_PES = None  # folder of the small Windows programs built for the tests
-MARK = b"\x0eSELFEXTRACTING"
-
-
-# --- Independent reader -----------------------------------------------------
-
-def read_archive(blob, limit=None):
-    """Entries of one archive held in `blob` (offsets relative to its start)."""
-    count, _flag = struct.unpack_from("<iB", blob, 0)
-    if limit is not None:
-        assert 0 < count <= limit, count
-    entries, h = [], 5
-    for _ in range(count):
-        (one, ftime, zero, data_end) = struct.unpack_from("<idii", blob, h)
-        name = blob[h + 21:h + 21 + blob[h + 20]].decode("latin-1")
-        nxt, size, data_start, z136, z140 = struct.unpack_from("<iiiiB", blob, h + 124)
-        version = blob[h + 142:h + 142 + blob[h + 141]].decode("latin-1")
-        assert (one, zero, z136, z140) == (1, 0, 0, 0)
-        assert data_start == h + 164 and nxt == data_end + 1, (h, data_start, data_end, nxt)
-        stream = blob[data_start:data_end + 1]
-        d = zlib.decompressobj()
-        data = d.decompress(stream)
-        assert d.eof and not d.unused_data, name
-        assert len(data) == size, name
-        entries.append({"name": name, "data": data, "time": ftime, "version": version})
-        h = nxt
-    assert h == len(blob), (h, len(blob))
-    return entries
-
-
-def certificate_table(raw):
-    """(offset, size) of the certificate table named by a PE image's security
-    entry (data directory 4), or None."""
-    if raw[:2] != b"MZ" or len(raw) < 64:
-        return None
-    pe = struct.unpack_from("<I", raw, 0x3C)[0]
-    if raw[pe:pe + 4] != b"PE\0\0":
-        return None
-    optional = pe + 24
-    directories = {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", raw, optional)[0]]
-    offset, size = struct.unpack_from("<II", raw, optional + directories + 4 * 8)
-    return (offset, size) if offset and size else None
-
-
-def trailer_offset(raw):
-    """The last 56 bytes, or in a signed kit the 56 bytes before the table and
-    the zero bytes that align it."""
-    table = certificate_table(raw)
-    if table is None or sum(table) != len(raw):
-        return len(raw) - 56
-    end = table[0]
-    while raw[end - 56:end - 41] != MARK:
-        assert end > table[0] - 7 and raw[end - 1] == 0, "no trailer before the certificate table"
-        end -= 1
-    return end - 56
-
-
-DIGEST_TAG = b"KD\x01\x00"
-
-
-def kit_digest(raw, at):
-    """The digest kitpack keeps in trailer bytes 32..55: its tag and the first
-    20 bytes of SHA-256 over the bytes before the trailer (a PE image's
-    CheckSum and security entry, which signing rewrites, taken as zero) and
-    the trailer's first 32 bytes."""
-    prefix = bytearray(raw[:at])
-    if prefix[:2] == b"MZ" and len(prefix) >= 64:
-        pe = struct.unpack_from("<I", prefix, 0x3C)[0]
-        if prefix[pe:pe + 4] == b"PE\0\0":
-            optional = pe + 24
-            directories = {0x10B: 96, 0x20B: 112}[struct.unpack_from("<H", prefix, optional)[0]]
-            prefix[optional + 64:optional + 68] = bytes(4)
-            prefix[optional + directories + 32:optional + directories + 40] = bytes(8)
-    return DIGEST_TAG + hashlib.sha256(bytes(prefix) + raw[at:at + 32]).digest()[:20]
-
-
-def read_kit(path):
-    with open(path, "rb") as f:
-        raw = f.read()
-    at = trailer_offset(raw)
-    t = raw[at:at + 56]
-    assert t[:15] == MARK and t[15] == 0
-    if t[32:36] == DIGEST_TAG:  # kits of other producers carry none
-        assert t[32:] == kit_digest(raw, at), "the digest does not match"
-    a1, e1, a2, e2 = struct.unpack_from("<iiii", t, 16)
-    assert a2 == e1 + 1 and e2 == at - 1
-    return raw[:a1], read_archive(raw[a1:e1 + 1], 50), read_archive(raw[a2:e2 + 1])
-
-
-# --- An independent writer, for streams made by other producers -------------
-
-def write_archive(files, compress, times=None, versions=None):
-    """files: (name, data) pairs; times and versions, when given, one per file
-    (any double; any text of up to 22 bytes)."""
-    out = bytearray(struct.pack("<iB", len(files), 0))
-    for i, (name, data) in enumerate(files):
-        stream = compress(data)
-        h = len(out)
-        rec = bytearray(164)
-        ftime = times[i] if times else 36018.5
-        struct.pack_into("<idii", rec, 0, 1, ftime, 0, h + 164 + len(stream) - 1)
-        rec[20] = len(name)
-        rec[21:21 + len(name)] = name.encode("latin-1")
-        if versions:
-            rec[141] = len(versions[i])
-            rec[142:142 + len(versions[i])] = versions[i].encode("latin-1")
-        struct.pack_into("<iiiiB", rec, 124, h + 164 + len(stream), len(data), h + 164, 0, 0)
-        out += rec + stream
-    return bytes(out)
-
-
-def write_kit(path, loader, first, second, compress, **second_fields):
-    a1 = write_archive(first, compress)
-    a2 = write_archive(second, compress, **second_fields)
-    start = len(loader)
-    end = start + len(a1) - 1
-    total = start + len(a1) + len(a2) + 56
-    trailer = MARK + b"\0" + struct.pack("<iiii", start, end, end + 1, total - 57) + bytes(24)
-    with open(path, "wb") as f:
-        f.write(loader + a1 + a2 + trailer)
 
 
 def pigz_compress(data):
@@ -499,22 +384,12 @@ class HostileKitsAndFolders(unittest.TestCase):
         data_start = 5 + count * 164
         data_end = data_start + len(stream) - 1
         for i in range(count):
-            rec = bytearray(164)
-            struct.pack_into("<idii", rec, 0, 1, 36018.5, 0, data_end)
-            name = b"f%04d" % i
-            rec[20] = len(name)
-            rec[21:21 + len(name)] = name
             nxt = 5 + (i + 1) * 164 if i + 1 < count else data_end + 1
-            struct.pack_into("<iiiiB", rec, 124, nxt, 64 << 20, data_start, 0, 0)
-            out += rec
+            out += kits.record(b"f%04d" % i, data_start, data_end, nxt, 64 << 20)
         out += stream
-        first = write_archive([("C:\\X\\inst.exe", b"installer")], zlib.compress)
-        loader = b"LOADER" * 100
-        start, end = len(loader), len(loader) + len(first) - 1
-        total = len(loader) + len(first) + len(out) + 56
-        trailer = MARK + b"\0" + struct.pack("<iiii", start, end, end + 1, total - 57) + bytes(24)
+        first = archive_of_files([("C:\\X\\inst.exe", b"installer")], zlib.compress)
         with open(self.kit, "wb") as f:
-            f.write(loader + first + bytes(out) + trailer)
+            f.write(kits.self_extracting(b"LOADER" * 100, first, bytes(out)))
         verify = self.kitpack("verify", self.kit)
         self.assertEqual(verify.returncode, 1)
         p = self.kitpack("extract", self.kit, "--second", "-C", "out")
@@ -527,18 +402,10 @@ class HostileKitsAndFolders(unittest.TestCase):
         size = 256 << 20
         z = zlib.compressobj(9)
         stream = b"".join(z.compress(bytes(1 << 20)) for _ in range(size >> 20)) + z.flush()
-        archive = bytearray(write_archive([("big.bin", b"")], zlib.compress))
-        struct.pack_into("<i", archive, 5 + 128, size)  # UnpackedSize
-        archive = archive[:5 + 164] + stream
-        struct.pack_into("<i", archive, 5 + 16, 5 + 164 + len(stream) - 1)  # DataEnd
-        struct.pack_into("<i", archive, 5 + 124, 5 + 164 + len(stream))  # NextHeader
-        first = write_archive([("C:\\X\\inst.exe", b"installer")], zlib.compress)
-        loader = b"LOADER" * 100
-        start, end = len(loader), len(loader) + len(first) - 1
-        total = len(loader) + len(first) + len(archive) + 56
-        trailer = MARK + b"\0" + struct.pack("<iiii", start, end, end + 1, total - 57) + bytes(24)
+        second = kits.archive([kits.Entry(b"big.bin", b"", stream=stream, unpacked_size=size)])
+        first = archive_of_files([("C:\\X\\inst.exe", b"installer")], zlib.compress)
         with open(self.kit, "wb") as f:
-            f.write(loader + first + bytes(archive) + trailer)
+            f.write(kits.self_extracting(b"LOADER" * 100, first, second))
         # A fresh interpreter whose only child is kitpack: its peak is the
         # children's peak.
         measure = ("import resource, subprocess, sys\n"
@@ -572,15 +439,6 @@ class HostileKitsAndFolders(unittest.TestCase):
 
 
 # --- Signed kits ---------------------------------------------------------------
-
-def make_certificate(folder, name, *extra):
-    """A throwaway self-signed certificate and its key, made for this run."""
-    cert, key = os.path.join(folder, name + ".pem"), os.path.join(folder, name + "-key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=loaderkit " + name, "-keyout", key, "-out", cert, *extra],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return cert, key
-
 
 class SignedKits(unittest.TestCase):
     """Kits with a real PE loader, signed by osslsigncode: through the sign

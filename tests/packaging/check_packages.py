@@ -26,7 +26,8 @@ import zipfile
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
-import pe_manifest  # noqa: E402
+from ldkit import manifest as pe_manifest  # noqa: E402
+from ldkit.wine import win  # noqa: E402
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 VERSION = re.search(r"project\(loaderkit VERSION ([0-9.]+)",
                     open(os.path.join(ROOT, "CMakeLists.txt")).read()).group(1)
@@ -200,9 +201,6 @@ class Packages(unittest.TestCase):
             z.extractall(self.dir)
         top = os.path.join(self.dir, "loaderkit-%s-windows-x86_64" % VERSION)
         share = os.path.join(top, "share", "loaderkit")
-
-        def win(path):
-            return "Z:" + path.replace("/", "\\")
 
         kit = os.path.join(self.dir, "demo-setup.exe")
         run([WINE_RUN, os.path.join(top, "bin", "kitpack.exe"), "build",

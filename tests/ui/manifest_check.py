@@ -11,7 +11,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-import pe_manifest as pm  # noqa: E402
+from ldkit import manifest as pm  # noqa: E402
 
 LOADER = INSTALLER = None
 

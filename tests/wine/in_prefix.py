@@ -13,7 +13,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from wine_prefix import TestPrefix  # noqa: E402
+from ldkit.wine import TestPrefix  # noqa: E402
 
 
 def main():

@@ -1,5 +1,5 @@
-"""What both end-to-end suites share: scratch folders, the probe's record,
-the messages the loader reports, and the base of their test cases."""
+"""What the loader's end-to-end tests share: scratch folders, the probe's
+record, the messages the loader reports, and the base of their test cases."""
 
 import os
 import re
@@ -11,7 +11,7 @@ from dataclasses import dataclass
 import unittest
 from typing import List, Optional
 
-import kits
+from . import kits
 
 CAPTION = "There was an error when trying to load the installation program"
 

@@ -1,7 +1,9 @@
-"""Kit maker for the end-to-end tests.
+"""The tests' own kit writer.
 
 Written on its own from the byte layout, deliberately sharing nothing with the
-C++ record code, so that a layout mistake made twice cannot go unnoticed.
+C++ record code, so that a layout mistake made twice cannot go unnoticed. It
+also stands in for the other producers whose kits kitpack and the loader must
+take.
 
 An archive is a 5-byte header (int32 file count, one flag byte), then for each
 file a 164-byte entry record followed directly by one zlib stream. A
@@ -55,26 +57,38 @@ class Entry:
         return self.stream if self.stream is not None else zlib.compress(self.data, self.level)
 
 
+def record(name: bytes, data_start: int, data_end: int, next_header: int, unpacked: int,
+           file_time: float = DEFAULT_FILE_TIME, version: bytes = b"",
+           name_length: Optional[int] = None) -> bytes:
+    """One 164-byte entry record with every offset given: for chains and
+    sizes that lie. A name longer than its field is cut, its length byte
+    kept unless name_length says otherwise."""
+    if name_length is None:
+        name_length = len(name)
+    record = b"".join([
+        struct.pack("<i", 1),
+        struct.pack("<d", file_time),
+        struct.pack("<i", 0),
+        struct.pack("<i", data_end),
+        short_string(name[:103], 103, name_length),
+        struct.pack("<i", next_header),
+        struct.pack("<i", unpacked),
+        struct.pack("<i", data_start),
+        struct.pack("<i", 0),
+        bytes([0]),
+        short_string(version, 22),
+    ])
+    assert len(record) == ENTRY_SIZE
+    return record
+
+
 def entry_record(entry: Entry, offset: int, stream_length: int) -> bytes:
     """The 164-byte record of an entry whose header lies at archive offset."""
     data_start = offset + ENTRY_SIZE
     data_end = data_start + stream_length - 1
     unpacked = len(entry.data) if entry.unpacked_size is None else entry.unpacked_size
-    record = b"".join([
-        struct.pack("<i", 1),
-        struct.pack("<d", entry.file_time),
-        struct.pack("<i", 0),
-        struct.pack("<i", data_end),
-        short_string(entry.name, 103, entry.name_length),
-        struct.pack("<i", data_end + 1),        # NextHeader
-        struct.pack("<i", unpacked),
-        struct.pack("<i", data_start),
-        struct.pack("<i", 0),
-        bytes([0]),
-        short_string(entry.version, 22),
-    ])
-    assert len(record) == ENTRY_SIZE
-    return record
+    return record(entry.name, data_start, data_end, data_end + 1, unpacked, entry.file_time,
+                  entry.version, entry.name_length)
 
 
 def archive(entries: List[Entry], file_count: Optional[int] = None,
@@ -104,6 +118,25 @@ def self_extracting(loader: bytes, first: bytes, second: bytes) -> bytes:
     second_start = start + len(first)
     return (loader + first + second +
             trailer(start, second_start - 1, second_start, second_start + len(second) - 1))
+
+
+def archive_of_files(files, compress, times=None, versions=None) -> bytes:
+    """An archive as another packer writes it. files: (name, data) pairs of
+    str and bytes; compress turns data into its stream; times and versions,
+    when given, one per file (any double; any text of up to 22 bytes)."""
+    return archive([Entry(name.encode("latin-1"), data,
+                          file_time=times[i] if times else DEFAULT_FILE_TIME,
+                          version=versions[i].encode("latin-1") if versions else b"",
+                          stream=compress(data))
+                    for i, (name, data) in enumerate(files)])
+
+
+def write_kit(path: str, loader: bytes, first, second, compress, **second_fields) -> None:
+    """A self-extracting kit of (name, data) pairs, as archive_of_files
+    writes them; second_fields go to the second archive."""
+    with open(path, "wb") as out:
+        out.write(self_extracting(loader, archive_of_files(first, compress),
+                                  archive_of_files(second, compress, **second_fields)))
 
 
 @dataclass

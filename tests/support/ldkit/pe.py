@@ -1,26 +1,80 @@
-"""A reader of Windows PE images and their resources, written from the PE
-format with struct alone, kept apart from kitpack's own code so that the
-tests check kitpack's resource writer against a second reading."""
+"""Windows PE images for the tests, written and read from the PE format
+with struct alone, kept apart from the product's own code so that the tests
+check its PE and resource code against a second reading."""
 
 import struct
 
 RT_BITMAP, RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 2, 3, 14, 16, 24
 
 
+def headers(raw):
+    """(optional header offset, data directories offset) of a PE image, or
+    None when raw is none."""
+    if raw[:2] != b"MZ" or len(raw) < 64:
+        return None
+    pe = struct.unpack_from("<I", raw, 0x3C)[0]
+    if raw[pe:pe + 4] != b"PE\0\0":
+        return None
+    optional = pe + 24
+    magic = struct.unpack_from("<H", raw, optional)[0]
+    return optional, optional + (112 if magic == 0x20B else 96)
+
+
+def certificate_table(raw):
+    """(offset, size) of the certificate table named by a PE image's security
+    entry (data directory 4), or None."""
+    found = headers(raw)
+    if found is None:
+        return None
+    offset, size = struct.unpack_from("<II", raw, found[1] + 4 * 8)
+    return (offset, size) if offset and size else None
+
+
+def pe_image(plus=True, size=1024, section=False):
+    """DOS header, "PE\\0\\0", file header, an optional header with 16 data
+    directories (all zero), filler. With section, also the alignments and
+    one .text section: the smallest image the product's readers take."""
+    optional = 0x80 + 24
+    directories = 112 if plus else 96
+    image = bytearray(size)
+    image[0:2] = b"MZ"
+    struct.pack_into("<I", image, 0x3C, 0x80)
+    image[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<HH", image, 0x84, 0x8664 if plus else 0x14C, 1 if section else 0)
+    struct.pack_into("<H", image, 0x80 + 20, directories + 16 * 8)
+    struct.pack_into("<H", image, optional, 0x20B if plus else 0x10B)
+    struct.pack_into("<I", image, optional + directories - 4, 16)
+    if section:
+        struct.pack_into("<H", image, 0x80 + 22, 0x22)  # executable, large-address aware
+        image[optional + 2] = 2  # linker version
+        struct.pack_into("<II", image, optional + 32, 0x1000, 0x200)
+        struct.pack_into("<8sIIII", image, optional + directories + 16 * 8, b".text", 0xE00, 0x1000,
+                         0xE00, 0x200)
+    return bytes(image)
+
+
+def with_certificate_table(image, padding, table_size=600):
+    """image, padding zero bytes and a certificate table of filler named by
+    the security entry of image's PE headers."""
+    out = bytearray(image) + bytes(padding)
+    _, directories = headers(out)
+    struct.pack_into("<II", out, directories + 32, len(out), table_size)
+    return bytes(out + struct.pack("<IHH", table_size, 0x200, 2) + b"\x5a" * (table_size - 8))
+
+
 class PeImage:
     def __init__(self, data):
         self.data = data
-        assert data[:2] == b"MZ", "no MZ header"
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
-        assert data[pe:pe + 4] == b"PE\0\0", "no PE signature"
+        found = headers(data)
+        assert found, "no PE image"
+        opt, dirs = found
+        pe = opt - 24
         (self.machine, count, _, _, _, opt_size, _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
-        opt = pe + 24
         magic = struct.unpack_from("<H", data, opt)[0]
         assert magic in (0x10B, 0x20B), hex(magic)
         self.section_alignment, self.file_alignment = struct.unpack_from("<II", data, opt + 32)
         self.size_of_image, self.size_of_headers, self.checksum = struct.unpack_from("<III", data, opt + 56)
         self.checksum_offset = opt + 64
-        dirs = opt + (112 if magic == 0x20B else 96)
         ndirs = struct.unpack_from("<I", data, dirs - 4)[0]
         self.directories = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(ndirs)]
         self.sections = []
@@ -53,6 +107,11 @@ class PeImage:
 
     def resources(self):
         """{(type, name, language): bytes}; a named type or name is a str."""
+        return {key: self.data[at:at + size] for key, (at, size) in self.resource_spans().items()}
+
+    def resource_spans(self):
+        """{(type, name, language): (file offset, size)} in the order of the
+        resource directories."""
         rva, size = self.directories[2]
         if rva == 0:
             return {}
@@ -79,8 +138,7 @@ class PeImage:
                 else:
                     assert len(path) == 2
                     drva, dsize, _cp, _ = struct.unpack_from("<IIII", self.data, root + target)
-                    o = self.offset(drva)
-                    out[(path[0], path[1], key)] = self.data[o:o + dsize]
+                    out[(path[0], path[1], key)] = (self.offset(drva), dsize)
             # Named entries first, sorted; then ids ascending: the order the
             # Windows loader's binary search needs.
             assert all(isinstance(n, str) for n in names[:named]), names
@@ -144,37 +202,3 @@ def group_icon_entries(blob):
         w, h, _, _, _, bits, size, ident = struct.unpack_from("<BBBBHHIH", blob, 6 + 14 * i)
         out.append((w or 256, h or 256, bits, size, ident))
     return out
-
-
-def write_bmp(path, width, height, pixel, bits=24):
-    """A bottom-up BMP whose pixel (x, y) (y from the top) is pixel(x, y), an
-    (r, g, b) tuple."""
-    stride = (width * 3 + 3) & ~3
-    rows = []
-    for y in reversed(range(height)):
-        row = b"".join(bytes((b, g, r)) for r, g, b in (pixel(x, y) for x in range(width)))
-        rows.append(row + bytes(stride - len(row)))
-    pixels = b"".join(rows)
-    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bits, 0, len(pixels), 0, 0, 0, 0)
-    with open(path, "wb") as f:
-        f.write(header + info + pixels)
-
-
-def write_ico(path, sizes):
-    """An .ico with one 32-bit image per size in `sizes`, each a solid colour."""
-    images = []
-    for n, size in enumerate(sizes):
-        colour = bytes(((40 * n) & 255, 200, (255 - 60 * n) & 255, 255))
-        xor = colour * (size * size)
-        mask = bytes(((size + 31) // 32 * 4) * size)
-        header = struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-        images.append(header + xor + mask)
-    out = struct.pack("<HHH", 0, 1, len(images))
-    at = 6 + 16 * len(images)
-    for size, image in zip(sizes, images):
-        out += struct.pack("<BBBBHHII", size & 255, size & 255, 0, 0, 1, 32, len(image), at)
-        at += len(image)
-    with open(path, "wb") as f:
-        f.write(out + b"".join(images))
-    return images
