@@ -120,10 +120,9 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
   }
   add(WithoutTrailingSeparator(hand_off.loader_folder, host));
 
-  // cmd.exe exists on Windows only; elsewhere the arguments are handed over
-  // as they are and nothing reads the line again.
-  const bool windows = host.trailing == '\\';
-  const bool batch = windows && IsBatchFile(hand_off.installer_path, host);
+  // Where no cmd.exe reads the line again, the arguments are handed over as
+  // they are.
+  const bool batch = hand_off.batch_through_cmd && IsBatchFile(hand_off.installer_path, host);
   size_t length = 0;  // of the whole line, should the buffer ever be short
   for (int i = 0; i < start->argument_count; ++i) {
     const std::string_view argument = start->arguments[i];
@@ -179,6 +178,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.loader_name = NamePart(own_path, host);
   hand_off.to_disk = HasToDiskSwitch(platform.CommandLine());
   hand_off.self_extracting = IsSelfExtracting(trailer);
+  hand_off.batch_through_cmd = platform.StartsBatchFilesThroughCmd();
 
   ProcessStart start;
   BuildInstallerStart(hand_off, host, &start);

@@ -36,6 +36,7 @@ struct HandOff {
   ShortText loader_name;   // the loader's own file name
   bool to_disk = false;    // the switch was given
   bool self_extracting = false;
+  bool batch_through_cmd = false;  // the platform runs a batch installer through cmd.exe
 };
 
 // The installer's arguments in one of the three forms, and the same as one
@@ -45,8 +46,9 @@ struct HandOff {
 //   INSTALLER LOADERFOLDER
 // On the line, a text holding a blank or one of &|<>^(),;= is put in double
 // quotes, so that neither the system nor cmd.exe splits it or acts on it;
-// other texts stay as they are. On Windows an installer that is a batch file
-// (.bat, .cmd) cannot be handed a %, ! or " safely: that raises LoaderError.
+// other texts stay as they are. Where the platform runs a batch file (.bat,
+// .cmd) through cmd.exe (batch_through_cmd), such an installer cannot be
+// handed a %, ! or " safely: that raises LoaderError.
 // The line's buffer holds the longest line Windows starts a program with;
 // since every part is a path or name of bounded length, no line the loader
 // builds comes near it (a longer one would raise LoaderError, never be cut).

@@ -253,6 +253,10 @@ class Platform {
   // codes). Windows: CreateProcessA with the whole line. POSIX: posix_spawn
   // of the program with the arguments as given; no shell, no PATH search.
   virtual uint32_t StartProcess(const ProcessStart& start) = 0;
+
+  // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which
+  // reads the command line again by rules of its own: Windows yes, POSIX no.
+  virtual bool StartsBatchFilesThroughCmd() const = 0;
 };
 
 }  // namespace ldr

@@ -50,6 +50,7 @@ class PosixPlatform final : public Platform {
   size_t LongestCommandLine() override;
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
+  bool StartsBatchFilesThroughCmd() const override { return false; }
 
  private:
   struct HeldFolder {

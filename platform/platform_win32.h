@@ -49,6 +49,7 @@ class Win32Platform final : public Platform {
   size_t LongestCommandLine() override;
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
+  bool StartsBatchFilesThroughCmd() const override { return true; }
 
  private:
   // A slot for the handle, or an empty owner when none is free.

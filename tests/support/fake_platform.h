@@ -110,6 +110,8 @@ class FakePlatform : public Platform {
   size_t LongestCommandLine() override { return longest_command_line; }
   size_t LongestProgramPath() override { return longest_program_path; }
   uint32_t StartProcess(const ProcessStart& start) override;
+  // The fake starts programs as the host its paths are written for would.
+  bool StartsBatchFilesThroughCmd() const override { return host_style.trailing == '\\'; }
 
   // The id of an open fake file's node.
   FileId IdOf(const std::string& path) const;
