@@ -8,6 +8,7 @@
 #include <set>
 
 #include "format/pe_layout.h"
+#include "format/shown_name.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
@@ -296,7 +297,7 @@ std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
       const std::string& name = a->entries[i].stored_name;
       if (ldr::IsValidUtf8(name)) continue;
       warnings.push_back(a->label + ": entry " + std::to_string(i) + ": stored name \"" +
-                         ShownName(name) +
+                         ldr::ShownName(name) +
                          "\" is not UTF-8 (written in a legacy code page?); the loader reads names "
                          "as UTF-8, so on Windows 10 1903 and later each such byte becomes U+FFFD "
                          "in the file's name");

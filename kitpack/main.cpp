@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "format/shown_name.h"
 #include "format/utf8.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
-#include "kitpack/text_utf8.h"
 #include "kitpack/threads.h"
 
 namespace {
@@ -186,52 +186,23 @@ std::string Percent(long long part, long long whole) {
   return buf;
 }
 
-// A text from a kit as a terminal may show it: control characters (C0, DEL
-// and the C1 range, which some terminals also obey) become \xNN, so that a
-// name cannot move the cursor, clear a line or hide another entry. In UTF-8
-// text a C1 control is the two bytes C2 80..C2 9F, and every other byte
-// from 0x80 up belongs to a character, which stays as it is; in other text
-// each byte 0x80..0x9F is one.
-std::string Shown(const std::string& s) {
-  const bool utf8 = ldr::IsValidUtf8(s);
-  std::string out;
-  auto escape = [&out](unsigned char c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\x%02X", c);
-    out += buf;
-  };
-  for (size_t i = 0; i < s.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
-    if (utf8 && c == 0xC2 && next >= 0x80 && next < 0xA0) {
-      escape(c);
-      escape(next);
-      ++i;
-    } else if (c < 0x20 || c == 0x7F || (!utf8 && c >= 0x80 && c < 0xA0)) {
-      escape(c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 void PrintTable(const kitpack::ArchiveInfo& a) {
-  std::printf("%s (%s, %d entries)\n", a.label.c_str(), Shown(a.path).c_str(), a.file_count);
+  std::printf("%s (%s, %d entries)\n", a.label.c_str(), ldr::ShownName(a.path).c_str(),
+              a.file_count);
   std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
               "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
     // Padded by characters, not bytes, so that UTF-8 names line up.
     std::printf("  %5zu  %s %12d %12lld  %-14s %s\n", i,
-                kitpack::PadRight(Shown(e.stored_name), 40).c_str(), e.record.unpacked_size,
+                ldr::PadRight(ldr::ShownName(e.stored_name), 40).c_str(), e.record.unpacked_size,
                 static_cast<long long>(e.packed_size),
-                e.version.empty() ? "-" : Shown(e.version).c_str(),
+                e.version.empty() ? "-" : ldr::ShownName(e.version).c_str(),
                 DateText(e.record.file_time).c_str());
   }
   const Totals t = TotalsOf(a);
   std::printf("  %5s  %s %12lld %12lld  packed to %s\n", "total",
-              kitpack::PadRight(std::to_string(t.entries) + " entries", 40).c_str(), t.unpacked,
+              ldr::PadRight(std::to_string(t.entries) + " entries", 40).c_str(), t.unpacked,
               t.packed, Percent(t.packed, t.unpacked).c_str());
 }
 
