@@ -145,17 +145,25 @@ std::string JsonNumber(double value) {
 std::string JsonString(const std::string& s) {
   // UTF-8 passes through as it is; a name that is not UTF-8 (from an older
   // packer, in a legacy code page) has every byte above ASCII escaped as its
-  // own code point, so that the output stays valid JSON either way.
+  // own code point, so that the output stays valid JSON either way. Control
+  // characters, C1 (U+0080..U+009F) included, are escaped in both, so that
+  // JSON read on a terminal cannot steer it either.
   const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
-  for (unsigned char c : s) {
+  auto escape = [&out](unsigned code) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", code);
+    out += buf;
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
+      escape(c);
+    } else if (utf8 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+      escape(static_cast<unsigned char>(s[++i]));  // valid UTF-8: a byte follows C2
     } else {
       out += static_cast<char>(c);
     }
@@ -499,7 +507,7 @@ int main(int argc, char** argv) {
           std::printf(
               "note: %s is a symlink to a folder and is not entered (give it as a "
               "--payload of its own to pack what it holds)\n",
-              folder.c_str());
+              ldr::ShownName(folder).c_str());
       build.fixed_time = SourceDateEpoch();
       if (!quiet)
         build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
@@ -512,8 +520,8 @@ int main(int argc, char** argv) {
         build.entry_done = [&progress](const kitpack::EntryDone& e) {
           progress.Clear();
           std::printf("  %s %zu: %s  %s -> %s\n", e.second ? "payload" : "loader archive", e.index,
-                      e.input->stored_name.c_str(), Progress::Bytes(e.unpacked).c_str(),
-                      Progress::Bytes(e.packed).c_str());
+                      ldr::ShownName(e.input->stored_name).c_str(),
+                      Progress::Bytes(e.unpacked).c_str(), Progress::Bytes(e.packed).c_str());
           std::fflush(stdout);
         };
       if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
@@ -563,7 +571,9 @@ int main(int argc, char** argv) {
       std::printf("extracted %zu file(s) into %s\n", n, dest.c_str());
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kitpack: error: %s\n", e.what());
+    // Messages quote names and paths from kits, folders and the system; the
+    // places that build them show names already, and this catches the rest.
+    std::fprintf(stderr, "kitpack: error: %s\n", ldr::ShownName(e.what()).c_str());
     return kitpack::InterruptRequested() ? kitpack::kInterruptedExitCode : 1;
   }
   return 0;
