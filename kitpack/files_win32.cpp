@@ -7,6 +7,7 @@
 #include "format/shown_name.h"
 #include "kitpack/files.h"
 #include "kitpack/interrupt.h"
+#include "kitpack/system_error_win32.h"
 
 // ANSI calls throughout: the program's manifest sets the UTF-8 code page, so
 // paths arrive and leave as UTF-8, as on POSIX.
@@ -17,20 +18,7 @@ namespace {
 
 constexpr char kSeparators[] = "\\/:";
 
-// The system's text for the last error, without its line break.
-std::string LastErrorText() {
-  const DWORD code = GetLastError();
-  char* text = nullptr;
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!out.empty() &&
-         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
+std::string LastErrorText() { return SystemErrorText(GetLastError()); }
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
