@@ -162,7 +162,7 @@ class NewFileBelow {
   void Finish();
 
  private:
-  std::string shown_;
+  std::string shown_;  // the file's path for messages (format/shown_name.h)
   intptr_t handle_ = -1;
 };
 

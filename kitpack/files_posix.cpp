@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 
+#include "format/shown_name.h"
 #include "kitpack/files.h"
 
 namespace kitpack {
@@ -304,9 +305,9 @@ bool IsRegularFile(const std::string& path) {
 NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
   Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
-  shown_ = root;
+  shown_ = ldr::ShownName(root);
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ = JoinPath(shown_, parts[i]);
+    shown_ = JoinPath(shown_, ldr::ShownName(parts[i]));
     if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
       throw KitError("cannot create folder " + shown_ + ": " + ErrnoText());
     int next = ::openat(dir.fd, parts[i].c_str(),
@@ -317,7 +318,7 @@ NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::strin
     ::close(dir.fd);
     dir.fd = next;
   }
-  shown_ = JoinPath(shown_, parts.back());
+  shown_ = JoinPath(shown_, ldr::ShownName(parts.back()));
   // O_NONBLOCK: should anything but a new file answer to the name after all,
   // opening it must not wait (a pipe with no reader would).
   handle_ = ::openat(dir.fd, parts.back().c_str(),

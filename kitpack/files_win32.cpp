@@ -4,8 +4,10 @@
 #include <cstring>
 #include <functional>
 
+#include "format/shown_name.h"
 #include "kitpack/files.h"
 #include "kitpack/interrupt.h"
+#include "kitpack/system_error_win32.h"
 
 // ANSI calls throughout: the program's manifest sets the UTF-8 code page, so
 // paths arrive and leave as UTF-8, as on POSIX.
@@ -16,20 +18,7 @@ namespace {
 
 constexpr char kSeparators[] = "\\/:";
 
-// The system's text for the last error, without its line break.
-std::string LastErrorText() {
-  const DWORD code = GetLastError();
-  char* text = nullptr;
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!out.empty() &&
-         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
+std::string LastErrorText() { return SystemErrorText(GetLastError()); }
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
@@ -410,18 +399,20 @@ bool IsRegularFile(const std::string& path) {
 // CREATE_NEW, so nothing that exists, a link included, is ever opened.
 NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
   if (!IsDirectory(root)) throw KitError("cannot open folder " + root + ": not a folder");
-  shown_ = root;
+  std::string path = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ = JoinPath(shown_, parts[i]);
-    if (!CreateDirectoryA(shown_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    path = JoinPath(path, parts[i]);
+    shown_ = ldr::ShownName(path);
+    if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
       throw KitError("cannot create folder " + shown_ + ": " + LastErrorText());
-    const DWORD attributes = GetFileAttributesA(shown_.c_str());
+    const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
       throw KitError("cannot enter folder " + shown_ + " (not a folder, or a symlink)");
   }
-  shown_ = JoinPath(shown_, parts.back());
-  HANDLE h = CreateFileA(shown_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  path = JoinPath(path, parts.back());
+  shown_ = ldr::ShownName(path);
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)

@@ -115,10 +115,6 @@ BuildSummary BuildKit(const BuildOptions& options);
 void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionLevel level,
                              const std::string& path);
 
-// A stored name for messages: as it is when it is UTF-8, else with every
-// byte from 0x80 up written as \xNN.
-std::string ShownName(const std::string& stored_name);
-
 // --- The installed loaders ---------------------------------------------------
 // Without --loader, kitpack takes a loader installed with it. An install
 // tree puts kitpack in bin/ and the loaders in share/loaderkit/; a loader

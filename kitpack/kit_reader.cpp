@@ -8,6 +8,7 @@
 #include <set>
 
 #include "format/pe_layout.h"
+#include "format/shown_name.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
@@ -22,7 +23,7 @@ namespace {
 int64_t FileSize(const ReadableFile& f) { return static_cast<int64_t>(f.Size()); }
 
 std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
-  return a.label + ": entry " + std::to_string(i) + " (" + stored + ")";
+  return a.label + ": entry " + std::to_string(i) + " (" + ldr::ShownName(stored) + ")";
 }
 
 std::string Num(int64_t v) { return std::to_string(v); }
@@ -296,7 +297,7 @@ std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
       const std::string& name = a->entries[i].stored_name;
       if (ldr::IsValidUtf8(name)) continue;
       warnings.push_back(a->label + ": entry " + std::to_string(i) + ": stored name \"" +
-                         ShownName(name) +
+                         ldr::ShownName(name) +
                          "\" is not UTF-8 (written in a legacy code page?); the loader reads names "
                          "as UTF-8, so on Windows 10 1903 and later each such byte becomes U+FFFD "
                          "in the file's name");
@@ -367,14 +368,15 @@ std::vector<std::string> ComparePayload(const KitInfo& kit, const std::string& f
     seen.insert(e.stored_name);
     auto it = wanted.find(e.stored_name);
     if (it == wanted.end()) {
-      differences.push_back("only in the kit: " + e.stored_name);
+      differences.push_back("only in the kit: " + ldr::ShownName(e.stored_name));
       continue;
     }
     if (InflateEntry(kit.second, e) != ReadWholeFile(it->second))
-      differences.push_back("differs: " + e.stored_name);
+      differences.push_back("differs: " + ldr::ShownName(e.stored_name));
   }
   for (const auto& [name, source] : wanted)
-    if (!seen.count(name)) differences.push_back("only in " + folder + ": " + name);
+    if (!seen.count(name))
+      differences.push_back("only in " + ldr::ShownName(folder) + ": " + ldr::ShownName(name));
   return differences;
 }
 

@@ -11,6 +11,7 @@
 #include "format/pe_image.h"
 #include "format/pe_layout.h"
 #include "format/pe_resources.h"
+#include "format/shown_name.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
@@ -42,7 +43,8 @@ struct Prepared {
 };
 
 std::string Describe(const char* label, size_t index, const InputFile& in) {
-  return std::string(label) + " entry " + std::to_string(index) + " (" + in.source + ")";
+  return std::string(label) + " entry " + std::to_string(index) + " (" + ldr::ShownName(in.source) +
+         ")";
 }
 
 std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
@@ -60,28 +62,29 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
     for (char& c : target) {
       if (c == '/') c = '\\';
     }
+    const std::string shown = ldr::ShownName(in.stored_name);
     if (!ldr::IsValidUtf8(in.stored_name))
-      throw KitError(Describe(label, i, in) + ": stored name \"" + ShownName(in.stored_name) +
+      throw KitError(Describe(label, i, in) + ": stored name \"" + shown +
                      "\" is not valid UTF-8; kits store names as UTF-8 (rename the file, or "
                      "give its name as SRC=STOREDNAME)");
     auto [at, fresh] = targets.emplace(target, i);
     if (!fresh)
-      throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
+      throw KitError(Describe(label, i, in) + ": stored name \"" + shown +
                      "\" lands on the same file as entry " + std::to_string(at->second) + " (" +
-                     files[at->second].source + ")");
+                     ldr::ShownName(files[at->second].source) + ")");
     if (in.stored_name.size() > ldr::kStoredNameCapacity)
-      throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name + "\" is " +
+      throw KitError(Describe(label, i, in) + ": stored name \"" + shown + "\" is " +
                      std::to_string(in.stored_name.size()) + " bytes long; at most " +
                      std::to_string(ldr::kStoredNameCapacity) + " fit");
     if (first) {
       std::string part(ldr::StoredNamePart(in.stored_name));
       if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
-        throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
+        throw KitError(Describe(label, i, in) + ": stored name \"" + shown +
                        "\" gives the loader an unusable file name: " + reason);
     } else {
       ldr::RelativeName rel = ldr::SplitRelativeName(in.stored_name);
       if (!rel.refused.empty())
-        throw KitError(Describe(label, i, in) + ": stored name \"" + in.stored_name +
+        throw KitError(Describe(label, i, in) + ": stored name \"" + shown +
                        "\" is refused: " + rel.refused);
     }
     if (p.info.size > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) ||
@@ -597,22 +600,6 @@ void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionL
   if (!refused.empty())
     throw KitError("the manifest of the loader " + path + " cannot take the execution level " +
                    wanted + ": " + refused);
-}
-
-std::string ShownName(const std::string& stored_name) {
-  if (ldr::IsValidUtf8(stored_name)) return stored_name;
-  std::string shown;
-  for (unsigned char c : stored_name) {
-    if (c < 0x80) {
-      shown += static_cast<char>(c);
-    } else {
-      static const char kHex[] = "0123456789ABCDEF";
-      shown += "\\x";
-      shown += kHex[c >> 4];
-      shown += kHex[c & 15];
-    }
-  }
-  return shown;
 }
 
 double KitTimeFromUnix(int64_t seconds) {

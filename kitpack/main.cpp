@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "format/shown_name.h"
 #include "format/utf8.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
-#include "kitpack/text_utf8.h"
 #include "kitpack/threads.h"
 
 namespace {
@@ -145,17 +145,25 @@ std::string JsonNumber(double value) {
 std::string JsonString(const std::string& s) {
   // UTF-8 passes through as it is; a name that is not UTF-8 (from an older
   // packer, in a legacy code page) has every byte above ASCII escaped as its
-  // own code point, so that the output stays valid JSON either way.
+  // own code point, so that the output stays valid JSON either way. Control
+  // characters, C1 (U+0080..U+009F) included, are escaped in both, so that
+  // JSON read on a terminal cannot steer it either.
   const bool utf8 = ldr::IsValidUtf8(s);
   std::string out = "\"";
-  for (unsigned char c : s) {
+  auto escape = [&out](unsigned code) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", code);
+    out += buf;
+  };
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7F || (c >= 0x80 && !utf8)) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
+      escape(c);
+    } else if (utf8 && c == 0xC2 && static_cast<unsigned char>(s[i + 1]) < 0xA0) {
+      escape(static_cast<unsigned char>(s[++i]));  // valid UTF-8: a byte follows C2
     } else {
       out += static_cast<char>(c);
     }
@@ -186,52 +194,23 @@ std::string Percent(long long part, long long whole) {
   return buf;
 }
 
-// A text from a kit as a terminal may show it: control characters (C0, DEL
-// and the C1 range, which some terminals also obey) become \xNN, so that a
-// name cannot move the cursor, clear a line or hide another entry. In UTF-8
-// text a C1 control is the two bytes C2 80..C2 9F, and every other byte
-// from 0x80 up belongs to a character, which stays as it is; in other text
-// each byte 0x80..0x9F is one.
-std::string Shown(const std::string& s) {
-  const bool utf8 = ldr::IsValidUtf8(s);
-  std::string out;
-  auto escape = [&out](unsigned char c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\x%02X", c);
-    out += buf;
-  };
-  for (size_t i = 0; i < s.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const unsigned char next = i + 1 < s.size() ? static_cast<unsigned char>(s[i + 1]) : 0;
-    if (utf8 && c == 0xC2 && next >= 0x80 && next < 0xA0) {
-      escape(c);
-      escape(next);
-      ++i;
-    } else if (c < 0x20 || c == 0x7F || (!utf8 && c >= 0x80 && c < 0xA0)) {
-      escape(c);
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 void PrintTable(const kitpack::ArchiveInfo& a) {
-  std::printf("%s (%s, %d entries)\n", a.label.c_str(), Shown(a.path).c_str(), a.file_count);
+  std::printf("%s (%s, %d entries)\n", a.label.c_str(), ldr::ShownName(a.path).c_str(),
+              a.file_count);
   std::printf("  %5s  %-40s %12s %12s  %-14s %s\n", "index", "stored name", "unpacked", "packed",
               "version", "time (UTC)");
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const auto& e = a.entries[i];
     // Padded by characters, not bytes, so that UTF-8 names line up.
     std::printf("  %5zu  %s %12d %12lld  %-14s %s\n", i,
-                kitpack::PadRight(Shown(e.stored_name), 40).c_str(), e.record.unpacked_size,
+                ldr::PadRight(ldr::ShownName(e.stored_name), 40).c_str(), e.record.unpacked_size,
                 static_cast<long long>(e.packed_size),
-                e.version.empty() ? "-" : Shown(e.version).c_str(),
+                e.version.empty() ? "-" : ldr::ShownName(e.version).c_str(),
                 DateText(e.record.file_time).c_str());
   }
   const Totals t = TotalsOf(a);
   std::printf("  %5s  %s %12lld %12lld  packed to %s\n", "total",
-              kitpack::PadRight(std::to_string(t.entries) + " entries", 40).c_str(), t.unpacked,
+              ldr::PadRight(std::to_string(t.entries) + " entries", 40).c_str(), t.unpacked,
               t.packed, Percent(t.packed, t.unpacked).c_str());
 }
 
@@ -528,7 +507,7 @@ int main(int argc, char** argv) {
           std::printf(
               "note: %s is a symlink to a folder and is not entered (give it as a "
               "--payload of its own to pack what it holds)\n",
-              folder.c_str());
+              ldr::ShownName(folder).c_str());
       build.fixed_time = SourceDateEpoch();
       if (!quiet)
         build.notice = [](const std::string& text) { std::printf("note: %s\n", text.c_str()); };
@@ -541,8 +520,8 @@ int main(int argc, char** argv) {
         build.entry_done = [&progress](const kitpack::EntryDone& e) {
           progress.Clear();
           std::printf("  %s %zu: %s  %s -> %s\n", e.second ? "payload" : "loader archive", e.index,
-                      e.input->stored_name.c_str(), Progress::Bytes(e.unpacked).c_str(),
-                      Progress::Bytes(e.packed).c_str());
+                      ldr::ShownName(e.input->stored_name).c_str(),
+                      Progress::Bytes(e.unpacked).c_str(), Progress::Bytes(e.packed).c_str());
           std::fflush(stdout);
         };
       if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
@@ -592,7 +571,9 @@ int main(int argc, char** argv) {
       std::printf("extracted %zu file(s) into %s\n", n, dest.c_str());
     }
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "kitpack: error: %s\n", e.what());
+    // Messages quote names and paths from kits, folders and the system; the
+    // places that build them show names already, and this catches the rest.
+    std::fprintf(stderr, "kitpack: error: %s\n", ldr::ShownName(e.what()).c_str());
     return kitpack::InterruptRequested() ? kitpack::kInterruptedExitCode : 1;
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "format/pe_layout.h"
+#include "format/shown_name.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {
@@ -133,9 +134,7 @@ bool ResourceId::operator<(const ResourceId& o) const {
 
 std::string ResourceId::Shown() const {
   if (!named()) return std::to_string(number);
-  std::string s;
-  for (char16_t c : text) s += c < 0x80 ? static_cast<char>(c) : '?';
-  return s;
+  return ldr::ShownName(text);
 }
 
 ResourceTable ResourceTable::Read(const std::vector<unsigned char>& image,

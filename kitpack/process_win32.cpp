@@ -7,22 +7,11 @@
 #include "base/text_rules.h"
 #include "kitpack/command_line.h"
 #include "kitpack/process.h"
+#include "kitpack/system_error_win32.h"
 
 namespace kitpack {
 
 namespace {
-
-std::string SystemText(DWORD code) {
-  char* text = nullptr;
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
 
 // The program as CreateProcess would find it (".exe" added to a name
 // without an extension), so that the file checked is the file started; the
@@ -38,7 +27,7 @@ std::string FindProgram(const std::string& name) {
 std::string RunProgram(const std::vector<std::string>& argv) {
   if (argv.empty()) return "could not be started: no program named";
   const std::string program = FindProgram(argv[0]);
-  if (program.empty()) return "could not be started: " + SystemText(ERROR_FILE_NOT_FOUND);
+  if (program.empty()) return "could not be started: " + SystemErrorText(ERROR_FILE_NOT_FOUND);
   // CreateProcess runs a batch file through cmd.exe, which reads the line
   // again by rules of its own (& starts a second command, %NAME% expands):
   // no quoting makes an output name safe there.
@@ -59,14 +48,14 @@ std::string RunProgram(const std::vector<std::string>& argv) {
   PROCESS_INFORMATION process = {};
   if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process))
-    return "could not be started: " + SystemText(GetLastError());
+    return "could not be started: " + SystemErrorText(GetLastError());
   CloseHandle(process.hThread);
   DWORD code = 0;
   const bool waited = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                       GetExitCodeProcess(process.hProcess, &code);
   const DWORD error = GetLastError();
   CloseHandle(process.hProcess);
-  if (!waited) return "could not be waited for: " + SystemText(error);
+  if (!waited) return "could not be waited for: " + SystemErrorText(error);
   return code == 0 ? std::string() : "exited with code " + std::to_string(code);
 }
 

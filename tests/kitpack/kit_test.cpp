@@ -285,6 +285,48 @@ TEST_F(KitTest, VerifyWarnsAboutNamesInALegacyCodePage) {
   EXPECT_NE(warnings[0].find("U+FFFD"), std::string::npos);
 }
 
+// A name written to steer a terminal reaches no message as it is: the
+// reader's faults, the comparison with a folder and the writer's refusals
+// all show it as escapes.
+TEST_F(KitTest, MessagesShowAHostileNameAsEscapes) {
+  BuildKit(Options());
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  const KitInfo good = ReadKit(P("kit.exe"), true);
+  const int64_t header = good.second.start + good.second.entries[0].header_offset;
+  const std::string evil = "\x1b[2K\x9b\xc2\x9b\x07.t";  // in place of README.txt
+  const std::string shown = "\\x1B[2K\\x9B\\xC2\\x9B\\x07.t";
+  ASSERT_EQ(bytes[header + 20], evil.size());
+  std::copy(evil.begin(), evil.end(), &bytes[header + 21]);
+  Save(P("evil.exe"), bytes);
+  auto expect_shown = [&shown](const std::string& text) {
+    EXPECT_NE(text.find(shown), std::string::npos) << text;
+    for (unsigned char c : text) EXPECT_FALSE(c < 0x20 || c == 0x7F) << text;
+  };
+  auto error_of = [](const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const KitError& e) {
+      return std::string(e.what());
+    }
+    ADD_FAILURE() << "no error";
+    return std::string();
+  };
+
+  expect_shown(error_of([&] { ReadKit(P("evil.exe"), true); }));
+  std::string differences;
+  for (const std::string& line : ComparePayload(ReadKit(P("evil.exe"), false), P("payload")))
+    differences += line + "\n";
+  EXPECT_NE(differences.find("only in the kit: " + shown + "\n"), std::string::npos) << differences;
+
+  ldr::PutInt32(&bytes[header + 16], 1 << 30);  // DataEnd far past the archive
+  Save(P("evil.exe"), bytes);
+  expect_shown(error_of([&] { ReadKit(P("evil.exe"), false); }));
+
+  BuildOptions o = Options("refused.exe");
+  o.second[0].stored_name = evil;
+  expect_shown(FailingBuild(o));
+}
+
 TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {
   BuildKit(Options());
   BuildOptions o = Options("again.exe");
