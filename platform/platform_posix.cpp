@@ -210,7 +210,8 @@ PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
     path.Append(".tmp");
     if (path.cut() || path.size() > kMaxSystemPath) return PathText();
     const Located at = Locate(path);
-    int fd = ::openat(at.folder, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    int fd =
+        ::openat(at.folder, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);
       return path;
