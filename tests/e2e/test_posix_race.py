@@ -17,7 +17,7 @@ import time
 import unittest
 
 from e2e_support import CAPTION, read_record
-from test_posix_run import LoaderCase, Run, other_user, probe_entry
+from test_posix_run import LoaderCase, Run, probe_entry, second_user
 
 # Per scenario: the loader runs this often, or for this long (seconds).
 RUNS = 600
@@ -78,9 +78,7 @@ elif mode == "exchange":
 class TemporaryFolderRace(LoaderCase):
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("useradd") is None:
-            raise unittest.SkipTest("needs root, setpriv and useradd for a second user")
-        cls.uid, cls.gid = other_user()
+        cls.uid, cls.gid = second_user()
 
     def setUp(self):
         super().setUp()

@@ -582,6 +582,14 @@ def other_user():
     return entry.pw_uid, entry.pw_gid
 
 
+def second_user():
+    """The other user (uid, gid) for a test class; skips it unless the tests
+    run as root with setpriv and useradd at hand."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("useradd") is None:
+        raise unittest.SkipTest("needs root, setpriv and useradd for a second user")
+    return other_user()
+
+
 def as_other_user(uid, gid, script, *args):
     """Runs a Python script as the other user: what an attacker could do."""
     subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", "--",
@@ -596,9 +604,7 @@ class TemporaryFolderOfOtherUsers(LoaderCase):
 
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("useradd") is None:
-            raise unittest.SkipTest("needs root, setpriv and useradd for a second user")
-        cls.uid, cls.gid = other_user()
+        cls.uid, cls.gid = second_user()
 
     def shared_root(self):
         """A folder below /tmp that the other user can reach."""

@@ -84,19 +84,6 @@ class PosixPlatform : public ::testing::Test {
     struct stat info;
     return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
   }
-  // What a started program writes, once it is there; empty after 15 s.
-  static std::string WhenWritten(const std::string& path) {
-    for (int i = 0; i < 300; ++i) {
-      std::ifstream file(path);
-      if (file) {
-        std::ostringstream all;
-        all << file.rdbuf();
-        return all.str();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::string();
-  }
   void Link(const std::string& name, const std::string& target, uid_t owner) {
     const std::string path = scratch_ + name;
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << name;
@@ -299,7 +286,7 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
       std::string(DirectoryPart(platform_->OwnFilePath(), kPosixPaths)) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
   ASSERT_EQ(platform_->StartProcess(StartOf({child, report, "--fds"})), 33u);
-  const std::string text = WhenWritten(report);
+  const std::string text = AwaitReport(report);
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.find("archive.bin"), std::string::npos) << text;
   EXPECT_EQ(text.find("out.bin"), std::string::npos) << text;
@@ -320,10 +307,11 @@ TEST_F(PosixPlatform, LinksOnTheTempFolderPathMustBeTheUsersOrRoots) {
   Link("relative", "mine", me);
   Link("chain", scratch_ + "relative/", me);
   Link("loop", scratch_ + "loop", me);
-  const struct {
+  struct Case {
     std::string path;
     FolderSharing expected;
-  } own_cases[] = {
+  };
+  const Case own_cases[] = {
       {scratch_ + "own/", FolderSharing::kPrivate},
       {scratch_ + "relative", FolderSharing::kPrivate},
       {scratch_ + "chain//", FolderSharing::kPrivate},
@@ -331,7 +319,7 @@ TEST_F(PosixPlatform, LinksOnTheTempFolderPathMustBeTheUsersOrRoots) {
       {scratch_ + "loop/", FolderSharing::kMissing},
       {scratch_ + "own/nothing/", FolderSharing::kMissing},
   };
-  for (const auto& c : own_cases)
+  for (const Case& c : own_cases)
     EXPECT_EQ(platform_->TempFolderSharing(c.path), c.expected) << c.path;
   if (me != 0) GTEST_SKIP() << "needs root to give links to other users";
 
@@ -344,10 +332,7 @@ TEST_F(PosixPlatform, LinksOnTheTempFolderPathMustBeTheUsersOrRoots) {
   ASSERT_EQ(::mkdir((scratch_ + "their-folder").c_str(), 0755), 0);
   ASSERT_EQ(::symlink(mine.c_str(), (scratch_ + "their-folder/back").c_str()), 0);
   ASSERT_EQ(::chown((scratch_ + "their-folder").c_str(), 65534, 65534), 0);
-  const struct {
-    std::string path;
-    FolderSharing expected;
-  } cases[] = {
+  const Case cases[] = {
       {scratch_ + "theirs", FolderSharing::kUnsafe},
       {scratch_ + "theirs/", FolderSharing::kUnsafe},
       {scratch_ + "via-theirs", FolderSharing::kUnsafe},
@@ -356,7 +341,7 @@ TEST_F(PosixPlatform, LinksOnTheTempFolderPathMustBeTheUsersOrRoots) {
       {scratch_ + "their-folder/back", FolderSharing::kPrivate},
       {scratch_ + "their-folder", FolderSharing::kUnsafe},
   };
-  for (const auto& c : cases) EXPECT_EQ(platform_->TempFolderSharing(c.path), c.expected) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(platform_->TempFolderSharing(c.path), c.expected) << c.path;
 }
 
 // The temporary folder is resolved once and held: the temporary file, the
@@ -412,7 +397,7 @@ TEST_F(PosixPlatform, StartsTheFileCheckedNotWhatItsNameLeadsTo) {
   ProcessStart start = StartOf({scratch_ + "work/run", scratch_ + "report"});
   start.program_id = written;
   ASSERT_EQ(platform_->StartProcess(start), 33u);
-  EXPECT_EQ(WhenWritten(scratch_ + "report"), "held\n");
+  EXPECT_EQ(AwaitReport(scratch_ + "report"), "held\n");
 
   // Another file than the one written: nothing starts.
   ProcessStart other = StartOf({scratch_ + "work/run", scratch_ + "other-report"});
