@@ -3,6 +3,11 @@
 // the Windows rules. Where Windows has a behaviour the loader relies on (the
 // 261-byte path buffers, GetTempFileNameA's exclusive creation, WinExec's
 // result codes) it is mirrored here.
+//
+// The temporary folder and the folders made in it are held open. Every
+// function that takes a path looks its last part up relative to the held
+// folder when the path's folder is one, so the folders on the way are never
+// looked up again: the paths stay the texts the loader shows and hands on.
 
 #include "platform/platform.h"
 
