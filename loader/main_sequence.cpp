@@ -182,6 +182,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
 
   ProcessStart start;
   BuildInstallerStart(hand_off, host, &start);
+  start.program_id = written;
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {
     RaiseFormatted(msg::kProgramPathTooLong,
@@ -194,6 +195,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
+  // Checked here for the message; StartProcess checks the file it starts.
   if (platform.IdentifyFile(hand_off.installer_path) != written) {
     RaiseFormatted(msg::kInstallerReplaced, {hand_off.installer_path});
   }

@@ -85,6 +85,7 @@ class FakePlatform : public Platform {
     std::string program;
     std::vector<std::string> arguments;
     std::string command_line;
+    FileId program_id;
   };
   std::vector<Start> starts;
   std::vector<int> open_files_at_start;  // files open when each process started
