@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "format/manifest.h"
-#include "format/pe_image.h"
 #include "format/records.h"
+#include "format/trailer_location.h"
 #include "kitpack/branding.h"
 #include "kitpack/files.h"
 

@@ -1,7 +1,7 @@
 // The trailer finder and the security-entry reader over PE images built in
 // memory. Every read they ask for is checked to lie inside the file.
 
-#include "format/pe_image.h"
+#include "format/trailer_location.h"
 
 #include <gtest/gtest.h>
 
