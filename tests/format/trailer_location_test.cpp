@@ -239,17 +239,5 @@ TEST(LocateTrailer, NonPeAndShortFiles) {
   EXPECT_EQ(Locate(std::string(56, 'M')).offset, 0);
 }
 
-TEST(MemoryByteSource, RefusesReadsOutsideTheBuffer) {
-  const unsigned char data[4] = {1, 2, 3, 4};
-  MemoryByteSource source(data, sizeof data);
-  unsigned char out[4] = {};
-  EXPECT_TRUE(source.ReadAt(0, out, 4));
-  EXPECT_TRUE(source.ReadAt(4, out, 0));
-  EXPECT_FALSE(source.ReadAt(1, out, 4));
-  EXPECT_FALSE(source.ReadAt(5, out, 0));
-  EXPECT_FALSE(source.ReadAt(UINT64_MAX, out, 2));
-  EXPECT_FALSE(source.ReadAt(2, out, SIZE_MAX));
-}
-
 }  // namespace
 }  // namespace ldr
