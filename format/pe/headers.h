@@ -63,15 +63,25 @@ struct PeHeaders {
   }
 };
 
+inline constexpr uint64_t kPeDosHeaderSize = 64;
+inline constexpr uint64_t kPeNewHeaderField = 0x3C;  // e_lfanew
+
+// A DOS header ("MZ"), and the signature "PE\0\0" its e_lfanew points at.
+inline bool IsDosHeader(const unsigned char* p) { return p[0] == 'M' && p[1] == 'Z'; }
+inline bool IsPeSignature(const unsigned char* p) {
+  return p[0] == 'P' && p[1] == 'E' && p[2] == 0 && p[3] == 0;
+}
+
 // Where "PE\0\0" lies, when the file starts with a 64-byte DOS header that
-// begins "MZ" and points at that signature inside the file.
+// points at that signature inside the file.
 std::optional<uint64_t> PeSignatureOffset(ByteSource& file, uint64_t file_size);
 
-// The headers of the PE32 or PE32+ image, or nothing when it is not one: the
-// signature, a known optional-header magic and an optional header that
-// declares and holds its fixed part (everything before the directories).
-// The directories are read as far as the header and the file hold them.
-std::optional<PeHeaders> ReadPeHeaders(ByteSource& file, uint64_t file_size);
+// Reads the headers of the PE32 or PE32+ image into `headers`; false when it
+// is not one: a DOS header, the signature, a known optional-header magic and
+// an optional header that declares and holds its fixed part (everything
+// before the directories). The directories are read as far as the header and
+// the file hold them.
+bool ReadPeHeaders(ByteSource& file, uint64_t file_size, PeHeaders& headers);
 
 // The security entry of a PE32 or PE32+ image.
 struct PeSecurityEntry {

@@ -3,12 +3,10 @@
 namespace ldr {
 
 std::optional<PeLayout> ReadPeLayout(ByteSource& file, uint64_t file_size) {
-  const std::optional<PeHeaders> headers = ReadPeHeaders(file, file_size);
-  if (!headers || headers->section_count > kPeMaxSections ||
-      !RangeInside(headers->optional_offset, headers->optional_size, file_size))
-    return std::nullopt;
   PeLayout l;
-  static_cast<PeHeaders&>(l) = *headers;
+  if (!ReadPeHeaders(file, file_size, l) || l.section_count > kPeMaxSections ||
+      !RangeInside(l.optional_offset, l.optional_size, file_size))
+    return std::nullopt;
   unsigned char table[kPeMaxSections * kPeSectionHeaderSize];
   const uint64_t table_size = uint64_t{l.section_count} * kPeSectionHeaderSize;
   if (!SourceReader(file, 0, file_size).Read(l.section_table_offset, table, table_size))

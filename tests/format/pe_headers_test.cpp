@@ -21,7 +21,9 @@ using testing::PutU32;
 
 std::optional<PeHeaders> Headers(const std::string& file) {
   MemoryByteSource bytes(reinterpret_cast<const unsigned char*>(file.data()), file.size());
-  return ReadPeHeaders(bytes, file.size());
+  PeHeaders headers;
+  if (!ReadPeHeaders(bytes, file.size(), headers)) return std::nullopt;
+  return headers;
 }
 
 std::optional<PeLayout> Layout(const std::string& file) {
