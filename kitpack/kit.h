@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "format/manifest.h"
+#include "format/pe/manifest.h"
 #include "format/records.h"
 #include "format/trailer_location.h"
 #include "kitpack/branding.h"

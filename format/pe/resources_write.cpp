@@ -26,100 +26,138 @@ void Put(std::vector<unsigned char>& out, uint64_t at, uint32_t v, int bytes) {
 
 }  // namespace
 
-std::vector<unsigned char> ResourceTable::Layout(uint32_t rva) const {
-  // type -> name -> language -> resource
-  std::map<ResourceId, std::map<ResourceId, std::map<uint32_t, const Resource*>>> tree;
-  for (const Resource& r : items_) tree[r.type][r.name][r.language] = &r;
+namespace {
 
+using Languages = std::map<uint32_t, const Resource*>;
+using Names = std::map<ResourceId, Languages>;
+
+template <typename Map>
+size_t CountNamed(const Map& map) {
+  size_t n = 0;
+  for (const auto& kv : map)
+    if (kv.first.named()) ++n;
+  return n;
+}
+
+// One table laid out: the directories breadth first (the root, every type's,
+// every name's), the data entries, the name texts, then the data.
+class TableWriter {
+ public:
+  TableWriter(const std::vector<Resource>& items, uint32_t rva) : rva_(rva) {
+    for (const Resource& r : items) tree_[r.type][r.name][r.language] = &r;
+    Plan(items);
+    WriteStrings();
+    WriteDirectories();
+  }
+  std::vector<unsigned char> Take() { return std::move(out_); }
+
+ private:
   // Sizes first: directories, then data entries, then names, then data.
-  uint64_t directories = kDirectoryHeaderSize + tree.size() * kDirectoryEntrySize;
-  size_t leaves = 0;
-  for (const auto& [type, names] : tree) {
-    directories += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
-    for (const auto& [name, languages] : names) {
-      directories += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
-      leaves += languages.size();
+  void Plan(const std::vector<Resource>& items) {
+    uint64_t directories = kDirectoryHeaderSize + tree_.size() * kDirectoryEntrySize;
+    size_t leaves = 0;
+    for (const auto& [type, names] : tree_) {
+      directories += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
+      for (const auto& [name, languages] : names) {
+        directories += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
+        leaves += languages.size();
+      }
     }
+    entries_at_ = directories;
+    const uint64_t strings_at = entries_at_ + leaves * kDataEntrySize;
+    uint64_t strings_size = 0;
+    auto note_string = [&](const ResourceId& id) {
+      if (!id.named() || strings_.count(id.text)) return;
+      strings_[id.text] = strings_at + strings_size;
+      strings_size += 2 + 2 * id.text.size();
+    };
+    for (const auto& [type, names] : tree_) {
+      note_string(type);
+      for (const auto& name_languages : names) note_string(name_languages.first);
+    }
+    data_at_ = AlignUp(strings_at + strings_size, 8);
+    uint64_t total = data_at_;
+    for (const Resource& r : items) total = AlignUp(total + r.data.size(), 8);
+    out_.assign(static_cast<size_t>(total), 0);
   }
-  const uint64_t entries_at = directories;
-  uint64_t strings_at = entries_at + leaves * kDataEntrySize;
-  uint64_t strings_size = 0;
-  std::map<std::u16string, uint64_t> string_offsets;
-  auto note_string = [&](const ResourceId& id) {
-    if (!id.named() || string_offsets.count(id.text)) return;
-    string_offsets[id.text] = strings_at + strings_size;
-    strings_size += 2 + 2 * id.text.size();
-  };
-  for (const auto& [type, names] : tree) {
-    note_string(type);
-    for (const auto& name_languages : names) note_string(name_languages.first);
-  }
-  uint64_t data_at = AlignUp(strings_at + strings_size, 8);
-  uint64_t total = data_at;
-  for (const Resource& r : items_) total = AlignUp(total + r.data.size(), 8);
 
-  std::vector<unsigned char> out(static_cast<size_t>(total), 0);
-  for (const auto& [text, at] : string_offsets) {
-    Put(out, at, static_cast<uint32_t>(text.size()), 2);
-    for (size_t i = 0; i < text.size(); ++i) Put(out, at + 2 + 2 * i, text[i], 2);
+  void WriteStrings() {
+    for (const auto& [text, at] : strings_) {
+      Put(out_, at, static_cast<uint32_t>(text.size()), 2);
+      for (size_t i = 0; i < text.size(); ++i) Put(out_, at + 2 + 2 * i, text[i], 2);
+    }
   }
-  auto name_field = [&](const ResourceId& id) {
-    return id.named() ? static_cast<uint32_t>(kHighBit | string_offsets[id.text]) : id.number;
-  };
-  auto directory_header = [&](uint64_t at, size_t named, size_t numbered) {
-    Put(out, at + 12, static_cast<uint32_t>(named), 2);
-    Put(out, at + 14, static_cast<uint32_t>(numbered), 2);
-  };
-  auto count_named = [](const auto& map) {
-    size_t n = 0;
-    for (const auto& kv : map)
-      if (kv.first.named()) ++n;
-    return n;
-  };
 
-  // Directories breadth first: the root, every type's, every name's.
-  uint64_t next_directory = kDirectoryHeaderSize + tree.size() * kDirectoryEntrySize;
-  uint64_t next_entry = entries_at;
-  directory_header(0, count_named(tree), tree.size() - count_named(tree));
-  size_t t = 0;
-  std::vector<std::pair<uint64_t, const std::map<ResourceId, std::map<uint32_t, const Resource*>>*>>
-      type_directories;
-  for (const auto& [type, names] : tree) {
-    const uint64_t e = kDirectoryHeaderSize + t++ * kDirectoryEntrySize;
-    Put(out, e, name_field(type), 4);
-    Put(out, e + 4, static_cast<uint32_t>(kHighBit | next_directory), 4);
-    type_directories.push_back({next_directory, &names});
-    next_directory += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
+  uint32_t NameField(const ResourceId& id) {
+    return id.named() ? static_cast<uint32_t>(kHighBit | strings_[id.text]) : id.number;
   }
-  std::vector<std::pair<uint64_t, const std::map<uint32_t, const Resource*>*>> name_directories;
-  for (const auto& [at, names] : type_directories) {
-    directory_header(at, count_named(*names), names->size() - count_named(*names));
-    size_t n = 0;
-    for (const auto& [name, languages] : *names) {
-      const uint64_t e = at + kDirectoryHeaderSize + n++ * kDirectoryEntrySize;
-      Put(out, e, name_field(name), 4);
-      Put(out, e + 4, static_cast<uint32_t>(kHighBit | next_directory), 4);
-      name_directories.push_back({next_directory, &languages});
-      next_directory += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
+
+  // A directory's header and its entries' names; gives where its entries lie.
+  template <typename Map>
+  uint64_t Directory(uint64_t at, const Map& map, size_t named) {
+    Put(out_, at + 12, static_cast<uint32_t>(named), 2);
+    Put(out_, at + 14, static_cast<uint32_t>(map.size() - named), 2);
+    return at + kDirectoryHeaderSize;
+  }
+
+  void Entry(uint64_t at, uint32_t name_field, uint64_t target) {
+    Put(out_, at, name_field, 4);
+    Put(out_, at + 4, static_cast<uint32_t>(target), 4);
+  }
+
+  void WriteDirectories() {
+    uint64_t next_directory = kDirectoryHeaderSize + tree_.size() * kDirectoryEntrySize;
+    uint64_t e = Directory(0, tree_, CountNamed(tree_));
+    std::vector<std::pair<uint64_t, const Names*>> type_directories;
+    for (const auto& [type, names] : tree_) {
+      Entry(e, NameField(type), kHighBit | next_directory);
+      e += kDirectoryEntrySize;
+      type_directories.push_back({next_directory, &names});
+      next_directory += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
+    }
+    std::vector<std::pair<uint64_t, const Languages*>> name_directories;
+    for (const auto& [at, names] : type_directories) {
+      e = Directory(at, *names, CountNamed(*names));
+      for (const auto& [name, languages] : *names) {
+        Entry(e, NameField(name), kHighBit | next_directory);
+        e += kDirectoryEntrySize;
+        name_directories.push_back({next_directory, &languages});
+        next_directory += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
+      }
+    }
+    uint64_t next_entry = entries_at_;
+    for (const auto& [at, languages] : name_directories) {
+      e = Directory(at, *languages, 0);
+      for (const auto& [language, resource] : *languages) {
+        Entry(e, language, next_entry);
+        e += kDirectoryEntrySize;
+        WriteData(next_entry, *resource);
+        next_entry += kDataEntrySize;
+      }
     }
   }
-  for (const auto& [at, languages] : name_directories) {
-    directory_header(at, 0, languages->size());
-    size_t n = 0;
-    for (const auto& [language, resource] : *languages) {
-      const uint64_t e = at + kDirectoryHeaderSize + n++ * kDirectoryEntrySize;
-      Put(out, e, language, 4);
-      Put(out, e + 4, static_cast<uint32_t>(next_entry), 4);
-      std::copy(resource->data.begin(), resource->data.end(),
-                out.begin() + static_cast<std::ptrdiff_t>(data_at));
-      Put(out, next_entry, static_cast<uint32_t>(rva + data_at), 4);
-      Put(out, next_entry + 4, static_cast<uint32_t>(resource->data.size()), 4);
-      Put(out, next_entry + 8, resource->codepage, 4);
-      next_entry += kDataEntrySize;
-      data_at = AlignUp(data_at + resource->data.size(), 8);
-    }
+
+  void WriteData(uint64_t entry, const Resource& resource) {
+    std::copy(resource.data.begin(), resource.data.end(),
+              out_.begin() + static_cast<std::ptrdiff_t>(data_at_));
+    Put(out_, entry, static_cast<uint32_t>(rva_ + data_at_), 4);
+    Put(out_, entry + 4, static_cast<uint32_t>(resource.data.size()), 4);
+    Put(out_, entry + 8, resource.codepage, 4);
+    data_at_ = AlignUp(data_at_ + resource.data.size(), 8);
   }
-  return out;
+
+  uint32_t rva_;
+  std::map<ResourceId, Names> tree_;
+  std::map<std::u16string, uint64_t> strings_;
+  uint64_t entries_at_ = 0;
+  uint64_t data_at_ = 0;
+  std::vector<unsigned char> out_;
+};
+
+}  // namespace
+
+std::vector<unsigned char> ResourceTable::Layout(uint32_t rva) const {
+  return TableWriter(items_, rva).Take();
 }
 
 namespace {
