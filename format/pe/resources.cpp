@@ -8,10 +8,6 @@ namespace ldr {
 
 namespace {
 
-constexpr uint32_t kHighBit = 0x80000000u;
-constexpr uint64_t kDirectoryHeaderSize = 16;
-constexpr uint64_t kDirectoryEntrySize = 8;
-constexpr uint64_t kDataEntrySize = 16;
 // A tree with more entries than this is taken as damaged: it bounds the work
 // a hostile image can ask for (three levels of 65,535 entries each).
 constexpr size_t kMaxEntries = 65536;
@@ -19,8 +15,8 @@ constexpr size_t kMaxEntries = 65536;
 struct DirectoryEntry {
   uint32_t name_field = 0;  // a number, or (high bit) the offset of a name
   uint32_t target = 0;      // (high bit) a directory, else a data entry
-  bool subdirectory() const { return (target & kHighBit) != 0; }
-  uint32_t offset() const { return target & ~kHighBit; }
+  bool subdirectory() const { return (target & kResourceHighBit) != 0; }
+  uint32_t offset() const { return target & ~kResourceHighBit; }
 };
 
 struct DataEntry {
@@ -47,7 +43,7 @@ class ResourceTree {
     if (!directory || directory->address == 0) return std::nullopt;
     const PeSection* section = layout.SectionAt(directory->address);
     const std::optional<uint64_t> root =
-        layout.FileOffset(directory->address, kDirectoryHeaderSize);
+        layout.FileOffset(directory->address, kResourceDirectoryHeaderSize);
     if (!section || !root || *root > file_size) {
       lies_outside = true;
       return std::nullopt;
@@ -64,12 +60,13 @@ class ResourceTree {
   std::optional<uint32_t> Count(uint64_t directory) const {
     const std::optional<uint16_t> named = area_.U16(directory + 12);
     const std::optional<uint16_t> ids = area_.U16(directory + 14);
-    if (!named || !ids || !Has(directory, kDirectoryHeaderSize)) return std::nullopt;
+    if (!named || !ids || !Has(directory, kResourceDirectoryHeaderSize)) return std::nullopt;
     return uint32_t{*named} + *ids;
   }
 
   std::optional<DirectoryEntry> Entry(uint64_t directory, uint32_t index) const {
-    const uint64_t at = directory + kDirectoryHeaderSize + uint64_t{index} * kDirectoryEntrySize;
+    const uint64_t at =
+        directory + kResourceDirectoryHeaderSize + uint64_t{index} * kResourceDirectoryEntrySize;
     const std::optional<uint32_t> name = area_.U32(at), target = area_.U32(at + 4);
     if (!name || !target) return std::nullopt;
     return DirectoryEntry{*name, *target};
@@ -83,13 +80,13 @@ class ResourceTree {
     for (uint32_t i = 0; i < *count; ++i) {
       const std::optional<DirectoryEntry> e = Entry(directory, i);
       if (!e) return std::nullopt;
-      if (!(e->name_field & kHighBit) && e->name_field == *id) return e;
+      if (!(e->name_field & kResourceHighBit) && e->name_field == *id) return e;
     }
     return std::nullopt;
   }
 
   std::optional<DataEntry> Data(uint64_t offset) const {
-    unsigned char entry[kDataEntrySize];
+    unsigned char entry[kResourceDataEntrySize];
     if (!area_.Read(offset, entry, sizeof entry)) return std::nullopt;
     return DataEntry{GetU32(entry), GetU32(entry + 4), GetU32(entry + 8)};
   }
@@ -118,7 +115,7 @@ std::optional<FileRange> Lookup(ByteSource& file, uint64_t file_size, uint32_t t
   if (!layout) return std::nullopt;
   bool lies_outside = false;
   const std::optional<ResourceTree> tree = ResourceTree::Of(file, file_size, *layout, lies_outside);
-  if (!tree || !tree->Has(0, kDirectoryHeaderSize)) return std::nullopt;
+  if (!tree || !tree->Has(0, kResourceDirectoryHeaderSize)) return std::nullopt;
   // Type, then name, then the first language, which holds the data entry.
   const std::optional<DirectoryEntry> by_type = tree->Find(0, type);
   if (!by_type || !by_type->subdirectory()) return std::nullopt;
@@ -170,8 +167,8 @@ class TableReader {
   }
 
   ResourceId Id(uint32_t name_field) const {
-    if (!(name_field & kHighBit)) return ResourceId::Number(name_field);
-    const uint64_t at = name_field & ~kHighBit;
+    if (!(name_field & kResourceHighBit)) return ResourceId::Number(name_field);
+    const uint64_t at = name_field & ~kResourceHighBit;
     Need(at, 2, "a name");
     const uint32_t length = *tree_.area().U16(at);
     Need(at + 2, uint64_t{length} * 2, "a name");
@@ -186,9 +183,10 @@ class TableReader {
 
   void ReadDirectory(uint64_t offset, int level, const ResourceId& type, const ResourceId& name,
                      std::vector<Resource>& out) {
-    Need(offset, kDirectoryHeaderSize, "a directory");
+    Need(offset, kResourceDirectoryHeaderSize, "a directory");
     const uint32_t count = *tree_.Count(offset);
-    Need(offset + kDirectoryHeaderSize, uint64_t{count} * kDirectoryEntrySize, "a directory");
+    Need(offset + kResourceDirectoryHeaderSize, uint64_t{count} * kResourceDirectoryEntrySize,
+         "a directory");
     for (uint32_t i = 0; i < count; ++i) {
       if (++entries_ > kMaxEntries) throw Damage{"more than 65536 entries"};
       const DirectoryEntry e = *tree_.Entry(offset, i);
@@ -199,8 +197,8 @@ class TableReader {
         continue;
       }
       if (e.subdirectory()) throw Damage{"more than three levels"};
-      if (e.name_field & kHighBit) throw Damage{"a language given by name"};
-      Need(e.target, kDataEntrySize, "a data entry");
+      if (e.name_field & kResourceHighBit) throw Damage{"a language given by name"};
+      Need(e.target, kResourceDataEntrySize, "a data entry");
       out.push_back(ReadData(*tree_.Data(e.target), type, name, e.name_field));
     }
   }

@@ -27,6 +27,14 @@ inline constexpr uint32_t kRtGroupIcon = 14;
 inline constexpr uint32_t kRtVersion = 16;
 inline constexpr uint32_t kRtManifest = 24;
 
+// The tree's layout: directories of a 16-byte header and 8-byte entries,
+// then 16-byte data entries; a set high bit marks a named entry or a
+// subdirectory.
+inline constexpr uint32_t kResourceHighBit = 0x80000000u;
+inline constexpr uint64_t kResourceDirectoryHeaderSize = 16;
+inline constexpr uint64_t kResourceDirectoryEntrySize = 8;
+inline constexpr uint64_t kResourceDataEntrySize = 16;
+
 // Where a resource's data lies in the file.
 struct FileRange {
   uint64_t offset = 0;

@@ -9,11 +9,6 @@ namespace ldr {
 
 namespace {
 
-constexpr uint32_t kHighBit = 0x80000000u;
-constexpr uint64_t kDirectoryHeaderSize = 16;
-constexpr uint64_t kDirectoryEntrySize = 8;
-constexpr uint64_t kDataEntrySize = 16;
-
 uint64_t AlignUp(uint64_t v, uint64_t alignment) { return (v + alignment - 1) & ~(alignment - 1); }
 
 void Put(std::vector<unsigned char>& out, uint64_t at, uint32_t v, int bytes) {
@@ -54,17 +49,19 @@ class TableWriter {
  private:
   // Sizes first: directories, then data entries, then names, then data.
   void Plan(const std::vector<Resource>& items) {
-    uint64_t directories = kDirectoryHeaderSize + tree_.size() * kDirectoryEntrySize;
+    uint64_t directories =
+        kResourceDirectoryHeaderSize + tree_.size() * kResourceDirectoryEntrySize;
     size_t leaves = 0;
     for (const auto& [type, names] : tree_) {
-      directories += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
+      directories += kResourceDirectoryHeaderSize + names.size() * kResourceDirectoryEntrySize;
       for (const auto& [name, languages] : names) {
-        directories += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
+        directories +=
+            kResourceDirectoryHeaderSize + languages.size() * kResourceDirectoryEntrySize;
         leaves += languages.size();
       }
     }
     entries_at_ = directories;
-    const uint64_t strings_at = entries_at_ + leaves * kDataEntrySize;
+    const uint64_t strings_at = entries_at_ + leaves * kResourceDataEntrySize;
     uint64_t strings_size = 0;
     auto note_string = [&](const ResourceId& id) {
       if (!id.named() || strings_.count(id.text)) return;
@@ -89,7 +86,7 @@ class TableWriter {
   }
 
   uint32_t NameField(const ResourceId& id) {
-    return id.named() ? static_cast<uint32_t>(kHighBit | strings_[id.text]) : id.number;
+    return id.named() ? static_cast<uint32_t>(kResourceHighBit | strings_[id.text]) : id.number;
   }
 
   // A directory's header and its entries' names; gives where its entries lie.
@@ -97,7 +94,7 @@ class TableWriter {
   uint64_t Directory(uint64_t at, const Map& map, size_t named) {
     Put(out_, at + 12, static_cast<uint32_t>(named), 2);
     Put(out_, at + 14, static_cast<uint32_t>(map.size() - named), 2);
-    return at + kDirectoryHeaderSize;
+    return at + kResourceDirectoryHeaderSize;
   }
 
   void Entry(uint64_t at, uint32_t name_field, uint64_t target) {
@@ -106,23 +103,25 @@ class TableWriter {
   }
 
   void WriteDirectories() {
-    uint64_t next_directory = kDirectoryHeaderSize + tree_.size() * kDirectoryEntrySize;
+    uint64_t next_directory =
+        kResourceDirectoryHeaderSize + tree_.size() * kResourceDirectoryEntrySize;
     uint64_t e = Directory(0, tree_, CountNamed(tree_));
     std::vector<std::pair<uint64_t, const Names*>> type_directories;
     for (const auto& [type, names] : tree_) {
-      Entry(e, NameField(type), kHighBit | next_directory);
-      e += kDirectoryEntrySize;
+      Entry(e, NameField(type), kResourceHighBit | next_directory);
+      e += kResourceDirectoryEntrySize;
       type_directories.push_back({next_directory, &names});
-      next_directory += kDirectoryHeaderSize + names.size() * kDirectoryEntrySize;
+      next_directory += kResourceDirectoryHeaderSize + names.size() * kResourceDirectoryEntrySize;
     }
     std::vector<std::pair<uint64_t, const Languages*>> name_directories;
     for (const auto& [at, names] : type_directories) {
       e = Directory(at, *names, CountNamed(*names));
       for (const auto& [name, languages] : *names) {
-        Entry(e, NameField(name), kHighBit | next_directory);
-        e += kDirectoryEntrySize;
+        Entry(e, NameField(name), kResourceHighBit | next_directory);
+        e += kResourceDirectoryEntrySize;
         name_directories.push_back({next_directory, &languages});
-        next_directory += kDirectoryHeaderSize + languages.size() * kDirectoryEntrySize;
+        next_directory +=
+            kResourceDirectoryHeaderSize + languages.size() * kResourceDirectoryEntrySize;
       }
     }
     uint64_t next_entry = entries_at_;
@@ -130,9 +129,9 @@ class TableWriter {
       e = Directory(at, *languages, 0);
       for (const auto& [language, resource] : *languages) {
         Entry(e, language, next_entry);
-        e += kDirectoryEntrySize;
+        e += kResourceDirectoryEntrySize;
         WriteData(next_entry, *resource);
-        next_entry += kDataEntrySize;
+        next_entry += kResourceDataEntrySize;
       }
     }
   }
