@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <set>
 
-#include "format/pe_layout.h"
+#include "format/pe/layout.h"
+#include "format/pe/version.h"
+#include "format/utf8.h"
 #include "kitpack/files.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/text_utf8.h"
 
 namespace kitpack {
 
@@ -14,23 +15,13 @@ namespace {
 
 constexpr uint64_t kMaxBrandingFile = 16u << 20;
 constexpr uint32_t kDefaultLanguage = 0x0409;  // US English
-constexpr uint32_t kFixedInfoSignature = 0xFEEF04BDu;
-constexpr size_t kFixedInfoSize = 52;
 const char kMainIcon[] = "MAINICON";
 const char kSplashBitmap[] = "BITMAP1";
 
-uint32_t Get16(const std::vector<unsigned char>& b, size_t at) { return ldr::PeGet16(&b[at]); }
-uint32_t Get32(const std::vector<unsigned char>& b, size_t at) { return ldr::PeGet32(&b[at]); }
+uint32_t Get16(const std::vector<unsigned char>& b, size_t at) { return ldr::GetU16(&b[at]); }
+uint32_t Get32(const std::vector<unsigned char>& b, size_t at) { return ldr::GetU32(&b[at]); }
 int32_t GetSigned32(const std::vector<unsigned char>& b, size_t at) {
-  const uint32_t u = Get32(b, at);
-  return u <= 0x7FFFFFFFu ? static_cast<int32_t>(u)
-                          : -static_cast<int32_t>(~u) - 1;  // two's complement without UB
-}
-
-std::u16string U16(const char* ascii) {
-  std::u16string s;
-  while (*ascii) s.push_back(static_cast<char16_t>(*ascii++));
-  return s;
+  return ldr::GetInt32(&b[at]);
 }
 
 std::vector<unsigned char> ReadBrandingFile(const std::string& path) {
@@ -39,141 +30,6 @@ std::vector<unsigned char> ReadBrandingFile(const std::string& path) {
     throw KitError(path + " is " + std::to_string(info.size) +
                    " bytes; icon and picture files over 16 MiB are not taken");
   return ReadWholeFile(path);
-}
-
-// --- The version resource: a tree of nodes --------------------------------
-
-// wLength, wValueLength, wType, a key (UTF-16, zero-ended), padding to 32
-// bits, the value, padding, the children. A text value's length is counted
-// in characters, a binary one's in bytes.
-struct VersionNode {
-  std::u16string key;
-  uint32_t type = 0;  // 1: text
-  std::vector<unsigned char> value;
-  std::vector<VersionNode> children;
-
-  VersionNode* Child(const std::u16string& k) {
-    for (VersionNode& c : children)
-      if (c.key == k) return &c;
-    return nullptr;
-  }
-  std::u16string Text() const {
-    std::u16string s;
-    for (size_t i = 0; i + 1 < value.size(); i += 2) {
-      const char16_t c = static_cast<char16_t>(value[i] | value[i + 1] << 8);
-      if (c == 0) break;
-      s.push_back(c);
-    }
-    return s;
-  }
-  void SetText(const std::u16string& s) {
-    value.clear();
-    for (char16_t c : s) {
-      value.push_back(static_cast<unsigned char>(c));
-      value.push_back(static_cast<unsigned char>(c >> 8));
-    }
-    value.push_back(0);
-    value.push_back(0);
-  }
-};
-
-size_t Align4(size_t v) { return (v + 3) & ~size_t{3}; }
-
-bool ParseNode(const std::vector<unsigned char>& b, size_t at, size_t limit, int depth,
-               VersionNode& node, size_t& end) {
-  if (depth > 4 || at > limit || limit - at < 6) return false;
-  const size_t length = Get16(b, at);
-  if (length < 6 || length > limit - at) return false;
-  end = at + length;
-  const size_t value_length = Get16(b, at + 2);
-  node.type = Get16(b, at + 4);
-  size_t pos = at + 6;
-  for (;;) {
-    if (pos + 2 > end) return false;
-    const char16_t c = static_cast<char16_t>(Get16(b, pos));
-    pos += 2;
-    if (c == 0) break;
-    node.key.push_back(c);
-  }
-  pos = Align4(pos);
-  size_t value_bytes = node.type == 1 ? value_length * 2 : value_length;
-  if (pos > end) pos = end;
-  value_bytes = std::min(value_bytes, end - pos);
-  node.value.assign(b.begin() + static_cast<std::ptrdiff_t>(pos),
-                    b.begin() + static_cast<std::ptrdiff_t>(pos + value_bytes));
-  pos = Align4(pos + value_bytes);
-  while (pos + 6 <= end) {
-    VersionNode child;
-    size_t child_end = 0;
-    if (!ParseNode(b, pos, end, depth + 1, child, child_end)) return false;
-    node.children.push_back(std::move(child));
-    pos = Align4(child_end);
-  }
-  return true;
-}
-
-void EmitNode(const VersionNode& node, std::vector<unsigned char>& out) {
-  const size_t start = out.size();
-  out.resize(start + 6, 0);
-  for (char16_t c : node.key) {
-    out.push_back(static_cast<unsigned char>(c));
-    out.push_back(static_cast<unsigned char>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-  out.resize(Align4(out.size()), 0);
-  out.insert(out.end(), node.value.begin(), node.value.end());
-  for (const VersionNode& child : node.children) {
-    out.resize(Align4(out.size()), 0);
-    EmitNode(child, out);
-  }
-  const size_t length = out.size() - start;
-  if (length > 0xFFFF)
-    throw KitError("the version texts are too long: a version resource holds at most 65535 bytes");
-  const size_t value_length = node.type == 1 ? node.value.size() / 2 : node.value.size();
-  ldr::PePut16(&out[start], static_cast<uint32_t>(length));
-  ldr::PePut16(&out[start + 2], static_cast<uint32_t>(value_length));
-  ldr::PePut16(&out[start + 4], node.type);
-}
-
-VersionNode NewVersionInfo() {
-  VersionNode root;
-  root.key = U16("VS_VERSION_INFO");
-  root.value.assign(kFixedInfoSize, 0);
-  ldr::PePut32(&root.value[0], kFixedInfoSignature);
-  ldr::PePut32(&root.value[4], 0x00010000);   // structure version 1.0
-  ldr::PePut32(&root.value[24], 0x3F);        // VS_FFI_FILEFLAGSMASK
-  ldr::PePut32(&root.value[32], 0x00040004);  // VOS_NT_WINDOWS32
-  ldr::PePut32(&root.value[36], 1);           // VFT_APP
-  VersionNode strings;
-  strings.key = U16("StringFileInfo");
-  strings.type = 1;
-  VersionNode table;
-  table.key = U16("040904B0");  // US English, UTF-16
-  table.type = 1;
-  strings.children.push_back(table);
-  VersionNode vars;
-  vars.key = U16("VarFileInfo");
-  vars.type = 1;
-  VersionNode translation;
-  translation.key = U16("Translation");
-  translation.value = {0x09, 0x04, 0xB0, 0x04};
-  vars.children.push_back(translation);
-  root.children.push_back(strings);
-  root.children.push_back(vars);
-  return root;
-}
-
-bool ParseVersionInfo(const std::vector<unsigned char>& resource, VersionNode& root) {
-  size_t end = 0;
-  return ParseNode(resource, 0, resource.size(), 0, root, end) &&
-         root.key == U16("VS_VERSION_INFO") && root.value.size() >= kFixedInfoSize &&
-         Get32(root.value, 0) == kFixedInfoSignature;
-}
-
-void SetFixedVersion(VersionNode& root, size_t at, const std::vector<uint16_t>& v) {
-  ldr::PePut32(&root.value[at], static_cast<uint32_t>(v[0]) << 16 | v[1]);
-  ldr::PePut32(&root.value[at + 4], static_cast<uint32_t>(v[2]) << 16 | v[3]);
 }
 
 const std::vector<unsigned char>* GroupOf(ResourceTable& table, const ResourceId& name) {
@@ -217,7 +73,7 @@ void ReplaceIcon(ResourceTable& table, const std::vector<IconImage>& images) {
     if (r.type == ResourceId::Number(kRtIcon) && !r.name.named()) used.insert(r.name.number);
 
   std::vector<unsigned char> group = {0, 0, 1, 0, 0, 0};
-  ldr::PePut16(&group[4], static_cast<uint32_t>(images.size()));
+  ldr::PutU16(&group[4], static_cast<uint32_t>(images.size()));
   uint32_t next = 1;
   for (const IconImage& image : images) {
     while (used.count(next)) ++next;
@@ -282,13 +138,13 @@ std::vector<IconImage> ReadIcon(const std::vector<unsigned char>& file, const st
     static const unsigned char kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     const bool png = std::equal(kPng, kPng + 8, image.data.begin());
     if (png) {
-      if (Get16(image.entry, 4) == 0) ldr::PePut16(&image.entry[4], 1);
-      if (Get16(image.entry, 6) == 0) ldr::PePut16(&image.entry[6], 32);
+      if (Get16(image.entry, 4) == 0) ldr::PutU16(&image.entry[4], 1);
+      if (Get16(image.entry, 6) == 0) ldr::PutU16(&image.entry[6], 32);
     } else if (Get32(image.data, 0) == 40) {
       // Planes and bit count as the image itself says, where the directory
       // leaves them out: Windows chooses an image by them.
-      if (Get16(image.entry, 4) == 0) ldr::PePut16(&image.entry[4], Get16(image.data, 12));
-      if (Get16(image.entry, 6) == 0) ldr::PePut16(&image.entry[6], Get16(image.data, 14));
+      if (Get16(image.entry, 4) == 0) ldr::PutU16(&image.entry[4], Get16(image.data, 12));
+      if (Get16(image.entry, 6) == 0) ldr::PutU16(&image.entry[6], Get16(image.data, 14));
     } else {
       throw KitError(which + " is neither a PNG nor a bitmap");
     }
@@ -338,7 +194,7 @@ std::vector<unsigned char> BitmapResource(const std::vector<unsigned char>& file
                                  file.begin() + static_cast<std::ptrdiff_t>(14 + head));
   out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(pixels_at),
              file.begin() + static_cast<std::ptrdiff_t>(pixels_at + pixel_bytes));
-  ldr::PePut32(&out[20], static_cast<uint32_t>(pixel_bytes));  // biSizeImage
+  ldr::PutU32(&out[20], static_cast<uint32_t>(pixel_bytes));  // biSizeImage
   return out;
 }
 
@@ -362,10 +218,10 @@ std::optional<std::vector<uint16_t>> ParseVersionNumbers(const std::string& text
 
 std::vector<unsigned char> VersionResource(const std::vector<unsigned char>& existing,
                                            const Branding& b) {
-  VersionNode root;
+  ldr::VersionNode root;
   if (existing.empty()) {
-    root = NewVersionInfo();
-  } else if (!ParseVersionInfo(existing, root)) {
+    root = ldr::NewVersionInfo();
+  } else if (!ldr::ParseVersionInfo(existing, root)) {
     throw KitError("the loader's version resource is damaged");
   }
   const std::pair<const char*, const std::optional<std::string>*> texts[] = {
@@ -376,44 +232,48 @@ std::vector<unsigned char> VersionResource(const std::vector<unsigned char>& exi
       {"OriginalFilename", &b.original_filename},
       {"ProductName", &b.product_name},
       {"ProductVersion", &b.product_version}};
-  VersionNode* strings = root.Child(U16("StringFileInfo"));
+  ldr::VersionNode* strings = root.Child(ldr::AsciiToUtf16("StringFileInfo"));
   if (!strings) {
-    root.children.insert(root.children.begin(), NewVersionInfo().children[0]);
+    root.children.insert(root.children.begin(), ldr::NewVersionInfo().children[0]);
     strings = &root.children[0];
   }
   if (strings->children.empty())
-    strings->children.push_back(NewVersionInfo().children[0].children[0]);
-  for (VersionNode& table : strings->children) {
+    strings->children.push_back(ldr::NewVersionInfo().children[0].children[0]);
+  for (ldr::VersionNode& table : strings->children) {
     for (const auto& [key, value] : texts) {
       if (!*value) continue;
-      const std::optional<std::u16string> text = Utf16FromUtf8(**value);
+      const std::optional<std::u16string> text = ldr::Utf16FromUtf8(**value);
       if (!text) throw KitError(std::string("the text for ") + key + " is not valid UTF-8");
-      VersionNode* node = table.Child(U16(key));
+      ldr::VersionNode* node = table.Child(ldr::AsciiToUtf16(key));
       if (!node) {
         table.children.emplace_back();
         node = &table.children.back();
-        node->key = U16(key);
+        node->key = ldr::AsciiToUtf16(key);
       }
       node->type = 1;
       node->SetText(*text);
     }
   }
-  if (b.file_version) SetFixedVersion(root, 8, *ParseVersionNumbers(*b.file_version));
-  if (b.product_version) SetFixedVersion(root, 16, *ParseVersionNumbers(*b.product_version));
-  std::vector<unsigned char> out;
-  EmitNode(root, out);
-  return out;
+  if (b.file_version)
+    ldr::SetFixedVersion(root, ldr::kFixedFileVersionAt, *ParseVersionNumbers(*b.file_version));
+  if (b.product_version)
+    ldr::SetFixedVersion(root, ldr::kFixedProductVersionAt,
+                         *ParseVersionNumbers(*b.product_version));
+  std::optional<std::vector<unsigned char>> out = ldr::EmitVersionInfo(root);
+  if (!out)
+    throw KitError("the version texts are too long: a version resource holds at most 65535 bytes");
+  return std::move(*out);
 }
 
 std::vector<std::pair<std::string, std::string>> VersionStrings(
     const std::vector<unsigned char>& resource) {
   std::vector<std::pair<std::string, std::string>> out;
-  VersionNode root;
-  if (!ParseVersionInfo(resource, root)) return out;
-  VersionNode* strings = root.Child(U16("StringFileInfo"));
+  ldr::VersionNode root;
+  if (!ldr::ParseVersionInfo(resource, root)) return out;
+  ldr::VersionNode* strings = root.Child(ldr::AsciiToUtf16("StringFileInfo"));
   if (!strings || strings->children.empty()) return out;
-  for (const VersionNode& s : strings->children.front().children)
-    out.emplace_back(Utf8FromUtf16(s.key), Utf8FromUtf16(s.Text()));
+  for (const ldr::VersionNode& s : strings->children.front().children)
+    out.emplace_back(ldr::Utf8FromUtf16(s.key), ldr::Utf8FromUtf16(s.Text()));
   return out;
 }
 
@@ -433,7 +293,7 @@ void ApplyBranding(std::vector<unsigned char>& loader, const Branding& b,
     throw KitError(what +
                    " is not a Windows PE image: --icon, --picture and the version options "
                    "need loader.exe");
-  ResourceTable table = ResourceTable::Read(loader, what);
+  ResourceTable table = ReadResources(loader, what);
   if (!b.icon.empty()) ReplaceIcon(table, ReadIcon(ReadBrandingFile(b.icon), b.icon));
   if (!b.picture.empty())
     ReplacePicture(table, BitmapResource(ReadBrandingFile(b.picture), b.picture));
@@ -452,7 +312,7 @@ void ApplyBranding(std::vector<unsigned char>& loader, const Branding& b,
       for (Resource* r : versions) r->data = VersionResource(r->data, b);
     }
   }
-  WriteResources(loader, table, what);
+  WriteResourceTable(loader, table, what);
 }
 
 }  // namespace kitpack

@@ -1,6 +1,6 @@
 #include "kitpack/exe_format.h"
 
-#include "format/pe_layout.h"
+#include "format/pe/headers.h"
 #include "kitpack/files.h"
 #include "kitpack/kit_error.h"
 #include "kitpack/pe_resources.h"
@@ -18,12 +18,8 @@ ExeKind KindOf(const std::vector<unsigned char>& head) {
   if (head.size() >= 4 && head[0] == 0x7F && head[1] == 'E' && head[2] == 'L' && head[3] == 'F')
     return ExeKind::kElf;
   if (head.size() >= 2 && head[0] == '#' && head[1] == '!') return ExeKind::kScript;
-  if (head.size() >= 0x40 && head[0] == 'M' && head[1] == 'Z') {
-    const uint64_t pe = ldr::PeGet32(&head[0x3C]);
-    if (pe <= head.size() && head.size() - pe >= 4 && head[pe] == 'P' && head[pe + 1] == 'E' &&
-        head[pe + 2] == 0 && head[pe + 3] == 0)
-      return ExeKind::kWindows;
-  }
+  ldr::MemoryByteSource bytes(head.data(), head.size());
+  if (ldr::PeSignatureOffset(bytes, head.size())) return ExeKind::kWindows;
   return ExeKind::kOther;
 }
 
@@ -41,14 +37,11 @@ const char* KindName(ExeKind kind) {
   return "a file of no known program format";
 }
 
-bool LooksLikeTheLoader(const std::vector<unsigned char>& image) {
-  try {
-    ResourceTable table = ResourceTable::Read(image, "");
-    return !table.Find(ResourceId::Number(kRtBitmap), ResourceId::Text("BITMAP1")).empty() &&
-           !table.Find(ResourceId::Number(kRtGroupIcon), ResourceId::Text("MAINICON")).empty();
-  } catch (const KitError&) {
-    return false;
-  }
+bool LooksLikeTheLoader(ldr::ByteSource& image, uint64_t size) {
+  ResourceTable table;
+  if (!ResourceTable::Read(image, size, "", table, false).empty()) return false;
+  return !table.Find(ResourceId::Number(kRtBitmap), ResourceId::Text("BITMAP1")).empty() &&
+         !table.Find(ResourceId::Number(kRtGroupIcon), ResourceId::Text("MAINICON")).empty();
 }
 
 void CheckLoaderAndInstaller(const std::vector<unsigned char>& loader,
@@ -70,7 +63,7 @@ void CheckLoaderAndInstaller(const std::vector<unsigned char>& loader,
                    " for this installer, or an installer built for " +
                    (windows_loader ? "Windows" : "POSIX") + ")");
   if (installer_kind == ExeKind::kWindows && info.size <= kMostRead &&
-      LooksLikeTheLoader(f.Range(0, static_cast<size_t>(info.size))))
+      LooksLikeTheLoader(f, info.size))
     throw KitError("the installer " + installer +
                    " carries the loader's picture and icon (BITMAP1, MAINICON): it is a loader, "
                    "not an installer; were --loader and --installer swapped?");

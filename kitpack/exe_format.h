@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "format/byte_source.h"
+
 namespace kitpack {
 
 enum class ExeKind {
@@ -18,8 +20,8 @@ ExeKind KindOf(const std::vector<unsigned char>& head);
 const char* KindName(ExeKind kind);
 
 // A Windows image carrying the loader's own resources, the bitmap BITMAP1
-// and the icon group MAINICON.
-bool LooksLikeTheLoader(const std::vector<unsigned char>& image);
+// and the icon group MAINICON. Reads its headers and resource tree only.
+bool LooksLikeTheLoader(ldr::ByteSource& image, uint64_t size);
 
 // Raises KitError when the loader (its bytes) cannot start the installer (the
 // file at `installer`): a Windows loader with a POSIX program or script, the

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "format/pe_image.h"
+#include "format/byte_source.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {

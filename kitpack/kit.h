@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "format/manifest.h"
-#include "format/pe_image.h"
+#include "format/pe/manifest.h"
 #include "format/records.h"
+#include "format/trailer_location.h"
 #include "kitpack/branding.h"
 #include "kitpack/files.h"
 

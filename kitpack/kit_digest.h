@@ -17,9 +17,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
-#include "format/pe_image.h"
+#include "format/byte_source.h"
 #include "format/records.h"
 #include "kitpack/sha256.h"
 
@@ -39,6 +41,23 @@ bool DigestMatches(const Sha256& prefix, const unsigned char (&trailer)[ldr::kTr
 
 // Feeds `length` bytes of a file from `offset` to `hash`.
 void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, Sha256& hash);
+
+// A range of a file read as zero bytes.
+struct Hole {
+  uint64_t offset = 0;
+  uint64_t size = 0;
+};
+
+// The fields a signing tool rewrites in the PE image that is the first
+// `size` bytes of `file`: the CheckSum and the security entry. None when it
+// is not a PE image.
+std::vector<Hole> SigningFields(ldr::ByteSource& file, uint64_t size);
+
+// Hands `length` bytes of `file` from `offset` to `consume`, a piece at a
+// time, the holes as zero bytes. Raises KitError when they cannot be read.
+void ReadWithHoles(ldr::ByteSource& file, uint64_t offset, uint64_t length,
+                   const std::vector<Hole>& holes,
+                   const std::function<void(const unsigned char*, size_t)>& consume);
 
 // Feeds the bytes of a kit before its trailer to `hash`, the fields signing
 // rewrites as zero. Raises KitError when they cannot be read.

@@ -7,7 +7,7 @@
 #include <optional>
 #include <set>
 
-#include "format/pe_layout.h"
+#include "format/pe/layout.h"
 #include "format/shown_name.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
@@ -116,9 +116,7 @@ std::string Sibling(const std::string& path, const char* name) { return FolderPa
 // when the file looks like that.
 void CheckNotTruncated(ReadableFile& f, const std::string& path) {
   const uint64_t size = f.Size();
-  const std::vector<unsigned char> head =
-      f.Range(0, static_cast<size_t>(std::min<uint64_t>(size, 65536)));
-  const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(head.data(), head.size());
+  const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(f, std::min<uint64_t>(size, 65536));
   if (!layout) return;
   uint64_t image_end = 0;
   for (const ldr::PeSection& s : layout->sections)

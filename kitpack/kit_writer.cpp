@@ -8,9 +8,9 @@
 #include <map>
 #include <optional>
 
-#include "format/pe_image.h"
-#include "format/pe_layout.h"
-#include "format/pe_resources.h"
+#include "format/pe/layout.h"
+#include "format/pe/resources.h"
+#include "format/pe/version.h"
 #include "format/shown_name.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
@@ -20,7 +20,6 @@
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/kit_digest.h"
-#include "kitpack/pe_version.h"
 #include "kitpack/process.h"
 #include "kitpack/signing.h"
 #include "kitpack/threads.h"
@@ -212,21 +211,12 @@ class ArchiveWriter {
       if (f.ReadSome(task.piece.offset + task.piece.length, &extra, 1) != 0)
         throw KitError(path + " changed while the kit was being built");
     }
-    if (task.piece.offset == 0) versions_[task.file] = VersionOf(f, p);
+    if (task.piece.offset == 0) versions_[task.file] = ldr::PeFileVersion(f, p.info.size);
     DeflatedPiece out = DeflateRaw(buffer.data(), before, buffer.data() + before, task.piece.length,
                                    task.piece.last, o_.level);
     uint64_t now = done_ += task.piece.length;
     if (o_.progress) o_.progress(now, total_);
     return out;
-  }
-
-  // Only files that begin like a PE image are read whole for their version.
-  static std::string VersionOf(const ReadableFile& f, const Prepared& p) {
-    if (p.info.size < 64) return "";
-    std::vector<unsigned char> mz = f.Range(0, 2);
-    if (mz[0] != 'M' || mz[1] != 'Z') return "";
-    std::vector<unsigned char> all = f.Range(0, static_cast<size_t>(p.info.size));
-    return PeFileVersion(all.data(), all.size());
   }
 
   DeflatedPiece Take(size_t i) {
@@ -249,15 +239,15 @@ class ArchiveWriter {
       throw KitError("the kit would grow past " + std::to_string(o_.offset_limit) + " bytes at " +
                      Describe(label, index, p.input) + ": offsets in a kit are signed 32-bit");
     ldr::ArchiveEntry e;
-    e.unknown0 = 1;
+    e.reserved_one = 1;
     e.file_time = KitTimeFromUnix(o_.fixed_time ? *o_.fixed_time : p.info.mtime);
-    e.unknown12 = 0;
+    e.reserved_after_time = 0;
     e.data_start = static_cast<int32_t>(data_start);
     e.data_end = static_cast<int32_t>(data_end);
     e.next_header = static_cast<int32_t>(data_end + 1);
     e.unpacked_size = static_cast<int32_t>(p.info.size);
-    e.unknown136 = 0;
-    e.unknown140 = 0;
+    e.reserved_after_start = 0;
+    e.reserved_before_version = 0;
     ldr::SetShortString(e.stored_name, p.input.stored_name);  // length checked up front
     const std::string& version = versions_[index];
     if (!ldr::SetShortString(e.file_version, version))
@@ -347,12 +337,7 @@ std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
     SetLoaderExecutionLevel(loader, *o.execution_level, o.loader);
     // A branded loader's checksum was made right by the resource writer:
     // it stays right.
-    if (o.branding.Any()) {
-      const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(loader.data(), loader.size());
-      if (layout)
-        ldr::PePut32(loader.data() + layout->checksum_offset,
-                     ldr::PeChecksum(loader.data(), loader.size(), layout->checksum_offset));
-    }
+    if (o.branding.Any()) ldr::UpdatePeChecksum(loader);
   }
   return loader;
 }
@@ -374,34 +359,16 @@ void CheckSignedLoader(const std::string& path) {
     throw KitError(fault + "it now carries the SELFEXTRACTING mark and would not look for setup.1");
 }
 
-// Bytes of a file that a signing tool rewrites: the PE checksum and the
-// security entry.
-struct Hole {
-  uint64_t offset, size;
-};
-
-std::vector<Hole> SigningFields(const std::string& path) {
-  ReadableFile f(path);
-  const ldr::PeSecurityEntry pe = ldr::ReadPeSecurityEntry(f, f.Size());
-  if (!pe.found) return {};
-  return {{pe.checksum_offset, 4}, {pe.entry_offset, 8}};
-}
-
-// CRC-32 of a range of a file, the holes read as zero bytes.
+// CRC-32 of a range of a file; with `signing_fields`, the fields a signing
+// tool rewrites read as zero bytes.
 uint32_t RangeCrc(const std::string& path, uint64_t offset, uint64_t length,
-                  const std::vector<Hole>& holes = {}) {
+                  bool signing_fields = false) {
   ReadableFile f(path);
+  const std::vector<Hole> holes = signing_fields ? SigningFields(f, f.Size()) : std::vector<Hole>{};
   uLong crc = crc32(0, nullptr, 0);
-  while (length > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, 1 << 20));
-    std::vector<unsigned char> chunk = f.Range(offset, n);
-    for (const Hole& h : holes)
-      for (uint64_t i = h.offset; i < h.offset + h.size; ++i)
-        if (i >= offset && i < offset + n) chunk[static_cast<size_t>(i - offset)] = 0;
-    crc = crc32(crc, chunk.data(), static_cast<uInt>(n));
-    offset += n;
-    length -= n;
-  }
+  ReadWithHoles(f, offset, length, holes, [&](const unsigned char* data, size_t n) {
+    crc = crc32(crc, data, static_cast<uInt>(n));
+  });
   return static_cast<uint32_t>(crc);
 }
 
@@ -491,7 +458,7 @@ struct KitSums {
 };
 
 KitSums Sums(const std::string& path, uint64_t archives_start, uint64_t trailer_offset) {
-  return {RangeCrc(path, 0, archives_start, SigningFields(path)),
+  return {RangeCrc(path, 0, archives_start, true),
           RangeCrc(path, archives_start, trailer_offset - archives_start)};
 }
 
@@ -587,7 +554,7 @@ void SetLoaderExecutionLevel(std::vector<unsigned char>& loader, ldr::ExecutionL
                              const std::string& path) {
   const std::string wanted(ldr::ExecutionLevelName(level));
   const std::optional<ldr::FileRange> manifest =
-      ldr::FindPeResource(loader.data(), loader.size(), ldr::kResourceTypeManifest, 1);
+      ldr::FindPeResource(loader.data(), loader.size(), ldr::kRtManifest, 1);
   if (!manifest)
     throw KitError("the loader " + path +
                    " has no application manifest (RT_MANIFEST 1) to take "

@@ -2,43 +2,24 @@
 
 #include <algorithm>
 
+#include "format/pe/layout.h"
 #include "kitpack/files.h"
 
 namespace kitpack {
 
 namespace {
 
-uint32_t U16(const std::vector<unsigned char>& b, uint64_t at) {
-  return static_cast<uint32_t>(b[at]) | static_cast<uint32_t>(b[at + 1]) << 8;
-}
-
-uint32_t U32(const std::vector<unsigned char>& b, uint64_t at) {
-  return U16(b, at) | U16(b, at + 2) << 16;
-}
-
 void Zero(std::vector<unsigned char>& b, uint64_t at, uint64_t count) {
   std::fill(b.begin() + static_cast<std::ptrdiff_t>(at),
             b.begin() + static_cast<std::ptrdiff_t>(at + count), 0);
 }
 
-// Where the image's own bytes end: its headers (SizeOfHeaders) and the raw
-// data of every section. The section table is bounds-checked; a table that
-// runs out of the file counts as reaching its end.
+// Where the image's own bytes end: its headers and the raw data of every
+// section. A section table that runs out of the file counts as reaching its
+// end.
 uint64_t ImageEnd(const std::vector<unsigned char>& b) {
-  const uint64_t size = b.size();
-  const uint64_t nt = U32(b, 0x3C);
-  const uint64_t optional = nt + 24;
-  const uint64_t sections = U16(b, nt + 6);
-  const uint64_t table = optional + U16(b, nt + 20);
-  uint64_t end = U32(b, optional + 60);  // SizeOfHeaders
-  if (!ldr::RangeInside(table, sections * 40, size)) return size;
-  for (uint64_t i = 0; i < sections; ++i) {
-    const uint64_t header = table + i * 40;
-    const uint64_t raw_size = U32(b, header + 16);
-    const uint64_t raw_offset = U32(b, header + 20);
-    if (raw_size != 0) end = std::max(end, raw_offset + raw_size);
-  }
-  return end;
+  const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(b.data(), b.size());
+  return layout ? layout->ImageEnd() : b.size();
 }
 
 std::string Num(int64_t v) { return std::to_string(v); }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "format/pe_image.h"
+#include "format/pe/headers.h"
 
 namespace kitpack {
 

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <random>
 
-#include "format/pe_image.h"
-#include "format/pe_resources.h"
+#include "format/pe/resources.h"
+#include "format/trailer_location.h"
 #include "kitpack/kit.h"
 #include "kitpack/zstream.h"
 #include "tests/kitpack/scratch.h"
@@ -108,8 +108,8 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   EXPECT_EQ(kit.trailer.second_archive_end, kit.file_size - 57);
 
   const ldr::ArchiveEntry& r = kit.first.entries[0].record;
-  EXPECT_EQ(r.unknown0, 1);
-  EXPECT_EQ(r.unknown12, 0);
+  EXPECT_EQ(r.reserved_one, 1);
+  EXPECT_EQ(r.reserved_after_time, 0);
   EXPECT_EQ(r.data_start, 5 + 164);
   EXPECT_EQ(r.unpacked_size, 3000);
   EXPECT_DOUBLE_EQ(r.file_time, 36526.0);  // 2000-01-01 in days since 1899-12-30
@@ -158,7 +158,7 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
   };
   Save(P("kit-loader.exe"), Load(P("loader.exe")));
   // A manifest whose level attribute has no blanks behind it.
-  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kResourceTypeManifest, 1, 0x409,
+  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kRtManifest, 1, 0x409,
                                             "<requestedExecutionLevel level=\"asInvoker\" "
                                             "uiAccess=\"false\"/>"}})
                            .bytes);
@@ -226,9 +226,8 @@ TEST_F(KitTest, ExecutionLevelIsWrittenIntoTheKitsLoaderOnly) {
   std::ifstream source(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
   const std::string manifest(std::istreambuf_iterator<char>(source), {});
   ASSERT_FALSE(manifest.empty());
-  const ldr::test::PeImageBytes pe =
-      ldr::test::BuildPe({{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
-                          {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
+  const ldr::test::PeImageBytes pe = ldr::test::BuildPe(
+      {{ldr::kRtVersion, 1, 0x409, std::string(64, 'v')}, {ldr::kRtManifest, 1, 0x409, manifest}});
   Save(P("manifested.exe"), pe.bytes);
   const uint64_t at = pe.data_offsets[1];
 

@@ -1,7 +1,7 @@
 // The trailer finder and the security-entry reader over PE images built in
 // memory. Every read they ask for is checked to lie inside the file.
 
-#include "format/pe_image.h"
+#include "format/trailer_location.h"
 
 #include <gtest/gtest.h>
 
@@ -237,18 +237,6 @@ TEST(LocateTrailer, NonPeAndShortFiles) {
   }
   // 56 bytes exactly: the whole file is the trailer; too short for a DOS header.
   EXPECT_EQ(Locate(std::string(56, 'M')).offset, 0);
-}
-
-TEST(MemoryByteSource, RefusesReadsOutsideTheBuffer) {
-  const unsigned char data[4] = {1, 2, 3, 4};
-  MemoryByteSource source(data, sizeof data);
-  unsigned char out[4] = {};
-  EXPECT_TRUE(source.ReadAt(0, out, 4));
-  EXPECT_TRUE(source.ReadAt(4, out, 0));
-  EXPECT_FALSE(source.ReadAt(1, out, 4));
-  EXPECT_FALSE(source.ReadAt(5, out, 0));
-  EXPECT_FALSE(source.ReadAt(UINT64_MAX, out, 2));
-  EXPECT_FALSE(source.ReadAt(2, out, SIZE_MAX));
 }
 
 }  // namespace
