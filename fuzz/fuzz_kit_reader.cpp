@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/files.h"
-#include "kitpack/kit.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/host/files.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace {
 

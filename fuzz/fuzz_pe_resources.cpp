@@ -15,9 +15,9 @@
 #include <tuple>
 #include <vector>
 
-#include "kitpack/branding.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/pe/branding.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace {
 

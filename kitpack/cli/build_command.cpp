@@ -7,8 +7,8 @@
 #include "format/shown_name.h"
 #include "kitpack/cli/commands.h"
 #include "kitpack/cli/report.h"
-#include "kitpack/interrupt.h"
-#include "kitpack/threads.h"
+#include "kitpack/host/interrupt.h"
+#include "kitpack/host/threads.h"
 
 namespace kitpack::cli {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/kit.h"
+#include "kitpack/kit/kit.h"
 
 namespace kitpack::cli {
 

@@ -8,7 +8,7 @@
 #include "format/shown_name.h"
 #include "kitpack/cli/commands.h"
 #include "kitpack/cli/unknown_word.h"
-#include "kitpack/interrupt.h"
+#include "kitpack/host/interrupt.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"kitpack - builds and inspects self-extracting installer kits"};

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "kitpack/kit.h"
-#include "kitpack/threads.h"
+#include "kitpack/host/threads.h"
+#include "kitpack/kit/kit.h"
 
 namespace kitpack::cli {
 

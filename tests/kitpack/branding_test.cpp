@@ -9,9 +9,9 @@
 
 #include "format/pe/layout.h"
 #include "format/pe/version.h"
-#include "kitpack/branding.h"
-#include "kitpack/files.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/host/files.h"
+#include "kitpack/pe/branding.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace kitpack {
 namespace {

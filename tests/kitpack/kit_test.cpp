@@ -11,8 +11,8 @@
 
 #include "format/pe/resources.h"
 #include "format/trailer_location.h"
-#include "kitpack/kit.h"
-#include "kitpack/zstream.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/kit/zstream.h"
 #include "tests/kitpack/scratch.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/pe_resource_image.h"

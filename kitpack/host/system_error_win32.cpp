@@ -1,4 +1,4 @@
-#include "kitpack/system_error_win32.h"
+#include "kitpack/host/system_error_win32.h"
 
 #include <windows.h>
 

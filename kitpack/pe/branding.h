@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/pe_resources.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace kitpack {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "kitpack/interrupt.h"
+#include "kitpack/host/interrupt.h"
 
 namespace kitpack {
 

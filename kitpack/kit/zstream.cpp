@@ -1,7 +1,7 @@
-#include "kitpack/zstream.h"
+#include "kitpack/kit/zstream.h"
 
+#include "kitpack/host/threads.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/threads.h"
 
 #include <zlib.h>
 

@@ -23,7 +23,7 @@
 
 #include "format/byte_source.h"
 #include "format/records.h"
-#include "kitpack/sha256.h"
+#include "kitpack/kit/sha256.h"
 
 namespace kitpack {
 

@@ -20,8 +20,8 @@
 #include "format/pe/manifest.h"
 #include "format/records.h"
 #include "format/trailer_location.h"
-#include "kitpack/branding.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
+#include "kitpack/pe/branding.h"
 
 namespace kitpack {
 

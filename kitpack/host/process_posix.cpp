@@ -1,4 +1,4 @@
-#include "kitpack/process.h"
+#include "kitpack/host/process.h"
 
 #include <spawn.h>
 #include <sys/types.h>

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "kitpack/interrupt.h"
+#include "kitpack/host/interrupt.h"
 
 namespace kitpack {
 

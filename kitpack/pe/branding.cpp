@@ -1,4 +1,4 @@
-#include "kitpack/branding.h"
+#include "kitpack/pe/branding.h"
 
 #include <algorithm>
 #include <set>
@@ -6,7 +6,7 @@
 #include "format/pe/layout.h"
 #include "format/pe/version.h"
 #include "format/utf8.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {

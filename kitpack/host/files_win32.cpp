@@ -5,9 +5,9 @@
 #include <functional>
 
 #include "format/shown_name.h"
-#include "kitpack/files.h"
-#include "kitpack/interrupt.h"
-#include "kitpack/system_error_win32.h"
+#include "kitpack/host/files.h"
+#include "kitpack/host/interrupt.h"
+#include "kitpack/host/system_error_win32.h"
 
 // ANSI calls throughout: the program's manifest sets the UTF-8 code page, so
 // paths arrive and leave as UTF-8, as on POSIX.

@@ -1,4 +1,4 @@
-#include "kitpack/glob.h"
+#include "kitpack/kit/glob.h"
 
 namespace kitpack {
 

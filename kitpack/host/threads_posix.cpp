@@ -4,8 +4,8 @@
 #include <system_error>
 #include <thread>
 
+#include "kitpack/host/threads.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/threads.h"
 
 namespace kitpack {
 

@@ -1,9 +1,9 @@
-#include "kitpack/signing.h"
+#include "kitpack/pe/signing.h"
 
 #include <algorithm>
 
 #include "format/pe/layout.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 
 namespace kitpack {
 

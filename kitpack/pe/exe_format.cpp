@@ -1,9 +1,9 @@
-#include "kitpack/exe_format.h"
+#include "kitpack/pe/exe_format.h"
 
 #include "format/pe/headers.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace kitpack {
 

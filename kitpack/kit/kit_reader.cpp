@@ -12,9 +12,9 @@
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
-#include "kitpack/kit.h"
-#include "kitpack/kit_digest.h"
-#include "kitpack/signing.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/kit/kit_digest.h"
+#include "kitpack/pe/signing.h"
 
 namespace kitpack {
 

@@ -1,4 +1,4 @@
-#include "kitpack/command_line.h"
+#include "kitpack/host/command_line.h"
 
 namespace kitpack {
 

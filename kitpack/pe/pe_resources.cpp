@@ -1,4 +1,4 @@
-#include "kitpack/pe_resources.h"
+#include "kitpack/pe/pe_resources.h"
 
 #include "kitpack/kit_error.h"
 

@@ -1,4 +1,4 @@
-#include "kitpack/sha256.h"
+#include "kitpack/kit/sha256.h"
 
 #include <cstring>
 

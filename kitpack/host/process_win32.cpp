@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "base/text_rules.h"
-#include "kitpack/command_line.h"
-#include "kitpack/process.h"
-#include "kitpack/system_error_win32.h"
+#include "kitpack/host/command_line.h"
+#include "kitpack/host/process.h"
+#include "kitpack/host/system_error_win32.h"
 
 namespace kitpack {
 

@@ -1,8 +1,8 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/files.h"
-#include "kitpack/kit.h"
+#include "kitpack/host/files.h"
+#include "kitpack/kit/kit.h"
 
 namespace kitpack {
 

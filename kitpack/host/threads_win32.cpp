@@ -5,8 +5,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "kitpack/host/threads.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/threads.h"
 
 namespace kitpack {
 

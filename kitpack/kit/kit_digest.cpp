@@ -1,11 +1,11 @@
-#include "kitpack/kit_digest.h"
+#include "kitpack/kit/kit_digest.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "format/pe/headers.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {

@@ -9,7 +9,7 @@
 #include <functional>
 
 #include "format/shown_name.h"
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 
 namespace kitpack {
 
