@@ -1,0 +1,67 @@
+// What goes into the payload archive: files and folders expanded, with
+// their stored names, less what --exclude leaves out; the kit's time stamps.
+
+#include <cmath>
+
+#include "kitpack/host/files.h"
+#include "kitpack/kit/glob.h"
+#include "kitpack/kit/kit.h"
+
+namespace kitpack {
+namespace {
+
+// 1899-12-30 is day 0; 1970-01-01 is day 25569.
+constexpr int64_t kUnixEpochDay = 25569;
+constexpr int64_t kSecondsPerDay = 86400;
+
+}  // namespace
+
+double KitTimeFromUnix(int64_t seconds) {
+  return static_cast<double>(kUnixEpochDay) + static_cast<double>(seconds) / kSecondsPerDay;
+}
+
+int64_t UnixFromKitTime(double days) {
+  return static_cast<int64_t>(std::llround((days - kUnixEpochDay) * kSecondsPerDay));
+}
+
+std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources) {
+  PayloadOptions options;
+  options.allow_empty = true;
+  return ExpandPayload(sources, options);
+}
+
+std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources,
+                                     const PayloadOptions& options) {
+  std::vector<InputFile> out;
+  auto excluded = [&](const std::string& relative) {
+    for (const std::string& pattern : options.excludes)
+      if (ExcludedBy(pattern, relative)) return true;
+    return false;
+  };
+  for (const std::string& source : sources) {
+    if (IsDirectory(source)) {
+      std::vector<std::string> skipped;
+      size_t kept = 0;
+      for (const std::string& rel : ListFilesRecursively(source, &skipped)) {
+        if (excluded(rel)) continue;
+        std::string stored = rel;
+        for (char& c : stored)
+          if (c == '/') c = '\\';
+        out.push_back({JoinPath(source, rel), stored});
+        ++kept;
+      }
+      if (options.skipped)
+        for (const std::string& rel : skipped)
+          if (!excluded(rel)) options.skipped->push_back(JoinPath(source, rel));
+      if (kept == 0 && !options.allow_empty)
+        throw KitError("the payload folder " + source + " holds no files" +
+                       (options.excludes.empty() ? "" : " that --exclude leaves") +
+                       "; give --allow-empty to build the kit without them");
+    } else if (!excluded(BaseName(source))) {
+      out.push_back({source, BaseName(source)});
+    }
+  }
+  return out;
+}
+
+}  // namespace kitpack
