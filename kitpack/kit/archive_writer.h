@@ -21,7 +21,7 @@
 #include "kitpack/host/files.h"
 #include "kitpack/host/interrupt.h"
 #include "kitpack/host/threads.h"
-#include "kitpack/kit/kit.h"
+#include "kitpack/kit/writer.h"
 #include "kitpack/kit/zstream.h"
 
 namespace kitpack {

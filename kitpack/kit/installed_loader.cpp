@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "kitpack/host/files.h"
-#include "kitpack/kit/kit.h"
+#include "kitpack/kit/installed_loader.h"
 
 namespace kitpack {
 

@@ -12,8 +12,8 @@
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
-#include "kitpack/kit/kit.h"
 #include "kitpack/kit/kit_digest.h"
+#include "kitpack/kit/reader.h"
 #include "kitpack/pe/signing.h"
 
 namespace kitpack {

@@ -8,10 +8,10 @@
 #include "format/trailer_location.h"
 #include "kitpack/host/interrupt.h"
 #include "kitpack/kit/archive_writer.h"
-#include "kitpack/kit/kit.h"
 #include "kitpack/kit/kit_digest.h"
 #include "kitpack/kit/loader_copy.h"
 #include "kitpack/kit/sign_step.h"
+#include "kitpack/kit/writer.h"
 #include "kitpack/pe/exe_format.h"
 #include "kitpack/pe/signing.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kitpack/host/files.h"
-#include "kitpack/kit/kit.h"
+#include "kitpack/kit/writer.h"
 
 namespace kitpack {
 

@@ -5,7 +5,7 @@
 
 #include "kitpack/host/files.h"
 #include "kitpack/kit/glob.h"
-#include "kitpack/kit/kit.h"
+#include "kitpack/kit/payload.h"
 
 namespace kitpack {
 namespace {

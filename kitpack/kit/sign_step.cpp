@@ -6,8 +6,8 @@
 
 #include "format/trailer_location.h"
 #include "kitpack/host/process.h"
-#include "kitpack/kit/kit.h"
 #include "kitpack/kit/kit_digest.h"
+#include "kitpack/kit/reader.h"
 #include "kitpack/pe/signing.h"
 
 namespace kitpack {
