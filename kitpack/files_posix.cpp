@@ -16,13 +16,6 @@ namespace {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 }  // namespace
 
 FileInfo StatRegularFile(const std::string& path) {
@@ -299,58 +292,6 @@ void RenameFile(const std::string& from, const std::string& to) {
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
-  Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
-  shown_ = root;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ = JoinPath(shown_, parts[i]);
-    if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
-      throw KitError("cannot create folder " + shown_ + ": " + ErrnoText());
-    int next = ::openat(dir.fd, parts[i].c_str(),
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (next < 0)
-      throw KitError("cannot enter folder " + shown_ +
-                     " (not a folder, or a symlink): " + ErrnoText());
-    ::close(dir.fd);
-    dir.fd = next;
-  }
-  shown_ = JoinPath(shown_, parts.back());
-  // O_NONBLOCK: should anything but a new file answer to the name after all,
-  // opening it must not wait (a pipe with no reader would).
-  handle_ = ::openat(dir.fd, parts.back().c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (handle_ < 0) {
-    if (errno == EEXIST)
-      throw KitError("refusing to write " + shown_ + ": something of that name exists already");
-    throw KitError("cannot create " + shown_ + ": " + ErrnoText());
-  }
-  struct stat st {};
-  if (::fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-    throw KitError("refusing to write " + shown_ + ": not a new regular file");
-}
-
-NewFileBelow::~NewFileBelow() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-}
-
-void NewFileBelow::Write(const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(static_cast<int>(handle_), data, std::min<size_t>(size, 1 << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) continue;  // a regular file never blocks; be safe anyway
-    if (n <= 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-void NewFileBelow::Finish() {
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  if (::close(fd) != 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
 }
 
 }  // namespace kitpack

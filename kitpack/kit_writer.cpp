@@ -32,10 +32,6 @@ namespace {
 // A finished self-extracting kit's length is a multiple of this.
 constexpr uint64_t kKitAlignment = 8;
 
-// 1899-12-30 is day 0; 1970-01-01 is day 25569.
-constexpr int64_t kUnixEpochDay = 25569;
-constexpr int64_t kSecondsPerDay = 86400;
-
 struct Prepared {
   InputFile input;
   FileInfo info;
@@ -613,14 +609,6 @@ std::string ShownName(const std::string& stored_name) {
     }
   }
   return shown;
-}
-
-double KitTimeFromUnix(int64_t seconds) {
-  return static_cast<double>(kUnixEpochDay) + static_cast<double>(seconds) / kSecondsPerDay;
-}
-
-int64_t UnixFromKitTime(double days) {
-  return static_cast<int64_t>(std::llround((days - kUnixEpochDay) * kSecondsPerDay));
 }
 
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources) {
