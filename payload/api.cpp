@@ -58,9 +58,12 @@ int Open(loaderkit_payload** out, Locate&& locate) {
   if (!*out) return LOADERKIT_E_MEMORY;
   loaderkit_payload* handle = *out;
   return Guarded(handle, [&] {
+    // The handle takes the file only once every entry has passed, so that
+    // one whose open failed unpacks nothing.
     handle->place = locate(*handle);
-    handle->file = std::make_unique<ldr::payload::KitFile>(handle->place.file);
-    handle->entries = ldr::payload::ReadEntries(*handle->file, handle->place);
+    auto file = std::make_unique<ldr::payload::KitFile>(handle->place.file);
+    handle->entries = ldr::payload::ReadEntries(*file, handle->place);
+    handle->file = std::move(file);
   });
 }
 

@@ -77,6 +77,13 @@ PayloadPlace PlaceInFile(const std::string& path) {
   KitFile file(path);
   const Trailer trailer = ReadTrailer(file);
   if (trailer.self_extracting) return SecondArchive(path, trailer);
+  // A program without the mark: a loader alone, or a kit cut short. A
+  // payload file begins with its entry count, never with "MZ".
+  unsigned char start[2] = {0, 0};
+  if (file.ReadAt(0, start, sizeof start) && start[0] == 'M' && start[1] == 'Z')
+    Fail(Fault::kNotAKit, path +
+                              " is not a kit: its trailer does not carry the self-extracting "
+                              "mark (a program alone, or a kit cut short)");
   return {path, 0, static_cast<int64_t>(file.Size()) - 1};
 }
 
