@@ -88,15 +88,7 @@ ReadableFile::ReadableFile(const std::string& path) : path_(path) {
 ReadableFile::~ReadableFile() { ::close(static_cast<int>(handle_)); }
 
 bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, size - done,
-                        static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 uint64_t ReadableFile::Size() const {
@@ -207,16 +199,7 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const {
   if (offset > position_ || size > position_ - offset) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n =
-        ::pread(static_cast<int>(handle_), buffer + done, std::min<size_t>(size - done, 1 << 30),
-                static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {

@@ -17,19 +17,7 @@ namespace {
 constexpr char kSeparators[] = "\\/:";
 
 // The system's text for the last error, without its line break.
-std::string LastErrorText() {
-  const DWORD code = GetLastError();
-  char* text = nullptr;
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!out.empty() &&
-         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
+std::string LastErrorText() { return ldr::payload::LastSystemErrorText(); }
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
@@ -307,19 +295,7 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const {
   if (offset > position_ || size > position_ - offset) return false;
-  size_t done = 0;
-  while (done < size) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset + done);
-    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-    DWORD n = 0;
-    if (!ReadFile(AsHandle(handle_), buffer + done,
-                  static_cast<DWORD>(std::min<size_t>(size - done, 1 << 30)), &n, &at) ||
-        n == 0)
-      return false;
-    done += n;
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {

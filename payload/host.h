@@ -27,6 +27,15 @@ bool IsFile(const std::string& path);
 // Makes one folder; one that exists already is fine. Raises kWrite.
 void MakeFolder(const std::string& path);
 
+// The system's text for the last failed call (errno, GetLastError), one
+// line. kitpack's files report through it too.
+std::string LastSystemErrorText();
+
+// Reads exactly `size` bytes at `offset` from an open file (a descriptor on
+// POSIX, a HANDLE on Windows), without moving a shared file position; false
+// when they are not all there. kitpack's files read through it too.
+bool ReadFullyAt(intptr_t handle, uint64_t offset, unsigned char* buffer, size_t size);
+
 // A file open for reading at any offset, as the trailer finder reads it.
 class KitFile final : public ByteSource {
  public:

@@ -12,8 +12,6 @@ namespace ldr::payload {
 
 namespace {
 
-std::string ErrnoText() { return std::strerror(errno); }
-
 int OpenFolder(int at, const char* name, int flags) {
   return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC | flags);
 }
@@ -21,6 +19,8 @@ int OpenFolder(int at, const char* name, int flags) {
 }  // namespace
 
 const char kHostSeparator = '/';
+
+std::string LastSystemErrorText() { return std::strerror(errno); }
 
 std::string JoinHostPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
@@ -36,13 +36,13 @@ void MakeFolder(const std::string& path) {
   struct stat st {};
   if (::mkdir(path.c_str(), 0755) != 0 &&
       !(errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
-    Fail(Fault::kWrite, "cannot create folder " + path + ": " + ErrnoText());
+    Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastSystemErrorText());
 }
 
 KitFile::KitFile(const std::string& path) : path_(path) {
   handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
-  if (handle_ < 0) Fail(Fault::kOpen, "cannot open " + path + ": " + ErrnoText());
+  if (handle_ < 0) Fail(Fault::kOpen, "cannot open " + path + ": " + LastSystemErrorText());
   if (::fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(static_cast<int>(handle_));
     Fail(Fault::kOpen, "cannot open " + path + ": not a regular file");
@@ -52,11 +52,11 @@ KitFile::KitFile(const std::string& path) : path_(path) {
 
 KitFile::~KitFile() { ::close(static_cast<int>(handle_)); }
 
-bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+bool ReadFullyAt(intptr_t handle, uint64_t offset, unsigned char* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
     const ssize_t n =
-        ::pread(static_cast<int>(handle_), buffer + done, std::min<size_t>(size - done, 1 << 30),
+        ::pread(static_cast<int>(handle), buffer + done, std::min<size_t>(size - done, 1 << 30),
                 static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -65,30 +65,24 @@ bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
   return true;
 }
 
-NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                           bool replace) {
-  try {
-    Open(root, parts, replace);
-  } catch (...) {
-    Release();
-    throw;
-  }
+bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+  return ReadFullyAt(handle_, offset, buffer, size);
 }
 
 void NewFileBelow::Open(const std::string& root, const std::vector<std::string>& parts,
                         bool replace) {
   int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) Fail(Fault::kWrite, "cannot open folder " + root + ": " + ErrnoText());
+  if (folder < 0) Fail(Fault::kWrite, "cannot open folder " + root + ": " + LastSystemErrorText());
   folder_ = folder;
   shown_ = root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     shown_ = JoinHostPath(shown_, parts[i]);
     if (::mkdirat(folder, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
-      Fail(Fault::kWrite, "cannot create folder " + shown_ + ": " + ErrnoText());
+      Fail(Fault::kWrite, "cannot create folder " + shown_ + ": " + LastSystemErrorText());
     const int next = OpenFolder(folder, parts[i].c_str(), O_NOFOLLOW);
     if (next < 0)
-      Fail(Fault::kExists,
-           "cannot enter folder " + shown_ + " (not a folder, or a symlink): " + ErrnoText());
+      Fail(Fault::kExists, "cannot enter folder " + shown_ +
+                               " (not a folder, or a symlink): " + LastSystemErrorText());
     ::close(folder);
     folder_ = folder = next;
   }
@@ -108,7 +102,7 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
     if (errno == EEXIST)
       Fail(Fault::kExists,
            "refusing to write " + shown_ + ": something of that name exists already");
-    Fail(Fault::kWrite, "cannot create " + shown_ + ": " + ErrnoText());
+    Fail(Fault::kWrite, "cannot create " + shown_ + ": " + LastSystemErrorText());
   }
   struct stat st {};
   if (::fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
@@ -116,8 +110,6 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
     Fail(Fault::kExists, "refusing to write " + shown_ + ": not a new regular file");
   }
 }
-
-NewFileBelow::~NewFileBelow() { Release(); }
 
 void NewFileBelow::Release() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
@@ -130,7 +122,7 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(static_cast<int>(handle_), data, std::min<size_t>(size, 1 << 30));
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;  // a regular file never blocks
-    if (n <= 0) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + ErrnoText());
+    if (n <= 0) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
     data += n;
     size -= static_cast<size_t>(n);
   }
@@ -139,14 +131,15 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
 void NewFileBelow::Finish() {
   const int fd = static_cast<int>(handle_);
   handle_ = -1;
-  if (::close(fd) != 0) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + ErrnoText());
+  if (::close(fd) != 0)
+    Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
   const int folder = static_cast<int>(folder_);
   if (written_ != name_) {
     struct stat st {};
     if (::fstatat(folder, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
       Fail(Fault::kExists, "refusing to replace " + shown_ + ": it is not a regular file");
     if (::renameat(folder, written_.c_str(), folder, name_.c_str()) != 0)
-      Fail(Fault::kWrite, "cannot replace " + shown_ + ": " + ErrnoText());
+      Fail(Fault::kWrite, "cannot replace " + shown_ + ": " + LastSystemErrorText());
   }
   finished_ = true;
 }

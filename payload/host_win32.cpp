@@ -12,21 +12,6 @@ namespace ldr::payload {
 
 namespace {
 
-// The system's text for the last error, without its line break.
-std::string LastErrorText() {
-  const DWORD code = GetLastError();
-  char* text = nullptr;
-  const DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-  LocalFree(text);
-  while (!out.empty() &&
-         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
-    out.pop_back();
-  return out;
-}
-
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 bool IsFolder(const std::string& path) {
@@ -45,6 +30,20 @@ bool IsRealFolder(const std::string& path) {
 
 const char kHostSeparator = '\\';
 
+std::string LastSystemErrorText() {
+  const DWORD code = GetLastError();
+  char* text = nullptr;
+  const DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
+  LocalFree(text);
+  while (!out.empty() &&
+         (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.'))
+    out.pop_back();
+  return out;
+}
+
 std::string JoinHostPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   const char last = folder.back();
@@ -59,13 +58,14 @@ bool IsFile(const std::string& path) {
 void MakeFolder(const std::string& path) {
   if (!CreateDirectoryA(path.c_str(), nullptr) &&
       !(GetLastError() == ERROR_ALREADY_EXISTS && IsFolder(path)))
-    Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastErrorText());
+    Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastSystemErrorText());
 }
 
 KitFile::KitFile(const std::string& path) : path_(path) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) Fail(Fault::kOpen, "cannot open " + path + ": " + LastErrorText());
+  if (h == INVALID_HANDLE_VALUE)
+    Fail(Fault::kOpen, "cannot open " + path + ": " + LastSystemErrorText());
   handle_ = reinterpret_cast<intptr_t>(h);
   LARGE_INTEGER size;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size)) {
@@ -77,14 +77,14 @@ KitFile::KitFile(const std::string& path) : path_(path) {
 
 KitFile::~KitFile() { CloseHandle(AsHandle(handle_)); }
 
-bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+bool ReadFullyAt(intptr_t handle, uint64_t offset, unsigned char* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset + done);
     at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
     DWORD n = 0;
-    if (!ReadFile(AsHandle(handle_), buffer + done,
+    if (!ReadFile(AsHandle(handle), buffer + done,
                   static_cast<DWORD>(std::min<size_t>(size - done, 1 << 30)), &n, &at) ||
         n == 0)
       return false;
@@ -93,20 +93,14 @@ bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
   return true;
 }
 
+bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
+  return ReadFullyAt(handle_, offset, buffer, size);
+}
+
 // Windows offers a program like this no "open below this folder handle
 // without following links", so each folder is checked by name for a link (a
 // reparse point) before it is entered. The file itself is made with
 // CREATE_NEW, so nothing that exists, a link included, is ever opened.
-NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts,
-                           bool replace) {
-  try {
-    Open(root, parts, replace);
-  } catch (...) {
-    Release();
-    throw;
-  }
-}
-
 void NewFileBelow::Open(const std::string& root, const std::vector<std::string>& parts,
                         bool replace) {
   if (!IsFolder(root)) Fail(Fault::kWrite, "cannot open folder " + root + ": not a folder");
@@ -114,7 +108,7 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     shown_ = JoinHostPath(shown_, parts[i]);
     if (!CreateDirectoryA(shown_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      Fail(Fault::kWrite, "cannot create folder " + shown_ + ": " + LastErrorText());
+      Fail(Fault::kWrite, "cannot create folder " + shown_ + ": " + LastSystemErrorText());
     if (!IsRealFolder(shown_))
       Fail(Fault::kExists, "cannot enter folder " + shown_ + " (not a folder, or a symlink)");
   }
@@ -140,7 +134,7 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
       Fail(Fault::kExists,
            "refusing to write " + shown_ + ": something of that name exists already");
     SetLastError(error);
-    Fail(Fault::kWrite, "cannot create " + shown_ + ": " + LastErrorText());
+    Fail(Fault::kWrite, "cannot create " + shown_ + ": " + LastSystemErrorText());
   }
   BY_HANDLE_FILE_INFORMATION info;
   HANDLE h = AsHandle(handle_);
@@ -150,8 +144,6 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
     Fail(Fault::kExists, "refusing to write " + shown_ + ": not a new regular file");
   }
 }
-
-NewFileBelow::~NewFileBelow() { Release(); }
 
 void NewFileBelow::Release() {
   if (handle_ != -1) CloseHandle(AsHandle(handle_));
@@ -165,7 +157,7 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
     if (!WriteFile(AsHandle(handle_), data, static_cast<DWORD>(std::min<size_t>(size, 1 << 30)), &n,
                    nullptr) ||
         n == 0)
-      Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastErrorText());
+      Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
     data += n;
     size -= n;
   }
@@ -174,7 +166,7 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
 void NewFileBelow::Finish() {
   HANDLE h = AsHandle(handle_);
   handle_ = -1;
-  if (!CloseHandle(h)) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastErrorText());
+  if (!CloseHandle(h)) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
   if (written_ != name_) {
     const DWORD attributes = GetFileAttributesA(shown_.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -182,7 +174,7 @@ void NewFileBelow::Finish() {
       Fail(Fault::kExists, "refusing to replace " + shown_ + ": it is not a regular file");
     if (!MoveFileExA(JoinHostPath(folder_path_, written_).c_str(), shown_.c_str(),
                      MOVEFILE_REPLACE_EXISTING))
-      Fail(Fault::kWrite, "cannot replace " + shown_ + ": " + LastErrorText());
+      Fail(Fault::kWrite, "cannot replace " + shown_ + ": " + LastSystemErrorText());
   }
   finished_ = true;
 }
