@@ -4,8 +4,10 @@
 #   share/loaderkit/             loader.exe, the POSIX loader, the reference
 #                                installers, the demo payload (payload/)
 #   share/doc/loaderkit/         the READMEs
-#   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack
-#                                and loaderkit_add_kit()
+#   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack,
+#                                loaderkit::payload and loaderkit_add_kit()
+#   lib/, include/loaderkit/     the payload library for installers (static,
+#                                built for the package's system) and its header
 #
 # A build installs what it makes: the native build kitpack, the POSIX loader
 # and installer; the Windows build kitpack.exe, loader.exe and installer.exe.
@@ -24,6 +26,9 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS kitpack EXPORT loaderkitTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS loaderkit_payload EXPORT loaderkitTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/loaderkit)
 install(TARGETS loader installer RUNTIME DESTINATION ${LOADERKIT_DATA_DIR})
 if(NOT WIN32 AND LOADERKIT_WINDOWS_BUILD_DIR)
   install(PROGRAMS ${LOADERKIT_WINDOWS_BUILD_DIR}/loader/loader.exe
@@ -36,6 +41,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/kitpack/README.md DESTINATION ${CMAKE_INSTAL
         RENAME kitpack.md)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME examples.md)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 install(EXPORT loaderkitTargets NAMESPACE loaderkit:: DESTINATION ${LOADERKIT_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/loaderkitConfig.cmake.in

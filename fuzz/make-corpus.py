@@ -89,6 +89,7 @@ def main():
     write_seeds(os.path.join(CORPUS, "kit_reader"), kit_reader_seeds(seeds))
     write_seeds(os.path.join(CORPUS, "text_rules"), text_rules_seeds())
     write_seeds(os.path.join(CORPUS, "trailer_finder"), trailer_finder_seeds(seeds))
+    write_seeds(os.path.join(CORPUS, "payload"), payload_seeds(seeds))
 
 
 def write_seeds(folder, seeds):
@@ -168,6 +169,32 @@ def kit_reader_seeds(archives):
     for padding in (0, 6):
         kit = self_extracting(pe_image(True), archives["three-entries"], second)
         seeds["sfx-signed-padding-%d" % padding] = b"\x00" + signed(kit, padding)
+    return seeds
+
+
+def payload_seeds(archives):
+    """The first byte picks a self-extracting kit (0) or setup.2 (1) (see
+    fuzz_payload.cpp); the payloads are second archives, hostile names
+    among them."""
+    image = pe_image(True)
+    first = archives["one-entry"]
+    payloads = {
+        "tree": archive([("docs\\readme.txt", zlib.compress(b"read me"), 7),
+                         ("docs\\deep\\tool.bin", zlib.compress(text(5000), 9), 5000),
+                         ("empty.txt", zlib.compress(b""), 0)]),
+        "escapes": archive([("ok.txt", zlib.compress(b"a"), 1), ("..\\up.txt", zlib.compress(b"b"), 1),
+                            ("C:\\abs.txt", zlib.compress(b"c"), 1)]),
+        "same-name-twice": archive([("a.txt", zlib.compress(b"one"), 3),
+                                    ("A.TXT", zlib.compress(b"two"), 3)]),
+    }
+    for name in ("three-entries", "corrupt-stream", "huge-sizes", "trailing-bytes", "backwards-chain",
+                 "missing-header", "truncated-stream"):
+        payloads[name] = archives[name]
+    seeds = {}
+    for name, second in payloads.items():
+        seeds["sfx-" + name] = b"\x00" + self_extracting(image, first, second)
+        seeds["setup2-" + name] = b"\x01" + second
+    seeds["sfx-signed"] = b"\x00" + signed(self_extracting(image, first, payloads["tree"]), 3)
     return seeds
 
 

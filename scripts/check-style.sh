@@ -34,11 +34,12 @@ done
 declare -A allowed=(
   [base]="base"
   [format]="base format"
+  [payload]="base format payload"
   [platform]="base platform"
   [archive]="base format platform archive"
   [ui]="base ui"
   [loader]="base format platform archive ui loader"
-  [kitpack]="base format kitpack"
+  [kitpack]="base format payload kitpack"
   [examples]="base format examples"
 )
 for folder in "${!allowed[@]}"; do
@@ -91,7 +92,7 @@ fi
 
 # 4. clang-tidy, on request: needs build/native/compile_commands.json.
 if [ "${1:-}" = "--tidy" ]; then
-  mapfile -t product < <(git ls-files 'base/*.cpp' 'format/*.cpp' 'platform/*.cpp' 'archive/*.cpp' \
+  mapfile -t product < <(git ls-files 'base/*.cpp' 'format/*.cpp' 'payload/*.cpp' 'platform/*.cpp' 'archive/*.cpp' \
     'ui/*.cpp' 'loader/*.cpp' 'kitpack/*.cpp' 'examples/*.cpp' | grep -v win32)
   tidy_out=$(clang-tidy -p build/native --quiet "${product[@]}" 2>/dev/null | grep -E 'warning:|error:')
   if [ -n "$tidy_out" ]; then

@@ -14,9 +14,6 @@ extern const char kSeparator;
 // POSIX a symlink in its place does not count).
 bool MakeFolder(const std::string& path);
 
-// Creates or truncates a file for writing; on POSIX never through a symlink.
-std::FILE* CreateForWriting(const std::string& path);
-
 // The full path of this program's own file.
 std::string OwnExecutablePath();
 

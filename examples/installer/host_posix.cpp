@@ -22,14 +22,6 @@ bool MakeFolder(const std::string& path) {
   return errno == EEXIST && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::FILE* CreateForWriting(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  std::FILE* f = ::fdopen(fd, "wb");
-  if (!f) ::close(fd);
-  return f;
-}
-
 std::string OwnExecutablePath() {
   char buffer[PATH_MAX + 1];
   ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);

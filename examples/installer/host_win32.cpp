@@ -16,8 +16,6 @@ bool MakeFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::FILE* CreateForWriting(const std::string& path) { return std::fopen(path.c_str(), "wb"); }
-
 std::string OwnExecutablePath() {
   char buffer[MAX_PATH * 4];
   DWORD n = GetModuleFileNameA(nullptr, buffer, sizeof buffer);

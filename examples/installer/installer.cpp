@@ -13,9 +13,8 @@
 // loader's folder. KIT_INSTALL_MESSAGEBOX=1 shows the outcome in a message box.
 // Every step is also written to install.log in the destination.
 
-#include <zlib.h>
+#include <loaderkit/payload.h>
 
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -23,13 +22,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "examples/installer/host.h"
-#include "format/records.h"
-#include "format/stored_names.h"
-#include "format/stored_paths.h"
-#include "format/trailer_location.h"
 
 namespace {
 
@@ -57,160 +51,24 @@ std::string Join(const std::string& folder, const std::string& name) {
   return folder + kSeparator + name;
 }
 
-// An open file with the byte range one archive occupies in it.
-struct Archive {
-  std::FILE* file = nullptr;
-  std::string path;
-  long start = 0;
-  long end = 0;  // last byte, inclusive
-  ~Archive() {
-    if (file) std::fclose(file);
-  }
-};
-
-void ReadAt(Archive& a, long offset, void* buffer, size_t size, const char* what) {
-  if (offset < 0 || std::fseek(a.file, offset, SEEK_SET) != 0 ||
-      std::fread(buffer, 1, size, a.file) != size)
-    throw Failure(std::string("cannot read ") + what + " in " + a.path);
-}
-
-void Open(Archive& a, const std::string& path) {
-  a.path = path;
-  a.file = std::fopen(path.c_str(), "rb");
-  if (!a.file) throw Failure("cannot open the kit file " + path);
-  std::fseek(a.file, 0, SEEK_END);
-  a.end = std::ftell(a.file) - 1;
-}
-
-// The kit file as the trailer finder reads it.
-class KitBytes final : public ldr::ByteSource {
- public:
-  explicit KitBytes(std::FILE* file) : file_(file) {}
-  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override {
-    return offset <= static_cast<uint64_t>(LONG_MAX) &&
-           std::fseek(file_, static_cast<long>(offset), SEEK_SET) == 0 &&
-           std::fread(buffer, 1, size, file_) == size;
-  }
-
- private:
-  std::FILE* file_;
-};
-
-// Finds the second archive: behind the loader's archive in a self-extracting
-// loader, else in setup.2 beside the loader. The trailer is where the loader
-// finds it: the last 56 bytes, or those before a signature's certificate
-// table.
-void FindPayload(Archive& a, const std::string& folder, const std::string& loader_name) {
-  if (!loader_name.empty()) {
-    Open(a, Join(folder, loader_name));
-    KitBytes bytes(a.file);
-    const ldr::TrailerLocation at =
-        a.end >= 0 ? ldr::LocateTrailer(bytes, static_cast<uint64_t>(a.end) + 1)
-                   : ldr::TrailerLocation{};
-    if (at.offset >= 0) {
-      unsigned char record[ldr::kTrailerSize];
-      ReadAt(a, static_cast<long>(at.offset), record, sizeof record, "the trailer");
-      ldr::ArchiveTrailer trailer = ldr::DecodeTrailer(record);
-      if (ldr::IsSelfExtracting(trailer)) {
-        if (trailer.second_archive_start < 0 ||
-            trailer.second_archive_end < trailer.second_archive_start ||
-            trailer.second_archive_end >= at.offset)
-          throw Failure("the trailer of " + a.path + " points outside the kit");
-        a.start = trailer.second_archive_start;
-        a.end = trailer.second_archive_end;
-        return;
-      }
-    }
-    std::fclose(a.file);
-    a.file = nullptr;  // not self-extracting: the loader ran from setup.1
-  }
-  Open(a, Join(folder, "setup.2"));
-}
-
-struct Entry {
-  ldr::ArchiveEntry record;
-  std::string name;                // as stored, "docs\guide.txt"
-  std::vector<std::string> parts;  // checked: safe to create below the destination
-};
-
-std::vector<Entry> ReadEntries(Archive& a) {
-  unsigned char header[ldr::kHeaderSize];
-  ReadAt(a, a.start, header, sizeof header, "the archive header");
-  int32_t count = ldr::GetInt32(header);
-  if (count < 0) throw Failure("the archive in " + a.path + " has a negative file count");
-  std::vector<Entry> entries;
-  long size = a.end - a.start + 1;
-  long at = ldr::kHeaderSize;
+// Unpacks every entry into dest, one at a time so that each gets its line in
+// the log; a file of the same name from an earlier run is replaced.
+void InstallAll(loaderkit_payload* kit, const std::string& dest) {
+  const int32_t count = loaderkit_payload_count(kit);
+  Say("installing %d file(s) from %s into %s", static_cast<int>(count), loaderkit_payload_file(kit),
+      dest.c_str());
+  int64_t total = 0;
   for (int32_t i = 0; i < count; ++i) {
-    if (at < 0 || at > size - static_cast<long>(ldr::kEntrySize))
-      throw Failure("entry " + std::to_string(i) + " lies outside the archive");
-    unsigned char bytes[ldr::kEntrySize];
-    ReadAt(a, a.start + at, bytes, sizeof bytes, "an entry header");
-    Entry e;
-    e.record = ldr::DecodeEntry(bytes);
-    e.name = ldr::StoredNameText(e.record);
-    const ldr::ArchiveEntry& r = e.record;
-    if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size || r.unpacked_size < 0)
-      throw Failure("entry " + std::to_string(i) + " (" + e.name + ") has a damaged record");
-    ldr::RelativeName rel = ldr::SplitRelativeName(e.name);
-    if (!rel.refused.empty())
-      throw Failure("refusing entry " + std::to_string(i) + " (" + e.name + "): " + rel.refused);
-    e.parts = rel.parts;
-    entries.push_back(e);
-    at = r.next_header;
+    loaderkit_entry entry;
+    loaderkit_payload_entry(kit, i, &entry);
+    if (loaderkit_payload_unpack(kit, dest.c_str(), &i, 1, LOADERKIT_REPLACE, nullptr, nullptr) !=
+        LOADERKIT_OK)
+      throw Failure(std::string("cannot install: ") + loaderkit_payload_error(kit));
+    Say("installed %s (%lld bytes)", Join(dest, entry.path).c_str(),
+        static_cast<long long>(entry.size));
+    total += entry.size;
   }
-  return entries;
-}
-
-// Inflates one entry into its file, checking the stream's end and size.
-void Install(Archive& a, const Entry& e, const std::string& dest) {
-  std::string path = dest;
-  for (size_t i = 0; i + 1 < e.parts.size(); ++i) {
-    path = Join(path, e.parts[i]);
-    if (!installer::MakeFolder(path)) throw Failure("cannot create the folder " + path);
-  }
-  path = Join(path, e.parts.back());
-  std::FILE* out = installer::CreateForWriting(path);
-  if (!out) throw Failure("cannot create " + path);
-
-  z_stream z{};
-  inflateInit(&z);
-  std::vector<unsigned char> in(65536), buffer(65536);
-  long left = static_cast<long>(e.record.data_end) - e.record.data_start + 1;
-  long offset = a.start + e.record.data_start;
-  unsigned long written = 0;
-  int rc = Z_OK;
-  std::string error;
-  while (rc != Z_STREAM_END && error.empty()) {
-    if (z.avail_in == 0) {
-      if (left == 0) {
-        error = "its data ends before its stream";
-        break;
-      }
-      size_t n = left < 65536 ? static_cast<size_t>(left) : 65536;
-      ReadAt(a, offset, in.data(), n, e.name.c_str());
-      offset += static_cast<long>(n);
-      left -= static_cast<long>(n);
-      z.next_in = in.data();
-      z.avail_in = static_cast<uInt>(n);
-    }
-    z.next_out = buffer.data();
-    z.avail_out = static_cast<uInt>(buffer.size());
-    rc = inflate(&z, Z_NO_FLUSH);
-    if (rc < 0 && rc != Z_BUF_ERROR)
-      error = std::string("corrupt data (") + (z.msg ? z.msg : "zlib") + ")";
-    size_t produced = buffer.size() - z.avail_out;
-    if (produced && std::fwrite(buffer.data(), 1, produced, out) != produced)
-      error = "the disk is full";
-    written += produced;
-  }
-  inflateEnd(&z);
-  if (std::fclose(out) != 0 && error.empty()) error = "the disk is full";
-  if (error.empty() && written != static_cast<unsigned long>(e.record.unpacked_size))
-    error = "it inflates to " + std::to_string(written) + " bytes, not " +
-            std::to_string(e.record.unpacked_size);
-  if (!error.empty()) throw Failure("cannot install " + e.name + ": " + error);
-  Say("installed %s (%lu bytes)", path.c_str(), written);
+  Say("done: %d file(s), %lld bytes", static_cast<int>(count), static_cast<long long>(total));
 }
 
 // The loader's working folder, when this program runs from one: a folder
@@ -258,11 +116,11 @@ void RemoveLoaderLeftovers() {
   }
 }
 
-std::string JoinArgs(char** first, char** last) {
-  std::string out;
-  for (char** p = first; p != last; ++p) out += (p == first ? "" : " ") + std::string(*p);
-  return out;
-}
+// The payload, opened as the library reads the loader's hand-off line.
+struct Kit {
+  loaderkit_payload* handle = nullptr;
+  ~Kit() { loaderkit_payload_close(handle); }
+};
 
 }  // namespace
 
@@ -276,46 +134,19 @@ int main(int argc, char** argv) {
       dest = argv[i + 1];
       i += 2;
     }
-    std::string folder, loader_name;
-    if (i < argc &&
-        (std::strcmp(argv[i], "*SELFEXTRACT") == 0 || std::strcmp(argv[i], "*TODISK") == 0)) {
-      if (argc - i < 3) throw Failure(std::string(argv[i]) + " needs the loader's name and folder");
-      // From a loader that did not quote them, a blank in the loader's name
-      // or folder splits them further: take the first split at which the
-      // loader's file exists. Quoted, they are exactly two arguments.
-      for (int cut = i + 2; cut < argc; ++cut) {
-        std::string name = JoinArgs(argv + i + 1, argv + cut),
-                    dir = JoinArgs(argv + cut, argv + argc);
-        std::FILE* probe = std::fopen(Join(dir, name).c_str(), "rb");
-        if (cut == i + 2 || probe) loader_name = name, folder = dir;
-        if (probe) {
-          std::fclose(probe);
-          break;
-        }
-      }
-    } else if (i < argc) {
-      folder = JoinArgs(argv + i, argv + argc);
-    } else {
+    if (i >= argc)
       throw Failure(
           "usage: installer [--dest DIR] *SELFEXTRACT|*TODISK LOADERNAME LOADERFOLDER\n"
           "       installer [--dest DIR] LOADERFOLDER");
-    }
+    Kit kit;  // every stored name is checked here, before anything is written
+    if (loaderkit_payload_open_command_line(argc - i, argv + i, &kit.handle) != LOADERKIT_OK)
+      throw Failure(loaderkit_payload_error(kit.handle));
     if (dest.empty() && std::getenv("KIT_INSTALL_DEST")) dest = std::getenv("KIT_INSTALL_DEST");
-    if (dest.empty()) dest = Join(folder, "installed");
+    if (dest.empty()) dest = Join(loaderkit_payload_loader_folder(kit.handle), "installed");
 
-    Archive archive;
-    FindPayload(archive, folder, loader_name);
-    std::vector<Entry> entries = ReadEntries(archive);  // every name checked before any write
     if (!installer::MakeFolder(dest)) throw Failure("cannot create the destination " + dest);
     g_log = std::fopen(Join(dest, "install.log").c_str(), "w");
-    Say("installing %zu file(s) from %s into %s", entries.size(), archive.path.c_str(),
-        dest.c_str());
-    unsigned long total = 0;
-    for (const Entry& e : entries) {
-      Install(archive, e, dest);
-      total += static_cast<unsigned long>(e.record.unpacked_size);
-    }
-    Say("done: %zu file(s), %lu bytes", entries.size(), total);
+    InstallAll(kit.handle, dest);
     RemoveLoaderLeftovers();
     if (g_log) std::fclose(g_log);
     g_log = nullptr;

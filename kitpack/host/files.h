@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "format/byte_source.h"
 #include "kitpack/kit_error.h"
+#include "payload/host.h"
 
 namespace kitpack {
 
@@ -144,13 +146,9 @@ void RenameFile(const std::string& from, const std::string& to);
 // True when the path names a regular file (links followed).
 bool IsRegularFile(const std::string& path);
 
-// A new file below a folder, reached one part at a time without following a
-// symlink: folders are made as needed, and none is entered that is a link
-// (on POSIX each is opened with O_NOFOLLOW; on Windows each is checked by
-// name for a reparse point). The file itself must not exist yet (O_EXCL,
-// CREATE_NEW): an existing name of any kind (a file, a hard link to a file
-// elsewhere, a pipe, a device) is refused rather than written through or
-// waited on.
+// A new file below a folder, never reached through a link, and never an
+// existing name of any kind: the payload library's NewFileBelow
+// (payload/host.h), whose failures arrive here as KitError.
 class NewFileBelow {
  public:
   NewFileBelow(const std::string& root, const std::vector<std::string>& parts);
@@ -162,8 +160,7 @@ class NewFileBelow {
   void Finish();
 
  private:
-  std::string shown_;  // the file's path for messages (format/shown_name.h)
-  intptr_t handle_ = -1;
+  std::unique_ptr<ldr::payload::NewFileBelow> file_;
 };
 
 }  // namespace kitpack

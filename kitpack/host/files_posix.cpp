@@ -17,13 +17,6 @@ namespace {
 
 std::string ErrnoText() { return std::strerror(errno); }
 
-struct Fd {
-  int fd;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 }  // namespace
 
 FileInfo StatRegularFile(const std::string& path) {
@@ -96,15 +89,7 @@ ReadableFile::ReadableFile(const std::string& path) : path_(path) {
 ReadableFile::~ReadableFile() { ::close(static_cast<int>(handle_)); }
 
 bool ReadableFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pread(static_cast<int>(handle_), buffer + done, size - done,
-                        static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 uint64_t ReadableFile::Size() const {
@@ -215,16 +200,7 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const {
   if (offset > position_ || size > position_ - offset) return false;
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n =
-        ::pread(static_cast<int>(handle_), buffer + done, std::min<size_t>(size - done, 1 << 30),
-                static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
@@ -300,58 +276,6 @@ void RenameFile(const std::string& from, const std::string& to) {
 bool IsRegularFile(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
-  Fd dir{::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd < 0) throw KitError("cannot open folder " + root + ": " + ErrnoText());
-  shown_ = ldr::ShownName(root);
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ = JoinPath(shown_, ldr::ShownName(parts[i]));
-    if (::mkdirat(dir.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
-      throw KitError("cannot create folder " + shown_ + ": " + ErrnoText());
-    int next = ::openat(dir.fd, parts[i].c_str(),
-                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (next < 0)
-      throw KitError("cannot enter folder " + shown_ +
-                     " (not a folder, or a symlink): " + ErrnoText());
-    ::close(dir.fd);
-    dir.fd = next;
-  }
-  shown_ = JoinPath(shown_, ldr::ShownName(parts.back()));
-  // O_NONBLOCK: should anything but a new file answer to the name after all,
-  // opening it must not wait (a pipe with no reader would).
-  handle_ = ::openat(dir.fd, parts.back().c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (handle_ < 0) {
-    if (errno == EEXIST)
-      throw KitError("refusing to write " + shown_ + ": something of that name exists already");
-    throw KitError("cannot create " + shown_ + ": " + ErrnoText());
-  }
-  struct stat st {};
-  if (::fstat(static_cast<int>(handle_), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
-    throw KitError("refusing to write " + shown_ + ": not a new regular file");
-}
-
-NewFileBelow::~NewFileBelow() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
-}
-
-void NewFileBelow::Write(const unsigned char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(static_cast<int>(handle_), data, std::min<size_t>(size, 1 << 30));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) continue;  // a regular file never blocks; be safe anyway
-    if (n <= 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-void NewFileBelow::Finish() {
-  const int fd = static_cast<int>(handle_);
-  handle_ = -1;
-  if (::close(fd) != 0) throw KitError("cannot write " + shown_ + ": " + ErrnoText());
 }
 
 }  // namespace kitpack

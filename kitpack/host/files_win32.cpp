@@ -18,7 +18,8 @@ namespace {
 
 constexpr char kSeparators[] = "\\/:";
 
-std::string LastErrorText() { return SystemErrorText(GetLastError()); }
+// The system's text for the last error, without its line break.
+std::string LastErrorText() { return ldr::payload::LastSystemErrorText(); }
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
@@ -296,19 +297,7 @@ void PendingOutput::WriteAt(uint64_t offset, const void* data, size_t size) {
 
 bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size) const {
   if (offset > position_ || size > position_ - offset) return false;
-  size_t done = 0;
-  while (done < size) {
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset + done);
-    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-    DWORD n = 0;
-    if (!ReadFile(AsHandle(handle_), buffer + done,
-                  static_cast<DWORD>(std::min<size_t>(size - done, 1 << 30)), &n, &at) ||
-        n == 0)
-      return false;
-    done += n;
-  }
-  return true;
+  return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
 void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
@@ -391,61 +380,6 @@ void RenameFile(const std::string& from, const std::string& to) {
 bool IsRegularFile(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Windows offers a program like this no "open below this folder handle
-// without following links", so each folder is checked by name for a link (a
-// reparse point) before it is entered. The file itself is made with
-// CREATE_NEW, so nothing that exists, a link included, is ever opened.
-NewFileBelow::NewFileBelow(const std::string& root, const std::vector<std::string>& parts) {
-  if (!IsDirectory(root)) throw KitError("cannot open folder " + root + ": not a folder");
-  std::string path = root;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    path = JoinPath(path, parts[i]);
-    shown_ = ldr::ShownName(path);
-    if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      throw KitError("cannot create folder " + shown_ + ": " + LastErrorText());
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      throw KitError("cannot enter folder " + shown_ + " (not a folder, or a symlink)");
-  }
-  path = JoinPath(path, parts.back());
-  shown_ = ldr::ShownName(path);
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
-      throw KitError("refusing to write " + shown_ + ": something of that name exists already");
-    throw KitError("cannot create " + shown_ + ": " + LastErrorText());
-  }
-  handle_ = reinterpret_cast<intptr_t>(h);
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1)
-    throw KitError("refusing to write " + shown_ + ": not a new regular file");
-}
-
-NewFileBelow::~NewFileBelow() {
-  if (handle_ != -1) CloseHandle(AsHandle(handle_));
-}
-
-void NewFileBelow::Write(const unsigned char* data, size_t size) {
-  while (size > 0) {
-    DWORD n = 0;
-    if (!WriteFile(AsHandle(handle_), data, static_cast<DWORD>(std::min<size_t>(size, 1 << 30)), &n,
-                   nullptr) ||
-        n == 0)
-      throw KitError("cannot write " + shown_ + ": " + LastErrorText());
-    data += n;
-    size -= n;
-  }
-}
-
-void NewFileBelow::Finish() {
-  HANDLE h = AsHandle(handle_);
-  handle_ = -1;
-  if (!CloseHandle(h)) throw KitError("cannot write " + shown_ + ": " + LastErrorText());
 }
 
 }  // namespace kitpack

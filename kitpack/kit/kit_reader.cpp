@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 
+#include "format/archive_bounds.h"
 #include "format/pe/layout.h"
 #include "format/shown_name.h"
 #include "format/stored_names.h"
@@ -44,15 +45,14 @@ void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) 
     throw KitError(a.label + ": no entries; the loader needs the installer as entry 0");
   // Every entry needs a header of its own inside the archive; a count beyond
   // that would only make the walk below loop and grow without end.
-  if (a.file_count >
-      (size - static_cast<int64_t>(ldr::kHeaderSize)) / static_cast<int64_t>(ldr::kEntrySize))
+  if (a.file_count > ldr::MaxEntriesIn(size))
     throw KitError(a.label + ": " + Num(a.file_count) + " entries cannot fit in " + Num(size) +
                    " bytes");
 
   int64_t h = ldr::kHeaderSize;
   for (int32_t i = 0; i < a.file_count; ++i) {
     const std::string where = a.label + ": entry " + Num(i);
-    if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
+    if (!ldr::EntryHeaderInside(h, size))
       throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
                      Num(size) + " bytes)");
     std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
@@ -65,11 +65,11 @@ void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) 
     e.version = ldr::FileVersionText(e.record);
     const ldr::ArchiveEntry& r = e.record;
     const std::string name = EntryName(a, static_cast<size_t>(i), e.stored_name);
-    if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size)
+    if (!ldr::EntryDataInside(r, size))
       throw KitError(name + ": data range " + Num(r.data_start) + ".." + Num(r.data_end) +
                      " does not lie inside the archive (" + Num(size) + " bytes)");
     if (r.unpacked_size < 0) throw KitError(name + ": negative unpacked size");
-    e.packed_size = int64_t{r.data_end} - r.data_start + 1;
+    e.packed_size = ldr::PackedSize(r);
     if (check) {
       if (r.stored_name[0] > ldr::kStoredNameCapacity)
         throw KitError(name + ": stored-name length byte " + Num(r.stored_name[0]) +
@@ -184,7 +184,7 @@ KitInfo ReadKit(const std::string& path, bool check) {
   }
   const ldr::ArchiveTrailer& t = kit.trailer;
   const int64_t last = at.offset - 1;  // the byte before the trailer
-  if (t.archive_start < 0 || t.archive_end < t.archive_start || t.archive_end > last)
+  if (!ldr::RangeBeforeTrailer(t.archive_start, t.archive_end, at.offset))
     throw KitError("trailer: archive " + Num(t.archive_start) + ".." + Num(t.archive_end) +
                    " does not lie before the trailer");
   if (check && t.second_archive_start != int64_t{t.archive_end} + 1)
@@ -194,8 +194,7 @@ KitInfo ReadKit(const std::string& path, bool check) {
     throw KitError(
         "trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
         (at.before_certificates ? " (the byte before the trailer)" : " (file size - 57)"));
-  if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
-      t.second_archive_end > last)
+  if (!ldr::RangeBeforeTrailer(t.second_archive_start, t.second_archive_end, at.offset))
     throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
                    Num(t.second_archive_end) + " does not lie before the trailer");
   if (check && kit.signature.present) {

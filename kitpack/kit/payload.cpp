@@ -1,29 +1,11 @@
 // What goes into the payload archive: files and folders expanded, with
 // their stored names, less what --exclude leaves out; the kit's time stamps.
 
-#include <cmath>
-
+#include "kitpack/kit/payload.h"
 #include "kitpack/host/files.h"
 #include "kitpack/kit/glob.h"
-#include "kitpack/kit/payload.h"
 
 namespace kitpack {
-namespace {
-
-// 1899-12-30 is day 0; 1970-01-01 is day 25569.
-constexpr int64_t kUnixEpochDay = 25569;
-constexpr int64_t kSecondsPerDay = 86400;
-
-}  // namespace
-
-double KitTimeFromUnix(int64_t seconds) {
-  return static_cast<double>(kUnixEpochDay) + static_cast<double>(seconds) / kSecondsPerDay;
-}
-
-int64_t UnixFromKitTime(double days) {
-  return static_cast<int64_t>(std::llround((days - kUnixEpochDay) * kSecondsPerDay));
-}
-
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources) {
   PayloadOptions options;
   options.allow_empty = true;

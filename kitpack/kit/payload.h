@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "format/kit_time.h"
+
 namespace kitpack {
 
 inline constexpr const char* kFirstArchiveFile = "setup.1";
@@ -18,8 +20,8 @@ struct InputFile {
 };
 
 // Days since 1899-12-30 00:00 UTC, the fraction being the time of day.
-double KitTimeFromUnix(int64_t seconds);
-int64_t UnixFromKitTime(double days);
+using ldr::KitTimeFromUnix;
+using ldr::UnixFromKitTime;
 
 // Stored names for a list of --payload arguments: a file is stored under its
 // own name, a folder's files under their paths relative to it ("\" between

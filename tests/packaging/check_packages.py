@@ -5,7 +5,8 @@
 * each package holds what it should, in sorted order with fixed times;
 * examples/cmake-consumer builds its kits against the unpacked tar.gz and
   the unpacked .deb, builds them again when an input changes and not
-  otherwise, and its POSIX kit runs;
+  otherwise, and its POSIX kits run: the one whose installer is built on
+  the payload library installs its payload;
 * a kit built under Wine from the unpacked zip alone (no --loader) installs.
 
 usage: check_packages.py [--skip-package]   (--skip-package: use dist/ as it is)
@@ -91,13 +92,15 @@ class Packages(unittest.TestCase):
         for rel in ["bin/kitpack", "share/loaderkit/loader.exe", "share/loaderkit/loader",
                     "share/loaderkit/installer.exe", "share/loaderkit/installer",
                     "share/loaderkit/payload/docs/guide.txt", "share/doc/loaderkit/README.md",
-                    "share/doc/loaderkit/kitpack.md", "lib/cmake/loaderkit/loaderkitConfig.cmake"]:
+                    "share/doc/loaderkit/kitpack.md", "share/doc/loaderkit/format.md",
+                    "lib/cmake/loaderkit/loaderkitConfig.cmake", "lib/libloaderkit_payload.a",
+                    "include/loaderkit/payload.h"]:
             self.assertIn(top + rel, names)
         self.assertEqual(next(m for m in members if m.name == top + "bin/kitpack").mode, 0o755)
 
         deb = run(["dpkg-deb", "--contents", DEB]).stdout.decode()
         for rel in ["./usr/bin/kitpack", "./usr/share/loaderkit/loader.exe", "./usr/share/loaderkit/loader",
-                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake"]:
+                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake", "./usr/include/loaderkit/payload.h"]:
             self.assertIn(rel + "\n", deb)
         info = run(["dpkg-deb", "--field", DEB, "Package", "Version", "Architecture"]).stdout.decode()
         self.assertEqual(info.split(), ["Package:", "loaderkit", "Version:", VERSION, "Architecture:", "amd64"])
@@ -110,7 +113,8 @@ class Packages(unittest.TestCase):
         self.assertEqual(len({i.date_time for i in infos}), 1)
         for rel in ["bin/kitpack.exe", "share/loaderkit/loader.exe", "share/loaderkit/installer.exe",
                     "share/loaderkit/payload/README.txt", "share/doc/loaderkit/README.md",
-                    "lib/cmake/loaderkit/loaderkitAddKit.cmake"]:
+                    "lib/cmake/loaderkit/loaderkitAddKit.cmake", "lib/libloaderkit_payload.a",
+                    "include/loaderkit/payload.h", "share/doc/loaderkit/format.md"]:
             self.assertIn(top + rel, names)
         self.assertNotIn(top + "share/loaderkit/loader", names)
 
@@ -190,11 +194,22 @@ class Packages(unittest.TestCase):
         run([posix_kit], env=dict(os.environ, HELLO_KIT_LOG_DIR=logs, TMPDIR=tmp))
         self.assertTrue(wait_for(os.path.join(logs, "hello.log"), b"hello from the kit's installer: *SELFEXTRACT"))
 
+        # The kit whose installer is built on loaderkit::payload installs
+        # the payload, the file added above included.
+        dest = os.path.join(self.dir, "installed")
+        run([os.path.join(build, "hello-payload-setup")],
+            env=dict(os.environ, HELLO_KIT_DEST=dest, TMPDIR=tmp))
+        self.assertTrue(wait_for(os.path.join(dest, "install.log"), b"installed 4 file(s)"))
+        for rel in ["README.txt", "docs/notes.txt", "added.txt"]:
+            with open(os.path.join(src, "payload", rel), "rb") as a, open(os.path.join(dest, rel), "rb") as b:
+                self.assertEqual(a.read(), b.read(), rel)
+
     def test_cmake_consumer_against_the_deb(self):
         root = os.path.join(self.dir, "deb")
         run(["dpkg-deb", "--extract", DEB, root])
         _, log = self.build_consumer(os.path.join(root, "usr"), os.path.join(self.dir, "consumer-deb"))
         self.assertIn("Building kit hello_posix_kit", log)
+        self.assertIn("Building kit hello_payload_kit", log)
 
     def test_zip_alone_makes_a_kit_that_installs_under_wine(self):
         with zipfile.ZipFile(ZIP) as z:

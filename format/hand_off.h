@@ -1,0 +1,20 @@
+#pragma once
+// The words of the hand-off between the loader and the installer it starts,
+// and the name of an external kit's payload file.
+//
+// The installer's command line takes one of three forms:
+//   *SELFEXTRACT LOADERNAME LOADERFOLDER   the loader ran from a kit with its archives appended
+//   *TODISK LOADERNAME LOADERFOLDER        the same, unpacked to disk first
+//   LOADERFOLDER                           an external kit: setup.1 and setup.2 in that folder
+// A name or folder holding a blank arrives quoted (one argument) from
+// today's loader; older loaders quoted nothing.
+
+#include <string_view>
+
+namespace ldr {
+
+inline constexpr std::string_view kSelfExtractSwitch = "*SELFEXTRACT";
+inline constexpr std::string_view kToDiskSwitch = "*TODISK";
+inline constexpr std::string_view kSecondArchiveFileName = "setup.2";
+
+}  // namespace ldr

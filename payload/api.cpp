@@ -1,0 +1,229 @@
+// The C interface: every call catches what the library raises and keeps its
+// text in the handle, so nothing is thrown across the boundary.
+
+#include <loaderkit/payload.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "format/stored_paths.h"
+#include "payload/entries.h"
+#include "payload/failure.h"
+#include "payload/host.h"
+#include "payload/locate.h"
+#include "payload/unpack.h"
+
+struct loaderkit_payload {
+  std::string error;
+  std::string loader_folder;
+  ldr::payload::PayloadPlace place;
+  std::unique_ptr<ldr::payload::KitFile> file;
+  std::vector<ldr::payload::Entry> entries;
+};
+
+namespace {
+
+using ldr::payload::Fail;
+using ldr::payload::Failure;
+using ldr::payload::Fault;
+
+constexpr const char* kOutOfMemory = "out of memory";
+
+// Runs `body`, turning whatever it raises into a status and the handle's
+// error text.
+template <typename Body>
+int Guarded(loaderkit_payload* handle, Body&& body) {
+  try {
+    if (handle) handle->error.clear();
+    body();
+    return LOADERKIT_OK;
+  } catch (const Failure& failure) {
+    if (handle) handle->error = failure.what();
+    return static_cast<int>(failure.fault());
+  } catch (const std::bad_alloc&) {
+    if (handle) handle->error = kOutOfMemory;
+    return LOADERKIT_E_MEMORY;
+  } catch (const std::exception& e) {
+    if (handle) handle->error = e.what();
+    return LOADERKIT_E_DAMAGED;
+  }
+}
+
+template <typename Locate>
+int Open(loaderkit_payload** out, Locate&& locate) {
+  if (!out) return LOADERKIT_E_USAGE;
+  *out = new (std::nothrow) loaderkit_payload;
+  if (!*out) return LOADERKIT_E_MEMORY;
+  loaderkit_payload* handle = *out;
+  return Guarded(handle, [&] {
+    // The handle takes the file only once every entry has passed, so that
+    // one whose open failed unpacks nothing.
+    handle->place = locate(*handle);
+    auto file = std::make_unique<ldr::payload::KitFile>(handle->place.file);
+    handle->entries = ldr::payload::ReadEntries(*file, handle->place);
+    handle->file = std::move(file);
+  });
+}
+
+// The entries one unpack covers, in the order asked for.
+std::vector<int32_t> Selection(const loaderkit_payload& handle, const int32_t* indexes,
+                               int32_t count) {
+  std::vector<int32_t> chosen;
+  const int32_t size = static_cast<int32_t>(handle.entries.size());
+  if (!indexes) {
+    for (int32_t i = 0; i < size; ++i) chosen.push_back(i);
+    return chosen;
+  }
+  if (count < 0) Fail(Fault::kUsage, "a negative number of entries to unpack");
+  for (int32_t k = 0; k < count; ++k) {
+    if (indexes[k] < 0 || indexes[k] >= size)
+      Fail(Fault::kUsage, "there is no entry " + std::to_string(indexes[k]) + " (the payload has " +
+                              std::to_string(size) + ")");
+    chosen.push_back(indexes[k]);
+  }
+  return chosen;
+}
+
+struct Progress {
+  loaderkit_progress_fn callback;
+  void* context;
+  int64_t done = 0;
+  int64_t total = 0;
+
+  void Report(int32_t entry) const {
+    if (callback && callback(context, entry, done, total) != 0)
+      Fail(Fault::kCancelled, "unpacking was cancelled");
+  }
+};
+
+void Unpack(loaderkit_payload& handle, const std::string& folder,
+            const std::vector<int32_t>& chosen, bool replace, Progress& progress) {
+  for (int32_t i : chosen) progress.total += handle.entries[static_cast<size_t>(i)].size;
+  ldr::payload::MakeFolder(folder);
+  ldr::payload::Blocks blocks;
+  for (int32_t i : chosen) {
+    const ldr::payload::Entry& entry = handle.entries[static_cast<size_t>(i)];
+    ldr::payload::NewFileBelow out(folder, entry.parts, replace);
+    const std::string label = "entry " + std::to_string(i) + " (" + entry.name + ")";
+    ldr::payload::InflateEntry(*handle.file, handle.place, entry, label, blocks,
+                               [&](const unsigned char* data, size_t size) {
+                                 out.Write(data, size);
+                                 progress.done += static_cast<int64_t>(size);
+                                 progress.Report(i);
+                               });
+    out.Finish();
+    progress.Report(i);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int loaderkit_payload_open_command_line(int argc, const char* const* argv,
+                                        loaderkit_payload** out) {
+  return Open(out, [&](loaderkit_payload& handle) {
+    if (argc < 0 || (argc > 0 && !argv)) Fail(Fault::kUsage, "no command line given");
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+      if (!argv[i]) Fail(Fault::kUsage, "argument " + std::to_string(i) + " is missing");
+      args.emplace_back(argv[i]);
+    }
+    const ldr::payload::HandOff hand_off = ldr::payload::ReadHandOff(args, ldr::payload::IsFile);
+    handle.loader_folder = hand_off.folder;
+    return ldr::payload::PlaceForHandOff(hand_off);
+  });
+}
+
+int loaderkit_payload_open_file(const char* path, loaderkit_payload** out) {
+  return Open(out, [&](loaderkit_payload&) {
+    if (!path) Fail(Fault::kUsage, "no file given");
+    return ldr::payload::PlaceInFile(path);
+  });
+}
+
+const char* loaderkit_payload_error(const loaderkit_payload* payload) {
+  return payload ? payload->error.c_str() : kOutOfMemory;
+}
+
+const char* loaderkit_status_text(int status) {
+  switch (status) {
+    case LOADERKIT_OK:
+      return "success";
+    case LOADERKIT_E_USAGE:
+      return "bad argument";
+    case LOADERKIT_E_OPEN:
+      return "the kit cannot be opened";
+    case LOADERKIT_E_NOT_A_KIT:
+      return "not a kit";
+    case LOADERKIT_E_DAMAGED:
+      return "the kit is damaged";
+    case LOADERKIT_E_UNSAFE_NAME:
+      return "an unsafe stored name";
+    case LOADERKIT_E_WRITE:
+      return "cannot write";
+    case LOADERKIT_E_EXISTS:
+      return "the name is taken";
+    case LOADERKIT_E_CANCELLED:
+      return "cancelled";
+    case LOADERKIT_E_MEMORY:
+      return kOutOfMemory;
+    default:
+      return "unknown status";
+  }
+}
+
+const char* loaderkit_payload_file(const loaderkit_payload* payload) {
+  return payload ? payload->place.file.c_str() : "";
+}
+
+const char* loaderkit_payload_loader_folder(const loaderkit_payload* payload) {
+  return payload ? payload->loader_folder.c_str() : "";
+}
+
+int32_t loaderkit_payload_count(const loaderkit_payload* payload) {
+  return payload ? static_cast<int32_t>(payload->entries.size()) : 0;
+}
+
+int loaderkit_payload_entry(const loaderkit_payload* payload, int32_t index,
+                            loaderkit_entry* entry) {
+  if (!payload || !entry || index < 0 || index >= loaderkit_payload_count(payload))
+    return LOADERKIT_E_USAGE;
+  const ldr::payload::Entry& e = payload->entries[static_cast<size_t>(index)];
+  entry->name = e.name.c_str();
+  entry->path = e.path.c_str();
+  entry->size = e.size;
+  entry->packed_size = e.packed_size;
+  entry->time = e.time;
+  return LOADERKIT_OK;
+}
+
+int32_t loaderkit_payload_find(const loaderkit_payload* payload, const char* name) {
+  if (!payload || !name) return -1;
+  const ldr::RelativeName wanted = ldr::SplitRelativeName(name);
+  if (!wanted.refused.empty()) return -1;
+  for (size_t i = 0; i < payload->entries.size(); ++i) {
+    if (ldr::payload::SameWindowsPath(payload->entries[i].parts, wanted.parts))
+      return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, const int32_t* indexes,
+                             int32_t count, uint32_t flags, loaderkit_progress_fn progress,
+                             void* context) {
+  if (!payload) return LOADERKIT_E_USAGE;
+  return Guarded(payload, [&] {
+    if (!payload->file) Fail(Fault::kUsage, "the payload is not open");
+    if (!folder || !*folder) Fail(Fault::kUsage, "no folder given");
+    const std::vector<int32_t> chosen = Selection(*payload, indexes, count);
+    Progress report{progress, context};
+    Unpack(*payload, folder, chosen, (flags & LOADERKIT_REPLACE) != 0, report);
+  });
+}
+
+void loaderkit_payload_close(loaderkit_payload* payload) { delete payload; }
+
+}  // extern "C"

@@ -1,0 +1,98 @@
+#pragma once
+// The few file operations the payload library needs, one implementation per
+// system: host_posix.cpp and host_win32.cpp (ANSI calls: with the UTF-8 code
+// page in a program's manifest, paths are UTF-8 there too). Every failure
+// raises Failure with the path and the system's reason. kitpack's extractor
+// writes through NewFileBelow too.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/byte_source.h"
+#include "payload/failure.h"
+
+namespace ldr::payload {
+
+// The separator this system's paths are joined with.
+extern const char kHostSeparator;
+
+// folder + separator + name; no separator is doubled.
+std::string JoinHostPath(const std::string& folder, const std::string& name);
+
+// True when the path names something that is not a folder (links followed).
+bool IsFile(const std::string& path);
+
+// Makes one folder; one that exists already is fine. Raises kWrite.
+void MakeFolder(const std::string& path);
+
+// The system's text for the last failed call (errno, GetLastError), one
+// line. kitpack's files report through it too.
+std::string LastSystemErrorText();
+
+// Reads exactly `size` bytes at `offset` from an open file (a descriptor on
+// POSIX, a HANDLE on Windows), without moving a shared file position; false
+// when they are not all there. kitpack's files read through it too.
+bool ReadFullyAt(intptr_t handle, uint64_t offset, unsigned char* buffer, size_t size);
+
+// A file open for reading at any offset, as the trailer finder reads it.
+class KitFile final : public ByteSource {
+ public:
+  // Raises kOpen.
+  explicit KitFile(const std::string& path);
+  ~KitFile() override;
+  KitFile(const KitFile&) = delete;
+  KitFile& operator=(const KitFile&) = delete;
+
+  uint64_t Size() const { return size_; }
+  bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override;
+  // Raises kDamaged naming `what` when the bytes are not all there.
+  void Read(uint64_t offset, unsigned char* buffer, size_t size, const std::string& what) {
+    if (!ReadAt(offset, buffer, size))
+      Fail(Fault::kDamaged, "cannot read " + what + " in " + path_ + ": the file ends early");
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  intptr_t handle_ = -1;
+  uint64_t size_ = 0;
+};
+
+// A new file below a folder, reached one part at a time without following a
+// link: folders are made as needed, and none is entered that is a link (on
+// POSIX each is opened with O_NOFOLLOW; on Windows each is checked by name
+// for a reparse point). The file is created new (O_EXCL, CREATE_NEW), so an
+// existing name of any kind (a file, a hard link to a file elsewhere, a
+// pipe, a device, a link) is refused (kExists) rather than written through
+// or waited on. With `replace`, the data goes to a new file beside it, which
+// Finish() renames over an existing regular file (never over a link or a
+// folder). Dropped before Finish(), the object removes what it created.
+class NewFileBelow {
+ public:
+  NewFileBelow(const std::string& root, const std::vector<std::string>& parts,
+               bool replace = false);
+  ~NewFileBelow();
+  NewFileBelow(const NewFileBelow&) = delete;
+  NewFileBelow& operator=(const NewFileBelow&) = delete;
+
+  void Write(const unsigned char* data, size_t size);
+  void Finish();
+  // The path as shown in messages: root and parts joined.
+  const std::string& shown() const { return shown_; }
+
+ private:
+  void Open(const std::string& root, const std::vector<std::string>& parts, bool replace);
+  void Release();  // closes what is open, removes the file made here unless finished
+
+  std::string shown_;
+  std::string name_;         // the last part
+  std::string written_;      // the name the data goes to: name_, or a new one beside it
+  intptr_t folder_ = -1;     // POSIX: the folder's descriptor
+  std::string folder_path_;  // Windows: the folder's path
+  intptr_t handle_ = -1;
+  bool finished_ = false;
+};
+
+}  // namespace ldr::payload

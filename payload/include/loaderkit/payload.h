@@ -1,0 +1,127 @@
+/* loaderkit payload library: what an installer started by a kit's loader
+   uses to read the kit's payload (its second archive) and unpack it.
+
+   A plain C interface, so that C, C++, Rust and C# (P/Invoke) can call it:
+   one opaque handle, fixed-width integers, UTF-8 texts owned by the handle,
+   every failure a status code plus a text. Nothing is thrown across it.
+
+     loaderkit_payload* kit = NULL;
+     int status = loaderkit_payload_open_command_line(argc - 1, argv + 1, &kit);
+     if (status == LOADERKIT_OK)
+       status = loaderkit_payload_unpack(kit, "C:\\Program Files\\Product", NULL, 0, 0, NULL, NULL);
+     if (status != LOADERKIT_OK) fprintf(stderr, "%s\n", loaderkit_payload_error(kit));
+     loaderkit_payload_close(kit);
+
+   A handle is used by one thread at a time. Memory stays bounded whatever
+   the kit holds: entries are inflated in blocks of 64 KiB straight into
+   their files. */
+#ifndef LOADERKIT_PAYLOAD_H
+#define LOADERKIT_PAYLOAD_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct loaderkit_payload loaderkit_payload;
+
+/* Status codes. Every function that can fail returns one; the handle's
+   error text (loaderkit_payload_error) says what exactly failed. */
+enum {
+  LOADERKIT_OK = 0,
+  LOADERKIT_E_USAGE = 1,       /* a null or bad argument; a command line naming no kit */
+  LOADERKIT_E_OPEN = 2,        /* the kit file could not be opened or read */
+  LOADERKIT_E_NOT_A_KIT = 3,   /* the file holds no payload archive */
+  LOADERKIT_E_DAMAGED = 4,     /* a record, range or stream is damaged, or the kit is cut short */
+  LOADERKIT_E_UNSAFE_NAME = 5, /* a stored name would land outside the folder, or on a device */
+  LOADERKIT_E_WRITE = 6,       /* a folder or file could not be made or written */
+  LOADERKIT_E_EXISTS = 7,      /* the name is taken, and not by a file that may be replaced */
+  LOADERKIT_E_CANCELLED = 8,   /* the progress callback asked to stop */
+  LOADERKIT_E_MEMORY = 9       /* out of memory */
+};
+
+/* One entry of the payload. The texts belong to the handle and live until
+   it is closed. */
+typedef struct loaderkit_entry {
+  const char* name;    /* as stored, "\" between parts: "docs\guide.txt" */
+  const char* path;    /* where it lands below the folder, with this system's separator */
+  int64_t size;        /* bytes once unpacked */
+  int64_t packed_size; /* bytes of its compressed stream in the kit */
+  int64_t time;        /* its file's modification time, seconds since 1970-01-01 UTC */
+} loaderkit_entry;
+
+/* Called as bytes are unpacked: after every block of an entry, and once
+   when the entry is complete (done counts the bytes of every entry asked
+   for, total is their sum). Return 0 to go on, anything else to stop: the
+   unpack then ends with LOADERKIT_E_CANCELLED and removes the file it was
+   writing; files already complete stay. */
+typedef int (*loaderkit_progress_fn)(void* context, int32_t entry, int64_t done, int64_t total);
+
+/* Unpack flags. */
+#define LOADERKIT_REPLACE 1 /* replace an existing regular file (a new file is renamed over it) */
+
+/* Opens the payload of the kit the installer's command line names. argv
+   holds the arguments the loader handed over, without the program's own
+   name (main's argc - 1 and argv + 1, once the installer has taken its own
+   options off the front):
+     *SELFEXTRACT LOADERNAME LOADERFOLDER   the payload is appended to the loader
+     *TODISK LOADERNAME LOADERFOLDER        the same; or an external kit's copy
+     LOADERFOLDER                           an external kit: setup.2 in that folder
+   A kit whose trailer carries no self-extracting mark is external: its
+   setup.2 is read. Signed kits are read like any other. Arguments a loader
+   split at blanks are joined again. Every entry and every stored name is
+   checked here, before anything can be unpacked.
+   *out is set even when opening fails (to NULL only when memory ran out),
+   so that the error text can be read; close it in every case. */
+int loaderkit_payload_open_command_line(int argc, const char* const* argv, loaderkit_payload** out);
+
+/* Opens a payload by its file: a self-extracting kit (signed or not), or an
+   external kit's setup.2. *out as above. */
+int loaderkit_payload_open_file(const char* path, loaderkit_payload** out);
+
+/* The text of the last failure on this handle ("" when there was none).
+   NULL handle: the text for running out of memory. */
+const char* loaderkit_payload_error(const loaderkit_payload* payload);
+
+/* The generic text of a status code. */
+const char* loaderkit_status_text(int status);
+
+/* The file the payload is read from (the kit, or setup.2). */
+const char* loaderkit_payload_file(const loaderkit_payload* payload);
+
+/* The loader's folder from the command line ("" when opened by file). */
+const char* loaderkit_payload_loader_folder(const loaderkit_payload* payload);
+
+/* The number of entries; 0 for a handle that failed to open. */
+int32_t loaderkit_payload_count(const loaderkit_payload* payload);
+
+/* Fills *entry for entries 0 .. count - 1. */
+int loaderkit_payload_entry(const loaderkit_payload* payload, int32_t index,
+                            loaderkit_entry* entry);
+
+/* The index of the entry stored under `name` ("\" or "/" between parts,
+   ASCII letters in either case, as Windows matches names), or -1. */
+int32_t loaderkit_payload_find(const loaderkit_payload* payload, const char* name);
+
+/* Unpacks entries below `folder`, which is made if it does not exist (its
+   parent must). `indexes` lists the entries (count of them); NULL unpacks
+   every entry. Folders are made as the names need them, and none is
+   entered that is a link; files are created new, never through a link,
+   and an existing name is refused (LOADERKIT_E_EXISTS) unless flags hold
+   LOADERKIT_REPLACE and it is a regular file. Every stream is checked
+   against its record (its end, its size, its checksum). progress may be
+   NULL. On failure, files written before stay, the one being written is
+   removed. */
+int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, const int32_t* indexes,
+                             int32_t count, uint32_t flags, loaderkit_progress_fn progress,
+                             void* context);
+
+/* Frees the handle; NULL is fine. */
+void loaderkit_payload_close(loaderkit_payload* payload);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LOADERKIT_PAYLOAD_H */

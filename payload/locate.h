@@ -1,0 +1,43 @@
+#pragma once
+// Where a kit's payload (its second archive) lies: behind the loader's
+// archive in a self-extracting kit, or in setup.2 beside the loader.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ldr::payload {
+
+// What the loader's hand-off line says.
+struct HandOff {
+  std::string folder;       // the loader's folder
+  std::string loader_name;  // its file name; empty for the external form
+};
+
+// Reads the hand-off arguments (without the program's own name). From a
+// loader that did not quote them, a blank in the loader's name or folder
+// splits them further: the first split at which `is_file` finds the
+// loader's file is taken (the first split of all when none is). Raises
+// kUsage, with the usage text, when there are no arguments or a switch
+// lacks its two.
+HandOff ReadHandOff(const std::vector<std::string>& args,
+                    const std::function<bool(const std::string&)>& is_file);
+
+// The payload's bytes: [start, end] of `file`, the last byte included.
+struct PayloadPlace {
+  std::string file;
+  int64_t start = 0;
+  int64_t end = -1;
+};
+
+// For a self-extracting kit, the second archive the trailer names; for a
+// file without the self-extracting mark, the whole file (an external kit's
+// setup.2). Raises kOpen, kNotAKit or kDamaged.
+PayloadPlace PlaceInFile(const std::string& path);
+
+// For a hand-off: the loader's own file when it is a self-extracting kit,
+// else setup.2 in the loader's folder.
+PayloadPlace PlaceForHandOff(const HandOff& hand_off);
+
+}  // namespace ldr::payload

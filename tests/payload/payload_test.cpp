@@ -1,0 +1,331 @@
+// The payload library through its C interface, against kits written here:
+// the three hand-off forms, signed kits, and hostile kits (names that
+// escape, records that lie, streams that are damaged or cut short). After
+// every refusal the scratch folder holds exactly what it held before.
+
+#include <loaderkit/payload.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "format/records.h"
+#include "tests/kitpack/scratch.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/pe_builder.h"
+
+namespace {
+
+using kitpack::testing::FolderNames;
+using ldr::testing::BuildArchive;
+using ldr::testing::BuildSelfExtracting;
+using ldr::testing::FileEntry;
+using ldr::testing::TestEntry;
+
+#ifdef _WIN32
+constexpr char kSep = '\\';
+#else
+constexpr char kSep = '/';
+#endif
+
+const std::string kGuide = std::string(200000, 'g') + "end of the guide";
+
+std::vector<TestEntry> Files() {
+  return {FileEntry("README.txt", "read me\n"), FileEntry("docs\\guide.txt", kGuide),
+          FileEntry("docs\\deep\\empty.dat", ""), FileEntry("data/sample.csv", "id,name\n")};
+}
+
+std::string FirstArchive() { return BuildArchive({FileEntry("C:\\KIT\\setup.exe", "MZ")}); }
+
+std::string Kit(const std::string& second) {
+  return BuildSelfExtracting(ldr::testing::PeImage(ldr::testing::PeKind::kPe32Plus), FirstArchive(),
+                             second);
+}
+
+class Payload : public ::testing::Test {
+ protected:
+  void SetUp() override { dir_ = kitpack::testing::MakeScratchFolder("payload-test-"); }
+  void TearDown() override {
+    loaderkit_payload_close(kit_);
+    kitpack::testing::RemoveTree(dir_);
+  }
+
+  std::string At(const std::string& name) const { return dir_ + kSep + name; }
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(At(name), std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(At(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  int Open(std::vector<const char*> args) {
+    loaderkit_payload_close(kit_);
+    kit_ = nullptr;
+    return loaderkit_payload_open_command_line(static_cast<int>(args.size()), args.data(), &kit_);
+  }
+  int OpenFile(const std::string& name) {
+    loaderkit_payload_close(kit_);
+    kit_ = nullptr;
+    return loaderkit_payload_open_file(At(name).c_str(), &kit_);
+  }
+  int UnpackAll(uint32_t flags = 0) {
+    return loaderkit_payload_unpack(kit_, At("dest").c_str(), nullptr, 0, flags, nullptr, nullptr);
+  }
+  std::string Error() const { return loaderkit_payload_error(kit_); }
+  void ExpectInstalled() const {
+    EXPECT_EQ(Read("dest" + std::string(1, kSep) + "README.txt"), "read me\n");
+    EXPECT_EQ(Read(std::string("dest") + kSep + "docs" + kSep + "guide.txt"), kGuide);
+    EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "docs" + kSep + "deep")),
+              std::vector<std::string>{"empty.dat"});
+    EXPECT_EQ(Read(std::string("dest") + kSep + "data" + kSep + "sample.csv"), "id,name\n");
+  }
+
+  std::string dir_;
+  loaderkit_payload* kit_ = nullptr;
+};
+
+TEST_F(Payload, ListsAndUnpacksASelfExtractingKit) {
+  Write("setup.exe", Kit(BuildArchive(Files())));
+  ASSERT_EQ(OpenFile("setup.exe"), LOADERKIT_OK) << Error();
+  ASSERT_EQ(loaderkit_payload_count(kit_), 4);
+  loaderkit_entry e{};
+  ASSERT_EQ(loaderkit_payload_entry(kit_, 1, &e), LOADERKIT_OK);
+  EXPECT_STREQ(e.name, "docs\\guide.txt");
+  EXPECT_EQ(e.path, std::string("docs") + kSep + "guide.txt");
+  EXPECT_EQ(e.size, static_cast<int64_t>(kGuide.size()));
+  EXPECT_GT(e.packed_size, 0);
+  EXPECT_LT(e.packed_size, e.size);
+  EXPECT_EQ(e.time, 902836800);  // 1998-08-11 12:00 UTC
+  EXPECT_EQ(loaderkit_payload_entry(kit_, 4, &e), LOADERKIT_E_USAGE);
+  EXPECT_EQ(loaderkit_payload_find(kit_, "DOCS/Guide.txt"), 1);
+  EXPECT_EQ(loaderkit_payload_find(kit_, "docs"), -1);
+
+  struct Seen {
+    std::vector<int64_t> done;
+    int64_t total = 0;
+  } seen;
+  auto progress = [](void* context, int32_t, int64_t done, int64_t total) {
+    auto* s = static_cast<Seen*>(context);
+    s->done.push_back(done);
+    s->total = total;
+    return 0;
+  };
+  ASSERT_EQ(loaderkit_payload_unpack(kit_, At("dest").c_str(), nullptr, 0, 0, progress, &seen),
+            LOADERKIT_OK)
+      << Error();
+  ExpectInstalled();
+  EXPECT_EQ(seen.total, static_cast<int64_t>(8 + kGuide.size() + 8));
+  EXPECT_EQ(seen.done.back(), seen.total);
+  EXPECT_GT(seen.done.size(), 4u);  // the guide comes in several blocks
+  for (size_t i = 1; i < seen.done.size(); ++i) EXPECT_LE(seen.done[i - 1], seen.done[i]);
+}
+
+TEST_F(Payload, OpensEveryFormOfTheHandOffLine) {
+  const std::string second = BuildArchive(Files());
+  kitpack::testing::MakeTestFolder(At("my kits"));
+  Write("my kits" + std::string(1, kSep) + "setup (1).exe", Kit(second));
+  kitpack::testing::MakeTestFolder(At("ext"));
+  Write(std::string("ext") + kSep + "loader.exe",
+        ldr::testing::PeImage(ldr::testing::PeKind::kPe32));
+  Write(std::string("ext") + kSep + "setup.2", second);
+  const std::string kits = At("my kits"), ext = At("ext");
+
+  ASSERT_EQ(Open({"*SELFEXTRACT", "setup (1).exe", kits.c_str()}), LOADERKIT_OK) << Error();
+  EXPECT_EQ(loaderkit_payload_file(kit_), kits + kSep + "setup (1).exe");
+  EXPECT_EQ(loaderkit_payload_loader_folder(kit_), kits);
+  EXPECT_EQ(loaderkit_payload_count(kit_), 4);
+  // As a loader that quoted nothing hands them over: split at every blank.
+  const std::string head = dir_ + kSep + "my";
+  ASSERT_EQ(Open({"*TODISK", "setup", "(1).exe", head.c_str(), "kits"}), LOADERKIT_OK) << Error();
+  EXPECT_EQ(loaderkit_payload_loader_folder(kit_), kits);
+  // An external kit: the loader's copy carries no trailer, setup.2 is read.
+  ASSERT_EQ(Open({"*TODISK", "loader.exe", ext.c_str()}), LOADERKIT_OK) << Error();
+  EXPECT_EQ(loaderkit_payload_file(kit_), ext + kSep + "setup.2");
+  ASSERT_EQ(Open({ext.c_str()}), LOADERKIT_OK) << Error();
+  ASSERT_EQ(UnpackAll(), LOADERKIT_OK) << Error();
+  ExpectInstalled();
+
+  EXPECT_EQ(Open({kits.c_str()}), LOADERKIT_E_OPEN);
+  EXPECT_NE(Error().find("setup.2"), std::string::npos) << Error();
+  EXPECT_EQ(Open({}), LOADERKIT_E_USAGE);
+  EXPECT_NE(Error().find("usage"), std::string::npos) << Error();
+  EXPECT_EQ(Open({"*SELFEXTRACT", "setup.exe"}), LOADERKIT_E_USAGE);
+  EXPECT_EQ(loaderkit_payload_count(kit_), 0);
+  EXPECT_EQ(UnpackAll(), LOADERKIT_E_USAGE);
+}
+
+TEST_F(Payload, ReadsASignedKit) {
+  Write("signed.exe",
+        ldr::testing::SignLikeATool(Kit(BuildArchive(Files())), ldr::testing::PeKind::kPe32Plus));
+  ASSERT_EQ(OpenFile("signed.exe"), LOADERKIT_OK) << Error();
+  ASSERT_EQ(UnpackAll(), LOADERKIT_OK) << Error();
+  ExpectInstalled();
+}
+
+TEST_F(Payload, RefusesNamesThatLeaveTheFolderBeforeWritingAnything) {
+  for (const char* bad :
+       {"..\\evil.txt", "docs\\..\\..\\evil.txt", "\\evil.txt", "/evil.txt", "C:\\evil.txt",
+        "C:evil.txt", "x/../../evil.txt", "NUL", "docs\\con.txt", "a\\COM1\\b.txt", "docs\\",
+        "a\\\\b", "file.txt:stream", "trailing.", "what?.txt", ""}) {
+    SCOPED_TRACE(bad);
+    Write("setup.2", BuildArchive({FileEntry("ok.txt", "fine"), FileEntry(bad, "pwned")}));
+    const std::vector<std::string> before = FolderNames(dir_);
+    EXPECT_EQ(OpenFile("setup.2"), LOADERKIT_E_UNSAFE_NAME);
+    EXPECT_NE(Error().find("refusing entry 1"), std::string::npos) << Error();
+    EXPECT_EQ(loaderkit_payload_count(kit_), 0);
+    EXPECT_EQ(UnpackAll(), LOADERKIT_E_USAGE);
+    EXPECT_EQ(FolderNames(dir_), before);
+  }
+}
+
+// Records that lie and streams that are damaged: each refused with a text
+// naming the fault, at open or while unpacking, with no file left behind.
+TEST_F(Payload, RefusesDamagedAndTruncatedKits) {
+  const std::string good = BuildArchive({FileEntry("a.txt", ldr::testing::RandomBytes(5000, 1))});
+  const std::string two = BuildArchive({FileEntry("a", ldr::testing::RandomBytes(400, 3)),
+                                        FileEntry("b", ldr::testing::RandomBytes(5000, 4))});
+  TestEntry big = FileEntry("big.txt", "small");
+  big.unpacked_size = 0x7FFFFFFF;
+  TestEntry small = FileEntry("small.txt", std::string(3000, 's'));
+  small.unpacked_size = 10;
+  TestEntry negative = FileEntry("neg.txt", "x");
+  negative.unpacked_size = -1;
+  TestEntry long_range = FileEntry("long.txt", "abc");
+  long_range.stream += "JUNK";
+  std::string corrupt = good;
+  corrupt[corrupt.size() - 2] ^= 0x55;  // the checksum
+  std::string far = good;
+  ldr::PutInt32(reinterpret_cast<unsigned char*>(&far[5 + 16]), 0x7FFFFFF0);  // DataEnd
+  struct Case {
+    const char* label;
+    std::string bytes;
+    bool at_open;
+    int status;
+    const char* text;
+  } cases[] = {
+      {"huge claimed size", BuildArchive({big}), false, LOADERKIT_E_DAMAGED, "not 2147483647"},
+      {"stream longer than its size", BuildArchive({small}), false, LOADERKIT_E_DAMAGED,
+       "more than its size of 10"},
+      {"negative size", BuildArchive({negative}), true, LOADERKIT_E_DAMAGED, "negative"},
+      {"bytes after the stream", BuildArchive({long_range}), false, LOADERKIT_E_DAMAGED,
+       "ends 4 bytes before its data"},
+      {"bad checksum", corrupt, false, LOADERKIT_E_DAMAGED, "corrupt"},
+      {"cut in the stream", good.substr(0, good.size() - 100), true, LOADERKIT_E_DAMAGED,
+       "does not lie inside"},
+      {"cut before its headers", good.substr(0, 100), true, LOADERKIT_E_DAMAGED, "cannot hold"},
+      {"cut in the second header", two.substr(0, two.size() - 5100), true, LOADERKIT_E_DAMAGED,
+       "entry 1: its header at offset"},
+      {"data range far away", far, true, LOADERKIT_E_DAMAGED, "does not lie inside"},
+      {"count beyond the file", ldr::testing::HeaderBytes(1000000), true, LOADERKIT_E_DAMAGED,
+       "claims 1000000 entries"},
+      {"negative count", ldr::testing::HeaderBytes(-2), true, LOADERKIT_E_DAMAGED,
+       "claims -2 entries"},
+      {"shorter than a header", "\x01\x00", true, LOADERKIT_E_DAMAGED, "5-byte header"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Write("setup.2", c.bytes);
+    int status = OpenFile("setup.2");
+    if (!c.at_open) {
+      ASSERT_EQ(status, LOADERKIT_OK) << Error();
+      status = UnpackAll();
+    }
+    EXPECT_EQ(status, c.status);
+    EXPECT_NE(Error().find(c.text), std::string::npos) << Error();
+    EXPECT_EQ(FolderNames(At("dest")), std::vector<std::string>{});
+  }
+}
+
+TEST_F(Payload, RefusesAKitCutShortOrNotAKitAtAll) {
+  const std::string kit = Kit(BuildArchive(Files()));
+  Write("cut.exe", kit.substr(0, kit.size() - 30));
+  EXPECT_EQ(OpenFile("cut.exe"), LOADERKIT_E_NOT_A_KIT);
+  EXPECT_NE(Error().find("self-extracting"), std::string::npos) << Error();
+  std::string bad_trailer = kit;
+  ldr::PutInt32(reinterpret_cast<unsigned char*>(&bad_trailer[bad_trailer.size() - 56 + 28]),
+                static_cast<int32_t>(kit.size()));  // SecondArchiveEnd past the trailer
+  Write("bad.exe", bad_trailer);
+  EXPECT_EQ(OpenFile("bad.exe"), LOADERKIT_E_DAMAGED);
+  EXPECT_NE(Error().find("does not lie before the trailer"), std::string::npos) << Error();
+  EXPECT_EQ(OpenFile("missing.exe"), LOADERKIT_E_OPEN);
+  EXPECT_NE(Error().find("missing.exe"), std::string::npos) << Error();
+}
+
+TEST_F(Payload, NeverWritesOverAnExistingNameUnlessToldToReplaceAFile) {
+  Write("setup.2", BuildArchive(Files()));
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  ASSERT_EQ(UnpackAll(), LOADERKIT_OK) << Error();
+  Write(std::string("dest") + kSep + "README.txt", "mine");
+  EXPECT_EQ(UnpackAll(), LOADERKIT_E_EXISTS);
+  EXPECT_NE(Error().find("exists already"), std::string::npos) << Error();
+  EXPECT_EQ(Read(std::string("dest") + kSep + "README.txt"), "mine");
+  ASSERT_EQ(UnpackAll(LOADERKIT_REPLACE), LOADERKIT_OK) << Error();
+  ExpectInstalled();
+  EXPECT_EQ(FolderNames(At("dest")), (std::vector<std::string>{"README.txt", "data", "docs"}));
+}
+
+TEST_F(Payload, UnpacksSomeEntriesAndStopsWhenCancelled) {
+  Write("setup.2", BuildArchive(Files()));
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  const int32_t some[] = {3, 0};
+  ASSERT_EQ(loaderkit_payload_unpack(kit_, At("dest").c_str(), some, 2, 0, nullptr, nullptr),
+            LOADERKIT_OK)
+      << Error();
+  EXPECT_EQ(FolderNames(At("dest")), (std::vector<std::string>{"README.txt", "data"}));
+  const int32_t wrong[] = {1, 4};
+  EXPECT_EQ(loaderkit_payload_unpack(kit_, At("other").c_str(), wrong, 2, 0, nullptr, nullptr),
+            LOADERKIT_E_USAGE);
+  EXPECT_NE(Error().find("no entry 4"), std::string::npos) << Error();
+  EXPECT_EQ(FolderNames(At("other")), std::vector<std::string>{});
+
+  // Stopped in the middle of the guide: the files before it stay, the
+  // guide's part goes.
+  auto stop_in_guide = [](void*, int32_t entry, int64_t, int64_t) { return entry == 1 ? 1 : 0; };
+  EXPECT_EQ(
+      loaderkit_payload_unpack(kit_, At("stopped").c_str(), nullptr, 0, 0, stop_in_guide, nullptr),
+      LOADERKIT_E_CANCELLED);
+  EXPECT_EQ(FolderNames(At("stopped")), (std::vector<std::string>{"README.txt", "docs"}));
+  EXPECT_EQ(FolderNames(At(std::string("stopped") + kSep + "docs")), std::vector<std::string>{});
+}
+
+TEST_F(Payload, NullArgumentsAreUsageErrors) {
+  EXPECT_EQ(loaderkit_payload_open_file(nullptr, &kit_), LOADERKIT_E_USAGE);
+  EXPECT_NE(Error(), "");
+  EXPECT_EQ(loaderkit_payload_open_file("x", nullptr), LOADERKIT_E_USAGE);
+  EXPECT_EQ(loaderkit_payload_unpack(nullptr, "x", nullptr, 0, 0, nullptr, nullptr),
+            LOADERKIT_E_USAGE);
+  EXPECT_EQ(loaderkit_payload_count(nullptr), 0);
+  EXPECT_STREQ(loaderkit_status_text(LOADERKIT_E_CANCELLED), "cancelled");
+  loaderkit_payload_close(nullptr);
+}
+
+#ifndef _WIN32
+// Links in the destination are never followed: not a folder, not a file,
+// not with LOADERKIT_REPLACE.
+TEST_F(Payload, LinksInTheDestinationAreNotWrittenThrough) {
+  Write("setup.2", BuildArchive(Files()));
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  kitpack::testing::MakeTestFolder(At("outside"));
+  kitpack::testing::MakeTestFolder(At("dest"));
+  ASSERT_TRUE(kitpack::testing::MakeSymlink(At("outside"), At("dest/docs")));
+  EXPECT_EQ(UnpackAll(LOADERKIT_REPLACE), LOADERKIT_E_EXISTS);
+  EXPECT_NE(Error().find("symlink"), std::string::npos) << Error();
+  EXPECT_EQ(FolderNames(At("outside")), std::vector<std::string>{});
+
+  kitpack::testing::MakeTestFolder(At("dest2"));
+  Write("outside/target", "keep");
+  ASSERT_TRUE(kitpack::testing::MakeSymlink(At("outside/target"), At("dest2/README.txt")));
+  for (uint32_t flags : {0u, static_cast<uint32_t>(LOADERKIT_REPLACE)}) {
+    EXPECT_EQ(
+        loaderkit_payload_unpack(kit_, At("dest2").c_str(), nullptr, 0, flags, nullptr, nullptr),
+        LOADERKIT_E_EXISTS);
+    EXPECT_EQ(Read("outside/target"), "keep");
+    EXPECT_EQ(FolderNames(At("dest2")), std::vector<std::string>{"README.txt"});
+  }
+}
+#endif
+
+}  // namespace
