@@ -5,7 +5,9 @@
 
 #include "format/pe_layout.h"
 #include "kitpack/files.h"
+#include "kitpack/internal_name.h"
 #include "kitpack/kit_error.h"
+#include "kitpack/picture_alpha.h"
 #include "kitpack/text_utf8.h"
 
 namespace kitpack {
@@ -368,14 +370,12 @@ std::vector<unsigned char> VersionResource(const std::vector<unsigned char>& exi
   } else if (!ParseVersionInfo(existing, root)) {
     throw KitError("the loader's version resource is damaged");
   }
+  const std::optional<std::string> internal_name = InternalNameFor(b);
   const std::pair<const char*, const std::optional<std::string>*> texts[] = {
-      {"CompanyName", &b.company},
-      {"FileDescription", &b.description},
-      {"FileVersion", &b.file_version},
-      {"LegalCopyright", &b.copyright},
-      {"OriginalFilename", &b.original_filename},
-      {"ProductName", &b.product_name},
-      {"ProductVersion", &b.product_version}};
+      {"CompanyName", &b.company},      {"FileDescription", &b.description},
+      {"FileVersion", &b.file_version}, {"InternalName", &internal_name},
+      {"LegalCopyright", &b.copyright}, {"OriginalFilename", &b.original_filename},
+      {"ProductName", &b.product_name}, {"ProductVersion", &b.product_version}};
   VersionNode* strings = root.Child(U16("StringFileInfo"));
   if (!strings) {
     root.children.insert(root.children.begin(), NewVersionInfo().children[0]);
@@ -436,7 +436,8 @@ void ApplyBranding(std::vector<unsigned char>& loader, const Branding& b,
   ResourceTable table = ResourceTable::Read(loader, what);
   if (!b.icon.empty()) ReplaceIcon(table, ReadIcon(ReadBrandingFile(b.icon), b.icon));
   if (!b.picture.empty())
-    ReplacePicture(table, BitmapResource(ReadBrandingFile(b.picture), b.picture));
+    ReplacePicture(table,
+                   WithoutAlpha(BitmapResource(ReadBrandingFile(b.picture), b.picture), b.picture));
   if (b.product_name || b.company || b.description || b.product_version || b.file_version ||
       b.copyright || b.original_filename) {
     std::vector<Resource*> versions =

@@ -16,6 +16,7 @@
 #include "format/utf8.h"
 #include "kitpack/exe_format.h"
 #include "kitpack/glob.h"
+#include "kitpack/installer_check.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/kit_digest.h"
@@ -689,6 +690,7 @@ BuildSummary BuildKit(const BuildOptions& o) {
   BuildOptions checked = o;
   std::vector<unsigned char> loader = ReadLoader(o);
   CheckLoaderAndInstaller(loader, o.loader, o.first.front().source);
+  CheckInstallerStarts(loader, o.first.front().source, o.first.front().stored_name);
   std::vector<Prepared> first, second;
   for (const std::string& out_path : {kit_path, second_path, loader_copy}) {
     if (out_path.empty()) continue;

@@ -1,6 +1,7 @@
 #include "kitpack/text_utf8.h"
 
 #include "format/utf8.h"
+#include "kitpack/text_width.h"
 
 #include <cstdint>
 
@@ -78,11 +79,7 @@ std::string Utf8FromUtf16(const std::u16string& text) {
 bool IsUtf8(const std::string& text) { return ldr::IsValidUtf8(text); }
 
 size_t DisplayWidth(const std::string& text) {
-  if (!IsUtf8(text)) return text.size();
-  size_t n = 0;
-  for (unsigned char c : text)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
+  return IsUtf8(text) ? Utf8Columns(text) : text.size();
 }
 
 std::string PadRight(const std::string& text, size_t width) {

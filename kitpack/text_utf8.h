@@ -15,8 +15,8 @@ std::optional<std::u16string> Utf16FromUtf8(const std::string& text);
 std::string Utf8FromUtf16(const std::u16string& text);
 bool IsUtf8(const std::string& text);
 
-// Columns a name takes on a terminal: its characters when it is UTF-8, else
-// its bytes (a legacy code page, one byte a character).
+// Columns a name takes on a terminal: as text_width.h counts them when it is
+// UTF-8, else its bytes (a legacy code page, one byte a character).
 size_t DisplayWidth(const std::string& text);
 // The text followed by blanks up to `width` columns.
 std::string PadRight(const std::string& text, size_t width);
