@@ -91,13 +91,23 @@ class Packages(unittest.TestCase):
         for rel in ["bin/kitpack", "share/loaderkit/loader.exe", "share/loaderkit/loader",
                     "share/loaderkit/installer.exe", "share/loaderkit/installer",
                     "share/loaderkit/payload/docs/guide.txt", "share/doc/loaderkit/README.md",
-                    "share/doc/loaderkit/kitpack.md", "lib/cmake/loaderkit/loaderkitConfig.cmake"]:
+                    "share/doc/loaderkit/kitpack.md", "lib/cmake/loaderkit/loaderkitConfig.cmake",
+                    "share/man/man1/kitpack.1"]:
             self.assertIn(top + rel, names)
         self.assertEqual(next(m for m in members if m.name == top + "bin/kitpack").mode, 0o755)
+        # Every picture and page the README links is in the package, where
+        # the link says.
+        with tarfile.open(TAR) as tar:
+            readme = tar.extractfile(top + "share/doc/loaderkit/README.md").read().decode()
+        links = [l for l in re.findall(r"\]\(([^)#]+)\)", readme) if "://" not in l]
+        self.assertIn("docs/window.png", links)
+        for link in links:
+            self.assertIn(top + "share/doc/loaderkit/" + link, names)
 
         deb = run(["dpkg-deb", "--contents", DEB]).stdout.decode()
         for rel in ["./usr/bin/kitpack", "./usr/share/loaderkit/loader.exe", "./usr/share/loaderkit/loader",
-                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake"]:
+                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake", "./usr/share/man/man1/kitpack.1",
+                    "./usr/share/doc/loaderkit/docs/window.png"]:
             self.assertIn(rel + "\n", deb)
         info = run(["dpkg-deb", "--field", DEB, "Package", "Version", "Architecture"]).stdout.decode()
         self.assertEqual(info.split(), ["Package:", "loaderkit", "Version:", VERSION, "Architecture:", "amd64"])
@@ -110,9 +120,12 @@ class Packages(unittest.TestCase):
         self.assertEqual(len({i.date_time for i in infos}), 1)
         for rel in ["bin/kitpack.exe", "share/loaderkit/loader.exe", "share/loaderkit/installer.exe",
                     "share/loaderkit/payload/README.txt", "share/doc/loaderkit/README.md",
-                    "lib/cmake/loaderkit/loaderkitAddKit.cmake"]:
+                    "lib/cmake/loaderkit/loaderkitAddKit.cmake", "share/man/man1/kitpack.1",
+                    "share/doc/loaderkit/docs/window.png"]:
             self.assertIn(top + rel, names)
+        # The README's table says which Linux programs the zip leaves out.
         self.assertNotIn(top + "share/loaderkit/loader", names)
+        self.assertNotIn(top + "share/loaderkit/installer", names)
 
         # kitpack.exe runs as the user who starts it, its ANSI calls in UTF-8.
         with zipfile.ZipFile(ZIP) as z:
