@@ -3,9 +3,10 @@
 
 * scripts/package.sh run twice gives identical files;
 * each package holds what it should, in sorted order with fixed times;
-* examples/cmake-consumer builds its kits against the unpacked tar.gz and
-  the unpacked .deb, builds them again when an input changes and not
-  otherwise, and its POSIX kit runs;
+* examples/cmake-consumer builds its kits against the unpacked tar.gz (with
+  Ninja) and the unpacked .deb (with Makefiles), builds them again when an
+  input changes or a payload file is added or removed, and not otherwise,
+  and its POSIX kit runs;
 * a kit built under Wine from the unpacked zip alone (no --loader) installs.
 
 usage: check_packages.py [--skip-package]   (--skip-package: use dist/ as it is)
@@ -146,11 +147,11 @@ class Packages(unittest.TestCase):
             tar.extractall(self.dir)
         return os.path.join(self.dir, "loaderkit-%s-linux-x86_64" % VERSION)
 
-    def build_consumer(self, prefix, build):
+    def build_consumer(self, prefix, build, generator="Ninja"):
         src = os.path.join(self.dir, "consumer-src")
         if not os.path.isdir(src):
             shutil.copytree(os.path.join(ROOT, "examples", "cmake-consumer"), src)
-        run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_PREFIX_PATH=" + prefix])
+        run(["cmake", "-S", src, "-B", build, "-G", generator, "-DCMAKE_PREFIX_PATH=" + prefix])
         return src, run(["cmake", "--build", build]).stdout.decode()
 
     def test_cmake_consumer_against_the_tar_gz(self):
@@ -194,6 +195,11 @@ class Packages(unittest.TestCase):
             f.write("new\n")
         run(["cmake", "--build", build])
         self.assertIn("added.txt", run([kitpack, "list", posix_kit]).stdout.decode())
+        # A removed one: gone from both kits.
+        os.remove(os.path.join(src, "payload", "added.txt"))
+        run(["cmake", "--build", build])
+        for kit in (windows_kit, posix_kit):
+            self.assertNotIn("added.txt", run([kitpack, "list", kit]).stdout.decode())
 
         # The POSIX kit runs: the loader unpacks it and starts hello_installer.
         logs = os.path.join(self.dir, "logs")
@@ -206,8 +212,17 @@ class Packages(unittest.TestCase):
     def test_cmake_consumer_against_the_deb(self):
         root = os.path.join(self.dir, "deb")
         run(["dpkg-deb", "--extract", DEB, root])
-        _, log = self.build_consumer(os.path.join(root, "usr"), os.path.join(self.dir, "consumer-deb"))
+        build = os.path.join(self.dir, "consumer-deb")
+        src, log = self.build_consumer(os.path.join(root, "usr"), build, "Unix Makefiles")
         self.assertIn("Building kit hello_posix_kit", log)
+        # With Makefiles too, a file removed from the payload folder leaves
+        # the kit.
+        kitpack = os.path.join(root, "usr", "bin", "kitpack")
+        kit = os.path.join(build, "hello-setup")
+        self.assertIn("docs\\notes.txt", run([kitpack, "list", kit]).stdout.decode())
+        os.remove(os.path.join(src, "payload", "docs", "notes.txt"))
+        run(["cmake", "--build", build])
+        self.assertNotIn("docs\\notes.txt", run([kitpack, "list", kit]).stdout.decode())
 
     def test_zip_alone_makes_a_kit_that_installs_under_wine(self):
         with zipfile.ZipFile(ZIP) as z:
