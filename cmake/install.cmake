@@ -3,7 +3,9 @@
 #   bin/                         kitpack
 #   share/loaderkit/             loader.exe, the POSIX loader, the reference
 #                                installers, the demo payload (payload/)
-#   share/doc/loaderkit/         the READMEs
+#   share/doc/loaderkit/         the READMEs, format.md, and the pictures and
+#                                pages the top-level README links (docs/)
+#   share/man/man1/              kitpack.1
 #   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack,
 #                                loaderkit::payload and loaderkit_add_kit()
 #   lib/, include/loaderkit/     the payload library for installers (static,
@@ -42,6 +44,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/kitpack/README.md DESTINATION ${CMAKE_INSTAL
 install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME examples.md)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# What the README links, at the same place relative to it.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/extracting.png ${PROJECT_SOURCE_DIR}/docs/window.png
+              ${PROJECT_SOURCE_DIR}/docs/window-192dpi.png ${PROJECT_SOURCE_DIR}/docs/benchmarks.md
+              ${PROJECT_SOURCE_DIR}/docs/throughput.png
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/kitpack/kitpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(EXPORT loaderkitTargets NAMESPACE loaderkit:: DESTINATION ${LOADERKIT_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/loaderkitConfig.cmake.in

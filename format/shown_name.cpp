@@ -1,5 +1,7 @@
 #include "format/shown_name.h"
 
+#include "format/text_width.h"
+
 #include "format/utf8.h"
 
 namespace ldr {
@@ -37,11 +39,7 @@ std::string ShownName(std::string_view text) {
 std::string ShownName(std::u16string_view text) { return ShownName(Utf8FromUtf16(text)); }
 
 size_t DisplayWidth(std::string_view text) {
-  if (!IsValidUtf8(text)) return text.size();
-  size_t n = 0;
-  for (char c : text)
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  return n;
+  return IsValidUtf8(text) ? Utf8Columns(text) : text.size();
 }
 
 std::string PadRight(std::string_view text, size_t width) {

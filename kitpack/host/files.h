@@ -35,6 +35,9 @@ bool SameFile(const std::string& a, const std::string& b);
 bool IsReadOnlyFile(const std::string& path);
 // Makes the folder; one that exists already is fine.
 void MakeFolder(const std::string& path);
+// The same, with the folders above it that are missing (make_folders.cpp,
+// on the calls above).
+void MakeFolders(const std::string& path);
 
 // --- Host paths -------------------------------------------------------------
 // A path's parts are split at "/" on POSIX, at "\", "/" and a drive's ":" on

@@ -310,7 +310,7 @@ size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) 
   if (!kit.checked) throw KitError("internal: extraction needs a kit read with its checks");
   VerifyStreams(kit);
   const ArchiveInfo& a = second ? kit.second : kit.first;
-  MakeFolder(dest);
+  MakeFolders(dest);
   std::vector<std::vector<std::string>> targets;
   for (size_t i = 0; i < a.entries.size(); ++i) {
     const EntryInfo& e = a.entries[i];

@@ -13,6 +13,7 @@
 #include "kitpack/kit/sign_step.h"
 #include "kitpack/kit/writer.h"
 #include "kitpack/pe/exe_format.h"
+#include "kitpack/pe/installer_check.h"
 #include "kitpack/pe/signing.h"
 
 namespace kitpack {
@@ -149,6 +150,7 @@ Inputs ReadInputs(const BuildOptions& o, const OutputPaths& paths) {
   Inputs in;
   in.loader = ReadLoader(o);
   CheckLoaderAndInstaller(in.loader, o.loader, o.first.front().source);
+  CheckInstallerStarts(in.loader, o.first.front().source, o.first.front().stored_name);
   BuildOptions checked = o;
   for (const std::string& out_path : {paths.kit, paths.second, paths.loader_copy}) {
     if (out_path.empty()) continue;

@@ -8,6 +8,8 @@
 #include "format/utf8.h"
 #include "kitpack/host/files.h"
 #include "kitpack/kit_error.h"
+#include "kitpack/pe/internal_name.h"
+#include "kitpack/pe/picture_alpha.h"
 
 namespace kitpack {
 
@@ -224,14 +226,12 @@ std::vector<unsigned char> VersionResource(const std::vector<unsigned char>& exi
   } else if (!ldr::ParseVersionInfo(existing, root)) {
     throw KitError("the loader's version resource is damaged");
   }
+  const std::optional<std::string> internal_name = InternalNameFor(b);
   const std::pair<const char*, const std::optional<std::string>*> texts[] = {
-      {"CompanyName", &b.company},
-      {"FileDescription", &b.description},
-      {"FileVersion", &b.file_version},
-      {"LegalCopyright", &b.copyright},
-      {"OriginalFilename", &b.original_filename},
-      {"ProductName", &b.product_name},
-      {"ProductVersion", &b.product_version}};
+      {"CompanyName", &b.company},      {"FileDescription", &b.description},
+      {"FileVersion", &b.file_version}, {"InternalName", &internal_name},
+      {"LegalCopyright", &b.copyright}, {"OriginalFilename", &b.original_filename},
+      {"ProductName", &b.product_name}, {"ProductVersion", &b.product_version}};
   ldr::VersionNode* strings = root.Child(ldr::AsciiToUtf16("StringFileInfo"));
   if (!strings) {
     root.children.insert(root.children.begin(), ldr::NewVersionInfo().children[0]);
@@ -296,7 +296,8 @@ void ApplyBranding(std::vector<unsigned char>& loader, const Branding& b,
   ResourceTable table = ReadResources(loader, what);
   if (!b.icon.empty()) ReplaceIcon(table, ReadIcon(ReadBrandingFile(b.icon), b.icon));
   if (!b.picture.empty())
-    ReplacePicture(table, BitmapResource(ReadBrandingFile(b.picture), b.picture));
+    ReplacePicture(table,
+                   WithoutAlpha(BitmapResource(ReadBrandingFile(b.picture), b.picture), b.picture));
   if (b.product_name || b.company || b.description || b.product_version || b.file_version ||
       b.copyright || b.original_filename) {
     std::vector<Resource*> versions =

@@ -42,7 +42,7 @@ class Branding(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="kitpack-branding-")
         self.addCleanup(shutil.rmtree, self.dir)
         with open(self.path("setup.exe"), "wb") as f:
-            f.write(b"MZ installer" * 100)
+            f.write(pe_reader.pe_image(size=1200))
         os.makedirs(self.path("payload"))
         with open(self.path("payload/readme.txt"), "wb") as f:
             f.write(b"read me\r\n")
@@ -126,6 +126,8 @@ class Branding(unittest.TestCase):
         self.assertEqual(product_version, "4.2.0.0")
         for key, value in VERSION_OPTIONS.values():
             self.assertEqual(strings[key], value)
+        # The loader's own "loader" gives way to the original file name.
+        self.assertEqual(strings["InternalName"], "example-setup")
 
         # The kit itself is untouched by the branding: it verifies.
         self.assertIn(b"OK", self.kitpack("verify", "kit.exe").stdout)
@@ -158,7 +160,7 @@ class Branding(unittest.TestCase):
         res = image.resources()
         self.assertEqual(set(t for t, _, _ in res), {RT_BITMAP, RT_VERSION})
         self.assertEqual(pe_reader.version_info(pe_reader.resource(res, RT_VERSION, 1))[2],
-                         {"ProductName": "Plain"})
+                         {"ProductName": "Plain", "InternalName": "Plain"})
 
         # An external kit's copy of the loader is branded the same way; the
         # loader given stays as it was.
@@ -193,6 +195,26 @@ class Branding(unittest.TestCase):
         self.assertEqual(len(manifest), len(before))
         self.assertEqual(pe_reader.version_info(pe_reader.resource(res, RT_VERSION, 1))[2]
                          ["CompanyName"], "Example")
+
+    def test_picture_with_alpha_is_blended_over_the_window(self):
+        # What ImageMagick writes by default for a picture with transparency:
+        # 32 bits with an alpha mask, the transparent pixels black.
+        if not shutil.which("convert"):
+            self.skipTest("no ImageMagick")
+        subprocess.run(["convert", "-size", "32x32", "xc:none", "-fill", "rgb(200,20,10)", "-draw",
+                        "rectangle 8,4 23,27", self.path("alpha.bmp")], check=True)
+        with open(self.path("alpha.bmp"), "rb") as f:
+            self.assertEqual(struct.unpack_from("<H", f.read(), 28)[0], 32)
+        self.brand(os.path.join(PE_DIR, "versioned.exe"), "kit.exe", "--picture", "alpha.bmp")
+        bitmap = pe_reader.resource(self.image_of_kit("kit.exe").resources(), RT_BITMAP, "BITMAP1")
+        size, width, height, _, bits = struct.unpack_from("<IiiHH", bitmap, 0)
+        self.assertEqual((size, width, height, bits), (40, 32, 32, 24))
+
+        def pixel(x, y):  # y from the top; the rows are stored bottom-up
+            at = 40 + (31 - y) * 96 + x * 3
+            return tuple(reversed(bitmap[at:at + 3]))
+        self.assertEqual(pixel(0, 0), (240, 240, 240))  # the window's grey, not black
+        self.assertEqual(pixel(12, 6), (200, 20, 10))
 
     def test_mistakes_are_refused_before_anything_is_written(self):
         images.write_bmp(self.path("small.bmp"), 16, 16, picture)

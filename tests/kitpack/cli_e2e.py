@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import unicodedata
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -32,7 +33,7 @@ class CliCase(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="kitpack-cli-")
         self.addCleanup(shutil.rmtree, self.dir)
         self.write("loader.exe", b"MZ" + bytes(range(256)) * 40)
-        self.write("setup.exe", b"MZ installer" * 50)
+        self.write("setup.exe", pe_image(size=600))
         self.write("payload/" + NAME, "Inhalt\n".encode())
         self.write("payload/docs/guide.txt", b"guide " * 5000)
         self.write("payload/data/r.bin", os.urandom(70000))
@@ -189,6 +190,29 @@ class Integrity(CliCase):
         self.assertIn("differs from payload in 3 file(s)", err)
 
 
+class Listing(CliCase):
+    def test_columns_line_up_with_wide_names(self):
+        self.write("payload/日本語の説明書.txt", b"x")
+        self.write("payload/说明/文档.txt", b"y")
+        self.build()
+        out, _ = self.kitpack("list", "kit.exe")
+        rows = [line for line in out.splitlines()
+                if any(n in line for n in ("日本語", "文档", "guide.txt", NAME))]
+        self.assertEqual(len(rows), 4)
+
+        def columns(text):
+            return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+        # Each row's size column ends in the same terminal column.
+        ends = {columns(re.match(r"\s+\d+\s+.*?\s+\d+", row).group(0)) for row in rows}
+        self.assertEqual(len(ends), 1, out)
+
+    def test_extract_makes_the_missing_folders(self):
+        self.build()
+        out, _ = self.kitpack("extract", "--second", "kit.exe", "-C", "x4/sub")
+        self.assertIn("extracted 3 file(s) into x4/sub", out)
+        self.assertEqual(self.read("x4/sub/docs/guide.txt"), b"guide " * 5000)
+
+
 class Mistakes(CliCase):
     def assertRefused(self, args, message, code=1):
         before = sorted(os.listdir(self.dir))
@@ -236,6 +260,30 @@ class Mistakes(CliCase):
                                     "-o", "kit.exe"], message)
         self.kitpack("build", "--loader", "posix-loader", "--installer", "setup.sh", "-o",
                      "posix-kit")
+
+    def test_installers_windows_does_not_start(self):
+        self.write("win-loader.exe", pe_image(size=4096, section=True))
+        self.write("product.msi", bytes.fromhex("D0CF11E0A1B11AE1") + bytes(600))
+        self.write("install.ps1", b"Write-Host 'installing'\r\n")
+        self.write("setup.cmd", b'@echo off\r\nmsiexec /i "%~dp0product.msi"\r\n')
+        advice = ("the loader starts its installer from a command line, where Windows starts only "
+                  "a program (.exe) or a batch file (.bat, .cmd); give an .exe, or a .cmd that "
+                  "starts it (for an .msi: a setup.cmd holding  msiexec /i \"%~dp0product.msi\"  "
+                  "as --installer, and the package as --file)")
+        cases = [
+            ("product.msi", "the installer product.msi (stored as C:\\KIT\\product.msi) is a "
+             "Windows Installer package (.msi): " + advice),
+            ("product.msi=C:\\KIT\\setup.exe", "is an OLE compound file, the format of Windows "
+             "Installer packages (.msi)"),
+            ("install.ps1", "is a PowerShell script (.ps1), which Windows opens rather than runs"),
+            ("payload/" + NAME, "is neither a Windows program nor a batch file (.bat, .cmd)"),
+        ]
+        for installer, message in cases:
+            with self.subTest(installer=installer):
+                self.assertRefused(["build", "--loader", "win-loader.exe", "--installer",
+                                    installer, "-o", "kit.exe"], message)
+        self.kitpack("build", "--loader", "win-loader.exe", "--installer", "setup.cmd",
+                     "--file", "product.msi", "-o", "kit.exe")
 
     def test_swapped_loader_and_installer(self):
         if not PE_DIR:

@@ -50,7 +50,10 @@ class KitTest : public ::testing::Test {
   void SetUp() override {
     dir_ = testing::MakeScratchFolder("kitpack-test-");
     Save(P("loader.exe"), RandomBytes(50000, 1));
-    Save(P("setup.exe"), RandomBytes(3000, 2));
+    // Taken for a Windows program when the loader is one: PE headers first.
+    std::string installer = ldr::testing::PeImage(ldr::testing::PeKind::kPe32Plus, 512);
+    const std::vector<unsigned char> rest = RandomBytes(3000 - 512, 2);
+    Save(P("setup.exe"), installer.append(rest.begin(), rest.end()));
     MakeTestFolder(P("payload/docs"));
     MakeTestFolder(P("payload/data"));
     Save(P("payload/README.txt"), std::string("read me\n"));

@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from ldkit import manifest as pe_manifest  # noqa: E402
 from ldkit.kitread import read_kit  # noqa: E402
 from ldkit import kits  # noqa: E402
+from ldkit.pe import pe_image  # noqa: E402
 from ldkit.kits import archive_of_files, write_kit  # noqa: E402
 from ldkit.pe import certificate_table  # noqa: E402
 from ldkit.signing import make_certificate  # noqa: E402
@@ -37,7 +38,8 @@ class KitpackCli(unittest.TestCase):
         rnd = random.Random(5)
         self.loader = bytes(rnd.getrandbits(8) for _ in range(40000))
         self.write("loader.exe", self.loader)
-        self.write("setup.exe", b"MZ" + bytes(rnd.getrandbits(8) for _ in range(5000)))
+        # PE headers first: taken for a Windows program where the loader is one.
+        self.write("setup.exe", pe_image(size=512) + bytes(rnd.getrandbits(8) for _ in range(4490)))
         self.write("helper.dll", b"helper" * 1000)
         self.write("payload/README.txt", b"hello\r\n")
         self.write("payload/docs/guide.txt", b"guide " * 5000)

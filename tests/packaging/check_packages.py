@@ -3,10 +3,11 @@
 
 * scripts/package.sh run twice gives identical files;
 * each package holds what it should, in sorted order with fixed times;
-* examples/cmake-consumer builds its kits against the unpacked tar.gz and
-  the unpacked .deb, builds them again when an input changes and not
-  otherwise, and its POSIX kits run: the one whose installer is built on
-  the payload library installs its payload;
+* examples/cmake-consumer builds its kits against the unpacked tar.gz (with
+  Ninja) and the unpacked .deb (with Makefiles), builds them again when an
+  input changes or a payload file is added or removed, and not otherwise,
+  and its POSIX kits run: the one whose installer is built on the payload
+  library installs its payload;
 * a kit built under Wine from the unpacked zip alone (no --loader) installs.
 
 usage: check_packages.py [--skip-package]   (--skip-package: use dist/ as it is)
@@ -94,13 +95,22 @@ class Packages(unittest.TestCase):
                     "share/loaderkit/payload/docs/guide.txt", "share/doc/loaderkit/README.md",
                     "share/doc/loaderkit/kitpack.md", "share/doc/loaderkit/format.md",
                     "lib/cmake/loaderkit/loaderkitConfig.cmake", "lib/libloaderkit_payload.a",
-                    "include/loaderkit/payload.h"]:
+                    "include/loaderkit/payload.h", "share/man/man1/kitpack.1"]:
             self.assertIn(top + rel, names)
         self.assertEqual(next(m for m in members if m.name == top + "bin/kitpack").mode, 0o755)
+        # Every picture and page the README links is in the package, where
+        # the link says.
+        with tarfile.open(TAR) as tar:
+            readme = tar.extractfile(top + "share/doc/loaderkit/README.md").read().decode()
+        links = [l for l in re.findall(r"\]\(([^)#]+)\)", readme) if "://" not in l]
+        self.assertIn("docs/window.png", links)
+        for link in links:
+            self.assertIn(top + "share/doc/loaderkit/" + link, names)
 
         deb = run(["dpkg-deb", "--contents", DEB]).stdout.decode()
         for rel in ["./usr/bin/kitpack", "./usr/share/loaderkit/loader.exe", "./usr/share/loaderkit/loader",
-                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake", "./usr/include/loaderkit/payload.h"]:
+                    "./usr/lib/cmake/loaderkit/loaderkitConfig.cmake", "./usr/include/loaderkit/payload.h",
+                    "./usr/share/man/man1/kitpack.1", "./usr/share/doc/loaderkit/docs/window.png"]:
             self.assertIn(rel + "\n", deb)
         info = run(["dpkg-deb", "--field", DEB, "Package", "Version", "Architecture"]).stdout.decode()
         self.assertEqual(info.split(), ["Package:", "loaderkit", "Version:", VERSION, "Architecture:", "amd64"])
@@ -114,9 +124,12 @@ class Packages(unittest.TestCase):
         for rel in ["bin/kitpack.exe", "share/loaderkit/loader.exe", "share/loaderkit/installer.exe",
                     "share/loaderkit/payload/README.txt", "share/doc/loaderkit/README.md",
                     "lib/cmake/loaderkit/loaderkitAddKit.cmake", "lib/libloaderkit_payload.a",
-                    "include/loaderkit/payload.h", "share/doc/loaderkit/format.md"]:
+                    "include/loaderkit/payload.h", "share/doc/loaderkit/format.md",
+                    "share/man/man1/kitpack.1", "share/doc/loaderkit/docs/window.png"]:
             self.assertIn(top + rel, names)
+        # The README's table says which Linux programs the zip leaves out.
         self.assertNotIn(top + "share/loaderkit/loader", names)
+        self.assertNotIn(top + "share/loaderkit/installer", names)
 
         # kitpack.exe runs as the user who starts it, its ANSI calls in UTF-8.
         with zipfile.ZipFile(ZIP) as z:
@@ -137,11 +150,11 @@ class Packages(unittest.TestCase):
             tar.extractall(self.dir)
         return os.path.join(self.dir, "loaderkit-%s-linux-x86_64" % VERSION)
 
-    def build_consumer(self, prefix, build):
+    def build_consumer(self, prefix, build, generator="Ninja"):
         src = os.path.join(self.dir, "consumer-src")
         if not os.path.isdir(src):
             shutil.copytree(os.path.join(ROOT, "examples", "cmake-consumer"), src)
-        run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_PREFIX_PATH=" + prefix])
+        run(["cmake", "-S", src, "-B", build, "-G", generator, "-DCMAKE_PREFIX_PATH=" + prefix])
         return src, run(["cmake", "--build", build]).stdout.decode()
 
     def test_cmake_consumer_against_the_tar_gz(self):
@@ -185,6 +198,11 @@ class Packages(unittest.TestCase):
             f.write("new\n")
         run(["cmake", "--build", build])
         self.assertIn("added.txt", run([kitpack, "list", posix_kit]).stdout.decode())
+        # A removed one: gone from both kits.
+        os.remove(os.path.join(src, "payload", "added.txt"))
+        run(["cmake", "--build", build])
+        for kit in (windows_kit, posix_kit):
+            self.assertNotIn("added.txt", run([kitpack, "list", kit]).stdout.decode())
 
         # The POSIX kit runs: the loader unpacks it and starts hello_installer.
         logs = os.path.join(self.dir, "logs")
@@ -207,9 +225,18 @@ class Packages(unittest.TestCase):
     def test_cmake_consumer_against_the_deb(self):
         root = os.path.join(self.dir, "deb")
         run(["dpkg-deb", "--extract", DEB, root])
-        _, log = self.build_consumer(os.path.join(root, "usr"), os.path.join(self.dir, "consumer-deb"))
+        build = os.path.join(self.dir, "consumer-deb")
+        src, log = self.build_consumer(os.path.join(root, "usr"), build, "Unix Makefiles")
         self.assertIn("Building kit hello_posix_kit", log)
         self.assertIn("Building kit hello_payload_kit", log)
+        # With Makefiles too, a file removed from the payload folder leaves
+        # the kit.
+        kitpack = os.path.join(root, "usr", "bin", "kitpack")
+        kit = os.path.join(build, "hello-setup")
+        self.assertIn("docs\\notes.txt", run([kitpack, "list", kit]).stdout.decode())
+        os.remove(os.path.join(src, "payload", "docs", "notes.txt"))
+        run(["cmake", "--build", build])
+        self.assertNotIn("docs\\notes.txt", run([kitpack, "list", kit]).stdout.decode())
 
     def test_zip_alone_makes_a_kit_that_installs_under_wine(self):
         with zipfile.ZipFile(ZIP) as z:
