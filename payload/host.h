@@ -30,6 +30,10 @@ void MakeFolder(const std::string& path);
 // The system's text for the last failed call (errno, GetLastError), one
 // line. kitpack's files report through it too.
 std::string LastSystemErrorText();
+// The system's text for an error code (an errno value, a GetLastError
+// value), without the line break, blanks and full stop Windows ends it with;
+// "error N" when the system has none.
+std::string SystemErrorText(unsigned long code);
 
 // Reads exactly `size` bytes at `offset` from an open file (a descriptor on
 // POSIX, a HANDLE on Windows), without moving a shared file position; false

@@ -20,7 +20,9 @@ int OpenFolder(int at, const char* name, int flags) {
 
 const char kHostSeparator = '/';
 
-std::string LastSystemErrorText() { return std::strerror(errno); }
+std::string SystemErrorText(unsigned long code) { return std::strerror(static_cast<int>(code)); }
+
+std::string LastSystemErrorText() { return SystemErrorText(static_cast<unsigned long>(errno)); }
 
 std::string JoinHostPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;

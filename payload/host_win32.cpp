@@ -30,8 +30,7 @@ bool IsRealFolder(const std::string& path) {
 
 const char kHostSeparator = '\\';
 
-std::string LastSystemErrorText() {
-  const DWORD code = GetLastError();
+std::string SystemErrorText(unsigned long code) {
   char* text = nullptr;
   const DWORD n = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -43,6 +42,8 @@ std::string LastSystemErrorText() {
     out.pop_back();
   return out;
 }
+
+std::string LastSystemErrorText() { return SystemErrorText(GetLastError()); }
 
 std::string JoinHostPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;

@@ -7,7 +7,6 @@
 #include "format/shown_name.h"
 #include "kitpack/host/files.h"
 #include "kitpack/host/interrupt.h"
-#include "kitpack/host/system_error_win32.h"
 
 // ANSI calls throughout: the program's manifest sets the UTF-8 code page, so
 // paths arrive and leave as UTF-8, as on POSIX.
@@ -180,27 +179,6 @@ size_t ReadableFile::ReadSome(uint64_t offset, unsigned char* out, size_t length
     throw KitError("cannot read " + path_ + ": " + LastErrorText());
   }
   return n;
-}
-
-std::vector<unsigned char> ReadableFile::Range(uint64_t offset, size_t length) const {
-  std::vector<unsigned char> data(length);
-  RangeInto(offset, data.data(), length);
-  return data;
-}
-
-void ReadableFile::RangeInto(uint64_t offset, unsigned char* data, size_t length) const {
-  size_t done = 0;
-  while (done < length) {
-    size_t n = ReadSome(offset + done, data + done, length - done);
-    if (n == 0) throw KitError(path_ + " ended early (it changed while being read?)");
-    done += n;
-  }
-}
-
-std::vector<unsigned char> ReadWholeFile(const std::string& path) {
-  FileInfo info = StatRegularFile(path);
-  ReadableFile file(path);
-  return file.Range(0, static_cast<size_t>(info.size));
 }
 
 std::vector<std::string> ListFilesRecursively(const std::string& root,

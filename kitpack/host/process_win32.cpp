@@ -7,7 +7,7 @@
 #include "base/text_rules.h"
 #include "kitpack/host/command_line.h"
 #include "kitpack/host/process.h"
-#include "kitpack/host/system_error_win32.h"
+#include "payload/host.h"
 
 namespace kitpack {
 
@@ -27,7 +27,8 @@ std::string FindProgram(const std::string& name) {
 std::string RunProgram(const std::vector<std::string>& argv) {
   if (argv.empty()) return "could not be started: no program named";
   const std::string program = FindProgram(argv[0]);
-  if (program.empty()) return "could not be started: " + SystemErrorText(ERROR_FILE_NOT_FOUND);
+  if (program.empty())
+    return "could not be started: " + ldr::payload::SystemErrorText(ERROR_FILE_NOT_FOUND);
   // CreateProcess runs a batch file through cmd.exe, which reads the line
   // again by rules of its own (& starts a second command, %NAME% expands):
   // no quoting makes an output name safe there.
@@ -48,14 +49,14 @@ std::string RunProgram(const std::vector<std::string>& argv) {
   PROCESS_INFORMATION process = {};
   if (!CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process))
-    return "could not be started: " + SystemErrorText(GetLastError());
+    return "could not be started: " + ldr::payload::SystemErrorText(GetLastError());
   CloseHandle(process.hThread);
   DWORD code = 0;
   const bool waited = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                       GetExitCodeProcess(process.hProcess, &code);
   const DWORD error = GetLastError();
   CloseHandle(process.hProcess);
-  if (!waited) return "could not be waited for: " + SystemErrorText(error);
+  if (!waited) return "could not be waited for: " + ldr::payload::SystemErrorText(error);
   return code == 0 ? std::string() : "exited with code " + std::to_string(code);
 }
 
