@@ -10,7 +10,7 @@ packages=(
   wine wine64 xvfb x11-utils xdotool imagemagick icoutils
   clang libclang-rt-14-dev llvm
   python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine osslsigncode openssl
-  zip unzip 7zip nsis gnuplot-nox time
+  zip unzip 7zip nsis gnuplot-nox time groff-base gcovr
 )
 
 missing=()
