@@ -1,6 +1,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
+#include "kitpack/deployment.h"
 #include "kitpack/exe_format.h"
 #include "kitpack/glob.h"
 #include "kitpack/interrupt.h"
@@ -296,6 +298,28 @@ class ArchiveWriter {
 
 void CopyLoader(PendingOutput& out, const std::vector<unsigned char>& loader) {
   out.Write(loader.data(), loader.size());
+}
+
+// Where the kit's copy of the loader takes its deployment record; nothing
+// for --no-deployment or a loader without the block (an older one, another
+// writer's: its kits are built as they always were, and `list` says so).
+std::optional<size_t> DeploymentBlock(const BuildOptions& o,
+                                      const std::vector<unsigned char>& loader) {
+  if (!o.deployment) return std::nullopt;
+  return DeploymentBlockOffset(loader, o.loader);
+}
+
+// SHA-256 of the first `size` bytes of an output being written.
+std::array<unsigned char, 32> OutputSha256(const PendingOutput& out, uint64_t size) {
+  Sha256 hash;
+  std::vector<unsigned char> chunk(1 << 20);
+  for (uint64_t at = 0; at < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
+    if (!out.ReadBack(at, chunk.data(), n)) throw KitError("could not read back " + out.TempPath());
+    hash.Update(chunk.data(), n);
+    at += n;
+  }
+  return hash.Finish();
 }
 
 std::vector<unsigned char> ReadLoader(const BuildOptions& o) {
@@ -688,6 +712,7 @@ BuildSummary BuildKit(const BuildOptions& o) {
 
   BuildOptions checked = o;
   std::vector<unsigned char> loader = ReadLoader(o);
+  const std::optional<size_t> block = DeploymentBlock(o, loader);
   CheckLoaderAndInstaller(loader, o.loader, o.first.front().source);
   std::vector<Prepared> first, second;
   for (const std::string& out_path : {kit_path, second_path, loader_copy}) {
@@ -746,9 +771,21 @@ BuildSummary BuildKit(const BuildOptions& o) {
                                                       static_cast<int32_t>(second_start),
                                                       static_cast<int32_t>(second_end)),
                        trailer);
+    const int64_t trailer_offset = second_end + 1;
+    if (block) {
+      ldr::DeploymentRecord record;
+      record.flags = ldr::kDeploymentSelfExtracting;
+      record.kit_length = static_cast<uint32_t>(trailer_offset + ldr::kTrailerSize);
+      record.archive_start = static_cast<int32_t>(first_start);
+      record.archive_end = static_cast<int32_t>(second_start - 1);
+      record.second_archive_start = static_cast<int32_t>(second_start);
+      record.second_archive_end = static_cast<int32_t>(second_end);
+      record.trailer_offset = static_cast<int32_t>(trailer_offset);
+      FillDeploymentRecord(loader, *block, record);
+      out.WriteAt(0, loader.data(), loader.size());
+    }
     // The digest of everything before the trailer and of the trailer's
     // first 32 bytes, read back from the file as it now is.
-    const int64_t trailer_offset = second_end + 1;
     Sha256 prefix;
     PendingBytes written(out);
     HashKitPrefix(written, static_cast<uint64_t>(trailer_offset), prefix);
@@ -779,6 +816,24 @@ BuildSummary BuildKit(const BuildOptions& o) {
   held.reset();
   ArchiveWriter(setup1, o, done, total).Write(first, "first archive");
   ArchiveWriter(setup2, o, done, total).Write(second, "second archive");
+  if (block) {
+    // The record changes the copy's bytes, which breaks a signature it
+    // still carries: it goes in unsigned, like a branded one.
+    const uint64_t removed = StripSignature(loader, o.loader);
+    if (removed != 0 && o.notice)
+      o.notice("removed the signature of " + o.loader + " (a certificate table of " +
+               std::to_string(removed) +
+               " bytes) from the kit's copy: writing the deployment record breaks it; sign the "
+               "kit's copy of the loader, or build with --no-deployment");
+    ldr::DeploymentRecord record;
+    record.flags = ldr::kDeploymentExternal | ldr::kDeploymentSetup1Digest;
+    record.kit_length = static_cast<uint32_t>(loader.size());
+    record.archive_end = static_cast<int32_t>(setup1.Position()) - 1;
+    record.second_archive_end = static_cast<int32_t>(setup2.Position()) - 1;
+    record.setup1_length = static_cast<uint32_t>(setup1.Position());
+    record.setup1_sha256 = OutputSha256(setup1, setup1.Position());
+    FillDeploymentRecord(loader, *block, record);
+  }
   CopyLoader(copy, loader);
   std::optional<SignFolder> folder;
   if (!o.sign_command.empty()) {

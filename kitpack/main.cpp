@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "format/utf8.h"
+#include "kitpack/deployment.h"
 #include "kitpack/interrupt.h"
 #include "kitpack/kit.h"
 #include "kitpack/text_utf8.h"
@@ -249,6 +250,27 @@ std::string SignatureText(const kitpack::KitInfo& kit) {
          std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
 }
 
+// The deployment record, after the tables (list) or the checks (verify).
+void PrintDeployment(const kitpack::KitInfo& kit, bool checked) {
+  const kitpack::KitDeployment found = kitpack::ReadKitDeployment(kit);
+  const std::vector<std::string> lines = kitpack::DescribeDeploymentRecord(found.record);
+  for (size_t i = 0; i < lines.size(); ++i)
+    std::printf("%s%s\n", lines[i].c_str(),
+                i == 0 && checked && found.record ? " (matches the kit)" : "");
+}
+
+// verify: a record that disagrees with the kit fails it.
+void CheckDeployment(const kitpack::KitInfo& kit) {
+  const kitpack::KitDeployment found = kitpack::ReadKitDeployment(kit);
+  if (!found.record) return;
+  const std::vector<std::string> wrong = kitpack::DeploymentMismatches(kit, *found.record);
+  if (wrong.empty()) return;
+  for (const std::string& w : wrong) std::fprintf(stderr, "  %s\n", w.c_str());
+  throw KitError("the deployment record in " + found.file +
+                 " does not match the kit (listed above): the kit was changed after it was "
+                 "built, or is incomplete");
+}
+
 void PrintJson(const kitpack::KitInfo& kit) {
   std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
               kit.external ? "true" : "false");
@@ -262,6 +284,13 @@ void PrintJson(const kitpack::KitInfo& kit) {
         static_cast<long long>(kit.signature.padding));
   else
     std::printf("\"signature\": null, ");
+  const kitpack::KitDeployment deployment = kitpack::ReadKitDeployment(kit);
+  if (deployment.record)
+    std::printf("\"deployment\": {\"version\": %u, \"flags\": %u, \"kit_length\": %u}, ",
+                deployment.record->version, deployment.record->flags,
+                deployment.record->kit_length);
+  else
+    std::printf("\"deployment\": null, ");
   std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {
@@ -457,6 +486,10 @@ int main(int argc, char** argv) {
       ->type_name("GLOB");
   b->add_flag("--allow-empty", allow_empty, "Accept a --payload folder that holds no files");
   b->add_flag("--force", build.force, "Replace an output that is read-only");
+  bool no_deployment = false;
+  b->add_flag("--no-deployment", no_deployment,
+              "Leave the loader's deployment record unfilled: the kit takes no deployment "
+              "switches (/S, /WAIT, ...) and behaves exactly as kits did before them");
   bool quiet = false, verbose = false;
   b->add_flag("-q,--quiet", quiet, "Print errors only");
   b->add_flag("-v,--verbose", verbose, "Print each file as it is packed");
@@ -546,6 +579,7 @@ int main(int argc, char** argv) {
           std::fflush(stdout);
         };
       if (!level.empty()) build.execution_level = ldr::ParseExecutionLevel(level);
+      build.deployment = !no_deployment;
       const auto started = std::chrono::steady_clock::now();
       const kitpack::BuildSummary done = kitpack::BuildKit(build);
       const double seconds =
@@ -558,6 +592,7 @@ int main(int argc, char** argv) {
       } else {
         PrintTable(kit.first);
         PrintTable(kit.second);
+        PrintDeployment(kit, false);
       }
     } else if (v->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
@@ -568,6 +603,7 @@ int main(int argc, char** argv) {
       for (const std::string& warning : kitpack::LegacyNameWarnings(kit))
         std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
       const kitpack::DigestCheck digest = kitpack::CheckKitDigest(kit);
+      CheckDeployment(kit);
       if (!against.empty()) {
         const std::vector<std::string> differences = kitpack::ComparePayload(kit, against);
         if (!differences.empty()) {
@@ -586,6 +622,7 @@ int main(int argc, char** argv) {
         std::printf("payload: the same as %s (%zu files)\n", against.c_str(),
                     kit.second.entries.size());
       std::printf("%s\n", SignatureText(kit).c_str());
+      PrintDeployment(kit, true);
     } else if (x->parsed()) {
       kitpack::KitInfo kit = kitpack::ReadKit(kit_path, true);
       size_t n = kitpack::ExtractArchive(kit, second, dest);
