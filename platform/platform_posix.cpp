@@ -310,6 +310,7 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   int error = ::posix_spawn(&child, start.program.c_str(), nullptr, nullptr, argv, environ);
   switch (error) {
     case 0:
+      if (start.wait) waited_child_ = static_cast<int>(child);
       return 33;
     case ENOENT:
     case ENOTDIR:

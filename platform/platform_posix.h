@@ -51,6 +51,15 @@ class PosixPlatform final : public Platform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return false; }
+  // In platform_posix_deploy.cpp.
+  bool WaitForProcess(uint32_t* exit_code) override;
+  bool FreeSpace(SystemText folder, uint64_t* bytes) override;
+  bool RemoveFile(SystemText path) override;
+  bool RemoveEmptyFolder(SystemText path) override;
+  FolderState InspectFolder(SystemText path) override;
+  OpenFile OpenForAppending(SystemText path) override;
+  TimeText LocalTime() override;
+  void SetEnvironment(SystemText name, SystemText value) override;
 
  private:
   struct HeldFolder {
@@ -67,6 +76,7 @@ class PosixPlatform final : public Platform {
   HeldFolder folders_[kMaxHeldFolders];
   int next_folder_ = 0;  // the slot to use next, round the ring
   PosixFile files_[kMaxOpenFiles];
+  int waited_child_ = -1;  // kept by StartProcess for WaitForProcess
 };
 
 }  // namespace ldr

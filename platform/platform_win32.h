@@ -50,12 +50,21 @@ class Win32Platform final : public Platform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return true; }
+  bool WaitForProcess(uint32_t* exit_code) override;
+  bool FreeSpace(SystemText folder, uint64_t* bytes) override;
+  bool RemoveFile(SystemText path) override;
+  bool RemoveEmptyFolder(SystemText path) override;
+  FolderState InspectFolder(SystemText path) override;
+  OpenFile OpenForAppending(SystemText path) override;
+  TimeText LocalTime() override;
+  void SetEnvironment(SystemText name, SystemText value) override;
 
  private:
   // A slot for the handle, or an empty owner when none is free.
   OpenFile Hold(HANDLE handle);
 
   Win32File files_[kMaxOpenFiles];
+  HANDLE waited_process_ = nullptr;  // kept by StartProcess for WaitForProcess
 };
 
 }  // namespace ldr
