@@ -4,7 +4,7 @@
 #     [PAYLOAD <files, folders or targets>...]
 #     OUTPUT <file, or folder with EXTERNAL>
 #     [LOADER <file or target> | POSIX]
-#     [EXTERNAL] [LEVEL <0-9>] [STORED_PREFIX <prefix>]
+#     [EXTERNAL] [NO_DEPLOYMENT] [LEVEL <0-9>] [STORED_PREFIX <prefix>]
 #     [SOURCE_DATE_EPOCH <seconds>]
 #     [EXECUTION_LEVEL <asInvoker|highestAvailable|requireAdministrator>]
 #     [SIGN_COMMAND <command>])
@@ -39,7 +39,7 @@ function(_loaderkit_input item out_arg out_depends)
 endfunction()
 
 function(loaderkit_add_kit name)
-  cmake_parse_arguments(PARSE_ARGV 1 KIT "EXTERNAL;POSIX"
+  cmake_parse_arguments(PARSE_ARGV 1 KIT "EXTERNAL;POSIX;NO_DEPLOYMENT"
     "INSTALLER;OUTPUT;LOADER;LEVEL;STORED_PREFIX;SOURCE_DATE_EPOCH;EXECUTION_LEVEL"
     "FILES;PAYLOAD;SIGN_COMMAND")
   if(KIT_UNPARSED_ARGUMENTS)
@@ -102,6 +102,9 @@ function(loaderkit_add_kit name)
 
   get_filename_component(output "${KIT_OUTPUT}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
   list(APPEND args -o "${output}")
+  if(KIT_NO_DEPLOYMENT)
+    list(APPEND args --no-deployment)
+  endif()
   if(KIT_EXTERNAL)
     list(APPEND args --external)
     if(TARGET "${KIT_LOADER}")

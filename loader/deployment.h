@@ -26,6 +26,13 @@ enum DeploymentExit : int {
   kExitOther = 2409,          // anything else (the window, memory)
 };
 
+// A POSIX exit status holds 8 bits: there the loader's own failures end
+// with 240 to 249 (2400 to 2409 less 2160), above what signals give.
+inline int HostExitCode(int code, const PathStyle& host) {
+  return host.trailing == '/' && code >= kExitCommandLine && code <= kExitOther ? code - 2160
+                                                                                  : code;
+}
+
 // The variable a /WAIT run sets for the installer: the loader removes what
 // it unpacked once the installer has ended, so the installer need not.
 inline constexpr char kLoaderWaitsVariable[] = "LOADERKIT_LOADER_WAITS";

@@ -132,7 +132,8 @@ void Deploy(DeploymentRun& run) {
 
 int Fail(DeploymentRun& run, const char* message) {
   if (!run.installer_running) run.made.RemoveAll();
-  const int code = run.switches_given ? run.failure : 1;
+  const int code =
+      run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
   run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),
                 " (the loader's own failure): ", message});
   ReportFailure(run.window, message);
@@ -148,6 +149,11 @@ int RunDeployment(Platform& platform, LoaderWindow& window, const DeploymentReco
   DeploymentRun run(platform, switches.silent ? silent : window, record, switches);
   run.switches_given = !parsed || switches.any();
   try {
+    if (!switches.log.empty()) {
+      run.failure = kExitLog;
+      run.log.Open(switches.log,
+                   {"loader ", platform.OwnFilePath(), ", command line ", platform.CommandLine()});
+    }
     if (!parsed) {
       run.failure = kExitCommandLine;
       RaiseFormatted(msg::kBadSwitch, {switches.refused});
@@ -155,11 +161,6 @@ int RunDeployment(Platform& platform, LoaderWindow& window, const DeploymentReco
     if (switches.help) {
       run.window.ShowNotice(msg::kHelp);
       return 0;
-    }
-    if (!switches.log.empty()) {
-      run.failure = kExitLog;
-      run.log.Open(switches.log,
-                   {"loader ", platform.OwnFilePath(), ", command line ", platform.CommandLine()});
     }
     Deploy(run);
   } catch (...) {
