@@ -30,7 +30,7 @@ enum DeploymentExit : int {
 // with 240 to 249 (2400 to 2409 less 2160), above what signals give.
 inline int HostExitCode(int code, const PathStyle& host) {
   return host.trailing == '/' && code >= kExitCommandLine && code <= kExitOther ? code - 2160
-                                                                                  : code;
+                                                                                : code;
 }
 
 // The variable a /WAIT run sets for the installer: the loader removes what

@@ -132,8 +132,7 @@ void Deploy(DeploymentRun& run) {
 
 int Fail(DeploymentRun& run, const char* message) {
   if (!run.installer_running) run.made.RemoveAll();
-  const int code =
-      run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
+  const int code = run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
   run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),
                 " (the loader's own failure): ", message});
   ReportFailure(run.window, message);

@@ -6,8 +6,8 @@ code, switches on the command line, the exit code read back.
 Environment: E2E_LOADER (the POSIX loader), E2E_KITPACK, E2E_SCRATCH.
 """
 
+import json
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -193,7 +193,7 @@ class DamagedKits(DeployCase):
         kit = self.build("--file", LOADER)
         info = subprocess.run([KITPACK, "list", "--json", kit], check=True, timeout=TIMEOUT,
                               stdout=subprocess.PIPE).stdout.decode()
-        import json
+
         first = json.loads(info)["archives"][0]
         last = first["entries"][-1]
         at = first["start"] + (last["data_start"] + last["data_end"]) // 2

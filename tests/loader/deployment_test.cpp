@@ -85,7 +85,8 @@ TEST_F(DeploymentTest, KeepLeavesTheFiles) {
 
 TEST_F(DeploymentTest, SilentShowsNothingAndLogsTheFailure) {
   platform.free_space = 100;
-  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log"), kExitNoSpace);  // Windows paths: Windows codes
+  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log"),
+            kExitNoSpace);  // Windows paths: Windows codes
   EXPECT_TRUE(window.calls.empty());
   EXPECT_TRUE(window.boxes.empty());
   EXPECT_TRUE(platform.starts.empty());
