@@ -4,22 +4,6 @@
 
 namespace ldr {
 
-int32_t GetInt32(const unsigned char* p) {
-  uint32_t v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-               static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-  int32_t out;
-  std::memcpy(&out, &v, sizeof out);  // two's complement reinterpretation
-  return out;
-}
-
-double GetDouble(const unsigned char* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  double out;
-  std::memcpy(&out, &v, sizeof out);
-  return out;
-}
-
 ArchiveTrailer DecodeTrailer(const unsigned char (&bytes)[kTrailerSize]) {
   ArchiveTrailer t;
   std::memcpy(t.magic.data(), bytes, 16);
@@ -39,16 +23,16 @@ bool IsSelfExtracting(const ArchiveTrailer& trailer) {
 
 ArchiveEntry DecodeEntry(const unsigned char (&bytes)[kEntrySize]) {
   ArchiveEntry e;
-  e.unknown0 = GetInt32(bytes + 0);
+  e.reserved_one = GetInt32(bytes + 0);
   e.file_time = GetDouble(bytes + 4);
-  e.unknown12 = GetInt32(bytes + 12);
+  e.reserved_after_time = GetInt32(bytes + 12);
   e.data_end = GetInt32(bytes + 16);
   std::memcpy(e.stored_name.data(), bytes + 20, e.stored_name.size());
   e.next_header = GetInt32(bytes + 124);
   e.unpacked_size = GetInt32(bytes + 128);
   e.data_start = GetInt32(bytes + 132);
-  e.unknown136 = GetInt32(bytes + 136);
-  e.unknown140 = bytes[140];
+  e.reserved_after_start = GetInt32(bytes + 136);
+  e.reserved_before_version = GetU8(bytes + 140);
   std::memcpy(e.file_version.data(), bytes + 141, e.file_version.size());
   return e;
 }

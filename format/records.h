@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "format/bytes.h"
+
 namespace ldr {
 
 inline constexpr size_t kTrailerSize = 56;
@@ -22,12 +24,6 @@ inline constexpr size_t kFileVersionCapacity = 22;
 
 // The self-extracting mark: length byte 14, then these letters.
 inline constexpr std::string_view kSelfExtractingMark = "SELFEXTRACTING";
-
-// Little-endian helpers on raw bytes.
-int32_t GetInt32(const unsigned char* p);
-void PutInt32(unsigned char* p, int32_t value);
-double GetDouble(const unsigned char* p);
-void PutDouble(unsigned char* p, double value);
 
 // The last 56 bytes of a self-extracting file. Offsets are absolute.
 struct ArchiveTrailer {
@@ -56,17 +52,19 @@ struct ArchiveHeader {
 };
 
 // One 164-byte entry record. Offsets are relative to the archive start.
+// The loader reads none of the reserved fields; kitpack writes them as
+// shown, and recognises an entry record by reserved_one (a kit cut short).
 struct ArchiveEntry {
-  int32_t unknown0 = 1;                          // offset 0, holds 1
+  int32_t reserved_one = 1;                      // offset 0, holds 1
   double file_time = 0;                          // offset 4, days since 1899-12-30
-  int32_t unknown12 = 0;                         // offset 12, holds 0
+  int32_t reserved_after_time = 0;               // offset 12, holds 0
   int32_t data_end = 0;                          // offset 16, last byte of the stream (inclusive)
   std::array<unsigned char, 104> stored_name{};  // offset 20, short string
   int32_t next_header = 0;                       // offset 124
   int32_t unpacked_size = 0;                     // offset 128
   int32_t data_start = 0;                        // offset 132
-  int32_t unknown136 = 0;                        // offset 136
-  uint8_t unknown140 = 0;                        // offset 140
+  int32_t reserved_after_start = 0;              // offset 136, 0 or a multiple of 65,536
+  uint8_t reserved_before_version = 0;           // offset 140, holds 0
   std::array<unsigned char, 23> file_version{};  // offset 141, short string
 };
 

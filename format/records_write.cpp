@@ -6,18 +6,6 @@
 
 namespace ldr {
 
-void PutInt32(unsigned char* p, int32_t value) {
-  uint32_t v;
-  std::memcpy(&v, &value, sizeof v);
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-void PutDouble(unsigned char* p, double value) {
-  uint64_t v;
-  std::memcpy(&v, &value, sizeof v);
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
 void EncodeTrailer(const ArchiveTrailer& t, unsigned char (&bytes)[kTrailerSize]) {
   std::memcpy(bytes, t.magic.data(), 16);
   PutInt32(bytes + 16, t.archive_start);
@@ -39,16 +27,16 @@ ArchiveTrailer MakeSelfExtractingTrailer(int32_t archive_start, int32_t archive_
 }
 
 void EncodeEntry(const ArchiveEntry& e, unsigned char (&bytes)[kEntrySize]) {
-  PutInt32(bytes + 0, e.unknown0);
+  PutInt32(bytes + 0, e.reserved_one);
   PutDouble(bytes + 4, e.file_time);
-  PutInt32(bytes + 12, e.unknown12);
+  PutInt32(bytes + 12, e.reserved_after_time);
   PutInt32(bytes + 16, e.data_end);
   std::memcpy(bytes + 20, e.stored_name.data(), e.stored_name.size());
   PutInt32(bytes + 124, e.next_header);
   PutInt32(bytes + 128, e.unpacked_size);
   PutInt32(bytes + 132, e.data_start);
-  PutInt32(bytes + 136, e.unknown136);
-  bytes[140] = e.unknown140;
+  PutInt32(bytes + 136, e.reserved_after_start);
+  PutU8(bytes + 140, e.reserved_before_version);
   std::memcpy(bytes + 141, e.file_version.data(), e.file_version.size());
 }
 

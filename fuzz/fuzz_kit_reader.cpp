@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/files.h"
-#include "kitpack/kit.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/host/files.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReadAndVerify(kit);
     // The same bytes as the loader image kitpack brands: its resource tree.
     try {
-      kitpack::ResourceTable::Read(std::vector<unsigned char>(data, data + size), "input");
+      kitpack::ReadResources(std::vector<unsigned char>(data, data + size), "input");
     } catch (const kitpack::KitError&) {
     }
   } else {

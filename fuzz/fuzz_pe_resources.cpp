@@ -15,9 +15,9 @@
 #include <tuple>
 #include <vector>
 
-#include "kitpack/branding.h"
 #include "kitpack/kit_error.h"
-#include "kitpack/pe_resources.h"
+#include "kitpack/pe/branding.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace {
 
@@ -54,11 +54,11 @@ void Expect(F f) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<unsigned char> input(data, data + size);
   Expect([&] {
-    kitpack::ResourceTable table = kitpack::ResourceTable::Read(input, "input");
+    kitpack::ResourceTable table = kitpack::ReadResources(input, "input");
     std::vector<unsigned char> image = input;
     Expect([&] {
-      kitpack::WriteResources(image, table, "input");
-      Check(Contents(kitpack::ResourceTable::Read(image, "output")) == Contents(table));
+      kitpack::WriteResourceTable(image, table, "input");
+      Check(Contents(kitpack::ReadResources(image, "output")) == Contents(table));
     });
     kitpack::Branding branding;
     branding.product_name = "Fuzzed \xC3\x9C";

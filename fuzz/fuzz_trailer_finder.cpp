@@ -18,8 +18,8 @@
 #include <cstring>
 #include <string>
 
-#include "format/pe_image.h"
 #include "format/records.h"
+#include "format/trailer_location.h"
 #include "loader/startup.h"
 #include "tests/support/fake_platform.h"
 

@@ -191,6 +191,7 @@ void PrepareInstallerStart(Platform& platform, const EntryTable& table,
   hand_off->batch_through_cmd = platform.StartsBatchFilesThroughCmd();
 
   BuildInstallerStart(*hand_off, host, start);
+  start->program_id = written;
   const size_t longest_path = platform.LongestProgramPath();
   if (start->program.size() > longest_path) {
     RaiseFormatted(msg::kProgramPathTooLong,
@@ -203,6 +204,7 @@ void PrepareInstallerStart(Platform& platform, const EntryTable& table,
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
+  // Checked here for the message; StartProcess checks the file it starts.
   if (platform.IdentifyFile(hand_off->installer_path) != written) {
     RaiseFormatted(msg::kInstallerReplaced, {hand_off->installer_path});
   }

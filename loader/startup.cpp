@@ -5,7 +5,7 @@
 
 #include "base/errors.h"
 #include "base/messages.h"
-#include "format/pe_image.h"
+#include "format/trailer_location.h"
 #include "loader/deployment.h"
 #include "loader/main_sequence.h"
 

@@ -64,6 +64,9 @@ struct ProcessStart {
   // needs for WaitForProcess and skips the wait for the program's first
   // input.
   bool wait = false;
+  // When known, the file the program must be: POSIX starts nothing when its
+  // path names another file by then (the result is 2, not found).
+  FileId program_id;
 };
 
 // What a folder holds, as far as /EXTRACT asks.
@@ -216,7 +219,11 @@ class Platform {
 
   // Who may change what lies in the temporary folder. Windows: always
   // private (the folder is the user's own). POSIX: from the owner and mode
-  // of the folder and of every folder on its path.
+  // of the folder and of every folder on its real path, and unsafe when the
+  // path as given passes through a symbolic link that belongs to anyone but
+  // the user or root. POSIX resolves the folder once and keeps it open: what
+  // MakeTempFileName, MakeFolder and MakeUniqueFolder make in it is made
+  // relative to that folder, whatever its path names later.
   virtual FolderSharing TempFolderSharing(SystemText folder) = 0;
 
   // GetTempFileNameA(folder, prefix, 0): creates a new, empty file with a
@@ -278,8 +285,11 @@ class Platform {
 
   // Starts the program like WinExec(command_line, SW_SHOW) and does not wait
   // for it to end. 32 or more: started; 0..31: why it did not (WinExec's
-  // codes). Windows: CreateProcessA with the whole line. POSIX: posix_spawn
-  // of the program with the arguments as given; no shell, no PATH search.
+  // codes). Windows: CreateProcessA with the whole line. POSIX: the program's
+  // file is opened once (relative to its folder when that is held, a final
+  // symbolic link not followed) and started from that descriptor with the
+  // arguments as given; no shell, no PATH search. A script's interpreter
+  // reads it as /dev/fd/N, which is also what the script gets as its $0.
   virtual uint32_t StartProcess(const ProcessStart& start) = 0;
 
   // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which

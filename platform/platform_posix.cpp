@@ -1,14 +1,15 @@
 // Unlike a Windows user's temporary folder, /tmp is shared with every other
 // user. What the loader makes there is made so that others can neither
-// foresee its name nor change it afterwards: folders readable by their owner
-// only and kept open, files created relative to those open folders with
-// O_EXCL and O_NOFOLLOW, nothing cut that is not this user's own regular file
-// with a single link.
+// foresee its name nor change it afterwards: the temporary folder resolved
+// once and kept open, folders readable by their owner only and kept open,
+// files and folders created relative to those open folders with O_EXCL and
+// O_NOFOLLOW, nothing cut that is not this user's own regular file with a
+// single link, the installer started from a descriptor of the file checked.
 
 #include "platform/platform_posix.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -19,20 +20,14 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/posix_folder_walk.h"
+#include "platform/posix_start.h"
 #include "platform/system_platform.h"
 
 extern char** environ;
 
 namespace ldr {
 namespace {
-
-// Whether others could rename or replace what lies in a folder: it belongs
-// to another user (an owner may rename anything inside, sticky or not), or
-// others may write it and the sticky bit does not stop them.
-bool OthersControl(const struct stat& info) {
-  if (info.st_uid != ::geteuid() && info.st_uid != 0) return true;
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0;
-}
 
 // Quotes an argument that holds a blank so that the loader's splitting rules
 // read it back whole. A double quote cannot be represented and is dropped.
@@ -54,6 +49,57 @@ void ComposeCommandLine(int argc, char** argv, CommandLineText* line) {
     if (quoted) line->Append('"');
     line->Append(argument);
     if (quoted) line->Append('"');
+  }
+}
+
+FileId IdOf(const struct stat& info) {
+  return FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+}
+
+// The text a held folder is known by: its path without final separators
+// (the root keeps its own), however a path into it spells its folder.
+std::string_view FolderKey(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path;
+}
+
+// Letters and digits nobody can foresee, from the system's random source,
+// each as likely as the others.
+bool AppendRandomLetters(PathText* text, int count) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  constexpr unsigned kBelow = 62 * 4;  // bytes from here up would favour some
+  while (count > 0) {
+    unsigned char bytes[16];
+    const ssize_t n = ::getrandom(bytes, sizeof bytes, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    for (ssize_t i = 0; i < n && count > 0; ++i) {
+      if (bytes[i] >= kBelow) continue;
+      text->Append(kLetters[bytes[i] % 62]);
+      --count;
+    }
+  }
+  return true;
+}
+
+// WinExec's result for why a program did not start (errno), or 33.
+uint32_t WinExecResult(int error) {
+  switch (error) {
+    case 0:
+      return 33;
+    case ENOENT:
+    case ENOTDIR:
+      return 2;
+    case ENOEXEC:
+      return 11;
+    case EACCES:
+    case EPERM:
+      return 5;
+    case ENOMEM:
+      return 8;
+    default:
+      return 31;
   }
 }
 
@@ -135,25 +181,13 @@ bool PosixPlatform::GetTempFolder(PathText* folder) {
   return true;
 }
 
-// The folder and every folder on its real path, from the root down.
+// Resolved once: the folder judged is the folder held, and what is made in
+// it is made relative to it, whatever its path names later.
 FolderSharing PosixPlatform::TempFolderSharing(SystemText folder) {
-  char real[PATH_MAX];
-  if (::realpath(folder.c_str(), real) == nullptr) return FolderSharing::kMissing;
-  struct stat info;
-  if (::lstat("/", &info) != 0 || OthersControl(info)) return FolderSharing::kUnsafe;
-  const size_t length = std::strlen(real);
-  for (size_t end = 1; end <= length; ++end) {
-    if (end < length && real[end] != '/') continue;
-    const char kept = real[end];
-    real[end] = '\0';  // the path up to this part
-    const bool missing = ::lstat(real, &info) != 0;
-    real[end] = kept;
-    if (missing) return FolderSharing::kMissing;
-    if (OthersControl(info)) return FolderSharing::kUnsafe;
-  }
-  if (!S_ISDIR(info.st_mode)) return FolderSharing::kMissing;
-  return (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? FolderSharing::kShared
-                                                   : FolderSharing::kPrivate;
+  int held = -1;
+  const FolderSharing sharing = ResolveFolder(folder.view(), &held);
+  if (held >= 0) Keep(folder.view(), held);
+  return sharing;
 }
 
 PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
@@ -175,7 +209,9 @@ PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
     }
     path.Append(".tmp");
     if (path.cut() || path.size() > kMaxSystemPath) return PathText();
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const Located at = Locate(path);
+    int fd =
+        ::openat(at.folder, at.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       ::close(fd);
       return path;
@@ -186,26 +222,33 @@ PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
 }
 
 bool PosixPlatform::MakeFolder(SystemText path) {
-  if (::mkdir(path.c_str(), 0700) != 0) return false;
-  return Hold(path);
+  const Located at = Locate(path);
+  if (::mkdirat(at.folder, at.name, 0700) != 0) return false;
+  return Hold(at, path);
 }
 
+// What mkdtemp does, made relative to the held folder.
 PathText PosixPlatform::MakeUniqueFolder(SystemText folder, SystemText prefix) {
-  PathText pattern = WithTrailingSeparator(folder, kPosixPaths);
-  pattern.Append(prefix);
-  pattern.Append("XXXXXX");
-  if (pattern.cut() || pattern.size() > kMaxSystemPath) return PathText();
-  // mkdtemp writes the name into the text it is given, in place.
-  if (::mkdtemp(const_cast<char*>(pattern.c_str())) == nullptr) return PathText();
-  return Hold(pattern) ? pattern : PathText();
+  PathText base = WithTrailingSeparator(folder, kPosixPaths);
+  base.Append(prefix);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    PathText path = base;
+    if (!AppendRandomLetters(&path, 6) || path.cut() || path.size() > kMaxSystemPath)
+      return PathText();
+    const Located at = Locate(path);
+    if (::mkdirat(at.folder, at.name, 0700) == 0) return Hold(at, path) ? path : PathText();
+    if (errno != EEXIST) return PathText();
+  }
+  return PathText();
 }
 
 // Anything but a folder (a FIFO or a socket too, as FindFirstFileA would
 // list it) whose last-write time, in local time, has a DOS date (1980 to
 // 2107). OpenForReading refuses what is not a regular file.
 bool PosixPlatform::FileExists(SystemText path) {
+  const Located at = Locate(path);
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return false;
+  if (::fstatat(at.folder, at.name, &info, 0) != 0 || S_ISDIR(info.st_mode)) return false;
   time_t written = info.st_mtime;
   struct tm local;
   if (::localtime_r(&written, &local) == nullptr) return false;
@@ -216,7 +259,8 @@ bool PosixPlatform::FileExists(SystemText path) {
 OpenFile PosixPlatform::OpenForReading(SystemText path) {
   // O_NONBLOCK: opening a FIFO with no writer must not wait for one. A
   // socket cannot be opened at all. Only a regular file is kept.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const Located at = Locate(path);
+  int fd = ::openat(at.folder, at.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return OpenFile();
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -231,24 +275,11 @@ OpenFile PosixPlatform::OpenForReading(SystemText path) {
 // planted names in, neither their files nor (through a hard link) a file of
 // this user elsewhere is changed.
 OpenFile PosixPlatform::CreateForWriting(SystemText path) {
-  int folder = AT_FDCWD;
-  const char* name = path.c_str();
-  const std::string_view whole = path.view();
-  const size_t slash = whole.rfind('/');
-  if (slash != std::string_view::npos) {
-    const std::string_view parent = slash == 0 ? std::string_view("/") : whole.substr(0, slash);
-    for (const HeldFolder& held : folders_) {
-      if (held.fd >= 0 && held.path == parent) {
-        folder = held.fd;
-        name = path.c_str() + slash + 1;
-        break;
-      }
-    }
-  }
+  const Located at = Locate(path);
   const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = ::openat(folder, name, flags | O_CREAT | O_EXCL, 0600);
+  int fd = ::openat(at.folder, at.name, flags | O_CREAT | O_EXCL, 0600);
   const bool existed = fd < 0 && errno == EEXIST;
-  if (existed) fd = ::openat(folder, name, flags);
+  if (existed) fd = ::openat(at.folder, at.name, flags);
   if (fd < 0) return OpenFile();
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
@@ -267,14 +298,16 @@ bool PosixPlatform::ConvertName(std::string_view name, WideName* converted) {
 }
 
 FileId PosixPlatform::IdentifyFile(SystemText path) {
+  const Located at = Locate(path);
   struct stat info;
-  if (::lstat(path.c_str(), &info) != 0) return FileId();
-  return FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true};
+  if (::fstatat(at.folder, at.name, &info, AT_SYMLINK_NOFOLLOW) != 0) return FileId();
+  return IdOf(info);
 }
 
 // Through a descriptor: chmod would follow a symbolic link.
 void PosixPlatform::MarkExecutable(SystemText path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  const Located at = Locate(path);
+  int fd = ::openat(at.folder, at.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat info;
   if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
@@ -295,10 +328,13 @@ size_t PosixPlatform::LongestCommandLine() {
 size_t PosixPlatform::LongestProgramPath() { return PATH_MAX - 1; }
 
 // WinExec without a shell: the program's path is taken as it is (PATH is
-// not searched) and the arguments are handed over as they are.
+// not searched) and the arguments are handed over as they are. The file is
+// opened once, relative to its held folder, and started from that
+// descriptor: what runs is the file checked, not what its name stands for
+// by then.
 uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (start.program.empty()) return 2;
-  // posix_spawn takes the arguments as char*; it does not change them.
+  // exec takes the arguments as char*; it does not change them.
   char* argv[ProcessStart::kMaxArguments + 2];
   int count = 0;
   for (int i = 0; i < start.argument_count && i < ProcessStart::kMaxArguments; ++i) {
@@ -306,34 +342,50 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   }
   if (count == 0) argv[count++] = const_cast<char*>(start.program.c_str());
   argv[count] = nullptr;
-  pid_t child;
-  int error = ::posix_spawn(&child, start.program.c_str(), nullptr, nullptr, argv, environ);
-  switch (error) {
-    case 0:
-      if (start.wait) waited_child_ = static_cast<int>(child);
-      return 33;
-    case ENOENT:
-    case ENOTDIR:
-      return 2;
-    case ENOEXEC:
-      return 11;
-    case EACCES:
-    case EPERM:
-      return 5;
-    case ENOMEM:
-      return 8;
-    default:
-      return 31;
+  const Located at = Locate(start.program);
+  const int fd = ::openat(at.folder, at.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return WinExecResult(errno);
+  struct stat info;
+  int error = 0;
+  if (::fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (start.program_id.known && IdOf(info) != start.program_id) {
+    error = ENOENT;  // the file written under that name is not there any more
+  } else if (!S_ISREG(info.st_mode)) {
+    error = EACCES;  // as exec has it for anything else; a link is not followed
+  } else {
+    error = StartFromDescriptor(fd, argv, start.wait ? &waited_child_ : nullptr);
   }
+  ::close(fd);
+  return WinExecResult(error);
 }
 
-bool PosixPlatform::Hold(std::string_view path) {
-  const PathText name(path);
-  if (name.cut()) return false;
-  int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+PosixPlatform::Located PosixPlatform::Locate(SystemText path) const {
+  const std::string_view whole = path.view();
+  const size_t slash = whole.rfind('/');
+  if (slash != std::string_view::npos && slash + 1 < whole.size()) {
+    const std::string_view parent = FolderKey(whole.substr(0, slash + 1));
+    for (const HeldFolder& held : folders_) {
+      if (held.fd >= 0 && held.path == parent) return Located{held.fd, path.c_str() + slash + 1};
+    }
+  }
+  return Located{AT_FDCWD, path.c_str()};
+}
+
+bool PosixPlatform::Hold(Located at, std::string_view path) {
+  int fd = ::openat(at.folder, at.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat info;
   if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+    ::close(fd);
+    return false;
+  }
+  return Keep(path, fd);
+}
+
+bool PosixPlatform::Keep(std::string_view path, int fd) {
+  const PathText name(FolderKey(path));
+  if (name.cut()) {
     ::close(fd);
     return false;
   }

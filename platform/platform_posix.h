@@ -3,6 +3,11 @@
 // the Windows rules. Where Windows has a behaviour the loader relies on (the
 // 261-byte path buffers, GetTempFileNameA's exclusive creation, WinExec's
 // result codes) it is mirrored here.
+//
+// The temporary folder and the folders made in it are held open. Every
+// function that takes a path looks its last part up relative to the held
+// folder when the path's folder is one, so the folders on the way are never
+// looked up again: the paths stay the texts the loader shows and hands on.
 
 #include "platform/platform.h"
 
@@ -63,13 +68,22 @@ class PosixPlatform final : public Platform {
 
  private:
   struct HeldFolder {
-    PathText path;
+    PathText path;  // without final separators
     int fd = -1;
   };
+  // Where a path's last part is looked up: relative to a held folder when
+  // the path's folder is one, else the whole path as given.
+  struct Located {
+    int folder;        // a held folder, or AT_FDCWD
+    const char* name;  // points into the path
+  };
 
+  Located Locate(SystemText path) const;
   // Opens a folder just made and keeps it open, if it is a real folder of
   // this user.
-  bool Hold(std::string_view path);
+  bool Hold(Located at, std::string_view path);
+  // Keeps fd open as the folder path names now (closed when it cannot be).
+  bool Keep(std::string_view path, int fd);
   OpenFile Slot(int fd);
 
   CommandLineText command_line_;

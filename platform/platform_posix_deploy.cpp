@@ -43,9 +43,17 @@ bool PosixPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
   return true;
 }
 
-bool PosixPlatform::RemoveFile(SystemText path) { return ::unlink(path.c_str()) == 0; }
+// Removed relative to the held folder the run made them in, like every
+// file the run made: never through a link put in a folder's place.
+bool PosixPlatform::RemoveFile(SystemText path) {
+  const Located at = Locate(path);
+  return ::unlinkat(at.folder, at.name, 0) == 0;
+}
 
-bool PosixPlatform::RemoveEmptyFolder(SystemText path) { return ::rmdir(path.c_str()) == 0; }
+bool PosixPlatform::RemoveEmptyFolder(SystemText path) {
+  const Located at = Locate(path);
+  return ::unlinkat(at.folder, at.name, AT_REMOVEDIR) == 0;
+}
 
 FolderState PosixPlatform::InspectFolder(SystemText path) {
   struct stat info;

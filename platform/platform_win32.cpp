@@ -112,15 +112,10 @@ PathText Win32Platform::MakeTempFileName(SystemText folder, SystemText prefix) {
   if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, buffer) == 0) return PathText();
   buffer[kPathBuffer - 1] = '\0';
   // The system converts the name into at most MAX_PATH bytes whatever the
-  // buffer: under the UTF-8 code page a long folder comes back cut. Only the
-  // whole name (the folder, the prefix, digits, ".tmp") is taken.
+  // buffer: under the UTF-8 code page a long folder's name comes back cut.
+  // One that reaches that length is taken as cut, never used.
   const std::string_view name(buffer);
-  const std::string_view head = folder.view();
-  const std::string_view tail = ".tmp";
-  if (name.size() < head.size() + tail.size() || name.substr(0, head.size()) != head ||
-      name.substr(name.size() - tail.size()) != tail) {
-    return PathText();
-  }
+  if (name.size() >= MAX_PATH - 1) return PathText();
   // The call makes the file. Wine gives a name even when it could not make
   // it (a folder the user may not write to); that is the same failure.
   if (GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return PathText();

@@ -53,6 +53,34 @@ for folder in "${!allowed[@]}"; do
   done < <(git grep -n '^[[:space:]]*#[[:space:]]*include "' -- "$folder/*.cpp" "$folder/*.h")
 done
 
+# 2b. kitpack's rooms, lowest first: a room includes only kitpack files of
+# its own room and the rooms below it, and kit_error.h, the one error type
+# of every room.
+declare -A rooms=(
+  [host]="host"
+  [pe]="host pe"
+  [kit]="host pe kit"
+  [cli]="host pe kit cli"
+)
+for room in "${!rooms[@]}"; do
+  while IFS= read -r hit; do
+    file=${hit%%:*}
+    included=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$hit")
+    [[ $included == kitpack/* ]] || continue
+    [[ $included == kitpack/kit_error.h ]] && continue
+    inner=${included#kitpack/}
+    inner=${inner%%/*}
+    if [[ " ${rooms[$room]} " != *" $inner "* ]]; then
+      echo "rooms: $file includes $included (kitpack/$room/ may include only: ${rooms[$room]})"
+      failed=1
+    fi
+  done < <(git grep -n '^[[:space:]]*#[[:space:]]*include "' -- "kitpack/$room/*.cpp" "kitpack/$room/*.h")
+done
+if git ls-files 'kitpack/*.cpp' 'kitpack/*.h' | grep -qv '^kitpack/\(host\|pe\|kit\|cli\)/\|^kitpack/kit_error.h$'; then
+  echo "rooms: kitpack's sources belong in host/, pe/, kit/ or cli/"
+  failed=1
+fi
+
 # 3. Python: every tracked .py file and every script whose first line names python.
 mapfile -t py < <(git ls-files '*.py'; git ls-files | while read -r f; do
   [[ $f == *.* ]] && continue

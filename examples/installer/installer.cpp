@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "examples/installer/host.h"
-#include "format/pe_image.h"
 #include "format/records.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
+#include "format/trailer_location.h"
 
 namespace {
 

@@ -28,6 +28,7 @@ from ldkit.e2e import (MSG_CANNOT_CREATE, MSG_CANNOT_RUN, MSG_NO_FILES, MSG_NO_S
                        MSG_NO_TEMP, MSG_TOO_MANY, PROCESS_TIMEOUT, memory_folder, mount_tmpfs,
                        msg_disk_full, read_bytes, read_record, unmount)
 from ldkit.hosts import HOST, LOADER, PROBE, WINE_RUN, LoaderCase, WineRun, only_on  # noqa: E402
+from ldkit.users import as_other_user, second_user  # noqa: E402
 from ldkit.wine import TestPrefix, win  # noqa: E402
 
 POSIX = HOST.name == "posix"
@@ -734,28 +735,6 @@ class SharedTemporaryFolder(RunsOnThisHost):
                 self.assertTrue(os.path.islink(link))
 
 
-ATTACKER = "ldx-e2e-other"
-
-
-def other_user():
-    """A second, unprivileged user (uid, gid), made when missing: root only."""
-    import pwd
-    try:
-        entry = pwd.getpwnam(ATTACKER)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin",
-                        ATTACKER], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=PROCESS_TIMEOUT)
-        entry = pwd.getpwnam(ATTACKER)
-    return entry.pw_uid, entry.pw_gid
-
-
-def as_other_user(uid, gid, script, *args):
-    """Runs a Python script as the other user: what an attacker could do."""
-    subprocess.run(["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", "--",
-                    sys.executable, "-c", script, *args], check=True, timeout=300)
-
-
 @unittest.skipUnless(POSIX, "POSIX only")
 class TemporaryFolderOfOtherUsers(RunsOnThisHost):
     """The temporary folder is shared with another, unprivileged user who
@@ -765,9 +744,7 @@ class TemporaryFolderOfOtherUsers(RunsOnThisHost):
 
     @classmethod
     def setUpClass(cls):
-        if os.geteuid() != 0 or shutil.which("setpriv") is None or shutil.which("useradd") is None:
-            raise unittest.SkipTest("needs root, setpriv and useradd for a second user")
-        cls.uid, cls.gid = other_user()
+        cls.uid, cls.gid = second_user()
 
     def shared_root(self):
         """A folder below /tmp that the other user can reach."""

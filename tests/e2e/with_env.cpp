@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "kitpack/command_line.h"
+#include "kitpack/host/command_line.h"
 
 int main(int argc, char** argv) {
   int i = 1;

@@ -1,4 +1,4 @@
-#include "format/manifest.h"
+#include "format/pe/manifest.h"
 
 #include <gtest/gtest.h>
 

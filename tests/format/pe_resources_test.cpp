@@ -1,4 +1,4 @@
-#include "format/pe_resources.h"
+#include "format/pe/resources.h"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +26,9 @@ uint32_t Get32(const std::vector<unsigned char>& b, uint64_t at) {
 }
 
 const std::vector<PeResource> kResources = {
-    {kResourceTypeVersion, 1, 0x409, std::string(92, 'v')},
-    {kResourceTypeManifest, 1, 0x409, "<assembly/>"},
-    {kResourceTypeManifest, 2, 0x409, "<isolation/>"},
+    {kRtVersion, 1, 0x409, std::string(92, 'v')},
+    {kRtManifest, 1, 0x409, "<assembly/>"},
+    {kRtManifest, 2, 0x409, "<isolation/>"},
 };
 
 TEST(FindPeResource, FindsEachResourceByTypeAndIdInBothHeaderForms) {
@@ -46,7 +46,7 @@ TEST(FindPeResource, FindsEachResourceByTypeAndIdInBothHeaderForms) {
         EXPECT_EQ(found->offset, image.data_offsets[i]);
         EXPECT_EQ(found->size, kResources[i].data.size());
       }
-      EXPECT_FALSE(Find(image.bytes, kResourceTypeManifest, 3));
+      EXPECT_FALSE(Find(image.bytes, kRtManifest, 3));
       EXPECT_FALSE(Find(image.bytes, 3, 1));  // RT_ICON: none
     }
   }
@@ -56,7 +56,7 @@ TEST(FindPeResource, NotAPeImage) {
   for (const std::vector<unsigned char>& bytes :
        {std::vector<unsigned char>{}, std::vector<unsigned char>{'M', 'Z'},
         std::vector<unsigned char>(4096, 0), std::vector<unsigned char>{0x7F, 'E', 'L', 'F'}}) {
-    EXPECT_FALSE(Find(bytes, kResourceTypeManifest, 1));
+    EXPECT_FALSE(Find(bytes, kRtManifest, 1));
   }
 }
 
@@ -66,13 +66,12 @@ TEST(FindPeResource, EveryTruncationIsSafe) {
   const test::PeImageBytes image = BuildPe(kResources);
   const uint64_t end = image.data_offsets[1] + kResources[1].data.size();
   for (size_t size = 0; size < image.bytes.size(); ++size) {
-    const std::optional<FileRange> found =
-        FindPeResource(image.bytes.data(), size, kResourceTypeManifest, 1);
+    const std::optional<FileRange> found = FindPeResource(image.bytes.data(), size, kRtManifest, 1);
     if (found) {
       EXPECT_LE(found->offset + found->size, size);
     }
   }
-  EXPECT_TRUE(FindPeResource(image.bytes.data(), image.bytes.size(), kResourceTypeManifest, 1));
+  EXPECT_TRUE(FindPeResource(image.bytes.data(), image.bytes.size(), kRtManifest, 1));
   EXPECT_LE(end, image.bytes.size());
 }
 
@@ -103,7 +102,7 @@ TEST(FindPeResource, DamagedTablesFindNothing) {
   for (const Case& c : cases) {
     std::vector<unsigned char> bad = good.bytes;
     Put(bad, c.at, c.value, c.bytes);
-    EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1)) << c.what;
+    EXPECT_FALSE(Find(bad, kRtManifest, 1)) << c.what;
   }
 }
 
@@ -119,11 +118,11 @@ TEST(FindPeResource, DataEntryPointingOutsideItsSectionFindsNothing) {
     std::vector<unsigned char> bad = good.bytes;
     ASSERT_EQ(Get32(bad, entry), rva);
     Put(bad, entry + 4, size);
-    EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1)) << size;
+    EXPECT_FALSE(Find(bad, kRtManifest, 1)) << size;
   }
   std::vector<unsigned char> bad = good.bytes;
   Put(bad, entry, 0x100);  // before the section
-  EXPECT_FALSE(Find(bad, kResourceTypeManifest, 1));
+  EXPECT_FALSE(Find(bad, kRtManifest, 1));
 }
 
 }  // namespace

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "format/pe_layout.h"
-#include "kitpack/branding.h"
-#include "kitpack/files.h"
-#include "kitpack/pe_resources.h"
-#include "kitpack/pe_version.h"
+#include "format/pe/layout.h"
+#include "format/pe/version.h"
+#include "kitpack/host/files.h"
+#include "kitpack/pe/branding.h"
+#include "kitpack/pe/pe_resources.h"
 
 namespace kitpack {
 namespace {
@@ -25,12 +25,12 @@ std::vector<unsigned char> FourBitBmp(int32_t height, uint32_t gap) {
   std::vector<unsigned char> f(pixels_at + 16 * 32, 0);
   f[0] = 'B';
   f[1] = 'M';
-  ldr::PePut32(&f[10], pixels_at);
-  ldr::PePut32(&f[14], 40);
-  ldr::PePut32(&f[18], 32);
-  ldr::PePut32(&f[22], static_cast<uint32_t>(height));
-  ldr::PePut16(&f[26], 1);
-  ldr::PePut16(&f[28], 4);
+  ldr::PutU32(&f[10], pixels_at);
+  ldr::PutU32(&f[14], 40);
+  ldr::PutU32(&f[18], 32);
+  ldr::PutU32(&f[22], static_cast<uint32_t>(height));
+  ldr::PutU16(&f[26], 1);
+  ldr::PutU16(&f[28], 4);
   for (uint32_t i = 0; i < 64; ++i) f[54 + i] = static_cast<unsigned char>(i);
   for (uint32_t i = 0; i < 16 * 32; ++i) f[pixels_at + i] = static_cast<unsigned char>(i * 7);
   return f;
@@ -50,7 +50,7 @@ TEST(Branding, BitmapResourceDropsTheFileHeaderAndAnyGap) {
     ASSERT_EQ(res.size(), 40u + 64u + 16u * 32u);
     EXPECT_TRUE(std::equal(res.begin() + 40, res.begin() + 104, file.begin() + 54));
     EXPECT_TRUE(std::equal(res.begin() + 104, res.end(), file.begin() + 14 + 40 + 64 + 10));
-    EXPECT_EQ(ldr::PeGet32(&res[20]), 16u * 32u);  // biSizeImage
+    EXPECT_EQ(ldr::GetU32(&res[20]), 16u * 32u);  // biSizeImage
   }
   std::vector<unsigned char> cut = FourBitBmp(32, 0);
   cut.resize(cut.size() - 1);
@@ -65,7 +65,7 @@ TEST(Branding, BitmapResourceDropsTheFileHeaderAndAnyGap) {
 }
 
 TEST(Branding, VersionResourceKeepsWhatItIsNotTold) {
-  ResourceTable table = ResourceTable::Read(TestPe(), "t");
+  ResourceTable table = ReadResources(TestPe(), "t");
   std::vector<Resource*> found = table.Find(ResourceId::Number(kRtVersion), ResourceId::Number(1));
   ASSERT_EQ(found.size(), 1u);
   Branding b;
@@ -83,8 +83,8 @@ TEST(Branding, VersionResourceKeepsWhatItIsNotTold) {
   table.Remove(changed.type, changed.name);
   table.items().push_back(changed);
   std::vector<unsigned char> image = TestPe();
-  WriteResources(image, table, "t");
-  EXPECT_EQ(PeFileVersion(image.data(), image.size()), "2.17.300.65535");
+  WriteResourceTable(image, table, "t");
+  EXPECT_EQ(ldr::PeFileVersion(image.data(), image.size()), "2.17.300.65535");
 
   b.copyright = std::string("\xC3\x28");
   EXPECT_THROW(VersionResource(found[0]->data, b), KitError);
@@ -108,15 +108,15 @@ TEST(Branding, LayoutSortsNamesBeforeNumbersAndReadsBack) {
   add(ResourceId::Number(kRtIcon), ResourceId::Number(2), 1033, 13);
   const std::vector<unsigned char> bytes = table.Layout(0x5000);
   // Root: one named type, then types 2 and 3.
-  EXPECT_EQ(ldr::PeGet16(&bytes[12]), 1u);
-  EXPECT_EQ(ldr::PeGet16(&bytes[14]), 2u);
-  EXPECT_NE(ldr::PeGet32(&bytes[16]) & 0x80000000u, 0u);
-  EXPECT_EQ(ldr::PeGet32(&bytes[24]), kRtBitmap);
-  EXPECT_EQ(ldr::PeGet32(&bytes[32]), kRtIcon);
+  EXPECT_EQ(ldr::GetU16(&bytes[12]), 1u);
+  EXPECT_EQ(ldr::GetU16(&bytes[14]), 2u);
+  EXPECT_NE(ldr::GetU32(&bytes[16]) & 0x80000000u, 0u);
+  EXPECT_EQ(ldr::GetU32(&bytes[24]), kRtBitmap);
+  EXPECT_EQ(ldr::GetU32(&bytes[32]), kRtIcon);
 
   std::vector<unsigned char> image = TestPe();
-  WriteResources(image, table, "t");
-  ResourceTable back = ResourceTable::Read(image, "t");
+  WriteResourceTable(image, table, "t");
+  ResourceTable back = ReadResources(image, "t");
   ASSERT_EQ(back.items().size(), table.items().size());
   for (const Resource& r : table.items()) {
     bool seen = false;
@@ -127,17 +127,17 @@ TEST(Branding, LayoutSortsNamesBeforeNumbersAndReadsBack) {
   }
   // Written twice, the image stays the same size: the section is replaced.
   const size_t once = image.size();
-  WriteResources(image, back, "t");
+  WriteResourceTable(image, back, "t");
   EXPECT_EQ(image.size(), once);
   const ldr::PeLayout layout = *ldr::ReadPeLayout(image.data(), image.size());
-  EXPECT_EQ(ldr::PeGet32(image.data() + layout.checksum_offset),
+  EXPECT_EQ(ldr::GetU32(image.data() + layout.checksum_offset),
             ldr::PeChecksum(image.data(), image.size(), layout.checksum_offset));
 }
 
 TEST(Branding, DamagedTreesAreRefused) {
   const std::vector<unsigned char> pe = TestPe();
   const ldr::PeLayout layout = *ldr::ReadPeLayout(pe.data(), pe.size());
-  const uint32_t rva = (*layout.Directory(pe.data(), ldr::kPeResourceDirectory))[0];
+  const uint32_t rva = layout.Directory(ldr::kPeResourceDirectory)->address;
   const uint64_t root = *layout.FileOffset(rva, 16);
   struct Case {
     const char* what;
@@ -151,16 +151,16 @@ TEST(Branding, DamagedTreesAreRefused) {
   };
   for (const Case& c : cases) {
     std::vector<unsigned char> image = pe;
-    ldr::PePut32(&image[c.at], c.value);
-    if (std::string(c.what) == "too many entries") ldr::PePut16(&image[c.at], c.value);
-    EXPECT_THROW(ResourceTable::Read(image, "t"), KitError) << c.what;
+    ldr::PutU32(&image[c.at], c.value);
+    if (std::string(c.what) == "too many entries") ldr::PutU16(&image[c.at], c.value);
+    EXPECT_THROW(ReadResources(image, "t"), KitError) << c.what;
   }
   // Not a PE image at all, and one with data after its last section.
-  EXPECT_THROW(ResourceTable::Read(std::vector<unsigned char>(100, 'M'), "t"), KitError);
+  EXPECT_THROW(ReadResources(std::vector<unsigned char>(100, 'M'), "t"), KitError);
   std::vector<unsigned char> longer = pe;
   longer.push_back('x');
   try {
-    WriteResources(longer, ResourceTable::Read(pe, "t"), "the loader x.exe");
+    WriteResourceTable(longer, ReadResources(pe, "t"), "the loader x.exe");
     FAIL();
   } catch (const KitError& e) {
     EXPECT_NE(std::string(e.what()).find("has data after its last section"), std::string::npos);

@@ -1,6 +1,6 @@
 // kitpack's file layer on the host it runs on: natively and under Wine.
 
-#include "kitpack/files.h"
+#include "kitpack/host/files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The --exclude patterns.
 
-#include "kitpack/glob.h"
+#include "kitpack/kit/glob.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "kitpack/files.h"
-#include "kitpack/kit.h"
+#include "kitpack/host/files.h"
+#include "kitpack/kit/kit.h"
 
 namespace kitpack {
 namespace {

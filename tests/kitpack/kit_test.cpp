@@ -9,10 +9,10 @@
 #include <iterator>
 #include <random>
 
-#include "format/pe_image.h"
-#include "format/pe_resources.h"
-#include "kitpack/kit.h"
-#include "kitpack/zstream.h"
+#include "format/pe/resources.h"
+#include "format/trailer_location.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/kit/zstream.h"
 #include "tests/kitpack/scratch.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/pe_resource_image.h"
@@ -108,8 +108,8 @@ TEST_F(KitTest, RoundTripThroughListVerifyAndExtract) {
   EXPECT_EQ(kit.trailer.second_archive_end, kit.file_size - 57);
 
   const ldr::ArchiveEntry& r = kit.first.entries[0].record;
-  EXPECT_EQ(r.unknown0, 1);
-  EXPECT_EQ(r.unknown12, 0);
+  EXPECT_EQ(r.reserved_one, 1);
+  EXPECT_EQ(r.reserved_after_time, 0);
   EXPECT_EQ(r.data_start, 5 + 164);
   EXPECT_EQ(r.unpacked_size, 3000);
   EXPECT_DOUBLE_EQ(r.file_time, 36526.0);  // 2000-01-01 in days since 1899-12-30
@@ -158,7 +158,7 @@ TEST_F(KitTest, RefusesBadInputWithoutLeavingAHalfWrittenKit) {
   };
   Save(P("kit-loader.exe"), Load(P("loader.exe")));
   // A manifest whose level attribute has no blanks behind it.
-  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kResourceTypeManifest, 1, 0x409,
+  Save(P("tight.exe"), ldr::test::BuildPe({{ldr::kRtManifest, 1, 0x409,
                                             "<requestedExecutionLevel level=\"asInvoker\" "
                                             "uiAccess=\"false\"/>"}})
                            .bytes);
@@ -226,9 +226,8 @@ TEST_F(KitTest, ExecutionLevelIsWrittenIntoTheKitsLoaderOnly) {
   std::ifstream source(LOADERKIT_MANIFEST_SOURCE, std::ios::binary);
   const std::string manifest(std::istreambuf_iterator<char>(source), {});
   ASSERT_FALSE(manifest.empty());
-  const ldr::test::PeImageBytes pe =
-      ldr::test::BuildPe({{ldr::kResourceTypeVersion, 1, 0x409, std::string(64, 'v')},
-                          {ldr::kResourceTypeManifest, 1, 0x409, manifest}});
+  const ldr::test::PeImageBytes pe = ldr::test::BuildPe(
+      {{ldr::kRtVersion, 1, 0x409, std::string(64, 'v')}, {ldr::kRtManifest, 1, 0x409, manifest}});
   Save(P("manifested.exe"), pe.bytes);
   const uint64_t at = pe.data_offsets[1];
 
@@ -283,6 +282,48 @@ TEST_F(KitTest, VerifyWarnsAboutNamesInALegacyCodePage) {
       std::string::npos)
       << warnings[0];
   EXPECT_NE(warnings[0].find("U+FFFD"), std::string::npos);
+}
+
+// A name written to steer a terminal reaches no message as it is: the
+// reader's faults, the comparison with a folder and the writer's refusals
+// all show it as escapes.
+TEST_F(KitTest, MessagesShowAHostileNameAsEscapes) {
+  BuildKit(Options());
+  std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  const KitInfo good = ReadKit(P("kit.exe"), true);
+  const int64_t header = good.second.start + good.second.entries[0].header_offset;
+  const std::string evil = "\x1b[2K\x9b\xc2\x9b\x07.t";  // in place of README.txt
+  const std::string shown = "\\x1B[2K\\x9B\\xC2\\x9B\\x07.t";
+  ASSERT_EQ(bytes[header + 20], evil.size());
+  std::copy(evil.begin(), evil.end(), &bytes[header + 21]);
+  Save(P("evil.exe"), bytes);
+  auto expect_shown = [&shown](const std::string& text) {
+    EXPECT_NE(text.find(shown), std::string::npos) << text;
+    for (unsigned char c : text) EXPECT_FALSE(c < 0x20 || c == 0x7F) << text;
+  };
+  auto error_of = [](const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const KitError& e) {
+      return std::string(e.what());
+    }
+    ADD_FAILURE() << "no error";
+    return std::string();
+  };
+
+  expect_shown(error_of([&] { ReadKit(P("evil.exe"), true); }));
+  std::string differences;
+  for (const std::string& line : ComparePayload(ReadKit(P("evil.exe"), false), P("payload")))
+    differences += line + "\n";
+  EXPECT_NE(differences.find("only in the kit: " + shown + "\n"), std::string::npos) << differences;
+
+  ldr::PutInt32(&bytes[header + 16], 1 << 30);  // DataEnd far past the archive
+  Save(P("evil.exe"), bytes);
+  expect_shown(error_of([&] { ReadKit(P("evil.exe"), false); }));
+
+  BuildOptions o = Options("refused.exe");
+  o.second[0].stored_name = evil;
+  expect_shown(FailingBuild(o));
 }
 
 TEST_F(KitTest, RefusesALoaderThatAlreadyCarriesAKit) {

@@ -438,6 +438,103 @@ class HostileKitsAndFolders(unittest.TestCase):
         self.assertIn("\u65e5\u672c\u8a9e".encode() + b"\\xC2\\x9B.txt", p.stdout)
 
 
+# Names a hostile kit or folder may hold, and how kitpack shows them: every
+# byte a terminal could obey, or could not show as a character, as \xNN.
+HOSTILE_NAMES = [
+    (b"evil\x1b[2K\x1b[1A.txt", b"evil\\x1B[2K\\x1B[1A.txt"),
+    (b"bell\x07.txt", b"bell\\x07.txt"),
+    (b"csi\x9b31m.txt", b"csi\\x9B31m.txt"),
+    ("csi\u009b31m.txt".encode(), b"csi\\xC2\\x9B31m.txt"),
+    (b"over\xc0\x9b.txt", b"over\\xC0\\x9B.txt"),
+    (b"over\xe0\x80\x9b.txt", b"over\\xE0\\x80\\x9B.txt"),
+    (b"lone\x80\xbf.txt", b"lone\\x80\\xBF.txt"),
+    (b"line\r\nbreak.txt", b"line\\x0D\\x0Abreak.txt"),
+    (b"del\x7f.txt", b"del\\x7F.txt"),
+    ("\u65e5\u672c\u8a9e\u009b.txt".encode(), "\u65e5\u672c\u8a9e".encode() + b"\\xC2\\x9B.txt"),
+    (b"\x1b[31m" * 19 + b".txt", b"\\x1B[31m" * 19 + b".txt"),
+]
+
+
+class HostileNamesOnTheTerminal(unittest.TestCase):
+    """Every command that shows a stored name, or a name found in a folder,
+    on a name meant to steer the terminal: list, list of a damaged entry,
+    verify, verify --against, extract and build -v."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kitpack-names-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        with open(os.path.join(self.dir, "loader.exe"), "wb") as f:
+            f.write(b"MZ" + bytes(range(256)) * 40)
+        with open(os.path.join(self.dir, "setup.exe"), "wb") as f:
+            f.write(b"MZ installer" * 50)
+
+    def kitpack(self, *args):
+        p = subprocess.run([*KITPACK, *args], cwd=self.dir, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=60)
+        return p.returncode, p.stdout + p.stderr
+
+    def put_kit(self, name, second):
+        """A kit whose payload archive is `second` (bytes)."""
+        first = archive_of_files([("C:\\X\\inst.exe", b"installer")], zlib.compress)
+        with open(os.path.join(self.dir, name), "wb") as f:
+            f.write(kits.self_extracting(b"LOADER" * 100, first, second))
+
+    def put_folder(self, folder, names):
+        os.makedirs(os.path.join(self.dir, folder))
+        for name in names:
+            with open(os.path.join(os.fsencode(self.dir), folder.encode(), name), "wb") as f:
+                f.write(name)
+
+    def assert_shown(self, result, escaped, what, code=None):
+        """Well-formed UTF-8 without a control character but line feed and
+        tab, and the name in its escaped form."""
+        returncode, out = result
+        if code is not None:
+            self.assertEqual(returncode, code, (what, out))
+        try:
+            text = out.decode("utf-8")
+        except UnicodeDecodeError as e:
+            self.fail("%s: a byte that is not UTF-8 reached the terminal: %r" % (what, e))
+        obeyed = [c for c in text if (c < " " and c not in "\n\t") or "\x7f" <= c < "\xa0"]
+        self.assertEqual(obeyed, [], (what, out))
+        self.assertIn(escaped, out, what)
+
+    def test_no_command_passes_a_name_to_the_terminal(self):
+        self.put_folder("clean", [b"README.txt"])
+        self.put_kit("clean.exe", archive_of_files([("README.txt", b"README.txt")], zlib.compress))
+        for raw, escaped in HOSTILE_NAMES:
+            with self.subTest(raw):
+                name = raw.decode("latin-1")
+                self.put_kit("ok.exe", archive_of_files([("README.txt", b"README.txt"), (name, b"y")],
+                                                     zlib.compress))
+                self.assert_shown(self.kitpack("list", "ok.exe"), escaped, "list", code=0)
+
+                one = bytearray(archive_of_files([(name, b"data " * 20)], zlib.compress))
+                damaged = bytes(one[:5 + 16]) + struct.pack("<i", 1 << 30) + bytes(one[5 + 20:])
+                self.put_kit("range.exe", damaged)
+                self.assert_shown(self.kitpack("list", "range.exe"), escaped, "list of a damaged range",
+                                  code=1)
+                one[5 + 164 + 4:] = bytes(b ^ 0x55 for b in one[5 + 164 + 4:])
+                self.put_kit("stream.exe", bytes(one))
+                self.assert_shown(self.kitpack("verify", "stream.exe"), escaped, "verify", code=1)
+                self.assert_shown(self.kitpack("extract", "stream.exe", "--second", "-C", "out"),
+                                  escaped, "extract", code=1)
+
+                result = self.kitpack("verify", "ok.exe", "--against", "clean")
+                self.assert_shown(result, escaped, "verify --against", code=1)
+                if not any(b < 0x20 for b in raw):  # else refused before the comparison
+                    self.assertIn(b"only in the kit: " + escaped, result[1])
+
+                shutil.rmtree(os.path.join(self.dir, "folder"), ignore_errors=True)
+                self.put_folder("folder", [b"README.txt", raw])
+                result = self.kitpack("verify", "clean.exe", "--against", "folder")
+                self.assert_shown(result, escaped, "verify --against, the folder's side", code=1)
+                self.assertIn(b"only in folder: " + escaped, result[1])
+                result = self.kitpack("build", "-v", "--loader", "loader.exe", "--installer",
+                                      "setup.exe", "--payload", "folder", "-o", "built.exe")
+                self.assert_shown(result, escaped, "build -v")
+
+
 # --- Signed kits ---------------------------------------------------------------
 
 class SignedKits(unittest.TestCase):

@@ -13,7 +13,7 @@
 #include "archive/entry_table.h"
 #include "archive/extract.h"
 #include "base/errors.h"
-#include "kitpack/kit.h"
+#include "kitpack/kit/kit.h"
 #include "tests/kitpack/scratch.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"

@@ -1,4 +1,4 @@
-#include "kitpack/pe_version.h"
+#include "format/pe/version.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ std::vector<unsigned char> Load(const char* path) {
 }
 
 std::string Version(const std::vector<unsigned char>& bytes) {
-  return PeFileVersion(bytes.data(), bytes.size());
+  return ldr::PeFileVersion(bytes.data(), bytes.size());
 }
 
 TEST(PeVersion, ReadsFixedFileVersionOfARealPe) {

@@ -1,6 +1,6 @@
 // SHA-256 against the FIPS 180-4 examples, fed whole and in uneven pieces.
 
-#include "kitpack/sha256.h"
+#include "kitpack/kit/sha256.h"
 
 #include <gtest/gtest.h>
 

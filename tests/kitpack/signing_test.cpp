@@ -2,15 +2,15 @@
 // signature in memory, splitting the sign command, filling its
 // placeholders, and what the signature covers.
 
-#include "kitpack/signing.h"
+#include "kitpack/pe/signing.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "kitpack/command_line.h"
-#include "kitpack/files.h"
+#include "kitpack/host/command_line.h"
+#include "kitpack/host/files.h"
 #include "tests/support/pe_builder.h"
 
 namespace kitpack {

@@ -1,4 +1,4 @@
-#include "kitpack/zstream.h"
+#include "kitpack/kit/zstream.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -268,6 +268,9 @@ TEST_F(MainSequenceTest, InstallerReplacedBeforeTheStartIsNotRun) {
         {FileEntry("C:\\KIT\\install.exe", "first"), FileEntry("D:\\install.exe", "second")});
   ASSERT_EQ(Run(), "");
   EXPECT_EQ(platform.Contents(installer), "second");
+  // The start itself is told which file that is, to start no other.
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.starts[0].program_id, platform.IdOf(installer));
 }
 
 // Where others share the temporary folder, the working folder gets a name

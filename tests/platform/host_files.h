@@ -2,7 +2,11 @@
 // What the platform tests need of the host beyond the Platform interface:
 // scratch folders, file dates and links. One implementation per system.
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -30,6 +34,21 @@ inline ProcessStart StartOf(const std::vector<std::string>& words) {
     start.command_line.Append(word.find(' ') == std::string::npos ? word : '"' + word + '"');
   }
   return start;
+}
+
+// What a started program reports in the file at path, once it is there;
+// empty when nothing came within 15 seconds.
+inline std::string AwaitReport(const std::string& path) {
+  for (int i = 0; i < 300; ++i) {
+    std::ifstream file(path, std::ios::binary);
+    if (file) {
+      std::ostringstream text;
+      text << file.rdbuf();
+      return text.str();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return std::string();
 }
 
 }  // namespace ldr::testing

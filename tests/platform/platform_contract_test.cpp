@@ -278,20 +278,6 @@ class SystemPlatform : public ::testing::Test {
            kChildProgramName;
   }
 
-  // Waits for the child's report; empty when none came in time.
-  static std::string AwaitReport(const std::string& path) {
-    for (int i = 0; i < 300; ++i) {
-      std::ifstream file(path, std::ios::binary);
-      if (file) {
-        std::ostringstream text;
-        text << file.rdbuf();
-        return text.str();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return std::string();
-  }
-
   RealWorld world_;
 };
 

@@ -84,6 +84,13 @@ class PosixPlatform : public ::testing::Test {
     struct stat info;
     return ::lstat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
   }
+  void Link(const std::string& name, const std::string& target, uid_t owner) {
+    const std::string path = scratch_ + name;
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << name;
+    if (owner != ::geteuid()) {
+      ASSERT_EQ(::lchown(path.c_str(), owner, owner), 0) << name;
+    }
+  }
 
   std::unique_ptr<Platform> platform_ = PlatformFor({"platform_test"});
   std::string scratch_ = MakeScratchFolder();
@@ -279,20 +286,125 @@ TEST_F(PosixPlatform, StartedProgramDoesNotInheritOpenFiles) {
       std::string(DirectoryPart(platform_->OwnFilePath(), kPosixPaths)) + kChildProgramName;
   std::string report = scratch_ + "fds.txt";
   ASSERT_EQ(platform_->StartProcess(StartOf({child, report, "--fds"})), 33u);
-  std::string text;
-  for (int i = 0; i < 300 && text.empty(); ++i) {
-    std::ifstream file(report);
-    if (file) {
-      std::ostringstream all;
-      all << file.rdbuf();
-      text = all.str();
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
+  const std::string text = AwaitReport(report);
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.find("archive.bin"), std::string::npos) << text;
   EXPECT_EQ(text.find("out.bin"), std::string::npos) << text;
+  // Nor the descriptor it was started from: only a script's interpreter
+  // needs that one.
+  EXPECT_EQ(text.find(kChildProgramName), std::string::npos) << text;
+}
+
+// A link on the temporary folder's path that another user owns can be
+// pointed elsewhere between any two lookups: refused wherever it lies,
+// also when reached through a link of the user's own. Links of the user
+// and of root are followed, and the folders are judged by where they lead.
+TEST_F(PosixPlatform, LinksOnTheTempFolderPathMustBeTheUsersOrRoots) {
+  const std::string mine = scratch_ + "mine";
+  ASSERT_EQ(::mkdir(mine.c_str(), 0700), 0);
+  const uid_t me = ::geteuid();
+  Link("own", mine, me);
+  Link("relative", "mine", me);
+  Link("chain", scratch_ + "relative/", me);
+  Link("loop", scratch_ + "loop", me);
+  struct Case {
+    std::string path;
+    FolderSharing expected;
+  };
+  const Case own_cases[] = {
+      {scratch_ + "own/", FolderSharing::kPrivate},
+      {scratch_ + "relative", FolderSharing::kPrivate},
+      {scratch_ + "chain//", FolderSharing::kPrivate},
+      {scratch_ + "own/../mine/.", FolderSharing::kPrivate},
+      {scratch_ + "loop/", FolderSharing::kMissing},
+      {scratch_ + "own/nothing/", FolderSharing::kMissing},
+  };
+  for (const Case& c : own_cases)
+    EXPECT_EQ(platform_->TempFolderSharing(c.path), c.expected) << c.path;
+  if (me != 0) GTEST_SKIP() << "needs root to give links to other users";
+
+  Link("theirs", mine, 65534);
+  Link("via-theirs", scratch_ + "theirs", me);
+  Link("theirs-above", scratch_, 65534);
+  Link("roots", mine, 0);
+  // A folder of theirs on the way: the root's link in it is read once and
+  // leads out, so nothing of theirs lies on the real path.
+  ASSERT_EQ(::mkdir((scratch_ + "their-folder").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(mine.c_str(), (scratch_ + "their-folder/back").c_str()), 0);
+  ASSERT_EQ(::chown((scratch_ + "their-folder").c_str(), 65534, 65534), 0);
+  const Case cases[] = {
+      {scratch_ + "theirs", FolderSharing::kUnsafe},
+      {scratch_ + "theirs/", FolderSharing::kUnsafe},
+      {scratch_ + "via-theirs", FolderSharing::kUnsafe},
+      {scratch_ + "theirs-above/mine", FolderSharing::kUnsafe},
+      {scratch_ + "roots/", FolderSharing::kPrivate},
+      {scratch_ + "their-folder/back", FolderSharing::kPrivate},
+      {scratch_ + "their-folder", FolderSharing::kUnsafe},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform_->TempFolderSharing(c.path), c.expected) << c.path;
+}
+
+// The temporary folder is resolved once and held: the temporary file, the
+// working folders and the files in them go into the folder judged, even
+// when its name leads elsewhere by the time they are made.
+TEST_F(PosixPlatform, WhatIsMadeInTheTempFolderGoesIntoTheFolderJudged) {
+  const std::string tmp = scratch_ + "tmp";
+  ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+  ASSERT_EQ(platform_->TempFolderSharing(tmp + "/"), FolderSharing::kPrivate);
+  ASSERT_EQ(::rename(tmp.c_str(), (scratch_ + "judged").c_str()), 0);
+  ASSERT_EQ(::mkdir((scratch_ + "elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink((scratch_ + "elsewhere").c_str(), tmp.c_str()), 0);
+
+  const std::string file = platform_->MakeTempFileName(tmp + "/", "ldx");
+  ASSERT_EQ(file.rfind(tmp + "/ldx", 0), 0u) << file;
+  EXPECT_EQ(ModeOf(scratch_ + "judged/" + file.substr(tmp.size() + 1)), 0600u);
+  const std::string unique = platform_->MakeUniqueFolder(tmp + "/", "ldx");
+  ASSERT_EQ(unique.rfind(tmp + "/ldx", 0), 0u) << unique;
+  EXPECT_EQ(ModeOf(scratch_ + "judged/" + unique.substr(tmp.size() + 1)), 0700u);
+  ASSERT_TRUE(platform_->MakeFolder(tmp + "/work"));
+  ASSERT_NE(platform_->CreateForWriting(tmp + "/work/setup"), nullptr);
+  EXPECT_EQ(ModeOf(scratch_ + "judged/work/setup"), 0600u);
+  EXPECT_TRUE(platform_->FileExists(tmp + "/work/setup"));
+  struct stat info;
+  ASSERT_EQ(::stat((scratch_ + "judged/work/setup").c_str(), &info), 0);
+  EXPECT_EQ(platform_->IdentifyFile(tmp + "/work/setup"),
+            (FileId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), true}));
+  std::ifstream listing(scratch_ + "elsewhere/setup");
+  EXPECT_FALSE(listing) << "a file was made through the name";
+  EXPECT_EQ(::rmdir((scratch_ + "elsewhere").c_str()), 0) << "something was made elsewhere";
+}
+
+// The program started is the file in the held folder, opened once and
+// checked against the file written: a folder swapped in under the same name
+// runs nothing of its own. A script runs too (its interpreter reads it
+// through the descriptor).
+TEST_F(PosixPlatform, StartsTheFileCheckedNotWhatItsNameLeadsTo) {
+  ASSERT_TRUE(platform_->MakeFolder(scratch_ + "work"));
+  {
+    OpenFile script = platform_->CreateForWriting(scratch_ + "work/run");
+    ASSERT_NE(script, nullptr);
+    const std::string text = "#!/bin/sh\necho held > \"$1\"\n";
+    ASSERT_EQ(script->Write(text.data(), static_cast<uint32_t>(text.size())),
+              static_cast<int32_t>(text.size()));
+  }
+  platform_->MarkExecutable(scratch_ + "work/run");
+  const FileId written = platform_->IdentifyFile(scratch_ + "work/run");
+  ASSERT_TRUE(written.known);
+  ASSERT_EQ(::rename((scratch_ + "work").c_str(), (scratch_ + "moved").c_str()), 0);
+  ASSERT_EQ(::mkdir((scratch_ + "work").c_str(), 0700), 0);
+  Put(scratch_ + "work/run", "#!/bin/sh\necho planted > \"$1\"\n", 0700);
+
+  ProcessStart start = StartOf({scratch_ + "work/run", scratch_ + "report"});
+  start.program_id = written;
+  ASSERT_EQ(platform_->StartProcess(start), 33u);
+  EXPECT_EQ(AwaitReport(scratch_ + "report"), "held\n");
+
+  // Another file than the one written: nothing starts.
+  ProcessStart other = StartOf({scratch_ + "work/run", scratch_ + "other-report"});
+  other.program_id = FileId{written.volume, written.index + 1, true};
+  EXPECT_EQ(platform_->StartProcess(other), 2u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(ModeOf(scratch_ + "other-report"), 0u);
 }
 
 }  // namespace

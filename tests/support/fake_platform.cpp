@@ -233,6 +233,7 @@ uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
   for (int i = 0; i < start.argument_count; ++i) copy.arguments.push_back(start.arguments[i]);
   copy.command_line = start.command_line;
   copy.wait = start.wait;
+  copy.program_id = start.program_id;
   starts.push_back(copy);
   open_files_at_start.push_back(open_files);
   return start_result;

@@ -92,6 +92,7 @@ class FakePlatform : public Platform {
     std::vector<std::string> arguments;
     std::string command_line;
     bool wait = false;
+    FileId program_id;
   };
   std::vector<Start> starts;
   std::vector<int> open_files_at_start;            // files open when each process started

@@ -1,0 +1,381 @@
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "format/pe/layout.h"
+#include "format/shown_name.h"
+#include "format/stored_names.h"
+#include "format/stored_paths.h"
+#include "format/utf8.h"
+#include "kitpack/kit/kit.h"
+#include "kitpack/kit/kit_digest.h"
+#include "kitpack/pe/signing.h"
+
+namespace kitpack {
+
+namespace {
+
+int64_t FileSize(const ReadableFile& f) { return static_cast<int64_t>(f.Size()); }
+
+std::string EntryName(const ArchiveInfo& a, size_t i, const std::string& stored) {
+  return a.label + ": entry " + std::to_string(i) + " (" + ldr::ShownName(stored) + ")";
+}
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+// Walks one archive's entry chain. Bounds are always checked, since reading
+// depends on them; `check` adds the rules a well-formed archive follows.
+void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) {
+  const int64_t size = a.end - a.start + 1;
+  if (size < static_cast<int64_t>(ldr::kHeaderSize))
+    throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
+  std::vector<unsigned char> header = f.Range(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
+  a.file_count = ldr::GetInt32(header.data());
+  if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
+  if (first && a.file_count > ldr::kMaxFiles)
+    throw KitError(a.label + ": " + Num(a.file_count) + " entries; the loader reads at most " +
+                   Num(ldr::kMaxFiles));
+  if (check && first && a.file_count == 0)
+    throw KitError(a.label + ": no entries; the loader needs the installer as entry 0");
+  // Every entry needs a header of its own inside the archive; a count beyond
+  // that would only make the walk below loop and grow without end.
+  if (a.file_count >
+      (size - static_cast<int64_t>(ldr::kHeaderSize)) / static_cast<int64_t>(ldr::kEntrySize))
+    throw KitError(a.label + ": " + Num(a.file_count) + " entries cannot fit in " + Num(size) +
+                   " bytes");
+
+  int64_t h = ldr::kHeaderSize;
+  for (int32_t i = 0; i < a.file_count; ++i) {
+    const std::string where = a.label + ": entry " + Num(i);
+    if (h < 0 || h > size - static_cast<int64_t>(ldr::kEntrySize))
+      throw KitError(where + ": header at offset " + Num(h) + " lies outside the archive (" +
+                     Num(size) + " bytes)");
+    std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(a.start + h), ldr::kEntrySize);
+    unsigned char bytes[ldr::kEntrySize];
+    std::memcpy(bytes, raw.data(), sizeof bytes);
+    EntryInfo e;
+    e.header_offset = h;
+    e.record = ldr::DecodeEntry(bytes);
+    e.stored_name = ldr::StoredNameText(e.record);
+    e.version = ldr::FileVersionText(e.record);
+    const ldr::ArchiveEntry& r = e.record;
+    const std::string name = EntryName(a, static_cast<size_t>(i), e.stored_name);
+    if (r.data_start < 0 || r.data_end < r.data_start || r.data_end >= size)
+      throw KitError(name + ": data range " + Num(r.data_start) + ".." + Num(r.data_end) +
+                     " does not lie inside the archive (" + Num(size) + " bytes)");
+    if (r.unpacked_size < 0) throw KitError(name + ": negative unpacked size");
+    e.packed_size = int64_t{r.data_end} - r.data_start + 1;
+    if (check) {
+      if (r.stored_name[0] > ldr::kStoredNameCapacity)
+        throw KitError(name + ": stored-name length byte " + Num(r.stored_name[0]) +
+                       " exceeds its field");
+      if (r.file_version[0] > ldr::kFileVersionCapacity)
+        throw KitError(name + ": version length byte " + Num(r.file_version[0]) +
+                       " exceeds its field");
+      if (r.data_start != h + static_cast<int64_t>(ldr::kEntrySize))
+        throw KitError(name + ": DataStart is " + Num(r.data_start) + ", expected " +
+                       Num(h + static_cast<int64_t>(ldr::kEntrySize)) +
+                       " (right after its header)");
+      if (r.next_header != int64_t{r.data_end} + 1)
+        throw KitError(name + ": NextHeader is " + Num(r.next_header) + ", expected " +
+                       Num(int64_t{r.data_end} + 1) + " (right after its data)");
+      if (first) {
+        if (const char* reason =
+                ldr::UnsafeNameReason(ldr::StoredNamePart(e.stored_name), ldr::NameHost::kWindows))
+          throw KitError(name + ": unusable file name for the loader: " + reason);
+      } else {
+        // A name that escapes wherever it is unpacked ("..", a stream, a
+        // device) is an error. The installer's own rule is stricter than the
+        // format (no drive, no absolute path): a name only it would refuse
+        // is worth a warning, and the kit is still well formed.
+        ldr::RelativeName path = ldr::SplitStoredPath(e.stored_name);
+        if (!path.refused.empty()) throw KitError(name + ": unsafe stored name: " + path.refused);
+        ldr::RelativeName rel = ldr::SplitRelativeName(e.stored_name);
+        if (!rel.refused.empty())
+          a.warnings.push_back(name +
+                               ": the reference installer would refuse this name: " + rel.refused);
+      }
+    }
+    h = r.next_header;
+    a.entries.push_back(std::move(e));
+  }
+  if (check && h != size)
+    throw KitError(a.label + ": the entry chain ends at offset " + Num(h) +
+                   ", but the archive is " + Num(size) + " bytes long");
+}
+
+std::string Sibling(const std::string& path, const char* name) { return FolderPart(path) + name; }
+
+// A kit cut short has lost its trailer; what is left is a PE image with an
+// archive right behind it (after at most 7 zero bytes). Raises, saying so,
+// when the file looks like that.
+void CheckNotTruncated(ReadableFile& f, const std::string& path) {
+  const uint64_t size = f.Size();
+  const std::optional<ldr::PeLayout> layout = ldr::ReadPeLayout(f, std::min<uint64_t>(size, 65536));
+  if (!layout) return;
+  uint64_t image_end = 0;
+  for (const ldr::PeSection& s : layout->sections)
+    if (s.raw_size != 0)
+      image_end = std::max<uint64_t>(image_end, uint64_t{s.raw_offset} + s.raw_size);
+  for (uint64_t at = image_end; at < image_end + 8; ++at) {
+    if (at + ldr::kHeaderSize + ldr::kEntrySize > size) return;
+    const std::vector<unsigned char> h = f.Range(at, ldr::kHeaderSize + ldr::kEntrySize);
+    const int32_t count = ldr::GetInt32(h.data());
+    const unsigned char* record = h.data() + ldr::kHeaderSize;
+    if (count >= 1 && count <= ldr::kMaxFiles && ldr::GetInt32(record) == 1 &&
+        ldr::GetInt32(record + 132) == static_cast<int32_t>(ldr::kHeaderSize + ldr::kEntrySize))
+      throw KitError(path + " is truncated: a kit's archive follows its loader at byte " +
+                     Num(static_cast<int64_t>(at)) + ", but the file ends (at " +
+                     Num(static_cast<int64_t>(size)) +
+                     " bytes) without the 56-byte trailer: it was cut short");
+    if (h[0] != 0) return;
+  }
+}
+
+}  // namespace
+
+KitInfo ReadKit(const std::string& path, bool check) {
+  KitInfo kit;
+  kit.path = path;
+  kit.checked = check;
+  kit.first.label = "first archive";
+  kit.second.label = "second archive";
+  const std::string base = BaseName(path);
+  if (IsDirectory(path) || base == kFirstArchiveFile) {
+    kit.external = true;
+    kit.first.path = IsDirectory(path) ? JoinPath(path, kFirstArchiveFile) : path;
+    kit.second.path = Sibling(kit.first.path, kSecondArchiveFile);
+    ReadableFile f1(kit.first.path);
+    kit.first.end = FileSize(f1) - 1;
+    ReadArchive(f1, kit.first, true, check);
+    ReadableFile f2(kit.second.path);
+    kit.second.end = FileSize(f2) - 1;
+    ReadArchive(f2, kit.second, false, check);
+    return kit;
+  }
+
+  ReadableFile f(path);
+  kit.file_size = static_cast<int64_t>(f.Size());
+  if (kit.file_size < static_cast<int64_t>(ldr::kTrailerSize))
+    throw KitError(path + " is not a kit: it is shorter than the 56-byte trailer");
+  const ldr::TrailerLocation at = ldr::LocateTrailer(f, static_cast<uint64_t>(kit.file_size));
+  const std::string which =
+      at.before_certificates ? "the 56 bytes before its certificate table" : "its last 56 bytes";
+  kit.trailer_offset = at.offset;
+  std::vector<unsigned char> raw = f.Range(static_cast<uint64_t>(at.offset), ldr::kTrailerSize);
+  unsigned char bytes56[ldr::kTrailerSize];
+  std::memcpy(bytes56, raw.data(), sizeof bytes56);
+  kit.trailer = ldr::DecodeTrailer(bytes56);
+  if (!ldr::IsSelfExtracting(kit.trailer)) {
+    CheckNotTruncated(f, path);
+    throw KitError(path + " is not a kit: " + which + " do not carry the SELFEXTRACTING mark");
+  }
+  if (at.before_certificates) {
+    kit.signature.present = true;
+    kit.signature.table_offset = static_cast<int64_t>(at.certificate_offset);
+    kit.signature.table_size = static_cast<int64_t>(at.certificate_size);
+    kit.signature.padding = static_cast<int64_t>(at.padding);
+    kit.signature.entry = ldr::ReadPeSecurityEntry(f, static_cast<uint64_t>(kit.file_size));
+  }
+  const ldr::ArchiveTrailer& t = kit.trailer;
+  const int64_t last = at.offset - 1;  // the byte before the trailer
+  if (t.archive_start < 0 || t.archive_end < t.archive_start || t.archive_end > last)
+    throw KitError("trailer: archive " + Num(t.archive_start) + ".." + Num(t.archive_end) +
+                   " does not lie before the trailer");
+  if (check && t.second_archive_start != int64_t{t.archive_end} + 1)
+    throw KitError("trailer: SecondArchiveStart is " + Num(t.second_archive_start) + ", expected " +
+                   Num(int64_t{t.archive_end} + 1));
+  if (check && t.second_archive_end != last)
+    throw KitError(
+        "trailer: SecondArchiveEnd is " + Num(t.second_archive_end) + ", expected " + Num(last) +
+        (at.before_certificates ? " (the byte before the trailer)" : " (file size - 57)"));
+  if (t.second_archive_start < 0 || t.second_archive_end < t.second_archive_start ||
+      t.second_archive_end > last)
+    throw KitError("trailer: second archive " + Num(t.second_archive_start) + ".." +
+                   Num(t.second_archive_end) + " does not lie before the trailer");
+  if (check && kit.signature.present) {
+    const std::string fault = UncoveredRange(
+        kit.signature.entry,
+        {{"the first archive", t.archive_start, t.archive_end},
+         {"the second archive", t.second_archive_start, t.second_archive_end},
+         {"the trailer", at.offset, at.offset + static_cast<int64_t>(ldr::kTrailerSize) - 1}});
+    if (!fault.empty()) throw KitError("signature: " + fault);
+  }
+  kit.first.path = kit.second.path = path;
+  kit.first.start = t.archive_start;
+  kit.first.end = t.archive_end;
+  kit.second.start = t.second_archive_start;
+  kit.second.end = t.second_archive_end;
+  ReadArchive(f, kit.first, true, check);
+  ReadArchive(f, kit.second, false, check);
+  return kit;
+}
+
+void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
+                    const std::function<void(const unsigned char*, size_t)>& sink) {
+  const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
+  ReadableFile f(a.path);
+  z_stream s{};
+  if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
+  struct Ender {
+    z_stream* s;
+    ~Ender() { inflateEnd(s); }
+  } ender{&s};
+  // Both buffers are of a fixed size, whatever the record says: a damaged
+  // or hostile record cannot make this reserve more.
+  constexpr int64_t kChunk = int64_t{64} * 1024;
+  std::vector<unsigned char> in(static_cast<size_t>(std::min<int64_t>(kChunk, e.packed_size)));
+  // One byte more than the record claims shows a stream that is longer.
+  std::vector<unsigned char> out(
+      static_cast<size_t>(std::min<int64_t>(kChunk, int64_t{e.record.unpacked_size} + 1)));
+  uint64_t next = static_cast<uint64_t>(a.start + e.record.data_start);
+  int64_t left = e.packed_size;
+  uint64_t total = 0;
+  const uint64_t expected = static_cast<uint64_t>(e.record.unpacked_size);
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    if (s.avail_in == 0) {
+      if (left == 0) throw KitError(name + ": the data range ends before its zlib stream does");
+      size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(in.size())));
+      f.RangeInto(next, in.data(), n);
+      next += n;
+      left -= static_cast<int64_t>(n);
+      s.next_in = in.data();
+      s.avail_in = static_cast<uInt>(n);
+    }
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    rc = inflate(&s, Z_NO_FLUSH);
+    if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR)
+      throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
+    if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
+      throw KitError(name + ": zlib failed while inflating");
+    const size_t produced = out.size() - s.avail_out;
+    total += produced;
+    if (total > expected)
+      throw KitError(name + ": inflates to more than its unpacked size of " +
+                     Num(e.record.unpacked_size) + " bytes");
+    if (produced > 0) sink(out.data(), produced);
+  }
+  if (s.avail_in != 0 || left != 0)
+    throw KitError(name + ": the zlib stream ends " + Num(static_cast<int64_t>(s.avail_in) + left) +
+                   " bytes before its data range does");
+  if (total != expected)
+    throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(total)) +
+                   " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
+}
+
+std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {
+  std::vector<unsigned char> data;
+  InflateEntryTo(a, e, [&data](const unsigned char* bytes, size_t size) {
+    data.insert(data.end(), bytes, bytes + size);
+  });
+  return data;
+}
+
+size_t VerifyStreams(const KitInfo& kit) {
+  size_t n = 0;
+  for (const ArchiveInfo* a : {&kit.first, &kit.second})
+    for (const EntryInfo& e : a->entries) {
+      InflateEntryTo(*a, e, [](const unsigned char*, size_t) {});
+      ++n;
+    }
+  return n;
+}
+
+std::vector<std::string> LegacyNameWarnings(const KitInfo& kit) {
+  std::vector<std::string> warnings;
+  for (const ArchiveInfo* a : {&kit.first, &kit.second}) {
+    for (size_t i = 0; i < a->entries.size(); ++i) {
+      const std::string& name = a->entries[i].stored_name;
+      if (ldr::IsValidUtf8(name)) continue;
+      warnings.push_back(a->label + ": entry " + std::to_string(i) + ": stored name \"" +
+                         ldr::ShownName(name) +
+                         "\" is not UTF-8 (written in a legacy code page?); the loader reads names "
+                         "as UTF-8, so on Windows 10 1903 and later each such byte becomes U+FFFD "
+                         "in the file's name");
+    }
+  }
+  return warnings;
+}
+
+size_t ExtractArchive(const KitInfo& kit, bool second, const std::string& dest) {
+  // Whatever verify refuses is refused here too, before anything is written:
+  // the layout (so no two headers share a stream), every name and every
+  // stream.
+  if (!kit.checked) throw KitError("internal: extraction needs a kit read with its checks");
+  VerifyStreams(kit);
+  const ArchiveInfo& a = second ? kit.second : kit.first;
+  MakeFolder(dest);
+  std::vector<std::vector<std::string>> targets;
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    const EntryInfo& e = a.entries[i];
+    if (second) {
+      ldr::RelativeName rel = ldr::SplitStoredPath(e.stored_name);
+      if (!rel.refused.empty())
+        throw KitError(EntryName(a, i, e.stored_name) + ": unsafe stored name: " + rel.refused);
+      targets.push_back(rel.parts);
+    } else {
+      std::string part(ldr::StoredNamePart(e.stored_name));
+      if (const char* reason = ldr::UnsafeNameReason(part, ldr::NameHost::kWindows))
+        throw KitError(EntryName(a, i, e.stored_name) + ": unusable file name: " + reason);
+      targets.push_back({part});
+    }
+  }
+  for (size_t i = 0; i < a.entries.size(); ++i) {
+    NewFileBelow out(dest, targets[i]);
+    InflateEntryTo(a, a.entries[i],
+                   [&out](const unsigned char* bytes, size_t size) { out.Write(bytes, size); });
+    out.Finish();
+  }
+  return a.entries.size();
+}
+
+}  // namespace kitpack
+
+namespace kitpack {
+
+DigestCheck CheckKitDigest(const KitInfo& kit) {
+  if (kit.external) return DigestCheck::kAbsent;
+  unsigned char trailer[ldr::kTrailerSize];
+  ldr::EncodeTrailer(kit.trailer, trailer);
+  if (!HasDigest(trailer)) return DigestCheck::kAbsent;
+  Sha256 prefix;
+  ReadableFile file(kit.path);
+  HashKitPrefix(file, static_cast<uint64_t>(kit.trailer_offset), prefix);
+  if (!DigestMatches(prefix, trailer))
+    throw KitError(kit.path +
+                   ": the digest in its trailer does not match its bytes: the kit changed after "
+                   "kitpack wrote it (a damaged copy, or an edit to its loader, a name, a time "
+                   "stamp or a stream)");
+  return DigestCheck::kMatches;
+}
+
+std::vector<std::string> ComparePayload(const KitInfo& kit, const std::string& folder) {
+  if (!IsDirectory(folder)) throw KitError(folder + " is not a folder");
+  std::map<std::string, std::string> wanted;  // stored name -> file
+  for (const InputFile& in : ExpandPayload({folder})) wanted[in.stored_name] = in.source;
+  std::vector<std::string> differences;
+  std::set<std::string> seen;
+  for (const EntryInfo& e : kit.second.entries) {
+    seen.insert(e.stored_name);
+    auto it = wanted.find(e.stored_name);
+    if (it == wanted.end()) {
+      differences.push_back("only in the kit: " + ldr::ShownName(e.stored_name));
+      continue;
+    }
+    if (InflateEntry(kit.second, e) != ReadWholeFile(it->second))
+      differences.push_back("differs: " + ldr::ShownName(e.stored_name));
+  }
+  for (const auto& [name, source] : wanted)
+    if (!seen.count(name))
+      differences.push_back("only in " + ldr::ShownName(folder) + ": " + ldr::ShownName(name));
+  return differences;
+}
+
+}  // namespace kitpack
