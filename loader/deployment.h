@@ -5,6 +5,7 @@
 // behind by a run that fails. A loader without the record never comes here.
 
 #include "format/deployment_record.h"
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
 
@@ -38,12 +39,21 @@ inline int HostExitCode(int code, const PathStyle& host) {
 inline constexpr char kLoaderWaitsVariable[] = "LOADERKIT_LOADER_WAITS";
 
 // The loader's own record, read from its block in memory. False when the
-// block is not filled (the loader as built).
+// block is not filled (the loader as built). The block is part of a loader
+// only when its build calls this.
 bool OwnDeploymentRecord(DeploymentRecord* record);
 
 // The whole run of a kit with the record, from the switches to the exit
 // code: 0, the installer's own code after /WAIT, or a failure's code (1
 // without switches, else one of DeploymentExit).
-int RunDeployment(Platform& platform, LoaderWindow& window, const DeploymentRecord& record);
+int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                  const DeploymentRecord& record);
+
+// The start of a loader built with deployment runs: RunDeployment when the
+// record is given (its own, by the first form), RunLoader (loader/startup.h)
+// when there is none.
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window);
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                            const DeploymentRecord* record);
 
 }  // namespace ldr

@@ -1,4 +1,5 @@
 #include "loader/deployment.h"
+#include "loader/startup.h"
 
 namespace ldr {
 
@@ -14,6 +15,18 @@ bool OwnDeploymentRecord(DeploymentRecord* record) {
   unsigned char bytes[kDeploymentRecordSize];
   for (size_t i = 0; i < kDeploymentRecordSize; ++i) bytes[i] = block[i];
   return DecodeDeploymentRecord(bytes, record);
+}
+
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window) {
+  DeploymentRecord record;
+  return RunLoaderWithDeployment(platform, system, window,
+                                 OwnDeploymentRecord(&record) ? &record : nullptr);
+}
+
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                            const DeploymentRecord* record) {
+  if (record != nullptr) return RunDeployment(platform, system, window, *record);
+  return RunLoader(platform, window);
 }
 
 }  // namespace ldr

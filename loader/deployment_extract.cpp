@@ -13,7 +13,7 @@ namespace {
 // folder.
 void PrepareFolder(DeploymentRun& run, const PathText& folder) {
   run.failure = kExitExtractFolder;
-  switch (run.platform.InspectFolder(folder)) {
+  switch (run.system.InspectFolder(folder)) {
     case FolderState::kMissing:
       if (!run.platform.MakeFolder(folder)) RaiseLoaderError(msg::kExtractNoFolder, folder);
       return;
@@ -64,7 +64,7 @@ class PayloadWriter final : public EntryVisitor {
       path.Append(part);
       if (path.cut()) RaiseLoaderError(msg::kCannotCreate, path);
       if (end == std::string_view::npos) break;
-      const FolderState state = run_.platform.InspectFolder(path);
+      const FolderState state = run_.system.InspectFolder(path);
       if (state != FolderState::kEmpty && state != FolderState::kNotEmpty &&
           !run_.platform.MakeFolder(path))
         RaiseLoaderError(msg::kCannotCreate, path);

@@ -77,7 +77,9 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   run.failure = kExitNoSpace;
   CheckFreeSpace(run, temp_folder, UnpackedBytes(table));
   run.failure = kExitTempFolder;
-  const WorkingFolder folder = MakeWorkingFolderIn(run.platform, temp_folder);
+  WorkingFolder folder;
+  folder.path = MakeWorkingFolderIn(run.platform, temp_folder, &folder.temp_file);
+  folder.made = folder.path.view() != temp_folder.view();
   run.made.Track(folder);
   run.log.Line({"working folder ", folder.path});
   run.failure = kExitUnpacking;
@@ -91,10 +93,10 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   hand_off.more_arguments = run.switches.installer_arguments;
   ProcessStart start;
   start.wait = run.switches.wait;
-  PrepareInstallerStart(run.platform, table, folder.path, run.own_path, trailer, written, &hand_off,
-                        &start);
+  PrepareDeploymentInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder,
+                                  trailer, written, &hand_off, &start);
   run.log.Line({"starting ", start.command_line});
-  if (start.wait) run.platform.SetEnvironment(kLoaderWaitsVariable, "1");
+  if (start.wait) run.system.SetEnvironment(kLoaderWaitsVariable, "1");
   const uint32_t started = run.platform.StartProcess(start);
   if (started < 32) RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   container.file.reset();
@@ -107,7 +109,7 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   run.installer_running = true;
   run.failure = kExitWait;
   uint32_t code = 0;
-  if (!run.platform.WaitForProcess(&code)) RaiseLoaderError(msg::kNoWait);
+  if (!run.system.WaitForProcess(&code)) RaiseLoaderError(msg::kNoWait);
   run.log.Line({"the installer ended with exit code ", CountDigits(code)});
   run.exit_code = static_cast<int>(code);
   run.installer_running = false;
@@ -141,11 +143,12 @@ int Fail(DeploymentRun& run, const char* message) {
 
 }  // namespace
 
-int RunDeployment(Platform& platform, LoaderWindow& window, const DeploymentRecord& record) {
+int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                  const DeploymentRecord& record) {
   Switches switches;
   const bool parsed = ParseSwitches(platform.CommandLine(), &switches);
   SilentWindow silent;
-  DeploymentRun run(platform, switches.silent ? silent : window, record, switches);
+  DeploymentRun run(platform, system, switches.silent ? silent : window, record, switches);
   run.switches_given = !parsed || switches.any();
   try {
     if (!switches.log.empty()) {

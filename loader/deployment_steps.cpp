@@ -25,7 +25,7 @@ void MadeFiles::RemoveAll() {
   tracking_ = false;
   auto remove = [this](std::string_view path, bool folder) {
     const PathText name(path);
-    const bool gone = folder ? platform_.RemoveEmptyFolder(name) : platform_.RemoveFile(name);
+    const bool gone = folder ? system_.RemoveEmptyFolder(name) : system_.RemoveFile(name);
     log_.Line({gone ? "removed " : "could not remove ", path});
   };
   for (ShortText& name : made_) {
@@ -50,7 +50,7 @@ uint64_t UnpackedBytes(const EntryTable& table) {
 
 void CheckFreeSpace(DeploymentRun& run, std::string_view folder, uint64_t needed) {
   uint64_t free = 0;
-  if (!run.platform.FreeSpace(PathText(folder), &free)) {
+  if (!run.system.FreeSpace(PathText(folder), &free)) {
     run.log.Line({"free space in ", folder, " unknown; ", CountDigits(needed), " bytes needed"});
     return;
   }

@@ -12,10 +12,18 @@
 #include "loader/main_sequence.h"
 #include "loader/run_log.h"
 #include "loader/switches.h"
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
 
 namespace ldr {
+
+// What MakeWorkingFolderIn made, for a run that removes it again.
+struct WorkingFolder {
+  PathText path;       // where the files go
+  PathText temp_file;  // the empty temporary file, when one was made
+  bool made = false;   // path is a folder this run made (not the fallback)
+};
 
 // What a run made in its working folder: the files its entries became
 // where none was there before, the temporary file and the folder. It logs
@@ -23,7 +31,8 @@ namespace ldr {
 // exactly those, and nothing else.
 class MadeFiles final : public ExtractionObserver {
  public:
-  MadeFiles(Platform& platform, RunLog& log) : platform_(platform), log_(log) {}
+  MadeFiles(Platform& platform, DeploymentPlatform& system, RunLog& log)
+      : platform_(platform), system_(system), log_(log) {}
 
   // From now on what is made in this folder is noted.
   void Track(const WorkingFolder& folder);
@@ -33,6 +42,7 @@ class MadeFiles final : public ExtractionObserver {
 
  private:
   Platform& platform_;
+  DeploymentPlatform& system_;
   RunLog& log_;
   bool tracking_ = false;
   WorkingFolder folder_;
@@ -40,10 +50,12 @@ class MadeFiles final : public ExtractionObserver {
 };
 
 struct DeploymentRun {
-  DeploymentRun(Platform& p, LoaderWindow& w, const DeploymentRecord& r, const Switches& s)
-      : platform(p), window(w), record(r), switches(s), log(p), made(p, log) {}
+  DeploymentRun(Platform& p, DeploymentPlatform& d, LoaderWindow& w, const DeploymentRecord& r,
+                const Switches& s)
+      : platform(p), system(d), window(w), record(r), switches(s), log(d), made(p, d, log) {}
 
   Platform& platform;
+  DeploymentPlatform& system;
   LoaderWindow& window;  // the real one, or none at all with /S
   const DeploymentRecord& record;
   const Switches& switches;
@@ -54,9 +66,10 @@ struct DeploymentRun {
   // The exit code a failure now ends with; the installer's after /WAIT.
   int failure = kExitOther;
   int exit_code = 0;
+  // Started and not yet ended: nothing is removed.
   bool installer_running = false;
-  bool switches_given = false;  // failures end with DeploymentExit codes, not 1  // started and not
-                                // yet ended: nothing is removed
+  // Failures end with DeploymentExit codes, not 1.
+  bool switches_given = false;
 };
 
 // The sum of the unpacked sizes the entries claim (negative ones as 0).

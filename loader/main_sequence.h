@@ -30,15 +30,12 @@ bool HasToDiskSwitch(std::string_view command_line);
 // in is refused.
 PathText MakeWorkingFolder(Platform& platform);
 
-// What MakeWorkingFolder made, for a run that removes it again.
-struct WorkingFolder {
-  PathText path;       // where the files go
-  PathText temp_file;  // the empty temporary file, when one was made
-  bool made = false;   // path is a folder this run made (not the fallback)
-};
 // MakeWorkingFolder in a temporary folder of the caller's choice (ending in
-// its separator), with the same rules.
-WorkingFolder MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder);
+// its separator), with the same rules. `temp_file`, when given, receives the
+// temporary file it made (the empty text when it made none). The folder
+// given back is one this run made unless it is temp_folder itself (the
+// fallback when none can be made).
+PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, PathText* temp_file);
 
 // The container of the archive: the loader's own file when the trailer is
 // self-extracting, else setup.1 beside the loader, open for reading. Raises
@@ -82,13 +79,14 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
 // The line alone.
 CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
 
-// Steps 7 and 8 of the main sequence: the installer's path in the working
-// folder, its presence, and the checks before it is started (lengths, and
-// that it is still the file written, whose id is `written`). hand_off comes
-// with its extra arguments, if any; the rest is filled in here.
-void PrepareInstallerStart(Platform& platform, const EntryTable& table,
-                           std::string_view working_folder, std::string_view own_path,
-                           const ArchiveTrailer& trailer, const FileId& written, HandOff* hand_off,
-                           ProcessStart* start);
+// Steps 7 and 8 of the main sequence for a deployment run: the installer's
+// path in the working folder, its presence, its arguments (with those after
+// "--" that hand_off names; none when more_arguments is 0), and the checks
+// before it is started (lengths, and that it is still the file written,
+// whose id is `written`). The rest of hand_off is filled in here.
+void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table,
+                                     std::string_view working_folder, std::string_view own_path,
+                                     std::string_view loader_folder, const ArchiveTrailer& trailer,
+                                     const FileId& written, HandOff* hand_off, ProcessStart* start);
 
 }  // namespace ldr

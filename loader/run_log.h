@@ -7,13 +7,13 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/deployment_platform.h"
 
 namespace ldr {
 
 class RunLog {
  public:
-  explicit RunLog(Platform& platform) : platform_(platform) {}
+  explicit RunLog(DeploymentPlatform& platform) : platform_(platform) {}
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
@@ -25,7 +25,7 @@ class RunLog {
   bool Line(std::initializer_list<std::string_view> pieces);
 
  private:
-  Platform& platform_;
+  DeploymentPlatform& platform_;
   OpenFile file_;
 };
 

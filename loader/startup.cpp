@@ -6,7 +6,6 @@
 #include "base/errors.h"
 #include "base/messages.h"
 #include "format/trailer_location.h"
-#include "loader/deployment.h"
 #include "loader/main_sequence.h"
 
 namespace ldr {
@@ -122,12 +121,6 @@ const char* CurrentFailureText() {
 }
 
 int RunLoader(Platform& platform, LoaderWindow& window) {
-  DeploymentRecord record;
-  return RunLoader(platform, window, OwnDeploymentRecord(&record) ? &record : nullptr);
-}
-
-int RunLoader(Platform& platform, LoaderWindow& window, const DeploymentRecord* record) {
-  if (record != nullptr) return RunDeployment(platform, window, *record);
   try {
     StartUp(platform, window);
   } catch (...) {

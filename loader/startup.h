@@ -1,7 +1,6 @@
 #pragma once
 // The loader's start-up order and its single error handler.
 
-#include "format/deployment_record.h"
 #include "format/records.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
@@ -24,14 +23,9 @@ ArchiveTrailer ReadTrailer(Platform& platform, TrailerFound* found = nullptr);
 // Everything after the runtime set-up: picture, window class, main window,
 // trailer, showing the window, the main sequence. Every failure on the way is
 // shown once through window.ShowError and gives exit code 1; a run that
-// started the installer gives 0.
-//
-// A loader whose image carries a filled deployment record runs as
-// loader/deployment.h says instead.
+// started the installer gives 0. A loader built with deployment runs starts
+// in RunLoaderWithDeployment (loader/deployment.h) instead.
 int RunLoader(Platform& platform, LoaderWindow& window);
-
-// The same with the record given (nullptr: none), for tests.
-int RunLoader(Platform& platform, LoaderWindow& window, const DeploymentRecord* record);
 
 // The start-up steps before the trailer: picture, window class, main window.
 void PrepareWindow(LoaderWindow& window);

@@ -60,36 +60,14 @@ struct ProcessStart {
   PathText arguments[kMaxArguments];
   int argument_count = 0;
   CommandLineText command_line;
-  // The loader will wait for the program (/WAIT): the platform keeps what it
-  // needs for WaitForProcess and skips the wait for the program's first
-  // input.
+  // The loader will wait for the program (/WAIT): the platform keeps what
+  // DeploymentPlatform::WaitForProcess needs and skips the wait for the
+  // program's first input.
   bool wait = false;
   // When known, the file the program must be: POSIX starts nothing when its
   // path names another file by then (the result is 2, not found).
   FileId program_id;
 };
-
-// What a folder holds, as far as /EXTRACT asks.
-enum class FolderState { kMissing, kEmpty, kNotEmpty, kNotAFolder };
-
-// A local date and time in the log's form, "2024-05-01 13:45:07".
-using TimeText = Text<19>;
-inline TimeText FormatTime(int year, int month, int day, int hour, int minute, int second) {
-  const int parts[] = {year, month, day, hour, minute, second};
-  static const char kAfter[] = "-- ::";
-  TimeText text;
-  for (int i = 0; i < 6; ++i) {
-    const int value = parts[i] < 0 ? 0 : parts[i];
-    if (i == 0) {
-      for (int d = 1000; d >= 1; d /= 10) text.Append(static_cast<char>('0' + value / d % 10));
-    } else {
-      text.Append(static_cast<char>('0' + value / 10 % 10));
-      text.Append(static_cast<char>('0' + value % 10));
-    }
-    if (i < 5) text.Append(kAfter[i]);
-  }
-  return text;
-}
 
 // A zero-terminated text handed to the system: a path, a prefix. Made from a
 // string literal or from anything with c_str() (the loader's texts; the
@@ -295,35 +273,6 @@ class Platform {
   // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which
   // reads the command line again by rules of its own: Windows yes, POSIX no.
   virtual bool StartsBatchFilesThroughCmd() const = 0;
-
-  // --- Deployment runs only: a loader whose kit carries no deployment
-  // record calls none of these.
-
-  // Waits for the program the last StartProcess with `wait` set started, and
-  // gives its exit code (Windows: GetExitCodeProcess; POSIX: the exit
-  // status, or 128 + the signal that ended it). False when it cannot wait.
-  virtual bool WaitForProcess(uint32_t* exit_code) = 0;
-
-  // The bytes this user may still write on the volume of folder
-  // (GetDiskFreeSpaceExA, statvfs). False when that cannot be had.
-  virtual bool FreeSpace(SystemText folder, uint64_t* bytes) = 0;
-
-  // DeleteFileA / unlink; RemoveDirectoryA / rmdir (an empty folder only).
-  // The loader removes only what its run made. False on failure.
-  virtual bool RemoveFile(SystemText path) = 0;
-  virtual bool RemoveEmptyFolder(SystemText path) = 0;
-
-  virtual FolderState InspectFolder(SystemText path) = 0;
-
-  // Opens a file for appending, made when missing (POSIX: mode 0600, never
-  // through a symbolic link), shared for reading. Empty on failure.
-  virtual OpenFile OpenForAppending(SystemText path) = 0;
-
-  virtual TimeText LocalTime() = 0;
-
-  // Sets a variable in this process's environment, which the programs it
-  // starts inherit.
-  virtual void SetEnvironment(SystemText name, SystemText value) = 0;
 };
 
 }  // namespace ldr

@@ -9,6 +9,7 @@
 // folder when the path's folder is one, so the folders on the way are never
 // looked up again: the paths stay the texts the loader shows and hands on.
 
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -28,7 +29,7 @@ class PosixFile final : public File {
   int fd_ = -1;  // -1: a free slot
 };
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public Platform, public DeploymentPlatform {
  public:
   // How many folders it keeps open for creating files relative to them;
   // past that, the one held longest is let go.
@@ -56,7 +57,7 @@ class PosixPlatform final : public Platform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return false; }
-  // In platform_posix_deploy.cpp.
+  // DeploymentPlatform, in platform_posix_deploy.cpp.
   bool WaitForProcess(uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;

@@ -220,7 +220,9 @@ size_t Win32Platform::LongestProgramPath() { return MAX_PATH - 1; }
 // 11). The program is named outright, not taken from the line's first word:
 // found from the line, its path could hold at most 259 characters
 // (MAX_PATH), and a temporary folder of 260 leaves it longer.
-uint32_t Win32Platform::StartProcess(const ProcessStart& start) {
+uint32_t Win32Platform::StartProcess(const ProcessStart& start) { return Start(start, nullptr); }
+
+uint32_t Win32Platform::Start(const ProcessStart& start, HANDLE* kept) {
   // CreateProcess may write into the line it is given.
   CommandLineText line(start.command_line);
   STARTUPINFOA startup{};
@@ -234,74 +236,15 @@ uint32_t Win32Platform::StartProcess(const ProcessStart& start) {
     const DWORD error = GetLastError();
     return error < 32 ? error : 11;
   }
-  if (start.wait) {
+  if (kept != nullptr) {
     CloseHandle(process.hThread);
-    waited_process_ = process.hProcess;
+    *kept = process.hProcess;
     return 33;
   }
   WaitForInputIdle(process.hProcess, 30000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   return 33;
-}
-
-bool Win32Platform::WaitForProcess(uint32_t* exit_code) {
-  if (waited_process_ == nullptr) return false;
-  DWORD code = 0;
-  const bool ended = WaitForSingleObject(waited_process_, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(waited_process_, &code) != 0;
-  CloseHandle(waited_process_);
-  waited_process_ = nullptr;
-  *exit_code = code;
-  return ended;
-}
-
-bool Win32Platform::FreeSpace(SystemText folder, uint64_t* bytes) {
-  ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
-  *bytes = available.QuadPart;
-  return true;
-}
-
-bool Win32Platform::RemoveFile(SystemText path) { return DeleteFileA(path.c_str()) != 0; }
-
-bool Win32Platform::RemoveEmptyFolder(SystemText path) {
-  return RemoveDirectoryA(path.c_str()) != 0;
-}
-
-FolderState Win32Platform::InspectFolder(SystemText path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return FolderState::kMissing;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderState::kNotAFolder;
-  PathText pattern = WithTrailingSeparator(path, kWin32Paths);
-  pattern.Append('*');
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return FolderState::kEmpty;
-  FolderState state = FolderState::kEmpty;
-  do {
-    const std::string_view name(found.cFileName);
-    if (name != "." && name != "..") state = FolderState::kNotEmpty;
-  } while (state == FolderState::kEmpty && FindNextFileA(search, &found));
-  FindClose(search);
-  return state;
-}
-
-OpenFile Win32Platform::OpenForAppending(SystemText path) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return OpenFile();
-  return Hold(handle);
-}
-
-TimeText Win32Platform::LocalTime() {
-  SYSTEMTIME now;
-  GetLocalTime(&now);
-  return FormatTime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
-}
-
-void Win32Platform::SetEnvironment(SystemText name, SystemText value) {
-  SetEnvironmentVariableA(name.c_str(), value.c_str());
 }
 
 }  // namespace ldr

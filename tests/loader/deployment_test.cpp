@@ -39,7 +39,7 @@ class DeploymentTest : public ::testing::Test {
 
   int Run(const std::string& line) {
     platform.command_line = line;
-    return RunLoader(platform, window, &record);
+    return RunLoaderWithDeployment(platform, platform, window, &record);
   }
 
   FakePlatform platform;
@@ -58,7 +58,7 @@ TEST_F(DeploymentTest, WithoutSwitchesTheRunIsThePlainOne) {
 
 TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
   platform.command_line = "setup.exe /S /WAIT /EXTRACT=C:\\Out";
-  EXPECT_EQ(RunLoader(platform, window, nullptr), 0);
+  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, window, nullptr), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_EQ(platform.waits, 0);
   EXPECT_FALSE(platform.Exists("C:\\Out"));
@@ -150,7 +150,7 @@ TEST_F(DeploymentTest, HelpIsANoticeOrNothing) {
   EXPECT_EQ(window.notices.size(), 1u);
   FakeWindow quiet;
   platform.command_line = "setup.exe /? /S";
-  EXPECT_EQ(RunLoader(platform, quiet, &record), 0);
+  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, quiet, &record), 0);
   EXPECT_TRUE(quiet.calls.empty());
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr::testing {
@@ -35,7 +36,7 @@ struct FakeWrite {
   int32_t result;
 };
 
-class FakePlatform : public Platform {
+class FakePlatform : public Platform, public DeploymentPlatform {
  public:
   FakePlatform();
 
@@ -124,6 +125,7 @@ class FakePlatform : public Platform {
   // The fake starts programs as the host its paths are written for would.
   bool StartsBatchFilesThroughCmd() const override { return host_style.trailing == '\\'; }
 
+  // --- DeploymentPlatform ---
   bool WaitForProcess(uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
