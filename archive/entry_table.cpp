@@ -55,4 +55,24 @@ void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table) {
   }
 }
 
+void WalkArchive(File& archive, int64_t archive_start, EntryVisitor& visitor) {
+  unsigned char count_bytes[4];
+  if (!SeekTo(archive, archive_start) || !ReadExactly(archive, count_bytes, sizeof count_bytes))
+    RaiseLoaderError(msg::kNoFileCount);
+  const int32_t file_count = GetInt32(count_bytes);
+  unsigned char flag;
+  if (!ReadExactly(archive, &flag, 1)) RaiseLoaderError(msg::kNoPartitionFlag);
+  int64_t header = archive_start + static_cast<int64_t>(kHeaderSize);
+  for (int32_t i = 0; i < file_count; ++i) {
+    unsigned char record[kEntrySize];
+    if (!SeekTo(archive, header) || !ReadExactly(archive, record, kEntrySize))
+      RaiseLoaderError(msg::kNoFileHeader);
+    const ArchiveEntry entry = DecodeEntry(record);
+    visitor.Visit(entry);
+    const int64_t next = archive_start + entry.next_header;
+    if (next <= header && i + 1 < file_count) RaiseLoaderError(msg::kNoFileHeader);
+    header = next;
+  }
+}
+
 }  // namespace ldr

@@ -22,4 +22,17 @@ struct EntryTable {
 // an empty table; the caller decides whether that is a failure.
 void ReadEntryTable(File& archive, int32_t archive_start, EntryTable* table);
 
+// Visits every entry of an archive of any length (the second archive, for
+// /EXTRACT), in chain order. The visitor may move the file position. Raises
+// the messages of ReadEntryTable for a short archive, and the header
+// message for a chain that does not move forward (which could never end).
+class EntryVisitor {
+ public:
+  virtual void Visit(const ArchiveEntry& entry) = 0;
+
+ protected:
+  ~EntryVisitor() = default;
+};
+void WalkArchive(File& archive, int64_t archive_start, EntryVisitor& visitor);
+
 }  // namespace ldr

@@ -333,14 +333,18 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
 }
 
-void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
-                int32_t archive_start, std::string_view working_folder, const EntryTable& table,
-                ProgressSink& progress, FileId* installer_file) {
-  ExtractionTotals totals;
-  totals.grand_total = SumUnpackedSizes(table, table.count);
+bool MayCreateEntryName(Platform& platform, std::string_view name) {
   // Device names are a matter of the host that creates the files.
   const NameHost host =
       platform.HostPathStyle().trailing == '\\' ? NameHost::kWindows : NameHost::kPosix;
+  return IsSafeEntryName(name, host) && ConvertsToSafeName(platform, name, host);
+}
+
+void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
+                int32_t archive_start, std::string_view working_folder, const EntryTable& table,
+                ProgressSink& progress, FileId* installer_file, ExtractionObserver* observer) {
+  ExtractionTotals totals;
+  totals.grand_total = SumUnpackedSizes(table, table.count);
   PathText installer_path;
 
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
@@ -349,8 +353,8 @@ void ExtractAll(Platform& platform, File& archive, std::string_view archive_path
     const std::string_view name =
         StoredNamePart(StoredNameText(entry), platform.StoredNameStyle().is_lead_byte);
     OpenFile output;
-    if (IsSafeEntryName(name, host) && ConvertsToSafeName(platform, name, host))
-      output = platform.CreateForWriting(output_path);
+    if (observer != nullptr) observer->Creating(i, output_path, entry);
+    if (MayCreateEntryName(platform, name)) output = platform.CreateForWriting(output_path);
     if (!output) RaiseLoaderError(msg::kCannotCreate, output_path);
     // The installer's file is the one made last under the first entry's name.
     if (installer_file != nullptr && (i == 0 || output_path == installer_path))

@@ -52,6 +52,21 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
                   std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
                   ProgressSink& progress);
 
+// Told of each entry just before its file is created: a deployment run
+// logs it and notes what it will have to remove.
+class ExtractionObserver {
+ public:
+  virtual void Creating(int32_t index, std::string_view path, const ArchiveEntry& entry) = 0;
+
+ protected:
+  ~ExtractionObserver() = default;
+};
+
+// Whether a name part may be created on this host: the stored-name rules,
+// and on Windows the same rules once more on the name as the system will
+// read it.
+bool MayCreateEntryName(Platform& platform, std::string_view name);
+
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
@@ -61,6 +76,7 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
 // whose name lands on the same file.
 void ExtractAll(Platform& platform, File& archive, std::string_view archive_path,
                 int32_t archive_start, std::string_view working_folder, const EntryTable& table,
-                ProgressSink& progress, FileId* installer_file = nullptr);
+                ProgressSink& progress, FileId* installer_file = nullptr,
+                ExtractionObserver* observer = nullptr);
 
 }  // namespace ldr

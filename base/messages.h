@@ -93,6 +93,50 @@ inline constexpr char kUnsafeTempFolder[] =
 inline constexpr char kNoWorkingFolder[] =
     "LOADER: Could not create a private directory in the temporary directory %s";
 
+// ---------------------------------------------------------------------------
+// Added with the deployment record: texts of kits that carry it only. A kit
+// without the record never shows one of these.
+
+inline constexpr char kBadSwitch[] =
+    "LOADER: The command line holds %s, which is not one of this program's switches. Nothing "
+    "was started. Run it with /? to see the switches";
+inline constexpr char kKitCutShort[] =
+    "LOADER: The installation kit %s is incomplete or damaged: it should be %s bytes long and is "
+    "%s bytes. Download it again";
+inline constexpr char kSetup1CutShort[] =
+    "LOADER: The file %s is incomplete or damaged: it should be %s bytes long and is %s bytes. "
+    "Download the installation kit again";
+inline constexpr char kSetup1Changed[] =
+    "LOADER: The file %s is not the one this installation kit was built with. Download the "
+    "installation kit again";
+inline constexpr char kNoFreeSpace[] =
+    "LOADER: There is not enough free space to unpack the installation program in %s: it needs "
+    "%s MB and %s MB are free";
+inline constexpr char kNoLog[] = "LOADER: Could not write the log file ";
+inline constexpr char kExtractNotEmpty[] =
+    "LOADER: The folder %s to unpack the installation kit into is not empty";
+inline constexpr char kExtractNoFolder[] = "LOADER: Could not create the folder ";
+inline constexpr char kUnsafePayloadName[] =
+    "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s";
+inline constexpr char kTooManyArguments[] =
+    "LOADER: Too many arguments after --, or one too long, for the installation program";
+inline constexpr char kNoWait[] = "LOADER: Could not wait for the installation program to end";
+inline constexpr char kHelp[] =
+    "Switches (letters in any case, / or - before each):\n"
+    "  /S\t\tsilent: no window and no message\n"
+    "  /WAIT\t\twait for the installation program; exit with its exit code; then remove what "
+    "was unpacked\n"
+    "  /KEEP\t\twith /WAIT: keep what was unpacked\n"
+    "  /LOG=FILE\tappend a log of the run to FILE\n"
+    "  /EXTRACT=DIR\tonly unpack the kit into DIR (new or empty), start nothing\n"
+    "  /TEMP=DIR\tunpack under DIR instead of the temporary folder\n"
+    "  --\t\tgive every argument after it to the installation program\n"
+    "  /?\t\tthis text\n"
+    "Exit codes: 0 done; with /WAIT the installation program's own code. The loader's own "
+    "failures: 2400 command line, 2401 log, 2402 kit incomplete or damaged, 2403 not enough "
+    "free space, 2404 unpacking, 2405 starting the installation program, 2406 /EXTRACT folder, "
+    "2407 temporary folder, 2408 waiting, 2409 other";
+
 // Failures that are not the loader's own reports.
 inline constexpr char kTextTooLong[] =
     "LOADER: A message text would be longer than 4096 characters";

@@ -5,7 +5,7 @@
 #     [EXCLUDE <glob>...] [ALLOW_EMPTY]
 #     OUTPUT <file, or folder with EXTERNAL>
 #     [LOADER <file or target> | POSIX]
-#     [EXTERNAL] [LEVEL <0-9>] [THREADS <n>] [STORED_PREFIX <prefix>]
+#     [EXTERNAL] [NO_DEPLOYMENT] [LEVEL <0-9>] [THREADS <n>] [STORED_PREFIX <prefix>]
 #     [SOURCE_DATE_EPOCH <seconds>]
 #     [EXECUTION_LEVEL <asInvoker|highestAvailable|requireAdministrator>]
 #     [SIGN_COMMAND <command>]
@@ -182,7 +182,7 @@ function(loaderkit_add_kit name)
     COPYRIGHT=--copyright ORIGINAL_FILENAME=--original-filename)
   set(_LOADERKIT_FLAG_OPTIONS
     EXTERNAL=--external ALLOW_EMPTY=--allow-empty FORCE=--force QUIET=--quiet
-    VERBOSE=--verbose)
+    VERBOSE=--verbose NO_DEPLOYMENT=--no-deployment)
   # POSIX only chooses the installed loader, which is always named.
   string(REGEX REPLACE "=[^;]*" "" flags "POSIX;${_LOADERKIT_FLAG_OPTIONS}")
   string(REGEX REPLACE "=[^;]*" "" values "${_LOADERKIT_VALUE_OPTIONS}")

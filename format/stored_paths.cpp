@@ -16,49 +16,25 @@ std::string WindowsFileKey(std::string_view name_part) {
   return key;
 }
 
-const char* UnsafePathPartReason(std::string_view part) {
-  if (const char* reason = UnsafeNameReason(part, NameHost::kWindows)) return reason;
-  if (part.back() == '.' || part.back() == ' ') return "a part ending in a dot or a blank";
-  return nullptr;
-}
-
 RelativeName SplitRelativeName(std::string_view name) {
   RelativeName out;
-  if (name.empty()) {
-    out.refused = "an empty name";
-    return out;
-  }
-  if (name.front() == '\\' || name.front() == '/') {
-    out.refused = "an absolute path";
-    return out;
-  }
-  if (name.find(':') != std::string_view::npos) {
-    out.refused = "a drive or stream name (\":\")";
+  if (const char* reason = RelativeNameRefusal(name)) {
+    out.refused = reason;
     return out;
   }
   size_t start = 0;
   for (;;) {
-    size_t end = name.find_first_of("\\/", start);
-    std::string_view part = name.substr(start, end == std::string_view::npos ? end : end - start);
-    if (const char* reason = UnsafePathPartReason(part)) {
-      out.parts.clear();
-      out.refused = reason;
-      return out;
-    }
-    out.parts.emplace_back(part);
-    if (end == std::string_view::npos) break;
+    const size_t end = name.find_first_of("\\/", start);
+    out.parts.emplace_back(name.substr(start, end == std::string_view::npos ? end : end - start));
+    if (end == std::string_view::npos) return out;
     start = end + 1;
   }
-  return out;
 }
 
 RelativeName SplitStoredPath(std::string_view name) {
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    name.remove_prefix(2);
-  }
-  while (!name.empty() && (name.front() == '\\' || name.front() == '/')) name.remove_prefix(1);
-  return SplitRelativeName(name);
+  std::string_view relative;
+  StoredPathRefusal(name, &relative);
+  return SplitRelativeName(relative);
 }
 
 }  // namespace ldr

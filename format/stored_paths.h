@@ -3,7 +3,8 @@
 // "\" between their parts, for example "docs\guide.txt" ("/" is treated as a
 // separator as well, since Windows would honour it), and the key by which
 // Windows tells two names apart. Used by kitpack and the reference
-// installer; the loader never reads the second archive.
+// installer; the loader reads the second archive only to unpack it
+// (/EXTRACT).
 
 #include <string>
 #include <string_view>
@@ -36,5 +37,13 @@ RelativeName SplitRelativeName(std::string_view stored_name);
 // "Second\readme.txt". Everything else is refused as SplitRelativeName
 // refuses it: "..", a stream or drive name further on, an unsafe part.
 RelativeName SplitStoredPath(std::string_view stored_name);
+
+// Why SplitRelativeName refuses a name, or null; no heap.
+const char* RelativeNameRefusal(std::string_view name);
+
+// The same rules without the heap (the loader's /EXTRACT): why the name is
+// refused, or null; *relative is then the name without drive and leading
+// separators, every part of which (split at "\" and "/") is safe.
+const char* StoredPathRefusal(std::string_view stored_name, std::string_view* relative);
 
 }  // namespace ldr

@@ -1,5 +1,5 @@
-// Entry point of the POSIX port.
-#include "loader/startup.h"
+// Entry point of the POSIX port, with deployment runs.
+#include "loader/deployment.h"
 #include "platform/system_platform.h"
 #include "ui/system_window.h"
 
@@ -7,5 +7,5 @@ int main(int argc, char** argv) {
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
   ldr::SystemPlatform platform(argc, argv);
-  return ldr::RunLoader(platform, window);
+  return ldr::RunLoaderWithDeployment(platform, platform, window);
 }

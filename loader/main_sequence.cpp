@@ -38,11 +38,21 @@ bool IsBatchFile(std::string_view installer_path, const PathStyle& host) {
   return IsBatchFileName(NamePart(installer_path, host));
 }
 
-struct Container {
-  PathText path;
-  int32_t archive_start = 0;
-  OpenFile file;
-};
+// The installer's own arguments of a deployment run, after "--": whole, or
+// refused.
+void AddMoreArguments(const HandOff& hand_off, ProcessStart* start) {
+  if (hand_off.more_arguments == 0) return;
+  size_t pos = hand_off.more_arguments;
+  for (;;) {
+    PathText argument;
+    if (!ReadArgument(hand_off.command_line, &pos, &argument)) return;
+    if (argument.cut() || start->argument_count >= ProcessStart::kMaxArguments)
+      RaiseLoaderError(msg::kTooManyArguments);
+    start->arguments[start->argument_count++] = argument;
+  }
+}
+
+}  // namespace
 
 void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
                    std::string_view loader_folder, Container* container) {
@@ -66,8 +76,6 @@ void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
   }
 }
 
-}  // namespace
-
 bool HasToDiskSwitch(std::string_view command_line) {
   size_t pos = 0;
   Text<0> program;
@@ -82,6 +90,10 @@ bool HasToDiskSwitch(std::string_view command_line) {
 PathText MakeWorkingFolder(Platform& platform) {
   PathText temp_folder;
   if (!platform.GetTempFolder(&temp_folder)) RaiseLoaderError(msg::kNoTempFolder);
+  return MakeWorkingFolderIn(platform, temp_folder, nullptr);
+}
+
+PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, PathText* temp_file) {
   switch (platform.TempFolderSharing(temp_folder)) {
     case FolderSharing::kMissing:
       RaiseLoaderError(msg::kNoTempFolder);
@@ -98,15 +110,22 @@ PathText MakeWorkingFolder(Platform& platform) {
     case FolderSharing::kPrivate:
       break;
   }
-  const PathText temp_file = platform.MakeTempFileName(temp_folder, "ldx");
-  const PathText candidate(StripExtension(temp_file, platform.HostPathStyle()));
+  const PathText made_file = platform.MakeTempFileName(temp_folder, "ldx");
+  if (temp_file != nullptr) *temp_file = made_file;
+  const PathText candidate(StripExtension(made_file, platform.HostPathStyle()));
   if (TrimText(candidate).empty()) RaiseLoaderError(msg::kNoTempFolder);
   // A folder that cannot be made is no error: the files go straight into
   // the temporary folder, which nobody else can change.
   return platform.MakeFolder(candidate) ? candidate : temp_folder;
 }
 
-void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
+namespace {
+
+// The start for the three arguments of every run, and with kMore for those a
+// deployment run adds after "--" too: the loader without deployment runs
+// links only the first form, as it always was.
+template <bool kMore>
+void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
   start->program = hand_off.installer_path;
   start->argument_count = 0;
   start->command_line.Clear();
@@ -119,6 +138,7 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
     add(hand_off.loader_name);
   }
   add(WithoutTrailingSeparator(hand_off.loader_folder, host));
+  if constexpr (kMore) AddMoreArguments(hand_off, start);
 
   // Where no cmd.exe reads the line again, the arguments are handed over as
   // they are.
@@ -133,11 +153,33 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
     if (i > 0) start->command_line.Append(' ');
     if (quoted) start->command_line.Append('"');
     start->command_line.Append(argument);
+    // Before a closing quote, a program's start-up code reads "\\" as one
+    // backslash and "\"" as a quote: backslashes ending a quoted argument
+    // are doubled so that they stay backslashes and the quote ends it. Of
+    // the three arguments none can end so (a folder keeps its final
+    // separator only at a root, which has no blank to quote); an argument
+    // after "--" can.
+    size_t backslashes = 0;
+    while (kMore && quoted && backslashes < argument.size() &&
+           argument[argument.size() - 1 - backslashes] == '\\')
+      ++backslashes;
+    if (!batch)
+      for (size_t b = 0; b < backslashes; ++b) start->command_line.Append('\\');
     if (quoted) start->command_line.Append('"');
-    length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0);
+    length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0) + (batch ? 0 : backslashes);
   }
   if (start->command_line.cut()) {
     RaiseFormatted(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)});
+  }
+}
+
+}  // namespace
+
+void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
+  if (hand_off.more_arguments != 0) {
+    ComposeStart<true>(hand_off, host, start);
+  } else {
+    ComposeStart<false>(hand_off, host, start);
   }
 }
 
@@ -145,6 +187,45 @@ CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathSty
   ProcessStart start;
   BuildInstallerStart(hand_off, host, &start);
   return start.command_line;
+}
+
+void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table,
+                                     std::string_view working_folder, std::string_view own_path,
+                                     std::string_view loader_folder, const ArchiveTrailer& trailer,
+                                     const FileId& written, HandOff* hand_off,
+                                     ProcessStart* start) {
+  const PathStyle host = platform.HostPathStyle();
+  hand_off->installer_path = WithTrailingSeparator(working_folder, host);
+  hand_off->installer_path.Append(
+      NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
+  if (!platform.FileExists(hand_off->installer_path)) {
+    RaiseFormatted(msg::kNoInstaller, {hand_off->installer_path});
+  }
+  platform.MarkExecutable(hand_off->installer_path);
+  hand_off->loader_folder = loader_folder;
+  hand_off->loader_name = NamePart(own_path, host);
+  hand_off->to_disk = HasToDiskSwitch(platform.CommandLine());
+  hand_off->self_extracting = IsSelfExtracting(trailer);
+  hand_off->batch_through_cmd = platform.StartsBatchFilesThroughCmd();
+
+  ComposeStart<true>(*hand_off, host, start);
+  start->program_id = written;
+  const size_t longest_path = platform.LongestProgramPath();
+  if (start->program.size() > longest_path) {
+    RaiseFormatted(msg::kProgramPathTooLong,
+                   {start->program, CountText(start->program.size()), CountText(longest_path)});
+  }
+  const size_t longest = platform.LongestCommandLine();
+  if (start->command_line.size() > longest) {
+    RaiseFormatted(msg::kCommandLineTooLong,
+                   {CountText(start->command_line.size()), CountText(longest)});
+  }
+  // The file run must be the one just written under that name (the last
+  // entry of that name, should several share it), not one put in its place.
+  // Checked here for the message; StartProcess checks the file it starts.
+  if (platform.IdentifyFile(hand_off->installer_path) != written) {
+    RaiseFormatted(msg::kInstallerReplaced, {hand_off->installer_path});
+  }
 }
 
 void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
@@ -166,6 +247,9 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
              table, progress, &written);
 
+  // PrepareDeploymentInstallerStart's steps without the arguments after "--",
+  // written out here: shared through a function they cost loader.exe some
+  // 200 bytes it does not have.
   HandOff hand_off;
   hand_off.installer_path = WithTrailingSeparator(working_folder, host);
   hand_off.installer_path.Append(
@@ -181,7 +265,7 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   hand_off.batch_through_cmd = platform.StartsBatchFilesThroughCmd();
 
   ProcessStart start;
-  BuildInstallerStart(hand_off, host, &start);
+  ComposeStart<false>(hand_off, host, &start);
   start.program_id = written;
   const size_t longest_path = platform.LongestProgramPath();
   if (start.program.size() > longest_path) {

@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "archive/entry_table.h"
 #include "base/progress_sink.h"
 #include "format/records.h"
 #include "platform/platform.h"
@@ -29,6 +30,24 @@ bool HasToDiskSwitch(std::string_view command_line);
 // in is refused.
 PathText MakeWorkingFolder(Platform& platform);
 
+// MakeWorkingFolder in a temporary folder of the caller's choice (ending in
+// its separator), with the same rules. `temp_file`, when given, receives the
+// temporary file it made (the empty text when it made none). The folder
+// given back is one this run made unless it is temp_folder itself (the
+// fallback when none can be made).
+PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, PathText* temp_file);
+
+// The container of the archive: the loader's own file when the trailer is
+// self-extracting, else setup.1 beside the loader, open for reading. Raises
+// the messages of a missing or unreadable container.
+struct Container {
+  PathText path;
+  int32_t archive_start = 0;
+  OpenFile file;
+};
+void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
+                   std::string_view loader_folder, Container* container);
+
 // What the installer's command line is built from.
 struct HandOff {
   PathText installer_path;
@@ -37,6 +56,10 @@ struct HandOff {
   bool to_disk = false;    // the switch was given
   bool self_extracting = false;
   bool batch_through_cmd = false;  // the platform runs a batch installer through cmd.exe
+  // More arguments for the installer (a deployment run's "--"): those of
+  // this command line from this position on; none when it is 0.
+  std::string_view command_line;
+  size_t more_arguments = 0;
 };
 
 // The installer's arguments in one of the three forms, and the same as one
@@ -55,5 +78,15 @@ struct HandOff {
 void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start);
 // The line alone.
 CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
+
+// Steps 7 and 8 of the main sequence for a deployment run: the installer's
+// path in the working folder, its presence, its arguments (with those after
+// "--" that hand_off names; none when more_arguments is 0), and the checks
+// before it is started (lengths, and that it is still the file written,
+// whose id is `written`). The rest of hand_off is filled in here.
+void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table,
+                                     std::string_view working_folder, std::string_view own_path,
+                                     std::string_view loader_folder, const ArchiveTrailer& trailer,
+                                     const FileId& written, HandOff* hand_off, ProcessStart* start);
 
 }  // namespace ldr

@@ -37,7 +37,7 @@ class OwnFileBytes final : public ByteSource {
 
 }  // namespace
 
-ArchiveTrailer ReadTrailer(Platform& platform) {
+ArchiveTrailer ReadTrailer(Platform& platform, TrailerFound* found) {
   unsigned char bytes[kTrailerSize] = {};
   const PathText path = platform.OwnFilePath();
   if (path.empty()) RaiseLoaderError(msg::kOwnPathTooLong);
@@ -51,9 +51,11 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   // For a file shorter than the record this seek fails and the position stays
   // at the end, so the read below brings nothing.
   file->Seek(size - static_cast<int64_t>(kTrailerSize), File::Origin::Begin);
+  int64_t offset = size - static_cast<int64_t>(kTrailerSize);
   if (file->Read(bytes, kTrailerSize) != static_cast<int32_t>(kTrailerSize)) {
     // A partly read record is never kept.
     for (unsigned char& b : bytes) b = 0;
+    offset = -1;
   }
 
   // A signed kit: the trailer lies before the certificate table that the
@@ -61,10 +63,17 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
   if (size >= 0) {
     OwnFileBytes own(*file);
     const TrailerLocation at = LocateTrailer(own, static_cast<uint64_t>(size));
-    if (at.before_certificates &&
-        !own.ReadAt(static_cast<uint64_t>(at.offset), bytes, kTrailerSize)) {
-      for (unsigned char& b : bytes) b = 0;
+    if (at.before_certificates) {
+      offset = at.offset;
+      if (!own.ReadAt(static_cast<uint64_t>(at.offset), bytes, kTrailerSize)) {
+        for (unsigned char& b : bytes) b = 0;
+        offset = -1;
+      }
     }
+  }
+  if (found != nullptr) {
+    found->offset = offset;
+    found->file_size = size;
   }
   return DecodeTrailer(bytes);
 }
@@ -72,17 +81,23 @@ ArchiveTrailer ReadTrailer(Platform& platform) {
 namespace {
 
 void StartUp(Platform& platform, LoaderWindow& window) {
-  if (!window.LoadSplashBitmap()) {
-    RaiseLoaderError(msg::kNoBitmap);
-  }
-  if (!window.RegisterMainWindowClass()) RaiseLoaderError(msg::kNoWindowClass);
-  if (!window.CreateMainWindow()) RaiseLoaderError(msg::kNoMainWindow);
+  PrepareWindow(window);
   const ArchiveTrailer trailer = ReadTrailer(platform);
   window.ShowMainWindow();
   RunMainSequence(platform, window, trailer);
 }
 
-int Report(LoaderWindow& window, const char* message) {
+}  // namespace
+
+void PrepareWindow(LoaderWindow& window) {
+  if (!window.LoadSplashBitmap()) {
+    RaiseLoaderError(msg::kNoBitmap);
+  }
+  if (!window.RegisterMainWindowClass()) RaiseLoaderError(msg::kNoWindowClass);
+  if (!window.CreateMainWindow()) RaiseLoaderError(msg::kNoMainWindow);
+}
+
+int ReportFailure(LoaderWindow& window, const char* message) {
   try {
     window.ShowError(message);
   } catch (...) {
@@ -91,19 +106,25 @@ int Report(LoaderWindow& window, const char* message) {
   return 1;
 }
 
-}  // namespace
+const char* CurrentFailureText() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return msg::kOutOfMemory;
+  } catch (const std::exception& error) {
+    // LoaderError and EZlibError carry their complete text; anything else
+    // from the runtime is shown with its own.
+    return error.what();
+  } catch (...) {
+    return msg::kUnexpected;
+  }
+}
 
 int RunLoader(Platform& platform, LoaderWindow& window) {
   try {
     StartUp(platform, window);
-  } catch (const std::bad_alloc&) {
-    return Report(window, msg::kOutOfMemory);
-  } catch (const std::exception& error) {
-    // LoaderError and EZlibError carry their complete text; anything else
-    // from the runtime is shown with its own.
-    return Report(window, error.what());
   } catch (...) {
-    return Report(window, msg::kUnexpected);
+    return ReportFailure(window, CurrentFailureText());
   }
   return 0;
 }

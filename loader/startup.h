@@ -12,12 +12,30 @@ namespace ldr {
 // record is all zero when fewer than 56 bytes can be read. Raises LoaderError
 // when the file is missing (by the existence test) or does not open. The file
 // is closed on every path.
-ArchiveTrailer ReadTrailer(Platform& platform);
+// When `found` is given it receives where the record was read and the
+// file's size (-1 each when unknown).
+struct TrailerFound {
+  int64_t offset = -1;
+  int64_t file_size = -1;
+};
+ArchiveTrailer ReadTrailer(Platform& platform, TrailerFound* found = nullptr);
 
 // Everything after the runtime set-up: picture, window class, main window,
 // trailer, showing the window, the main sequence. Every failure on the way is
 // shown once through window.ShowError and gives exit code 1; a run that
-// started the installer gives 0.
+// started the installer gives 0. A loader built with deployment runs starts
+// in RunLoaderWithDeployment (loader/deployment.h) instead.
 int RunLoader(Platform& platform, LoaderWindow& window);
+
+// The start-up steps before the trailer: picture, window class, main window.
+void PrepareWindow(LoaderWindow& window);
+
+// The single handler's report: the error box, exit code 1.
+int ReportFailure(LoaderWindow& window, const char* message);
+
+// Inside a catch block: the text of the failure being handled (a
+// LoaderError's or EZlibError's own, the out-of-memory text, or the one for
+// anything else).
+const char* CurrentFailureText();
 
 }  // namespace ldr

@@ -53,11 +53,17 @@ enum class FolderSharing {
 // CreateProcess take the line; POSIX hands the arguments over as they are,
 // never re-splitting the line.
 struct ProcessStart {
-  static constexpr int kMaxArguments = 8;  // the loader hands over at most 4
+  // The loader hands over at most 4, and with the deployment record up to
+  // 16 more given after "--".
+  static constexpr int kMaxArguments = 8;
   PathText program;
   PathText arguments[kMaxArguments];
   int argument_count = 0;
   CommandLineText command_line;
+  // The loader will wait for the program (/WAIT): the platform keeps what
+  // DeploymentPlatform::WaitForProcess needs and skips the wait for the
+  // program's first input.
+  bool wait = false;
   // When known, the file the program must be: POSIX starts nothing when its
   // path names another file by then (the result is 2, not found).
   FileId program_id;

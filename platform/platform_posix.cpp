@@ -354,7 +354,7 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   } else if (!S_ISREG(info.st_mode)) {
     error = EACCES;  // as exec has it for anything else; a link is not followed
   } else {
-    error = StartFromDescriptor(fd, argv);
+    error = StartFromDescriptor(fd, argv, start.wait ? &waited_child_ : nullptr);
   }
   ::close(fd);
   return WinExecResult(error);

@@ -9,6 +9,7 @@
 // folder when the path's folder is one, so the folders on the way are never
 // looked up again: the paths stay the texts the loader shows and hands on.
 
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -28,7 +29,7 @@ class PosixFile final : public File {
   int fd_ = -1;  // -1: a free slot
 };
 
-class PosixPlatform final : public Platform {
+class PosixPlatform final : public Platform, public DeploymentPlatform {
  public:
   // How many folders it keeps open for creating files relative to them;
   // past that, the one held longest is let go.
@@ -56,6 +57,15 @@ class PosixPlatform final : public Platform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return false; }
+  // DeploymentPlatform, in platform_posix_deploy.cpp.
+  bool WaitForProcess(uint32_t* exit_code) override;
+  bool FreeSpace(SystemText folder, uint64_t* bytes) override;
+  bool RemoveFile(SystemText path) override;
+  bool RemoveEmptyFolder(SystemText path) override;
+  FolderState InspectFolder(SystemText path) override;
+  OpenFile OpenForAppending(SystemText path) override;
+  TimeText LocalTime() override;
+  void SetEnvironment(SystemText name, SystemText value) override;
 
  private:
   struct HeldFolder {
@@ -81,6 +91,7 @@ class PosixPlatform final : public Platform {
   HeldFolder folders_[kMaxHeldFolders];
   int next_folder_ = 0;  // the slot to use next, round the ring
   PosixFile files_[kMaxOpenFiles];
+  int waited_child_ = -1;  // kept by StartProcess for WaitForProcess
 };
 
 }  // namespace ldr

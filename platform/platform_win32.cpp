@@ -220,7 +220,9 @@ size_t Win32Platform::LongestProgramPath() { return MAX_PATH - 1; }
 // 11). The program is named outright, not taken from the line's first word:
 // found from the line, its path could hold at most 259 characters
 // (MAX_PATH), and a temporary folder of 260 leaves it longer.
-uint32_t Win32Platform::StartProcess(const ProcessStart& start) {
+uint32_t Win32Platform::StartProcess(const ProcessStart& start) { return Start(start, nullptr); }
+
+uint32_t Win32Platform::Start(const ProcessStart& start, HANDLE* kept) {
   // CreateProcess may write into the line it is given.
   CommandLineText line(start.command_line);
   STARTUPINFOA startup{};
@@ -233,6 +235,11 @@ uint32_t Win32Platform::StartProcess(const ProcessStart& start) {
                       nullptr, &startup, &process)) {
     const DWORD error = GetLastError();
     return error < 32 ? error : 11;
+  }
+  if (kept != nullptr) {
+    CloseHandle(process.hThread);
+    *kept = process.hProcess;
+    return 33;
   }
   WaitForInputIdle(process.hProcess, 30000);
   CloseHandle(process.hThread);

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -25,7 +26,7 @@ class Win32File final : public File {
   HANDLE handle_ = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE: a free slot
 };
 
-class Win32Platform final : public Platform {
+class Win32Platform : public Platform {
  public:
   Win32Platform() = default;
   // argc and argv are not used: the command line is GetCommandLineA's.
@@ -51,11 +52,37 @@ class Win32Platform final : public Platform {
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return true; }
 
- private:
+ protected:
   // A slot for the handle, or an empty owner when none is free.
   OpenFile Hold(HANDLE handle);
+  // StartProcess; with `kept` the process's handle goes there, and there is
+  // no wait for the program's first input.
+  uint32_t Start(const ProcessStart& start, HANDLE* kept);
 
+ private:
   Win32File files_[kMaxOpenFiles];
+};
+
+// Win32 with what deployment runs need besides (platform_win32_deploy.cpp).
+// The Windows loader does not take deployment runs: nothing there makes one.
+class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPlatform {
+ public:
+  Win32DeploymentPlatform() = default;
+  Win32DeploymentPlatform(int, char**) {}
+
+  // Keeps the process of a start with `wait` for WaitForProcess.
+  uint32_t StartProcess(const ProcessStart& start) override;
+  bool WaitForProcess(uint32_t* exit_code) override;
+  bool FreeSpace(SystemText folder, uint64_t* bytes) override;
+  bool RemoveFile(SystemText path) override;
+  bool RemoveEmptyFolder(SystemText path) override;
+  FolderState InspectFolder(SystemText path) override;
+  OpenFile OpenForAppending(SystemText path) override;
+  TimeText LocalTime() override;
+  void SetEnvironment(SystemText name, SystemText value) override;
+
+ private:
+  HANDLE waited_process_ = nullptr;
 };
 
 }  // namespace ldr

@@ -33,7 +33,7 @@ namespace {
 
 }  // namespace
 
-int StartFromDescriptor(int program_fd, char* const argv[]) {
+int StartFromDescriptor(int program_fd, char* const argv[], int* child_id) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return errno;
   const pid_t child = ::fork();
@@ -54,7 +54,10 @@ int StartFromDescriptor(int program_fd, char* const argv[]) {
     n = ::read(report[0], &error, sizeof error);
   } while (n < 0 && errno == EINTR);
   ::close(report[0]);
-  if (n != static_cast<ssize_t>(sizeof error)) return 0;
+  if (n != static_cast<ssize_t>(sizeof error)) {
+    if (child_id) *child_id = static_cast<int>(child);
+    return 0;
+  }
   // The child that could not exec ends at once: no zombie is left behind.
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }

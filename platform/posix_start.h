@@ -10,6 +10,8 @@ namespace ldr {
 // Gives 0 once the program runs, else the system's error (errno) for why it
 // could not start. program_fd stays open and is not handed to a program,
 // except to a script's interpreter, which reads the script through it.
-int StartFromDescriptor(int program_fd, char* const argv[]);
+// `child`, when given, receives the started program's process id, for a
+// caller that will wait for it.
+int StartFromDescriptor(int program_fd, char* const argv[], int* child = nullptr);
 
 }  // namespace ldr

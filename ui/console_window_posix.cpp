@@ -44,6 +44,16 @@ void ConsoleWindow::ShowError(const char* message) {
   Write("\n");
 }
 
+void ConsoleWindow::ShowNotice(const char* text) {
+  const std::string_view shown(text);
+  for (size_t done = 0; done < shown.size();) {
+    const ssize_t n = ::write(1, shown.data() + done, shown.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+  if (::write(1, "\n", 1) < 0) return;
+}
+
 void ConsoleWindow::Draw() {
   if (!draw_progress_) return;
   const int32_t filled = percent_ * kBarCells / 100;

@@ -33,6 +33,8 @@ class ConsoleWindow : public LoaderWindow {
   // Clears the progress line, then writes the caption and the message, each
   // on a line of its own.
   void ShowError(const char* message) override;
+  // On standard output, where a program's help goes.
+  void ShowNotice(const char* text) override;
 
  private:
   void Draw();

@@ -26,6 +26,10 @@ class LoaderWindow : public ProgressSink {
   // The error box: owner the main window once known (none before), the fixed
   // caption, one OK button and the stop icon. Returns when it is dismissed.
   virtual void ShowError(const char* message) = 0;
+  // A notice for the user that is no failure (the deployment switches' /?):
+  // a box with one OK button and the information icon. Returns when it is
+  // dismissed.
+  virtual void ShowNotice(const char* text) = 0;
 };
 
 // The caption of every error report.

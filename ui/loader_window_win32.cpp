@@ -264,6 +264,10 @@ void Win32LoaderWindow::ShowError(const char* message) {
   MessageBoxA(g_state.main, message, kErrorCaption, MB_OK | MB_ICONHAND);
 }
 
+void Win32LoaderWindow::ShowNotice(const char* text) {
+  MessageBoxA(g_state.main, text, kMainWindowClass, MB_OK | MB_ICONINFORMATION);
+}
+
 HWND Win32LoaderWindow::MainWindow() { return g_state.main; }
 HWND Win32LoaderWindow::ProgressBar() { return g_state.bar; }
 HBITMAP Win32LoaderWindow::SplashBitmap() { return g_state.splash; }

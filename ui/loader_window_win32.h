@@ -54,6 +54,7 @@ class Win32LoaderWindow : public LoaderWindow {
   void ShowMainWindow() override;
   void SetProgressPosition(int32_t percent) override;
   void ShowError(const char* message) override;
+  void ShowNotice(const char* text) override;
 
   // The process-wide handles: null until made (the main window until
   // CreateMainWindow has returned true).

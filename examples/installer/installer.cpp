@@ -103,9 +103,17 @@ std::string LoaderWorkingFolder() {
 // (this program and the kit's other first-archive files) and an empty
 // "ldx....tmp" behind; the installer removes both once it is done.
 // KIT_INSTALL_KEEP_WORKING_FOLDER=1 keeps them, for looking into a failure.
+// A loader that waits for this program (a kit with the deployment record,
+// run with /WAIT) says so in LOADERKIT_LOADER_WAITS=1 and removes them
+// itself once this program has ended: no clean-up helper is started then.
 void RemoveLoaderLeftovers() {
   const char* keep = std::getenv("KIT_INSTALL_KEEP_WORKING_FOLDER");
   if (keep && std::strcmp(keep, "1") == 0) return;
+  const char* waits = std::getenv("LOADERKIT_LOADER_WAITS");
+  if (waits && std::strcmp(waits, "1") == 0) {
+    Say("the loader waits and removes its working folder itself");
+    return;
+  }
   const std::string folder = LoaderWorkingFolder();
   if (folder.empty()) return;
   const std::string problems = installer::RemoveWorkingFolder(folder, folder + ".tmp");

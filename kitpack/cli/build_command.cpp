@@ -92,6 +92,9 @@ void BuildCommand::AddOutputOptions() {
                 "asInvoker")
       ->check(CLI::IsMember(levels));
   b->add_flag("--force", build_.force, "Replace an output that is read-only");
+  b->add_flag("--no-deployment", no_deployment_,
+              "Leave the loader's deployment record unfilled: the kit takes no deployment "
+              "switches (/S, /WAIT, ...) and behaves exactly as kits did before them");
   b->add_flag("-q,--quiet", quiet_, "Print errors only");
   b->add_flag("-v,--verbose", verbose_, "Print each file as it is packed");
 }
@@ -137,6 +140,7 @@ void BuildCommand::ExpandInputs() {
           ldr::ShownName(folder).c_str());
   build_.fixed_time = SourceDateEpoch();
   if (!level_.empty()) build_.execution_level = ldr::ParseExecutionLevel(level_);
+  build_.deployment = !no_deployment_;
 }
 
 // Notes, the progress bar and, with -v, a line per file; nothing with -q.

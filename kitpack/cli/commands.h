@@ -34,6 +34,7 @@ class BuildCommand {
   std::string level_;
   unsigned threads_ = 1;
   bool posix_ = false, allow_empty_ = false, quiet_ = false, verbose_ = false;
+  bool no_deployment_ = false;
 };
 
 // list, verify and extract: read a kit and show, check or unpack it.

@@ -43,6 +43,7 @@ void InspectCommands::List() {
   }
   PrintTable(kit.first);
   PrintTable(kit.second);
+  PrintDeployment(kit, false);
 }
 
 void InspectCommands::Verify() {
@@ -54,6 +55,7 @@ void InspectCommands::Verify() {
   for (const std::string& warning : LegacyNameWarnings(kit))
     std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
   const DigestCheck digest = CheckKitDigest(kit);
+  CheckDeployment(kit);
   if (!against_.empty()) {
     const std::vector<std::string> differences = ComparePayload(kit, against_);
     if (!differences.empty()) {
@@ -72,6 +74,7 @@ void InspectCommands::Verify() {
     std::printf("payload: the same as %s (%zu files)\n", against_.c_str(),
                 kit.second.entries.size());
   std::printf("%s\n", SignatureText(kit).c_str());
+  PrintDeployment(kit, true);
 }
 
 void InspectCommands::Extract() {

@@ -5,6 +5,8 @@
 
 #include "format/shown_name.h"
 #include "format/utf8.h"
+#include "kitpack/kit/deployment.h"
+#include "kitpack/kit_error.h"
 
 namespace kitpack::cli {
 namespace {
@@ -135,6 +137,25 @@ std::string SignatureText(const kitpack::KitInfo& kit) {
          std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
 }
 
+void PrintDeployment(const kitpack::KitInfo& kit, bool checked) {
+  const kitpack::KitDeployment found = kitpack::ReadKitDeployment(kit);
+  const std::vector<std::string> lines = kitpack::DescribeDeploymentRecord(found.record);
+  for (size_t i = 0; i < lines.size(); ++i)
+    std::printf("%s%s\n", lines[i].c_str(),
+                i == 0 && checked && found.record ? " (matches the kit)" : "");
+}
+
+void CheckDeployment(const kitpack::KitInfo& kit) {
+  const kitpack::KitDeployment found = kitpack::ReadKitDeployment(kit);
+  if (!found.record) return;
+  const std::vector<std::string> wrong = kitpack::DeploymentMismatches(kit, *found.record);
+  if (wrong.empty()) return;
+  for (const std::string& w : wrong) std::fprintf(stderr, "  %s\n", w.c_str());
+  throw kitpack::KitError("the deployment record in " + ldr::ShownName(found.file) +
+                          " does not match the kit (listed above): the kit was changed after "
+                          "it was built, or is incomplete");
+}
+
 void PrintJson(const kitpack::KitInfo& kit) {
   std::printf("{\"path\": %s, \"external\": %s, ", JsonString(kit.path).c_str(),
               kit.external ? "true" : "false");
@@ -148,6 +169,13 @@ void PrintJson(const kitpack::KitInfo& kit) {
         static_cast<long long>(kit.signature.padding));
   else
     std::printf("\"signature\": null, ");
+  const kitpack::KitDeployment deployment = kitpack::ReadKitDeployment(kit);
+  if (deployment.record)
+    std::printf("\"deployment\": {\"version\": %u, \"flags\": %u, \"kit_length\": %u}, ",
+                deployment.record->version, deployment.record->flags,
+                deployment.record->kit_length);
+  else
+    std::printf("\"deployment\": null, ");
   std::printf("\"archives\": [");
   bool first_archive = true;
   for (const kitpack::ArchiveInfo* a : {&kit.first, &kit.second}) {

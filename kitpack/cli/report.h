@@ -1,6 +1,6 @@
 #pragma once
 // What kitpack prints: the build's progress and summary, the list table and
-// its JSON form, the signature line of verify.
+// its JSON form, the signature line of verify, the deployment record.
 
 #include <chrono>
 #include <cstdint>
@@ -82,6 +82,12 @@ void PrintTable(const ArchiveInfo& a);
 void PrintJson(const KitInfo& kit);
 // "signature: none" or what the certificate table holds.
 std::string SignatureText(const KitInfo& kit);
+// The deployment record, after the tables (list) or the checks (verify:
+// `checked` says it matched).
+void PrintDeployment(const KitInfo& kit, bool checked);
+// verify: a record that disagrees with the kit prints what differs and
+// raises KitError.
+void CheckDeployment(const KitInfo& kit);
 // The lines build prints when it is done.
 void PrintSummary(const BuildOptions& build, const BuildSummary& done, double seconds);
 

@@ -8,6 +8,7 @@
 #include "format/trailer_location.h"
 #include "kitpack/host/interrupt.h"
 #include "kitpack/kit/archive_writer.h"
+#include "kitpack/kit/deployment.h"
 #include "kitpack/kit/kit_digest.h"
 #include "kitpack/kit/loader_copy.h"
 #include "kitpack/kit/sign_step.h"
@@ -142,6 +143,10 @@ OutputPaths CheckOptions(const BuildOptions& o) {
 // checked against every output they could clash with.
 struct Inputs {
   std::vector<unsigned char> loader;
+  // Where the loader's copy takes its deployment record; nothing for
+  // --no-deployment or a loader without the block (an older one, another
+  // writer's: its kits are built as they always were, and `list` says so).
+  std::optional<size_t> block;
   std::vector<Prepared> first, second;
   uint64_t total = 0;
 };
@@ -149,6 +154,7 @@ struct Inputs {
 Inputs ReadInputs(const BuildOptions& o, const OutputPaths& paths) {
   Inputs in;
   in.loader = ReadLoader(o);
+  if (o.deployment) in.block = DeploymentBlockOffset(in.loader, o.loader);
   CheckLoaderAndInstaller(in.loader, o.loader, o.first.front().source);
   CheckInstallerStarts(in.loader, o.first.front().source, o.first.front().stored_name);
   BuildOptions checked = o;
@@ -175,6 +181,56 @@ BuildSummary StartSummary(const Inputs& in) {
   return summary;
 }
 
+// SHA-256 of the first `size` bytes of an output being written.
+std::array<unsigned char, 32> OutputSha256(const PendingOutput& out, uint64_t size) {
+  Sha256 hash;
+  std::vector<unsigned char> chunk(1 << 20);
+  for (uint64_t at = 0; at < size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
+    if (!out.ReadBack(at, chunk.data(), n)) throw KitError("could not read back " + out.TempPath());
+    hash.Update(chunk.data(), n);
+    at += n;
+  }
+  return hash.Finish();
+}
+
+// The record of a self-extracting kit, written into the loader image at the
+// start of the output once the archives' places are known.
+void FillSelfExtractingRecord(PendingOutput& out, Inputs& in, int64_t first_start,
+                              int64_t second_start) {
+  const int64_t trailer_offset = static_cast<int64_t>(out.Position());
+  ldr::DeploymentRecord record;
+  record.flags = ldr::kDeploymentSelfExtracting;
+  record.kit_length = static_cast<uint32_t>(trailer_offset + ldr::kTrailerSize);
+  record.archive_start = static_cast<int32_t>(first_start);
+  record.archive_end = static_cast<int32_t>(second_start - 1);
+  record.second_archive_start = static_cast<int32_t>(second_start);
+  record.second_archive_end = static_cast<int32_t>(trailer_offset - 1);
+  record.trailer_offset = static_cast<int32_t>(trailer_offset);
+  FillDeploymentRecord(in.loader, *in.block, record);
+  out.WriteAt(0, in.loader.data(), in.loader.size());
+}
+
+// The record of an external kit: the copy goes in unsigned, since the
+// record changes its bytes, and names setup.1's length and SHA-256.
+void FillExternalRecord(const BuildOptions& o, Inputs& in, const PendingOutput& setup1,
+                        const PendingOutput& setup2) {
+  const uint64_t removed = StripSignature(in.loader, o.loader);
+  if (removed != 0 && o.notice)
+    o.notice("removed the signature of " + o.loader + " (a certificate table of " +
+             std::to_string(removed) +
+             " bytes) from the kit's copy: writing the deployment record breaks it; sign the "
+             "kit's copy of the loader, or build with --no-deployment");
+  ldr::DeploymentRecord record;
+  record.flags = ldr::kDeploymentExternal | ldr::kDeploymentSetup1Digest;
+  record.kit_length = static_cast<uint32_t>(in.loader.size());
+  record.archive_end = static_cast<int32_t>(setup1.Position()) - 1;
+  record.second_archive_end = static_cast<int32_t>(setup2.Position()) - 1;
+  record.setup1_length = static_cast<uint32_t>(setup1.Position());
+  record.setup1_sha256 = OutputSha256(setup1, setup1.Position());
+  FillDeploymentRecord(in.loader, *in.block, record);
+}
+
 // The trailer of a self-extracting kit whose archives lie at these offsets,
 // sealed with the digest of everything written before it.
 void WriteTrailer(PendingOutput& out, int64_t first_start, int64_t second_start,
@@ -193,7 +249,7 @@ void WriteTrailer(PendingOutput& out, int64_t first_start, int64_t second_start,
   out.Write(trailer, sizeof trailer);
 }
 
-BuildSummary WriteSelfExtracting(const BuildOptions& o, const OutputPaths& paths, const Inputs& in,
+BuildSummary WriteSelfExtracting(const BuildOptions& o, const OutputPaths& paths, Inputs& in,
                                  BuildSummary summary) {
   std::atomic<uint64_t> done{0};
   // Signals are held while the temporary file is made and put in the table
@@ -224,6 +280,7 @@ BuildSummary WriteSelfExtracting(const BuildOptions& o, const OutputPaths& paths
   if (trailer_offset - 1 + static_cast<int64_t>(ldr::kTrailerSize) > o.offset_limit)
     throw KitError("the kit would grow past " + std::to_string(o.offset_limit) +
                    " bytes: offsets in a kit are signed 32-bit");
+  if (in.block) FillSelfExtractingRecord(out, in, first_start, second_start);
   unsigned char trailer[ldr::kTrailerSize];
   WriteTrailer(out, first_start, second_start, trailer);
   summary.files = {paths.kit};
@@ -244,7 +301,7 @@ BuildSummary WriteSelfExtracting(const BuildOptions& o, const OutputPaths& paths
 }
 
 // External: three files, each complete before any of them is renamed in.
-BuildSummary WriteExternal(const BuildOptions& o, const OutputPaths& paths, const Inputs& in,
+BuildSummary WriteExternal(const BuildOptions& o, const OutputPaths& paths, Inputs& in,
                            BuildSummary summary) {
   std::atomic<uint64_t> done{0};
   std::optional<InterruptsHeld> held(std::in_place);
@@ -256,6 +313,7 @@ BuildSummary WriteExternal(const BuildOptions& o, const OutputPaths& paths, cons
   held.reset();
   ArchiveWriter(setup1, o, done, in.total).Write(in.first, "first archive");
   ArchiveWriter(setup2, o, done, in.total).Write(in.second, "second archive");
+  if (in.block) FillExternalRecord(o, in, setup1, setup2);
   CopyLoader(copy, in.loader);
   std::optional<SignFolder> folder;
   if (!o.sign_command.empty()) {
@@ -278,7 +336,7 @@ BuildSummary WriteExternal(const BuildOptions& o, const OutputPaths& paths, cons
 
 BuildSummary BuildKit(const BuildOptions& o) {
   const OutputPaths paths = CheckOptions(o);
-  const Inputs in = ReadInputs(o, paths);
+  Inputs in = ReadInputs(o, paths);
   return o.external ? WriteExternal(o, paths, in, StartSummary(in))
                     : WriteSelfExtracting(o, paths, in, StartSummary(in));
 }

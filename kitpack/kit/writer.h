@@ -35,6 +35,9 @@ struct BuildOptions {
   std::optional<ldr::ExecutionLevel> execution_level;
   // Replace a read-only output (--force).
   bool force = false;
+  // Fill in the deployment record of the kit's copy of the loader
+  // (kitpack/kit/deployment.h); --no-deployment leaves the loader's block as it is.
+  bool deployment = true;
   // The author's icon, picture and version texts for the kit's copy of the
   // loader.
   Branding branding;

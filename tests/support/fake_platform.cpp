@@ -10,7 +10,8 @@ namespace {
 
 class FakeFile final : public File {
  public:
-  FakeFile(FakePlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {
+  FakeFile(FakePlatform& platform, std::string path, bool append = false)
+      : platform_(platform), path_(std::move(path)), append_(append) {
     ++platform_.open_files;
   }
   ~FakeFile() { --platform_.open_files; }
@@ -46,6 +47,7 @@ class FakeFile final : public File {
 
   int32_t Write(const void* data, uint32_t size) override {
     int32_t result;
+    if (append_) position_ = static_cast<int64_t>(Node().data.size());
     if (platform_.write_fails) {
       result = -1;
     } else {
@@ -75,6 +77,7 @@ class FakeFile final : public File {
 
   FakePlatform& platform_;
   std::string path_;
+  bool append_;
   int64_t position_ = 0;
 };
 
@@ -229,10 +232,62 @@ uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
   copy.program = start.program;
   for (int i = 0; i < start.argument_count; ++i) copy.arguments.push_back(start.arguments[i]);
   copy.command_line = start.command_line;
+  copy.wait = start.wait;
   copy.program_id = start.program_id;
   starts.push_back(copy);
   open_files_at_start.push_back(open_files);
   return start_result;
+}
+
+bool FakePlatform::WaitForProcess(uint32_t* exit_code) {
+  ++waits;
+  if (wait_fails || starts.empty() || !starts.back().wait) return false;
+  *exit_code = installer_exit_code;
+  return true;
+}
+
+bool FakePlatform::FreeSpace(SystemText, uint64_t* bytes) {
+  if (free_space < 0) return false;
+  *bytes = static_cast<uint64_t>(free_space);
+  return true;
+}
+
+bool FakePlatform::RemoveFile(SystemText path_text) {
+  const std::string path(path_text.view());
+  auto it = nodes.find(path);
+  if (it == nodes.end() || it->second.folder) return false;
+  nodes.erase(it);
+  removed.push_back(path);
+  return true;
+}
+
+bool FakePlatform::RemoveEmptyFolder(SystemText path_text) {
+  const std::string path(path_text.view());
+  if (InspectFolder(path) != FolderState::kEmpty) return false;
+  nodes.erase(path);
+  removed.push_back(path);
+  return true;
+}
+
+FolderState FakePlatform::InspectFolder(SystemText path_text) {
+  const std::string path(WithoutTrailingSeparator(path_text.view(), host_style));
+  auto it = nodes.find(path);
+  if (it == nodes.end()) return FolderState::kMissing;
+  if (!it->second.folder) return FolderState::kNotAFolder;
+  const std::string inside = std::string(WithTrailingSeparator(path, host_style));
+  auto below = nodes.lower_bound(inside);
+  return below != nodes.end() && below->first.compare(0, inside.size(), inside) == 0
+             ? FolderState::kNotEmpty
+             : FolderState::kEmpty;
+}
+
+OpenFile FakePlatform::OpenForAppending(SystemText path_text) {
+  const std::string path(path_text.view());
+  if (append_fails) return OpenFile();
+  auto it = nodes.find(path);
+  if (it != nodes.end() && it->second.folder) return OpenFile();
+  if (it == nodes.end()) AddFile(path, std::string());
+  return OpenFile(new FakeFile(*this, path, true));
 }
 
 }  // namespace ldr::testing

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr::testing {
@@ -35,7 +36,7 @@ struct FakeWrite {
   int32_t result;
 };
 
-class FakePlatform : public Platform {
+class FakePlatform : public Platform, public DeploymentPlatform {
  public:
   FakePlatform();
 
@@ -72,6 +73,12 @@ class FakePlatform : public Platform {
   // Runs when the loader asks which file a path names, just before it starts
   // the installer: a test changes the world there, at the last moment.
   std::function<void()> before_identify;
+  // Deployment runs.
+  uint32_t installer_exit_code = 0;  // what WaitForProcess gives
+  bool wait_fails = false;           // WaitForProcess gives false
+  int64_t free_space = -1;           // what FreeSpace gives; -1: unknown (false)
+  bool append_fails = false;         // OpenForAppending fails
+  std::string local_time = "2024-05-01 13:45:07";
 
   // --- logs ---
   std::vector<FakeRead> reads;
@@ -85,11 +92,15 @@ class FakePlatform : public Platform {
     std::string program;
     std::vector<std::string> arguments;
     std::string command_line;
+    bool wait = false;
     FileId program_id;
   };
   std::vector<Start> starts;
-  std::vector<int> open_files_at_start;  // files open when each process started
-  int open_files = 0;                    // files currently open; 0 again when all were closed
+  std::vector<int> open_files_at_start;            // files open when each process started
+  std::vector<std::string> removed;                // files and folders removed, in order
+  std::map<std::string, std::string> environment;  // what SetEnvironment set
+  int waits = 0;                                   // WaitForProcess calls
+  int open_files = 0;  // files currently open; 0 again when all were closed
   int read_calls = 0;
 
   // --- Platform ---
@@ -113,6 +124,18 @@ class FakePlatform : public Platform {
   uint32_t StartProcess(const ProcessStart& start) override;
   // The fake starts programs as the host its paths are written for would.
   bool StartsBatchFilesThroughCmd() const override { return host_style.trailing == '\\'; }
+
+  // --- DeploymentPlatform ---
+  bool WaitForProcess(uint32_t* exit_code) override;
+  bool FreeSpace(SystemText folder, uint64_t* bytes) override;
+  bool RemoveFile(SystemText path) override;
+  bool RemoveEmptyFolder(SystemText path) override;
+  FolderState InspectFolder(SystemText path) override;
+  OpenFile OpenForAppending(SystemText path) override;
+  TimeText LocalTime() override { return TimeText(local_time); }
+  void SetEnvironment(SystemText name, SystemText value) override {
+    environment[std::string(name.view())] = std::string(value.view());
+  }
 
   // The id of an open fake file's node.
   FileId IdOf(const std::string& path) const;

@@ -54,6 +54,11 @@ class FakeWindow : public LoaderWindow {
     if (!paint_failure.empty()) throw LoaderError(paint_failure);
   }
   void SetProgressPosition(int32_t percent) override { positions.push_back(percent); }
+  std::vector<std::string> notices;
+  void ShowNotice(const char* text) override {
+    calls.push_back("notice");
+    notices.push_back(text);
+  }
   void ShowError(const char* message) override {
     calls.push_back("error");
     boxes.push_back({message, main_window_known, shown});

@@ -1,0 +1,32 @@
+#include "loader/deployment.h"
+#include "loader/startup.h"
+
+namespace ldr {
+
+// The block kitpack fills in for a kit's copy of the loader. As built it
+// holds the mark and zeros: no record.
+extern const unsigned char kDeploymentBlock[kDeploymentRecordSize];
+const unsigned char kDeploymentBlock[kDeploymentRecordSize] = {LDR_DEPLOYMENT_MARK};
+
+bool OwnDeploymentRecord(DeploymentRecord* record) {
+  // Read through a volatile pointer: the block's bytes in the file are not
+  // the ones compiled, so no build may fold them into constants.
+  const volatile unsigned char* block = kDeploymentBlock;
+  unsigned char bytes[kDeploymentRecordSize];
+  for (size_t i = 0; i < kDeploymentRecordSize; ++i) bytes[i] = block[i];
+  return DecodeDeploymentRecord(bytes, record);
+}
+
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window) {
+  DeploymentRecord record;
+  return RunLoaderWithDeployment(platform, system, window,
+                                 OwnDeploymentRecord(&record) ? &record : nullptr);
+}
+
+int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                            const DeploymentRecord* record) {
+  if (record != nullptr) return RunDeployment(platform, system, window, *record);
+  return RunLoader(platform, window);
+}
+
+}  // namespace ldr

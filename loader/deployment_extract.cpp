@@ -1,0 +1,128 @@
+// /EXTRACT=DIR: both archives unpacked, nothing started.
+
+#include "base/errors.h"
+#include "base/messages.h"
+#include "format/stored_names.h"
+#include "format/stored_paths.h"
+#include "loader/deployment_steps.h"
+
+namespace ldr {
+namespace {
+
+// The folder to unpack into: made when missing, else it must be an empty
+// folder.
+void PrepareFolder(DeploymentRun& run, const PathText& folder) {
+  run.failure = kExitExtractFolder;
+  switch (run.system.InspectFolder(folder)) {
+    case FolderState::kMissing:
+      if (!run.platform.MakeFolder(folder)) RaiseLoaderError(msg::kExtractNoFolder, folder);
+      return;
+    case FolderState::kNotAFolder:
+      RaiseLoaderError(msg::kExtractNoFolder, folder);
+    case FolderState::kNotEmpty:
+      RaiseFormatted(msg::kExtractNotEmpty, {folder});
+    case FolderState::kEmpty:
+      return;
+  }
+}
+
+class SizeSum final : public EntryVisitor {
+ public:
+  void Visit(const ArchiveEntry& entry) override {
+    if (entry.unpacked_size > 0) bytes += static_cast<uint64_t>(entry.unpacked_size);
+  }
+  uint64_t bytes = 0;
+};
+
+// Each second-archive entry to its place below the payload folder, its
+// folders made on the way, every part under the rules of a created name.
+class PayloadWriter final : public EntryVisitor {
+ public:
+  PayloadWriter(DeploymentRun& run, File& archive, std::string_view archive_path,
+                int64_t archive_start, const PathText& root, uint64_t total)
+      : run_(run),
+        archive_(archive),
+        archive_path_(archive_path),
+        archive_start_(archive_start),
+        root_(root) {
+    totals_.grand_total = static_cast<int32_t>(total > INT32_MAX ? INT32_MAX : total);
+  }
+
+  void Visit(const ArchiveEntry& entry) override {
+    const std::string_view stored = StoredNameText(entry);
+    std::string_view relative;
+    if (StoredPathRefusal(stored, &relative) != nullptr)
+      RaiseFormatted(msg::kUnsafePayloadName, {stored});
+    const char separator = run_.platform.HostPathStyle().trailing;
+    PathText path = root_;
+    for (size_t start = 0;;) {
+      const size_t end = relative.find_first_of("\\/", start);
+      const std::string_view part = relative.substr(start, end - start);
+      if (!MayCreateEntryName(run_.platform, part))
+        RaiseFormatted(msg::kUnsafePayloadName, {stored});
+      path.Append(separator);
+      path.Append(part);
+      if (path.cut()) RaiseLoaderError(msg::kCannotCreate, path);
+      if (end == std::string_view::npos) break;
+      const FolderState state = run_.system.InspectFolder(path);
+      if (state != FolderState::kEmpty && state != FolderState::kNotEmpty &&
+          !run_.platform.MakeFolder(path))
+        RaiseLoaderError(msg::kCannotCreate, path);
+      start = end + 1;
+    }
+    run_.log.Line(
+        {"unpacking ", path, ", ",
+         CountDigits(static_cast<uint64_t>(entry.unpacked_size < 0 ? 0 : entry.unpacked_size)),
+         " bytes"});
+    OpenFile output = run_.platform.CreateForWriting(path);
+    if (!output) RaiseLoaderError(msg::kCannotCreate, path);
+    ExtractEntry(archive_, archive_path_, static_cast<int32_t>(archive_start_), *output, path,
+                 entry, totals_, run_.window);
+  }
+
+ private:
+  DeploymentRun& run_;
+  File& archive_;
+  std::string_view archive_path_;
+  int64_t archive_start_;
+  const PathText& root_;
+  ExtractionTotals totals_;
+};
+
+}  // namespace
+
+void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& table,
+                const ArchiveTrailer& trailer) {
+  const PathStyle host = run.platform.HostPathStyle();
+  // The second archive follows the first in a self-extracting kit, and is
+  // setup.2 beside an external one.
+  Container second;
+  if (IsSelfExtracting(trailer)) {
+    second.path = container.path;
+    second.archive_start = trailer.second_archive_start;
+  } else {
+    second.path = WithTrailingSeparator(run.loader_folder, host);
+    second.path.Append("setup.2");
+    second.file = run.platform.OpenForReading(second.path);
+    if (!second.file) RaiseLoaderError(msg::kContainerMissing, second.path);
+  }
+  File& second_file = second.file ? *second.file : *container.file;
+  SizeSum payload;
+  WalkArchive(second_file, second.archive_start, payload);
+
+  const PathText folder(WithoutTrailingSeparator(run.switches.extract, host));
+  PrepareFolder(run, folder);
+  run.failure = kExitNoSpace;
+  CheckFreeSpace(run, folder, UnpackedBytes(table) + payload.bytes);
+  run.failure = kExitUnpacking;
+  ExtractAll(run.platform, *container.file, container.path, container.archive_start, folder, table,
+             run.window, nullptr, &run.made);
+  PathText root = WithTrailingSeparator(folder, host);
+  root.Append("payload");
+  if (!run.platform.MakeFolder(root)) RaiseLoaderError(msg::kCannotCreate, root);
+  PayloadWriter writer(run, second_file, second.path, second.archive_start, root, payload.bytes);
+  WalkArchive(second_file, second.archive_start, writer);
+  run.log.Line({"unpacked into ", folder, "; nothing was started (/EXTRACT)"});
+}
+
+}  // namespace ldr

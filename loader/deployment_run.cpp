@@ -1,0 +1,176 @@
+#include "archive/extract.h"
+#include "base/errors.h"
+#include "base/messages.h"
+#include "loader/deployment.h"
+#include "loader/deployment_steps.h"
+#include "loader/main_sequence.h"
+#include "loader/startup.h"
+
+namespace ldr {
+namespace {
+
+// /S: no window, no box, ever.
+class SilentWindow final : public LoaderWindow {
+ public:
+  bool LoadSplashBitmap() override { return true; }
+  bool RegisterMainWindowClass() override { return true; }
+  bool CreateMainWindow() override { return true; }
+  void ShowMainWindow() override {}
+  void SetProgressPosition(int32_t) override {}
+  void ShowError(const char*) override {}
+  void ShowNotice(const char*) override {}
+};
+
+// A self-extracting kit whose trailer is not where the record put it was
+// cut short (or damaged): that, and not a missing setup.1, is what to say.
+void CheckKitWhole(const DeploymentRun& run, const ArchiveTrailer& trailer,
+                   const TrailerFound& found) {
+  const DeploymentRecord& record = run.record;
+  if (IsSelfExtracting(trailer) && found.offset == record.trailer_offset) return;
+  RaiseFormatted(msg::kKitCutShort,
+                 {run.own_path, CountDigits(record.kit_length),
+                  CountDigits(static_cast<uint64_t>(found.file_size < 0 ? 0 : found.file_size))});
+}
+
+// setup.1 of an external kit must be as long as it was built.
+void CheckSetup1Whole(const DeploymentRun& run, const Container& container) {
+  const int64_t size = container.file->Seek(0, File::Origin::End);
+  if (size != static_cast<int64_t>(run.record.setup1_length))
+    RaiseFormatted(msg::kSetup1CutShort, {container.path, CountDigits(run.record.setup1_length),
+                                          CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
+}
+
+// The kit as far as both kinds of run need it: the window made, the kit
+// checked whole, the container open and its entry table read.
+void OpenKit(DeploymentRun& run, Container* container, EntryTable* table, ArchiveTrailer* trailer) {
+  run.failure = kExitOther;
+  PrepareWindow(run.window);
+  run.failure = kExitKitDamaged;
+  TrailerFound found;
+  *trailer = ReadTrailer(run.platform, &found);
+  run.window.ShowMainWindow();
+  const PathStyle host = run.platform.HostPathStyle();
+  run.own_path = run.platform.OwnFilePath();
+  run.loader_folder = WithoutTrailingSeparator(DirectoryPart(run.own_path, host), host);
+  if (run.record.self_extracting()) CheckKitWhole(run, *trailer, found);
+  OpenContainer(run.platform, *trailer, run.loader_folder, container);
+  if (!run.record.self_extracting()) CheckSetup1Whole(run, *container);
+  run.log.Line({"container ", container->path, ", archive at byte ",
+                CountDigits(static_cast<uint64_t>(container->archive_start))});
+  ReadEntryTable(*container->file, container->archive_start, table);
+  if (table->count == 0) RaiseLoaderError(msg::kNoFiles);
+  run.log.Line({CountDigits(static_cast<uint64_t>(table->count)), " entries, ",
+                CountDigits(UnpackedBytes(*table)), " bytes unpacked"});
+}
+
+// Unpacks into a fresh working folder and starts the installer; with /WAIT
+// waits for it and removes what was unpacked.
+void Install(DeploymentRun& run, Container& container, const EntryTable& table,
+             const ArchiveTrailer& trailer) {
+  PathText temp_folder;
+  if (!run.switches.temp.empty()) {
+    temp_folder = WithTrailingSeparator(run.switches.temp, run.platform.HostPathStyle());
+  } else if (!run.platform.GetTempFolder(&temp_folder)) {
+    run.failure = kExitTempFolder;
+    RaiseLoaderError(msg::kNoTempFolder);
+  }
+  run.failure = kExitNoSpace;
+  CheckFreeSpace(run, temp_folder, UnpackedBytes(table));
+  run.failure = kExitTempFolder;
+  WorkingFolder folder;
+  folder.path = MakeWorkingFolderIn(run.platform, temp_folder, &folder.temp_file);
+  folder.made = folder.path.view() != temp_folder.view();
+  run.made.Track(folder);
+  run.log.Line({"working folder ", folder.path});
+  run.failure = kExitUnpacking;
+  FileId written;
+  ExtractAll(run.platform, *container.file, container.path, container.archive_start, folder.path,
+             table, run.window, &written, &run.made);
+
+  run.failure = kExitStart;
+  HandOff hand_off;
+  hand_off.command_line = run.platform.CommandLine();
+  hand_off.more_arguments = run.switches.installer_arguments;
+  ProcessStart start;
+  start.wait = run.switches.wait;
+  PrepareDeploymentInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder,
+                                  trailer, written, &hand_off, &start);
+  run.log.Line({"starting ", start.command_line});
+  if (start.wait) run.system.SetEnvironment(kLoaderWaitsVariable, "1");
+  const uint32_t started = run.platform.StartProcess(start);
+  if (started < 32) RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
+  container.file.reset();
+  if (!start.wait) {
+    run.log.Line({"the installer runs on; the loader ends"});
+    return;
+  }
+  // From here on the installer may use every file: none is removed before
+  // it has ended.
+  run.installer_running = true;
+  run.failure = kExitWait;
+  uint32_t code = 0;
+  if (!run.system.WaitForProcess(&code)) RaiseLoaderError(msg::kNoWait);
+  run.log.Line({"the installer ended with exit code ", CountDigits(code)});
+  run.exit_code = static_cast<int>(code);
+  run.installer_running = false;
+  if (run.switches.keep) {
+    run.log.Line({"kept ", folder.path, " (/KEEP)"});
+  } else {
+    run.made.RemoveAll();
+  }
+}
+
+void Deploy(DeploymentRun& run) {
+  Container container;
+  EntryTable table;
+  ArchiveTrailer trailer;
+  OpenKit(run, &container, &table, &trailer);
+  if (!run.switches.extract.empty()) {
+    ExtractKit(run, container, table, trailer);
+  } else {
+    Install(run, container, table, trailer);
+  }
+}
+
+int Fail(DeploymentRun& run, const char* message) {
+  if (!run.installer_running) run.made.RemoveAll();
+  const int code = run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
+  run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),
+                " (the loader's own failure): ", message});
+  ReportFailure(run.window, message);
+  return code;
+}
+
+}  // namespace
+
+int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
+                  const DeploymentRecord& record) {
+  Switches switches;
+  const bool parsed = ParseSwitches(platform.CommandLine(), &switches);
+  SilentWindow silent;
+  DeploymentRun run(platform, system, switches.silent ? silent : window, record, switches);
+  run.switches_given = !parsed || switches.any();
+  try {
+    if (!switches.log.empty()) {
+      run.failure = kExitLog;
+      run.log.Open(switches.log,
+                   {"loader ", platform.OwnFilePath(), ", command line ", platform.CommandLine()});
+    }
+    if (!parsed) {
+      run.failure = kExitCommandLine;
+      RaiseFormatted(msg::kBadSwitch, {switches.refused});
+    }
+    if (switches.help) {
+      run.window.ShowNotice(msg::kHelp);
+      return 0;
+    }
+    Deploy(run);
+  } catch (...) {
+    return Fail(run, CurrentFailureText());
+  }
+  run.log.Line({"done, exit code ", CountDigits(static_cast<uint64_t>(run.exit_code)),
+                run.switches.wait ? " (the installer's)" : ""});
+  return run.exit_code;
+}
+
+}  // namespace ldr

@@ -1,0 +1,64 @@
+#include "loader/deployment_steps.h"
+
+#include "base/errors.h"
+#include "base/messages.h"
+
+namespace ldr {
+
+void MadeFiles::Track(const WorkingFolder& folder) {
+  folder_ = folder;
+  tracking_ = true;
+}
+
+void MadeFiles::Creating(int32_t index, std::string_view path, const ArchiveEntry& entry) {
+  log_.Line({"unpacking ", path, ", ",
+             CountDigits(static_cast<uint64_t>(entry.unpacked_size < 0 ? 0 : entry.unpacked_size)),
+             " bytes"});
+  // A file of that name that is there already (the fallback into the
+  // temporary folder itself, or a name two entries share) was not made here.
+  if (tracking_ && index >= 0 && index < kMaxFiles && !platform_.IdentifyFile(PathText(path)).known)
+    made_[index] = NamePart(path, platform_.HostPathStyle());
+}
+
+void MadeFiles::RemoveAll() {
+  if (!tracking_) return;
+  tracking_ = false;
+  auto remove = [this](std::string_view path, bool folder) {
+    const PathText name(path);
+    const bool gone = folder ? system_.RemoveEmptyFolder(name) : system_.RemoveFile(name);
+    log_.Line({gone ? "removed " : "could not remove ", path});
+  };
+  for (ShortText& name : made_) {
+    if (name.empty()) continue;
+    PathText path = WithTrailingSeparator(folder_.path, platform_.HostPathStyle());
+    path.Append(name);
+    remove(path, false);
+    name.Clear();
+  }
+  if (!folder_.temp_file.empty()) remove(folder_.temp_file, false);
+  if (folder_.made) remove(folder_.path, true);
+}
+
+uint64_t UnpackedBytes(const EntryTable& table) {
+  uint64_t sum = 0;
+  for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {
+    const int32_t size = table.entries[static_cast<size_t>(i)].unpacked_size;
+    if (size > 0) sum += static_cast<uint64_t>(size);
+  }
+  return sum;
+}
+
+void CheckFreeSpace(DeploymentRun& run, std::string_view folder, uint64_t needed) {
+  uint64_t free = 0;
+  if (!run.system.FreeSpace(PathText(folder), &free)) {
+    run.log.Line({"free space in ", folder, " unknown; ", CountDigits(needed), " bytes needed"});
+    return;
+  }
+  run.log.Line({"free space in ", folder, ": ", MegabyteText(free, false), " MB, ",
+                MegabyteText(needed, true), " MB needed"});
+  if (free < needed)
+    RaiseFormatted(msg::kNoFreeSpace,
+                   {folder, MegabyteText(needed, true), MegabyteText(free, false)});
+}
+
+}  // namespace ldr

@@ -1,0 +1,89 @@
+#pragma once
+// The pieces of a deployment run (loader/deployment.h) that its files
+// share: the run's state, what it made, and the /EXTRACT run.
+
+#include <cstdint>
+#include <string_view>
+
+#include "archive/entry_table.h"
+#include "archive/extract.h"
+#include "format/deployment_record.h"
+#include "loader/deployment.h"
+#include "loader/main_sequence.h"
+#include "loader/run_log.h"
+#include "loader/switches.h"
+#include "platform/deployment_platform.h"
+#include "platform/platform.h"
+#include "ui/loader_window.h"
+
+namespace ldr {
+
+// What MakeWorkingFolderIn made, for a run that removes it again.
+struct WorkingFolder {
+  PathText path;       // where the files go
+  PathText temp_file;  // the empty temporary file, when one was made
+  bool made = false;   // path is a folder this run made (not the fallback)
+};
+
+// What a run made in its working folder: the files its entries became
+// where none was there before, the temporary file and the folder. It logs
+// each entry as it is created (the observer of ExtractAll) and removes
+// exactly those, and nothing else.
+class MadeFiles final : public ExtractionObserver {
+ public:
+  MadeFiles(Platform& platform, DeploymentPlatform& system, RunLog& log)
+      : platform_(platform), system_(system), log_(log) {}
+
+  // From now on what is made in this folder is noted.
+  void Track(const WorkingFolder& folder);
+  void Creating(int32_t index, std::string_view path, const ArchiveEntry& entry) override;
+  // Removes what was made, logging each; forgets it all.
+  void RemoveAll();
+
+ private:
+  Platform& platform_;
+  DeploymentPlatform& system_;
+  RunLog& log_;
+  bool tracking_ = false;
+  WorkingFolder folder_;
+  ShortText made_[kMaxFiles];  // names of files made in the folder; empty: none
+};
+
+struct DeploymentRun {
+  DeploymentRun(Platform& p, DeploymentPlatform& d, LoaderWindow& w, const DeploymentRecord& r,
+                const Switches& s)
+      : platform(p), system(d), window(w), record(r), switches(s), log(d), made(p, d, log) {}
+
+  Platform& platform;
+  DeploymentPlatform& system;
+  LoaderWindow& window;  // the real one, or none at all with /S
+  const DeploymentRecord& record;
+  const Switches& switches;
+  RunLog log;
+  MadeFiles made;
+  PathText own_path;
+  std::string_view loader_folder;  // in own_path
+  // The exit code a failure now ends with; the installer's after /WAIT.
+  int failure = kExitOther;
+  int exit_code = 0;
+  // Started and not yet ended: nothing is removed.
+  bool installer_running = false;
+  // Failures end with DeploymentExit codes, not 1.
+  bool switches_given = false;
+};
+
+// The sum of the unpacked sizes the entries claim (negative ones as 0).
+uint64_t UnpackedBytes(const EntryTable& table);
+
+// Raises the free-space message when the volume of folder has less room
+// than `needed`; says in the log what it found. A volume whose free space
+// cannot be had is not held up.
+void CheckFreeSpace(DeploymentRun& run, std::string_view folder, uint64_t needed);
+
+// /EXTRACT=DIR: the loader's archive into DIR, the second archive's files
+// below DIR/payload with their folders. DIR is made when missing and must
+// be empty. Starts nothing.
+void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& table,
+                const ArchiveTrailer& trailer);
+
+}  // namespace ldr

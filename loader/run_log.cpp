@@ -1,0 +1,39 @@
+#include "loader/run_log.h"
+
+#include "base/errors.h"
+#include "base/messages.h"
+
+namespace ldr {
+
+void RunLog::Open(std::string_view path, std::initializer_list<std::string_view> first_line) {
+  const PathText name(path);
+  if (!name.cut()) file_ = platform_.OpenForAppending(name);
+  if (!file_ || !Line(first_line)) RaiseLoaderError(msg::kNoLog, path);
+}
+
+bool RunLog::Line(std::initializer_list<std::string_view> pieces) {
+  if (!file_) return false;
+  const TimeText now = platform_.LocalTime();
+  bool whole = true;
+  auto write = [this, &whole](std::string_view text) {
+    if (text.empty()) return;
+    const int32_t put = file_->Write(text.data(), static_cast<uint32_t>(text.size()));
+    if (put < 0 || static_cast<size_t>(put) != text.size()) whole = false;
+  };
+  write(now);
+  write("  ");
+  for (std::string_view piece : pieces) write(piece);
+  write("\n");
+  return whole;
+}
+
+DecimalDigits CountDigits(uint64_t count) {
+  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
+}
+
+DecimalDigits MegabyteText(uint64_t bytes, bool round_up) {
+  constexpr uint64_t kMegabyte = 1024 * 1024;
+  return CountDigits(bytes / kMegabyte + (round_up && bytes % kMegabyte != 0 ? 1 : 0));
+}
+
+}  // namespace ldr

@@ -1,0 +1,47 @@
+#pragma once
+// The deployment switches, taken only by a loader whose kit carries the
+// deployment record (format/deployment_record.h). A loader without the
+// record reads its first argument and nothing else, as it always has.
+//
+// After the optional first "*TODISK", each argument is a switch led by "/"
+// or "-" (letters in any case), up to "--", after which every argument goes
+// to the installer:
+//   /S  /WAIT  /KEEP  /LOG=FILE  /EXTRACT=DIR  /TEMP=DIR  /?  --
+
+#include <cstddef>
+#include <string_view>
+
+#include "base/text_rules.h"
+
+namespace ldr {
+
+struct Switches {
+  bool to_disk = false;  // the first argument was *TODISK
+  bool silent = false;   // /S
+  bool wait = false;     // /WAIT
+  bool keep = false;     // /KEEP
+  bool help = false;     // /?
+  PathText log;          // /LOG=FILE, empty when not given
+  PathText extract;      // /EXTRACT=DIR
+  PathText temp;         // /TEMP=DIR
+  // Where the installer's own arguments begin in the command line (just
+  // after "--"); 0 when there was no "--".
+  size_t installer_arguments = 0;
+  // The first argument not understood, when parsing failed.
+  ShortText refused;
+
+  // Whether any switch was given: a run without one keeps the loader's
+  // plain behaviour (window, hand-off, no wait).
+  bool any() const {
+    return silent || wait || keep || help || !log.empty() || !extract.empty() || !temp.empty() ||
+           installer_arguments != 0;
+  }
+};
+
+// Reads the switches of a command line (its first word, the program, is
+// skipped). False on the first argument that is no switch, a switch this
+// loader does not know, or a value missing or too long: *switches->refused
+// then names it, and the caller starts nothing.
+bool ParseSwitches(std::string_view command_line, Switches* switches);
+
+}  // namespace ldr

@@ -1,0 +1,99 @@
+// What only deployment runs ask of the POSIX platform: waiting for the
+// installer, free space, removing what the run made, the log.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/platform_posix.h"
+
+namespace ldr {
+
+bool PosixPlatform::WaitForProcess(uint32_t* exit_code) {
+  if (waited_child_ < 0) return false;
+  int status = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(static_cast<pid_t>(waited_child_), &status, 0);
+  } while (got < 0 && errno == EINTR);
+  waited_child_ = -1;
+  if (got < 0) return false;
+  if (WIFEXITED(status)) {
+    *exit_code = static_cast<uint32_t>(WEXITSTATUS(status));
+  } else if (WIFSIGNALED(status)) {
+    *exit_code = 128u + static_cast<uint32_t>(WTERMSIG(status));
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool PosixPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
+  struct statvfs info;
+  if (::statvfs(folder.c_str(), &info) != 0) return false;
+  *bytes = static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
+  return true;
+}
+
+// Removed relative to the held folder the run made them in, like every
+// file the run made: never through a link put in a folder's place.
+bool PosixPlatform::RemoveFile(SystemText path) {
+  const Located at = Locate(path);
+  return ::unlinkat(at.folder, at.name, 0) == 0;
+}
+
+bool PosixPlatform::RemoveEmptyFolder(SystemText path) {
+  const Located at = Locate(path);
+  return ::unlinkat(at.folder, at.name, AT_REMOVEDIR) == 0;
+}
+
+FolderState PosixPlatform::InspectFolder(SystemText path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return FolderState::kMissing;
+  if (!S_ISDIR(info.st_mode)) return FolderState::kNotAFolder;
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return FolderState::kNotEmpty;  // unreadable: nothing to trust
+  FolderState state = FolderState::kEmpty;
+  while (const dirent* entry = ::readdir(folder)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      state = FolderState::kNotEmpty;
+      break;
+    }
+  }
+  ::closedir(folder);
+  return state;
+}
+
+OpenFile PosixPlatform::OpenForAppending(SystemText path) {
+  const int fd = ::open(path.c_str(),
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return OpenFile();
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return OpenFile();
+  }
+  return Slot(fd);
+}
+
+TimeText PosixPlatform::LocalTime() {
+  const time_t now = std::time(nullptr);
+  struct tm local;
+  if (::localtime_r(&now, &local) == nullptr) return FormatTime(0, 0, 0, 0, 0, 0);
+  return FormatTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                    local.tm_min, local.tm_sec);
+}
+
+void PosixPlatform::SetEnvironment(SystemText name, SystemText value) {
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+}  // namespace ldr

@@ -1,0 +1,71 @@
+// What only deployment runs ask of the Win32 platform: waiting for the
+// installer, free space, removing what the run made, the log.
+
+#include "platform/platform_win32.h"
+
+namespace ldr {
+
+uint32_t Win32DeploymentPlatform::StartProcess(const ProcessStart& start) {
+  return Start(start, start.wait ? &waited_process_ : nullptr);
+}
+
+bool Win32DeploymentPlatform::WaitForProcess(uint32_t* exit_code) {
+  if (waited_process_ == nullptr) return false;
+  DWORD code = 0;
+  const bool ended = WaitForSingleObject(waited_process_, INFINITE) == WAIT_OBJECT_0 &&
+                     GetExitCodeProcess(waited_process_, &code) != 0;
+  CloseHandle(waited_process_);
+  waited_process_ = nullptr;
+  *exit_code = code;
+  return ended;
+}
+
+bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+bool Win32DeploymentPlatform::RemoveFile(SystemText path) { return DeleteFileA(path.c_str()) != 0; }
+
+bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
+FolderState Win32DeploymentPlatform::InspectFolder(SystemText path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FolderState::kMissing;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderState::kNotAFolder;
+  PathText pattern = WithTrailingSeparator(path, HostPathStyle());
+  pattern.Append('*');
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return FolderState::kEmpty;
+  FolderState state = FolderState::kEmpty;
+  do {
+    const std::string_view name(found.cFileName);
+    if (name != "." && name != "..") state = FolderState::kNotEmpty;
+  } while (state == FolderState::kEmpty && FindNextFileA(search, &found));
+  FindClose(search);
+  return state;
+}
+
+OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
+  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenFile();
+  return Hold(handle);
+}
+
+TimeText Win32DeploymentPlatform::LocalTime() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return FormatTime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+void Win32DeploymentPlatform::SetEnvironment(SystemText name, SystemText value) {
+  SetEnvironmentVariableA(name.c_str(), value.c_str());
+}
+
+}  // namespace ldr

@@ -1,0 +1,165 @@
+// Runs of a kit whose loader carries the deployment record, on the fake
+// platform: what each switch does, and what a failing run leaves behind.
+#include "loader/deployment.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "loader/startup.h"
+#include "tests/support/archive_builder.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/fake_window.h"
+
+namespace ldr {
+namespace {
+
+using testing::BuildArchive;
+using testing::BuildSelfExtracting;
+using testing::FakePlatform;
+using testing::FakeWindow;
+using testing::FileEntry;
+
+const std::string kLoaderPath = "C:\\Downloads\\setup.exe";
+const std::string kImage(4096, 'M');
+
+class DeploymentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string kit = BuildSelfExtracting(
+        kImage, BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer"),
+                              FileEntry("C:\\KIT\\data.bin", std::string(5000, 'd'))}));
+    platform.AddFile(kLoaderPath, kit);
+    record.flags = kDeploymentSelfExtracting;
+    record.kit_length = static_cast<uint32_t>(kit.size());
+    record.trailer_offset = static_cast<int32_t>(kit.size() - kTrailerSize);
+    platform.free_space = 1 << 30;
+  }
+
+  int Run(const std::string& line) {
+    platform.command_line = line;
+    return RunLoaderWithDeployment(platform, platform, window, &record);
+  }
+
+  FakePlatform platform;
+  FakeWindow window;
+  DeploymentRecord record;
+};
+
+TEST_F(DeploymentTest, WithoutSwitchesTheRunIsThePlainOne) {
+  EXPECT_EQ(Run("setup.exe"), 0);
+  EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_FALSE(platform.starts[0].wait);
+  EXPECT_EQ(platform.waits, 0);
+  EXPECT_TRUE(platform.removed.empty());
+}
+
+TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
+  platform.command_line = "setup.exe /S /WAIT /EXTRACT=C:\\Out";
+  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, window, nullptr), 0);
+  EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
+  EXPECT_EQ(platform.waits, 0);
+  EXPECT_FALSE(platform.Exists("C:\\Out"));
+}
+
+TEST_F(DeploymentTest, WaitHandsBackTheInstallersCodeAndRemovesWhatItMade) {
+  platform.installer_exit_code = 3010;
+  EXPECT_EQ(Run("setup.exe /WAIT -- /quiet \"a b\""), 3010);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_TRUE(platform.starts[0].wait);
+  EXPECT_EQ(platform.starts[0].command_line,
+            "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe C:\\Downloads /quiet \"a b\"");
+  EXPECT_EQ(platform.environment[kLoaderWaitsVariable], "1");
+  EXPECT_EQ(platform.removed, (std::vector<std::string>{
+                                  "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
+                                  "C:\\Temp\\ldx1A2B.tmp", "C:\\Temp\\ldx1A2B"}));
+}
+
+TEST_F(DeploymentTest, KeepLeavesTheFiles) {
+  EXPECT_EQ(Run("setup.exe /WAIT /KEEP"), 0);
+  EXPECT_TRUE(platform.removed.empty());
+  EXPECT_TRUE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));
+}
+
+TEST_F(DeploymentTest, SilentShowsNothingAndLogsTheFailure) {
+  platform.free_space = 100;
+  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log"),
+            kExitNoSpace);  // Windows paths: Windows codes
+  EXPECT_TRUE(window.calls.empty());
+  EXPECT_TRUE(window.boxes.empty());
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_TRUE(platform.folders_made.empty());  // nothing written
+  const std::string log = platform.Contents("C:\\Temp\\run.log");
+  EXPECT_NE(log.find("2024-05-01 13:45:07  loader C:\\Downloads\\setup.exe"), std::string::npos);
+  EXPECT_NE(log.find("failed with exit code 2403 (the loader's own failure): LOADER: There is "
+                     "not enough free space to unpack the installation program in C:\\Temp\\: "
+                     "it needs 1 MB and 0 MB are free"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
+  platform.create_fails = {"C:\\Temp\\ldx1A2B\\data.bin"};
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
+  EXPECT_EQ(platform.removed,
+            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B.tmp",
+                                      "C:\\Temp\\ldx1A2B"}));
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not create the following file, C:\\Temp\\ldx1A2B\\data.bin");
+}
+
+TEST_F(DeploymentTest, AFileThatWasThereIsNotRemoved) {
+  // The working folder cannot be made: the files go into the temporary
+  // folder itself, where data.bin was already.
+  platform.make_folder_fails = true;
+  platform.AddFile("C:\\Temp\\data.bin", "someone's");
+  platform.create_fails = {"C:\\Temp\\install.exe"};
+  EXPECT_EQ(Run("setup.exe"), 1);  // no switches: exit 1
+  EXPECT_EQ(platform.removed, (std::vector<std::string>{"C:\\Temp\\ldx1A2B.tmp"}));
+  EXPECT_TRUE(platform.Exists("C:\\Temp\\data.bin"));
+}
+
+TEST_F(DeploymentTest, AKitCutShortSaysSo) {
+  const std::string whole = platform.Contents(kLoaderPath);
+  platform.AddFile(kLoaderPath, whole.substr(0, whole.size() - 1));
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitKitDamaged);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: The installation kit C:\\Downloads\\setup.exe is "
+            "incomplete or damaged: it should be " +
+                std::to_string(whole.size()) + " bytes long and is " +
+                std::to_string(whole.size() - 1) + " bytes. Download it again");
+  EXPECT_TRUE(platform.starts.empty());
+}
+
+TEST_F(DeploymentTest, AnUnknownSwitchStartsNothing) {
+  EXPECT_EQ(Run("setup.exe /VERYSILENT"), kExitCommandLine);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: The command line holds /VERYSILENT, which is not one of this program's "
+            "switches. Nothing was started. Run it with /? to see the switches");
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_TRUE(platform.folders_made.empty());
+}
+
+TEST_F(DeploymentTest, HelpIsANoticeOrNothing) {
+  EXPECT_EQ(Run("setup.exe /?"), 0);
+  EXPECT_EQ(window.notices.size(), 1u);
+  FakeWindow quiet;
+  platform.command_line = "setup.exe /? /S";
+  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, quiet, &record), 0);
+  EXPECT_TRUE(quiet.calls.empty());
+}
+
+TEST_F(DeploymentTest, ALogThatCannotBeWrittenStopsTheRunFirst) {
+  platform.append_fails = true;
+  EXPECT_EQ(Run("setup.exe /LOG=C:\\Temp\\run.log"), kExitLog);
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_TRUE(window.calls == std::vector<std::string>{"error"});
+}
+
+}  // namespace
+}  // namespace ldr
