@@ -182,30 +182,6 @@ bool PendingOutput::ReadBack(uint64_t offset, unsigned char* buffer, size_t size
   return ldr::payload::ReadFullyAt(handle_, offset, buffer, size);
 }
 
-void PendingOutput::InsertZeros(uint64_t offset, uint64_t count) {
-  if (count == 0) return;
-  // From the end backwards, so that nothing is overwritten before it moved.
-  std::vector<unsigned char> buffer;
-  uint64_t end = position_;
-  while (end > offset) {
-    const uint64_t begin = end - std::min<uint64_t>(end - offset, uint64_t{1} << 20);
-    buffer.resize(static_cast<size_t>(end - begin));
-    size_t done = 0;
-    while (done < buffer.size()) {
-      ssize_t n = ::pread(static_cast<int>(handle_), buffer.data() + done, buffer.size() - done,
-                          static_cast<off_t>(begin + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw KitError("cannot read " + temp_path_ + ": " + ErrnoText());
-      done += static_cast<size_t>(n);
-    }
-    WriteAt(begin + count, buffer.data(), buffer.size());
-    end = begin;
-  }
-  buffer.assign(static_cast<size_t>(count), 0);
-  WriteAt(offset, buffer.data(), buffer.size());
-  position_ += count;
-}
-
 void PendingOutput::Close() {
   if (handle_ < 0) return;
   const int fd = static_cast<int>(handle_);
