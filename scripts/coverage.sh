@@ -26,7 +26,7 @@ for folder in "${folders[@]}"; do
   [ -d "$folder" ] || continue
   # gcovr's summary: "lines: 98.1% (520 out of 530)" and "branches: ...".
   summary=$(gcovr -r . "$build" --filter "$folder/" --exclude '.*_win32\.cpp' \
-            --gcov-ignore-parse-errors --branches --print-summary -o /dev/null 2>/dev/null)
+            --gcov-ignore-parse-errors --branches --print-summary -o "$build/gcovr-$folder.txt" 2>"$build/gcovr-$folder.log")
   lines=$(sed -n 's/^lines: \([0-9.]*\)% (\([0-9]*\) out of \([0-9]*\)).*/\1 \3/p' <<<"$summary")
   branches=$(sed -n 's/^branches: \([0-9.]*\)%.*/\1/p' <<<"$summary")
   read -r percent total <<<"$lines"
