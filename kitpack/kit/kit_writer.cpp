@@ -56,11 +56,11 @@ BuildSummary Finished(BuildSummary summary) {
   summary.size = 0;
   summary.sha256.clear();
   for (const std::string& file : summary.files) {
-    Sha256 hash;
+    ldr::Sha256 hash;
     const uint64_t size = StatRegularFile(file).size;
     HashFileRange(file, 0, size, hash);
     const std::array<unsigned char, 32> sha = hash.Finish();
-    summary.sha256.push_back(Sha256::Hex(sha.data(), sha.size()));
+    summary.sha256.push_back(ldr::DigestHex(sha.data(), sha.size()));
     summary.size += size;
   }
   return summary;
@@ -186,7 +186,7 @@ void WriteTrailer(PendingOutput& out, int64_t first_start, int64_t second_start,
                      trailer);
   // The digest of everything before the trailer and of the trailer's first
   // 32 bytes, read back from the file as it now is.
-  Sha256 prefix;
+  ldr::Sha256 prefix;
   PendingBytes written(out);
   HashKitPrefix(written, static_cast<uint64_t>(second_end + 1), prefix);
   SealTrailer(prefix, trailer);
