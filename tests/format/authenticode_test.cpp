@@ -15,6 +15,7 @@
 #include "format/bytes.h"
 #include "format/pe/der.h"
 #include "format/pe/headers.h"
+#include "tests/support/signature_builder.h"
 
 namespace ldr {
 namespace {
@@ -23,21 +24,10 @@ using Bytes = std::vector<unsigned char>;
 
 // ---- DER ---------------------------------------------------------------------
 
-// One element: a tag, the shortest length DER allows, the contents.
-Bytes Tlv(uint8_t tag, const Bytes& body) {
-  Bytes out{tag};
-  const size_t n = body.size();
-  if (n < 0x80) {
-    out.push_back(static_cast<unsigned char>(n));
-  } else if (n < 0x100) {
-    out.insert(out.end(), {0x81, static_cast<unsigned char>(n)});
-  } else {
-    out.insert(out.end(),
-               {0x82, static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)});
-  }
-  out.insert(out.end(), body.begin(), body.end());
-  return out;
-}
+Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
+std::string S(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+Bytes Tlv(uint8_t tag, const Bytes& body) { return B(testing::Tlv(tag, S(body))); }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -179,36 +169,19 @@ TEST(SignedImageDigest, ReadFromOsslsigncodeSignatures) {
   }
 }
 
-// A hand-made table: one entry of the given revision and type around `der`,
-// padded with `padding` zero bytes.
 Bytes Entry(const Bytes& der, size_t padding = 0, uint16_t revision = 0x0200, uint16_t type = 2) {
-  Bytes out(8);
-  PutU32(out.data(), static_cast<uint32_t>(8 + der.size() + padding));
-  PutU16(out.data() + 4, revision);
-  PutU16(out.data() + 6, type);
-  out.insert(out.end(), der.begin(), der.end());
-  out.resize(out.size() + padding, 0);
-  return out;
+  return B(testing::CertificateEntry(S(der), padding, revision, type));
 }
 
-const Bytes kSignedDataOid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
-const Bytes kIndirectOid = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x02, 0x01, 0x04};
-const Bytes kSha1Oid = {0x2B, 0x0E, 0x03, 0x02, 0x1A};
-const Bytes kSha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
+const Bytes kSignedDataOid = B(testing::kSignedDataOid);
+const Bytes kIndirectOid = B(testing::kIndirectDataOid);
+const Bytes kSha1Oid = B(testing::kSha1Oid);
+const Bytes kSha256Oid = B(testing::kSha256Oid);
 
-// The parts of a signature the reader walks, with the pieces a case changes.
 Bytes Signature(const Bytes& content_type, const Bytes& indirect_type, const Bytes& algorithm,
                 const Bytes& digest) {
-  const Bytes digest_info =
-      Tlv(kDerSequence, Cat({Tlv(kDerSequence, Cat({Tlv(kDerOid, algorithm), Tlv(kDerNull, {})})),
-                             Tlv(kDerOctetString, digest)}));
-  const Bytes indirect =
-      Tlv(kDerSequence, Cat({Tlv(kDerSequence, Tlv(kDerOid, {0x2B})), digest_info}));
-  const Bytes encapsulated =
-      Tlv(kDerSequence, Cat({Tlv(kDerOid, indirect_type), Tlv(kDerContext0, indirect)}));
-  const Bytes signed_data =
-      Tlv(kDerSequence, Cat({Tlv(kDerInteger, {1}), Tlv(kDerSet, {}), encapsulated}));
-  return Tlv(kDerSequence, Cat({Tlv(kDerOid, content_type), Tlv(kDerContext0, signed_data)}));
+  return B(
+      testing::AuthenticodeSignature(S(digest), S(algorithm), S(content_type), S(indirect_type)));
 }
 
 std::string Refused(const Bytes& table) {
