@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seed inputs of the fuzz targets: archives for fuzz_archive
 (well-formed ones and damaged variants), loader files for
-fuzz_main_sequence, kits for fuzz_kit_reader and texts for
-fuzz_text_rules. Run it again after changing the set; the files are
-committed."""
+fuzz_main_sequence, kits for fuzz_kit_reader, texts for fuzz_text_rules
+and signed images and their certificate tables for fuzz_authenticode. Run
+it again after changing the set; the files are committed."""
 
 import os
 import struct
@@ -13,7 +13,7 @@ import zlib
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
 from ldkit import kits  # noqa: E402
-from ldkit.pe import pe_image, with_certificate_table as signed  # noqa: E402
+from ldkit.pe import certificate_table, pe_image, with_certificate_table as signed  # noqa: E402
 
 CORPUS = os.path.join(HERE, "corpus")
 OUT = os.path.join(CORPUS, "archive")
@@ -90,6 +90,7 @@ def main():
     write_seeds(os.path.join(CORPUS, "text_rules"), text_rules_seeds())
     write_seeds(os.path.join(CORPUS, "trailer_finder"), trailer_finder_seeds(seeds))
     write_seeds(os.path.join(CORPUS, "payload"), payload_seeds(seeds))
+    write_seeds(os.path.join(CORPUS, "authenticode"), authenticode_seeds())
 
 
 def write_seeds(folder, seeds):
@@ -195,6 +196,23 @@ def payload_seeds(archives):
         seeds["sfx-" + name] = b"\x00" + self_extracting(image, first, second)
         seeds["setup2-" + name] = b"\x01" + second
     seeds["sfx-signed"] = b"\x00" + signed(self_extracting(image, first, payloads["tree"]), 3)
+    return seeds
+
+
+def authenticode_seeds():
+    """The images osslsigncode signed for the format tests, whole (PE files
+    to hash) and their certificate tables alone (signatures to read)."""
+    data = os.path.join(HERE, "..", "tests", "format", "data")
+    seeds = {}
+    for name in sorted(os.listdir(data)):
+        if not name.endswith(".exe"):
+            continue
+        with open(os.path.join(data, name), "rb") as f:
+            image = f.read()
+        seeds["file-" + name[:-4]] = image
+        table = certificate_table(image)
+        if table:
+            seeds["table-" + name[:-4]] = image[table[0]:table[0] + table[1]]
     return seeds
 
 

@@ -56,6 +56,13 @@ void InspectCommands::Verify() {
     std::fprintf(stderr, "kitpack: warning: %s\n", warning.c_str());
   const DigestCheck digest = CheckKitDigest(kit);
   CheckDeployment(kit);
+  CheckAuthenticode(kit);
+  if (kit.signature.authenticode && !kit.signature.authenticode->matches) {
+    std::printf("%s\n", SignatureText(kit).c_str());
+    throw KitError(kit_path_ +
+                   ": its Authenticode digest does not match the one its signature holds: the kit "
+                   "changed after it was signed (Windows and osslsigncode refuse it)");
+  }
   if (!against_.empty()) {
     const std::vector<std::string> differences = ComparePayload(kit, against_);
     if (!differences.empty()) {

@@ -101,6 +101,13 @@ std::string Percent(long long part, long long whole) {
   return buf;
 }
 
+std::string AuthenticodeText(const kitpack::SignatureInfo& s) {
+  if (!s.authenticode) return "";
+  return "; Authenticode digest (" + s.authenticode->algorithm + ") " +
+         (s.authenticode->matches ? "matches" : "does NOT match") +
+         "; the certificate chain is not checked";
+}
+
 }  // namespace
 
 void PrintTable(const kitpack::ArchiveInfo& a) {
@@ -134,7 +141,8 @@ std::string SignatureText(const kitpack::KitInfo& kit) {
          std::to_string(s.padding) +
          " padding bytes); both archives and the trailer lie in the part the signature covers "
          "(bytes 0.." +
-         std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)";
+         std::to_string(s.table_offset - 1) + " but the PE checksum and the security entry)" +
+         AuthenticodeText(s);
 }
 
 void PrintDeployment(const kitpack::KitInfo& kit, bool checked) {

@@ -80,7 +80,8 @@ class Progress {
 void PrintTable(const ArchiveInfo& a);
 // Both archives and the signature as one JSON object.
 void PrintJson(const KitInfo& kit);
-// "signature: none" or what the certificate table holds.
+// "signature: none" or what the certificate table holds, with the outcome
+// of CheckAuthenticode once it ran.
 std::string SignatureText(const KitInfo& kit);
 // The deployment record, after the tables (list) or the checks (verify:
 // `checked` says it matched).

@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/block_hash.h"
+#include "base/sha256.h"
 #include "format/bytes.h"
 #include "format/pe/layout.h"
 #include "format/records.h"
 #include "kitpack/host/files.h"
 #include "kitpack/kit/kit_digest.h"
-#include "kitpack/kit/sha256.h"
 #include "kitpack/kit_error.h"
 
 namespace kitpack {
@@ -62,7 +63,7 @@ std::vector<std::string> DescribeDeploymentRecord(
     lines.push_back("  setup.1        " + std::to_string(r.setup1_length) + " bytes");
     if ((r.flags & ldr::kDeploymentSetup1Digest) != 0)
       lines.push_back("  setup.1 sha256 " +
-                      Sha256::Hex(r.setup1_sha256.data(), r.setup1_sha256.size()));
+                      ldr::DigestHex(r.setup1_sha256.data(), r.setup1_sha256.size()));
   }
   lines.push_back("  first archive  " + std::to_string(r.archive_start) + ".." +
                   std::to_string(r.archive_end));
@@ -113,7 +114,7 @@ std::vector<std::string> DeploymentMismatches(const KitInfo& kit, const ldr::Dep
     const int64_t length = static_cast<int64_t>(StatRegularFile(kit.first.path).size);
     expect("setup.1 length", r.setup1_length, length);
     if ((r.flags & ldr::kDeploymentSetup1Digest) != 0) {
-      Sha256 hash;
+      ldr::Sha256 hash;
       HashFileRange(kit.first.path, 0, static_cast<uint64_t>(length), hash);
       if (hash.Finish() != r.setup1_sha256)
         out.push_back("setup.1's SHA-256 is not the one the record holds");

@@ -12,7 +12,7 @@ namespace kitpack {
 
 namespace {
 
-std::array<unsigned char, 32> Digest(Sha256 hash,
+std::array<unsigned char, 32> Digest(ldr::Sha256 hash,
                                      const unsigned char (&trailer)[ldr::kTrailerSize]) {
   hash.Update(trailer, kDigestAt);
   return hash.Finish();
@@ -20,7 +20,7 @@ std::array<unsigned char, 32> Digest(Sha256 hash,
 
 }  // namespace
 
-void SealTrailer(const Sha256& prefix, unsigned char (&trailer)[ldr::kTrailerSize]) {
+void SealTrailer(const ldr::Sha256& prefix, unsigned char (&trailer)[ldr::kTrailerSize]) {
   const std::array<unsigned char, 32> digest = Digest(prefix, trailer);
   std::memcpy(trailer + kDigestAt, kDigestTag, sizeof kDigestTag);
   std::memcpy(trailer + kDigestAt + sizeof kDigestTag, digest.data(), kDigestSize);
@@ -30,7 +30,7 @@ bool HasDigest(const unsigned char (&trailer)[ldr::kTrailerSize]) {
   return std::memcmp(trailer + kDigestAt, kDigestTag, sizeof kDigestTag) == 0;
 }
 
-bool DigestMatches(const Sha256& prefix, const unsigned char (&trailer)[ldr::kTrailerSize]) {
+bool DigestMatches(const ldr::Sha256& prefix, const unsigned char (&trailer)[ldr::kTrailerSize]) {
   const std::array<unsigned char, 32> digest = Digest(prefix, trailer);
   return std::memcmp(trailer + kDigestAt + sizeof kDigestTag, digest.data(), kDigestSize) == 0;
 }
@@ -60,13 +60,13 @@ void ReadWithHoles(ldr::ByteSource& file, uint64_t offset, uint64_t length,
   }
 }
 
-void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, Sha256& hash) {
+void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, ldr::Sha256& hash) {
   ReadableFile f(path);
   ReadWithHoles(f, offset, length, {},
                 [&](const unsigned char* data, size_t n) { hash.Update(data, n); });
 }
 
-void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, Sha256& hash) {
+void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, ldr::Sha256& hash) {
   ReadWithHoles(kit, 0, trailer_offset, SigningFields(kit, trailer_offset),
                 [&](const unsigned char* data, size_t n) { hash.Update(data, n); });
 }

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "base/sha256.h"
 #include "format/byte_source.h"
 #include "format/records.h"
-#include "kitpack/kit/sha256.h"
 
 namespace kitpack {
 
@@ -33,14 +33,14 @@ inline constexpr size_t kDigestSize = 20;
 
 // `prefix` has been fed every byte before the trailer; fills the trailer's
 // last 24 bytes from it and the trailer's first 32.
-void SealTrailer(const Sha256& prefix, unsigned char (&trailer)[ldr::kTrailerSize]);
+void SealTrailer(const ldr::Sha256& prefix, unsigned char (&trailer)[ldr::kTrailerSize]);
 
 bool HasDigest(const unsigned char (&trailer)[ldr::kTrailerSize]);
 // True when the trailer's digest is the one `prefix` and the trailer give.
-bool DigestMatches(const Sha256& prefix, const unsigned char (&trailer)[ldr::kTrailerSize]);
+bool DigestMatches(const ldr::Sha256& prefix, const unsigned char (&trailer)[ldr::kTrailerSize]);
 
 // Feeds `length` bytes of a file from `offset` to `hash`.
-void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, Sha256& hash);
+void HashFileRange(const std::string& path, uint64_t offset, uint64_t length, ldr::Sha256& hash);
 
 // A range of a file read as zero bytes.
 struct Hole {
@@ -61,6 +61,6 @@ void ReadWithHoles(ldr::ByteSource& file, uint64_t offset, uint64_t length,
 
 // Feeds the bytes of a kit before its trailer to `hash`, the fields signing
 // rewrites as zero. Raises KitError when they cannot be read.
-void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, Sha256& hash);
+void HashKitPrefix(ldr::ByteSource& kit, uint64_t trailer_offset, ldr::Sha256& hash);
 
 }  // namespace kitpack

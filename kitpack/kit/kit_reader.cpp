@@ -344,7 +344,7 @@ DigestCheck CheckKitDigest(const KitInfo& kit) {
   unsigned char trailer[ldr::kTrailerSize];
   ldr::EncodeTrailer(kit.trailer, trailer);
   if (!HasDigest(trailer)) return DigestCheck::kAbsent;
-  Sha256 prefix;
+  ldr::Sha256 prefix;
   ReadableFile file(kit.path);
   HashKitPrefix(file, static_cast<uint64_t>(kit.trailer_offset), prefix);
   if (!DigestMatches(prefix, trailer))

@@ -57,11 +57,11 @@ BuildSummary Finished(BuildSummary summary) {
   summary.size = 0;
   summary.sha256.clear();
   for (const std::string& file : summary.files) {
-    Sha256 hash;
+    ldr::Sha256 hash;
     const uint64_t size = StatRegularFile(file).size;
     HashFileRange(file, 0, size, hash);
     const std::array<unsigned char, 32> sha = hash.Finish();
-    summary.sha256.push_back(Sha256::Hex(sha.data(), sha.size()));
+    summary.sha256.push_back(ldr::DigestHex(sha.data(), sha.size()));
     summary.size += size;
   }
   return summary;
@@ -183,7 +183,7 @@ BuildSummary StartSummary(const Inputs& in) {
 
 // SHA-256 of the first `size` bytes of an output being written.
 std::array<unsigned char, 32> OutputSha256(const PendingOutput& out, uint64_t size) {
-  Sha256 hash;
+  ldr::Sha256 hash;
   std::vector<unsigned char> chunk(1 << 20);
   for (uint64_t at = 0; at < size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
@@ -242,7 +242,7 @@ void WriteTrailer(PendingOutput& out, int64_t first_start, int64_t second_start,
                      trailer);
   // The digest of everything before the trailer and of the trailer's first
   // 32 bytes, read back from the file as it now is.
-  Sha256 prefix;
+  ldr::Sha256 prefix;
   PendingBytes written(out);
   HashKitPrefix(written, static_cast<uint64_t>(second_end + 1), prefix);
   SealTrailer(prefix, trailer);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,14 +34,23 @@ struct ArchiveInfo {
   std::vector<std::string> warnings;
 };
 
+// The image digest the first signature of a kit holds, against the one its
+// bytes give (format/pe/authenticode.h).
+struct AuthenticodeCheck {
+  std::string algorithm;  // "SHA-1" or "SHA-256"
+  bool matches = false;
+};
+
 // The Authenticode signature of a self-extracting kit, as far as kitpack
-// looks at it: where its certificate table lies.
+// looks at it: where its certificate table lies and, once checked, whether
+// the digest it holds is the kit's.
 struct SignatureInfo {
   bool present = false;
   int64_t table_offset = 0;
   int64_t table_size = 0;
   int64_t padding = 0;  // zero bytes between trailer and table
   ldr::PeSecurityEntry entry;
+  std::optional<AuthenticodeCheck> authenticode;  // set by CheckAuthenticode
 };
 
 struct KitInfo {
@@ -78,6 +88,15 @@ std::vector<std::string> LegacyNameWarnings(const KitInfo& kit);
 // matching; raises KitError when it does not match.
 enum class DigestCheck { kAbsent, kMatches };
 DigestCheck CheckKitDigest(const KitInfo& kit);
+
+// Compares the image digest in the first signature of a signed kit with the
+// kit's own Authenticode hash and records the outcome in kit.signature. A
+// kit changed after signing (a byte of the part the signature covers, or
+// the table moved behind other bytes) does not match. Whether the signature
+// itself is genuine is not looked at. Raises KitError when the table holds
+// no signature kitpack can read, or the kit's bytes cannot be read. Does
+// nothing for an unsigned kit.
+void CheckAuthenticode(KitInfo& kit);
 
 // The payload (second archive) against a folder, as `build --payload DIR`
 // would store it: one line per name found on one side only or whose bytes

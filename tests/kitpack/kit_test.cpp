@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 
+#include "format/pe/authenticode.h"
 #include "format/pe/resources.h"
 #include "format/trailer_location.h"
 #include "kitpack/kit/kit.h"
@@ -16,6 +17,7 @@
 #include "tests/kitpack/scratch.h"
 #include "tests/support/pe_builder.h"
 #include "tests/support/pe_resource_image.h"
+#include "tests/support/signature_builder.h"
 
 namespace kitpack {
 namespace {
@@ -591,6 +593,78 @@ TEST_F(KitTest, SignedKitsReadListAndExtract) {
   tampered.push_back(0);
   Save(P("tampered.exe"), tampered);
   EXPECT_THROW(ReadKit(P("tampered.exe"), false), KitError);
+}
+
+// What verify makes of a kit's signature, with signatures made by hand: one
+// holding the kit's own hash matches; a byte of an archive changed, or the
+// table moved behind other bytes, and it does not; a table without a
+// signature is refused, and one whose entry claims more than kitpack reads
+// is refused before it is read.
+TEST_F(KitTest, AuthenticodeDigestOfASignedKit) {
+  const PeKind kind = PeKind::kPe32Plus;
+  Save(P("loader.exe"), ldr::testing::PeImage(kind, 12345));
+  BuildKit(Options());
+  const std::vector<unsigned char> bytes = Load(P("kit.exe"));
+  const std::string unsigned_kit(bytes.begin(), bytes.end());
+  ldr::MemoryByteSource source(bytes.data(), bytes.size());
+  const ldr::ImageHash hash =
+      ldr::AuthenticodeImageHash(source, bytes.size(), ldr::DigestAlgorithm::kSha256);
+  ASSERT_EQ(hash.refused, "");
+  const std::string table = ldr::testing::CertificateEntry(
+      ldr::testing::AuthenticodeSignature(std::string(hash.digest.begin(), hash.digest.end())), 5);
+  const std::string signed_kit = ldr::testing::AppendTable(unsigned_kit, kind, table);
+  auto check = [&](const std::string& kit, bool checked = true) {
+    Save(P("signed.exe"), kit);
+    KitInfo info = ReadKit(P("signed.exe"), checked);
+    CheckAuthenticode(info);
+    EXPECT_TRUE(info.signature.authenticode);
+    return info.signature.authenticode.value_or(AuthenticodeCheck{});
+  };
+  EXPECT_EQ(check(signed_kit).algorithm, "SHA-256");
+  EXPECT_TRUE(check(signed_kit).matches);
+
+  KitInfo plain = ReadKit(P("kit.exe"), true);
+  std::string changed = signed_kit;
+  changed[static_cast<size_t>(plain.second.start + plain.second.end) / 2] ^= 1;
+  EXPECT_FALSE(check(changed).matches);
+  // The checksum and the security entry are left out: a signing tool
+  // rewrites them.
+  changed = signed_kit;
+  changed[ldr::testing::kPeChecksum] ^= 1;
+  EXPECT_TRUE(check(changed).matches);
+
+  // Another trailer behind the kit's, the table behind that: the loader
+  // reads the new one (here a copy, so that the kit still reads).
+  std::string moved = unsigned_kit + std::string(8, '\0') + unsigned_kit.substr(bytes.size() - 56);
+  moved = ldr::testing::AppendTable(moved, kind, table);
+  EXPECT_FALSE(check(moved, false).matches);
+
+  CheckAuthenticode(plain);
+  EXPECT_FALSE(plain.signature.authenticode);  // nothing to check
+
+  auto refusal = [&](const std::string& kit) {
+    Save(P("signed.exe"), kit);
+    KitInfo info = ReadKit(P("signed.exe"), true);
+    try {
+      CheckAuthenticode(info);
+    } catch (const KitError& e) {
+      return std::string(e.what());
+    }
+    return std::string("(no error)");
+  };
+  EXPECT_EQ(refusal(ldr::testing::SignLikeATool(unsigned_kit, kind)),
+            "signature: the certificate table holds no Authenticode signature kitpack can read: "
+            "900 bytes follow the signature in its entry");
+  std::string huge = table;
+  ldr::testing::PutU32(huge, 0, (16u << 20) + 1);
+  EXPECT_EQ(refusal(ldr::testing::AppendTable(unsigned_kit, kind, huge)),
+            "signature: its first entry claims 16777217 bytes; kitpack reads signatures of up to "
+            "16 MiB");
+  ldr::testing::PutU32(huge, 0, static_cast<uint32_t>(table.size() + 1));
+  EXPECT_NE(refusal(ldr::testing::AppendTable(unsigned_kit, kind, huge))
+                .find("its first entry claims " + std::to_string(table.size() + 1) +
+                      " bytes, the table holds " + std::to_string(table.size())),
+            std::string::npos);
 }
 
 // A stand-in signing tool (test_signer.cpp, built for this host): pads the

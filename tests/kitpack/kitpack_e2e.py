@@ -20,6 +20,7 @@ from ldkit import kits  # noqa: E402
 from ldkit.pe import pe_image  # noqa: E402
 from ldkit.kits import archive_of_files, write_kit  # noqa: E402
 from ldkit.pe import certificate_table  # noqa: E402
+from ldkit.pe import headers as pe_headers  # noqa: E402
 from ldkit.signing import make_certificate  # noqa: E402
 
 KITPACK = None  # the command that runs kitpack: [program] or [runner, program]
@@ -677,6 +678,65 @@ class SignedKits(unittest.TestCase):
                 self.run_tool(*KITPACK, "verify", "other-signed.exe")
                 _, _, second = read_kit(self.path("other-signed.exe"))
                 self.assertEqual(second[0]["data"], files[0][1])
+
+    def test_verify_compares_the_authenticode_digest(self):
+        """verify computes the kit's Authenticode hash and compares it with the
+        digest its signature holds, for SHA-256 and SHA-1 signatures. The
+        attack it catches: the certificate table moved behind archives and a
+        trailer of someone else's, the security entry naming it there. The
+        loader's rule then finds the planted trailer, osslsigncode refuses the
+        kit, and verify, which said it was signed, now fails."""
+        self.build("kit.exe")
+        for digest, name in (("sha256", "SHA-256"), ("sha1", "SHA-1")):
+            with self.subTest(digest):
+                signed = "signed-%s.exe" % digest
+                self.run_tool(*self.sign_args(digest), "-in", "kit.exe", "-out", signed)
+                self.osslsigncode_verify(signed)
+                self.assertIn("; Authenticode digest (%s) matches; the certificate chain is not checked\n" % name,
+                              self.run_tool(*KITPACK, "verify", signed).stdout.decode())
+
+        with open(self.path("signed-sha256.exe"), "rb") as f:
+            signed = f.read()
+        table, _ = certificate_table(signed)
+        planted = self.plant_behind_the_signed_part(signed, table)
+        listing = json.loads(self.run_tool(*KITPACK, "list", "--json", planted).stdout)
+        self.assertEqual([e["stored_name"] for e in listing["archives"][0]["entries"]], ["C:\\KIT\\planted.exe"])
+        p = self.osslsigncode_verify(planted, ok=False)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn(b"MISMATCH", p.stdout + p.stderr)
+        p = self.run_tool(*KITPACK, "verify", planted, ok=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("both archives and the trailer lie in the part the signature covers", p.stdout.decode())
+        self.assertIn("; Authenticode digest (SHA-256) does NOT match; the certificate chain is not checked\n",
+                      p.stdout.decode())
+        self.assertIn("its Authenticode digest does not match the one its signature holds", p.stderr.decode())
+        self.assertNotIn(": OK,", p.stdout.decode())
+
+        # A table that holds no signature: verify says so rather than
+        # vouching for the kit.
+        damaged = bytearray(signed)
+        damaged[table + 8:table + 16] = bytes(8)
+        with open(self.path("damaged.exe"), "wb") as f:
+            f.write(damaged)
+        p = self.run_tool(*KITPACK, "verify", "damaged.exe", ok=False)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("signature: the certificate table holds no Authenticode signature kitpack can read: "
+                      "the signature: tag 0x00 is not one of DER's at byte 0", p.stderr.decode())
+
+    def plant_behind_the_signed_part(self, signed, table):
+        """The signed kit up to its table, then archives and a trailer of the
+        attacker's, zero bytes to a multiple of 8, and the table, which the
+        security entry now names there."""
+        first = archive_of_files([("C:\\KIT\\planted.exe", b"MZ planted installer")], zlib.compress)
+        second = archive_of_files([("planted.txt", b"planted")], zlib.compress)
+        out = bytearray(kits.self_extracting(signed[:table], first, second))
+        out += bytes(-len(out) % 8)
+        _, directories = pe_headers(out)
+        struct.pack_into("<I", out, directories + 4 * 8, len(out))
+        out += signed[table:]
+        with open(self.path("planted.exe"), "wb") as f:
+            f.write(out)
+        return "planted.exe"
 
     def test_sign_command_that_fails_leaves_nothing(self):
         before = sorted(os.listdir(self.dir))

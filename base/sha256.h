@@ -1,12 +1,14 @@
 #pragma once
-// SHA-256 (FIPS 180-4), for the kit's digest and the summary of a build.
+// SHA-256 (FIPS 180-4), for the kit's digest, the summary of a build and
+// Authenticode image hashes.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
-namespace kitpack {
+#include "base/block_hash.h"
+
+namespace ldr {
 
 class Sha256 {
  public:
@@ -16,15 +18,11 @@ class Sha256 {
   // to go on hashing from the same point.
   std::array<unsigned char, 32> Finish();
 
-  static std::string Hex(const unsigned char* digest, size_t size);
-
  private:
   void Block(const unsigned char* p);
 
   std::array<uint32_t, 8> state_;
-  std::array<unsigned char, 64> buffer_{};
-  size_t buffered_ = 0;
-  uint64_t length_ = 0;  // bytes
+  BlockFeeder feeder_;
 };
 
-}  // namespace kitpack
+}  // namespace ldr

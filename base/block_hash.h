@@ -1,0 +1,84 @@
+#pragma once
+// What SHA-1 and SHA-256 share (FIPS 180-4): input cut into 64-byte blocks,
+// and the padding of the last one, a 1 bit, zero bits and the length in bits
+// as a big-endian 64-bit number. The hash's own block function does the rest.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace ldr {
+
+class BlockFeeder {
+ public:
+  // Hands every complete 64-byte block of the input so far to `block`.
+  template <typename Block>
+  void Update(const void* data, size_t size, Block block) {
+    const unsigned char* p = static_cast<const unsigned char*>(data);
+    length_ += size;
+    if (buffered_ > 0) {
+      const size_t n = size < 64 - buffered_ ? size : 64 - buffered_;
+      std::memcpy(buffer_.data() + buffered_, p, n);
+      buffered_ += n;
+      p += n;
+      size -= n;
+      if (buffered_ < 64) return;
+      block(buffer_.data());
+      buffered_ = 0;
+    }
+    for (; size >= 64; p += 64, size -= 64) block(p);
+    if (size > 0) std::memcpy(buffer_.data(), p, size);
+    buffered_ = size;
+  }
+
+  // Pads the input and hands the last block or two to `block`.
+  template <typename Block>
+  void Finish(Block block) {
+    const uint64_t bits = length_ * 8;
+    const unsigned char one = 0x80;
+    Update(&one, 1, block);
+    const unsigned char zero[64] = {};
+    Update(zero, buffered_ <= 56 ? 56 - buffered_ : 120 - buffered_, block);
+    unsigned char tail[8];
+    for (int i = 0; i < 8; ++i) tail[i] = static_cast<unsigned char>(bits >> (56 - 8 * i));
+    Update(tail, 8, block);
+  }
+
+ private:
+  std::array<unsigned char, 64> buffer_{};
+  size_t buffered_ = 0;
+  uint64_t length_ = 0;  // bytes
+};
+
+// Big-endian 32-bit words in and out of the blocks and the digest.
+inline uint32_t GetU32BigEndian(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+template <size_t N>
+std::array<unsigned char, 4 * N> WordsBigEndian(const std::array<uint32_t, N>& words) {
+  std::array<unsigned char, 4 * N> out;
+  for (size_t i = 0; i < N; ++i)
+    for (size_t k = 0; k < 4; ++k)
+      out[4 * i + k] = static_cast<unsigned char>(words[i] >> (24 - 8 * k));
+  return out;
+}
+
+// A digest in lower-case hexadecimal.
+inline std::string DigestHex(const unsigned char* digest, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < size; ++i) {
+    s += kDigits[digest[i] >> 4];
+    s += kDigits[digest[i] & 15];
+  }
+  return s;
+}
+
+inline uint32_t RotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+}  // namespace ldr
