@@ -1,6 +1,7 @@
 #include "archive/extract.h"
 #include "base/errors.h"
 #include "base/messages.h"
+#include "base/sha256.h"
 #include "loader/deployment.h"
 #include "loader/deployment_steps.h"
 #include "loader/main_sequence.h"
@@ -32,12 +33,27 @@ void CheckKitWhole(const DeploymentRun& run, const ArchiveTrailer& trailer,
                   CountDigits(static_cast<uint64_t>(found.file_size < 0 ? 0 : found.file_size))});
 }
 
-// setup.1 of an external kit must be as long as it was built.
+// setup.1 of an external kit must be as long as it was built and, where the
+// record holds its SHA-256, the very file: the record lies in the loader's
+// image, which a signature covers, so a signed loader is no launcher for
+// whatever setup.1 is put beside it.
 void CheckSetup1Whole(const DeploymentRun& run, const Container& container) {
   const int64_t size = container.file->Seek(0, File::Origin::End);
   if (size != static_cast<int64_t>(run.record.setup1_length))
     RaiseFormatted(msg::kSetup1CutShort, {container.path, CountDigits(run.record.setup1_length),
                                           CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
+  if ((run.record.flags & kDeploymentSetup1Digest) == 0) return;
+  Sha256 hash;
+  unsigned char block[4096];
+  container.file->Seek(0, File::Origin::Begin);
+  for (int64_t done = 0; done < size;) {
+    const int32_t n = container.file->Read(block, sizeof block);
+    if (n <= 0) RaiseFormatted(msg::kSetup1Changed, {container.path});
+    hash.Update(block, static_cast<size_t>(n));
+    done += n;
+  }
+  if (hash.Finish() != run.record.setup1_sha256)
+    RaiseFormatted(msg::kSetup1Changed, {container.path});
 }
 
 // The kit as far as both kinds of run need it: the window made, the kit

@@ -189,6 +189,31 @@ class DamagedKits(DeployCase):
                                  "it again\n" % (CAPTION, kit, len(whole), keep))
                 self.assertEqual(self.left_in_tmp(), [])
 
+    def test_a_changed_setup1_is_refused_before_it_is_read(self):
+        # The loader's copy holds setup.1's SHA-256 in its record: another
+        # setup.1 of the same length (an attacker's, beside a signed loader)
+        # is refused, and nothing is unpacked or started.
+        kit = self.build("--external", name="ext")
+        setup1 = os.path.join(kit, "setup.1")
+        with open(setup1, "rb") as f:
+            genuine = f.read()
+        changed = bytearray(genuine)
+        changed[-1] ^= 0x01
+        with open(setup1, "wb") as f:
+            f.write(changed)
+        loader = os.path.join(kit, os.path.basename(LOADER))
+        proc = self.run_kit(loader, "/WAIT")
+        self.assertEqual(proc.returncode, 242)
+        self.assertEqual(proc.err, "%s\nLOADER: The file %s is not the one this installation kit "
+                         "was built with. Download the installation kit again\n"
+                         % (CAPTION, setup1))
+        self.assertFalse(os.path.exists(self.record))
+        self.assertEqual(self.left_in_tmp(), [])
+        # The genuine one still installs.
+        with open(setup1, "wb") as f:
+            f.write(genuine)
+        self.assertEqual(self.run_kit(loader, "/WAIT").returncode, 0)
+
     def test_a_damaged_last_entry_leaves_nothing(self):
         kit = self.build("--file", LOADER)
         info = subprocess.run([KITPACK, "list", "--json", kit], check=True, timeout=TIMEOUT,
