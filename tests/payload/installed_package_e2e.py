@@ -35,8 +35,12 @@ class InstalledPackage(unittest.TestCase):
         prefix = os.path.join(cls.dir, "prefix")
         run(["cmake", "--install", BUILD, "--prefix", prefix])
         build = os.path.join(cls.dir, "build")
+        # A library built with the sanitizers needs their runtimes in the
+        # program that links it (the native-asan build installs one).
+        flags = os.environ.get("LOADERKIT_SANITIZER_FLAGS", "")
         run(["cmake", "-S", os.path.join(HERE, "c_program"), "-B", build, "-G", "Ninja",
-             "-DCMAKE_PREFIX_PATH=" + prefix])
+             "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_C_FLAGS=" + flags,
+             "-DCMAKE_EXE_LINKER_FLAGS=" + flags])
         run(["cmake", "--build", build])
         cls.program = os.path.join(build, "unpack_kit")
         cls.payload = os.path.join(cls.dir, "payload")
