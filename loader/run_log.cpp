@@ -32,7 +32,7 @@ DecimalDigits CountDigits(uint64_t count) {
 }
 
 DecimalDigits MegabyteText(uint64_t bytes, bool round_up) {
-  constexpr uint64_t kMegabyte = 1024 * 1024;
+  constexpr uint64_t kMegabyte = uint64_t{1024} * 1024;
   return CountDigits(bytes / kMegabyte + (round_up && bytes % kMegabyte != 0 ? 1 : 0));
 }
 

@@ -278,7 +278,7 @@ std::string WriteResources(std::vector<unsigned char>& image, const ResourceTabl
   const std::optional<PeLayout> read = ReadPeLayout(image.data(), image.size());
   if (!read) return what + " is not a Windows PE image";
   const PeLayout& layout = *read;
-  const std::string refused = Refusal(layout, what);
+  std::string refused = Refusal(layout, what);
   if (!refused.empty()) return refused;
 
   const Extent extent = ExtentOf(layout);
@@ -296,7 +296,7 @@ std::string WriteResources(std::vector<unsigned char>& image, const ResourceTabl
 
   PeSection target;
   bool in_place = false;
-  const std::string unplaced = PlaceTarget(image, layout, extent, what, target, in_place);
+  std::string unplaced = PlaceTarget(image, layout, extent, what, target, in_place);
   if (!unplaced.empty()) return unplaced;
 
   const std::vector<unsigned char> bytes = table.Layout(target.virtual_address);

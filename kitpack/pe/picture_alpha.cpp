@@ -22,7 +22,7 @@ uint32_t Channel(uint32_t pixel, uint32_t mask) {
   uint32_t shift = 0;
   while (!(mask >> shift & 1)) ++shift;
   const uint64_t most = mask >> shift;
-  return static_cast<uint32_t>(((pixel & mask) >> shift) * 255 / most);
+  return static_cast<uint32_t>(uint64_t{(pixel & mask) >> shift} * 255 / most);
 }
 
 // Where the masks of a checked bitmap are: after a 40-byte header, or inside
@@ -65,7 +65,8 @@ std::vector<unsigned char> WithoutAlpha(const std::vector<unsigned char>& bitmap
   if (compression != kBitfields) {
     // Without masks the fourth byte is alpha only when some pixel sets it.
     bool any = false;
-    for (size_t i = 0; i < kSide * kSide && !any; ++i) any = bitmap[pixels_at + i * 4 + 3] != 0;
+    for (size_t i = 0; i < size_t{kSide} * kSide && !any; ++i)
+      any = bitmap[pixels_at + i * 4 + 3] != 0;
     if (!any) return bitmap;
   }
   if (m.alpha == 0) return bitmap;
@@ -87,7 +88,7 @@ std::vector<unsigned char> WithoutAlpha(const std::vector<unsigned char>& bitmap
       const auto blend = [a](uint32_t colour, uint8_t under) {
         return static_cast<unsigned char>((colour * a + under * (255 - a) + 127) / 255);
       };
-      unsigned char* to = &out[kInfoHeader + row * stride + x * 3];
+      unsigned char* to = &out[kInfoHeader + size_t{row} * stride + size_t{x} * 3];
       to[0] = blend(Channel(pixel, m.blue), background.blue);
       to[1] = blend(Channel(pixel, m.green), background.green);
       to[2] = blend(Channel(pixel, m.red), background.red);
