@@ -184,13 +184,9 @@ BuildSummary StartSummary(const Inputs& in) {
 // SHA-256 of the first `size` bytes of an output being written.
 std::array<unsigned char, 32> OutputSha256(const PendingOutput& out, uint64_t size) {
   ldr::Sha256 hash;
-  std::vector<unsigned char> chunk(1 << 20);
-  for (uint64_t at = 0; at < size;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), size - at));
-    if (!out.ReadBack(at, chunk.data(), n)) throw KitError("could not read back " + out.TempPath());
-    hash.Update(chunk.data(), n);
-    at += n;
-  }
+  PendingBytes bytes(out);
+  ReadWithHoles(bytes, 0, size, {},
+                [&](const unsigned char* data, size_t n) { hash.Update(data, n); });
   return hash.Finish();
 }
 
