@@ -328,7 +328,7 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
   const EntryInflation::Result result = inflation.Run();
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
   if (result == EntryInflation::Result::kReadFailed) ThrowReadFailure(archive_path);
-  if (result == EntryInflation::Result::kDamaged) throw EZlibError();
+  if (result == EntryInflation::Result::kDamaged) RaiseZlibError();
   inflation.WriteRest();
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
 }

@@ -15,8 +15,4 @@ LoaderError::LoaderError(std::string_view first, std::string_view second, std::s
   message_.Append(third);
 }
 
-void RaiseLoaderError(std::string_view first, std::string_view second, std::string_view third) {
-  throw LoaderError(first, second, third);
-}
-
 }  // namespace ldr

@@ -35,15 +35,20 @@ class LoaderError : public std::exception {
 
 // Raises a LoaderError put together from up to three pieces. Every failure
 // site calls this rather than spelling out the throw itself, which keeps the
-// exception machinery in one place.
+// exception machinery in one place (base/failure.cpp: how a failure reaches
+// the handler in each build).
 [[noreturn]] void RaiseLoaderError(std::string_view first, std::string_view second = {},
                                    std::string_view third = {});
 
 // Raised when the decompression library gives a negative result. Its text is
 // always "error".
+inline constexpr char kZlibErrorText[] = "error";
 class EZlibError : public std::exception {
  public:
-  const char* what() const noexcept override { return "error"; }
+  const char* what() const noexcept override { return kZlibErrorText; }
 };
+
+// Raises an EZlibError.
+[[noreturn]] void RaiseZlibError();
 
 }  // namespace ldr

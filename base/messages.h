@@ -35,7 +35,6 @@ inline constexpr char kNoPaintDc[] = "LOADER: Could get device context of main w
 inline constexpr char kNoMemoryDc[] = "Cannot create CDC";
 inline constexpr char kNoSelectBitmap[] = "LOADER: Cannot select bitmap into device context";
 inline constexpr char kNoDrawBitmap[] = "LOADER* Could not draw bitmap";
-inline constexpr char kPaintFailed[] = "LOADER: Unexpected failure while painting the main window";
 
 // Finding and opening the archive.
 inline constexpr char kContainerMissing[] = "LOADER: Could not open the file, ";

@@ -183,7 +183,7 @@ MessageText FormatText(std::string_view format, std::initializer_list<std::strin
 }
 
 void RaiseFormatted(std::string_view format, std::initializer_list<std::string_view> args) {
-  throw LoaderError(FormatText(format, args));
+  RaiseLoaderError(FormatText(format, args));
 }
 
 DecimalDigits DecimalText(int32_t value) {

@@ -1,5 +1,6 @@
 #include "archive/extract.h"
 #include "base/errors.h"
+#include "base/failure.h"
 #include "base/messages.h"
 #include "base/sha256.h"
 #include "loader/deployment.h"
@@ -148,14 +149,25 @@ void Deploy(DeploymentRun& run) {
   }
 }
 
-int Fail(DeploymentRun& run, const char* message) {
-  if (!run.installer_running) run.made.RemoveAll();
-  const int code = run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
-  run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),
-                " (the loader's own failure): ", message});
-  ReportFailure(run.window, message);
-  return code;
-}
+// The run's one handler: what the scoped clean-ups close (the log stays
+// open), what this run made, the log line, then the box.
+class RunFailure final : public FailureHandler {
+ public:
+  explicit RunFailure(DeploymentRun& run) : run_(run) {}
+  int Handle(const char* message) override {
+    DeploymentRun& run = run_;
+    run.platform.CloseFilesOpenedSince(run.files_mark);
+    if (!run.installer_running) run.made.RemoveAll();
+    const int code =
+        run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
+    run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),
+                  " (the loader's own failure): ", message});
+    return ReportFailure(run.window, message, code);
+  }
+
+ private:
+  DeploymentRun& run_;
+};
 
 }  // namespace
 
@@ -166,11 +178,14 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
   SilentWindow silent;
   DeploymentRun run(platform, system, switches.silent ? silent : window, record, switches);
   run.switches_given = !parsed || switches.any();
-  try {
+  run.files_mark = platform.FilesOpened();
+  RunFailure handler(run);
+  return RunHandled(handler, [&] {
     if (!switches.log.empty()) {
       run.failure = kExitLog;
       run.log.Open(switches.log,
                    {"loader ", platform.OwnFilePath(), ", command line ", platform.CommandLine()});
+      run.files_mark = platform.FilesOpened();
     }
     if (!parsed) {
       run.failure = kExitCommandLine;
@@ -181,12 +196,10 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
       return 0;
     }
     Deploy(run);
-  } catch (...) {
-    return Fail(run, CurrentFailureText());
-  }
-  run.log.Line({"done, exit code ", CountDigits(static_cast<uint64_t>(run.exit_code)),
-                run.switches.wait ? " (the installer's)" : ""});
-  return run.exit_code;
+    run.log.Line({"done, exit code ", CountDigits(static_cast<uint64_t>(run.exit_code)),
+                  run.switches.wait ? " (the installer's)" : ""});
+    return run.exit_code;
+  });
 }
 
 }  // namespace ldr

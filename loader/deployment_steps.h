@@ -70,6 +70,8 @@ struct DeploymentRun {
   bool installer_running = false;
   // Failures end with DeploymentExit codes, not 1.
   bool switches_given = false;
+  // Files opened from here on are closed by a failure (Platform::FilesOpened).
+  uint32_t files_mark = 0;
 };
 
 // The sum of the unpacked sizes the entries claim (negative ones as 0).

@@ -1,16 +1,15 @@
 // Entry point of the Windows loader (a GUI program: no console).
 #include <windows.h>
 
+#include "loader/deployment.h"
+#include "base/failure.h"
 #include "loader/startup.h"
 #include "platform/system_platform.h"
 #include "ui/system_window.h"
 
-// Every failure is caught by the loader's own handler, so the library's
-// verbose terminate handler (and the symbol demangler it pulls in, a third of
-// the executable) is never needed.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { ExitProcess(1); }
-}  // namespace __gnu_cxx
+// loader.exe is built without exceptions: a failure ends the process from
+// its handler (base/failure.h).
+void ldr::EndProcess(int exit_code) { ExitProcess(static_cast<UINT>(exit_code)); }
 
 namespace {
 
@@ -31,8 +30,8 @@ int RunProcess() {
   LoadDllsFromSystemFolderOnly();
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  ldr::SystemPlatform platform;
-  return ldr::RunLoader(platform, window);
+  ldr::Win32DeploymentPlatform platform;
+  return ldr::RunLoaderWithDeployment(platform, platform, window);
 }
 
 }  // namespace

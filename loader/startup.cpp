@@ -1,9 +1,9 @@
 #include "loader/startup.h"
 
 #include <cstdint>
-#include <new>
 
 #include "base/errors.h"
+#include "base/failure.h"
 #include "base/messages.h"
 #include "format/trailer_location.h"
 #include "loader/main_sequence.h"
@@ -97,36 +97,40 @@ void PrepareWindow(LoaderWindow& window) {
   if (!window.CreateMainWindow()) RaiseLoaderError(msg::kNoMainWindow);
 }
 
-int ReportFailure(LoaderWindow& window, const char* message) {
-  try {
-    window.ShowError(message);
-  } catch (...) {
-    // The box itself failed; the run still ends as a failure.
-  }
-  return 1;
-}
+int ReportFailure(LoaderWindow& window, const char* message, int exit_code) {
+  // Should the box itself fail, the run still ends with its code.
+  class KeepCode final : public FailureHandler {
+   public:
+    explicit KeepCode(int code) : code_(code) {}
+    int Handle(const char*) override { return code_; }
 
-const char* CurrentFailureText() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return msg::kOutOfMemory;
-  } catch (const std::exception& error) {
-    // LoaderError and EZlibError carry their complete text; anything else
-    // from the runtime is shown with its own.
-    return error.what();
-  } catch (...) {
-    return msg::kUnexpected;
-  }
+   private:
+    int code_;
+  } keep(exit_code);
+  return RunHandled(keep, [&] {
+    window.ShowError(message);
+    return exit_code;
+  });
 }
 
 int RunLoader(Platform& platform, LoaderWindow& window) {
-  try {
+  // The single handler: what the scoped clean-ups close, then the box.
+  class ShowAndEnd final : public FailureHandler {
+   public:
+    ShowAndEnd(Platform& platform, LoaderWindow& window) : platform_(platform), window_(window) {}
+    int Handle(const char* text) override {
+      platform_.CloseFilesOpenedSince(0);
+      return ReportFailure(window_, text, 1);
+    }
+
+   private:
+    Platform& platform_;
+    LoaderWindow& window_;
+  } handler(platform, window);
+  return RunHandled(handler, [&] {
     StartUp(platform, window);
-  } catch (...) {
-    return ReportFailure(window, CurrentFailureText());
-  }
-  return 0;
+    return 0;
+  });
 }
 
 }  // namespace ldr

@@ -30,12 +30,8 @@ int RunLoader(Platform& platform, LoaderWindow& window);
 // The start-up steps before the trailer: picture, window class, main window.
 void PrepareWindow(LoaderWindow& window);
 
-// The single handler's report: the error box, exit code 1.
-int ReportFailure(LoaderWindow& window, const char* message);
-
-// Inside a catch block: the text of the failure being handled (a
-// LoaderError's or EZlibError's own, the out-of-memory text, or the one for
-// anything else).
-const char* CurrentFailureText();
+// The single handler's report: the error box; gives exit_code, also when
+// the box itself fails.
+int ReportFailure(LoaderWindow& window, const char* message, int exit_code);
 
 }  // namespace ldr

@@ -171,6 +171,14 @@ class Platform {
   Platform(const Platform&) = delete;
   Platform& operator=(const Platform&) = delete;
 
+  // Where a failure does not unwind (base/failure.h), its handler closes
+  // here what the files' scoped owners would have closed on the way: every
+  // file opened since `mark` (a value of FilesOpened), the last opened
+  // first. Where failures unwind, the owners have closed them already; a
+  // platform only built that way keeps no count and closes nothing.
+  virtual uint32_t FilesOpened() { return 0; }
+  virtual void CloseFilesOpenedSince(uint32_t /*mark*/) {}
+
   // How host paths (the loader's own path, temp folder, working folder) are
   // split: "\" and ":" on Windows, "/" on POSIX. Names stored in archives
   // always use the Windows rules; see StoredNameStyle().

@@ -63,11 +63,25 @@ OpenFile Win32Platform::Hold(HANDLE handle) {
   for (Win32File& file : files_) {
     if (file.handle_ == INVALID_HANDLE_VALUE) {
       file.handle_ = handle;
+      file.opened_ = opened_++;
       return OpenFile(&file);
     }
   }
   CloseHandle(handle);
   return OpenFile();
+}
+
+void Win32Platform::CloseFilesOpenedSince(uint32_t mark) {
+  for (;;) {
+    Win32File* last = nullptr;
+    for (Win32File& file : files_) {
+      if (file.handle_ != INVALID_HANDLE_VALUE && file.opened_ >= mark &&
+          (last == nullptr || file.opened_ > last->opened_))
+        last = &file;
+    }
+    if (last == nullptr) return;
+    last->Close();
+  }
 }
 
 PathStyle Win32Platform::HostPathStyle() const { return kWin32Paths; }

@@ -24,6 +24,7 @@ class Win32File final : public File {
   void Close() override;
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;  // INVALID_HANDLE_VALUE: a free slot
+  uint32_t opened_ = 0;                   // the platform's count when it opened
 };
 
 class Win32Platform : public Platform {
@@ -51,6 +52,8 @@ class Win32Platform : public Platform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return true; }
+  uint32_t FilesOpened() override { return opened_; }
+  void CloseFilesOpenedSince(uint32_t mark) override;
 
  protected:
   // A slot for the handle, or an empty owner when none is free.
@@ -61,6 +64,7 @@ class Win32Platform : public Platform {
 
  private:
   Win32File files_[kMaxOpenFiles];
+  uint32_t opened_ = 0;  // files opened so far
 };
 
 // Win32 with what deployment runs need besides (platform_win32_deploy.cpp).

@@ -3,7 +3,6 @@
 #include <commctrl.h>
 
 #include <cstring>
-#include <exception>
 
 #include "base/errors.h"
 #include "base/messages.h"
@@ -116,10 +115,13 @@ void ChangeDpi(HWND window, uint32_t dpi, const RECT& suggested) {
   InvalidateRect(window, nullptr, TRUE);
 }
 
-void PaintSplash(HWND window) {
+// Paints the picture; gives the failure's text, or null. A failure here is
+// not raised: it comes from inside MainWindowProc, and is recorded for the
+// loader's next step to raise.
+const char* PaintSplash(HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  if (dc == nullptr) RaiseLoaderError(msg::kNoPaintDc);
+  if (dc == nullptr) return msg::kNoPaintDc;
   PaintScope paint_scope(window, &paint);
 
   RECT client;
@@ -127,20 +129,19 @@ void PaintSplash(HWND window) {
   const WindowRect picture = PictureRect(client.bottom - client.top, g_state.dpi);
 
   HDC memory = CreateCompatibleDC(nullptr);
-  if (memory == nullptr) RaiseLoaderError(msg::kNoMemoryDc);
+  if (memory == nullptr) return msg::kNoMemoryDc;
   MemoryDcScope memory_scope(memory);
 
   HGDIOBJ previous = SelectObject(memory, g_state.splash);
-  if (previous == HGDI_ERROR || previous == nullptr) {
-    RaiseLoaderError(msg::kNoSelectBitmap);
-  }
+  if (previous == HGDI_ERROR || previous == nullptr) return msg::kNoSelectBitmap;
   // Each pixel of the picture becomes a block of whole pixels (at 96 DPI
   // this is a plain copy): the picture stays crisp at every scale.
   SetStretchBltMode(dc, COLORONCOLOR);
   if (!StretchBlt(dc, picture.left, picture.top, picture.width, picture.height, memory, 0, 0,
                   kPictureSize, kPictureSize, SRCCOPY)) {
-    RaiseLoaderError(msg::kNoDrawBitmap);
+    return msg::kNoDrawBitmap;
   }
+  return nullptr;
 }
 
 }  // namespace
@@ -151,14 +152,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM
       PostQuitMessage(0);
       return 0;
     case WM_PAINT:
-      try {
-        PaintSplash(window);
-      } catch (const std::exception& error) {
-        RecordFailure(error.what());
-        ValidateRect(window, nullptr);
-        return 0;
-      } catch (...) {
-        RecordFailure(msg::kPaintFailed);
+      if (const char* failure = PaintSplash(window)) {
+        RecordFailure(failure);
         ValidateRect(window, nullptr);
         return 0;
       }
