@@ -2,7 +2,6 @@
 #include "base/errors.h"
 #include "base/failure.h"
 #include "base/messages.h"
-#include "base/sha256.h"
 #include "loader/deployment.h"
 #include "loader/deployment_steps.h"
 #include "loader/main_sequence.h"
@@ -44,16 +43,9 @@ void CheckSetup1Whole(const DeploymentRun& run, const Container& container) {
     RaiseFormatted(msg::kSetup1CutShort, {container.path, CountDigits(run.record.setup1_length),
                                           CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
   if ((run.record.flags & kDeploymentSetup1Digest) == 0) return;
-  Sha256 hash;
-  unsigned char block[4096];
+  Sha256Digest digest;
   container.file->Seek(0, File::Origin::Begin);
-  for (int64_t done = 0; done < size;) {
-    const int32_t n = container.file->Read(block, sizeof block);
-    if (n <= 0) RaiseFormatted(msg::kSetup1Changed, {container.path});
-    hash.Update(block, static_cast<size_t>(n));
-    done += n;
-  }
-  if (hash.Finish() != run.record.setup1_sha256)
+  if (!run.system.HashFile(*container.file, size, &digest) || digest != run.record.setup1_sha256)
     RaiseFormatted(msg::kSetup1Changed, {container.path});
 }
 
@@ -110,8 +102,8 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   hand_off.more_arguments = run.switches.installer_arguments;
   ProcessStart start;
   start.wait = run.switches.wait;
-  PrepareDeploymentInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder,
-                                  trailer, written, &hand_off, &start);
+  PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
+                        written, &hand_off, &start);
   run.log.Line({"starting ", start.command_line});
   if (start.wait) run.system.SetEnvironment(kLoaderWaitsVariable, "1");
   const uint32_t started = run.platform.StartProcess(start);

@@ -121,11 +121,10 @@ PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, Pa
 
 namespace {
 
-// The start for the three arguments of every run, and with kMore for those a
-// deployment run adds after "--" too: the loader without deployment runs
-// links only the first form, as it always was.
-template <bool kMore>
+// The start for the three arguments of every run, and for those a
+// deployment run adds after "--" too.
 void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
+  const bool more = hand_off.more_arguments != 0;
   start->program = hand_off.installer_path;
   start->argument_count = 0;
   start->command_line.Clear();
@@ -138,7 +137,7 @@ void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* 
     add(hand_off.loader_name);
   }
   add(WithoutTrailingSeparator(hand_off.loader_folder, host));
-  if constexpr (kMore) AddMoreArguments(hand_off, start);
+  if (more) AddMoreArguments(hand_off, start);
 
   // Where no cmd.exe reads the line again, the arguments are handed over as
   // they are.
@@ -160,7 +159,7 @@ void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* 
     // separator only at a root, which has no blank to quote); an argument
     // after "--" can.
     size_t backslashes = 0;
-    while (kMore && quoted && backslashes < argument.size() &&
+    while (more && quoted && backslashes < argument.size() &&
            argument[argument.size() - 1 - backslashes] == '\\')
       ++backslashes;
     if (!batch)
@@ -176,11 +175,7 @@ void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* 
 }  // namespace
 
 void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
-  if (hand_off.more_arguments != 0) {
-    ComposeStart<true>(hand_off, host, start);
-  } else {
-    ComposeStart<false>(hand_off, host, start);
-  }
+  ComposeStart(hand_off, host, start);
 }
 
 CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
@@ -189,11 +184,10 @@ CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathSty
   return start.command_line;
 }
 
-void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table,
-                                     std::string_view working_folder, std::string_view own_path,
-                                     std::string_view loader_folder, const ArchiveTrailer& trailer,
-                                     const FileId& written, HandOff* hand_off,
-                                     ProcessStart* start) {
+void PrepareInstallerStart(Platform& platform, const EntryTable& table,
+                           std::string_view working_folder, std::string_view own_path,
+                           std::string_view loader_folder, const ArchiveTrailer& trailer,
+                           const FileId& written, HandOff* hand_off, ProcessStart* start) {
   const PathStyle host = platform.HostPathStyle();
   hand_off->installer_path = WithTrailingSeparator(working_folder, host);
   hand_off->installer_path.Append(
@@ -208,7 +202,7 @@ void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table
   hand_off->self_extracting = IsSelfExtracting(trailer);
   hand_off->batch_through_cmd = platform.StartsBatchFilesThroughCmd();
 
-  ComposeStart<true>(*hand_off, host, start);
+  ComposeStart(*hand_off, host, start);
   start->program_id = written;
   const size_t longest_path = platform.LongestProgramPath();
   if (start->program.size() > longest_path) {
@@ -247,42 +241,10 @@ void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTr
   ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
              table, progress, &written);
 
-  // PrepareDeploymentInstallerStart's steps without the arguments after "--",
-  // written out here: shared through a function they cost loader.exe some
-  // 200 bytes it does not have.
   HandOff hand_off;
-  hand_off.installer_path = WithTrailingSeparator(working_folder, host);
-  hand_off.installer_path.Append(
-      NamePart(StoredNameText(table.entries[0]), platform.StoredNameStyle()));
-  if (!platform.FileExists(hand_off.installer_path)) {
-    RaiseFormatted(msg::kNoInstaller, {hand_off.installer_path});
-  }
-  platform.MarkExecutable(hand_off.installer_path);
-  hand_off.loader_folder = loader_folder;
-  hand_off.loader_name = NamePart(own_path, host);
-  hand_off.to_disk = HasToDiskSwitch(platform.CommandLine());
-  hand_off.self_extracting = IsSelfExtracting(trailer);
-  hand_off.batch_through_cmd = platform.StartsBatchFilesThroughCmd();
-
   ProcessStart start;
-  ComposeStart<false>(hand_off, host, &start);
-  start.program_id = written;
-  const size_t longest_path = platform.LongestProgramPath();
-  if (start.program.size() > longest_path) {
-    RaiseFormatted(msg::kProgramPathTooLong,
-                   {start.program, CountText(start.program.size()), CountText(longest_path)});
-  }
-  const size_t longest = platform.LongestCommandLine();
-  if (start.command_line.size() > longest) {
-    RaiseFormatted(msg::kCommandLineTooLong,
-                   {CountText(start.command_line.size()), CountText(longest)});
-  }
-  // The file run must be the one just written under that name (the last
-  // entry of that name, should several share it), not one put in its place.
-  // Checked here for the message; StartProcess checks the file it starts.
-  if (platform.IdentifyFile(hand_off.installer_path) != written) {
-    RaiseFormatted(msg::kInstallerReplaced, {hand_off.installer_path});
-  }
+  PrepareInstallerStart(platform, table, working_folder, own_path, loader_folder, trailer, written,
+                        &hand_off, &start);
   const uint32_t started = platform.StartProcess(start);
   if (started < 32) {
     RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));

@@ -79,14 +79,14 @@ void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, Process
 // The line alone.
 CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
 
-// Steps 7 and 8 of the main sequence for a deployment run: the installer's
-// path in the working folder, its presence, its arguments (with those after
-// "--" that hand_off names; none when more_arguments is 0), and the checks
+// Steps 7 and 8 of the main sequence: the installer's path in the working
+// folder, its presence, its arguments (with those after "--" that a
+// deployment run's hand_off names; none when more_arguments is 0), and the checks
 // before it is started (lengths, and that it is still the file written,
 // whose id is `written`). The rest of hand_off is filled in here.
-void PrepareDeploymentInstallerStart(Platform& platform, const EntryTable& table,
-                                     std::string_view working_folder, std::string_view own_path,
-                                     std::string_view loader_folder, const ArchiveTrailer& trailer,
-                                     const FileId& written, HandOff* hand_off, ProcessStart* start);
+void PrepareInstallerStart(Platform& platform, const EntryTable& table,
+                           std::string_view working_folder, std::string_view own_path,
+                           std::string_view loader_folder, const ArchiveTrailer& trailer,
+                           const FileId& written, HandOff* hand_off, ProcessStart* start);
 
 }  // namespace ldr

@@ -1,8 +1,8 @@
 // Entry point of the Windows loader (a GUI program: no console).
 #include <windows.h>
 
-#include "loader/deployment.h"
 #include "base/failure.h"
+#include "loader/deployment.h"
 #include "loader/startup.h"
 #include "platform/system_platform.h"
 #include "ui/system_window.h"

@@ -2,11 +2,8 @@
 // Each replaces library objects that the linker would otherwise pull in
 // whole; see docs/benchmarks.md for what each saves.
 #include <windows.h>
-#include <zlib.h>
 
 #include <cstdarg>
-#include <cstdint>
-#include <cstring>
 
 #include "base/failure.h"
 #include "base/messages.h"
@@ -46,19 +43,6 @@ namespace std {
 [[noreturn]] void __throw_overflow_error(const char* text) { ldr::StopAtHandler(text); }
 [[noreturn]] void __throw_underflow_error(const char* text) { ldr::StopAtHandler(text); }
 }  // namespace std
-
-// inflate reaches the CRC only for gzip-wrapped streams, which inflateInit
-// refuses; zlib's table-driven version costs 13 KB. This one is exact, just
-// slow, should it ever be called.
-uLong crc32(uLong crc, const Bytef* buf, uInt len) {
-  if (buf == Z_NULL) return 0;
-  uint32_t c = static_cast<uint32_t>(crc) ^ 0xFFFFFFFFu;
-  for (uInt i = 0; i < len; ++i) {
-    c ^= buf[i];
-    for (int bit = 0; bit < 8; ++bit) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
-  }
-  return c ^ 0xFFFFFFFFu;
-}
 
 // A broken library precondition (an index out of range, say) is a fault of
 // the loader itself, reported the way every other failure is.

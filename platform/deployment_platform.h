@@ -6,6 +6,8 @@
 // none of it. The POSIX platform implements it beside Platform; the fake in
 // tests/ does too, with its faults.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -14,6 +16,16 @@ namespace ldr {
 
 // What a folder holds, as far as /EXTRACT asks.
 enum class FolderState { kMissing, kEmpty, kNotEmpty, kNotAFolder };
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// Hands the next `size` bytes of file, from its position, to feed piece by
+// piece (context, bytes, count). False when a read fails or ends early.
+bool FeedFile(File& file, int64_t size, void (*feed)(void*, const unsigned char*, size_t),
+              void* context);
+
+// HashFile by base/sha256.h, for the platforms without a hash of their own.
+bool Sha256OfFile(File& file, int64_t size, Sha256Digest* digest);
 
 // A local date and time in the log's form, "2024-05-01 13:45:07".
 using TimeText = Text<19>;
@@ -48,6 +60,11 @@ class DeploymentPlatform {
   virtual OpenFile OpenForAppending(SystemText path) = 0;
 
   virtual TimeText LocalTime() = 0;
+
+  // The SHA-256 of the next `size` bytes of file, from its position: the
+  // system's own on Windows (CryptoAPI), base/sha256.h elsewhere. False when
+  // the file cannot be read whole or the system cannot hash.
+  virtual bool HashFile(File& file, int64_t size, Sha256Digest* digest) = 0;
 
   // Sets a variable in this process's environment, which the programs it
   // starts inherit.

@@ -66,6 +66,7 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
+  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override;
 
  private:
   struct HeldFolder {

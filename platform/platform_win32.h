@@ -84,6 +84,7 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
+  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override;
 
  private:
   HANDLE waited_process_ = nullptr;

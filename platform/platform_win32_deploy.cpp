@@ -64,6 +64,33 @@ TimeText Win32DeploymentPlatform::LocalTime() {
   return FormatTime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
+// CryptoAPI's SHA-256 (advapi32, a DLL the system always loads from its own
+// folder), so that loader.exe carries no hash code of its own.
+bool Win32DeploymentPlatform::HashFile(File& file, int64_t size, Sha256Digest* digest) {
+  HCRYPTPROV provider = 0;
+  if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    return false;
+  HCRYPTHASH hash = 0;
+  bool hashed = false;
+  if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+    struct Feed {
+      HCRYPTHASH hash;
+      bool ok;
+    } feed{hash, true};
+    auto add = [](void* context, const unsigned char* bytes, size_t count) {
+      Feed& f = *static_cast<Feed*>(context);
+      f.ok = f.ok && CryptHashData(f.hash, bytes, static_cast<DWORD>(count), 0);
+    };
+    DWORD length = static_cast<DWORD>(digest->size());
+    hashed = FeedFile(file, size, add, &feed) && feed.ok &&
+             CryptGetHashParam(hash, HP_HASHVAL, digest->data(), &length, 0) &&
+             length == digest->size();
+    CryptDestroyHash(hash);
+  }
+  CryptReleaseContext(provider, 0);
+  return hashed;
+}
+
 void Win32DeploymentPlatform::SetEnvironment(SystemText name, SystemText value) {
   SetEnvironmentVariableA(name.c_str(), value.c_str());
 }

@@ -25,3 +25,6 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -q
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# zlib's source, for loader.exe.
+bash "$(dirname "$0")/fetch-zlib-source.sh"

@@ -136,6 +136,9 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   void SetEnvironment(SystemText name, SystemText value) override {
     environment[std::string(name.view())] = std::string(value.view());
   }
+  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override {
+    return Sha256OfFile(file, size, digest);
+  }
 
   // The id of an open fake file's node.
   FileId IdOf(const std::string& path) const;
