@@ -13,8 +13,9 @@ tables, the resources and what is left of the file (headers, base
 relocations, the padding of each section to 512 bytes) are parts of their
 own, so that the parts add up to the file's size.
 
-loader.exe is linked with link-time optimization: its own code arrives as
-one optimized object and is one part. The build also links the same
+loader.exe is linked with link-time optimization: its own code and zlib's
+inflate (compiled from source with it) arrive as one optimized object and
+are one part. The build also links the same
 objects the ordinary way (loader_layers.exe, with loader_layers.map), which
 gives the loader's own code layer by layer, before that optimization.
 """
@@ -35,7 +36,7 @@ COLUMNS = {
 # Parts, in the order they are listed. The loader's own layers first.
 LAYERS = ["base", "format", "platform", "archive", "ui", "loader"]
 STD_IN_OWN = "C++ library templates built into the loader's code"
-OPTIMIZED = "the loader's own code, optimized as one"
+OPTIMIZED = "the loader's own code with zlib's inflate, optimized as one"
 PARTS = ([OPTIMIZED] + ["the loader's own code: %s/" % layer for layer in LAYERS] + [STD_IN_OWN] +
          ["zlib inflate", "C++ exception runtime", "C++ library, other",
           "C runtime and start-up", "import tables", "resources",
@@ -58,7 +59,7 @@ def part_of(path):
     for layer in LAYERS:
         if path.startswith(layer + "/") or ("/%s/" % layer) in path and "CMakeFiles" in path:
             return "the loader's own code: %s/" % layer
-    if name == "libz.a":
+    if name == "libz.a" or "ldr_zlib_inflate" in path:
         return "zlib inflate"
     if name in ("libgcc_eh.a",):
         return "C++ exception runtime"
