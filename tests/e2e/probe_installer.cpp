@@ -6,7 +6,9 @@
 // fixed, so what a test asks of the probe comes through the environment
 // too: PROBE_DELAY_MS (wait that long after the record is written, then
 // make the file PROBE_RECORD with ".ended" appended) and PROBE_EXIT_CODE
-// (the exit code, 0 when unset): a deployment run waits for both. Its own folder is no place for it: that
+// (the exit code, 0 when unset): a deployment run waits for both. Under
+// Windows PROBE_BROADCAST (not empty) has it send WM_SETTINGCHANGE to every
+// top-level window first. Its own folder is no place for it: that
 // is the working folder the loader made, whose name the test cannot know in
 // advance. Wine passes the environment through, so the same variable works
 // for the Windows build; there it must hold a Windows path (Z:\... for a
@@ -52,7 +54,15 @@ static const char* variable(const char* name) {
 
 static void sleep_ms(long ms) {
 #ifdef _WIN32
-  Sleep(static_cast<DWORD>(ms));
+  // A loader that does not wait gives the program it started, as WinExec
+  // does, up to 30 seconds to be ready for input. A real installer's
+  // window is soon waiting for messages; so the probe waits for its
+  // delay.
+  const UINT_PTR timer = SetTimer(nullptr, 0, static_cast<UINT>(ms), nullptr);
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) {
+  }
+  KillTimer(nullptr, timer);
 #else
   struct timespec pause = {ms / 1000, ms % 1000 * 1000000L};
   nanosleep(&pause, nullptr);
@@ -87,6 +97,12 @@ int main(int argc, char** argv) {
   const char* record = variable("PROBE_RECORD");
   if (record[0] == '\0') return 0;
   write_record(record, argc, argv);
+#ifdef _WIN32
+  // What installers do after changing the environment: every top-level
+  // window, the loader's included, must answer before this returns.
+  if (variable("PROBE_BROADCAST")[0] != '\0')
+    SendMessageA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Environment"));
+#endif
   const long delay = std::strtol(variable("PROBE_DELAY_MS"), nullptr, 10);
   if (delay > 0) {
     sleep_ms(delay);

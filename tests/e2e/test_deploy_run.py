@@ -150,6 +150,18 @@ class ExitCodes(DeployCase):
                 # Without /WAIT nothing is removed: the installer uses it.
                 self.assertIn(INSTALL, os.listdir(self.working_folder(run)))
 
+    @only_on("wine")
+    def test_an_installer_that_messages_every_window_is_waited_for(self):
+        # It waits for the loader's window to answer while the loader waits
+        # for it: the loader must keep answering.
+        kit = self.build(installer=INSTALLERS["gui"])
+        run = self.run_kit(kit, ("/WAIT",), tmp=self.tmp,
+                           env={"PROBE_BROADCAST": "1", "PROBE_EXIT_CODE": "7"})
+        self.assertFalse(run.seen["timed_out"], "the loader and the installer waited for each other")
+        self.assertEqual(run.code, 7)
+        self.assertTrue(run.seen["setup_window_ever_visible"])
+        self.assertEqual(self.left_in_tmp(), [])
+
     def test_a_kit_without_the_record_ignores_the_switches(self):
         kit = self.build("--no-deployment")
         self.assertIsNone(kit_listing(kit.loader_path)["deployment"])
@@ -240,7 +252,9 @@ class Switches(DeployCase):
         self.assertEqual(run.record.args[1:], ["*SELFEXTRACT", self.LOADER_NAME,
                                                HOST.path(kit.folder), "/quiet", "a b", "x&y"])
         if HOST.name == "wine":
-            self.assertTrue(run.record.cmdline.endswith(' /quiet "a b" x&y'),
+            # Quoted as the loader quotes its own arguments: & too, for an
+            # installer that is a batch file.
+            self.assertTrue(run.record.cmdline.endswith(' /quiet "a b" "x&y"'),
                             run.record.cmdline)
 
     def test_log_tells_each_step(self):
