@@ -314,17 +314,19 @@ class Switches(DeployCase):
 
 class Extract(DeployCase):
     def test_both_archives_are_unpacked_and_nothing_started(self):
-        kit = self.build()
-        out = os.path.join(self.scratch, "out")
-        run = self.launch(kit, "/EXTRACT=" + HOST.path(out), record=False)
-        self.assertEqual(run.code, 0)
-        self.assertIsNone(run.record)
-        self.assertEqual(files_below(out), [INSTALL, "payload/docs/deep/guide.txt",
-                                            "payload/readme.txt"])
-        self.assertEqual(read_bytes(os.path.join(out, INSTALL)), read_bytes(PROBE))
-        self.assertEqual(read_bytes(os.path.join(out, "payload", "docs", "deep", "guide.txt")),
-                         b"guide\n" * 100)
-        self.assertEqual(self.left_in_tmp(), [])
+        for form in ((), ("--external",)):
+            with self.subTest(form=form):
+                kit = self.build(*form)
+                out = os.path.join(self.scratch, "out%d" % len(form))
+                run = self.launch(kit, "/EXTRACT=" + HOST.path(out), record=False)
+                self.assertEqual(run.code, 0)
+                self.assertIsNone(run.record)
+                self.assertEqual(files_below(out), [INSTALL, "payload/docs/deep/guide.txt",
+                                                    "payload/readme.txt"])
+                self.assertEqual(read_bytes(os.path.join(out, INSTALL)), read_bytes(PROBE))
+                self.assertEqual(read_bytes(os.path.join(out, "payload", "docs", "deep",
+                                                         "guide.txt")), b"guide\n" * 100)
+                self.assertEqual(self.left_in_tmp(), [])
         # A folder that is not empty is refused, and left as it was.
         run = self.launch(kit, "/EXTRACT=" + HOST.path(out))
         HOST.assert_reported(self, run, "LOADER: The folder %s to unpack the installation kit into "
