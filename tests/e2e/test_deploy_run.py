@@ -73,20 +73,19 @@ class DeployCase(LoaderCase):
         self.tmp = self.folder("tmp")
         self._kits = 0
 
-    def build(self, *extra, installer=PROBE, payload=True):
-        """A kit around the loader under test, its probe named install."""
+    def build(self, *extra, installer=PROBE):
+        """A kit around the loader under test: the probe named install, a
+        payload with a folder in a folder."""
         self._kits += 1
         folder = self.folder("kit-%d" % self._kits)
+        source = self.folder("payload")
+        os.makedirs(os.path.join(source, "docs", "deep"), exist_ok=True)
+        with open(os.path.join(source, "readme.txt"), "w") as f:
+            f.write("read me\n")
+        with open(os.path.join(source, "docs", "deep", "guide.txt"), "w") as f:
+            f.write("guide\n" * 100)
         command = [KITPACK, "build", "-q", "--loader", LOADER, "--installer",
-                   "%s=%s" % (installer, INSTALL), *extra]
-        if payload:
-            source = self.folder("payload")
-            os.makedirs(os.path.join(source, "docs", "deep"), exist_ok=True)
-            with open(os.path.join(source, "readme.txt"), "w") as f:
-                f.write("read me\n")
-            with open(os.path.join(source, "docs", "deep", "guide.txt"), "w") as f:
-                f.write("guide\n" * 100)
-            command += ["--payload", source]
+                   "%s=%s" % (installer, INSTALL), "--payload", source, *extra]
         external = "--external" in extra
         out = folder if external else os.path.join(folder, self.LOADER_NAME)
         subprocess.run(command + ["-o", out], check=True, timeout=PROCESS_TIMEOUT)
@@ -116,11 +115,11 @@ class DeployCase(LoaderCase):
     def left_in_tmp(self):
         return sorted(os.listdir(self.tmp))
 
-    def installer_line(self, run, kit, *more):
+    def installer_line(self, run, kit):
         """The command line the loader hands a self-extracting kit's probe."""
         installer = os.path.join(self.working_folder(run), INSTALL)
         return HOST.command(HOST.path(installer), "*SELFEXTRACT", self.LOADER_NAME,
-                            HOST.path(kit.folder), *more)
+                            HOST.path(kit.folder))
 
 
 class ExitCodes(DeployCase):
