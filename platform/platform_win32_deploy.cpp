@@ -9,11 +9,20 @@ uint32_t Win32DeploymentPlatform::StartProcess(const ProcessStart& start) {
   return Start(start, start.wait ? &waited_process_ : nullptr);
 }
 
+// The loader's windows answer their messages while it waits: an installer
+// that sends one to every top-level window (WM_SETTINGCHANGE after it
+// changed the environment, a DDE conversation) waits for them, and would
+// wait for the loader as long as the loader waits for it.
 bool Win32DeploymentPlatform::WaitForProcess(uint32_t* exit_code) {
   if (waited_process_ == nullptr) return false;
+  DWORD waited;
+  while ((waited = MsgWaitForMultipleObjects(1, &waited_process_, FALSE, INFINITE, QS_ALLINPUT)) ==
+         WAIT_OBJECT_0 + 1) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  }
   DWORD code = 0;
-  const bool ended = WaitForSingleObject(waited_process_, INFINITE) == WAIT_OBJECT_0 &&
-                     GetExitCodeProcess(waited_process_, &code) != 0;
+  const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(waited_process_, &code) != 0;
   CloseHandle(waited_process_);
   waited_process_ = nullptr;
   *exit_code = code;

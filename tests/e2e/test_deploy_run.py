@@ -1,239 +1,433 @@
 """End-to-end runs of kits that carry the deployment record, as a deployment
-tool runs them: kits built by kitpack around the real POSIX loader, an
-installer script that records its arguments and ends with a chosen exit
-code, switches on the command line, the exit code read back.
+tool runs them: kits built by kitpack around the real loader, the probe
+installer (tests/e2e/probe_installer.cpp) recording its arguments and
+ending after a chosen delay with a chosen exit code, switches on the
+command line, the exit code read back. E2E_HOST says where: "posix" runs
+the POSIX loader directly, "wine" runs loader.exe under Wine, watched by
+the error-box driver (see tests/support/ldkit/hosts.py).
 
-Environment: E2E_LOADER (the POSIX loader), E2E_KITPACK, E2E_SCRATCH.
+Environment: as test_loader_run, plus E2E_KITPACK (the native kitpack) and
+under Wine E2E_PROBE_GUI (the probe as a GUI program) and LOADERKIT_DISPLAY
+(the X display wine-run uses).
 """
 
 import json
 import os
+import re
 import subprocess
 import sys
-import tempfile
+import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from ldkit.e2e import CAPTION, make_scratch, remove_scratch  # noqa: E402
+from ldkit.e2e import PROCESS_TIMEOUT, mount_tmpfs, read_bytes, unmount  # noqa: E402
+from ldkit.hosts import HOST, LOADER, PROBE, LoaderCase, only_on  # noqa: E402
 
-LOADER = os.environ.get("E2E_LOADER", "")
 KITPACK = os.environ.get("E2E_KITPACK", "")
-TIMEOUT = 60
+DISPLAY = os.environ.get("LOADERKIT_DISPLAY", ":77")
+INSTALL = "install" + HOST.EXE  # the probe's name in the kits
+# The installers a kit is tried with: a console program, and under Windows
+# also a GUI one (the loader waits for either the same way).
+INSTALLERS = {"console": PROBE}
+if HOST.name == "wine":
+    INSTALLERS["gui"] = os.environ.get("E2E_PROBE_GUI", "")
 
-INSTALLER = """#!/bin/sh
-printf '%s\\n' "$@" > "$RECORD"
-echo "waits=$LOADERKIT_LOADER_WAITS" >> "$RECORD"
-sleep "${DELAY:-0}"
-exit "${CODE:-0}"
-"""
+MSG_BAD_SWITCH = ("LOADER: The command line holds %s, which is not one of this program's "
+                  "switches. Nothing was started. Run it with /? to see the switches")
+MSG_CUT_SHORT = ("LOADER: The installation kit %s is incomplete or damaged: it should be %d "
+                 "bytes long and is %d bytes. Download it again")
+MSG_SETUP1_CHANGED = ("LOADER: The file %s is not the one this installation kit was built "
+                      "with. Download the installation kit again")
+MSG_NO_SPACE = ("LOADER: There is not enough free space to unpack the installation program in "
+                "%s: it needs %d MB and %d MB are free")
+MSG_UNSAFE_NAME = "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s"
 
 
-class DeployCase(unittest.TestCase):
+def kit_listing(kit):
+    return json.loads(subprocess.run([KITPACK, "list", "--json", kit], check=True,
+                                     stdout=subprocess.PIPE, timeout=PROCESS_TIMEOUT).stdout)
+
+
+def files_below(folder):
+    return sorted(os.path.relpath(os.path.join(d, f), folder).replace(os.sep, "/")
+                  for d, _, files in os.walk(folder) for f in files)
+
+
+class Kit:
+    """A kit kitpack built: the path to run, and its folder."""
+
+    def __init__(self, path):
+        self.loader_path = path
+        self.folder = os.path.dirname(path)
+
+
+class DeployCase(LoaderCase):
     def setUp(self):
-        if not (os.path.isfile(LOADER) and os.path.isfile(KITPACK)):
-            self.skipTest("E2E_LOADER and E2E_KITPACK must name the built programs")
-        self.scratch = make_scratch("ldr-deploy-")
-        self.addCleanup(remove_scratch, self.scratch)
-        self.tmp = os.path.join(self.scratch, "tmp")
-        os.mkdir(self.tmp, 0o700)
-        self.record = os.path.join(self.scratch, "record.txt")
+        super().setUp()
+        if not os.path.isfile(KITPACK):
+            self.fail("no kitpack at %r: build the native preset first" % KITPACK)
+        for kind, path in INSTALLERS.items():
+            if not os.path.isfile(path):
+                self.fail("no %s probe installer at %r" % (kind, path))
+        self.tmp = self.folder("tmp")
+        self._kits = 0
 
-    def build(self, *extra, name="setup"):
-        installer = os.path.join(self.scratch, "install.sh")
-        with open(installer, "w") as f:
-            f.write(INSTALLER)
-        os.chmod(installer, 0o755)
-        payload = os.path.join(self.scratch, "payload")
-        os.makedirs(os.path.join(payload, "docs", "deep"), exist_ok=True)
-        with open(os.path.join(payload, "readme.txt"), "w") as f:
+    def build(self, *extra, installer=PROBE):
+        """A kit around the loader under test: the probe named install, a
+        payload with a folder in a folder."""
+        self._kits += 1
+        folder = self.folder("kit-%d" % self._kits)
+        source = self.folder("payload")
+        os.makedirs(os.path.join(source, "docs", "deep"), exist_ok=True)
+        with open(os.path.join(source, "readme.txt"), "w") as f:
             f.write("read me\n")
-        with open(os.path.join(payload, "docs", "deep", "guide.txt"), "w") as f:
+        with open(os.path.join(source, "docs", "deep", "guide.txt"), "w") as f:
             f.write("guide\n" * 100)
-        kit = os.path.join(self.scratch, name)
-        subprocess.run([KITPACK, "build", "-q", "--loader", LOADER, "--installer", installer,
-                        "--payload", payload, "-o", kit, *extra], check=True, timeout=TIMEOUT)
-        return kit
+        command = [KITPACK, "build", "-q", "--loader", LOADER, "--installer",
+                   "%s=%s" % (installer, INSTALL), "--payload", source, *extra]
+        external = "--external" in extra
+        out = folder if external else os.path.join(folder, self.LOADER_NAME)
+        subprocess.run(command + ["-o", out], check=True, timeout=PROCESS_TIMEOUT)
+        if external:
+            return Kit(os.path.join(folder, os.path.basename(LOADER)))
+        return Kit(out)
 
-    def run_kit(self, kit, *args, code=0, delay=0, tmp=None):
-        env = {"PATH": "/usr/bin:/bin", "TMPDIR": tmp or self.tmp, "RECORD": self.record,
-               "CODE": str(code), "DELAY": str(delay)}
-        started = time.monotonic()
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.run([kit, *args], env=env, stdin=subprocess.DEVNULL, stdout=out,
-                                  stderr=err, timeout=TIMEOUT)
-            out.seek(0)
-            err.seek(0)
-            proc.out, proc.err = out.read().decode(), err.read().decode()
-        proc.seconds = time.monotonic() - started
-        return proc
+    def launch(self, kit, *args, code=0, delay_ms=0, tmp=None, record=True):
+        """One run of the kit; the probe ends after delay_ms with code.
+        record=False: a run that succeeds without starting the installer
+        (the probe's record is then not waited for)."""
+        run = self.run_kit(kit, args, tmp=tmp or self.tmp, record=record,
+                           env={"PROBE_EXIT_CODE": str(code), "PROBE_DELAY_MS": str(delay_ms)})
+        if delay_ms and run.record is not None:
+            # The installer may run on: the scratch folder goes once it ended.
+            self.addCleanup(self.wait_until_ended, run)
+        return run
 
-    def handed(self, timeout=15):
+    def ended(self, run):
+        return os.path.exists(run.record_path + ".ended")
+
+    def wait_until_ended(self, run, timeout=30):
         deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if os.path.exists(self.record):
-                with open(self.record) as f:
-                    lines = f.read().split("\n")
-                if lines and lines[-1] == "" and any(x.startswith("waits=") for x in lines):
-                    return lines[:-1]
-            time.sleep(0.02)
-        return None
+        while not self.ended(run) and time.monotonic() < deadline:
+            time.sleep(0.05)
 
     def left_in_tmp(self):
         return sorted(os.listdir(self.tmp))
 
+    def installer_line(self, run, kit):
+        """The command line the loader hands a self-extracting kit's probe."""
+        installer = os.path.join(self.working_folder(run), INSTALL)
+        return HOST.command(HOST.path(installer), "*SELFEXTRACT", self.LOADER_NAME,
+                            HOST.path(kit.folder))
+
 
 class ExitCodes(DeployCase):
     def test_wait_hands_back_the_installers_code_and_leaves_nothing(self):
-        kit = self.build()
-        for code in (0, 3010, 1603):  # POSIX: the status, 8 bits of it
-            with self.subTest(code=code):
-                proc = self.run_kit(kit, "/WAIT", code=code, delay=1)
-                self.assertEqual(proc.returncode, code % 256, proc.err)
-                self.assertGreaterEqual(proc.seconds, 1)
-                self.assertEqual(self.handed()[-1], "waits=1")
-                self.assertEqual(self.left_in_tmp(), [])
-                os.remove(self.record)
+        for kind, installer in INSTALLERS.items():
+            kit = self.build(installer=installer)
+            for code in (0, 3010, 1603):
+                with self.subTest(installer=kind, code=code):
+                    run = self.launch(kit, "/WAIT", code=code, delay_ms=2000)
+                    self.assertEqual(run.code, HOST.installer_exit(code))
+                    self.assertIsNotNone(run.record, "the installer was not started")
+                    self.assertEqual(run.record.waits, "1")
+                    self.assertTrue(self.ended(run), "the loader ended before the installer")
+                    self.assertEqual(self.left_in_tmp(), [])
 
     def test_without_wait_the_loader_exits_at_once_with_zero(self):
-        kit = self.build()
-        proc = self.run_kit(kit, code=1603, delay=3)
-        self.assertEqual(proc.returncode, 0, proc.err)
-        self.assertLess(proc.seconds, 2.5)
-        self.assertEqual(self.handed()[-1], "waits=")
+        for kind, installer in INSTALLERS.items():
+            with self.subTest(installer=kind):
+                kit = self.build(installer=installer)
+                log = os.path.join(self.scratch, "run-%s.log" % kind)
+                run = self.launch(kit, "/LOG=" + HOST.path(log), code=1603, delay_ms=10000,
+                               tmp=self.folder("tmp-" + kind))
+                self.assertEqual(run.code, 0)
+                self.assertIsNotNone(run.record, "the installer was not started")
+                self.assertFalse(self.ended(run), "the loader waited for the installer")
+                self.assertEqual(run.record.waits, "")
+                # Without /WAIT nothing is removed: the installer uses it.
+                self.assertIn(INSTALL, os.listdir(self.working_folder(run)))
 
-    def test_an_unknown_switch_starts_nothing(self):
-        kit = self.build()
-        proc = self.run_kit(kit, "/VERYSILENT")
-        self.assertEqual(proc.returncode, 240)
-        self.assertIn("/VERYSILENT, which is not one of this program's switches", proc.err)
-        self.assertIsNone(self.handed(timeout=1))
+    @only_on("wine")
+    def test_an_installer_that_messages_every_window_is_waited_for(self):
+        # It waits for the loader's window to answer while the loader waits
+        # for it: the loader must keep answering.
+        kit = self.build(installer=INSTALLERS["gui"])
+        run = self.run_kit(kit, ("/WAIT",), tmp=self.tmp,
+                           env={"PROBE_BROADCAST": "1", "PROBE_EXIT_CODE": "7"})
+        self.assertFalse(run.seen["timed_out"], "the loader and the installer waited for each other")
+        self.assertEqual(run.code, 7)
+        self.assertTrue(run.seen["setup_window_ever_visible"])
         self.assertEqual(self.left_in_tmp(), [])
 
     def test_a_kit_without_the_record_ignores_the_switches(self):
         kit = self.build("--no-deployment")
-        proc = self.run_kit(kit, "/WAIT", "/VERYSILENT", code=5)
-        self.assertEqual(proc.returncode, 0, proc.err)
-        self.assertEqual(self.handed()[:2], ["*SELFEXTRACT", "setup"])
+        self.assertIsNone(kit_listing(kit.loader_path)["deployment"])
+        run = self.launch(kit, "/WAIT", "/S", "/VERYSILENT", code=5, delay_ms=5000)
+        HOST.assert_succeeded(self, run)
+        self.assertFalse(self.ended(run), "the loader waited for the installer")
+        self.assertEqual(HOST.handed(run.record), self.installer_line(run, kit))
+        if HOST.name == "wine":
+            self.assertTrue(run.seen["setup_window_ever_visible"])
+
+
+class Silent(DeployCase):
+    def windows(self):
+        """The ids of the top-level windows on the test display."""
+        out = subprocess.run(["xwininfo", "-display", DISPLAY, "-root", "-children"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True,
+                             timeout=PROCESS_TIMEOUT).stdout.decode("latin-1")
+        return {line.split()[0]: line.strip() for line in out.splitlines()
+                if line.strip().startswith("0x")}
+
+    def run_watched(self, kit, *args, **kw):
+        """A run while every window on the screen is listed over and over:
+        the run and the windows that appeared at any point during it."""
+        before = self.windows()
+        appeared = {}
+        done = threading.Event()
+
+        def watch():
+            while not done.is_set():
+                appeared.update({k: v for k, v in self.windows().items() if k not in before})
+                time.sleep(0.05)
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            run = self.launch(kit, *args, **kw)
+        finally:
+            done.set()
+            watcher.join()
+        return run, appeared
+
+    @only_on("wine")
+    def test_no_window_appears_at_any_point(self):
+        # Wine's own windows (its desktop, the system tray) come with its
+        # server: a first run starts it before the screen is looked at.
+        warm_up = self.build(installer=INSTALLERS["gui"])
+        self.launch(warm_up, "/S", "/WAIT")
+        for kind in ("gui", "console"):
+            with self.subTest(installer=kind):
+                kit = self.build(installer=INSTALLERS[kind])
+                run, appeared = self.run_watched(kit, "/S", "/WAIT", code=3010, delay_ms=2000)
+                self.assertEqual(run.code, 3010)
+                HOST.assert_silent(self, run)
+                self.assertEqual(appeared, {})
+
+    def test_a_cut_kit_fails_without_a_word_and_says_why_in_the_log(self):
+        kit = self.build()
+        whole = read_bytes(kit.loader_path)
+        with open(kit.loader_path, "wb") as f:
+            f.write(whole[:-1])
+        log = os.path.join(self.scratch, "run.log")
+        run = self.launch(kit, "/S", "/WAIT", "/LOG=" + HOST.path(log))
+        self.assertEqual(run.code, HOST.loader_exit(2402))
+        HOST.assert_silent(self, run)
+        self.assertIsNone(run.record)
+        message = MSG_CUT_SHORT % (HOST.path(kit.loader_path), len(whole), len(whole) - 1)
+        self.assertIn("failed with exit code %d (the loader's own failure): %s\n"
+                      % (HOST.loader_exit(2402), message), read_bytes(log).decode())
+        self.assertEqual(self.left_in_tmp(), [])
+
+    def test_an_unknown_switch_starts_nothing_and_help_shows_nothing(self):
+        kit = self.build()
+        run = self.launch(kit, "/S", "/VERYSILENT")
+        self.assertEqual(run.code, HOST.loader_exit(2400))
+        HOST.assert_silent(self, run)
+        self.assertIsNone(run.record)
+        run = self.launch(kit, "/S", "/?", record=False)
+        self.assertEqual(run.code, 0)
+        HOST.assert_silent(self, run)
+        self.assertIsNone(run.record)
+        self.assertEqual(self.left_in_tmp(), [])
 
 
 class Switches(DeployCase):
-    def test_arguments_after_the_separator_reach_the_installer(self):
+    def test_arguments_after_the_separator_reach_the_installer_whole(self):
         kit = self.build()
-        proc = self.run_kit(kit, "/WAIT", "--", "/quiet", "a b", "x&y")
-        self.assertEqual(proc.returncode, 0, proc.err)
-        self.assertEqual(self.handed()[:6], ["*SELFEXTRACT", "setup", self.scratch, "/quiet",
-                                             "a b", "x&y"])
+        run = self.launch(kit, "/WAIT", "--", "/quiet", "a b", "x&y")
+        self.assertEqual(run.code, 0)
+        self.assertEqual(run.record.args[1:], ["*SELFEXTRACT", self.LOADER_NAME,
+                                               HOST.path(kit.folder), "/quiet", "a b", "x&y"])
+        if HOST.name == "wine":
+            # Quoted as the loader quotes its own arguments: & too, for an
+            # installer that is a batch file.
+            self.assertTrue(run.record.cmdline.endswith(' /quiet "a b" "x&y"'),
+                            run.record.cmdline)
 
     def test_log_tells_each_step(self):
         kit = self.build()
         log = os.path.join(self.scratch, "run.log")
-        proc = self.run_kit(kit, "/S", "/WAIT", "/LOG=" + log, code=67)
-        self.assertEqual(proc.returncode, 67, proc.err)
-        with open(log) as f:
-            text = f.read()
-        for piece in ("loader " + kit, "free space in ", "working folder ", "unpacking ",
-                      "install.sh", "starting ", "the installer ended with exit code 67",
-                      "removed ", "done, exit code 67 (the installer's)"):
+        run = self.launch(kit, "/S", "/WAIT", "/LOG=" + HOST.path(log), code=67)
+        self.assertEqual(run.code, 67)
+        text = read_bytes(log).decode()
+        working = re.search(r"  working folder (.*)\n", text).group(1)
+        installer = working + HOST.SEP + INSTALL
+        for piece in ("  loader " + HOST.path(kit.loader_path) + ", command line ",
+                      "  container " + HOST.path(kit.loader_path) + ", archive at byte ",
+                      "  1 entries, %d bytes unpacked\n" % os.path.getsize(PROBE),
+                      "  free space in " + HOST.path(self.tmp),
+                      "  unpacking %s, %d bytes\n" % (installer, os.path.getsize(PROBE)),
+                      "  starting " + HOST.line(installer, "*SELFEXTRACT", self.LOADER_NAME,
+                                                HOST.path(kit.folder)) + "\n",
+                      "  the installer ended with exit code 67\n",
+                      "  removed " + installer + "\n",
+                      "  removed " + working + "\n",
+                      "  done, exit code 67 (the installer's)\n"):
             self.assertIn(piece, text)
+        self.assertTrue(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  loader ", text), text)
         # A second run appends.
-        self.run_kit(kit, "/S", "/LOG=" + log, "/bogus")
-        with open(log) as f:
-            again = f.read()
+        self.launch(kit, "/S", "/LOG=" + HOST.path(log), "/bogus")
+        again = read_bytes(log).decode()
         self.assertTrue(again.startswith(text))
-        self.assertIn("failed with exit code 240", again)
+        self.assertIn("failed with exit code %d" % HOST.loader_exit(2400), again)
 
     def test_a_log_that_cannot_be_written_is_an_error_first(self):
         kit = self.build()
-        proc = self.run_kit(kit, "/LOG=" + os.path.join(self.scratch, "no", "such", "x.log"))
-        self.assertEqual(proc.returncode, 241)
-        self.assertIsNone(self.handed(timeout=1))
+        log = os.path.join(self.scratch, "no", "such", "x.log")
+        run = self.launch(kit, "/LOG=" + HOST.path(log))
+        HOST.assert_reported(self, run, "LOADER: Could not write the log file " + HOST.path(log),
+                             code=HOST.loader_exit(2401), owner="")
+        self.assertEqual(self.left_in_tmp(), [])
 
-    def test_extract_unpacks_both_archives_and_starts_nothing(self):
+    def test_an_unknown_switch_is_named_and_nothing_started(self):
         kit = self.build()
-        out = os.path.join(self.scratch, "out")
-        proc = self.run_kit(kit, "/EXTRACT=" + out)
-        self.assertEqual(proc.returncode, 0, proc.err)
-        found = sorted(os.path.relpath(os.path.join(d, f), out)
-                       for d, _, files in os.walk(out) for f in files)
-        self.assertEqual(found, ["install.sh", "payload/docs/deep/guide.txt",
-                                 "payload/readme.txt"])
-        self.assertIsNone(self.handed(timeout=1))
-        # A folder that is not empty is refused.
-        proc = self.run_kit(kit, "/EXTRACT=" + out)
-        self.assertEqual(proc.returncode, 246)
+        run = self.launch(kit, "/WAIT", "/VERYSILENT")
+        HOST.assert_reported(self, run, MSG_BAD_SWITCH % "/VERYSILENT",
+                             code=HOST.loader_exit(2400), owner="")
+        self.assertEqual(self.left_in_tmp(), [])
 
     def test_temp_puts_the_working_folder_elsewhere(self):
         kit = self.build()
-        other = os.path.join(self.scratch, "other")
-        os.mkdir(other, 0o700)
-        proc = self.run_kit(kit, "/TEMP=" + other, "/WAIT", "/KEEP")
-        self.assertEqual(proc.returncode, 0, proc.err)
+        other = self.folder("other")
+        run = self.launch(kit, "/TEMP=" + HOST.path(other), "/WAIT", "/KEEP")
+        self.assertEqual(run.code, 0)
         self.assertEqual(self.left_in_tmp(), [])
-        self.assertEqual(len([n for n in os.listdir(other) if n.startswith("ldx")]), 2)
+        kept = sorted(os.listdir(other))
+        self.assertEqual(len(kept), 2, kept)
+        self.assertTrue(HOST.WORKING_FOLDER.match(kept[0]) and HOST.TEMP_FILE.match(kept[1]), kept)
+        self.assertEqual(HOST.same_path(run.record.path),
+                         HOST.same_path(HOST.path(os.path.join(other, kept[0], INSTALL))))
+
+
+class Extract(DeployCase):
+    def test_both_archives_are_unpacked_and_nothing_started(self):
+        for form in ((), ("--external",)):
+            with self.subTest(form=form):
+                kit = self.build(*form)
+                out = os.path.join(self.scratch, "out%d" % len(form))
+                run = self.launch(kit, "/EXTRACT=" + HOST.path(out), record=False)
+                self.assertEqual(run.code, 0)
+                self.assertIsNone(run.record)
+                self.assertEqual(files_below(out), [INSTALL, "payload/docs/deep/guide.txt",
+                                                    "payload/readme.txt"])
+                self.assertEqual(read_bytes(os.path.join(out, INSTALL)), read_bytes(PROBE))
+                self.assertEqual(read_bytes(os.path.join(out, "payload", "docs", "deep",
+                                                         "guide.txt")), b"guide\n" * 100)
+                self.assertEqual(self.left_in_tmp(), [])
+        # A folder that is not empty is refused, and left as it was.
+        run = self.launch(kit, "/EXTRACT=" + HOST.path(out))
+        HOST.assert_reported(self, run, "LOADER: The folder %s to unpack the installation kit into "
+                             "is not empty" % HOST.path(out), code=HOST.loader_exit(2406))
+        self.assertEqual(len(files_below(out)), 3)
+
+    def test_a_hostile_stored_name_is_refused(self):
+        kit = self.build()
+        second = kit_listing(kit.loader_path)["archives"][1]
+        entry = next(e for e in second["entries"] if e["stored_name"] == "docs\\deep\\guide.txt")
+        # As long as the genuine name, so that only the name changes: its
+        # field in the entry record is a length byte, then the name.
+        hostile = b"..\\..\\" + b"x" * (len(entry["stored_name"]) - 6)
+        at = second["start"] + entry["data_start"] - 164 + 21
+        with open(kit.loader_path, "r+b") as f:
+            f.seek(at)
+            self.assertEqual(f.read(len(hostile)), entry["stored_name"].encode())
+            f.seek(at)
+            f.write(hostile)
+        around = self.folder("around")
+        out = os.path.join(self.folder("around/inner"), "out")
+        run = self.launch(kit, "/EXTRACT=" + HOST.path(out))
+        HOST.assert_reported(self, run, MSG_UNSAFE_NAME % hostile.decode(),
+                             code=HOST.loader_exit(2404))
+        outside = [n for n in files_below(around) if not n.startswith("inner/out/")]
+        self.assertEqual(outside, [])
+
+
+class NothingLeftBehind(DeployCase):
+    def test_not_enough_free_space_writes_nothing(self):
+        small = self.folder("small")
+        why_not = mount_tmpfs(small, "1m")
+        if why_not:
+            self.skipTest(why_not)
+        self.addCleanup(unmount, small)
+        big = os.path.join(self.scratch, "big.bin")
+        with open(big, "wb") as f:
+            f.write(os.urandom(3 << 20))
+        kit = self.build("--file", big, "--level", "0")
+        needed = -(-(os.path.getsize(PROBE) + (3 << 20)) // (1 << 20))
+        stats = os.statvfs(small)
+        free = stats.f_bavail * stats.f_frsize // (1 << 20)
+        message = MSG_NO_SPACE % (HOST.path(small) + HOST.SEP, needed, free)
+        for args, code in (((), 1), (("/WAIT",), HOST.loader_exit(2403))):
+            with self.subTest(args=args):
+                run = self.launch(kit, *args, tmp=small)
+                HOST.assert_reported(self, run, message, code=code)
+                self.assertEqual(os.listdir(small), [])
+
+    def test_a_damaged_last_entry_leaves_nothing(self):
+        kit = self.build("--file", LOADER)
+        first = kit_listing(kit.loader_path)["archives"][0]
+        last = first["entries"][-1]
+        at = first["start"] + (last["data_start"] + last["data_end"]) // 2
+        with open(kit.loader_path, "r+b") as f:
+            f.seek(at)
+            byte = f.read(1)
+            f.seek(at)
+            f.write(bytes([byte[0] ^ 0xFF]))
+        run = self.launch(kit, "/S", "/WAIT")
+        self.assertEqual(run.code, HOST.loader_exit(2404))
+        HOST.assert_silent(self, run)
+        self.assertIsNone(run.record)
+        self.assertEqual(self.left_in_tmp(), [])
 
 
 class DamagedKits(DeployCase):
     def test_a_kit_cut_short_says_download_again(self):
         kit = self.build()
-        with open(kit, "rb") as f:
-            whole = f.read()
+        whole = read_bytes(kit.loader_path)
         # Half of what follows the loader's image: a cut into the image
         # itself leaves no program the system can start at all.
         image = os.path.getsize(LOADER)
         for keep in (len(whole) - 1, image + (len(whole) - image) // 2):
             with self.subTest(keep=keep):
-                with open(kit, "wb") as f:
+                with open(kit.loader_path, "wb") as f:
                     f.write(whole[:keep])
-                proc = self.run_kit(kit, "/WAIT")
-                self.assertEqual(proc.returncode, 242)
-                self.assertEqual(proc.err, "%s\nLOADER: The installation kit %s is incomplete or "
-                                 "damaged: it should be %d bytes long and is %d bytes. Download "
-                                 "it again\n" % (CAPTION, kit, len(whole), keep))
+                run = self.launch(kit, "/WAIT")
+                HOST.assert_reported(self, run, MSG_CUT_SHORT % (HOST.path(kit.loader_path),
+                                                                 len(whole), keep),
+                                     code=HOST.loader_exit(2402))
                 self.assertEqual(self.left_in_tmp(), [])
 
     def test_a_changed_setup1_is_refused_before_it_is_read(self):
         # The loader's copy holds setup.1's SHA-256 in its record: another
         # setup.1 of the same length (an attacker's, beside a signed loader)
         # is refused, and nothing is unpacked or started.
-        kit = self.build("--external", name="ext")
-        setup1 = os.path.join(kit, "setup.1")
-        with open(setup1, "rb") as f:
-            genuine = f.read()
+        kit = self.build("--external")
+        setup1 = os.path.join(kit.folder, "setup.1")
+        genuine = read_bytes(setup1)
         changed = bytearray(genuine)
         changed[-1] ^= 0x01
         with open(setup1, "wb") as f:
             f.write(changed)
-        loader = os.path.join(kit, os.path.basename(LOADER))
-        proc = self.run_kit(loader, "/WAIT")
-        self.assertEqual(proc.returncode, 242)
-        self.assertEqual(proc.err, "%s\nLOADER: The file %s is not the one this installation kit "
-                         "was built with. Download the installation kit again\n"
-                         % (CAPTION, setup1))
-        self.assertFalse(os.path.exists(self.record))
+        run = self.launch(kit, "/WAIT")
+        HOST.assert_reported(self, run, MSG_SETUP1_CHANGED % HOST.path(setup1),
+                             code=HOST.loader_exit(2402))
         self.assertEqual(self.left_in_tmp(), [])
         # The genuine one still installs.
         with open(setup1, "wb") as f:
             f.write(genuine)
-        self.assertEqual(self.run_kit(loader, "/WAIT").returncode, 0)
-
-    def test_a_damaged_last_entry_leaves_nothing(self):
-        kit = self.build("--file", LOADER)
-        info = subprocess.run([KITPACK, "list", "--json", kit], check=True, timeout=TIMEOUT,
-                              stdout=subprocess.PIPE).stdout.decode()
-
-        first = json.loads(info)["archives"][0]
-        last = first["entries"][-1]
-        at = first["start"] + (last["data_start"] + last["data_end"]) // 2
-        with open(kit, "r+b") as f:
-            f.seek(at)
-            byte = f.read(1)
-            f.seek(at)
-            f.write(bytes([byte[0] ^ 0xFF]))
-        proc = self.run_kit(kit, "/S", "/WAIT")
-        self.assertEqual(proc.returncode, 244)
-        self.assertEqual(proc.err, "")
-        self.assertEqual(self.left_in_tmp(), [])
+        self.assertEqual(self.launch(kit, "/WAIT").code, 0)
 
 
 if __name__ == "__main__":

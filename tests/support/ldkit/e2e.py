@@ -42,10 +42,11 @@ RECORD_TIMEOUT = 15
 @dataclass
 class Record:
     """What the probe installer wrote: its own path, its command line
-    (Windows only) and its arguments."""
+    (Windows only), its arguments and LOADERKIT_LOADER_WAITS ("" unset)."""
     path: str
     cmdline: Optional[str]
     args: List[str]
+    waits: Optional[str] = None
 
 
 def read_record(path: str, timeout: float = RECORD_TIMEOUT,
@@ -61,7 +62,7 @@ def read_record(path: str, timeout: float = RECORD_TIMEOUT,
         time.sleep(0.02)
     with open(path, "rb") as f:
         lines = decode(f.read()).split("\n")
-    fields = {"path": None, "cmdline": None}
+    fields = {"path": None, "cmdline": None, "waits": None}
     args = []
     for line in lines:
         key, _, value = line.partition("=")
@@ -69,7 +70,7 @@ def read_record(path: str, timeout: float = RECORD_TIMEOUT,
             args.append(value)
         elif key in fields:
             fields[key] = value
-    return Record(fields["path"], fields["cmdline"], args)
+    return Record(fields["path"], fields["cmdline"], args, fields["waits"])
 
 
 def scratch_root() -> str:

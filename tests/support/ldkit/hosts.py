@@ -26,24 +26,32 @@ WITH_ENV = os.environ.get("E2E_WITH_ENV", "")
 WINE_RUN = os.environ.get("E2E_WINE_RUN", "")
 
 
+def run_to_files(command, env, timeout):
+    """subprocess.run with its output read back from files, not pipes: an
+    installer the loader started may outlive it holding the same output
+    (Wine's processes inherit the Unix ones), and a pipe would wait for it."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout)
+        out.seek(0)
+        err.seek(0)
+        proc.stdout, proc.stderr = out.read(), err.read()
+    return proc
+
+
 class PosixRun:
     """One loader run: exit code, standard error and what the probe saw."""
 
-    def __init__(self, case, kit_path, args=(), tmp=None, record=True):
+    def __init__(self, case, kit_path, args=(), tmp=None, record=True, env=None):
+        """env: more variables for the loader and the installer."""
         self.tmp = tmp
         self.record_path = os.path.join(case.scratch, "record-%d.txt" % case.next_id())
-        env = {"PATH": "/usr/bin:/bin", "PROBE_RECORD": self.record_path}
+        env = {"PATH": "/usr/bin:/bin", "PROBE_RECORD": self.record_path, **(env or {})}
         if tmp is not None:
             env["TMPDIR"] = tmp
-        # Files, not pipes: the installer inherits the loader's standard
-        # handles and may outlive it, and a pipe would wait for both.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.run([kit_path, *args], env=env, stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, timeout=PROCESS_TIMEOUT)
-            out.seek(0)
-            err.seek(0)
-            self.stdout = out.read().decode("latin-1")
-            self.stderr = err.read().decode("latin-1")
+        proc = run_to_files([kit_path, *args], env, PROCESS_TIMEOUT)
+        self.stdout = proc.stdout.decode("latin-1")
+        self.stderr = proc.stderr.decode("latin-1")
         self.code = proc.returncode
         # After a failure the record is only looked for, not waited for: an
         # installer started by mistake is caught when it has written it.
@@ -62,24 +70,23 @@ class WineRun:
     WINE_TIMEOUT = 150
 
     def __init__(self, case, program, args=(), tmp=None, record=True, prefix=None,
-                 decode=lambda raw: raw.decode("latin-1")):
+                 decode=lambda raw: raw.decode("latin-1"), env=None):
         """prefix: a TestPrefix whose registry names the temporary folder
         (then TMP and TEMP are not set here, and tmp only says where to
-        look); decode: how the probe's record is read."""
+        look); decode: how the probe's record is read; env: more variables
+        for the loader and the installer (Wine passes them on)."""
         self.tmp = tmp
         problems = []
         for _ in range(self.ATTEMPTS):
             self.record_path = os.path.join(case.scratch, "record-%d.txt" % case.next_id())
-            env = dict(prefix.env if prefix else os.environ)
+            env = dict(prefix.env if prefix else os.environ, **(env or {}))
             env["PROBE_RECORD"] = win(self.record_path)
             tmp_text = win(tmp) if tmp is not None else ""
             command = [WINE_RUN, DRIVER, "--timeout", "30000", program, *args]
             if prefix is None:
                 command[1:1] = [WITH_ENV, "TMP=" + tmp_text, "TEMP=" + tmp_text, "--"]
             try:
-                proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                      timeout=self.WINE_TIMEOUT)
+                proc = run_to_files(command, env, self.WINE_TIMEOUT)
             except subprocess.TimeoutExpired:
                 problems.append("no answer from Wine in %d s" % self.WINE_TIMEOUT)
                 continue
@@ -119,8 +126,17 @@ class Posix:
         if not (os.path.isfile(LOADER) and os.path.isfile(PROBE)):
             case.skipTest("E2E_LOADER and E2E_PROBE must name the built programs")
 
-    def run(self, case, program, args, tmp, record):
-        return PosixRun(case, program, args, tmp, record)
+    def run(self, case, program, args, tmp, record, env=None):
+        return PosixRun(case, program, args, tmp, record, env=env)
+
+    def loader_exit(self, code):
+        """The exit code of one of the loader's own failures in a run with
+        switches (2400 to 2409): an exit status holds 8 bits."""
+        return code - 2160
+
+    def installer_exit(self, code):
+        """An installer's exit code as the loader passes it on."""
+        return code % 256
 
     def path(self, path):
         """A path as the loader and the installer spell it."""
@@ -146,13 +162,18 @@ class Posix:
         case.assertEqual((run.code, run.stderr), (0, ""), "the loader failed")
         case.assertIsNotNone(run.record, "the installer was not started")
 
-    def assert_reported(self, case, run, message):
+    def assert_reported(self, case, run, message, code=1, owner=None):
         """The POSIX error report: caption and message on standard error,
-        nothing on standard output, exit code 1."""
+        nothing on standard output, the exit code (1, or a run with
+        switches: its own). No window owns it (owner is for Windows)."""
         case.assertEqual(run.stderr, CAPTION + "\n" + message + "\n")
         case.assertEqual(run.stdout, "")
-        case.assertEqual(run.code, 1)
+        case.assertEqual(run.code, code)
         case.assertIsNone(run.record)
+
+    def assert_silent(self, case, run):
+        """A run under /S: not a word on either output."""
+        case.assertEqual((run.stdout, run.stderr), ("", ""))
 
 
 class Wine:
@@ -172,8 +193,14 @@ class Wine:
             if not os.path.isfile(path):
                 case.fail("%s must name a built program (got %r)" % (name, path))
 
-    def run(self, case, program, args, tmp, record):
-        return WineRun(case, program, args, tmp, record)
+    def run(self, case, program, args, tmp, record, env=None):
+        return WineRun(case, program, args, tmp, record, env=env)
+
+    def loader_exit(self, code):
+        return code
+
+    def installer_exit(self, code):
+        return code
 
     def path(self, path):
         return win(path)
@@ -198,8 +225,8 @@ class Wine:
         case.assertEqual(run.code, 0)
         case.assertIsNotNone(run.record, "the installer was not started")
 
-    def assert_reported(self, case, run, message, owner="Setup"):
-        """The one error box: text, caption, owner, exit code 1."""
+    def assert_reported(self, case, run, message, code=1, owner="Setup"):
+        """The one error box: text, caption, owner, the exit code."""
         seen = run.seen
         case.assertFalse(seen["timed_out"])
         case.assertTrue(seen["box"], "no error box")
@@ -207,8 +234,16 @@ class Wine:
         case.assertEqual(seen["box_caption"], CAPTION)
         case.assertEqual(seen["buttons"], ["OK"])
         case.assertEqual(seen["owner_class"], owner)
-        case.assertEqual(run.code, 1)
+        case.assertEqual(run.code, code)
         case.assertIsNone(run.record)
+
+    def assert_silent(self, case, run):
+        """A run under /S: no window of the loader's, shown or hidden, no box."""
+        seen = run.seen
+        case.assertFalse(seen["timed_out"])
+        case.assertFalse(seen["box"], seen["box_text"])
+        case.assertFalse(seen["setup_window_seen"])
+        case.assertEqual(seen["other_windows"], [])
 
 
 HOSTS = {"posix": Posix, "wine": Wine}
@@ -225,10 +260,10 @@ class LoaderCase(KitCase):
         HOST.check_programs(self)
         self.start(LOADER, HOST.SCRATCH_PREFIX)
 
-    def run_kit(self, kit, args=(), tmp=None, record=True, program=None):
+    def run_kit(self, kit, args=(), tmp=None, record=True, program=None, env=None):
         if tmp is None:
             tmp = self.folder("tmp-%d" % (self._ids + 1))
-        return HOST.run(self, program or kit.loader_path, args, tmp, record)
+        return HOST.run(self, program or kit.loader_path, args, tmp, record, env=env)
 
     def assertSucceeded(self, run):
         HOST.assert_succeeded(self, run)
