@@ -17,6 +17,7 @@ class SilentWindow final : public LoaderWindow {
   bool RegisterMainWindowClass() override { return true; }
   bool CreateMainWindow() override { return true; }
   void ShowMainWindow() override {}
+  void HideMainWindow() override {}
   void SetProgressPosition(int32_t) override {}
   void ShowError(const char*) override {}
   void ShowNotice(const char*) override {}
@@ -114,8 +115,9 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
     return;
   }
   // From here on the installer may use every file: none is removed before
-  // it has ended.
+  // it has ended. Its window is the one to follow now.
   run.installer_running = true;
+  run.window.HideMainWindow();
   run.failure = kExitWait;
   uint32_t code = 0;
   if (!run.system.WaitForProcess(&code)) RaiseLoaderError(msg::kNoWait);

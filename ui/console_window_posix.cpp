@@ -27,6 +27,12 @@ void ConsoleWindow::ShowMainWindow() {
   Draw();
 }
 
+// The progress line goes; nothing is drawn again.
+void ConsoleWindow::HideMainWindow() {
+  ClearLine();
+  shown_ = false;
+}
+
 void ConsoleWindow::SetProgressPosition(int32_t percent) {
   // Extraction calls this after every 4 KiB block: redraw only on a change.
   const int32_t clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);

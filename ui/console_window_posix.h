@@ -29,6 +29,7 @@ class ConsoleWindow : public LoaderWindow {
   bool RegisterMainWindowClass() override { return true; }
   bool CreateMainWindow() override { return true; }
   void ShowMainWindow() override;
+  void HideMainWindow() override;
   void SetProgressPosition(int32_t percent) override;
   // Clears the progress line, then writes the caption and the message, each
   // on a line of its own.

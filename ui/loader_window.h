@@ -23,6 +23,10 @@ class LoaderWindow : public ProgressSink {
   // ShowWindow and UpdateWindow with the start-up show command. A failure
   // while painting is raised from here as a LoaderError.
   virtual void ShowMainWindow() = 0;
+  // Takes the window off the screen (ShowWindow with SW_HIDE): once a run
+  // that waits for the installer has started it, the installer's own window
+  // is what the user follows.
+  virtual void HideMainWindow() = 0;
   // The error box: owner the main window once known (none before), the fixed
   // caption, one OK button and the stop icon. Returns when it is dismissed.
   virtual void ShowError(const char* message) = 0;

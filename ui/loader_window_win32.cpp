@@ -249,6 +249,8 @@ void Win32LoaderWindow::ShowMainWindow() {
   RaisePendingFailure();
 }
 
+void Win32LoaderWindow::HideMainWindow() { ShowWindow(g_state.main, SW_HIDE); }
+
 void Win32LoaderWindow::SetProgressPosition(int32_t percent) {
   SendMessageA(g_state.bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
   RaisePendingFailure();

@@ -52,6 +52,7 @@ class Win32LoaderWindow : public LoaderWindow {
   bool RegisterMainWindowClass() override;
   bool CreateMainWindow() override;
   void ShowMainWindow() override;
+  void HideMainWindow() override;
   void SetProgressPosition(int32_t percent) override;
   void ShowError(const char* message) override;
   void ShowNotice(const char* text) override;

@@ -72,6 +72,8 @@ TEST_F(DeploymentTest, WaitHandsBackTheInstallersCodeAndRemovesWhatItMade) {
   EXPECT_EQ(platform.starts[0].command_line,
             "C:\\Temp\\ldx1A2B\\install.exe *SELFEXTRACT setup.exe C:\\Downloads /quiet \"a b\"");
   EXPECT_EQ(platform.environment[kLoaderWaitsVariable], "1");
+  // The window goes once the installer runs: its own is the one to follow.
+  EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show", "hide"}));
   EXPECT_EQ(platform.removed, (std::vector<std::string>{
                                   "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
                                   "C:\\Temp\\ldx1A2B.tmp", "C:\\Temp\\ldx1A2B"}));

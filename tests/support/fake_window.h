@@ -53,6 +53,10 @@ class FakeWindow : public LoaderWindow {
     if (show_runs_out_of_memory) throw std::bad_alloc();
     if (!paint_failure.empty()) throw LoaderError(paint_failure);
   }
+  void HideMainWindow() override {
+    calls.push_back("hide");
+    shown = false;
+  }
   void SetProgressPosition(int32_t percent) override { positions.push_back(percent); }
   std::vector<std::string> notices;
   void ShowNotice(const char* text) override {
