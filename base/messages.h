@@ -120,6 +120,13 @@ inline constexpr char kUnsafePayloadName[] =
 inline constexpr char kTooManyArguments[] =
     "LOADER: Too many arguments after --, or one too long, for the installation program";
 inline constexpr char kNoWait[] = "LOADER: Could not wait for the installation program to end";
+// The loader's own exit codes in the help text: 2400 to 2409 on Windows,
+// 240 to 249 where an exit status holds 8 bits (loader/deployment.h).
+#ifdef _WIN32
+#define LDR_OWN_EXIT(digit) "240" #digit
+#else
+#define LDR_OWN_EXIT(digit) "24" #digit
+#endif
 inline constexpr char kHelp[] =
     "Switches (letters in any case, / or - before each):\n"
     "  /S\t\tsilent: no window and no message\n"
@@ -132,9 +139,12 @@ inline constexpr char kHelp[] =
     "  --\t\tgive every argument after it to the installation program\n"
     "  /?\t\tthis text\n"
     "Exit codes: 0 done; with /WAIT the installation program's own code. The loader's own "
-    "failures: 2400 command line, 2401 log, 2402 kit incomplete or damaged, 2403 not enough "
-    "free space, 2404 unpacking, 2405 starting the installation program, 2406 /EXTRACT folder, "
-    "2407 temporary folder, 2408 waiting, 2409 other";
+    "failures: " LDR_OWN_EXIT(0) " command line, " LDR_OWN_EXIT(1) " log, " LDR_OWN_EXIT(2)
+    " kit incomplete or damaged, " LDR_OWN_EXIT(3) " not enough free space, " LDR_OWN_EXIT(4)
+    " unpacking, " LDR_OWN_EXIT(5) " starting the installation program, " LDR_OWN_EXIT(6)
+    " /EXTRACT folder, " LDR_OWN_EXIT(7) " temporary folder, " LDR_OWN_EXIT(8) " waiting, "
+    LDR_OWN_EXIT(9) " other";
+#undef LDR_OWN_EXIT
 
 // Failures that are not the loader's own reports.
 inline constexpr char kTextTooLong[] =

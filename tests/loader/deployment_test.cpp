@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/messages.h"
 #include "loader/startup.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
@@ -161,6 +162,37 @@ TEST_F(DeploymentTest, ALogThatCannotBeWrittenStopsTheRunFirst) {
   EXPECT_EQ(Run("setup.exe /LOG=C:\\Temp\\run.log"), kExitLog);
   EXPECT_TRUE(platform.starts.empty());
   EXPECT_TRUE(window.calls == std::vector<std::string>{"error"});
+}
+
+}  // namespace
+}  // namespace ldr
+
+namespace ldr {
+namespace {
+
+TEST(DeploymentHelp, ListsTheExitCodesThisHostEndsWith) {
+#ifdef _WIN32
+  const PathStyle host = kWindowsPaths;
+#else
+  const PathStyle host = kPosixPaths;
+#endif
+  const std::string help = msg::kHelp;
+  const char* const kMeanings[] = {"command line",
+                                   "log",
+                                   "kit incomplete or damaged",
+                                   "not enough free space",
+                                   "unpacking",
+                                   "starting the installation program",
+                                   "/EXTRACT folder",
+                                   "temporary folder",
+                                   "waiting",
+                                   "other"};
+  int code = kExitCommandLine;
+  for (const char* meaning : kMeanings) {
+    const std::string listed = std::to_string(HostExitCode(code++, host)) + " " + meaning;
+    EXPECT_NE(help.find(listed), std::string::npos) << listed;
+  }
+  EXPECT_EQ(code - 1, kExitOther);
 }
 
 }  // namespace
