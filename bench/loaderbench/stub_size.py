@@ -41,31 +41,35 @@ def link_map_sizes():
     return module
 
 
-STUB_NOTES = """What each part is: the loader's own code (its functions with their unwind
-tables, `.pdata` and `.xdata`, and their constant data), optimized at link
-time as one program; zlib's callback inflater (`inflateBack`, the fast
-decoding loop and the table builder; the zlib wrapper and its checksum are
-read by the loader itself); the C++ exception runtime (personality routine,
-SEH unwinder, type information of the thrown types); the import tables; the
-resources (picture, icon, manifest, version); and what the file format adds
-(headers, base relocations, each section padded to 512 bytes).
+STUB_NOTES = """What each part is: the loader's own code with zlib's callback inflater
+(`inflateBack`, the fast decoding loop and the table builder, compiled from
+Debian's zlib source together with the loader; the zlib wrapper and its
+checksum are read by the loader itself), their unwind tables (`.pdata` and
+`.xdata`) and constant data, optimized at link time as one program; what is
+left of the C++ runtime; the import tables; the resources (picture, icon,
+manifest, version); and what the file format adds (headers, base
+relocations, each section padded to 512 bytes).
 
 How the file got this small: the loader's texts are fixed-capacity buffers
 (`base/text.h`), so no `std::string`, `std::vector` or `operator new` is
-linked in, and every failure raises through one function in `base/`. The
-loader's link is optimized at link time (the default linker script keeps
-every `.pdata` section, and each refers to its function, so `--gc-sections`
-alone drops almost nothing; link-time optimization drops what is never
-called before any section exists). The Windows build leaves out the
-library's bounds-check texts, per-function sections and the type
-information nothing asks for; the native builds, which run the unit tests
-and the fuzz targets, keep the bounds checks. The manifest is compacted at
-build time. Stand-ins in `loader/runtime_win32.cpp` replace the library's
-throw helpers (whose object carried the reference-counted string), zlib's
-table-driven CRC-32 (inflate reaches it only for gzip streams), and the
-exception-object allocator with its emergency pool, lock and emulated
-thread-local storage (the loader has one thread: its exception objects come
-from fixed slots). The C library's start-up code is not linked: the process
+linked in. `loader.exe` is compiled without C++ exceptions: every failure
+goes through one function in `base/` straight to the run's handler
+(`base/failure.h`), which closes the files unwinding would have closed,
+removes what a deployment run made, reports and ends the process; the
+unwinder, the personality routine and exception objects are not linked.
+zlib's inflate is compiled from source with `-Os`, its fixed code tables
+built at first use. The link is optimized at link time (the default linker
+script keeps every `.pdata` section, and each refers to its function, so
+`--gc-sections` alone drops almost nothing; link-time optimization drops
+what is never called before any section exists). The Windows build leaves
+out the library's bounds-check texts, per-function sections and the type
+information nothing asks for, and aligns data as the ABI asks rather than
+to 32 bytes; the native builds, which run the unit tests and the fuzz
+targets, keep the bounds checks and exceptions. The manifest is compacted
+at build time. Stand-ins in `loader/runtime_win32.cpp` replace the
+library's throw helpers (whose object carried the reference-counted string)
+by calls of the run's handler. `setup.1`'s SHA-256 is the system's
+(CryptoAPI). The C library's start-up code is not linked: the process
 starts in `LoaderStartup` (`loader/main_win32.cpp`)."""
 
 
