@@ -175,11 +175,30 @@ class Installer(unittest.TestCase):
         self.assertIn(b"usage", p.stderr)
 
 
-# POSIX symlinks: a test of the POSIX build only (not skipped elsewhere:
-# simply not there).
+    def posix_message_box_on_standard_error(self):
+        # KIT_INSTALL_MESSAGEBOX=1: the box's title and text; natively they go
+        # to standard error. A --dest ending in its separator takes no second.
+        dest = os.path.join(self.dir, "boxed") + "/"
+        box = {"KIT_INSTALL_MESSAGEBOX": "1"}
+        p = self.run_installer("*SELFEXTRACT", "setup.exe", self.kits, dest=dest, env=box)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        self.assertEqual(p.stderr.decode(), "Installation: Installed into %s\n" % dest)
+        self.assertIn("installed %sREADME.txt (8 bytes)" % dest, p.stdout.decode())
+        self.assert_installed(dest)
+        p = self.run_installer(os.path.join(self.dir, "nowhere"), env=box)
+        self.assertEqual(p.returncode, 1)
+        lines = p.stderr.decode().splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertTrue(lines[0].startswith("installer: "), lines)
+        self.assertEqual(lines[1], "Installation failed: " + lines[0][len("installer: "):])
+
+
+# POSIX symlinks and the message box on standard error: tests of the POSIX
+# build only (not skipped elsewhere: simply not there).
 if "--wine" not in sys.argv:
     Installer.test_symlinks_in_the_destination_are_not_written_through = \
         Installer.posix_symlinks_in_the_destination_are_not_written_through
+    Installer.test_message_box_on_standard_error = Installer.posix_message_box_on_standard_error
 
 
 def temp_folder():
@@ -337,11 +356,59 @@ class LoaderToInstaller(unittest.TestCase):
         self.assertTrue(os.path.exists(copy))
         self.assertTrue(os.path.exists(folder + ".tmp"))
 
+    def run_from_working_folder(self, name, env=None, subfolder=None):
+        """The installer run as the loader leaves it: in a folder ldxNNNN of
+        the temporary folder, beside ldxNNNN.tmp. Gives the folder and the
+        install log."""
+        folder = os.path.join(self.tmp, name)
+        os.makedirs(folder)
+        if subfolder:
+            os.makedirs(os.path.join(folder, subfolder))
+            with open(os.path.join(folder, subfolder, "kept.txt"), "wb"):
+                pass
+        copy = os.path.join(folder, os.path.basename(INSTALLER))
+        shutil.copy(INSTALLER, copy)
+        with open(folder + ".tmp", "wb"):
+            pass
+        ext = os.path.join(self.dir, "ext")
+        os.makedirs(ext, exist_ok=True)
+        self.make_kit(ext, external=True)
+        dest = os.path.join(self.dir, "d-" + name)
+        p = subprocess.run([copy, "--dest", dest, ext], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=120,
+                           env=dict(os.environ, TMPDIR=self.tmp, **(env or {})))
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        with open(os.path.join(dest, "install.log"), "rb") as f:
+            return folder, f.read().decode()
+
+    def posix_waiting_loader_removes_its_folder_itself(self):
+        folder, log = self.run_from_working_folder("ldxW8T1", {"LOADERKIT_LOADER_WAITS": "1"})
+        self.assertIn("the loader waits and removes its working folder itself", log)
+        self.assertTrue(os.path.exists(folder + ".tmp"))
+        self.assertEqual(os.listdir(folder), [os.path.basename(INSTALLER)])
+
+    def posix_what_cannot_be_removed_is_reported(self):
+        # The loader makes its folder flat: a folder found inside is not
+        # entered, and stays with the folder holding it.
+        folder, log = self.run_from_working_folder("ldxS0B1", subfolder="sub")
+        self.assertIn("could not remove the loader's working folder: cannot remove sub: ", log)
+        self.assertEqual(os.listdir(folder), ["sub"])
+        self.assertEqual(os.listdir(os.path.join(folder, "sub")), ["kept.txt"])
+        self.assertFalse(os.path.exists(folder + ".tmp"))
+
     def test_external_kit(self):
         ext = os.path.join(self.dir, "ext")
         os.makedirs(ext)
         self.make_kit(ext, external=True)
         self.run_chain(os.path.join(ext, os.path.basename(LOADER)), [], os.path.join(self.dir, "d3"))
+
+# The folder the loader leaves, judged against TMPDIR: POSIX only.
+if "--wine" not in sys.argv:
+    LoaderToInstaller.test_waiting_loader_removes_its_folder_itself = \
+        LoaderToInstaller.posix_waiting_loader_removes_its_folder_itself
+    LoaderToInstaller.test_what_cannot_be_removed_is_reported = \
+        LoaderToInstaller.posix_what_cannot_be_removed_is_reported
+
 
 if __name__ == "__main__":
     args = sys.argv[1:]

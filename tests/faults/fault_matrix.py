@@ -208,6 +208,13 @@ def run_native(case, loader_path, args):
     command = [loader_path, *args]
     if case.user is not None:
         uid, gid, _ = case.user
+        # A build instrumented with gcc's line counts writes them as the
+        # loader ends, next to its objects, which are not this user's to
+        # write: they go below the case instead of into the message.
+        counts = os.path.join(case.root, "counts")
+        os.makedirs(counts, exist_ok=True)
+        os.chmod(counts, 0o777)
+        env["GCOV_PREFIX"] = counts
         command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % gid, "--clear-groups", "--"] + command
     done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                           stderr=subprocess.PIPE, timeout=60)

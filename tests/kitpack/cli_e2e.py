@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """What kitpack tells its user and what it lets them check: the closing
 summary, -q and -v, progress lines in a log, list totals and UTF-8 JSON,
-the integrity digest with verify and verify --against, and the messages for
-the usual mistakes.
+the integrity digest with verify and verify --against, the deployment record
+as list shows it and verify checks it, and the messages for the usual
+mistakes.
 
 usage: cli_e2e.py KITPACK
 """
@@ -342,6 +343,103 @@ class Mistakes(CliCase):
         listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
         names = [e["stored_name"] for e in listing["archives"][1]["entries"]]
         self.assertEqual(names, ["data\\r.bin", "docs\\guide.txt", "keep.tmp", NAME])
+
+
+# The mark that opens the deployment record's block in a loader image.
+MARK = b"LDKDEPLOY" + bytes([0x7E, 0x3A, 0xC5, 0x19, 0xF2, 0x64, 0xB8])
+
+
+class Deployment(CliCase):
+    """The record a build fills into the kit's copy of a loader carrying the
+    block, as list shows it and verify holds the kit against it."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("loader.exe", b"MZ" + bytes(range(256)) * 4 + MARK + bytes(80) +
+                   bytes(range(256)) * 4)
+
+    def fields(self, raw):
+        at = raw.index(MARK) + 16
+        return struct.unpack_from("<IIIiiiiiI32s", raw, at)
+
+    def test_self_extracting_record_is_listed_and_verified(self):
+        self.build()
+        raw = self.read("kit.exe")
+        listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
+        first, second = listing["archives"]
+        self.assertEqual(self.fields(raw)[:9],
+                         (1, 3, len(raw), first["start"], first["end"], second["start"],
+                          second["end"], len(raw) - 56, 0))
+        self.assertEqual(listing["deployment"], {"version": 1, "flags": 3, "kit_length": len(raw)})
+        out, _ = self.kitpack("list", "kit.exe")
+        self.assertIn("deployment record: version 1, self-extracting kit\n"
+                      "  kit length     %d bytes\n"
+                      "  trailer at     %d\n"
+                      "  first archive  %d..%d\n"
+                      "  second archive %d..%d\n"
+                      % (len(raw), len(raw) - 56, first["start"], first["end"], second["start"],
+                         second["end"]), out)
+        out, _ = self.kitpack("verify", "kit.exe")
+        self.assertIn("deployment record: version 1, self-extracting kit (matches the kit)", out)
+
+        self.build("plain.exe", "--no-deployment")
+        raw = self.read("plain.exe")
+        self.assertEqual(raw[raw.index(MARK) + 16:raw.index(MARK) + 96], bytes(80))
+        out, _ = self.kitpack("verify", "plain.exe")
+        self.assertIn("deployment record: none (the loader takes no deployment switches)", out)
+        self.assertIsNone(json.loads(self.kitpack("list", "--json", "plain.exe")[0])["deployment"])
+
+    def test_external_record_checks_setup1(self):
+        self.build("ext", "--external")
+        setup1 = self.read("ext/setup.1")
+        digest = hashlib.sha256(setup1).hexdigest()
+        out, _ = self.kitpack("list", "ext")
+        self.assertIn("deployment record: version 1, external kit\n"
+                      "  loader length  %d bytes\n"
+                      "  setup.1        %d bytes\n"
+                      "  setup.1 sha256 %s\n"
+                      % (len(self.read("ext/loader.exe")), len(setup1), digest), out)
+        out, _ = self.kitpack("verify", "ext")
+        self.assertIn("deployment record: version 1, external kit (matches the kit)", out)
+        refusal = ("the deployment record in ext/loader.exe does not match the kit (listed "
+                   "above): the kit was changed after it was built, or is incomplete")
+
+        # Another build's setup.1 in its place, and one with a changed time stamp.
+        self.write("setup-other.exe", pe_image(size=900))
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "setup-other.exe",
+                     "--payload", "payload", "--external", "-o", "other")
+        other = self.read("other/setup.1")
+        self.write("ext/setup.1", other)
+        _, err = self.kitpack("verify", "ext", code=1)
+        self.assertIn("  setup.1 length: the record says %d, the kit has %d\n"
+                      % (len(setup1), len(other)), err)
+        self.assertIn("  setup.1's SHA-256 is not the one the record holds\n", err)
+        self.assertIn(refusal, err)
+        touched = bytearray(setup1)
+        touched[5 + 4 + 2] ^= 0x01
+        self.write("ext/setup.1", bytes(touched))
+        _, err = self.kitpack("verify", "ext", code=1)
+        self.assertNotIn("setup.1 length", err)
+        self.assertIn("setup.1's SHA-256 is not the one the record holds", err)
+
+        # A self-extracting kit's loader beside setup.1 holds the wrong kind of record.
+        self.write("ext/setup.1", setup1)
+        self.build("kit.exe")
+        os.remove(self.path("ext/loader.exe"))
+        shutil.copy(self.path("kit.exe"), self.path("ext/kit.exe"))
+        _, err = self.kitpack("verify", "ext", code=1)
+        self.assertIn("the record is for a self-extracting kit, this kit is external", err)
+        self.assertIn("the deployment record in ext/kit.exe does not match the kit", err)
+
+    def test_loader_with_two_marks(self):
+        self.write("loader.exe", b"MZ" + (MARK + bytes(80)) * 2)
+        _, err = self.build(code=1)
+        self.assertIn("the loader loader.exe holds the deployment record's mark more than once; "
+                      "build with --no-deployment or use a loader as the build makes it", err)
+        self.assertFalse(os.path.exists(self.path("kit.exe")))
+        self.build("kit.exe", "--no-deployment")
+        out, _ = self.kitpack("list", "kit.exe")
+        self.assertIn("deployment record: none", out)
 
 
 if __name__ == "__main__":

@@ -383,7 +383,7 @@ TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
   struct Case {
     const char* what;
     std::function<void(std::vector<unsigned char>&)> damage;
-    const char* message;
+    std::string message;
   };
   const std::vector<Case> cases = {
       {"flipped stream byte", [&](auto& b) { b[readme_data + 4] ^= 0x55; }, "entry 0 (README.txt)"},
@@ -405,6 +405,32 @@ TEST_F(KitTest, VerifyReportsTheFirstFaultWithItsEntry) {
        "SecondArchiveEnd"},
       {"trailer mark", [&](auto& b) { b[b.size() - 56 + 1] = 's'; }, "SELFEXTRACTING"},
       {"count above 50", [&](auto& b) { ldr::PutInt32(&b[kit.first.start], 51); }, "at most 50"},
+      {"no installer", [&](auto& b) { ldr::PutInt32(&b[kit.first.start], 0); },
+       "first archive: no entries; the loader needs the installer as entry 0"},
+      {"count beyond the archive", [&](auto& b) { ldr::PutInt32(&b[s0], 1000000); },
+       "1000000 entries cannot fit in"},
+      {"one entry more than the chain",
+       [&](auto& b) { ldr::PutInt32(&b[s0], static_cast<int32_t>(kit.second.entries.size() + 1)); },
+       "lies outside the archive"},
+      {"archive ends before it starts",
+       [&](auto& b) { ldr::PutInt32(&b[b.size() - 56 + 16], kit.first.end + 1); },
+       "does not lie before the trailer"},
+      {"trailer second start", [&](auto& b) { ldr::PutInt32(&b[b.size() - 56 + 24], s0 + 1); },
+       "SecondArchiveStart is " + std::to_string(s0 + 1)},
+      {"first archive of 3 bytes",
+       [&](auto& b) {
+         ldr::PutInt32(&b[b.size() - 56 + 20], kit.first.start + 2);
+         ldr::PutInt32(&b[b.size() - 56 + 24], kit.first.start + 3);
+       },
+       "3 bytes cannot hold the 5-byte header"},
+      {"byte after the first chain",
+       [&](auto& b) {
+         ldr::PutInt32(&b[b.size() - 56 + 20], kit.first.end + 1);
+         ldr::PutInt32(&b[b.size() - 56 + 24], kit.first.end + 2);
+       },
+       "the entry chain ends at offset"},
+      {"shorter than a trailer", [&](auto& b) { b.resize(40); },
+       "is not a kit: it is shorter than the 56-byte trailer"},
       {"hostile name",
        [&](auto& b) {
          const char evil[] = "..\\x";

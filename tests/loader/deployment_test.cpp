@@ -164,6 +164,111 @@ TEST_F(DeploymentTest, ALogThatCannotBeWrittenStopsTheRunFirst) {
   EXPECT_TRUE(window.calls == std::vector<std::string>{"error"});
 }
 
+// /EXTRACT: both archives below the folder named, the payload in its
+// "payload" folder, nothing started.
+class ExtractTest : public DeploymentTest {
+ protected:
+  // The kit again, with a second archive.
+  void UsePayload(const std::vector<testing::TestEntry>& payload) {
+    const std::string kit =
+        BuildSelfExtracting(kImage,
+                            BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer"),
+                                          FileEntry("C:\\KIT\\data.bin", std::string(5000, 'd'))}),
+                            BuildArchive(payload));
+    platform.AddFile(kLoaderPath, kit);
+    record.kit_length = static_cast<uint32_t>(kit.size());
+    record.trailer_offset = static_cast<int32_t>(kit.size() - kTrailerSize);
+  }
+  // The message of the last run that failed.
+  std::string Box() const { return window.boxes.empty() ? "" : window.boxes.back().text; }
+};
+
+TEST_F(ExtractTest, UnpacksBothArchivesIntoAnEmptyFolderAndStartsNothing) {
+  UsePayload({FileEntry("readme.txt", "read me"), FileEntry("docs\\deep\\guide.txt", "guide")});
+  platform.AddFolder("C:\\Out");
+  platform.free_space = -1;  // unknown: logged, not a failure
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out\\ /LOG=C:\\Temp\\run.log"), 0) << Box();
+  EXPECT_EQ(platform.Contents("C:\\Out\\install.exe"), "MZ installer");
+  EXPECT_EQ(platform.Contents("C:\\Out\\data.bin"), std::string(5000, 'd'));
+  EXPECT_EQ(platform.Contents("C:\\Out\\payload\\readme.txt"), "read me");
+  EXPECT_EQ(platform.Contents("C:\\Out\\payload\\docs\\deep\\guide.txt"), "guide");
+  EXPECT_TRUE(platform.starts.empty());
+  const std::string log = platform.Contents("C:\\Temp\\run.log");
+  EXPECT_NE(log.find("free space in C:\\Out unknown; 5024 bytes needed"), std::string::npos) << log;
+  EXPECT_NE(log.find("unpacked into C:\\Out; nothing was started (/EXTRACT)"), std::string::npos)
+      << log;
+}
+
+TEST_F(ExtractTest, AFolderThatCannotBeUsedIsRefusedBeforeAnythingIsWritten) {
+  UsePayload({FileEntry("readme.txt", "read me")});
+  platform.AddFile("C:\\Out", "a file");
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitExtractFolder);
+  EXPECT_EQ(Box(), "LOADER: Could not create the folder C:\\Out");
+  EXPECT_EQ(platform.Contents("C:\\Out"), "a file");
+  EXPECT_TRUE(platform.files_created.empty());
+}
+
+TEST_F(ExtractTest, PayloadNamesAreCheckedBeforeTheyAreWritten) {
+  struct Case {
+    std::vector<testing::TestEntry> payload;
+    std::string box;
+    std::string not_made;
+  };
+  const Case cases[] = {
+      {{FileEntry("ok.txt", "ok"), FileEntry("..\\evil.txt", "pwned")},
+       "LOADER: The installation kit holds a file name that cannot be unpacked safely: "
+       "..\\evil.txt",
+       "C:\\Out\\evil.txt"},
+      // A file and a folder of one name: the folder cannot be made.
+      {{FileEntry("docs", "a file"), FileEntry("docs\\guide.txt", "guide")},
+       "LOADER: Could not create the following file, C:\\Out\\payload\\docs",
+       "C:\\Out\\payload\\docs\\guide.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.box);
+    platform.nodes.clear();
+    platform.AddFolder("C:\\Temp");
+    platform.AddFolder("C:\\Out");
+    UsePayload(c.payload);
+    EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitUnpacking);
+    EXPECT_EQ(Box(), c.box);
+    EXPECT_FALSE(platform.Exists(c.not_made));
+    EXPECT_TRUE(platform.starts.empty());
+  }
+}
+
+// An external kit: setup.1 beside the loader must be the one built, and
+// /EXTRACT needs setup.2 as well.
+TEST_F(ExtractTest, ExternalKitNeedsItsSetup1AsBuiltAndItsSetup2) {
+  const std::string setup1 = BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer")});
+  platform.AddFile(kLoaderPath, kImage);
+  platform.AddFile("C:\\Downloads\\setup.1", setup1 + "x");
+  platform.AddFolder("C:\\Out");
+  record.flags = kDeploymentExternal;
+  record.kit_length = static_cast<uint32_t>(kImage.size());
+  record.trailer_offset = 0;
+  record.setup1_length = static_cast<uint32_t>(setup1.size());
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);
+  EXPECT_EQ(Box(),
+            "LOADER: The file C:\\Downloads\\setup.1 is incomplete or damaged: it should be " +
+                std::to_string(setup1.size()) + " bytes long and is " +
+                std::to_string(setup1.size() + 1) + " bytes. Download the installation kit again");
+
+  platform.AddFile("C:\\Downloads\\setup.1", setup1);
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);  // the kit is incomplete
+  EXPECT_EQ(Box(), "LOADER: Could not open the file, C:\\Downloads\\setup.2");
+  EXPECT_FALSE(platform.Exists("C:\\Out\\install.exe"));
+}
+
+TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {
+  platform.temp_folder_missing = true;
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitTempFolder);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not find the temporary directory on this computer");
+  EXPECT_TRUE(platform.starts.empty());
+}
+
 }  // namespace
 }  // namespace ldr
 

@@ -35,8 +35,9 @@ class InstalledPackage(unittest.TestCase):
         prefix = os.path.join(cls.dir, "prefix")
         run(["cmake", "--install", BUILD, "--prefix", prefix])
         build = os.path.join(cls.dir, "build")
-        # A library built with the sanitizers needs their runtimes in the
-        # program that links it (the native-asan build installs one).
+        # A library built with the sanitizers or with gcc's line counts
+        # needs their runtimes in the program that links it (the native-asan
+        # and coverage builds install one).
         flags = os.environ.get("LOADERKIT_SANITIZER_FLAGS", "")
         run(["cmake", "-S", os.path.join(HERE, "c_program"), "-B", build, "-G", "Ninja",
              "-DCMAKE_PREFIX_PATH=" + prefix, "-DCMAKE_C_FLAGS=" + flags,

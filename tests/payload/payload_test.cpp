@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,20 @@ TEST_F(Payload, OpensEveryFormOfTheHandOffLine) {
   EXPECT_EQ(UnpackAll(), LOADERKIT_E_USAGE);
 }
 
+// A loader that is gone and no setup.2 either: the message names both.
+TEST_F(Payload, HandOffNamingNeitherAKitNorSetup2SaysWhyForBoth) {
+  kitpack::testing::MakeTestFolder(At("gone"));
+  const std::string gone = At("gone");
+  EXPECT_EQ(Open({"*SELFEXTRACT", "setup.exe", gone.c_str()}), LOADERKIT_E_OPEN);
+  const std::string error = Error();
+  const size_t setup2 = error.find(gone + kSep + "setup.2");
+  const size_t loader = error.find("; and cannot open " + gone + kSep + "setup.exe");
+  EXPECT_NE(setup2, std::string::npos) << error;
+  EXPECT_NE(loader, std::string::npos) << error;
+  EXPECT_LT(setup2, loader) << error;
+  EXPECT_EQ(loaderkit_payload_count(kit_), 0);
+}
+
 TEST_F(Payload, ReadsASignedKit) {
   Write("signed.exe",
         ldr::testing::SignLikeATool(Kit(BuildArchive(Files())), ldr::testing::PeKind::kPe32Plus));
@@ -252,6 +267,20 @@ TEST_F(Payload, RefusesAKitCutShortOrNotAKitAtAll) {
   EXPECT_NE(Error().find("does not lie before the trailer"), std::string::npos) << Error();
   EXPECT_EQ(OpenFile("missing.exe"), LOADERKIT_E_OPEN);
   EXPECT_NE(Error().find("missing.exe"), std::string::npos) << Error();
+  kitpack::testing::MakeTestFolder(At("folder.exe"));
+  EXPECT_EQ(OpenFile("folder.exe"), LOADERKIT_E_OPEN);
+  EXPECT_NE(Error().find("folder.exe: not a regular file"), std::string::npos) << Error();
+}
+
+TEST_F(Payload, DestinationBelowAFileCannotBeMade) {
+  Write("setup.2", BuildArchive(Files()));
+  Write("plain", "a file, not a folder");
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  const std::string below = At("plain") + kSep + "dest";
+  EXPECT_EQ(loaderkit_payload_unpack(kit_, below.c_str(), nullptr, 0, 0, nullptr, nullptr),
+            LOADERKIT_E_WRITE);
+  EXPECT_NE(Error().find("cannot create folder " + below), std::string::npos) << Error();
+  EXPECT_EQ(Read("plain"), "a file, not a folder");
 }
 
 TEST_F(Payload, NeverWritesOverAnExistingNameUnlessToldToReplaceAFile) {
@@ -298,8 +327,24 @@ TEST_F(Payload, NullArgumentsAreUsageErrors) {
   EXPECT_EQ(loaderkit_payload_unpack(nullptr, "x", nullptr, 0, 0, nullptr, nullptr),
             LOADERKIT_E_USAGE);
   EXPECT_EQ(loaderkit_payload_count(nullptr), 0);
-  EXPECT_STREQ(loaderkit_status_text(LOADERKIT_E_CANCELLED), "cancelled");
   loaderkit_payload_close(nullptr);
+}
+
+// What a C caller prints for a status: every status its own text, anything
+// else named as unknown rather than mistaken for one of them.
+TEST(PayloadStatus, EveryStatusHasATextOfItsOwn) {
+  std::set<std::string> texts;
+  for (int status = LOADERKIT_OK; status <= LOADERKIT_E_MEMORY; ++status) {
+    const std::string text = loaderkit_status_text(status);
+    EXPECT_NE(text, "") << status;
+    EXPECT_NE(text, "unknown status") << status;
+    EXPECT_TRUE(texts.insert(text).second) << status << " repeats " << text;
+  }
+  EXPECT_STREQ(loaderkit_status_text(LOADERKIT_OK), "success");
+  EXPECT_STREQ(loaderkit_status_text(LOADERKIT_E_CANCELLED), "cancelled");
+  EXPECT_STREQ(loaderkit_status_text(LOADERKIT_E_MEMORY), loaderkit_payload_error(nullptr));
+  for (int status : {-1, LOADERKIT_E_MEMORY + 1, 1000})
+    EXPECT_STREQ(loaderkit_status_text(status), "unknown status") << status;
 }
 
 #ifndef _WIN32

@@ -4,9 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <memory>
+#include <vector>
 
 #include <chrono>
 #include <climits>
@@ -269,7 +274,9 @@ TEST_F(PosixPlatform, StartFailuresMapToWinExecResults) {
       {scratch_ + "missing", 2},
       {scratch_ + "plain/below", 2},  // ENOTDIR
       {scratch_ + "not-executable", 5},
-      {scratch_ + "garbage", 11},  // ENOEXEC: never handed to a shell
+      {scratch_ + "garbage", 11},              // ENOEXEC: never handed to a shell
+      {scratch_, 5},                           // a folder is no program
+      {scratch_ + std::string(300, 'n'), 31},  // ENAMETOOLONG: any other failure
   };
   for (const Case& c : cases)
     EXPECT_EQ(platform_->StartProcess(StartOf({c.program})), c.result) << c.program;
@@ -405,6 +412,150 @@ TEST_F(PosixPlatform, StartsTheFileCheckedNotWhatItsNameLeadsTo) {
   EXPECT_EQ(platform_->StartProcess(other), 2u);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(ModeOf(scratch_ + "other-report"), 0u);
+}
+
+// The platform keeps a few slots for open files and never more: a further
+// open is refused and its descriptor closed, and a slot given back serves
+// the next open.
+TEST_F(PosixPlatform, OpenFilesAreLimitedToTheirSlots) {
+  Put(scratch_ + "archive.bin", "data", 0600);
+  std::vector<OpenFile> open;
+  for (int i = 0; i < kMaxOpenFiles; ++i) {
+    open.push_back(platform_->OpenForReading(scratch_ + "archive.bin"));
+    ASSERT_NE(open.back(), nullptr) << i;
+  }
+  const int next_fd = ::dup(0);
+  ASSERT_GE(next_fd, 0);
+  ::close(next_fd);
+  EXPECT_EQ(platform_->OpenForReading(scratch_ + "archive.bin"), nullptr);
+  EXPECT_EQ(platform_->CreateForWriting(scratch_ + "out.bin"), nullptr);
+  const int after = ::dup(0);
+  EXPECT_EQ(after, next_fd) << "a refused open left its descriptor open";
+  ::close(after);
+  open.pop_back();
+  OpenFile again = platform_->OpenForReading(scratch_ + "archive.bin");
+  ASSERT_NE(again, nullptr);
+  char byte = 0;
+  EXPECT_EQ(again->Read(&byte, 1), 1);
+  EXPECT_EQ(byte, 'd');
+}
+
+// Every name a temporary file can take (four hex digits after the prefix)
+// is taken: no name, rather than a name of another's file. The 65535 files
+// go on a memory file system when there is one.
+TEST_F(PosixPlatform, TempFileNameWhenEveryNameIsTaken) {
+  std::string folder = scratch_ + "full/";
+  struct stat shm;
+  if (::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode)) {
+    char pattern[] = "/dev/shm/ldrtest.XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) folder = std::string(pattern) + "/";
+  }
+  ::mkdir(folder.c_str(), 0700);
+  for (unsigned number = 1; number <= 0xFFFFu; ++number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "ldx%X.tmp", number);
+    const int fd = ::open((folder + name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  EXPECT_EQ(platform_->MakeTempFileName(folder, "ldx"), "");
+  EXPECT_NE(platform_->MakeTempFileName(folder, "ldy"), "");
+  RemoveTree(folder);
+}
+
+// A relative temporary folder is judged where it lies from the current
+// folder; a file on the way is no folder at all.
+TEST_F(PosixPlatform, TempFolderSharingOfRelativePathsAndFilesOnTheWay) {
+  ASSERT_EQ(::mkdir((scratch_ + "mine").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((scratch_ + "open").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod((scratch_ + "open").c_str(), 0777), 0);
+  Put(scratch_ + "plain", "x", 0600);
+  char previous[PATH_MAX];
+  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(::chdir(scratch_.c_str()), 0);
+  const FolderSharing mine = platform_->TempFolderSharing("mine/");
+  const FolderSharing open = platform_->TempFolderSharing("open");
+  const FolderSharing dot = platform_->TempFolderSharing(".");
+  ASSERT_EQ(::chdir(previous), 0);
+  EXPECT_EQ(mine, FolderSharing::kPrivate);
+  EXPECT_EQ(open, FolderSharing::kUnsafe);
+  EXPECT_EQ(dot, FolderSharing::kPrivate);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "plain/"), FolderSharing::kMissing);
+  EXPECT_EQ(platform_->TempFolderSharing(scratch_ + "plain/mine"), FolderSharing::kMissing);
+}
+
+// A folder whose path would not fit the platform's path text is not held
+// under a cut name, which would name another folder: making it is refused.
+TEST_F(PosixPlatform, FolderWhosePathCannotBeHeldIsRefused) {
+  std::string deep = scratch_.substr(0, scratch_.size() - 1);
+  while (deep.size() < kMaxSystemPath) {
+    // Room for "/" and a part; never leave room for a "/" alone.
+    const size_t left = kMaxSystemPath - deep.size();
+    const size_t part = left > 201 ? (left - 201 >= 2 ? 200 : 100) : left - 1;
+    deep += "/" + std::string(part, 'd');
+    ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0) << deep.size();
+  }
+  ASSERT_EQ(deep.size(), kMaxSystemPath);
+  ASSERT_EQ(platform_->TempFolderSharing(deep), FolderSharing::kPrivate);
+  // The longest name a system takes fits below it; below that, nothing.
+  const std::string name(255, 'n');
+  EXPECT_TRUE(platform_->MakeFolder(deep + "/" + name));
+  EXPECT_FALSE(platform_->MakeFolder(deep + "/" + name + "/x"));
+  // Out of the way, so that the tree can be removed by its paths.
+  const int held = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(held, 0);
+  const int below = ::openat(held, name.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(below, 0);
+  ::unlinkat(below, "x", AT_REMOVEDIR);
+  ::close(below);
+  ::unlinkat(held, name.c_str(), AT_REMOVEDIR);
+  ::close(held);
+}
+
+TEST_F(PosixPlatform, WaitingGivesTheExitCodeOrTheSignal) {
+  auto& system = static_cast<SystemPlatform&>(*platform_);
+  uint32_t code = 0;
+  EXPECT_FALSE(system.WaitForProcess(&code)) << "nothing was started to wait for";
+  struct Case {
+    const char* script;
+    uint32_t code;
+  };
+  const Case cases[] = {{"exit 7", 7}, {"kill -TERM $$", 128 + 15}, {"kill -KILL $$", 128 + 9}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    Put(scratch_ + "run", std::string("#!/bin/sh\n") + c.script + "\n", 0700);
+    ProcessStart start = StartOf({scratch_ + "run"});
+    start.wait = true;
+    ASSERT_EQ(system.StartProcess(start), 33u);
+    code = 0;
+    ASSERT_TRUE(system.WaitForProcess(&code));
+    EXPECT_EQ(code, c.code);
+    EXPECT_FALSE(system.WaitForProcess(&code)) << "waited twice for one program";
+  }
+}
+
+// The run log is appended to a regular file only: a device is refused.
+TEST_F(PosixPlatform, LogIsAppendedToARegularFileOnly) {
+  auto& system = static_cast<SystemPlatform&>(*platform_);
+  Put(scratch_ + "run.log", "before\n", 0600);
+  {
+    OpenFile log = system.OpenForAppending(scratch_ + "run.log");
+    ASSERT_NE(log, nullptr);
+    ASSERT_EQ(log->Write("after\n", 6), 6);
+  }
+  std::ifstream file(scratch_ + "run.log");
+  std::stringstream text;
+  text << file.rdbuf();
+  EXPECT_EQ(text.str(), "before\nafter\n");
+  {
+    // Written only: reading through it fails rather than giving bytes.
+    OpenFile log = system.OpenForAppending(scratch_ + "run.log");
+    ASSERT_NE(log, nullptr);
+    char byte = 0;
+    EXPECT_EQ(log->Read(&byte, 1), -1);
+  }
+  EXPECT_EQ(system.OpenForAppending("/dev/null"), nullptr);
+  EXPECT_EQ(system.OpenForAppending(scratch_), nullptr);
 }
 
 }  // namespace

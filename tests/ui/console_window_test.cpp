@@ -93,5 +93,47 @@ TEST(ConsoleWindow, ErrorClearsTheProgressLineFirst) {
   EXPECT_EQ(out.Take(), Line(0, "  0%") + kClear + kCaptionLine + "error\n");
 }
 
+// A notice (the loader's help) goes to standard output whole, whatever the
+// view's own stream is, and ends in a new line.
+TEST(ConsoleWindow, NoticeGoesToStandardOutput) {
+  Capture errors;
+  Capture out;
+  const int saved = dup(1);
+  ASSERT_GE(saved, 0);
+  ASSERT_EQ(dup2(out.fd(), 1), 1);
+  {
+    ConsoleWindow view(errors.fd(), true);
+    view.ShowNotice("usage: loader [*TODISK]\n  unpacks the kit");
+  }
+  ASSERT_EQ(dup2(saved, 1), 1);
+  close(saved);
+  EXPECT_EQ(out.Take(), "usage: loader [*TODISK]\n  unpacks the kit\n");
+  EXPECT_EQ(errors.Take(), "");
+}
+
+// A stream that takes nothing (closed, or never writable) loses the text;
+// the view neither waits nor fails.
+TEST(ConsoleWindow, UnwritableStreamsAreLeftQuietly) {
+  Capture own_stream;
+  int read_end[2];
+  ASSERT_EQ(pipe(read_end), 0);
+  close(read_end[1]);
+  {
+    ConsoleWindow view(read_end[0], true);  // the reading end: every write fails
+    view.ShowMainWindow();
+    view.SetProgressPosition(50);
+    view.ShowError("error");
+  }
+  close(read_end[0]);
+
+  const int saved = dup(1);
+  ASSERT_GE(saved, 0);
+  close(1);
+  ConsoleWindow(own_stream.fd(), false).ShowNotice("help");
+  ASSERT_EQ(dup2(saved, 1), 1);
+  close(saved);
+  EXPECT_EQ(own_stream.Take(), "");
+}
+
 }  // namespace
 }  // namespace ldr

@@ -95,5 +95,41 @@ TEST(ProgressBarAndPicture, BarFillsTheWidthBetweenPictureAndMargin) {
   }
 }
 
+// At another DPI the screen is measured in 96-DPI units, the formulas run
+// there, and every length is scaled back, each rounded half to even: at
+// 125% the picture's 10-pixel margin is 12.5 and becomes 12.
+TEST(WindowGeometry, ScaledAtOtherDpis) {
+  struct Case {
+    uint32_t dpi;
+    int32_t screen_width, screen_height;
+    WindowRect window;
+    int32_t bar_left, bar_right_margin, bar_height, picture_left, picture_size;
+  };
+  const Case cases[] = {
+      {96, 1032, 776, {258, 330, 516, 116}, 52, 10, 20, 10, 32},
+      {0, 1032, 776, {258, 330, 516, 116}, 52, 10, 20, 10, 32},  // unknown: as at 96
+      {120, 1290, 970, {322, 412, 645, 145}, 65, 12, 25, 12, 40},
+      {144, 1548, 1164, {387, 495, 774, 174}, 78, 15, 30, 15, 48},
+      {192, 2064, 1552, {516, 660, 1032, 232}, 104, 20, 40, 20, 64},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.dpi);
+    const WindowRect window = MainWindowRect(c.screen_width, c.screen_height, c.dpi);
+    EXPECT_EQ(window.left, c.window.left);
+    EXPECT_EQ(window.top, c.window.top);
+    EXPECT_EQ(window.width, c.window.width);
+    EXPECT_EQ(window.height, c.window.height);
+    const WindowRect bar = ProgressBarRect(600, 150, c.dpi);
+    EXPECT_EQ(bar.left, c.bar_left);
+    EXPECT_EQ(bar.left + bar.width, 600 - c.bar_right_margin);
+    EXPECT_EQ(bar.height, c.bar_height);
+    const WindowRect picture = PictureRect(150, c.dpi);
+    EXPECT_EQ(picture.left, c.picture_left);
+    EXPECT_EQ(picture.width, c.picture_size);
+    EXPECT_EQ(picture.height, c.picture_size);
+    EXPECT_EQ(ScaleFromDpi(ScaleToDpi(516, c.dpi), c.dpi), 516);
+  }
+}
+
 }  // namespace
 }  // namespace ldr
