@@ -174,16 +174,6 @@ void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* 
 
 }  // namespace
 
-void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
-  ComposeStart(hand_off, host, start);
-}
-
-CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host) {
-  ProcessStart start;
-  BuildInstallerStart(hand_off, host, &start);
-  return start.command_line;
-}
-
 void PrepareInstallerStart(Platform& platform, const EntryTable& table,
                            std::string_view working_folder, std::string_view own_path,
                            std::string_view loader_folder, const ArchiveTrailer& trailer,

@@ -62,8 +62,14 @@ struct HandOff {
   size_t more_arguments = 0;
 };
 
-// The installer's arguments in one of the three forms, and the same as one
-// command line, whole, however long:
+// Steps 7 and 8 of the main sequence: the installer's path in the working
+// folder, its presence, its arguments (with those after "--" that a
+// deployment run's hand_off names; none when more_arguments is 0), and the
+// checks before it is started (lengths, and that it is still the file
+// written, whose id is `written`). The rest of hand_off is filled in here.
+//
+// The arguments come in one of three forms, and the same as one command
+// line, whole, however long:
 //   INSTALLER *TODISK LOADERNAME LOADERFOLDER
 //   INSTALLER *SELFEXTRACT LOADERNAME LOADERFOLDER
 //   INSTALLER LOADERFOLDER
@@ -75,15 +81,6 @@ struct HandOff {
 // The line's buffer holds the longest line Windows starts a program with;
 // since every part is a path or name of bounded length, no line the loader
 // builds comes near it (a longer one would raise LoaderError, never be cut).
-void BuildInstallerStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start);
-// The line alone.
-CommandLineText BuildInstallerCommandLine(const HandOff& hand_off, const PathStyle& host);
-
-// Steps 7 and 8 of the main sequence: the installer's path in the working
-// folder, its presence, its arguments (with those after "--" that a
-// deployment run's hand_off names; none when more_arguments is 0), and the checks
-// before it is started (lengths, and that it is still the file written,
-// whose id is `written`). The rest of hand_off is filled in here.
 void PrepareInstallerStart(Platform& platform, const EntryTable& table,
                            std::string_view working_folder, std::string_view own_path,
                            std::string_view loader_folder, const ArchiveTrailer& trailer,

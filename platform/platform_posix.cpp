@@ -222,6 +222,8 @@ PathText PosixPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
 }
 
 bool PosixPlatform::MakeFolder(SystemText path) {
+  // A folder that could not be held is not made at all.
+  if (FolderKey(path).size() > kMaxPath) return false;
   const Located at = Locate(path);
   if (::mkdirat(at.folder, at.name, 0700) != 0) return false;
   return Hold(at, path);

@@ -501,11 +501,13 @@ TEST_F(PosixPlatform, FolderWhosePathCannotBeHeldIsRefused) {
   const std::string name(255, 'n');
   EXPECT_TRUE(platform_->MakeFolder(deep + "/" + name));
   EXPECT_FALSE(platform_->MakeFolder(deep + "/" + name + "/x"));
-  // Out of the way, so that the tree can be removed by its paths.
+  // Out of the way, so that the tree can be removed by its paths. The folder
+  // refused was not made either.
   const int held = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(held, 0);
   const int below = ::openat(held, name.c_str(), O_RDONLY | O_DIRECTORY);
   ASSERT_GE(below, 0);
+  EXPECT_NE(::faccessat(below, "x", F_OK, 0), 0);
   ::unlinkat(below, "x", AT_REMOVEDIR);
   ::close(below);
   ::unlinkat(held, name.c_str(), AT_REMOVEDIR);
