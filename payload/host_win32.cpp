@@ -65,8 +65,12 @@ void MakeFolder(const std::string& path) {
 KitFile::KitFile(const std::string& path) : path_(path) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE)
-    Fail(Fault::kOpen, "cannot open " + path + ": " + LastSystemErrorText());
+  if (h == INVALID_HANDLE_VALUE) {
+    // A folder does not open as a file: say what it is, not "access denied".
+    Fail(Fault::kOpen,
+         "cannot open " + path + ": " +
+             (IsFolder(path) ? std::string("not a regular file") : LastSystemErrorText()));
+  }
   handle_ = reinterpret_cast<intptr_t>(h);
   LARGE_INTEGER size;
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileSizeEx(h, &size)) {

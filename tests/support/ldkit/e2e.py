@@ -110,9 +110,22 @@ def mount_tmpfs(path: str, size: str) -> Optional[str]:
     return None if result.returncode == 0 else "could not mount a tmpfs (no mount privilege)"
 
 
-def unmount(path: str) -> None:
-    subprocess.run(["umount", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   timeout=PROCESS_TIMEOUT)
+def unmount(path: str, wait: float = 20) -> None:
+    """Unmounts path. An installer the loader started and did not wait for
+    may still run there (its working folder, its open files): the unmount
+    is tried again until it ends, and at last detached, so that no test
+    leaves a mount behind."""
+    deadline = time.monotonic() + wait
+    while True:
+        subprocess.run(["umount", path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=PROCESS_TIMEOUT)
+        if not os.path.ismount(path):
+            return
+        if time.monotonic() >= deadline:
+            subprocess.run(["umount", "-l", path], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=PROCESS_TIMEOUT)
+            return
+        time.sleep(0.1)
 
 
 def memory_folder(prefix: str):
