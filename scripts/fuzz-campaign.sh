@@ -7,6 +7,7 @@
 #
 #   bash scripts/fuzz-campaign.sh [SECONDS_PER_TARGET] [TARGET...]
 #
+# LOADERKIT_FUZZ_PARALLEL=N runs N targets at a time (one core each).
 # Exits non-zero when any target found something.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -27,13 +28,12 @@ targets=("$@")
 
 work="$root/build/fuzz/campaign"
 mkdir -p "$work"
-total=0
-found_any=0
 printf '| target | seconds | executions | per second | findings |\n|---|---|---|---|---|\n'
-for target in "${targets[@]}"; do
+# One target: its run, then its table row on standard output.
+fuzz_one() {
+  local target=$1 folder program corpus artifacts runs findings
   folder="${seeds[$target]:-}"
   program="$root/build/fuzz/fuzz/$target"
-  [ -n "$folder" ] && [ -x "$program" ] || { echo "fuzz-campaign: no target $target" >&2; exit 1; }
   corpus="$work/$target-corpus"
   artifacts="$work/$target-artifacts/"
   rm -rf "$artifacts"
@@ -45,12 +45,31 @@ for target in "${targets[@]}"; do
   runs=${runs:-0}
   findings=$(find "$artifacts" -type f | wc -l)
   if [ "$findings" -gt 0 ]; then
-    found_any=1
     mkdir -p "fuzz/findings/$target"
     cp "$artifacts"* "fuzz/findings/$target/"
   fi
-  total=$((total + runs))
   printf '| `%s` | %s | %s | %s | %s |\n' "$target" "$seconds" "$runs" $((runs / seconds)) "$findings"
+}
+
+for target in "${targets[@]}"; do
+  [ -n "${seeds[$target]:-}" ] && [ -x "$root/build/fuzz/fuzz/$target" ] ||
+    { echo "fuzz-campaign: no target $target" >&2; exit 1; }
 done
+parallel="${LOADERKIT_FUZZ_PARALLEL:-1}"
+rows="$work/rows"
+: >"$rows"
+running=0
+for target in "${targets[@]}"; do
+  fuzz_one "$target" >>"$rows" &
+  running=$((running + 1))
+  if [ "$running" -ge "$parallel" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+done
+wait
+sort "$rows"
+total=$(awk -F'|' '{gsub(/ /, "", $4); s += $4} END {print s + 0}' "$rows")
+found_any=$(awk -F'|' '{gsub(/ /, "", $6); if ($6 > 0) f = 1} END {print f + 0}' "$rows")
 printf '| all | | %s | | |\n' "$total"
-exit $found_any
+exit "$found_any"
