@@ -19,6 +19,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from ldkit.kits import archive_of_files, write_kit  # noqa: E402
 
 INSTALLER = KITPACK = WINE = LOADER = PROBE = None
+# The kitpack that builds kits with the deployment record on this host: the
+# native one, also for the Windows build's tests (KITPACK stays unset there).
+HOST_KITPACK = None
 PAYLOAD = {
     "README.txt": b"read me\n",
     "docs\\guide.txt": b"guide " * 3000,
@@ -291,6 +294,31 @@ class LoaderToInstaller(unittest.TestCase):
         self.assertEqual(left, [], "left in the temporary folder")
         self.assertNotIn(removed, os.listdir(tmp))
 
+    def test_a_loader_that_waits_removes_everything_itself(self):
+        # "setup /S /WAIT", as a deployment tool runs a kit of kitpack's: the
+        # loader waits for the installer and hands back its exit code; the
+        # installer sees LOADERKIT_LOADER_WAITS and starts no clean-up of its
+        # own (on Windows no script); the loader removes its working folder.
+        if not HOST_KITPACK:
+            self.fail("--host-kitpack names the kitpack that builds kits here")
+        tmp = temp_folder() or self.tmp
+        before = set(os.listdir(tmp))
+        kit = os.path.join(self.dir, "setup.exe" if WINE else "setup")
+        subprocess.run([HOST_KITPACK, "build", "--loader", LOADER, "--installer", INSTALLER,
+                        "--payload", self.payload, "-o", kit], check=True,
+                       stdout=subprocess.DEVNULL, timeout=120)
+        dest = os.path.join(self.dir, "waited")
+        env = dict(os.environ, TMPDIR=self.tmp, KIT_INSTALL_DEST=host_path(dest))
+        p = subprocess.run(self.loader_command(kit) + ["/S", "/WAIT"], env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual(p.returncode, 0, p.stdout + p.stderr)
+        # Done before the loader ended: it waited.
+        Installer.assert_installed(self, dest)
+        with open(os.path.join(dest, "install.log"), "rb") as f:
+            log = f.read().decode("utf-8", "replace")
+        self.assertIn("the loader waits and removes its working folder itself", log)
+        self.assertEqual(sorted(set(os.listdir(tmp)) - before), [], "left in the temporary folder")
+
     def wait_until_gone(self, tmp, before, seconds=60):
         deadline = time.monotonic() + seconds
         while True:
@@ -423,4 +451,7 @@ if __name__ == "__main__":
             WINE = os.path.abspath(value)
         elif opt == "--probe":
             PROBE = os.path.abspath(value)
+        elif opt == "--host-kitpack":
+            HOST_KITPACK = os.path.abspath(value)
+    HOST_KITPACK = HOST_KITPACK or KITPACK
     unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
