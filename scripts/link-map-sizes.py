@@ -47,6 +47,16 @@ EH_OBJECTS = re.compile(r"^(eh_\w+|class_type_info|si_class_type_info|vmi_class_
                         r"tinfo\w*|del_\w+|new_\w+|guard\w*|pure)\.o$")
 
 
+def layer_of_source(source):
+    """The layer whose folder (or a folder below it) holds this source file."""
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    for layer in LAYERS:
+        for folder, _, files in os.walk(os.path.join(root, layer)):
+            if source in files:
+                return layer
+    return None
+
+
 def part_of(path):
     """The part a linked file belongs to."""
     member = ""
@@ -56,11 +66,17 @@ def part_of(path):
     name = os.path.basename(path)
     if ".ltrans" in name:
         return OPTIMIZED
+    if name in ("libz.a", "libldr_zlib_inflate.a"):
+        return "zlib inflate"
+    if name == "libldr_loader_image.a" and member:
+        # loader.exe's own library holds every layer's objects, named by
+        # their source file alone: the layer is the folder that file is in.
+        layer = layer_of_source(member[:-len(".obj")] if member.endswith(".obj") else member)
+        if layer:
+            return "the loader's own code: %s/" % layer
     for layer in LAYERS:
         if path.startswith(layer + "/") or ("/%s/" % layer) in path and "CMakeFiles" in path:
             return "the loader's own code: %s/" % layer
-    if name == "libz.a" or "ldr_zlib_inflate" in path:
-        return "zlib inflate"
     if name in ("libgcc_eh.a",):
         return "C++ exception runtime"
     if name == "libgcc.a":
