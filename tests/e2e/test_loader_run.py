@@ -32,8 +32,6 @@ from ldkit.users import as_other_user, second_user  # noqa: E402
 from ldkit.wine import TestPrefix, win  # noqa: E402
 
 POSIX = HOST.name == "posix"
-# The mark that opens the deployment record's block in the loader image.
-DEPLOYMENT_MARK = b"LDKDEPLOY\x7e\x3a\xc5\x19\xf2\x64\xb8"
 INSTALL = "install" + HOST.EXE  # the probe's name in the kits
 
 
@@ -977,21 +975,13 @@ class ExecutionLevel(RunsOnThisHost):
                                   stderr=subprocess.PIPE, timeout=120)
         self.assertEqual(verified.returncode, 0, verified.stderr)
         self.assertEqual(verified.stderr, b"")
-        # Only the manifest, the deployment record's block (after its
-        # 16-byte mark) and the header's checksum differ from the loader as
-        # built.
+        # Only the manifest, the deployment record after its mark and the
+        # header's checksum differ from the loader as built.
         loader = read_bytes(LOADER)
         kit = read_bytes(kit_path)
-        at, size = pe_manifest.resource(loader, pe_manifest.RT_MANIFEST, 1)
-        block = loader.find(DEPLOYMENT_MARK)
-        self.assertGreater(block, 0)
-        self.assertEqual(loader.find(DEPLOYMENT_MARK, block + 1), -1)
-        checksum = int.from_bytes(loader[0x3C:0x40], "little") + 24 + 64
-        expected = (range(at, at + size), range(block + 16, block + 96),
-                    range(checksum, checksum + 4))
-        changed = [i for i in range(len(loader)) if loader[i] != kit[i]]
-        self.assertTrue(changed)
-        self.assertEqual([i for i in changed if not any(i in r for r in expected)], [])
+        self.assertEqual(loader.count(pe_manifest.DEPLOYMENT_MARK), 1)
+        self.assertNotEqual(loader, kit[:len(loader)])
+        self.assertEqual(pe_manifest.changed_beyond_level(loader, kit), [])
         run = self.run_kit(kits.Kit(kit_path))
         self.assertSucceeded(run)
         installer = win(os.path.join(self.working_folder(run), "install.exe"))

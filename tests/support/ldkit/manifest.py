@@ -55,3 +55,24 @@ def execution_level(root):
     levels = root.findall(".//{%s}requestedExecutionLevel" % ASM_V3)
     assert len(levels) == 1, levels
     return levels[0].get("level"), levels[0].get("uiAccess")
+
+
+# The mark that opens the deployment record's block in the loader image; the
+# 80 bytes after it are the record kitpack fills in.
+DEPLOYMENT_MARK = b"LDKDEPLOY\x7e\x3a\xc5\x19\xf2\x64\xb8"
+
+
+def changed_beyond_level(loader, kit):
+    """The offsets where a kit's copy of the loader differs from the loader
+    as built other than in what kitpack writes there for a kit whose only
+    option is the execution level: the manifest, the deployment record
+    after its mark and the header's checksum. Empty when that is all."""
+    at, size = resource(loader, RT_MANIFEST, 1)
+    block = loader.find(DEPLOYMENT_MARK)
+    allowed = [range(at, at + size)]
+    if block >= 0:
+        allowed.append(range(block + len(DEPLOYMENT_MARK), block + 96))
+    checksum = int.from_bytes(loader[0x3C:0x40], "little") + 24 + 64
+    allowed.append(range(checksum, checksum + 4))
+    return [i for i in range(len(loader))
+            if loader[i] != kit[i] and not any(i in r for r in allowed)]
