@@ -23,12 +23,12 @@ class FailureHandler {
   ~FailureHandler() = default;
 };
 
+#if __cpp_exceptions
 // Inside a catch block: the text of the failure being handled (a
 // LoaderError's or EZlibError's own, the out-of-memory text, or the one for
 // anything else).
 const char* CurrentFailureText();
-
-#if !__cpp_exceptions
+#else
 // Where the run goes when a failure is raised: the innermost handler's
 // Handle, whose exit code ends the process. A failure raised inside Handle
 // goes to the handler around that one; with none left the process ends with
