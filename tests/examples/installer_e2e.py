@@ -317,15 +317,16 @@ class LoaderToInstaller(unittest.TestCase):
         with open(os.path.join(dest, "install.log"), "rb") as f:
             log = f.read().decode("utf-8", "replace")
         self.assertIn("the loader waits and removes its working folder itself", log)
-        # Other tests share Wine's temporary folder: what the loader and the
-        # installer make there is named ldx...
-        left = [n for n in set(os.listdir(tmp)) - before if n.lower().startswith("ldx")]
-        self.assertEqual(left, [], "left in the temporary folder")
+        self.assertEqual(self.wait_until_gone(tmp, before, seconds=0), [],
+                         "left in the temporary folder")
 
     def wait_until_gone(self, tmp, before, seconds=60):
+        """What the loader and the installer made in tmp and left (named
+        ldx...: other tests may share Wine's temporary folder), once it is
+        gone or the time is up."""
         deadline = time.monotonic() + seconds
         while True:
-            left = sorted(set(os.listdir(tmp)) - before)
+            left = sorted(n for n in set(os.listdir(tmp)) - before if n.lower().startswith("ldx"))
             if not left or time.monotonic() > deadline:
                 return left
             time.sleep(0.2)
