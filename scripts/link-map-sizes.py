@@ -21,6 +21,7 @@ gives the loader's own code layer by layer, before that optimization.
 """
 
 import argparse
+import functools
 import json
 import os
 import re
@@ -47,14 +48,22 @@ EH_OBJECTS = re.compile(r"^(eh_\w+|class_type_info|si_class_type_info|vmi_class_
                         r"tinfo\w*|del_\w+|new_\w+|guard\w*|pure)\.o$")
 
 
-def layer_of_source(source):
-    """The layer whose folder (or a folder below it) holds this source file."""
+@functools.lru_cache(maxsize=None)
+def layers_of_sources():
+    """Each source file's name and the layer whose folder (or a folder below
+    it) holds it: the tree is walked once."""
     root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+    found = {}
     for layer in LAYERS:
-        for folder, _, files in os.walk(os.path.join(root, layer)):
-            if source in files:
-                return layer
-    return None
+        for _, _, files in os.walk(os.path.join(root, layer)):
+            for name in files:
+                found.setdefault(name, layer)
+    return found
+
+
+def layer_of_source(source):
+    """The layer that holds this source file, or None."""
+    return layers_of_sources().get(source)
 
 
 def part_of(path):
