@@ -272,10 +272,10 @@ class Platform {
   // Starts the program like WinExec(command_line, SW_SHOW) and does not wait
   // for it to end. 32 or more: started; 0..31: why it did not (WinExec's
   // codes). Windows: CreateProcessA with the whole line. POSIX: the program's
-  // file is opened once (relative to its folder when that is held, a final
-  // symbolic link not followed) and started from that descriptor with the
-  // arguments as given; no shell, no PATH search. A script's interpreter
-  // reads it as /dev/fd/N, which is also what the script gets as its $0.
+  // file is looked at relative to its folder when that is held (a final
+  // symbolic link not followed), its path must still name that file, and it
+  // is started by that path with the arguments as given; no shell, no PATH
+  // search, no descriptor of the loader's. A script gets the path as its $0.
   virtual uint32_t StartProcess(const ProcessStart& start) = 0;
 
   // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which

@@ -331,9 +331,12 @@ size_t PosixPlatform::LongestProgramPath() { return PATH_MAX - 1; }
 
 // WinExec without a shell: the program's path is taken as it is (PATH is
 // not searched) and the arguments are handed over as they are. The file is
-// opened once, relative to its held folder, and started from that
-// descriptor: what runs is the file checked, not what its name stands for
-// by then.
+// looked at relative to its held folder: it must be the file written, and
+// the whole path must name that same file, before it is started by that
+// path. Every folder on the path was checked when the temporary folder was
+// taken (nobody else can rename or replace anything on it), so the path
+// still names it when the system starts it; a script gets that path as its
+// own name and no descriptor of the loader's.
 uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (start.program.empty()) return 2;
   // exec takes the arguments as char*; it does not change them.
@@ -345,20 +348,21 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (count == 0) argv[count++] = const_cast<char*>(start.program.c_str());
   argv[count] = nullptr;
   const Located at = Locate(start.program);
-  const int fd = ::openat(at.folder, at.name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return WinExecResult(errno);
   struct stat info;
+  struct stat named;
   int error = 0;
-  if (::fstat(fd, &info) != 0) {
+  if (::fstatat(at.folder, at.name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      ::lstat(start.program.c_str(), &named) != 0) {
     error = errno;
   } else if (start.program_id.known && IdOf(info) != start.program_id) {
     error = ENOENT;  // the file written under that name is not there any more
+  } else if (IdOf(named) != IdOf(info)) {
+    error = ENOENT;  // the path leads elsewhere than the held folder by now
   } else if (!S_ISREG(info.st_mode)) {
     error = EACCES;  // as exec has it for anything else; a link is not followed
   } else {
-    error = StartFromDescriptor(fd, argv, start.wait ? &waited_child_ : nullptr);
+    error = StartProgram(start.program.c_str(), argv, start.wait ? &waited_child_ : nullptr);
   }
-  ::close(fd);
   return WinExecResult(error);
 }
 

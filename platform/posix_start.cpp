@@ -1,4 +1,4 @@
-// fork and fexecve, with a pipe that closes on a successful exec: the parent
+// fork and execve, with a pipe that closes on a successful exec: the parent
 // learns from it whether the program started, and if not, why.
 
 #include "platform/posix_start.h"
@@ -16,15 +16,8 @@ namespace ldr {
 namespace {
 
 // In the child: only calls that are safe after fork. Never returns.
-[[noreturn]] void ExecInChild(int program_fd, char* const argv[], int report) {
-  ::fexecve(program_fd, argv, environ);
-  // The system hands a script's interpreter the script as /dev/fd/N, which a
-  // descriptor closed on exec would leave empty: it refuses with ENOENT. Only
-  // then is the descriptor kept across the exec (a missing interpreter gives
-  // ENOENT again).
-  if (errno == ENOENT && ::fcntl(program_fd, F_SETFD, 0) == 0) {
-    ::fexecve(program_fd, argv, environ);
-  }
+[[noreturn]] void ExecInChild(const char* path, char* const argv[], int report) {
+  ::execve(path, argv, environ);
   const int error = errno;
   ssize_t ignored = ::write(report, &error, sizeof error);
   static_cast<void>(ignored);
@@ -33,7 +26,7 @@ namespace {
 
 }  // namespace
 
-int StartFromDescriptor(int program_fd, char* const argv[], int* child_id) {
+int StartProgram(const char* path, char* const argv[], int* child_id) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return errno;
   const pid_t child = ::fork();
@@ -45,7 +38,7 @@ int StartFromDescriptor(int program_fd, char* const argv[], int* child_id) {
   }
   if (child == 0) {
     ::close(report[0]);
-    ExecInChild(program_fd, argv, report[1]);
+    ExecInChild(path, argv, report[1]);
   }
   ::close(report[1]);
   int error = 0;

@@ -435,6 +435,31 @@ class HandOff(RunsOnThisHost):
         os.close(fd)
         self.assertEqual(read_record_file(started + ".done"), b"released\n")
 
+    @only_on("posix")
+    def test_a_script_installer_finds_its_files_and_no_descriptor_of_the_loader(self):
+        """A /bin/sh installer reaches the files unpacked beside it through
+        its own $0, and holds no descriptor but the three it was given."""
+        seen = os.path.join(self.scratch, "seen")
+        script = ("#!/bin/sh\n"
+                  "cd \"$(dirname \"$0\")\" && ls > %s.files\n"
+                  "echo \"$0\" > %s.name\n"
+                  "for f in /proc/$$/fd/*; do readlink \"$f\"; done > %s.fds\n"
+                  % (seen, seen, seen)).encode()
+        kit = self.self_extracting("kit", [kits.Entry(b"C:\\x\\setup.sh", script),
+                                           kits.Entry(b"C:\\x\\data.bin", b"data")])
+        run = self.run_kit(kit, record=False)
+        self.assertEqual((run.code, run.stderr), (0, ""))
+        self.assertEqual(read_record_file(seen + ".files"), b"data.bin\nsetup.sh\n")
+        name = read_record_file(seen + ".name").decode().strip()
+        self.assertEqual(os.path.basename(name), "setup.sh")
+        self.assertTrue(self.WORKING_FOLDER.match(os.path.basename(os.path.dirname(name))), name)
+        # The shell holds its script and the file it writes to; nothing else
+        # of the test's folders may be open: not the kit, not a folder.
+        held = set(read_record_file(seen + ".fds").decode().split("\n")) - {""}
+        ours = {name, seen + ".fds"}
+        root = os.path.realpath(self.scratch)
+        self.assertEqual([t for t in held if t not in ours and t.startswith(root)], [], held)
+
     def test_loaders_started_together_use_their_own_folders(self):
         tmp = self.folder("shared-tmp")
         kit = self.self_extracting("kit", [probe_entry(), *data_entries()])
