@@ -115,8 +115,9 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
   run.failure = kExitNoSpace;
   CheckFreeSpace(run, folder, UnpackedBytes(table) + payload.bytes);
   run.failure = kExitUnpacking;
-  ExtractAll(run.platform, *container.file, container.path, container.archive_start, folder, table,
-             run.window, nullptr, &run.made);
+  ExtractAll(run.platform, ArchiveOf(run, container), container.path, container.archive_start,
+             folder, table, run.window, nullptr, &run.made);
+  CheckSetup1Used(run, container);
   PathText root = WithTrailingSeparator(folder, host);
   root.Append("payload");
   if (!run.platform.MakeFolder(root)) RaiseLoaderError(msg::kCannotCreate, root);

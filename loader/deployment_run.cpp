@@ -37,17 +37,16 @@ void CheckKitWhole(const DeploymentRun& run, const ArchiveTrailer& trailer,
 // setup.1 of an external kit must be as long as it was built and, where the
 // record holds its SHA-256, the very file: the record lies in the loader's
 // image, which a signature covers, so a signed loader is no launcher for
-// whatever setup.1 is put beside it.
-void CheckSetup1Whole(const DeploymentRun& run, const Container& container) {
+// whatever setup.1 is put beside it. The digest is taken of the bytes as
+// they are unpacked (loader/digested_reads.h) and checked before anything
+// starts.
+void CheckSetup1Whole(DeploymentRun& run, const Container& container) {
   const int64_t size = container.file->Seek(0, File::Origin::End);
   if (size != static_cast<int64_t>(run.record.setup1_length))
     RaiseFormatted(msg::kSetup1CutShort, {container.path, CountDigits(run.record.setup1_length),
                                           CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
-  if ((run.record.flags & kDeploymentSetup1Digest) == 0) return;
-  Sha256Digest digest;
   container.file->Seek(0, File::Origin::Begin);
-  if (!run.system.HashFile(*container.file, size, &digest) || digest != run.record.setup1_sha256)
-    RaiseFormatted(msg::kSetup1Changed, {container.path});
+  if ((run.record.flags & kDeploymentSetup1Digest) != 0) run.setup1.Attach(*container.file);
 }
 
 // The kit as far as both kinds of run need it: the window made, the kit
@@ -67,7 +66,8 @@ void OpenKit(DeploymentRun& run, Container* container, EntryTable* table, Archiv
   if (!run.record.self_extracting()) CheckSetup1Whole(run, *container);
   run.log.Line({"container ", container->path, ", archive at byte ",
                 CountDigits(static_cast<uint64_t>(container->archive_start))});
-  ReadEntryTable(*container->file, container->archive_start, table);
+  ReadEntryTable(ArchiveOf(run, *container), container->archive_start, table);
+  if (run.setup1.attached()) run.setup1.StartExtraction();
   if (table->count == 0) RaiseLoaderError(msg::kNoFiles);
   run.log.Line({CountDigits(static_cast<uint64_t>(table->count)), " entries, ",
                 CountDigits(UnpackedBytes(*table)), " bytes unpacked"});
@@ -94,8 +94,9 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   run.log.Line({"working folder ", folder.path});
   run.failure = kExitUnpacking;
   FileId written;
-  ExtractAll(run.platform, *container.file, container.path, container.archive_start, folder.path,
-             table, run.window, &written, &run.made);
+  ExtractAll(run.platform, ArchiveOf(run, container), container.path, container.archive_start,
+             folder.path, table, run.window, &written, &run.made);
+  CheckSetup1Used(run, container);
 
   run.failure = kExitStart;
   HandOff hand_off;

@@ -39,6 +39,18 @@ void MadeFiles::RemoveAll() {
   if (folder_.made) remove(folder_.path, true);
 }
 
+File& ArchiveOf(DeploymentRun& run, Container& container) {
+  if (run.setup1.attached()) return run.setup1;
+  return *container.file;
+}
+
+void CheckSetup1Used(DeploymentRun& run, const Container& container) {
+  if (!run.setup1.attached()) return;
+  run.failure = kExitKitDamaged;
+  if (!run.setup1.Matches(run.record.setup1_length, run.record.setup1_sha256))
+    RaiseFormatted(msg::kSetup1Changed, {container.path});
+}
+
 uint64_t UnpackedBytes(const EntryTable& table) {
   uint64_t sum = 0;
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {

@@ -9,6 +9,7 @@
 #include "archive/extract.h"
 #include "format/deployment_record.h"
 #include "loader/deployment.h"
+#include "loader/digested_reads.h"
 #include "loader/main_sequence.h"
 #include "loader/run_log.h"
 #include "loader/switches.h"
@@ -52,7 +53,14 @@ class MadeFiles final : public ExtractionObserver {
 struct DeploymentRun {
   DeploymentRun(Platform& p, DeploymentPlatform& d, LoaderWindow& w, const DeploymentRecord& r,
                 const Switches& s)
-      : platform(p), system(d), window(w), record(r), switches(s), log(d), made(p, d, log) {}
+      : platform(p),
+        system(d),
+        window(w),
+        record(r),
+        switches(s),
+        log(d),
+        made(p, d, log),
+        setup1(d) {}
 
   Platform& platform;
   DeploymentPlatform& system;
@@ -61,6 +69,8 @@ struct DeploymentRun {
   const Switches& switches;
   RunLog log;
   MadeFiles made;
+  // setup.1's reads, when the record holds its digest.
+  DigestedReads setup1;
   PathText own_path;
   std::string_view loader_folder;  // in own_path
   // The exit code a failure now ends with; the installer's after /WAIT.
@@ -73,6 +83,14 @@ struct DeploymentRun {
   // Files opened from here on are closed by a failure (Platform::FilesOpened).
   uint32_t files_mark = 0;
 };
+
+// The file the first archive is read through: setup.1's digested reads
+// when they are taken, else the container itself.
+File& ArchiveOf(DeploymentRun& run, Container& container);
+// Once setup.1's archive is unpacked: raises the changed-file message, with
+// the damaged kit's exit code, unless the bytes unpacked were setup.1 as
+// built.
+void CheckSetup1Used(DeploymentRun& run, const Container& container);
 
 // The sum of the unpacked sizes the entries claim (negative ones as 0).
 uint64_t UnpackedBytes(const EntryTable& table);

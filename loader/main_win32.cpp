@@ -30,8 +30,16 @@ int RunProcess() {
   LoadDllsFromSystemFolderOnly();
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  ldr::Win32DeploymentPlatform platform;
-  return ldr::RunLoaderWithDeployment(platform, platform, window);
+  // A kit without the record runs on the plain platform, call for call as
+  // the loader always has; only a run of a kit with it gets the deployment
+  // platform's checks.
+  ldr::DeploymentRecord record;
+  if (ldr::OwnDeploymentRecord(&record)) {
+    ldr::Win32DeploymentPlatform platform;
+    return ldr::RunDeployment(platform, platform, window, record);
+  }
+  ldr::Win32Platform platform;
+  return ldr::RunLoader(platform, window);
 }
 
 }  // namespace

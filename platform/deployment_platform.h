@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/sha256.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -19,13 +20,29 @@ enum class FolderState { kMissing, kEmpty, kNotEmpty, kNotAFolder };
 
 using Sha256Digest = std::array<unsigned char, 32>;
 
-// Hands the next `size` bytes of file, from its position, to feed piece by
-// piece (context, bytes, count). False when a read fails or ends early.
-bool FeedFile(File& file, int64_t size, void (*feed)(void*, const unsigned char*, size_t),
-              void* context);
+// SHA-256 by base/sha256.h, for the platforms without a hash of their own:
+// what DeploymentPlatform's HashStart, HashAdd and HashEnd do there.
+class SoftwareSha256 {
+ public:
+  bool Start() {
+    hash_ = Sha256();
+    running_ = true;
+    return true;
+  }
+  void Add(const unsigned char* bytes, size_t size) {
+    if (running_) hash_.Update(bytes, size);
+  }
+  bool End(Sha256Digest* digest) {
+    if (!running_) return false;
+    running_ = false;
+    *digest = hash_.Finish();
+    return true;
+  }
 
-// HashFile by base/sha256.h, for the platforms without a hash of their own.
-bool Sha256OfFile(File& file, int64_t size, Sha256Digest* digest);
+ private:
+  Sha256 hash_;
+  bool running_ = false;
+};
 
 // A local date and time in the log's form, "2024-05-01 13:45:07".
 using TimeText = Text<19>;
@@ -61,10 +78,13 @@ class DeploymentPlatform {
 
   virtual TimeText LocalTime() = 0;
 
-  // The SHA-256 of the next `size` bytes of file, from its position: the
-  // system's own on Windows (CryptoAPI), base/sha256.h elsewhere. False when
-  // the file cannot be read whole or the system cannot hash.
-  virtual bool HashFile(File& file, int64_t size, Sha256Digest* digest) = 0;
+  // A SHA-256 fed piece by piece, one at a time: HashStart, HashAdd as often
+  // as needed, HashEnd. The system's own on Windows (CryptoAPI), base/sha256.h
+  // elsewhere. HashStart is false when the system cannot hash; HashEnd is
+  // false when it could not, and ends the hash either way.
+  virtual bool HashStart() = 0;
+  virtual void HashAdd(const unsigned char* bytes, size_t size) = 0;
+  virtual bool HashEnd(Sha256Digest* digest) = 0;
 
   // Sets a variable in this process's environment, which the programs it
   // starts inherit.

@@ -66,7 +66,9 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
-  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override;
+  bool HashStart() override { return hash_.Start(); }
+  void HashAdd(const unsigned char* bytes, size_t size) override { hash_.Add(bytes, size); }
+  bool HashEnd(Sha256Digest* digest) override { return hash_.End(digest); }
 
  private:
   struct HeldFolder {
@@ -93,6 +95,7 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   int next_folder_ = 0;  // the slot to use next, round the ring
   PosixFile files_[kMaxOpenFiles];
   int waited_child_ = -1;  // kept by StartProcess for WaitForProcess
+  SoftwareSha256 hash_;
 };
 
 }  // namespace ldr

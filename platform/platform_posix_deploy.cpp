@@ -92,10 +92,6 @@ TimeText PosixPlatform::LocalTime() {
                     local.tm_min, local.tm_sec);
 }
 
-bool PosixPlatform::HashFile(File& file, int64_t size, Sha256Digest* digest) {
-  return Sha256OfFile(file, size, digest);
-}
-
 void PosixPlatform::SetEnvironment(SystemText name, SystemText value) {
   ::setenv(name.c_str(), value.c_str(), 1);
 }

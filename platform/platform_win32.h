@@ -67,8 +67,8 @@ class Win32Platform : public Platform {
   uint32_t opened_ = 0;  // files opened so far
 };
 
-// Win32 with what deployment runs need besides (platform_win32_deploy.cpp).
-// The Windows loader does not take deployment runs: nothing there makes one.
+// Win32 with what deployment runs need besides (platform_win32_deploy.cpp),
+// made only for the run of a kit whose loader carries the deployment record.
 class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPlatform {
  public:
   Win32DeploymentPlatform() = default;
@@ -76,6 +76,9 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
 
   // Keeps the process of a start with `wait` for WaitForProcess.
   uint32_t StartProcess(const ProcessStart& start) override;
+  // Shares reading only: nobody may write a kit's file while the run has it
+  // open, between its check and its use.
+  OpenFile OpenForReading(SystemText path) override;
   bool WaitForProcess(uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
@@ -84,10 +87,15 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
-  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override;
+  bool HashStart() override;
+  void HashAdd(const unsigned char* bytes, size_t size) override;
+  bool HashEnd(Sha256Digest* digest) override;
 
  private:
   HANDLE waited_process_ = nullptr;
+  HCRYPTPROV provider_ = 0;  // while a hash runs
+  HCRYPTHASH hash_ = 0;
+  bool hash_failed_ = false;
 };
 
 }  // namespace ldr

@@ -29,6 +29,13 @@ bool Win32DeploymentPlatform::WaitForProcess(uint32_t* exit_code) {
   return ended;
 }
 
+OpenFile Win32DeploymentPlatform::OpenForReading(SystemText path) {
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenFile();
+  return Hold(handle);
+}
+
 bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
@@ -75,28 +82,39 @@ TimeText Win32DeploymentPlatform::LocalTime() {
 
 // CryptoAPI's SHA-256 (advapi32, a DLL the system always loads from its own
 // folder), so that loader.exe carries no hash code of its own.
-bool Win32DeploymentPlatform::HashFile(File& file, int64_t size, Sha256Digest* digest) {
-  HCRYPTPROV provider = 0;
-  if (!CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+bool Win32DeploymentPlatform::HashStart() {
+  Sha256Digest ignored;
+  if (provider_ != 0) HashEnd(&ignored);
+  hash_failed_ = false;
+  if (!CryptAcquireContextA(&provider_, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+    provider_ = 0;
     return false;
-  HCRYPTHASH hash = 0;
-  bool hashed = false;
-  if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-    struct Feed {
-      HCRYPTHASH hash;
-      bool ok;
-    } feed{hash, true};
-    auto add = [](void* context, const unsigned char* bytes, size_t count) {
-      Feed& f = *static_cast<Feed*>(context);
-      f.ok = f.ok && CryptHashData(f.hash, bytes, static_cast<DWORD>(count), 0);
-    };
-    DWORD length = static_cast<DWORD>(digest->size());
-    hashed = FeedFile(file, size, add, &feed) && feed.ok &&
-             CryptGetHashParam(hash, HP_HASHVAL, digest->data(), &length, 0) &&
-             length == digest->size();
-    CryptDestroyHash(hash);
   }
-  CryptReleaseContext(provider, 0);
+  if (CryptCreateHash(provider_, CALG_SHA_256, 0, 0, &hash_)) return true;
+  CryptReleaseContext(provider_, 0);
+  provider_ = 0;
+  return false;
+}
+
+void Win32DeploymentPlatform::HashAdd(const unsigned char* bytes, size_t size) {
+  while (provider_ != 0 && !hash_failed_ && size > 0) {
+    const DWORD n = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+    hash_failed_ = !CryptHashData(hash_, bytes, n, 0);
+    bytes += n;
+    size -= n;
+  }
+}
+
+bool Win32DeploymentPlatform::HashEnd(Sha256Digest* digest) {
+  if (provider_ == 0) return false;
+  DWORD length = static_cast<DWORD>(digest->size());
+  const bool hashed = !hash_failed_ &&
+                      CryptGetHashParam(hash_, HP_HASHVAL, digest->data(), &length, 0) &&
+                      length == digest->size();
+  CryptDestroyHash(hash_);
+  CryptReleaseContext(provider_, 0);
+  provider_ = 0;
+  hash_ = 0;
   return hashed;
 }
 

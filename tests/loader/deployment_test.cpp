@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/sha256.h"
 #include "loader/startup.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
@@ -258,6 +259,65 @@ TEST_F(ExtractTest, ExternalKitNeedsItsSetup1AsBuiltAndItsSetup2) {
   EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);  // the kit is incomplete
   EXPECT_EQ(Box(), "LOADER: Could not open the file, C:\\Downloads\\setup.2");
   EXPECT_FALSE(platform.Exists("C:\\Out\\install.exe"));
+}
+
+// setup.1 is checked as it is unpacked: another process that writes it
+// between the reading of the entry table and the unpacking cannot get its
+// own bytes started, and what was unpacked is removed again.
+class Setup1Test : public DeploymentTest {
+ protected:
+  void SetUp() override {
+    DeploymentTest::SetUp();
+    setup1 = BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer"),
+                           FileEntry("C:\\KIT\\data.bin", std::string(70000, 'd'))});
+    platform.AddFile(kLoaderPath, kImage);
+    platform.AddFile(kSetup1, setup1);
+    record.flags = kDeploymentExternal | kDeploymentSetup1Digest;
+    record.kit_length = static_cast<uint32_t>(kImage.size());
+    record.trailer_offset = 0;
+    record.setup1_length = static_cast<uint32_t>(setup1.size());
+    Sha256 hash;
+    hash.Update(setup1.data(), setup1.size());
+    record.setup1_sha256 = hash.Finish();
+  }
+
+  const std::string kSetup1 = "C:\\Downloads\\setup.1";
+  std::string setup1;
+};
+
+TEST_F(Setup1Test, AGenuineSetup1InstallsWhateverPiecesItIsReadIn) {
+  for (int32_t limit : {-1, 7, 4096}) {
+    SCOPED_TRACE(limit);
+    platform.read_limit = limit;
+    platform.starts.clear();
+    EXPECT_EQ(Run("setup.exe /WAIT"), 0);
+    EXPECT_EQ(platform.starts.size(), 1u);
+  }
+}
+
+TEST_F(Setup1Test, ASetup1ChangedWhileItIsReadStartsNothing) {
+  std::string theirs = BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ theirs!!!"),
+                                     FileEntry("C:\\KIT\\data.bin", std::string(70000, 'd'))});
+  ASSERT_EQ(theirs.size(), setup1.size());
+  // The n-th read of setup.1 finds it changed: the entry table is read by
+  // the first three, the installer's stream by the fourth, the data's by the
+  // fifth.
+  for (int change_at : {3, 4}) {
+    SCOPED_TRACE(change_at);
+    platform.AddFile(kSetup1, setup1);
+    platform.removed.clear();
+    platform.files_created.clear();
+    int reads = 0;
+    platform.before_read = [&](const std::string& path) {
+      if (path == kSetup1 && reads++ == change_at) platform.AddFile(kSetup1, theirs);
+    };
+    EXPECT_EQ(Run("setup.exe /S /WAIT"), kExitKitDamaged);
+    EXPECT_TRUE(platform.starts.empty());
+    // What was unpacked, the temporary file and the folder.
+    EXPECT_EQ(platform.removed.size(), platform.files_created.size() + 2);
+    for (const std::string& made : platform.files_created)
+      EXPECT_FALSE(platform.Exists(made)) << made;
+  }
 }
 
 TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {

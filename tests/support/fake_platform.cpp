@@ -28,6 +28,7 @@ class FakeFile final : public File {
   }
 
   int32_t Read(void* buffer, uint32_t size) override {
+    if (platform_.before_read) platform_.before_read(path_);
     int call = platform_.read_calls++;
     int32_t result;
     if (call == platform_.fail_read_call) {

@@ -73,6 +73,9 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   // Runs when the loader asks which file a path names, just before it starts
   // the installer: a test changes the world there, at the last moment.
   std::function<void()> before_identify;
+  // Runs before every Read, with the path read: a test changes a file while
+  // the loader reads it.
+  std::function<void(const std::string&)> before_read;
   // Deployment runs.
   uint32_t installer_exit_code = 0;  // what WaitForProcess gives
   bool wait_fails = false;           // WaitForProcess gives false
@@ -136,9 +139,9 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   void SetEnvironment(SystemText name, SystemText value) override {
     environment[std::string(name.view())] = std::string(value.view());
   }
-  bool HashFile(File& file, int64_t size, Sha256Digest* digest) override {
-    return Sha256OfFile(file, size, digest);
-  }
+  bool HashStart() override { return hash_.Start(); }
+  void HashAdd(const unsigned char* bytes, size_t size) override { hash_.Add(bytes, size); }
+  bool HashEnd(Sha256Digest* digest) override { return hash_.End(digest); }
 
   // The id of an open fake file's node.
   FileId IdOf(const std::string& path) const;
@@ -147,6 +150,7 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   unsigned next_temp_number_ = 0x1A2B;
   unsigned next_unique_number_ = 0;
   uint64_t next_id_ = 1;
+  SoftwareSha256 hash_;
 };
 
 }  // namespace ldr::testing
