@@ -142,7 +142,8 @@ class EntryInflation {
     const uint32_t expected = static_cast<uint32_t>(check[0]) << 24 |
                               static_cast<uint32_t>(check[1]) << 16 |
                               static_cast<uint32_t>(check[2]) << 8 | check[3];
-    return expected == adler_ ? Result::kEnded : Result::kDamaged;
+    complete_ = expected == adler_;
+    return complete_ ? Result::kEnded : Result::kDamaged;
   }
 
   // Writes the last, short block once the stream has ended well.
@@ -152,6 +153,8 @@ class EntryInflation {
   }
 
   bool write_failed() const { return write_failed_; }
+  bool complete() const { return complete_; }
+  uint64_t written() const { return written_; }
 
  private:
   // The input ends short of the stream: an end, unless a read failed.
@@ -229,6 +232,7 @@ class EntryInflation {
       failure_ = Result::kDamaged;  // stops inflateBack; the caller reports the disk
       return false;
     }
+    written_ += static_cast<uint32_t>(written);
     ReportProgress(totals_, written, progress_);
     return true;
   }
@@ -245,6 +249,8 @@ class EntryInflation {
   bool read_failed_ = false;
   bool write_failed_ = false;
   bool window_full_ = false;  // inflateBack has handed over a whole window
+  bool complete_ = false;     // the checksum arrived and matched
+  uint64_t written_ = 0;
   Result failure_ = Result::kEnded;
   uint32_t adler_ = 1;
   const unsigned char* held_ = nullptr;  // the short last block, in the window
@@ -316,7 +322,7 @@ PathText EntryOutputPath(const Platform& platform, std::string_view working_fold
 
 void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_start, File& output,
                   std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
-                  ProgressSink& progress) {
+                  ProgressSink& progress, EntryEnd* end) {
   // Offsets in 64 bits: start + DataEnd must not wrap around.
   int64_t position = static_cast<int64_t>(archive_start) + entry.data_start;
   const int64_t last = static_cast<int64_t>(archive_start) + entry.data_end;
@@ -328,9 +334,10 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
   const EntryInflation::Result result = inflation.Run();
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
   if (result == EntryInflation::Result::kReadFailed) ThrowReadFailure(archive_path);
-  if (result == EntryInflation::Result::kDamaged) RaiseZlibError();
-  inflation.WriteRest();
+  if (result == EntryInflation::Result::kDamaged && end == nullptr) RaiseZlibError();
+  if (result != EntryInflation::Result::kDamaged) inflation.WriteRest();
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
+  if (end != nullptr) *end = EntryEnd{inflation.complete(), inflation.written()};
 }
 
 bool MayCreateEntryName(Platform& platform, std::string_view name) {
@@ -361,8 +368,10 @@ void ExtractAll(Platform& platform, File& archive, std::string_view archive_path
       *installer_file = output->Id();
     if (i == 0) installer_path = output_path;
     // The scoped owner closes the output file also when extraction raises.
+    EntryEnd end;
     ExtractEntry(archive, archive_path, archive_start, *output, output_path, entry, totals,
-                 progress);
+                 progress, observer != nullptr ? &end : nullptr);
+    if (observer != nullptr) observer->Extracted(entry, end);
   }
 }
 

@@ -44,19 +44,30 @@ void ReportProgress(ExtractionTotals& totals, int32_t n, ProgressSink& sink);
 PathText EntryOutputPath(const Platform& platform, std::string_view working_folder,
                          const ArchiveEntry& entry);
 
+// How an entry's stream ended, for a caller that holds a kit to what its
+// records claim.
+struct EntryEnd {
+  bool whole = false;    // the stream reached its end and its checksum matched
+  uint64_t written = 0;  // bytes written
+};
+
 // Inflates one entry into output, an open, empty file. archive_path and
 // output_path serve the messages only. The entry ends at the end of its
 // stream or when its range gives no more bytes. When the stream turns out to
-// be damaged, the whole blocks inflated before that are written first.
+// be damaged, the whole blocks inflated before that are written first; then
+// EZlibError is raised, unless `end` is given: there the caller learns how
+// the stream ended, damaged or cut short, and decides.
 void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_start, File& output,
                   std::string_view output_path, const ArchiveEntry& entry, ExtractionTotals& totals,
-                  ProgressSink& progress);
+                  ProgressSink& progress, EntryEnd* end = nullptr);
 
 // Told of each entry just before its file is created: a deployment run
 // logs it and notes what it will have to remove.
 class ExtractionObserver {
  public:
   virtual void Creating(int32_t index, std::string_view path, const ArchiveEntry& entry) = 0;
+  // After the entry's stream was inflated, however it ended.
+  virtual void Extracted(const ArchiveEntry& entry, const EntryEnd& end) = 0;
 
  protected:
   ~ExtractionObserver() = default;
@@ -70,7 +81,8 @@ bool MayCreateEntryName(Platform& platform, std::string_view name);
 // Extracts the first table.count entries, in order, each into a file of its
 // name part in working_folder. Raises LoaderError when a file cannot be
 // created, written or the archive cannot be read, and EZlibError when a stream
-// is damaged. What was written before a failure stays. When installer_file
+// is damaged; with an observer, that observer judges each stream's end
+// instead. What was written before a failure stays. When installer_file
 // is given, it receives the id the installer's file had while it was
 // written: the file made for the first entry, or for the last one after it
 // whose name lands on the same file.

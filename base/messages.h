@@ -119,6 +119,9 @@ inline constexpr char kUnsafePayloadName[] =
     "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s";
 inline constexpr char kTooManyArguments[] =
     "LOADER: Too many arguments after --, or one too long, for the installation program";
+inline constexpr char kEntryDamaged[] =
+    "LOADER: The installation kit %s is damaged: its entry %s (at byte %s) does not unpack "
+    "whole. Download the installation kit again";
 inline constexpr char kNoWait[] = "LOADER: Could not wait for the installation program to end";
 // The loader's own exit codes in the help text: 2400 to 2409 on Windows,
 // 240 to 249 where an exit status holds 8 bits (loader/deployment.h).

@@ -76,8 +76,11 @@ class PayloadWriter final : public EntryVisitor {
          " bytes"});
     OpenFile output = run_.platform.CreateForWriting(path);
     if (!output) RaiseLoaderError(msg::kCannotCreate, path);
+    EntryEnd end;
     ExtractEntry(archive_, archive_path_, static_cast<int32_t>(archive_start_), *output, path,
-                 entry, totals_, run_.window);
+                 entry, totals_, run_.window, &end);
+    run_.made.ReadingFrom(archive_path_, archive_start_, false);
+    run_.made.Extracted(entry, end);
   }
 
  private:

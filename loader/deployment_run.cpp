@@ -64,6 +64,7 @@ void OpenKit(DeploymentRun& run, Container* container, EntryTable* table, Archiv
   if (run.record.self_extracting()) CheckKitWhole(run, *trailer, found);
   OpenContainer(run.platform, *trailer, run.loader_folder, container);
   if (!run.record.self_extracting()) CheckSetup1Whole(run, *container);
+  run.made.ReadingFrom(container->path, container->archive_start, run.setup1.attached());
   run.log.Line({"container ", container->path, ", archive at byte ",
                 CountDigits(static_cast<uint64_t>(container->archive_start))});
   ReadEntryTable(ArchiveOf(run, *container), container->archive_start, table);

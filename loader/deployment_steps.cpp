@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "format/stored_names.h"
 
 namespace ldr {
 
@@ -18,6 +19,19 @@ void MadeFiles::Creating(int32_t index, std::string_view path, const ArchiveEntr
   // temporary folder itself, or a name two entries share) was not made here.
   if (tracking_ && index >= 0 && index < kMaxFiles && !platform_.IdentifyFile(PathText(path)).known)
     made_[index] = NamePart(path, platform_.HostPathStyle());
+}
+
+void MadeFiles::Extracted(const ArchiveEntry& entry, const EntryEnd& end) {
+  if (end.whole && entry.unpacked_size >= 0 &&
+      end.written == static_cast<uint64_t>(entry.unpacked_size))
+    return;
+  if (digest_known_) {
+    failure_ = kExitKitDamaged;
+    RaiseFormatted(msg::kSetup1Changed, {kit_path_});
+  }
+  const int64_t at = archive_start_ + entry.data_start;
+  RaiseFormatted(msg::kEntryDamaged, {kit_path_, StoredNameText(entry),
+                                      CountDigits(static_cast<uint64_t>(at < 0 ? 0 : at))});
 }
 
 void MadeFiles::RemoveAll() {

@@ -32,12 +32,24 @@ struct WorkingFolder {
 // exactly those, and nothing else.
 class MadeFiles final : public ExtractionObserver {
  public:
-  MadeFiles(Platform& platform, DeploymentPlatform& system, RunLog& log)
-      : platform_(platform), system_(system), log_(log) {}
+  // `failure`: the run's exit code for a failure now.
+  MadeFiles(Platform& platform, DeploymentPlatform& system, RunLog& log, int& failure)
+      : platform_(platform), system_(system), log_(log), failure_(failure) {}
 
   // From now on what is made in this folder is noted.
   void Track(const WorkingFolder& folder);
+  // The kit entries are read from, for the message of a damaged one; a
+  // file whose digest the record holds is not the one built when an entry
+  // of it is damaged, and is named so.
+  void ReadingFrom(std::string_view kit_path, int64_t archive_start, bool digest_known) {
+    kit_path_ = kit_path;
+    archive_start_ = archive_start;
+    digest_known_ = digest_known;
+  }
   void Creating(int32_t index, std::string_view path, const ArchiveEntry& entry) override;
+  // Raises the damaged-entry message when the stream did not end whole or
+  // gave another size than its record claims.
+  void Extracted(const ArchiveEntry& entry, const EntryEnd& end) override;
   // Removes what was made, logging each; forgets it all.
   void RemoveAll();
 
@@ -45,7 +57,11 @@ class MadeFiles final : public ExtractionObserver {
   Platform& platform_;
   DeploymentPlatform& system_;
   RunLog& log_;
+  int& failure_;
   bool tracking_ = false;
+  std::string_view kit_path_;
+  int64_t archive_start_ = 0;
+  bool digest_known_ = false;
   WorkingFolder folder_;
   ShortText made_[kMaxFiles];  // names of files made in the folder; empty: none
 };
@@ -59,7 +75,7 @@ struct DeploymentRun {
         record(r),
         switches(s),
         log(d),
-        made(p, d, log),
+        made(p, d, log, failure),
         setup1(d) {}
 
   Platform& platform;
@@ -68,13 +84,13 @@ struct DeploymentRun {
   const DeploymentRecord& record;
   const Switches& switches;
   RunLog log;
+  // The exit code a failure now ends with; the installer's after /WAIT.
+  int failure = kExitOther;
   MadeFiles made;
   // setup.1's reads, when the record holds its digest.
   DigestedReads setup1;
   PathText own_path;
   std::string_view loader_folder;  // in own_path
-  // The exit code a failure now ends with; the installer's after /WAIT.
-  int failure = kExitOther;
   int exit_code = 0;
   // Started and not yet ended: nothing is removed.
   bool installer_running = false;

@@ -41,6 +41,8 @@ MSG_SETUP1_CHANGED = ("LOADER: The file %s is not the one this installation kit 
                       "with. Download the installation kit again")
 MSG_NO_SPACE = ("LOADER: There is not enough free space to unpack the installation program in "
                 "%s: it needs %d MB and %d MB are free")
+MSG_ENTRY_DAMAGED = ("LOADER: The installation kit %s is damaged: its entry %s (at byte %d) does "
+                     "not unpack whole. Download the installation kit again")
 MSG_UNSAFE_NAME = "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s"
 
 
@@ -407,6 +409,34 @@ class DamagedKits(DeployCase):
                 HOST.assert_reported(self, run, MSG_CUT_SHORT % (HOST.path(kit.loader_path),
                                                                  len(whole), keep),
                                      code=HOST.loader_exit(2402))
+                self.assertEqual(self.left_in_tmp(), [])
+
+    def test_an_entry_that_does_not_unpack_whole_is_a_damaged_kit(self):
+        """A stream zeroed in its second half, or a range cut inside it, used
+        to be written short and reported as success."""
+        data = self.folder("data")
+        with open(os.path.join(data, "big.bin"), "wb") as f:
+            f.write(bytes(range(256)) * 4 + os.urandom(5000))
+        kit = self.build("--file", os.path.join(data, "big.bin"))
+        whole = read_bytes(kit.loader_path)
+        first = kit_listing(kit.loader_path)["archives"][0]
+        entry = first["entries"][1]
+        stream = first["start"] + entry["data_start"]
+        end = first["start"] + entry["data_end"]
+        zeroed = bytearray(whole)
+        middle = (stream + end) // 2
+        zeroed[middle:end + 1] = bytes(end + 1 - middle)
+        cut = bytearray(whole)
+        record_at = stream - 164
+        cut[record_at + 16:record_at + 20] = (entry["data_end"] - 100).to_bytes(4, "little")
+        for name, damaged in (("zeroed", zeroed), ("cut", cut)):
+            with self.subTest(name):
+                with open(kit.loader_path, "wb") as f:
+                    f.write(damaged)
+                run = self.launch(kit, "/WAIT")
+                HOST.assert_reported(self, run, MSG_ENTRY_DAMAGED % (
+                    HOST.path(kit.loader_path), entry["stored_name"], stream),
+                    code=HOST.loader_exit(2404))
                 self.assertEqual(self.left_in_tmp(), [])
 
     def test_a_changed_setup1_is_refused_before_it_is_read(self):
