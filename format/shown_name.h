@@ -20,6 +20,10 @@ namespace ldr {
 // error messages all show names this way: tests and users read these
 // escapes, so they stay byte for byte.
 std::string ShownName(std::string_view text);
+// The same, handed over piece by piece for a writer without a heap (the
+// loader's log): put(context, piece) for each run of bytes kept as they are
+// and for each escape.
+void ForEachShownPiece(std::string_view text, void (*put)(void*, std::string_view), void* context);
 // The same for UTF-16 text (the names of resources); an unpaired surrogate
 // is shown as U+FFFD.
 std::string ShownName(std::u16string_view text);

@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "format/shown_name.h"
 
 namespace ldr {
 
@@ -22,7 +23,12 @@ bool RunLog::Line(std::initializer_list<std::string_view> pieces) {
   };
   write(now);
   write("  ");
-  for (std::string_view piece : pieces) write(piece);
+  // Names, arguments and messages come from outside: no byte of theirs may
+  // end the line or forge another one, or move a terminal's cursor.
+  auto shown = [](void* context, std::string_view piece) {
+    (*static_cast<decltype(write)*>(context))(piece);
+  };
+  for (std::string_view piece : pieces) ForEachShownPiece(piece, shown, &write);
   write("\n");
   return whole;
 }

@@ -104,6 +104,27 @@ TEST_F(DeploymentTest, SilentShowsNothingAndLogsTheFailure) {
       << log;
 }
 
+// Stored names, the command line and a refused switch come from outside: a
+// line break or an escape in them must not forge a line of the log.
+TEST_F(DeploymentTest, TheLogShowsControlBytesAsEscapes) {
+  const std::string kit = BuildSelfExtracting(
+      kImage, BuildArchive({FileEntry("C:\\KIT\\install.exe", "MZ installer"),
+                            FileEntry("C:\\KIT\\x\rdone, exit code 0\n\x1b[2K.bin", "d")}));
+  platform.AddFile(kLoaderPath, kit);
+  record.kit_length = static_cast<uint32_t>(kit.size());
+  record.trailer_offset = static_cast<int32_t>(kit.size() - kTrailerSize);
+  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log"), kExitUnpacking);
+  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log \"/X\ndone, exit code 0\""),
+            kExitCommandLine);
+  const std::string log = platform.Contents("C:\\Temp\\run.log");
+  EXPECT_EQ(log.find('\r'), std::string::npos) << log;
+  EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+  EXPECT_NE(log.find("x\\x0Ddone, exit code 0\\x0A\\x1B[2K.bin"), std::string::npos) << log;
+  EXPECT_NE(log.find("/X\\x0Adone"), std::string::npos) << log;
+  for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos; start = end + 1)
+    EXPECT_EQ(log.compare(start, 21, "2024-05-01 13:45:07  "), 0) << log.substr(start, end - start);
+}
+
 TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
   platform.create_fails = {"C:\\Temp\\ldx1A2B\\data.bin"};
   EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
