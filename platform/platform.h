@@ -273,9 +273,10 @@ class Platform {
   // for it to end. 32 or more: started; 0..31: why it did not (WinExec's
   // codes). Windows: CreateProcessA with the whole line. POSIX: the program's
   // file is looked at relative to its folder when that is held (a final
-  // symbolic link not followed), its path must still name that file, and it
-  // is started by that path with the arguments as given; no shell, no PATH
-  // search, no descriptor of the loader's. A script gets the path as its $0.
+  // symbolic link not followed) and started by its real path (the held
+  // folder's, as the system resolves it) once that path names the same file,
+  // with the arguments as given; no shell, no PATH search, no descriptor of
+  // the loader's. A script gets that real path as its $0.
   virtual uint32_t StartProcess(const ProcessStart& start) = 0;
 
   // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -331,12 +332,13 @@ size_t PosixPlatform::LongestProgramPath() { return PATH_MAX - 1; }
 
 // WinExec without a shell: the program's path is taken as it is (PATH is
 // not searched) and the arguments are handed over as they are. The file is
-// looked at relative to its held folder: it must be the file written, and
-// the whole path must name that same file, before it is started by that
-// path. Every folder on the path was checked when the temporary folder was
-// taken (nobody else can rename or replace anything on it), so the path
-// still names it when the system starts it; a script gets that path as its
-// own name and no descriptor of the loader's.
+// looked at relative to its held folder: it must be the file written. It is
+// started by its real path, the held folder's as the system resolves it
+// now, once that path names the same file: every folder on the real path
+// was checked when the temporary folder was taken (nobody else can rename
+// or replace anything on it), so it still names that file when the system
+// starts it, whatever links on the path as given change meanwhile. A script
+// gets that path as its own name, and no descriptor of the loader's.
 uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (start.program.empty()) return 2;
   // exec takes the arguments as char*; it does not change them.
@@ -348,11 +350,14 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (count == 0) argv[count++] = const_cast<char*>(start.program.c_str());
   argv[count] = nullptr;
   const Located at = Locate(start.program);
+  const PathText real = RealPath(at);
   struct stat info;
   struct stat named;
   int error = 0;
-  if (::fstatat(at.folder, at.name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      ::lstat(start.program.c_str(), &named) != 0) {
+  if (real.empty() || real.cut()) {
+    error = ENAMETOOLONG;
+  } else if (::fstatat(at.folder, at.name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+             ::lstat(real.c_str(), &named) != 0) {
     error = errno;
   } else if (start.program_id.known && IdOf(info) != start.program_id) {
     error = ENOENT;  // the file written under that name is not there any more
@@ -361,9 +366,22 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   } else if (!S_ISREG(info.st_mode)) {
     error = EACCES;  // as exec has it for anything else; a link is not followed
   } else {
-    error = StartProgram(start.program.c_str(), argv, start.wait ? &waited_child_ : nullptr);
+    error = StartProgram(real.c_str(), argv, start.wait ? &waited_child_ : nullptr);
   }
   return WinExecResult(error);
+}
+
+PathText PosixPlatform::RealPath(Located at) const {
+  if (at.folder == AT_FDCWD) return PathText(std::string_view(at.name));
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", at.folder);
+  char folder[PATH_MAX];
+  const ssize_t n = ::readlink(link, folder, sizeof folder);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof folder || folder[0] != '/') return PathText();
+  PathText path(std::string_view(folder, static_cast<size_t>(n)));
+  if (path.view() != "/") path.Append('/');
+  path.Append(at.name);
+  return path;
 }
 
 PosixPlatform::Located PosixPlatform::Locate(SystemText path) const {

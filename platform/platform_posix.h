@@ -83,6 +83,9 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   };
 
   Located Locate(SystemText path) const;
+  // The path the system resolves a located name by: its held folder's real
+  // path (the empty text when that cannot be had), or the path as given.
+  PathText RealPath(Located at) const;
   // Opens a folder just made and keeps it open, if it is a real folder of
   // this user.
   bool Hold(Located at, std::string_view path);
