@@ -108,7 +108,9 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
                         written, &hand_off, &start);
   run.log.Line({"starting ", start.command_line});
-  if (start.wait) run.system.SetEnvironment(kLoaderWaitsVariable, "1");
+  // Only a waiting loader cleans up after the installer: a value inherited
+  // from another kit's run (an installer that runs a kit) must not reach it.
+  run.system.SetEnvironment(kLoaderWaitsVariable, start.wait ? "1" : "");
   const uint32_t started = run.platform.StartProcess(start);
   if (started < 32) RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   container.file.reset();

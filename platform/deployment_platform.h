@@ -87,7 +87,7 @@ class DeploymentPlatform {
   virtual bool HashEnd(Sha256Digest* digest) = 0;
 
   // Sets a variable in this process's environment, which the programs it
-  // starts inherit.
+  // starts inherit; an empty value removes it.
   virtual void SetEnvironment(SystemText name, SystemText value) = 0;
 
  protected:

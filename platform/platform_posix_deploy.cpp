@@ -93,7 +93,11 @@ TimeText PosixPlatform::LocalTime() {
 }
 
 void PosixPlatform::SetEnvironment(SystemText name, SystemText value) {
-  ::setenv(name.c_str(), value.c_str(), 1);
+  if (value.view().empty()) {
+    ::unsetenv(name.c_str());
+  } else {
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
 }
 
 }  // namespace ldr

@@ -119,7 +119,7 @@ bool Win32DeploymentPlatform::HashEnd(Sha256Digest* digest) {
 }
 
 void Win32DeploymentPlatform::SetEnvironment(SystemText name, SystemText value) {
-  SetEnvironmentVariableA(name.c_str(), value.c_str());
+  SetEnvironmentVariableA(name.c_str(), value.view().empty() ? nullptr : value.c_str());
 }
 
 }  // namespace ldr

@@ -95,12 +95,13 @@ class DeployCase(LoaderCase):
             return Kit(os.path.join(folder, os.path.basename(LOADER)))
         return Kit(out)
 
-    def launch(self, kit, *args, code=0, delay_ms=0, tmp=None, record=True):
+    def launch(self, kit, *args, code=0, delay_ms=0, tmp=None, record=True, env=None):
         """One run of the kit; the probe ends after delay_ms with code.
         record=False: a run that succeeds without starting the installer
-        (the probe's record is then not waited for)."""
+        (the probe's record is then not waited for). env: more variables."""
         run = self.run_kit(kit, args, tmp=tmp or self.tmp, record=record,
-                           env={"PROBE_EXIT_CODE": str(code), "PROBE_DELAY_MS": str(delay_ms)})
+                           env={"PROBE_EXIT_CODE": str(code), "PROBE_DELAY_MS": str(delay_ms),
+                                **(env or {})})
         if delay_ms and run.record is not None:
             # The installer may run on: the scratch folder goes once it ended.
             self.addCleanup(self.wait_until_ended, run)
@@ -142,8 +143,11 @@ class ExitCodes(DeployCase):
             with self.subTest(installer=kind):
                 kit = self.build(installer=installer)
                 log = os.path.join(self.scratch, "run-%s.log" % kind)
+                # Started from another kit's installer that was waited for:
+                # this run does not wait, and must not say it does.
                 run = self.launch(kit, "/LOG=" + HOST.path(log), code=1603, delay_ms=10000,
-                               tmp=self.folder("tmp-" + kind))
+                                  tmp=self.folder("tmp-" + kind),
+                                  env={"LOADERKIT_LOADER_WAITS": "1"})
                 self.assertEqual(run.code, 0)
                 self.assertIsNotNone(run.record, "the installer was not started")
                 self.assertFalse(self.ended(run), "the loader waited for the installer")

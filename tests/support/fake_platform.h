@@ -137,7 +137,11 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override { return TimeText(local_time); }
   void SetEnvironment(SystemText name, SystemText value) override {
-    environment[std::string(name.view())] = std::string(value.view());
+    if (value.view().empty()) {
+      environment.erase(std::string(name.view()));
+    } else {
+      environment[std::string(name.view())] = std::string(value.view());
+    }
   }
   bool HashStart() override { return hash_.Start(); }
   void HashAdd(const unsigned char* bytes, size_t size) override { hash_.Add(bytes, size); }
