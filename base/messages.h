@@ -115,6 +115,9 @@ inline constexpr char kNoLog[] = "LOADER: Could not write the log file ";
 inline constexpr char kExtractNotEmpty[] =
     "LOADER: The folder %s to unpack the installation kit into is not empty";
 inline constexpr char kExtractNoFolder[] = "LOADER: Could not create the folder ";
+inline constexpr char kExtractNotPrivate[] =
+    "LOADER: Other users can change the folder %s to unpack the installation kit into. Choose a "
+    "folder that only you can write to";
 inline constexpr char kUnsafePayloadName[] =
     "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s";
 inline constexpr char kTooManyArguments[] =

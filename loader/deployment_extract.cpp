@@ -10,20 +10,28 @@ namespace ldr {
 namespace {
 
 // The folder to unpack into: made when missing, else it must be an empty
-// folder.
+// folder. Either way nobody else may change it, under the rules of a
+// temporary folder, since everything is written into it by name. From here
+// on a failure removes what the run put in it, and the folder if it made it.
 void PrepareFolder(DeploymentRun& run, const PathText& folder) {
   run.failure = kExitExtractFolder;
+  bool made = false;
   switch (run.system.InspectFolder(folder)) {
     case FolderState::kMissing:
       if (!run.platform.MakeFolder(folder)) RaiseLoaderError(msg::kExtractNoFolder, folder);
-      return;
+      made = true;
+      break;
     case FolderState::kNotAFolder:
       RaiseLoaderError(msg::kExtractNoFolder, folder);
     case FolderState::kNotEmpty:
       RaiseFormatted(msg::kExtractNotEmpty, {folder});
     case FolderState::kEmpty:
-      return;
+      break;
   }
+  run.extract_folder = folder;
+  run.extract_folder_made = made;
+  if (run.platform.TempFolderSharing(folder) != FolderSharing::kPrivate)
+    RaiseFormatted(msg::kExtractNotPrivate, {folder});
 }
 
 class SizeSum final : public EntryVisitor {
@@ -49,10 +57,10 @@ class PayloadWriter final : public EntryVisitor {
   }
 
   void Visit(const ArchiveEntry& entry) override {
+    // The payload library's rule: a kit it would refuse is refused here too.
     const std::string_view stored = StoredNameText(entry);
-    std::string_view relative;
-    if (StoredPathRefusal(stored, &relative) != nullptr)
-      RaiseFormatted(msg::kUnsafePayloadName, {stored});
+    const std::string_view relative = stored;
+    if (RelativeNameRefusal(stored) != nullptr) RaiseFormatted(msg::kUnsafePayloadName, {stored});
     const char separator = run_.platform.HostPathStyle().trailing;
     PathText path = root_;
     for (size_t start = 0;;) {

@@ -156,6 +156,11 @@ class RunFailure final : public FailureHandler {
     DeploymentRun& run = run_;
     run.platform.CloseFilesOpenedSince(run.files_mark);
     if (!run.installer_running) run.made.RemoveAll();
+    if (!run.extract_folder.empty()) {
+      const bool gone = run.system.RemoveTree(run.extract_folder, !run.extract_folder_made);
+      run.log.Line({gone ? "removed what was unpacked into " : "could not remove all of ",
+                    run.extract_folder});
+    }
     const int code =
         run.switches_given ? HostExitCode(run.failure, run.platform.HostPathStyle()) : 1;
     run.log.Line({"failed with exit code ", CountDigits(static_cast<uint64_t>(code)),

@@ -94,6 +94,9 @@ struct DeploymentRun {
   int exit_code = 0;
   // Started and not yet ended: nothing is removed.
   bool installer_running = false;
+  // /EXTRACT's folder once it is taken, and whether the run made it.
+  PathText extract_folder;
+  bool extract_folder_made = false;
   // Failures end with DeploymentExit codes, not 1.
   bool switches_given = false;
   // Files opened from here on are closed by a failure (Platform::FilesOpened).

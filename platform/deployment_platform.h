@@ -70,6 +70,12 @@ class DeploymentPlatform {
   virtual bool RemoveFile(SystemText path) = 0;
   virtual bool RemoveEmptyFolder(SystemText path) = 0;
 
+  // Removes everything below folder, and the folder itself unless
+  // keep_folder: files and links as themselves (never what a link or
+  // junction leads to), folders with what they hold. POSIX works relative
+  // to the held folder. False when anything stayed.
+  virtual bool RemoveTree(SystemText folder, bool keep_folder) = 0;
+
   virtual FolderState InspectFolder(SystemText path) = 0;
 
   // Opens a file for appending, made when missing (POSIX: mode 0600, never

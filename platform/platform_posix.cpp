@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -187,7 +188,7 @@ bool PosixPlatform::GetTempFolder(PathText* folder) {
 FolderSharing PosixPlatform::TempFolderSharing(SystemText folder) {
   int held = -1;
   const FolderSharing sharing = ResolveFolder(folder.view(), &held);
-  if (held >= 0) Keep(folder.view(), held);
+  if (held >= 0) Keep(folder.view(), held, true, sharing == FolderSharing::kPrivate);
   return sharing;
 }
 
@@ -384,16 +385,50 @@ PathText PosixPlatform::RealPath(Located at) const {
   return path;
 }
 
-PosixPlatform::Located PosixPlatform::Locate(SystemText path) const {
+// A path below a held folder is reached from the nearest one on its way.
+// Below a folder nobody else can change (one the run made, a private
+// temporary folder) each further folder is opened relative to the last
+// without following a link, and must be a folder of this user or root; each
+// is held in turn. A path below no such folder is looked up as given.
+PosixPlatform::Located PosixPlatform::Locate(SystemText path) {
   const std::string_view whole = path.view();
   const size_t slash = whole.rfind('/');
-  if (slash != std::string_view::npos && slash + 1 < whole.size()) {
-    const std::string_view parent = FolderKey(whole.substr(0, slash + 1));
-    for (const HeldFolder& held : folders_) {
-      if (held.fd >= 0 && held.path == parent) return Located{held.fd, path.c_str() + slash + 1};
-    }
+  if (slash == std::string_view::npos || slash + 1 >= whole.size())
+    return Located{AT_FDCWD, path.c_str()};
+  const char* name = path.c_str() + slash + 1;
+  const std::string_view parent = FolderKey(whole.substr(0, slash + 1));
+  const HeldFolder* nearest = nullptr;
+  for (const HeldFolder& held : folders_) {
+    const std::string_view key = held.path.view();
+    const bool below = parent.size() > key.size() && parent.substr(0, key.size()) == key &&
+                       (parent[key.size()] == '/' || key == "/");
+    if (held.fd >= 0 && (parent == key || (below && held.walkable)) &&
+        (nearest == nullptr || key.size() > nearest->path.size()))
+      nearest = &held;
   }
-  return Located{AT_FDCWD, path.c_str()};
+  if (nearest == nullptr) return Located{AT_FDCWD, path.c_str()};
+  int folder = nearest->fd;
+  PathText reached(nearest->path);
+  for (size_t at = reached.size(); at < parent.size();) {
+    while (at < parent.size() && parent[at] == '/') ++at;
+    const size_t end = std::min(parent.find('/', at), parent.size());
+    const PathText part(parent.substr(at, end - at));
+    if (part.view() == "." || part.view() == "..") return Located{-1, name};
+    const int next = ::openat(folder, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (next < 0) return Located{-1, name};
+    if (::fstat(next, &info) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_uid != ::geteuid() && info.st_uid != 0)) {
+      ::close(next);
+      return Located{-1, name};
+    }
+    if (reached.view() != "/") reached.Append('/');
+    reached.Append(part);
+    if (!Keep(reached, next, false, true)) return Located{-1, name};
+    folder = next;
+    at = end;
+  }
+  return Located{folder, name};
 }
 
 bool PosixPlatform::Hold(Located at, std::string_view path) {
@@ -407,22 +442,32 @@ bool PosixPlatform::Hold(Located at, std::string_view path) {
   return Keep(path, fd);
 }
 
-bool PosixPlatform::Keep(std::string_view path, int fd) {
+bool PosixPlatform::Keep(std::string_view path, int fd, bool pinned, bool walkable) {
   const PathText name(FolderKey(path));
   if (name.cut()) {
     ::close(fd);
     return false;
   }
   // The same folder held again takes its old slot; otherwise the next slot
-  // round the ring, letting go of the folder held longest.
-  HeldFolder* slot = &folders_[next_folder_];
+  // round the ring that is not pinned, letting go of the folder held longest.
+  HeldFolder* slot = nullptr;
   for (HeldFolder& held : folders_) {
     if (held.fd >= 0 && held.path == name) slot = &held;
   }
-  if (slot == &folders_[next_folder_]) next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
-  if (slot->fd >= 0) ::close(slot->fd);
+  for (int tries = 0; slot == nullptr && tries < kMaxHeldFolders; ++tries) {
+    HeldFolder& next = folders_[next_folder_];
+    next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
+    if (!next.pinned) slot = &next;
+  }
+  if (slot == nullptr) {
+    ::close(fd);
+    return false;
+  }
+  if (slot->fd >= 0 && slot->fd != fd) ::close(slot->fd);
   slot->path = name;
   slot->fd = fd;
+  slot->pinned = slot->pinned || pinned;
+  slot->walkable = walkable;
   return true;
 }
 

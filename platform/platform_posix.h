@@ -62,6 +62,7 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
+  bool RemoveTree(SystemText folder, bool keep_folder) override;
   FolderState InspectFolder(SystemText path) override;
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
@@ -74,6 +75,8 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   struct HeldFolder {
     PathText path;  // without final separators
     int fd = -1;
+    bool pinned = false;    // a temporary or /EXTRACT folder: held to the end
+    bool walkable = false;  // only this user can change what lies below
   };
   // Where a path's last part is looked up: relative to a held folder when
   // the path's folder is one, else the whole path as given.
@@ -82,15 +85,16 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
     const char* name;  // points into the path
   };
 
-  Located Locate(SystemText path) const;
+  Located Locate(SystemText path);
   // The path the system resolves a located name by: its held folder's real
   // path (the empty text when that cannot be had), or the path as given.
   PathText RealPath(Located at) const;
   // Opens a folder just made and keeps it open, if it is a real folder of
   // this user.
   bool Hold(Located at, std::string_view path);
-  // Keeps fd open as the folder path names now (closed when it cannot be).
-  bool Keep(std::string_view path, int fd);
+  // Keeps fd open as the folder path names now (closed when it cannot be);
+  // a pinned folder is never let go for another.
+  bool Keep(std::string_view path, int fd, bool pinned = false, bool walkable = true);
   OpenFile Slot(int fd);
 
   CommandLineText command_line_;

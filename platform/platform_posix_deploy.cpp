@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "platform/platform_posix.h"
+#include "platform/posix_folder_walk.h"
 
 namespace ldr {
 
@@ -55,6 +56,50 @@ bool PosixPlatform::RemoveEmptyFolder(SystemText path) {
   return ::unlinkat(at.folder, at.name, AT_REMOVEDIR) == 0;
 }
 
+namespace {
+
+// Empties the folder open as fd (closed here), never following a link;
+// deeper than the format's names reach, nothing is removed.
+bool RemoveBelow(int fd, int depth) {
+  DIR* folder = fd >= 0 && depth < 64 ? ::fdopendir(fd) : nullptr;
+  if (folder == nullptr) {
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  bool all = true;
+  while (const dirent* entry = ::readdir(folder)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    struct stat info;
+    if (::fstatat(::dirfd(folder), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      all = false;
+    } else if (S_ISDIR(info.st_mode)) {
+      const int inner =
+          ::openat(::dirfd(folder), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      all = RemoveBelow(inner, depth + 1) && all;
+      all = ::unlinkat(::dirfd(folder), name, AT_REMOVEDIR) == 0 && all;
+    } else {
+      all = ::unlinkat(::dirfd(folder), name, 0) == 0 && all;
+    }
+  }
+  ::closedir(folder);
+  return all;
+}
+
+}  // namespace
+
+bool PosixPlatform::RemoveTree(SystemText folder, bool keep_folder) {
+  // The folder itself, relative to where it is held, and below it only
+  // relative to that.
+  PathText inside = WithTrailingSeparator(folder, kPosixPaths);
+  inside.Append('.');
+  const Located at = Locate(inside);
+  const int fd = ::openat(at.folder, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  bool all = !inside.cut() && RemoveBelow(fd, 0);
+  if (!keep_folder) all = RemoveEmptyFolder(folder) && all;
+  return all;
+}
+
 FolderState PosixPlatform::InspectFolder(SystemText path) {
   struct stat info;
   if (::stat(path.c_str(), &info) != 0) return FolderState::kMissing;
@@ -72,12 +117,30 @@ FolderState PosixPlatform::InspectFolder(SystemText path) {
   return state;
 }
 
+// The log's folder is resolved as a temporary folder is: no link of
+// another user's on the way, nothing others could rename. The file is
+// reached from that folder, never through a link, and an existing one is
+// taken only when it is this user's own regular file with no other link: a
+// log another user made beforehand (in a shared folder) is not written to.
 OpenFile PosixPlatform::OpenForAppending(SystemText path) {
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const std::string_view whole = path.view();
+  const size_t slash = whole.rfind('/');
+  const PathText folder(slash == std::string_view::npos ? std::string_view(".")
+                        : slash == 0                     ? std::string_view("/")
+                                                         : whole.substr(0, slash));
+  const char* name = slash == std::string_view::npos ? path.c_str() : path.c_str() + slash + 1;
+  int held = -1;
+  if (folder.cut() || ResolveFolder(folder.view(), &held) == FolderSharing::kUnsafe || held < 0) {
+    if (held >= 0) ::close(held);
+    return OpenFile();
+  }
+  const int fd = ::openat(held, name,
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  ::close(held);
   if (fd < 0) return OpenFile();
   struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+      info.st_nlink != 1) {
     ::close(fd);
     return OpenFile();
   }

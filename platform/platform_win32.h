@@ -83,6 +83,7 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
+  bool RemoveTree(SystemText folder, bool keep_folder) override;
   FolderState InspectFolder(SystemText path) override;
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;

@@ -49,6 +49,35 @@ bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
   return RemoveDirectoryA(path.c_str()) != 0;
 }
 
+// A reparse point (a junction, a symbolic link) is removed as itself: a
+// folder's is removed with RemoveDirectory, which never goes through it.
+bool Win32DeploymentPlatform::RemoveTree(SystemText folder, bool keep_folder) {
+  PathText pattern = WithTrailingSeparator(folder, HostPathStyle());
+  pattern.Append('*');
+  WIN32_FIND_DATAA found;
+  HANDLE search = pattern.cut() ? INVALID_HANDLE_VALUE : FindFirstFileA(pattern.c_str(), &found);
+  bool all = true;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string_view name(found.cFileName);
+      if (name == "." || name == "..") continue;
+      PathText path = WithTrailingSeparator(folder, HostPathStyle());
+      path.Append(name);
+      const DWORD attributes = found.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        all = !path.cut() && DeleteFileA(path.c_str()) && all;
+      } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        all = !path.cut() && RemoveDirectoryA(path.c_str()) && all;
+      } else {
+        all = !path.cut() && RemoveTree(path, false) && all;
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  if (!keep_folder) all = RemoveDirectoryA(folder.c_str()) && all;
+  return all;
+}
+
 FolderState Win32DeploymentPlatform::InspectFolder(SystemText path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FolderState::kMissing;

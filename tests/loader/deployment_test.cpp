@@ -248,18 +248,49 @@ TEST_F(ExtractTest, PayloadNamesAreCheckedBeforeTheyAreWritten) {
       {{FileEntry("docs", "a file"), FileEntry("docs\\guide.txt", "guide")},
        "LOADER: Could not create the following file, C:\\Out\\payload\\docs",
        "C:\\Out\\payload\\docs\\guide.txt"},
+      // What the payload library refuses, /EXTRACT refuses too: no drive,
+      // no leading separator, no stream.
+      {{FileEntry("C:\\x", "x")},
+       "LOADER: The installation kit holds a file name that cannot be unpacked safely: C:\\x",
+       "C:\\Out\\payload\\x"},
+      {{FileEntry("\\x", "x")},
+       "LOADER: The installation kit holds a file name that cannot be unpacked safely: \\x",
+       "C:\\Out\\payload\\x"},
+      {{FileEntry("x:stream", "x")},
+       "LOADER: The installation kit holds a file name that cannot be unpacked safely: x:stream",
+       "C:\\Out\\payload\\x"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.box);
-    platform.nodes.clear();
-    platform.AddFolder("C:\\Temp");
-    platform.AddFolder("C:\\Out");
-    UsePayload(c.payload);
-    EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitUnpacking);
-    EXPECT_EQ(Box(), c.box);
-    EXPECT_FALSE(platform.Exists(c.not_made));
-    EXPECT_TRUE(platform.starts.empty());
+  // A failed run leaves the folder as it found it: empty when it was there,
+  // gone when the run made it.
+  for (const bool there : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.box);
+      platform.nodes.clear();
+      platform.AddFolder("C:\\Temp");
+      if (there) platform.AddFolder("C:\\Out");
+      UsePayload(c.payload);
+      EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitUnpacking);
+      EXPECT_EQ(Box(), c.box);
+      EXPECT_FALSE(platform.Exists(c.not_made));
+      EXPECT_FALSE(platform.Exists("C:\\Out\\install.exe"));
+      EXPECT_EQ(platform.Exists("C:\\Out"), there);
+      if (there) {
+        EXPECT_EQ(platform.InspectFolder("C:\\Out"), FolderState::kEmpty);
+      }
+      EXPECT_TRUE(platform.starts.empty());
+    }
   }
+}
+
+TEST_F(ExtractTest, AFolderOthersCanChangeIsRefused) {
+  UsePayload({FileEntry("readme.txt", "read me")});
+  platform.AddFolder("C:\\Out");
+  platform.sharing = FolderSharing::kShared;
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitExtractFolder);
+  EXPECT_EQ(Box(),
+            "LOADER: Other users can change the folder C:\\Out to unpack the installation kit "
+            "into. Choose a folder that only you can write to");
+  EXPECT_TRUE(platform.files_created.empty());
 }
 
 // An external kit: setup.1 beside the loader must be the one built, and

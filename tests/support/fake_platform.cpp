@@ -270,6 +270,22 @@ bool FakePlatform::RemoveEmptyFolder(SystemText path_text) {
   return true;
 }
 
+bool FakePlatform::RemoveTree(SystemText folder_text, bool keep_folder) {
+  const std::string folder(WithoutTrailingSeparator(folder_text.view(), host_style));
+  const std::string inside = std::string(WithTrailingSeparator(folder, host_style));
+  std::vector<std::string> below;
+  for (auto it = nodes.lower_bound(inside);
+       it != nodes.end() && it->first.compare(0, inside.size(), inside) == 0; ++it)
+    below.push_back(it->first);
+  // Deepest first: a folder's content sorts after the folder.
+  for (auto it = below.rbegin(); it != below.rend(); ++it) {
+    nodes.erase(*it);
+    removed.push_back(*it);
+  }
+  if (!keep_folder) return RemoveEmptyFolder(folder);
+  return true;
+}
+
 FolderState FakePlatform::InspectFolder(SystemText path_text) {
   const std::string path(WithoutTrailingSeparator(path_text.view(), host_style));
   auto it = nodes.find(path);

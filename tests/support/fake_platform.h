@@ -133,6 +133,7 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
+  bool RemoveTree(SystemText folder, bool keep_folder) override;
   FolderState InspectFolder(SystemText path) override;
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override { return TimeText(local_time); }
