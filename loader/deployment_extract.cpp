@@ -28,10 +28,12 @@ void PrepareFolder(DeploymentRun& run, const PathText& folder) {
     case FolderState::kEmpty:
       break;
   }
+  if (run.platform.TempFolderSharing(folder) != FolderSharing::kPrivate) {
+    if (made) run.system.RemoveEmptyFolder(folder);
+    RaiseFormatted(msg::kExtractNotPrivate, {folder});
+  }
   run.extract_folder = folder;
   run.extract_folder_made = made;
-  if (run.platform.TempFolderSharing(folder) != FolderSharing::kPrivate)
-    RaiseFormatted(msg::kExtractNotPrivate, {folder});
 }
 
 class SizeSum final : public EntryVisitor {

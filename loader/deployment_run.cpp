@@ -92,6 +92,10 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   folder.path = MakeWorkingFolderIn(run.platform, temp_folder, &folder.temp_file);
   folder.made = folder.path.view() != temp_folder.view();
   run.made.Track(folder);
+  // A folder of the administrator's choice is no place to unpack into
+  // directly: only a folder the run made is.
+  if (!folder.made && !run.switches.temp.empty())
+    RaiseFormatted(msg::kNoWorkingFolder, {temp_folder});
   run.log.Line({"working folder ", folder.path});
   run.failure = kExitUnpacking;
   FileId written;

@@ -89,13 +89,15 @@ bool RemoveBelow(int fd, int depth) {
 }  // namespace
 
 bool PosixPlatform::RemoveTree(SystemText folder, bool keep_folder) {
-  // The folder itself, relative to where it is held, and below it only
-  // relative to that.
+  // Only a folder held (or reached from one held): what lies below it is
+  // removed relative to it. A folder that is not held is left alone, so
+  // that no path looked up again can lead the removal elsewhere.
   PathText inside = WithTrailingSeparator(folder, kPosixPaths);
   inside.Append('.');
   const Located at = Locate(inside);
+  if (inside.cut() || at.folder == AT_FDCWD || at.folder < 0) return false;
   const int fd = ::openat(at.folder, ".", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  bool all = !inside.cut() && RemoveBelow(fd, 0);
+  bool all = RemoveBelow(fd, 0);
   if (!keep_folder) all = RemoveEmptyFolder(folder) && all;
   return all;
 }
@@ -126,16 +128,16 @@ OpenFile PosixPlatform::OpenForAppending(SystemText path) {
   const std::string_view whole = path.view();
   const size_t slash = whole.rfind('/');
   const PathText folder(slash == std::string_view::npos ? std::string_view(".")
-                        : slash == 0                     ? std::string_view("/")
-                                                         : whole.substr(0, slash));
+                        : slash == 0                    ? std::string_view("/")
+                                                        : whole.substr(0, slash));
   const char* name = slash == std::string_view::npos ? path.c_str() : path.c_str() + slash + 1;
   int held = -1;
   if (folder.cut() || ResolveFolder(folder.view(), &held) == FolderSharing::kUnsafe || held < 0) {
     if (held >= 0) ::close(held);
     return OpenFile();
   }
-  const int fd = ::openat(held, name,
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  const int fd = ::openat(
+      held, name, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   ::close(held);
   if (fd < 0) return OpenFile();
   struct stat info;

@@ -117,8 +117,7 @@ TEST_F(DeploymentTest, TheLogShowsControlBytesAsEscapes) {
   record.kit_length = static_cast<uint32_t>(kit.size());
   record.trailer_offset = static_cast<int32_t>(kit.size() - kTrailerSize);
   EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log"), kExitUnpacking);
-  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log \"/X\ndone, exit code 0\""),
-            kExitCommandLine);
+  EXPECT_EQ(Run("setup.exe /S /LOG=C:\\Temp\\run.log \"/X\ndone, exit code 0\""), kExitCommandLine);
   const std::string log = platform.Contents("C:\\Temp\\run.log");
   EXPECT_EQ(log.find('\r'), std::string::npos) << log;
   EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
@@ -373,6 +372,21 @@ TEST_F(Setup1Test, ASetup1ChangedWhileItIsReadStartsNothing) {
     for (const std::string& made : platform.files_created)
       EXPECT_FALSE(platform.Exists(made)) << made;
   }
+}
+
+// With /TEMP the files go only into a folder the run made there, never
+// into the administrator's folder itself.
+TEST_F(DeploymentTest, ATempFolderGivenIsNeverUnpackedIntoDirectly) {
+  platform.AddFolder("D:\\Work");
+  platform.make_folder_fails = true;
+  EXPECT_EQ(Run("setup.exe /S /WAIT /TEMP=D:\\Work"), kExitTempFolder);
+  EXPECT_TRUE(platform.files_created.empty());
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_EQ(platform.removed, (std::vector<std::string>{"D:\\Work\\ldx1A2B.tmp"}));
+  platform.make_folder_fails = false;
+  platform.sharing = FolderSharing::kUnsafe;
+  EXPECT_EQ(Run("setup.exe /S /WAIT /TEMP=D:\\Work"), kExitTempFolder);
+  EXPECT_TRUE(platform.files_created.empty());
 }
 
 TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {

@@ -560,5 +560,36 @@ TEST_F(PosixPlatform, LogIsAppendedToARegularFileOnly) {
   EXPECT_EQ(system.OpenForAppending(scratch_), nullptr);
 }
 
+// Removing a tree: only below a folder the platform holds, every link
+// removed as itself; a folder it does not hold is left alone whole.
+TEST_F(PosixPlatform, RemovesATreeOnlyBelowAHeldFolderAndNeverThroughALink) {
+  auto& system = static_cast<SystemPlatform&>(*platform_);
+  const std::string victim = scratch_ + "victim";
+  ASSERT_EQ(::mkdir(victim.c_str(), 0700), 0);
+  Put(victim + "/keep.txt", "victim's", 0600);
+
+  const std::string out = scratch_ + "out";
+  ASSERT_TRUE(platform_->MakeFolder(out));
+  ASSERT_TRUE(platform_->MakeFolder(out + "/docs"));
+  ASSERT_TRUE(platform_->MakeFolder(out + "/docs/deep"));
+  Put(out + "/docs/deep/guide.txt", "guide", 0600);
+  ASSERT_EQ(::symlink(victim.c_str(), (out + "/docs/link").c_str()), 0);
+  EXPECT_TRUE(system.RemoveTree(out, true));
+  EXPECT_EQ(ModeOf(out), 0700u);
+  EXPECT_EQ(ModeOf(out + "/docs"), 0u);
+  EXPECT_EQ(ModeOf(victim + "/keep.txt"), 0600u);
+
+  // Not held by this platform: nothing is removed, whatever lies there.
+  const std::string other = scratch_ + "other";
+  ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+  Put(other + "/file.txt", "stays", 0600);
+  EXPECT_FALSE(system.RemoveTree(other, false));
+  EXPECT_FALSE(system.RemoveTree("relative", true));
+  EXPECT_EQ(ModeOf(other + "/file.txt"), 0600u);
+
+  EXPECT_TRUE(system.RemoveTree(out, false));
+  EXPECT_EQ(ModeOf(out), 0u);
+}
+
 }  // namespace
 }  // namespace ldr::testing
