@@ -108,7 +108,7 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   hand_off.command_line = run.platform.CommandLine();
   hand_off.more_arguments = run.switches.installer_arguments;
   ProcessStart start;
-  start.wait = run.switches.wait;
+  start.wait = run.switches.waits();
   PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
                         written, &hand_off, &start);
   run.log.Line({"starting ", start.command_line});
@@ -129,7 +129,7 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   run.failure = kExitWait;
   uint32_t code = 0;
   if (!run.system.WaitForProcess(&code)) RaiseLoaderError(msg::kNoWait);
-  run.log.Line({"the installer ended with exit code ", CountDigits(code)});
+  run.log.Line({"the installer ended with exit code ", ExitCodeText(code)});
   run.exit_code = static_cast<int>(code);
   run.installer_running = false;
   if (run.switches.keep) {
@@ -190,8 +190,19 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
   return RunHandled(handler, [&] {
     if (!switches.log.empty()) {
       run.failure = kExitLog;
+      // What follows "--" may hold licence keys and passwords: only how
+      // many arguments there were reaches the log.
+      const std::string_view line = platform.CommandLine();
+      const size_t shown =
+          switches.installer_arguments != 0 ? switches.installer_arguments : line.size();
       run.log.Open(switches.log,
-                   {"loader ", platform.OwnFilePath(), ", command line ", platform.CommandLine()});
+                   {"loader ", platform.OwnFilePath(), ", command line ", line.substr(0, shown),
+                    switches.installer_arguments != 0 ? " and " : "",
+                    switches.installer_arguments != 0 ? CountDigits(CountArguments(line, shown))
+                                                      : DecimalDigits(),
+                    switches.installer_arguments != 0
+                        ? " arguments for the installation program (not logged)"
+                        : ""});
       run.files_mark = platform.FilesOpened();
     }
     if (!parsed) {
@@ -203,8 +214,9 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
       return 0;
     }
     Deploy(run);
-    run.log.Line({"done, exit code ", CountDigits(static_cast<uint64_t>(run.exit_code)),
-                  run.switches.wait ? " (the installer's)" : ""});
+    run.log.Line(
+        {"done, exit code ", ExitCodeText(static_cast<uint32_t>(run.exit_code)),
+         run.switches.waits() && run.switches.extract.empty() ? " (the installer's)" : ""});
     return run.exit_code;
   });
 }

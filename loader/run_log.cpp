@@ -37,6 +37,22 @@ DecimalDigits CountDigits(uint64_t count) {
   return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
 }
 
+Text<24> ExitCodeText(uint32_t code) {
+  char digits[10];
+  int n = 0;
+  for (uint32_t rest = code; n == 0 || rest != 0; rest /= 10)
+    digits[n++] = static_cast<char>('0' + rest % 10);
+  Text<24> text;
+  while (n > 0) text.Append(digits[--n]);
+  if (code >= 0x80000000u) {
+    text.Append(" (0x");
+    for (int shift = 28; shift >= 0; shift -= 4)
+      text.Append("0123456789ABCDEF"[(code >> shift) & 15]);
+    text.Append(')');
+  }
+  return text;
+}
+
 DecimalDigits MegabyteText(uint64_t bytes, bool round_up) {
   constexpr uint64_t kMegabyte = uint64_t{1024} * 1024;
   return CountDigits(bytes / kMegabyte + (round_up && bytes % kMegabyte != 0 ? 1 : 0));

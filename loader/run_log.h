@@ -33,5 +33,8 @@ class RunLog {
 DecimalDigits MegabyteText(uint64_t bytes, bool round_up);
 // A count as decimal digits (at most 2^31 - 1 shown).
 DecimalDigits CountDigits(uint64_t count);
+// An exit code as the system gives it, unsigned 32-bit; from 0x80000000 on
+// (an NTSTATUS such as 0xC0000135) with its hexadecimal form after it.
+Text<24> ExitCodeText(uint32_t code);
 
 }  // namespace ldr

@@ -22,9 +22,19 @@ bool TakeSwitch(std::string_view argument, Switches* s) {
     bool Switches::*field;
   };
   static const Flag kFlags[] = {{"S", &Switches::silent},
+                                {"QUIET", &Switches::silent},
+                                {"Q", &Switches::silent},
+                                {"QN", &Switches::silent},
+                                {"SILENT", &Switches::silent},
+                                {"VERYSILENT", &Switches::silent},
                                 {"WAIT", &Switches::wait},
+                                {"NOWAIT", &Switches::no_wait},
                                 {"KEEP", &Switches::keep},
-                                {"?", &Switches::help}};
+                                {"NORESTART", &Switches::ignored},
+                                {"SUPPRESSMSGBOXES", &Switches::ignored},
+                                {"?", &Switches::help},
+                                {"HELP", &Switches::help},
+                                {"H", &Switches::help}};
   for (const Flag& flag : kFlags) {
     if (CompareAsciiNoCase(body, flag.name) == 0) {
       s->*flag.field = true;
@@ -63,11 +73,20 @@ bool ParseSwitches(std::string_view command_line, Switches* switches) {
     } else if (argument == "--") {
       switches->installer_arguments = pos;
       return true;
-    } else if (argument.cut() || !TakeSwitch(argument, switches)) {
+    } else if (argument.cut() || !TakeSwitch(argument, switches) ||
+               (switches->wait && switches->no_wait)) {
+      // /WAIT and /NOWAIT together ask for both: the later one is refused.
       switches->refused.Assign(argument.view().substr(0, kMaxShortText));
       return false;
     }
   }
+}
+
+size_t CountArguments(std::string_view command_line, size_t from) {
+  size_t count = 0;
+  Text<0> argument;
+  while (ReadArgument(command_line, &from, &argument)) ++count;
+  return count;
 }
 
 }  // namespace ldr

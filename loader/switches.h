@@ -6,7 +6,11 @@
 // After the optional first "*TODISK", each argument is a switch led by "/"
 // or "-" (letters in any case), up to "--", after which every argument goes
 // to the installer:
-//   /S  /WAIT  /KEEP  /LOG=FILE  /EXTRACT=DIR  /TEMP=DIR  /?  --
+//   /S  /WAIT  /NOWAIT  /KEEP  /LOG=FILE  /EXTRACT=DIR  /TEMP=DIR  /?  --
+// with the spellings administrators type for other installers: /QUIET, /Q,
+// /QN, /SILENT and /VERYSILENT for /S; /HELP and /H for /?; /NORESTART and
+// /SUPPRESSMSGBOXES taken and ignored (the loader never restarts the
+// computer, and shows no message when silent).
 
 #include <cstddef>
 #include <string_view>
@@ -19,7 +23,9 @@ struct Switches {
   bool to_disk = false;  // the first argument was *TODISK
   bool silent = false;   // /S
   bool wait = false;     // /WAIT
+  bool no_wait = false;  // /NOWAIT
   bool keep = false;     // /KEEP
+  bool ignored = false;  // /NORESTART or /SUPPRESSMSGBOXES
   bool help = false;     // /?
   PathText log;          // /LOG=FILE, empty when not given
   PathText extract;      // /EXTRACT=DIR
@@ -33,9 +39,13 @@ struct Switches {
   // Whether any switch was given: a run without one keeps the loader's
   // plain behaviour (window, hand-off, no wait).
   bool any() const {
-    return silent || wait || keep || help || !log.empty() || !extract.empty() || !temp.empty() ||
-           installer_arguments != 0;
+    return silent || wait || no_wait || keep || ignored || help || !log.empty() ||
+           !extract.empty() || !temp.empty() || installer_arguments != 0;
   }
+  // Whether the loader waits for the installer: with /WAIT, and silent
+  // unless /NOWAIT says otherwise (a deployment tool takes the end of the
+  // process for the end of the installation).
+  bool waits() const { return wait || (silent && !no_wait); }
 };
 
 // Reads the switches of a command line (its first word, the program, is
@@ -43,5 +53,8 @@ struct Switches {
 // loader does not know, or a value missing or too long: *switches->refused
 // then names it, and the caller starts nothing.
 bool ParseSwitches(std::string_view command_line, Switches* switches);
+
+// How many arguments the command line holds from position `from` on.
+size_t CountArguments(std::string_view command_line, size_t from);
 
 }  // namespace ldr

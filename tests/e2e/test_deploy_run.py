@@ -141,6 +141,24 @@ class ExitCodes(DeployCase):
                     self.assertTrue(self.ended(run), "the loader ended before the installer")
                     self.assertEqual(self.left_in_tmp(), [])
 
+    def test_silent_spellings_administrators_type_wait_for_the_installer(self):
+        """/S alone, and the silent switches of other installers, wait and hand
+        back the installer's code; /NOWAIT is the way to return at once."""
+        kit = self.build()
+        for args in (("/S",), ("/quiet", "/norestart"), ("/qn",),
+                     ("/VERYSILENT", "/SUPPRESSMSGBOXES", "/NORESTART")):
+            with self.subTest(args=args):
+                run = self.launch(kit, *args, code=1603, delay_ms=1000)
+                self.assertEqual(run.code, HOST.installer_exit(1603))
+                self.assertTrue(self.ended(run), "the loader ended before the installer")
+                self.assertEqual(run.record.waits, "1")
+                HOST.assert_silent(self, run)
+                self.assertEqual(self.left_in_tmp(), [])
+        run = self.launch(kit, "/S", "/NOWAIT", code=1603, delay_ms=5000,
+                          tmp=self.folder("tmp-nowait"))
+        self.assertEqual(run.code, 0)
+        self.assertFalse(self.ended(run), "the loader waited for the installer")
+
     def test_without_wait_the_loader_exits_at_once_with_zero(self):
         for kind, installer in INSTALLERS.items():
             with self.subTest(installer=kind):
@@ -241,7 +259,7 @@ class Silent(DeployCase):
 
     def test_an_unknown_switch_starts_nothing_and_help_shows_nothing(self):
         kit = self.build()
-        run = self.launch(kit, "/S", "/VERYSILENT")
+        run = self.launch(kit, "/S", "/PASSIVE")
         self.assertEqual(run.code, HOST.loader_exit(2400))
         HOST.assert_silent(self, run)
         self.assertIsNone(run.record)
@@ -302,8 +320,8 @@ class Switches(DeployCase):
 
     def test_an_unknown_switch_is_named_and_nothing_started(self):
         kit = self.build()
-        run = self.launch(kit, "/WAIT", "/VERYSILENT")
-        HOST.assert_reported(self, run, MSG_BAD_SWITCH % "/VERYSILENT",
+        run = self.launch(kit, "/WAIT", "/PASSIVE")
+        HOST.assert_reported(self, run, MSG_BAD_SWITCH % "/PASSIVE",
                              code=HOST.loader_exit(2400), owner="")
         self.assertEqual(self.left_in_tmp(), [])
 

@@ -163,10 +163,10 @@ TEST_F(DeploymentTest, AKitCutShortSaysSo) {
 }
 
 TEST_F(DeploymentTest, AnUnknownSwitchStartsNothing) {
-  EXPECT_EQ(Run("setup.exe /VERYSILENT"), kExitCommandLine);
+  EXPECT_EQ(Run("setup.exe /PASSIVE"), kExitCommandLine);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
-            "LOADER: The command line holds /VERYSILENT, which is not one of this program's "
+            "LOADER: The command line holds /PASSIVE, which is not one of this program's "
             "switches. Nothing was started. Run it with /? to see the switches");
   EXPECT_TRUE(platform.starts.empty());
   EXPECT_TRUE(platform.folders_made.empty());

@@ -19,7 +19,9 @@ std::string Summary(const Switches& s) {
   if (s.to_disk) out += "todisk ";
   if (s.silent) out += "S ";
   if (s.wait) out += "WAIT ";
+  if (s.no_wait) out += "NOWAIT ";
   if (s.keep) out += "KEEP ";
+  if (s.ignored) out += "ignored ";
   if (s.help) out += "? ";
   if (!s.log.empty()) out += "LOG=" + std::string(s.log) + " ";
   if (!s.extract.empty()) out += "EXTRACT=" + std::string(s.extract) + " ";
@@ -42,7 +44,16 @@ TEST(Switches, TableOfCommandLines) {
       {"setup.exe /LOG=", false, "refused:/LOG="},
       {"setup.exe /LOG", false, "refused:/LOG"},
       {"setup.exe /S=1", false, "refused:/S=1"},
-      {"setup.exe /VERYSILENT", false, "refused:/VERYSILENT"},
+      // What administrators type for other installers.
+      {"setup.exe /VERYSILENT /SUPPRESSMSGBOXES /NORESTART", true, "S ignored "},
+      {"setup.exe /quiet /norestart", true, "S ignored "},
+      {"setup.exe /qn", true, "S "},
+      {"setup.exe -q /silent", true, "S "},
+      {"setup.exe /help", true, "? "},
+      {"setup.exe -h", true, "? "},
+      {"setup.exe /qb", false, "refused:/qb"},
+      {"setup.exe /S /NOWAIT", true, "S NOWAIT "},
+      {"setup.exe /WAIT /NOWAIT", false, "WAIT NOWAIT refused:/NOWAIT"},
       {"setup.exe --help", false, "refused:--help"},
       {"setup.exe /", false, "refused:/"},
       {"setup.exe other", false, "refused:other"},
@@ -55,6 +66,22 @@ TEST(Switches, TableOfCommandLines) {
     Switches s;
     EXPECT_EQ(ParseSwitches(c.line, &s), c.ok) << c.line;
     EXPECT_EQ(Summary(s), c.summary) << c.line;
+  }
+}
+
+// A silent run waits, as every installer's silent mode does, unless told
+// not to.
+TEST(Switches, SilentRunsWaitUnlessToldNotTo) {
+  const struct {
+    const char* line;
+    bool waits;
+  } cases[] = {{"setup.exe", false},      {"setup.exe /S", true},
+               {"setup.exe /S /NOWAIT", false}, {"setup.exe /WAIT", true},
+               {"setup.exe /NOWAIT", false}, {"setup.exe /quiet", true}};
+  for (const auto& c : cases) {
+    Switches s;
+    ASSERT_TRUE(ParseSwitches(c.line, &s)) << c.line;
+    EXPECT_EQ(s.waits(), c.waits) << c.line;
   }
 }
 
