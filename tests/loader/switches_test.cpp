@@ -75,9 +75,9 @@ TEST(Switches, SilentRunsWaitUnlessToldNotTo) {
   const struct {
     const char* line;
     bool waits;
-  } cases[] = {{"setup.exe", false},      {"setup.exe /S", true},
-               {"setup.exe /S /NOWAIT", false}, {"setup.exe /WAIT", true},
-               {"setup.exe /NOWAIT", false}, {"setup.exe /quiet", true}};
+  } cases[] = {
+      {"setup.exe", false},      {"setup.exe /S", true},       {"setup.exe /S /NOWAIT", false},
+      {"setup.exe /WAIT", true}, {"setup.exe /NOWAIT", false}, {"setup.exe /quiet", true}};
   for (const auto& c : cases) {
     Switches s;
     ASSERT_TRUE(ParseSwitches(c.line, &s)) << c.line;
