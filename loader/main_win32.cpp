@@ -30,8 +30,12 @@ int RunProcess() {
   LoadDllsFromSystemFolderOnly();
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  ldr::Win32DeploymentPlatform platform;
-  return ldr::RunLoaderWithDeployment(platform, platform, window);
+  // Only a kit with the record guards its files (platform_win32.h): a
+  // loader as built makes the calls it always made.
+  ldr::DeploymentRecord record;
+  const bool deployment = ldr::OwnDeploymentRecord(&record);
+  ldr::Win32DeploymentPlatform platform(deployment);
+  return ldr::RunLoaderWithDeployment(platform, platform, window, deployment ? &record : nullptr);
 }
 
 }  // namespace

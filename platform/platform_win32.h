@@ -68,12 +68,32 @@ class Win32Platform : public Platform {
 };
 
 // Win32 with what deployment runs need besides (platform_win32_deploy.cpp).
-// The Windows loader does not take deployment runs: nothing there makes one.
+//
+// Guarded (a kit that carries the deployment record), everything the run
+// makes is made and removed through folders it holds open, as the POSIX
+// platform does: the temporary folder once judged, and every folder the run
+// makes, are held without delete sharing from then on, so nobody can rename
+// or replace them. Files and folders are created new (never an existing one
+// opened) relative to those handles, never through a reparse point, each
+// file's id noted; RemoveFile deletes only a file so noted, through its own
+// handle, and RemoveEmptyFolder a folder through its handle. The temporary
+// folder must be one only this user, the Administrators and the system may
+// change. Unguarded (a loader as built), it is Win32Platform call for call.
 class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPlatform {
  public:
-  Win32DeploymentPlatform() = default;
-  Win32DeploymentPlatform(int, char**) {}
+  // How many folders it keeps open; past that, the one held longest is let
+  // go (and opened again as itself, by its path, when it is needed).
+  static constexpr int kMaxHeldFolders = 8;
+  // How many files' ids it notes.
+  static constexpr int kMaxMadeFiles = 256;
 
+  explicit Win32DeploymentPlatform(bool guarded = false) : guarded_(guarded) {}
+  ~Win32DeploymentPlatform() override;
+
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
   // Keeps the process of a start with `wait` for WaitForProcess.
   uint32_t StartProcess(const ProcessStart& start) override;
   bool WaitForProcess(uint32_t* exit_code) override;
@@ -81,13 +101,40 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
   FolderState InspectFolder(SystemText path) override;
+  // Guarded: an existing log only if it is a disk file of this user (or the
+  // Administrators, or the system) with one link, opened as itself, on a path
+  // that passes through no reparse point; else one made new.
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
   bool HashFile(File& file, int64_t size, Sha256Digest* digest) override;
 
  private:
+  struct HeldFolder {
+    PathText path;  // without final separators
+    HANDLE handle = nullptr;
+  };
+  // NtCreateFile of path's last part relative to the folder holding it: a
+  // held folder, else that folder opened as itself for the moment (refused
+  // when it is a reparse point). Never follows a final reparse point.
+  // INVALID_HANDLE_VALUE on failure, with the status in *status.
+  HANDLE OpenAt(SystemText path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                LONG* status);
+  // The held folder of that path, or null.
+  HeldFolder* Held(std::string_view path);
+  void HoldFolder(std::string_view path, HANDLE handle);
+  // Notes the id of what the run made; whether the open file is one of them.
+  void Note(HANDLE handle);
+  bool Made(HANDLE handle);
+  // RemoveFile and RemoveEmptyFolder of a guarded run.
+  bool Remove(SystemText path, ULONG options);
+
+  bool guarded_;
   HANDLE waited_process_ = nullptr;
+  HeldFolder folders_[kMaxHeldFolders];
+  int next_folder_ = 0;
+  FileId made_[kMaxMadeFiles];
+  int made_count_ = 0;
 };
 
 }  // namespace ldr
