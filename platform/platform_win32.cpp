@@ -154,7 +154,7 @@ PathText Win32Platform::MakeUniqueFolder(SystemText folder, SystemText prefix) {
       path.Append(kDigits[(state >> 33) % 36]);
     }
     if (path.cut()) return PathText();
-    if (MakeFolder(path)) return path;
+    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
     if (GetLastError() != ERROR_ALREADY_EXISTS) return PathText();
   }
   return PathText();

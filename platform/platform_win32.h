@@ -117,9 +117,10 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   // NtCreateFile of path's last part relative to the folder holding it: a
   // held folder, else that folder opened as itself for the moment (refused
   // when it is a reparse point). Never follows a final reparse point.
-  // INVALID_HANDLE_VALUE on failure, with the status in *status.
+  // INVALID_HANDLE_VALUE on failure; *created tells a new file from one
+  // that was there.
   HANDLE OpenAt(SystemText path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
-                LONG* status);
+                bool* created = nullptr);
   // The held folder of that path, or null.
   HeldFolder* Held(std::string_view path);
   void HoldFolder(std::string_view path, HANDLE handle);

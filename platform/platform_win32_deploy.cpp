@@ -14,7 +14,11 @@
 namespace ldr {
 namespace {
 
-constexpr LONG kNameCollision = static_cast<LONG>(0xC0000035);  // STATUS_OBJECT_NAME_COLLISION
+// GetCurrentProcess()'s constant, without importing it.
+const HANDLE kThisProcess = reinterpret_cast<HANDLE>(-1);
+// A held folder's: to list it, look up names in it and read its security,
+// not to delete it (a search of it asks for no delete sharing).
+constexpr ACCESS_MASK kHeldAccess = GENERIC_READ | FILE_TRAVERSE;
 // What lets others change what lies in a folder, or the folder itself.
 constexpr ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
                                   WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
@@ -52,7 +56,7 @@ bool IsTrusted(PSID sid) {
   if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
     return true;
   HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  if (!OpenProcessToken(kThisProcess, TOKEN_QUERY, &token)) return false;
   union {
     TOKEN_USER user;
     unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
@@ -108,12 +112,10 @@ Win32DeploymentPlatform::HeldFolder* Win32DeploymentPlatform::Held(std::string_v
   return nullptr;
 }
 
+// The next slot round the ring, letting go of the folder held longest.
 void Win32DeploymentPlatform::HoldFolder(std::string_view path, HANDLE handle) {
-  HeldFolder* slot = Held(path);
-  if (slot == nullptr) {
-    slot = &folders_[next_folder_];
-    next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
-  }
+  HeldFolder* slot = &folders_[next_folder_];
+  next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
   if (slot->handle != nullptr) CloseHandle(slot->handle);
   slot->path = FolderKey(path);
   slot->handle = handle;
@@ -132,8 +134,7 @@ bool Win32DeploymentPlatform::Made(HANDLE handle) {
 }
 
 HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULONG share,
-                                       ULONG disposition, ULONG options, LONG* status) {
-  *status = -1;
+                                       ULONG disposition, ULONG options, bool* created) {
   const std::string_view whole = path.view();
   const size_t cut = whole.find_last_of("\\/") + 1;
   wchar_t units[kMaxShortText];
@@ -152,10 +153,11 @@ HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULON
     attributes.ObjectName = &name;
     attributes.Attributes = OBJ_CASE_INSENSITIVE;
     IO_STATUS_BLOCK io;
-    *status = NtCreateFile(
+    const NTSTATUS status = NtCreateFile(
         &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
         disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-    if (*status != 0) handle = INVALID_HANDLE_VALUE;
+    if (status != 0) handle = INVALID_HANDLE_VALUE;
+    if (created != nullptr) *created = io.Information == FILE_CREATED;
   }
   if (held == nullptr && root != INVALID_HANDLE_VALUE) CloseHandle(root);
   return handle;
@@ -164,9 +166,9 @@ HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULON
 // Judged and held at once: what is made in it later is made relative to
 // the folder judged.
 FolderSharing Win32DeploymentPlatform::TempFolderSharing(SystemText folder) {
-  if (!guarded_) return Win32Platform::TempFolderSharing(folder);
-  if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return FolderSharing::kMissing;
-  HANDLE handle = OpenFolder(folder, GENERIC_READ);
+  const FolderSharing plain = Win32Platform::TempFolderSharing(folder);
+  if (!guarded_ || plain == FolderSharing::kMissing) return plain;
+  HANDLE handle = OpenFolder(folder, kHeldAccess);
   if (handle == INVALID_HANDLE_VALUE) return FolderSharing::kUnsafe;
   if (!IsTrustedOnly(handle, true)) {
     CloseHandle(handle);
@@ -188,11 +190,8 @@ PathText Win32DeploymentPlatform::MakeTempFileName(SystemText folder, SystemText
 // open it without delete sharing, and none may rename or delete it.
 bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
   if (!guarded_) return Win32Platform::MakeFolder(path);
-  LONG status;
-  HANDLE handle = OpenAt(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                         FILE_DIRECTORY_FILE, &status);
-  // As CreateDirectoryA reports it, for MakeUniqueFolder.
-  SetLastError(status == kNameCollision ? ERROR_ALREADY_EXISTS : ERROR_ACCESS_DENIED);
+  HANDLE handle = OpenAt(path, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                         FILE_DIRECTORY_FILE);
   if (handle == INVALID_HANDLE_VALUE) return false;
   Note(handle);
   HoldFolder(path.view(), handle);
@@ -203,14 +202,11 @@ bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
 // share) is cut and written again; anything else there is left alone.
 OpenFile Win32DeploymentPlatform::CreateForWriting(SystemText path) {
   if (!guarded_) return Win32Platform::CreateForWriting(path);
-  const ACCESS_MASK access = GENERIC_READ | GENERIC_WRITE;
-  LONG status;
-  HANDLE handle = OpenAt(path, access, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE, &status);
-  bool existed = false;
-  if (status == kNameCollision) {
-    handle = OpenAt(path, access, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, &status);
-    existed = true;
-  }
+  // Opening what is there changes nothing: it is judged before it is cut.
+  bool created = false;
+  HANDLE handle = OpenAt(path, GENERIC_READ | GENERIC_WRITE, 0, FILE_OPEN_IF,
+                         FILE_NON_DIRECTORY_FILE, &created);
+  const bool existed = !created;
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
   BY_HANDLE_FILE_INFORMATION info;
   if (!IsPlain(handle, &info) || info.nNumberOfLinks != 1 ||
@@ -261,10 +257,9 @@ bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options) {
     CloseHandle(held->handle);
     held->handle = nullptr;
   }
-  LONG status;
   HANDLE handle =
       OpenAt(path, DELETE | FILE_READ_ATTRIBUTES,
-             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options, &status);
+             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options);
   if (handle == INVALID_HANDLE_VALUE) return false;
   FILE_DISPOSITION_INFORMATION disposition{TRUE};
   IO_STATUS_BLOCK io;
@@ -349,9 +344,9 @@ OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
   }
   while (depth > 0) CloseHandle(folders[--depth]);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
-  if (GetFileType(handle) != FILE_TYPE_DISK || !IsPlain(handle, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || info.nNumberOfLinks != 1 ||
-      !IsTrustedOnly(handle, false)) {
+  // A device or a pipe has no file information.
+  if (!IsPlain(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      info.nNumberOfLinks != 1 || !IsTrustedOnly(handle, false)) {
     CloseHandle(handle);
     return OpenFile();
   }
