@@ -124,9 +124,9 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   // The held folder of that path, or null.
   HeldFolder* Held(std::string_view path);
   void HoldFolder(std::string_view path, HANDLE handle);
-  // Notes the id of what the run made; whether the open file is one of them.
-  void Note(HANDLE handle);
-  bool Made(HANDLE handle);
+  // Whether the open file is one the run made (its id noted); with `note`,
+  // notes it as one (false when no more can be noted).
+  bool Made(HANDLE handle, bool note = false);
   // RemoveFile and RemoveEmptyFolder of a guarded run.
   bool Remove(SystemText path, ULONG options);
 

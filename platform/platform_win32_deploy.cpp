@@ -121,12 +121,13 @@ void Win32DeploymentPlatform::HoldFolder(std::string_view path, HANDLE handle) {
   slot->handle = handle;
 }
 
-void Win32DeploymentPlatform::Note(HANDLE handle) {
-  if (made_count_ < kMaxMadeFiles) made_[made_count_++] = Win32File::IdOfHandle(handle);
-}
-
-bool Win32DeploymentPlatform::Made(HANDLE handle) {
+bool Win32DeploymentPlatform::Made(HANDLE handle, bool note) {
   const FileId id = Win32File::IdOfHandle(handle);
+  if (note) {
+    if (made_count_ == kMaxMadeFiles) return false;
+    made_[made_count_++] = id;
+    return true;
+  }
   for (int i = 0; i < made_count_; ++i) {
     if (made_[i] == id) return true;
   }
@@ -193,7 +194,7 @@ bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
   HANDLE handle = OpenAt(path, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
                          FILE_DIRECTORY_FILE);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  Note(handle);
+  Made(handle, true);
   HoldFolder(path.view(), handle);
   return true;
 }
@@ -210,11 +211,10 @@ OpenFile Win32DeploymentPlatform::CreateForWriting(SystemText path) {
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
   BY_HANDLE_FILE_INFORMATION info;
   if (!IsPlain(handle, &info) || info.nNumberOfLinks != 1 ||
-      (existed ? !Made(handle) || !SetEndOfFile(handle) : made_count_ == kMaxMadeFiles)) {
+      !(existed ? Made(handle) && SetEndOfFile(handle) : Made(handle, true))) {
     CloseHandle(handle);
     return OpenFile();
   }
-  if (!existed) Note(handle);
   return Hold(handle);
 }
 
@@ -344,9 +344,8 @@ OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
   }
   while (depth > 0) CloseHandle(folders[--depth]);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
-  // A device or a pipe has no file information.
-  if (!IsPlain(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-      info.nNumberOfLinks != 1 || !IsTrustedOnly(handle, false)) {
+  // A device or a pipe has no file information; a folder is not opened.
+  if (!IsPlain(handle, &info) || info.nNumberOfLinks != 1 || !IsTrustedOnly(handle, false)) {
     CloseHandle(handle);
     return OpenFile();
   }
