@@ -35,7 +35,7 @@ int RunProcess() {
   // platform's checks.
   ldr::DeploymentRecord record;
   if (ldr::OwnDeploymentRecord(&record)) {
-    ldr::Win32DeploymentPlatform platform;
+    ldr::Win32DeploymentPlatform platform(true);
     return ldr::RunDeployment(platform, platform, window, record);
   }
   ldr::Win32Platform platform;

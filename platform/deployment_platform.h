@@ -66,7 +66,9 @@ class DeploymentPlatform {
 
   // DeleteFileA / unlink; RemoveDirectoryA / rmdir (an empty folder only).
   // The loader removes only what its run made; POSIX removes it relative to
-  // the held folder it was made in. False on failure.
+  // the held folder it was made in; Windows only a file or folder whose id
+  // it noted when it made it, opened as itself relative to its held folder
+  // and deleted through that handle. False on failure.
   virtual bool RemoveFile(SystemText path) = 0;
   virtual bool RemoveEmptyFolder(SystemText path) = 0;
 
@@ -79,7 +81,9 @@ class DeploymentPlatform {
   virtual FolderState InspectFolder(SystemText path) = 0;
 
   // Opens a file for appending, made when missing (POSIX: mode 0600, never
-  // through a symbolic link), shared for reading. Empty on failure.
+  // through a symbolic link; Windows: an existing one only if it is the
+  // user's disk file with one link, no reparse point on its path), shared
+  // for reading. Empty on failure.
   virtual OpenFile OpenForAppending(SystemText path) = 0;
 
   virtual TimeText LocalTime() = 0;

@@ -203,8 +203,11 @@ class Platform {
   // (however many bytes they take) or the system's path limit on POSIX.
   virtual bool GetTempFolder(PathText* folder) = 0;
 
-  // Who may change what lies in the temporary folder. Windows: always
-  // private (the folder is the user's own). POSIX: from the owner and mode
+  // Who may change what lies in the temporary folder. Windows: private (the
+  // folder is the user's own); in a deployment run only when the folder's
+  // owner and DACL let nobody but the user, the Administrators and the
+  // system change it, else unsafe, and the folder judged is then held like
+  // POSIX's (platform_win32.h). POSIX: from the owner and mode
   // of the folder and of every folder on its real path, and unsafe when the
   // path as given passes through a symbolic link that belongs to anyone but
   // the user or root. POSIX resolves the folder once and keeps it open: what

@@ -67,13 +67,33 @@ class Win32Platform : public Platform {
   uint32_t opened_ = 0;  // files opened so far
 };
 
-// Win32 with what deployment runs need besides (platform_win32_deploy.cpp),
-// made only for the run of a kit whose loader carries the deployment record.
+// Win32 with what deployment runs need besides (platform_win32_deploy.cpp).
+//
+// Guarded (a kit that carries the deployment record), everything the run
+// makes is made and removed through folders it holds open, as the POSIX
+// platform does: the temporary folder once judged, and every folder the run
+// makes, are held without delete sharing from then on, so nobody can rename
+// or replace them. Files and folders are created new (never an existing one
+// opened) relative to those handles, never through a reparse point, each
+// file's id noted; RemoveFile deletes only a file so noted, through its own
+// handle, and RemoveEmptyFolder a folder through its handle. The temporary
+// folder must be one only this user, the Administrators and the system may
+// change. Unguarded (a loader as built), it is Win32Platform call for call.
 class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPlatform {
  public:
-  Win32DeploymentPlatform() = default;
-  Win32DeploymentPlatform(int, char**) {}
+  // How many folders it keeps open; past that, the one held longest is let
+  // go (and opened again as itself, by its path, when it is needed).
+  static constexpr int kMaxHeldFolders = 8;
+  // How many files' ids it notes.
+  static constexpr int kMaxMadeFiles = 256;
 
+  explicit Win32DeploymentPlatform(bool guarded = false) : guarded_(guarded) {}
+  ~Win32DeploymentPlatform() override;
+
+  FolderSharing TempFolderSharing(SystemText folder) override;
+  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
+  bool MakeFolder(SystemText path) override;
+  OpenFile CreateForWriting(SystemText path) override;
   // Keeps the process of a start with `wait` for WaitForProcess.
   uint32_t StartProcess(const ProcessStart& start) override;
   // Shares reading only: nobody may write a kit's file while the run has it
@@ -85,6 +105,9 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   bool RemoveEmptyFolder(SystemText path) override;
   bool RemoveTree(SystemText folder, bool keep_folder) override;
   FolderState InspectFolder(SystemText path) override;
+  // Guarded: an existing log only if it is a disk file of this user (or the
+  // Administrators, or the system) with one link, opened as itself, on a path
+  // that passes through no reparse point; else one made new.
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
@@ -93,7 +116,32 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   bool HashEnd(Sha256Digest* digest) override;
 
  private:
+  struct HeldFolder {
+    PathText path;  // without final separators
+    HANDLE handle = nullptr;
+  };
+  // NtCreateFile of path's last part relative to the folder holding it: a
+  // held folder, else that folder opened as itself for the moment (refused
+  // when it is a reparse point). Never follows a final reparse point.
+  // INVALID_HANDLE_VALUE on failure; *created tells a new file from one
+  // that was there.
+  HANDLE OpenAt(SystemText path, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+                bool* created = nullptr);
+  // The held folder of that path, or null.
+  HeldFolder* Held(std::string_view path);
+  void HoldFolder(std::string_view path, HANDLE handle);
+  // Whether the open file is one the run made (its id noted); with `note`,
+  // notes it as one (false when no more can be noted).
+  bool Made(HANDLE handle, bool note = false);
+  // RemoveFile and RemoveEmptyFolder of a guarded run.
+  bool Remove(SystemText path, ULONG options);
+
+  bool guarded_;
   HANDLE waited_process_ = nullptr;
+  HeldFolder folders_[kMaxHeldFolders];
+  int next_folder_ = 0;
+  FileId made_[kMaxMadeFiles];
+  int made_count_ = 0;
   HCRYPTPROV provider_ = 0;  // while a hash runs
   HCRYPTHASH hash_ = 0;
   bool hash_failed_ = false;

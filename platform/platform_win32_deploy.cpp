@@ -1,9 +1,222 @@
 // What only deployment runs ask of the Win32 platform: waiting for the
-// installer, free space, removing what the run made, the log.
+// installer, free space, removing what the run made, the log; and, in a
+// guarded run, making and removing through held folders (platform_win32.h).
+// A junction needs no privilege on Windows: in a run elevated by its kit's
+// manifest, a user's rename must not become deletion or writing anywhere.
+
+#include <aclapi.h>
+#include <winternl.h>
+
+#include <cstring>
 
 #include "platform/platform_win32.h"
 
 namespace ldr {
+namespace {
+
+// GetCurrentProcess()'s constant, without importing it.
+const HANDLE kThisProcess = reinterpret_cast<HANDLE>(-1);
+// A held folder's: to list it, look up names in it and read its security,
+// not to delete it (a search of it asks for no delete sharing).
+constexpr ACCESS_MASK kHeldAccess = GENERIC_READ | FILE_TRAVERSE;
+// What lets others change what lies in a folder, or the folder itself.
+constexpr ACCESS_MASK kChanging = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE |
+                                  WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+
+std::string_view FolderKey(std::string_view path) {
+  while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.remove_suffix(1);
+  return path;
+}
+
+// The handle's file as itself: no reparse point, and its facts in *info.
+bool IsPlain(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(handle, info) &&
+         (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// A folder opened by its path as itself, to hold or to open in. Wine hands
+// a symbolic link's target to the handle and shows the link only in the
+// attributes of its path: both are asked.
+HANDLE OpenFolder(SystemText path, ACCESS_MASK access) {
+  HANDLE handle =
+      CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (handle != INVALID_HANDLE_VALUE &&
+      (!IsPlain(handle, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+       (GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0)) {
+    CloseHandle(handle);
+    return INVALID_HANDLE_VALUE;
+  }
+  return handle;
+}
+
+// This user, the Administrators or the system.
+bool IsTrusted(PSID sid) {
+  if (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid))
+    return true;
+  HANDLE token;
+  if (!OpenProcessToken(kThisProcess, TOKEN_QUERY, &token)) return false;
+  union {
+    TOKEN_USER user;
+    unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } buffer;
+  DWORD size = 0;
+  const bool mine = GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
+                    EqualSid(sid, buffer.user.User.Sid);
+  CloseHandle(token);
+  return mine;
+}
+
+// Owned by someone trusted and, with `folder`, changeable by nobody else:
+// every ACE that grants a change, other than one only inherited further,
+// names someone trusted.
+bool IsTrustedOnly(HANDLE handle, bool folder) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = IsTrusted(owner) && (!folder || dacl != nullptr);
+  // The ACEs follow the list's header, each giving its own size.
+  const unsigned char* at = reinterpret_cast<const unsigned char*>(dacl) + sizeof(ACL);
+  for (WORD i = 0; folder && trusted && i < dacl->AceCount; ++i) {
+    const auto* ace = reinterpret_cast<const ACCESS_ALLOWED_ACE*>(at);
+    at += ace->Header.AceSize;
+    if (ace->Header.AceType == ACCESS_DENIED_ACE_TYPE ||
+        (ace->Header.AceFlags & INHERIT_ONLY_ACE) != 0)
+      continue;
+    // Any other kind of ACE that grants is taken to grant everything.
+    trusted = ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+              ((ace->Mask & kChanging) == 0 || IsTrusted(const_cast<DWORD*>(&ace->SidStart)));
+  }
+  LocalFree(descriptor);
+  return trusted;
+}
+
+}  // namespace
+
+Win32DeploymentPlatform::~Win32DeploymentPlatform() {
+  for (HeldFolder& held : folders_) {
+    if (held.handle != nullptr) CloseHandle(held.handle);
+  }
+}
+
+Win32DeploymentPlatform::HeldFolder* Win32DeploymentPlatform::Held(std::string_view path) {
+  const std::string_view key = FolderKey(path);
+  for (HeldFolder& held : folders_) {
+    if (held.handle != nullptr && held.path == key) return &held;
+  }
+  return nullptr;
+}
+
+// The next slot round the ring, letting go of the folder held longest.
+void Win32DeploymentPlatform::HoldFolder(std::string_view path, HANDLE handle) {
+  HeldFolder* slot = &folders_[next_folder_];
+  next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
+  if (slot->handle != nullptr) CloseHandle(slot->handle);
+  slot->path = FolderKey(path);
+  slot->handle = handle;
+}
+
+bool Win32DeploymentPlatform::Made(HANDLE handle, bool note) {
+  const FileId id = Win32File::IdOfHandle(handle);
+  if (note) {
+    if (made_count_ == kMaxMadeFiles) return false;
+    made_[made_count_++] = id;
+    return true;
+  }
+  for (int i = 0; i < made_count_; ++i) {
+    if (made_[i] == id) return true;
+  }
+  return false;
+}
+
+HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULONG share,
+                                       ULONG disposition, ULONG options, bool* created) {
+  const std::string_view whole = path.view();
+  const size_t cut = whole.find_last_of("\\/") + 1;
+  wchar_t units[kMaxShortText];
+  const int count = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path.c_str() + cut,
+                                        static_cast<int>(whole.size() - cut), units, kMaxShortText);
+  HeldFolder* held = Held(whole.substr(0, cut));
+  HANDLE root = held != nullptr
+                    ? held->handle
+                    : OpenFolder(PathText(whole.substr(0, cut)), FILE_TRAVERSE | SYNCHRONIZE);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (cut > 0 && count > 0 && root != INVALID_HANDLE_VALUE) {
+    UNICODE_STRING name{static_cast<USHORT>(count * 2), static_cast<USHORT>(count * 2), units};
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = root;
+    attributes.ObjectName = &name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtCreateFile(
+        &handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (status != 0) handle = INVALID_HANDLE_VALUE;
+    if (created != nullptr) *created = io.Information == FILE_CREATED;
+  }
+  if (held == nullptr && root != INVALID_HANDLE_VALUE) CloseHandle(root);
+  return handle;
+}
+
+// Judged and held at once: what is made in it later is made relative to
+// the folder judged.
+FolderSharing Win32DeploymentPlatform::TempFolderSharing(SystemText folder) {
+  const FolderSharing plain = Win32Platform::TempFolderSharing(folder);
+  if (!guarded_ || plain == FolderSharing::kMissing) return plain;
+  HANDLE handle = OpenFolder(folder, kHeldAccess);
+  if (handle == INVALID_HANDLE_VALUE) return FolderSharing::kUnsafe;
+  if (!IsTrustedOnly(handle, true)) {
+    CloseHandle(handle);
+    return FolderSharing::kUnsafe;
+  }
+  HoldFolder(folder.view(), handle);
+  return FolderSharing::kPrivate;
+}
+
+// GetTempFileNameA makes it in a folder judged private; its id is noted so
+// that it may be removed again.
+PathText Win32DeploymentPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
+  const PathText path = Win32Platform::MakeTempFileName(folder, prefix);
+  if (guarded_ && made_count_ < kMaxMadeFiles) made_[made_count_++] = IdentifyFile(path);
+  return path;
+}
+
+// Held without DELETE access: others (a search of the folder included) may
+// open it without delete sharing, and none may rename or delete it.
+bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
+  if (!guarded_) return Win32Platform::MakeFolder(path);
+  HANDLE handle = OpenAt(path, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                         FILE_DIRECTORY_FILE);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  Made(handle, true);
+  HoldFolder(path.view(), handle);
+  return true;
+}
+
+// Made new. A file of that name the run made itself (a name two entries
+// share) is cut and written again; anything else there is left alone.
+OpenFile Win32DeploymentPlatform::CreateForWriting(SystemText path) {
+  if (!guarded_) return Win32Platform::CreateForWriting(path);
+  // Opening what is there changes nothing: it is judged before it is cut.
+  bool created = false;
+  HANDLE handle = OpenAt(path, GENERIC_READ | GENERIC_WRITE, 0, FILE_OPEN_IF,
+                         FILE_NON_DIRECTORY_FILE, &created);
+  const bool existed = !created;
+  if (handle == INVALID_HANDLE_VALUE) return OpenFile();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!IsPlain(handle, &info) || info.nNumberOfLinks != 1 ||
+      !(existed ? Made(handle) && SetEndOfFile(handle) : Made(handle, true))) {
+    CloseHandle(handle);
+    return OpenFile();
+  }
+  return Hold(handle);
+}
 
 uint32_t Win32DeploymentPlatform::StartProcess(const ProcessStart& start) {
   return Start(start, start.wait ? &waited_process_ : nullptr);
@@ -30,6 +243,7 @@ bool Win32DeploymentPlatform::WaitForProcess(uint32_t* exit_code) {
 }
 
 OpenFile Win32DeploymentPlatform::OpenForReading(SystemText path) {
+  if (!guarded_) return Win32Platform::OpenForReading(path);
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
@@ -43,10 +257,35 @@ bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
   return true;
 }
 
-bool Win32DeploymentPlatform::RemoveFile(SystemText path) { return DeleteFileA(path.c_str()) != 0; }
+// Guarded: only what the run made (its id noted), opened as itself relative
+// to the folder holding it. A held folder is let go first: its handle does
+// not share deletion, not even with this one.
+bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options) {
+  if (HeldFolder* held = Held(path)) {
+    CloseHandle(held->handle);
+    held->handle = nullptr;
+  }
+  HANDLE handle =
+      OpenAt(path, DELETE | FILE_READ_ATTRIBUTES,
+             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, options);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_DISPOSITION_INFORMATION disposition{TRUE};
+  IO_STATUS_BLOCK io;
+  const bool deleted =
+      Made(handle) && NtSetInformationFile(handle, &io, &disposition, sizeof disposition,
+                                           FileDispositionInformation) == 0;
+  CloseHandle(handle);
+  return deleted;
+}
+
+bool Win32DeploymentPlatform::RemoveFile(SystemText path) {
+  if (!guarded_) return DeleteFileA(path.c_str()) != 0;
+  return Remove(path, FILE_NON_DIRECTORY_FILE);
+}
 
 bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
-  return RemoveDirectoryA(path.c_str()) != 0;
+  if (!guarded_) return RemoveDirectoryA(path.c_str()) != 0;
+  return Remove(path, FILE_DIRECTORY_FILE);
 }
 
 // A reparse point (a junction, a symbolic link) is removed as itself: a
@@ -96,10 +335,57 @@ FolderState Win32DeploymentPlatform::InspectFolder(SystemText path) {
   return state;
 }
 
+// Guarded: each folder on the path is opened as itself and held, from its
+// drive on, so that none is a reparse point or can become one before the
+// log itself is opened, as itself.
 OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
-  HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!guarded_) {
+    HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return OpenFile();
+    return Hold(handle);
+  }
+  constexpr int kMaxDepth = 64;
+  HANDLE folders[kMaxDepth];
+  int depth = 0;
+  char text[kMaxPath + 1];
+  const size_t length = path.view().size();
+  if (length > kMaxPath) return OpenFile();
+  memcpy(text, path.c_str(), length + 1);
+  bool plain = true;
+  for (size_t i = 1; plain && text[i] != '\0'; ++i) {
+    // A folder ends here: not the drive ("C:"), nor a separator's repeat.
+    const char at = text[i];
+    const char before = text[i - 1];
+    if ((at != '\\' && at != '/') || before == ':' || before == '\\' || before == '/') continue;
+    text[i] = '\0';
+    HANDLE handle = OpenFolder(text, FILE_READ_ATTRIBUTES);
+    // One that cannot be opened (a server's name) must at least not be a
+    // reparse point; the log's open fails where nothing is there.
+    if (handle != INVALID_HANDLE_VALUE) {
+      folders[depth++] = handle;
+    } else {
+      const DWORD attributes = GetFileAttributesA(text);
+      plain =
+          attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    }
+    text[i] = at;
+    plain = plain && depth < kMaxDepth;
+  }
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (plain) {
+    handle = CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
+                         FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
+  while (depth > 0) CloseHandle(folders[--depth]);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
+  // A device or a pipe has no file information; a folder is not opened.
+  if (!IsPlain(handle, &info) || info.nNumberOfLinks != 1 || !IsTrustedOnly(handle, false)) {
+    CloseHandle(handle);
+    return OpenFile();
+  }
   return Hold(handle);
 }
 

@@ -47,6 +47,9 @@ MSG_NO_SPACE = ("LOADER: There is not enough free space to unpack the installati
 MSG_ENTRY_DAMAGED = ("LOADER: The installation kit %s is damaged: its entry %s (at byte %d) does "
                      "not unpack whole. Download the installation kit again")
 MSG_UNSAFE_NAME = "LOADER: The installation kit holds a file name that cannot be unpacked safely: %s"
+MSG_UNSAFE_TEMP = ("LOADER: Other users can change the temporary directory %s. Set TMPDIR to a "
+                   "directory that only you can write to")
+MSG_NO_LOG = "LOADER: Could not write the log file %s"
 
 
 def kit_listing(kit):
@@ -542,6 +545,82 @@ class OtherUsers(DeployCase):
                                      code=HOST.loader_exit(2401))
         self.assertEqual(read_bytes(theirs), b"theirs\n")
         self.assertEqual(read_bytes(victim), b"private\n")
+
+class Tampering(DeployCase):
+    """Another process changes what the run makes or uses while it runs;
+    here Linux does it under Wine's feet, as no Windows sharing rule stops
+    it, and Wine shows a Unix symbolic link to a folder as a reparse point."""
+
+    def victim(self, name, *files):
+        """A folder of someone else's files, each holding "victim"."""
+        folder = self.folder(name)
+        for file in files:
+            with open(os.path.join(folder, file), "w") as f:
+                f.write("victim")
+        return folder
+
+    @only_on("wine")
+    def test_wait_removes_nothing_through_a_link_put_in_the_working_folders_place(self):
+        # The working folder renamed away while the installer runs, a link
+        # to another folder in its place: the clean-up must not delete that
+        # folder's files of the same names.
+        kit = self.build()
+        victim = self.victim("victim", INSTALL, "keep.txt")
+        runs = []
+        runner = threading.Thread(
+            target=lambda: runs.append(self.launch(kit, "/WAIT", delay_ms=4000)))
+        runner.start()
+        swapped = None
+        deadline = time.monotonic() + 60
+        while swapped is None and time.monotonic() < deadline and runner.is_alive():
+            # Once the installer has written its record, it runs.
+            started = any(re.match(r"record-\d+\.txt$", n) for n in os.listdir(self.scratch))
+            for name in os.listdir(self.tmp) if started else ():
+                working = os.path.join(self.tmp, name)
+                if self.WORKING_FOLDER.match(name) and os.path.isdir(working):
+                    os.rename(working, working + "-moved")
+                    os.symlink(victim, working)
+                    swapped = working
+            time.sleep(0.02)
+        runner.join()
+        self.assertIsNotNone(swapped, "the working folder never appeared")
+        self.assertEqual(runs[0].code, 0)
+        self.assertEqual(sorted(os.listdir(victim)), sorted([INSTALL, "keep.txt"]))
+        self.assertEqual(read_bytes(os.path.join(victim, INSTALL)), b"victim")
+
+    @only_on("wine")
+    def test_a_temp_folder_others_may_write_to_is_refused(self):
+        kit = self.build()
+        shared = self.folder("shared")
+        os.chmod(shared, 0o777)  # Wine gives Everyone the right to add and delete
+        run = self.launch(kit, "/TEMP=" + HOST.path(shared), "/WAIT")
+        HOST.assert_reported(self, run, MSG_UNSAFE_TEMP % (HOST.path(shared) + HOST.SEP),
+                             code=HOST.loader_exit(2407))
+        self.assertEqual(os.listdir(shared), [])
+        # Only this user may write: taken.
+        private = self.folder("private")
+        os.chmod(private, 0o700)
+        self.assertEqual(self.launch(kit, "/TEMP=" + HOST.path(private), "/WAIT").code, 0)
+
+    @only_on("wine")
+    def test_the_log_is_never_written_through_a_link(self):
+        kit = self.build()
+        victim = self.victim("victim", "run.log", "other.log")
+        other_users = os.path.join(victim, "other.log")
+        os.chown(other_users, 65534, 65534)
+        hard = os.path.join(self.scratch, "hard.log")
+        os.link(os.path.join(victim, "run.log"), hard)
+        through_folder = os.path.join(self.scratch, "logs")
+        os.symlink(victim, through_folder)
+        through_name = os.path.join(self.scratch, "named.log")
+        os.symlink(other_users, through_name)
+        for log in (hard, os.path.join(through_folder, "run.log"), through_name):
+            with self.subTest(log=log):
+                run = self.launch(kit, "/LOG=" + HOST.path(log), "/WAIT")
+                HOST.assert_reported(self, run, MSG_NO_LOG % HOST.path(log),
+                                     code=HOST.loader_exit(2401), owner="")
+        for name in ("run.log", "other.log"):
+            self.assertEqual(read_bytes(os.path.join(victim, name)), b"victim")
         self.assertEqual(self.left_in_tmp(), [])
 
 
