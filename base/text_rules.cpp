@@ -83,6 +83,78 @@ bool ReadArgument(std::string_view command_line, size_t* pos, TextBuffer* argume
   return gathered != 0;
 }
 
+bool ReadProgramArgument(std::string_view command_line, size_t* pos, TextBuffer* argument) {
+  const std::string_view line = UpToZero(command_line);
+  size_t i = *pos;
+  while (i < line.size() && IsBlank(static_cast<unsigned char>(line[i]))) ++i;
+  if (i == line.size()) {
+    *pos = i;
+    return false;
+  }
+  bool quoted = false;
+  while (i < line.size() && (quoted || !IsBlank(static_cast<unsigned char>(line[i])))) {
+    size_t backslashes = 0;
+    while (i < line.size() && line[i] == '\\') ++backslashes, ++i;
+    if (i < line.size() && line[i] == '"') {
+      for (size_t n = 0; n < backslashes / 2; ++n) argument->Append('\\');
+      if (backslashes % 2 == 1) {
+        argument->Append('"');
+      } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+        argument->Append('"');  // "" inside a quoted run
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+      ++i;
+      continue;
+    }
+    for (size_t n = 0; n < backslashes; ++n) argument->Append('\\');
+    if (backslashes == 0) argument->Append(line[i++]);
+  }
+  *pos = i;
+  return true;
+}
+
+bool AppendProgramArgument(TextBuffer* line, std::string_view argument, std::string_view extra) {
+  bool quote = argument.empty();
+  for (char c : argument) {
+    if (static_cast<unsigned char>(c) <= 32 || c == '"' || extra.find(c) != std::string_view::npos)
+      quote = true;
+  }
+  // Twice over the argument: first what it takes, then the bytes.
+  size_t needed = (line->size() > 0 ? 1 : 0) + (quote ? 2 : 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    if (pass == 1) {
+      if (needed > line->capacity() - line->size()) return false;
+      if (line->size() > 0) line->Append(' ');
+      if (quote) line->Append('"');
+    }
+    size_t backslashes = 0;
+    for (char c : argument) {
+      size_t escapes = 0;
+      if (c == '\\') {
+        ++backslashes;
+      } else {
+        // Backslashes before a quote are doubled, and the quote escaped.
+        if (c == '"' && quote) escapes = backslashes + 1;
+        backslashes = 0;
+      }
+      if (pass == 0) {
+        needed += escapes + 1;
+      } else {
+        for (size_t n = 0; n < escapes; ++n) line->Append('\\');
+        line->Append(c);
+      }
+    }
+    // Backslashes before the closing quote are doubled too.
+    const size_t closing = quote ? backslashes : 0;
+    if (pass == 0) needed += closing;
+    for (size_t n = 0; pass == 1 && n < closing; ++n) line->Append('\\');
+  }
+  if (quote) line->Append('"');
+  return true;
+}
+
 namespace {
 
 // Reads past one argument without keeping it; false when there was none.

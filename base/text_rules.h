@@ -69,6 +69,23 @@ using DecimalDigits = Text<11>;
 // marked cut beyond its capacity) and leaves *pos right after it. False when
 // the line holds no further argument: nothing was appended.
 bool ReadArgument(std::string_view command_line, size_t* pos, TextBuffer* argument);
+
+// The arguments a program receives from its command line by the rules of
+// the C runtime's start-up code (CommandLineToArgvW's): 2n backslashes
+// before a double quote are n backslashes and the quote opens or closes a
+// quoted run, 2n+1 are n and a plain quote; inside a run two quotes are one
+// plain quote; backslashes elsewhere are plain; "" is an empty argument.
+// Reads the argument that begins at *pos (blanks before it skipped) like
+// ReadArgument; false when the line holds no further argument.
+bool ReadProgramArgument(std::string_view command_line, size_t* pos, TextBuffer* argument);
+
+// Appends argument to a command line so that ReadProgramArgument gives it
+// back unchanged: in double quotes when it is empty or holds a blank, a
+// double quote or one of `extra`, a quote inside escaped, backslashes before
+// a quote (the closing one too) doubled. A blank goes before it unless the
+// line is empty. False, with the line unchanged, when it does not fit.
+bool AppendProgramArgument(TextBuffer* line, std::string_view argument,
+                           std::string_view extra = {});
 // The number of arguments after the program's name.
 int ArgumentCount(std::string_view command_line);
 // The n-th argument after the program's name (n >= 1), whole: an argument

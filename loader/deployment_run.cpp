@@ -74,6 +74,20 @@ void OpenKit(DeploymentRun& run, Container* container, EntryTable* table, Archiv
                 CountDigits(UnpackedBytes(*table)), " bytes unpacked"});
 }
 
+// The arguments after "--", all of them as they came: false when they do
+// not fit the longest command line with room left for the loader's own
+// arguments in front of them (checked before anything is unpacked).
+bool TakeInstallerArguments(DeploymentRun& run) {
+  bool fits = run.platform.ArgumentsAfterSeparator(run.switches.installer_arguments, &run.more);
+  CommandLineText line;
+  const char* argument = nullptr;
+  for (size_t pos = 0; fits && run.more.Next(&pos, &argument);)
+    fits = AppendProgramArgument(&line, argument);
+  const size_t longest = run.platform.LongestCommandLine();
+  const size_t room = longest < kMaxCommandLine ? longest : kMaxCommandLine;
+  return fits && line.size() + 3 * kMaxPath + 32 <= room;
+}
+
 // Unpacks into a fresh working folder and starts the installer; with /WAIT
 // waits for it and removes what was unpacked.
 void Install(DeploymentRun& run, Container& container, const EntryTable& table,
@@ -105,13 +119,15 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
 
   run.failure = kExitStart;
   HandOff hand_off;
-  hand_off.command_line = run.platform.CommandLine();
-  hand_off.more_arguments = run.switches.installer_arguments;
+  if (run.switches.installer_arguments != 0) hand_off.more_arguments = &run.more;
   ProcessStart start;
   start.wait = run.switches.waits();
   PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
                         written, &hand_off, &start);
-  run.log.Line({"starting ", start.command_line});
+  // The arguments after "--" are not logged (they may hold secrets).
+  const bool more = hand_off.more_arguments != nullptr;
+  run.log.Line({"starting ", start.command_line.view().substr(0, hand_off.own_line),
+                more ? " and the arguments after --" : ""});
   // Only a waiting loader cleans up after the installer: a value inherited
   // from another kit's run (an installer that runs a kit) must not reach it.
   run.system.SetEnvironment(kLoaderWaitsVariable, start.wait ? "1" : "");
@@ -188,27 +204,24 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
   run.files_mark = platform.FilesOpened();
   RunFailure handler(run);
   return RunHandled(handler, [&] {
+    const bool more = switches.installer_arguments != 0;
+    const bool taken = !more || TakeInstallerArguments(run);
     if (!switches.log.empty()) {
       run.failure = kExitLog;
       // What follows "--" may hold licence keys and passwords: only how
       // many arguments there were reaches the log.
       const std::string_view line = platform.CommandLine();
-      const size_t shown =
-          switches.installer_arguments != 0 ? switches.installer_arguments : line.size();
+      const DecimalDigits count = CountDigits(static_cast<uint64_t>(run.more.count()));
       run.log.Open(switches.log,
-                   {"loader ", platform.OwnFilePath(), ", command line ", line.substr(0, shown),
-                    switches.installer_arguments != 0 ? " and " : "",
-                    switches.installer_arguments != 0 ? CountDigits(CountArguments(line, shown))
-                                                      : DecimalDigits(),
-                    switches.installer_arguments != 0
-                        ? " arguments for the installation program (not logged)"
-                        : ""});
+                   {"loader ", platform.OwnFilePath(), ", command line ",
+                    line.substr(0, more ? switches.installer_arguments : line.size()),
+                    more ? " and " : "", more ? count.view() : std::string_view(),
+                    more ? " arguments for the installation program (not logged)" : ""});
       run.files_mark = platform.FilesOpened();
     }
-    if (!parsed) {
-      run.failure = kExitCommandLine;
-      RaiseFormatted(msg::kBadSwitch, {switches.refused});
-    }
+    run.failure = kExitCommandLine;
+    if (!parsed) RaiseFormatted(msg::kBadSwitch, {switches.refused});
+    if (!taken) RaiseLoaderError(msg::kTooManyArguments);
     if (switches.help) {
       run.window.ShowNotice(msg::kHelp);
       return 0;

@@ -89,6 +89,8 @@ struct DeploymentRun {
   MadeFiles made;
   // setup.1's reads, when the record holds its digest.
   DigestedReads setup1;
+  // The installer's arguments after "--", as the loader received them.
+  ArgumentList more;
   PathText own_path;
   std::string_view loader_folder;  // in own_path
   int exit_code = 0;

@@ -15,10 +15,14 @@ namespace {
 // A blank splits an argument; cmd.exe, which runs batch files and reads the
 // line again, also acts on these (a second command after "&", a redirection
 // after ">"). Inside double quotes they are plain characters.
+constexpr char kCmdSpecials[] = "&|<>^(),;=";
+
+// An empty argument is a pair of quotes.
 bool NeedsQuotes(std::string_view text) {
+  if (text.empty()) return true;
   for (char c : text) {
     if (static_cast<unsigned char>(c) <= 32) return true;
-    if (std::string_view("&|<>^(),;=").find(c) != std::string_view::npos) return true;
+    if (std::string_view(kCmdSpecials).find(c) != std::string_view::npos) return true;
   }
   return false;
 }
@@ -36,20 +40,6 @@ bool HoldsBatchUnsafe(std::string_view text) {
 
 bool IsBatchFile(std::string_view installer_path, const PathStyle& host) {
   return IsBatchFileName(NamePart(installer_path, host));
-}
-
-// The installer's own arguments of a deployment run, after "--": whole, or
-// refused.
-void AddMoreArguments(const HandOff& hand_off, ProcessStart* start) {
-  if (hand_off.more_arguments == 0) return;
-  size_t pos = hand_off.more_arguments;
-  for (;;) {
-    PathText argument;
-    if (!ReadArgument(hand_off.command_line, &pos, &argument)) return;
-    if (argument.cut() || start->argument_count >= ProcessStart::kMaxArguments)
-      RaiseLoaderError(msg::kTooManyArguments);
-    start->arguments[start->argument_count++] = argument;
-  }
 }
 
 }  // namespace
@@ -122,14 +112,33 @@ PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, Pa
 namespace {
 
 // The start for the three arguments of every run, and for those a
-// deployment run adds after "--" too.
-void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
-  const bool more = hand_off.more_arguments != 0;
+// deployment run adds after "--" too: each reaches the program as it was
+// given, by the rules its start-up code splits its line with. A batch file's
+// line is read by cmd.exe instead, which knows no escapes: there an argument
+// is quoted when it needs it and handed over as it is.
+void ComposeStart(HandOff& hand_off, const PathStyle& host, ProcessStart* start) {
   start->program = hand_off.installer_path;
-  start->argument_count = 0;
+  start->arguments.Clear();
   start->command_line.Clear();
-  auto add = [start](std::string_view argument) {
-    start->arguments[start->argument_count++] = argument;
+  const bool batch = hand_off.batch_through_cmd && IsBatchFile(hand_off.installer_path, host);
+  bool fits = true;
+  size_t length = 0;  // of the whole line, should the buffer ever be short
+  auto add = [&](std::string_view argument) {
+    if (batch && HoldsBatchUnsafe(argument)) {
+      RaiseFormatted(msg::kBatchUnsafeText, {hand_off.installer_path, argument});
+    }
+    fits = start->arguments.Add(argument) && fits;
+    const bool quoted = NeedsQuotes(argument);
+    length += (length > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0);
+    if (!batch) {
+      fits = AppendProgramArgument(&start->command_line, argument, kCmdSpecials) && fits;
+      return;
+    }
+    if (!start->command_line.empty()) start->command_line.Append(' ');
+    if (quoted) start->command_line.Append('"');
+    start->command_line.Append(argument);
+    if (quoted) start->command_line.Append('"');
+    fits = !start->command_line.cut() && fits;
   };
   add(hand_off.installer_path);
   if (hand_off.to_disk || hand_off.self_extracting) {
@@ -137,37 +146,12 @@ void ComposeStart(const HandOff& hand_off, const PathStyle& host, ProcessStart* 
     add(hand_off.loader_name);
   }
   add(WithoutTrailingSeparator(hand_off.loader_folder, host));
-  if (more) AddMoreArguments(hand_off, start);
-
-  // Where no cmd.exe reads the line again, the arguments are handed over as
-  // they are.
-  const bool batch = hand_off.batch_through_cmd && IsBatchFile(hand_off.installer_path, host);
-  size_t length = 0;  // of the whole line, should the buffer ever be short
-  for (int i = 0; i < start->argument_count; ++i) {
-    const std::string_view argument = start->arguments[i];
-    if (batch && HoldsBatchUnsafe(argument)) {
-      RaiseFormatted(msg::kBatchUnsafeText, {hand_off.installer_path, argument});
-    }
-    const bool quoted = NeedsQuotes(argument);
-    if (i > 0) start->command_line.Append(' ');
-    if (quoted) start->command_line.Append('"');
-    start->command_line.Append(argument);
-    // Before a closing quote, a program's start-up code reads "\\" as one
-    // backslash and "\"" as a quote: backslashes ending a quoted argument
-    // are doubled so that they stay backslashes and the quote ends it. Of
-    // the three arguments none can end so (a folder keeps its final
-    // separator only at a root, which has no blank to quote); an argument
-    // after "--" can.
-    size_t backslashes = 0;
-    while (more && quoted && backslashes < argument.size() &&
-           argument[argument.size() - 1 - backslashes] == '\\')
-      ++backslashes;
-    if (!batch)
-      for (size_t b = 0; b < backslashes; ++b) start->command_line.Append('\\');
-    if (quoted) start->command_line.Append('"');
-    length += (i > 0 ? 1 : 0) + argument.size() + (quoted ? 2 : 0) + (batch ? 0 : backslashes);
-  }
-  if (start->command_line.cut()) {
+  hand_off.own_line = start->command_line.size();
+  const char* more = nullptr;
+  for (size_t pos = 0;
+       hand_off.more_arguments != nullptr && hand_off.more_arguments->Next(&pos, &more);)
+    add(more);
+  if (!fits) {
     RaiseFormatted(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)});
   }
 }

@@ -56,10 +56,11 @@ struct HandOff {
   bool to_disk = false;    // the switch was given
   bool self_extracting = false;
   bool batch_through_cmd = false;  // the platform runs a batch installer through cmd.exe
-  // More arguments for the installer (a deployment run's "--"): those of
-  // this command line from this position on; none when it is 0.
-  std::string_view command_line;
-  size_t more_arguments = 0;
+  // More arguments for the installer (a deployment run's, after "--");
+  // none when null.
+  const ArgumentList* more_arguments = nullptr;
+  // Filled in: how much of the command line the loader's own arguments take.
+  size_t own_line = 0;
 };
 
 // Steps 7 and 8 of the main sequence: the installer's path in the working

@@ -82,11 +82,4 @@ bool ParseSwitches(std::string_view command_line, Switches* switches) {
   }
 }
 
-size_t CountArguments(std::string_view command_line, size_t from) {
-  size_t count = 0;
-  Text<0> argument;
-  while (ReadArgument(command_line, &from, &argument)) ++count;
-  return count;
-}
-
 }  // namespace ldr

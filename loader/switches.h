@@ -54,7 +54,4 @@ struct Switches {
 // then names it, and the caller starts nothing.
 bool ParseSwitches(std::string_view command_line, Switches* switches);
 
-// How many arguments the command line holds from position `from` on.
-size_t CountArguments(std::string_view command_line, size_t from);
-
 }  // namespace ldr

@@ -48,17 +48,48 @@ enum class FolderSharing {
   kMissing,
 };
 
+// The arguments a program receives, one after the other, each ended by a
+// zero byte, in as much room as the longest command line.
+class ArgumentList {
+ public:
+  void Clear() {
+    size_ = 0;
+    count_ = 0;
+  }
+  // False, with nothing added, when it does not fit or holds a zero byte.
+  bool Add(std::string_view argument) {
+    if (argument.find('\0') != std::string_view::npos || argument.size() >= sizeof bytes_ - size_)
+      return false;
+    argument.copy(bytes_ + size_, argument.size());
+    size_ += argument.size();
+    bytes_[size_++] = '\0';
+    ++count_;
+    return true;
+  }
+  int count() const { return count_; }
+  // The argument at *pos (0 for the first), moving *pos on; false at the end.
+  bool Next(size_t* pos, const char** argument) const {
+    if (*pos >= size_) return false;
+    *argument = bytes_ + *pos;
+    *pos += std::string_view(*argument).size() + 1;
+    return true;
+  }
+
+ private:
+  char bytes_[kMaxCommandLine + 1];
+  size_t size_ = 0;
+  int count_ = 0;
+};
+
 // A program to start: its path, the arguments it receives (the first is the
 // program as typed), and the same as one command line. WinExec and
 // CreateProcess take the line; POSIX hands the arguments over as they are,
 // never re-splitting the line.
 struct ProcessStart {
-  // The loader hands over at most 4, and with the deployment record up to
-  // 16 more given after "--".
-  static constexpr int kMaxArguments = 8;
   PathText program;
-  PathText arguments[kMaxArguments];
-  int argument_count = 0;
+  // The loader's three or four, and with the deployment record those given
+  // after "--", as many as the longest command line holds.
+  ArgumentList arguments;
   CommandLineText command_line;
   // The loader will wait for the program (/WAIT): the platform keeps what
   // DeploymentPlatform::WaitForProcess needs and skips the wait for the
@@ -197,6 +228,21 @@ class Platform {
   // whole arguments as the longest line Windows would hand over can hold.
   // Lives as long as the platform.
   virtual std::string_view CommandLine() = 0;
+
+  // The arguments the command line holds from separator_end on (just after
+  // a "--" the loader's rules found), exactly as the process received them:
+  // split by the C runtime's rules (ReadProgramArgument) where the line is
+  // the system's; POSIX takes them from argv. False when they do not all
+  // fit the list.
+  virtual bool ArgumentsAfterSeparator(size_t separator_end, ArgumentList* arguments) {
+    arguments->Clear();
+    CommandLineText argument;
+    for (size_t pos = separator_end; ReadProgramArgument(CommandLine(), &pos, &argument);) {
+      if (argument.cut() || !arguments->Add(argument)) return false;
+      argument.Clear();
+    }
+    return true;
+  }
 
   // The temporary folder, ending in its separator (GetTempPathA). False when
   // there is none, or when its path is longer than 260 characters on Windows

@@ -148,8 +148,24 @@ void PosixFile::Close() {
   fd_ = -1;
 }
 
-PosixPlatform::PosixPlatform(int argc, char** argv) {
+PosixPlatform::PosixPlatform(int argc, char** argv) : argc_(argc), argv_(argv) {
   ComposeCommandLine(argc, argv, &command_line_);
+}
+
+// The line drops double quotes; the arguments after "--" are taken from
+// argv as they came: those after the first that reads as "--" on the line.
+bool PosixPlatform::ArgumentsAfterSeparator(size_t, ArgumentList* arguments) {
+  arguments->Clear();
+  int i = 1;
+  for (; i < argc_; ++i) {
+    CommandLineText shown;
+    ComposeCommandLine(1, argv_ + i, &shown);
+    if (shown.view() == "--") break;
+  }
+  for (++i; i < argc_; ++i) {
+    if (!arguments->Add(argv_[i])) return false;
+  }
+  return true;
 }
 
 PosixPlatform::~PosixPlatform() {
@@ -342,12 +358,13 @@ size_t PosixPlatform::LongestProgramPath() { return PATH_MAX - 1; }
 // gets that path as its own name, and no descriptor of the loader's.
 uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   if (start.program.empty()) return 2;
-  // exec takes the arguments as char*; it does not change them.
-  char* argv[ProcessStart::kMaxArguments + 2];
+  // exec takes the arguments as char*; it does not change them. Every
+  // argument takes at least its zero byte in the list.
+  static char* argv[kMaxCommandLine + 2];
   int count = 0;
-  for (int i = 0; i < start.argument_count && i < ProcessStart::kMaxArguments; ++i) {
-    argv[count++] = const_cast<char*>(start.arguments[i].c_str());
-  }
+  const char* argument = nullptr;
+  for (size_t pos = 0; start.arguments.Next(&pos, &argument);)
+    argv[count++] = const_cast<char*>(argument);
   if (count == 0) argv[count++] = const_cast<char*>(start.program.c_str());
   argv[count] = nullptr;
   const Located at = Locate(start.program);

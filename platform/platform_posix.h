@@ -42,6 +42,7 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   PathStyle StoredNameStyle() const override;
   PathText OwnFilePath() override;
   std::string_view CommandLine() override;
+  bool ArgumentsAfterSeparator(size_t separator_end, ArgumentList* arguments) override;
   bool GetTempFolder(PathText* folder) override;
   FolderSharing TempFolderSharing(SystemText folder) override;
   PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
@@ -97,6 +98,8 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   bool Keep(std::string_view path, int fd, bool pinned = false, bool walkable = true);
   OpenFile Slot(int fd);
 
+  int argc_;
+  char** argv_;
   CommandLineText command_line_;
   HeldFolder folders_[kMaxHeldFolders];
   int next_folder_ = 0;  // the slot to use next, round the ring

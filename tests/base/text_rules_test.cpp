@@ -48,6 +48,61 @@ TEST(CommandLine, SplitsByTheLoaderRules) {
   }
 }
 
+// A program's own start-up code splits its line by the C runtime's rules:
+// what administrators quote arrives as they meant it.
+TEST(CommandLine, ProgramArgumentsByTheRuntimesRules) {
+  const struct {
+    const char* line;
+    std::vector<std::string> arguments;
+  } cases[] = {
+      {R"(a "" b)", {"a", "", "b"}},
+      {R"("he said \"hi\"")", {"he said \"hi\""}},
+      {R"(\" next)", {"\"", "next"}},
+      {R"("C:\Program Files\My App\\" x)", {"C:\\Program Files\\My App\\", "x"}},
+      {R"(a\\b c\\\\"d e")", {"a\\\\b", "c\\\\d e"}},
+      {R"("a ""b"" c")", {"a \"b\" c"}},
+      {R"(PROP="a b" /quiet)", {"PROP=a b", "/quiet"}},
+      {"  \t ", {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> got;
+    size_t pos = 0;
+    for (;;) {
+      CommandLineText argument;
+      if (!ReadProgramArgument(c.line, &pos, &argument)) break;
+      got.emplace_back(argument.view());
+    }
+    EXPECT_EQ(got, c.arguments) << c.line;
+  }
+}
+
+// Every argument, composed and split again, comes back unchanged.
+TEST(CommandLine, ProgramArgumentsRoundTrip) {
+  const std::vector<std::string> arguments = {"",          "plain",
+                                              "two words", "say \"hi\"",
+                                              "\\\"",      "C:\\Program Files\\My App\\",
+                                              "tail\\\\",  "a&b",
+                                              "\"",        "\\\\server\\share",
+                                              "tab\there", "x\\\\\"y"};
+  CommandLineText line;
+  for (const std::string& argument : arguments)
+    ASSERT_TRUE(AppendProgramArgument(&line, argument, "&"));
+  EXPECT_NE(line.view().find("\"a&b\""), std::string_view::npos) << line.view();
+  size_t pos = 0;
+  for (const std::string& expected : arguments) {
+    CommandLineText argument;
+    ASSERT_TRUE(ReadProgramArgument(line, &pos, &argument)) << expected;
+    EXPECT_EQ(argument.view(), expected) << line.view();
+  }
+  CommandLineText rest;
+  EXPECT_FALSE(ReadProgramArgument(line, &pos, &rest));
+  // One that does not fit leaves the line as it was.
+  Text<12> small("abc");
+  EXPECT_FALSE(AppendProgramArgument(&small, "a b c d e f"));
+  EXPECT_EQ(small.view(), "abc");
+  EXPECT_FALSE(small.cut());
+}
+
 TEST(CommandLine, QuotedProgramNameIsOneArgument) {
   std::vector<std::string> all = SplitArguments("\"C:\\Program Files\\setup.exe\" x");
   ASSERT_EQ(all.size(), 2u);

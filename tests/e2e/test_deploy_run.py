@@ -286,6 +286,23 @@ class Switches(DeployCase):
             self.assertTrue(run.record.cmdline.endswith(' /quiet "a b" "x&y"'),
                             run.record.cmdline)
 
+    def test_every_argument_after_the_separator_arrives_as_it_was_given(self):
+        """Twelve MSI-style arguments as a deployment tool passes them: an
+        empty one, embedded quotes, a lone quote, a folder ending in a
+        backslash. None is dropped, merged or changed, and none reaches the
+        log."""
+        arguments = ["INSTALLDIR=C:\\Program Files\\My App\\", "", 'he said "hi"', '\\"',
+                     "next", "LICENSE=ABCD-1234", "/quiet", "a b", "x&y", "ALLUSERS=1",
+                     "tail\\\\", "REBOOT=ReallySuppress"]
+        kit = self.build()
+        log = os.path.join(self.scratch, "args.log")
+        run = self.launch(kit, "/WAIT", "/LOG=" + HOST.path(log), "--", *arguments)
+        self.assertEqual(run.code, 0)
+        self.assertEqual(run.record.args[4:], arguments)
+        text = read_bytes(log).decode()
+        self.assertIn("and 12 arguments for the installation program (not logged)", text)
+        self.assertNotIn("ABCD-1234", text)
+
     def test_log_tells_each_step(self):
         kit = self.build()
         log = os.path.join(self.scratch, "run.log")

@@ -389,6 +389,35 @@ TEST_F(DeploymentTest, ATempFolderGivenIsNeverUnpackedIntoDirectly) {
   EXPECT_TRUE(platform.files_created.empty());
 }
 
+// Whatever follows "--" reaches the installer as the loader received it:
+// its own start-up code splits the line back into the same arguments. More
+// than the longest command line can hold is refused before anything is
+// unpacked.
+TEST_F(DeploymentTest, ArgumentsAfterTheSeparatorArriveWholeOrNotAtAll) {
+  EXPECT_EQ(Run(R"(setup.exe /S -- "" "he said \"hi\"" \" next "C:\My App\\" a\\b)"), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  const std::vector<std::string> expected = {"",     "he said \"hi\"", "\"",
+                                             "next", "C:\\My App\\",   "a\\\\b"};
+  const std::vector<std::string>& got = platform.starts[0].arguments;
+  ASSERT_EQ(got.size(), 4 + expected.size());
+  EXPECT_EQ(std::vector<std::string>(got.begin() + 4, got.end()), expected);
+  std::vector<std::string> split;
+  const std::string line = platform.starts[0].command_line;
+  size_t pos = 0;
+  for (CommandLineText argument; ReadProgramArgument(line, &pos, &argument); argument.Clear())
+    split.emplace_back(argument.view());
+  EXPECT_EQ(split, got) << line;
+
+  platform.starts.clear();
+  platform.folders_made.clear();
+  std::string many = "setup.exe /S --";
+  for (int i = 0; i < 3000; ++i) many += " PROPERTY" + std::to_string(i) + "=1";
+  EXPECT_EQ(Run(many), kExitCommandLine);
+  EXPECT_EQ(window.boxes.size(), 0u);  // silent
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_TRUE(platform.folders_made.empty());
+}
+
 TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {
   platform.temp_folder_missing = true;
   EXPECT_EQ(Run("setup.exe /WAIT"), kExitTempFolder);

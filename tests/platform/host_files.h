@@ -28,8 +28,7 @@ inline ProcessStart StartOf(const std::vector<std::string>& words) {
   ProcessStart start;
   start.program = words.empty() ? std::string() : words[0];
   for (const std::string& word : words) {
-    if (start.argument_count < ProcessStart::kMaxArguments)
-      start.arguments[start.argument_count++] = word;
+    start.arguments.Add(word);
     if (!start.command_line.empty()) start.command_line.Append(' ');
     start.command_line.Append(word.find(' ') == std::string::npos ? word : '"' + word + '"');
   }

@@ -231,7 +231,8 @@ uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
   processes_started.push_back(start.command_line);
   Start copy;
   copy.program = start.program;
-  for (int i = 0; i < start.argument_count; ++i) copy.arguments.push_back(start.arguments[i]);
+  const char* argument = nullptr;
+  for (size_t pos = 0; start.arguments.Next(&pos, &argument);) copy.arguments.push_back(argument);
   copy.command_line = start.command_line;
   copy.wait = start.wait;
   copy.program_id = start.program_id;
