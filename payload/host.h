@@ -1,7 +1,7 @@
 #pragma once
 // The few file operations the payload library needs, one implementation per
-// system: host_posix.cpp and host_win32.cpp (ANSI calls: with the UTF-8 code
-// page in a program's manifest, paths are UTF-8 there too). Every failure
+// system: host_posix.cpp and host_win32.cpp (wide calls there, UTF-8 paths
+// at this edge). Every failure
 // raises Failure with the path and the system's reason. kitpack's extractor
 // writes through NewFileBelow too.
 
@@ -87,9 +87,10 @@ struct FileIdentity {
 };
 
 // A new file below a folder, reached one part at a time without following a
-// link: folders are made as needed, and none is entered that is a link (on
-// POSIX each is opened with O_NOFOLLOW; on Windows each is checked by name
-// for a reparse point). The file is created new (O_EXCL, CREATE_NEW), so an
+// link: folders are made as needed, and none is entered that is a link; each
+// is held open and the next opened relative to it (POSIX: openat with
+// O_NOFOLLOW; Windows: NtCreateFile below the held handle, a reparse point
+// opened as itself and refused). The file is created new (O_EXCL, CREATE_NEW), so an
 // existing name of any kind (a file, a hard link to a file elsewhere, a
 // pipe, a device, a link) is refused (kExists) rather than written through
 // or waited on. With `replace`, the data goes to a new file beside it, which
@@ -115,10 +116,9 @@ class NewFileBelow {
   void Release();  // closes what is open, removes the file made here unless finished
 
   std::string shown_;
-  std::string name_;         // the last part
-  std::string written_;      // the name the data goes to: name_, or a new one beside it
-  intptr_t folder_ = -1;     // POSIX: the folder's descriptor
-  std::string folder_path_;  // Windows: the folder's path
+  std::string name_;      // the last part
+  std::string written_;   // the name the data goes to: name_, or a new one beside it
+  intptr_t folder_ = -1;  // the folder's descriptor or handle, held open
   intptr_t handle_ = -1;
   bool finished_ = false;
   FileIdentity identity_;
