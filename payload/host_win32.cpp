@@ -4,7 +4,7 @@
 #include <string>
 
 #include "payload/host.h"
-#include "payload/win32_nt.h"
+#include "payload/host_win32_nt.h"
 
 // Wide calls inside, UTF-8 at the edge: an installer need not set the UTF-8
 // code page in its manifest for the library's names to be right

@@ -443,6 +443,23 @@ TEST_F(HandedDigest, SetupChangedAfterOpeningIsNotUnpacked) {
             std::vector<std::string>{});
 }
 
+// Stopped before the file was seen whole, a payload held to a digest keeps
+// nothing of what this unpack wrote.
+TEST_F(HandedDigest, AnUnpackStoppedKeepsNothing) {
+  const std::string ext = At("ext");
+  ASSERT_EQ(Open({ext.c_str()}), LOADERKIT_OK) << Error();
+  auto stop_at_last = [](void*, int32_t entry, int64_t done, int64_t total) {
+    return entry == 3 && done == total ? 1 : 0;
+  };
+  EXPECT_EQ(
+      loaderkit_payload_unpack(kit_, At("dest").c_str(), nullptr, 0, 0, stop_at_last, nullptr),
+      LOADERKIT_E_CANCELLED);
+  EXPECT_EQ(FolderNames(At("dest")), (std::vector<std::string>{"data", "docs"}));
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "data")), std::vector<std::string>{});
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "docs" + kSep + "deep")),
+            std::vector<std::string>{});
+}
+
 // Stored names reach an installer's log through the error texts: no raw
 // line break or escape sequence gets there.
 TEST_F(Payload, ErrorTextsShowStoredNamesEscaped) {

@@ -1,4 +1,4 @@
-#include "payload/win32_nt.h"
+#include "payload/host_win32_nt.h"
 
 #include <winternl.h>
 
