@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "base/block_hash.h"
 #include "base/sha256.h"
@@ -123,9 +124,9 @@ KitDeployment ReadKitDeployment(const KitInfo& kit) {
       continue;
     const std::string path = JoinPath(folder, name);
     if (StatRegularFile(path).size > kMostLoaderBytes) continue;
-    const std::vector<unsigned char> bytes = ReadWholeFile(path);
-    if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') continue;
-    found.copies.push_back(ReadLoaderCopy(path, bytes));
+    LoaderCopy copy = ReadLoaderCopy(path, ReadWholeFile(path));
+    if (!copy.has_block && !copy.signed_) continue;
+    found.copies.push_back(std::move(copy));
     if (found.copies.back().record && !found.record) {
       found.record = found.copies.back().record;
       found.file = path;

@@ -55,8 +55,8 @@ struct LoaderCopy {
 struct KitDeployment {
   std::optional<ldr::DeploymentRecord> record;  // the first one found
   std::string file;                             // the file holding it
-  // External: every program in the folder (files beginning with "MZ",
-  // other than the two archives), in name order.
+  // External: every loader beside setup.1 (a file carrying the record's
+  // block, or a signed program), in name order.
   std::vector<LoaderCopy> copies;
 };
 KitDeployment ReadKitDeployment(const KitInfo& kit);

@@ -483,6 +483,15 @@ class ExternalRecord(CliCase):
         self.assertNotIn("setup.1", err)
         self.assertIn("the deployment record in ext/loader.exe does not match the kit", err)
 
+    def test_posix_loader_copy_is_found(self):
+        self.write("loader", b"\x7fELF" + bytes(3000) + MARK + struct.pack("<I", 2) + bytes(108))
+        self.write("setup.sh", b"#!/bin/sh\necho installing\n")
+        self.kitpack("build", "--loader", "loader", "--installer", "setup.sh", "--payload",
+                     "payload", "--external", "-o", "ext")
+        out, _ = self.kitpack("verify", "ext")
+        self.assertIn("deployment record: version 2, external kit (matches the kit)", out)
+        self.assertIn("  checked in     ext/loader\n", out)
+
     def test_every_loader_copy_is_checked(self):
         self.build("ext", "--external")
         self.write("setup-other.exe", pe_image(size=900))
