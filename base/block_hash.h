@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace ldr {
 
@@ -76,6 +77,22 @@ inline std::string DigestHex(const unsigned char* digest, size_t size) {
     s += kDigits[digest[i] & 15];
   }
   return s;
+}
+
+// The digest a text of lower-case hexadecimal digits spells, two a byte;
+// false for any other text (another length, another character).
+template <size_t N>
+bool ParseDigestHex(std::string_view text, std::array<unsigned char, N>* digest) {
+  if (text.size() != 2 * N) return false;
+  auto value = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  for (size_t i = 0; i < N; ++i) {
+    const int high = value(text[2 * i]), low = value(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    (*digest)[i] = static_cast<unsigned char>(high << 4 | low);
+  }
+  return true;
 }
 
 inline uint32_t RotateRight(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }

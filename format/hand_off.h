@@ -17,4 +17,10 @@ inline constexpr std::string_view kSelfExtractSwitch = "*SELFEXTRACT";
 inline constexpr std::string_view kToDiskSwitch = "*TODISK";
 inline constexpr std::string_view kSecondArchiveFileName = "setup.2";
 
+// The environment variable in which a loader whose deployment record holds
+// setup.2's digest hands it to the installer: 64 lower-case hexadecimal
+// digits (DigestHex). Every other run of a loader with a record removes it,
+// so that an installer never sees one its own loader did not set.
+inline constexpr char kSetup2DigestVariable[] = "LOADERKIT_SETUP2_SHA256";
+
 }  // namespace ldr

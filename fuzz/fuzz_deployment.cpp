@@ -32,7 +32,8 @@ bool SameRecord(const ldr::DeploymentRecord& a, const ldr::DeploymentRecord& b) 
          a.archive_start == b.archive_start && a.archive_end == b.archive_end &&
          a.second_archive_start == b.second_archive_start &&
          a.second_archive_end == b.second_archive_end && a.trailer_offset == b.trailer_offset &&
-         a.setup1_length == b.setup1_length && a.setup1_sha256 == b.setup1_sha256;
+         a.setup1_length == b.setup1_length && a.setup1_sha256 == b.setup1_sha256 &&
+         a.setup2_length == b.setup2_length && a.setup2_sha256 == b.setup2_sha256;
 }
 
 void FuzzBlock(const uint8_t* data, size_t size) {
@@ -45,8 +46,8 @@ void FuzzBlock(const uint8_t* data, size_t size) {
   unsigned char again[ldr::kDeploymentRecordSize];
   ldr::EncodeDeploymentRecord(record, again);
   Check(std::memcmp(again, ldr::kDeploymentMark, ldr::kDeploymentMarkSize) == 0);
-  Check(std::memcmp(again + 16, block + 16, 84 - 16) == 0);
-  for (size_t i = 84; i < sizeof again; ++i) Check(again[i] == 0);
+  Check(std::memcmp(again + 16, block + 16, 120 - 16) == 0);
+  for (size_t i = 120; i < sizeof again; ++i) Check(again[i] == 0);
   ldr::DeploymentRecord decoded;
   Check(ldr::DecodeDeploymentRecord(again, &decoded));
   Check(SameRecord(record, decoded));

@@ -4,9 +4,9 @@
 namespace ldr {
 
 // The block kitpack fills in for a kit's copy of the loader. As built it
-// holds the mark and zeros: no record.
+// holds the mark and its layout's version, unfilled: no record.
 extern const unsigned char kDeploymentBlock[kDeploymentRecordSize];
-const unsigned char kDeploymentBlock[kDeploymentRecordSize] = {LDR_DEPLOYMENT_MARK};
+const unsigned char kDeploymentBlock[kDeploymentRecordSize] = {LDR_DEPLOYMENT_BLOCK_AS_BUILT};
 
 bool OwnDeploymentRecord(DeploymentRecord* record) {
   // Read through a volatile pointer: the block's bytes in the file are not

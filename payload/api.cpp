@@ -3,12 +3,17 @@
 
 #include <loaderkit/payload.h>
 
+#include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "format/shown_name.h"
 #include "format/stored_paths.h"
+#include "payload/digest_pass.h"
 #include "payload/entries.h"
 #include "payload/failure.h"
 #include "payload/host.h"
@@ -21,6 +26,9 @@ struct loaderkit_payload {
   ldr::payload::PayloadPlace place;
   std::unique_ptr<ldr::payload::KitFile> file;
   std::vector<ldr::payload::Entry> entries;
+  // setup.2's digest as its loader handed it on: every read of the file is
+  // then a pass that hashes it whole (digest_pass.h).
+  std::optional<ldr::payload::Digest> digest;
 };
 
 namespace {
@@ -32,7 +40,10 @@ using ldr::payload::Fault;
 constexpr const char* kOutOfMemory = "out of memory";
 
 // Runs `body`, turning whatever it raises into a status and the handle's
-// error text.
+// error text. A text naming a stored name, a path or the system's reason
+// reaches an installer's log or terminal: it is shown as kitpack shows
+// names, so that no name can forge a line or steer a terminal. Only the
+// usage texts, the library's own, keep their line breaks.
 template <typename Body>
 int Guarded(loaderkit_payload* handle, Body&& body) {
   try {
@@ -40,13 +51,15 @@ int Guarded(loaderkit_payload* handle, Body&& body) {
     body();
     return LOADERKIT_OK;
   } catch (const Failure& failure) {
-    if (handle) handle->error = failure.what();
+    if (handle)
+      handle->error =
+          failure.fault() == Fault::kUsage ? failure.what() : ldr::ShownName(failure.what());
     return static_cast<int>(failure.fault());
   } catch (const std::bad_alloc&) {
     if (handle) handle->error = kOutOfMemory;
     return LOADERKIT_E_MEMORY;
   } catch (const std::exception& e) {
-    if (handle) handle->error = e.what();
+    if (handle) handle->error = ldr::ShownName(e.what());
     return LOADERKIT_E_DAMAGED;
   }
 }
@@ -61,8 +74,20 @@ int Open(loaderkit_payload** out, Locate&& locate) {
     // The handle takes the file only once every entry has passed, so that
     // one whose open failed unpacks nothing.
     handle->place = locate(*handle);
-    auto file = std::make_unique<ldr::payload::KitFile>(handle->place.file);
-    handle->entries = ldr::payload::ReadEntries(*file, handle->place);
+    std::optional<ldr::payload::Digest> digest;
+    if (handle->place.external) digest = ldr::payload::HandedSetup2Digest();
+    auto file = std::make_unique<ldr::payload::KitFile>(handle->place.file, digest.has_value());
+    std::vector<ldr::payload::Entry> entries;
+    if (digest) {
+      handle->place.end = static_cast<int64_t>(file->Size()) - 1;
+      ldr::payload::DigestPass pass(*file, *digest);
+      entries = ldr::payload::ReadEntries(pass, handle->place);
+      pass.Finish();
+    } else {
+      entries = ldr::payload::ReadEntries(*file, handle->place);
+    }
+    handle->entries = std::move(entries);
+    handle->digest = digest;
     handle->file = std::move(file);
   });
 }
@@ -98,23 +123,56 @@ struct Progress {
   }
 };
 
-void Unpack(loaderkit_payload& handle, const std::string& folder,
-            const std::vector<int32_t>& chosen, bool replace, Progress& progress) {
-  for (int32_t i : chosen) progress.total += handle.entries[static_cast<size_t>(i)].size;
+const ldr::payload::Entry& EntryAt(const loaderkit_payload& handle, int32_t i) {
+  return handle.entries[static_cast<size_t>(i)];
+}
+
+// A payload held to a digest is read in one pass, front to back: its
+// entries in the order of their data, each once.
+void InFileOrder(const loaderkit_payload& handle, std::vector<int32_t>& chosen) {
+  std::sort(chosen.begin(), chosen.end(), [&](int32_t a, int32_t b) {
+    const int64_t at_a = EntryAt(handle, a).data_start, at_b = EntryAt(handle, b).data_start;
+    return at_a != at_b ? at_a < at_b : a < b;
+  });
+  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+}
+
+void Unpack(loaderkit_payload& handle, const std::string& folder, std::vector<int32_t> chosen,
+            bool replace, Progress& progress) {
+  std::optional<ldr::payload::DigestPass> pass;
+  if (handle.digest) {
+    InFileOrder(handle, chosen);
+    pass.emplace(*handle.file, *handle.digest);
+  }
+  ldr::payload::PayloadReader& in =
+      pass ? static_cast<ldr::payload::PayloadReader&>(*pass) : *handle.file;
+  for (int32_t i : chosen) progress.total += EntryAt(handle, i).size;
   ldr::payload::MakeFolder(folder);
   ldr::payload::Blocks blocks;
-  for (int32_t i : chosen) {
-    const ldr::payload::Entry& entry = handle.entries[static_cast<size_t>(i)];
-    ldr::payload::NewFileBelow out(folder, entry.parts, replace);
-    const std::string label = "entry " + std::to_string(i) + " (" + entry.name + ")";
-    ldr::payload::InflateEntry(*handle.file, handle.place, entry, label, blocks,
-                               [&](const unsigned char* data, size_t size) {
-                                 out.Write(data, size);
-                                 progress.done += static_cast<int64_t>(size);
-                                 progress.Report(i);
-                               });
-    out.Finish();
-    progress.Report(i);
+  std::vector<std::pair<int32_t, ldr::payload::FileIdentity>> made;
+  try {
+    for (int32_t i : chosen) {
+      const ldr::payload::Entry& entry = EntryAt(handle, i);
+      ldr::payload::NewFileBelow out(folder, entry.parts, replace);
+      const std::string label = "entry " + std::to_string(i) + " (" + entry.name + ")";
+      ldr::payload::InflateEntry(in, handle.place, entry, label, blocks,
+                                 [&](const unsigned char* data, size_t size) {
+                                   out.Write(data, size);
+                                   progress.done += static_cast<int64_t>(size);
+                                   progress.Report(i);
+                                 });
+      out.Finish();
+      made.emplace_back(i, out.identity());
+      progress.Report(i);
+    }
+    if (pass) pass->Finish();
+  } catch (...) {
+    // Files of a payload held to a digest stay only once the whole file
+    // was seen to match it.
+    if (pass)
+      for (const auto& [i, identity] : made)
+        ldr::payload::RemoveMadeFile(folder, EntryAt(handle, i).parts, identity);
+    throw;
   }
 }
 
@@ -218,9 +276,9 @@ int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, con
   return Guarded(payload, [&] {
     if (!payload->file) Fail(Fault::kUsage, "the payload is not open");
     if (!folder || !*folder) Fail(Fault::kUsage, "no folder given");
-    const std::vector<int32_t> chosen = Selection(*payload, indexes, count);
+    std::vector<int32_t> chosen = Selection(*payload, indexes, count);
     Progress report{progress, context};
-    Unpack(*payload, folder, chosen, (flags & LOADERKIT_REPLACE) != 0, report);
+    Unpack(*payload, folder, std::move(chosen), (flags & LOADERKIT_REPLACE) != 0, report);
   });
 }
 

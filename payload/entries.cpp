@@ -34,7 +34,7 @@ Entry CheckedEntry(const ArchiveEntry& r, int64_t size, const std::string& where
 
 }  // namespace
 
-std::vector<Entry> ReadEntries(KitFile& file, const PayloadPlace& place) {
+std::vector<Entry> ReadEntries(PayloadReader& file, const PayloadPlace& place) {
   const int64_t size = place.end - place.start + 1;
   if (size < static_cast<int64_t>(kHeaderSize))
     Fail(Fault::kDamaged, "the payload in " + place.file + " has " + Num(size) +

@@ -25,7 +25,7 @@ struct Entry {
 
 // Raises kDamaged for a record that does not fit the archive, kUnsafeName
 // for a name that would leave the folder it is unpacked into.
-std::vector<Entry> ReadEntries(KitFile& file, const PayloadPlace& place);
+std::vector<Entry> ReadEntries(PayloadReader& file, const PayloadPlace& place);
 
 // Both paths name one file on Windows (format/stored_paths.h WindowsFileKey
 // for each part).

@@ -1,7 +1,7 @@
 #pragma once
 // The few file operations the payload library needs, one implementation per
-// system: host_posix.cpp and host_win32.cpp (ANSI calls: with the UTF-8 code
-// page in a program's manifest, paths are UTF-8 there too). Every failure
+// system: host_posix.cpp and host_win32.cpp (wide calls there, UTF-8 paths
+// at this edge). Every failure
 // raises Failure with the path and the system's reason. kitpack's extractor
 // writes through NewFileBelow too.
 
@@ -40,19 +40,35 @@ std::string SystemErrorText(unsigned long code);
 // when they are not all there. kitpack's files read through it too.
 bool ReadFullyAt(intptr_t handle, uint64_t offset, unsigned char* buffer, size_t size);
 
-// A file open for reading at any offset, as the trailer finder reads it.
-class KitFile final : public ByteSource {
+// The value of an environment variable of this process; false when it is
+// not set.
+bool EnvironmentValue(const char* name, std::string* value);
+
+// What the payload's records and streams are read through: the kit's file,
+// or a pass over it that hashes what it reads (digest_pass.h).
+class PayloadReader {
  public:
-  // Raises kOpen.
-  explicit KitFile(const std::string& path);
+  virtual ~PayloadReader() = default;
+  // Raises kDamaged naming `what` when the bytes are not all there.
+  virtual void Read(uint64_t offset, unsigned char* buffer, size_t size,
+                    const std::string& what) = 0;
+};
+
+// A file open for reading at any offset, as the trailer finder reads it.
+class KitFile final : public ByteSource, public PayloadReader {
+ public:
+  // Raises kOpen. With `deny_writes`, nobody may write the file while it is
+  // open (Windows: no write or delete sharing; an open that another
+  // writer holds fails); POSIX has no such lock, so a reader that must be
+  // sure of the bytes hashes them as it reads them.
+  explicit KitFile(const std::string& path, bool deny_writes = false);
   ~KitFile() override;
   KitFile(const KitFile&) = delete;
   KitFile& operator=(const KitFile&) = delete;
 
   uint64_t Size() const { return size_; }
   bool ReadAt(uint64_t offset, unsigned char* buffer, size_t size) override;
-  // Raises kDamaged naming `what` when the bytes are not all there.
-  void Read(uint64_t offset, unsigned char* buffer, size_t size, const std::string& what) {
+  void Read(uint64_t offset, unsigned char* buffer, size_t size, const std::string& what) override {
     if (!ReadAt(offset, buffer, size))
       Fail(Fault::kDamaged, "cannot read " + what + " in " + path_ + ": the file ends early");
   }
@@ -64,10 +80,17 @@ class KitFile final : public ByteSource {
   uint64_t size_ = 0;
 };
 
+// A file as the system knows it: its volume or device, and its number there.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t number = 0;
+};
+
 // A new file below a folder, reached one part at a time without following a
-// link: folders are made as needed, and none is entered that is a link (on
-// POSIX each is opened with O_NOFOLLOW; on Windows each is checked by name
-// for a reparse point). The file is created new (O_EXCL, CREATE_NEW), so an
+// link: folders are made as needed, and none is entered that is a link; each
+// is held open and the next opened relative to it (POSIX: openat with
+// O_NOFOLLOW; Windows: NtCreateFile below the held handle, a reparse point
+// opened as itself and refused). The file is created new (O_EXCL, CREATE_NEW), so an
 // existing name of any kind (a file, a hard link to a file elsewhere, a
 // pipe, a device, a link) is refused (kExists) rather than written through
 // or waited on. With `replace`, the data goes to a new file beside it, which
@@ -83,6 +106,8 @@ class NewFileBelow {
 
   void Write(const unsigned char* data, size_t size);
   void Finish();
+  // Which file was made (device and file number), for RemoveMadeFile.
+  const FileIdentity& identity() const { return identity_; }
   // The path as shown in messages: root and parts joined.
   const std::string& shown() const { return shown_; }
 
@@ -91,12 +116,18 @@ class NewFileBelow {
   void Release();  // closes what is open, removes the file made here unless finished
 
   std::string shown_;
-  std::string name_;         // the last part
-  std::string written_;      // the name the data goes to: name_, or a new one beside it
-  intptr_t folder_ = -1;     // POSIX: the folder's descriptor
-  std::string folder_path_;  // Windows: the folder's path
+  std::string name_;      // the last part
+  std::string written_;   // the name the data goes to: name_, or a new one beside it
+  intptr_t folder_ = -1;  // the folder's descriptor or handle, held open
   intptr_t handle_ = -1;
   bool finished_ = false;
+  FileIdentity identity_;
 };
+
+// Removes the file NewFileBelow made at root and parts, reached the same
+// way (never through a link), only while that name is still the file made
+// (its identity). Does nothing, and raises nothing, otherwise.
+void RemoveMadeFile(const std::string& root, const std::vector<std::string>& parts,
+                    const FileIdentity& identity);
 
 }  // namespace ldr::payload

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "payload/host.h"
@@ -41,7 +42,14 @@ void MakeFolder(const std::string& path) {
     Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastSystemErrorText());
 }
 
-KitFile::KitFile(const std::string& path) : path_(path) {
+bool EnvironmentValue(const char* name, std::string* value) {
+  const char* text = std::getenv(name);
+  if (!text) return false;
+  *value = text;
+  return true;
+}
+
+KitFile::KitFile(const std::string& path, bool) : path_(path) {
   handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
   if (handle_ < 0) Fail(Fault::kOpen, "cannot open " + path + ": " + LastSystemErrorText());
@@ -111,6 +119,24 @@ void NewFileBelow::Open(const std::string& root, const std::vector<std::string>&
     written_.clear();  // not the file made here: leave it
     Fail(Fault::kExists, "refusing to write " + shown_ + ": not a new regular file");
   }
+  identity_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+void RemoveMadeFile(const std::string& root, const std::vector<std::string>& parts,
+                    const FileIdentity& identity) {
+  int folder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (size_t i = 0; folder >= 0 && i + 1 < parts.size(); ++i) {
+    const int next = OpenFolder(folder, parts[i].c_str(), O_NOFOLLOW);
+    ::close(folder);
+    folder = next;
+  }
+  if (folder < 0) return;
+  struct stat st {};
+  if (::fstatat(folder, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_dev) == identity.device &&
+      static_cast<uint64_t>(st.st_ino) == identity.number)
+    ::unlinkat(folder, parts.back().c_str(), 0);
+  ::close(folder);
 }
 
 void NewFileBelow::Release() {

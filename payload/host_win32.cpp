@@ -4,9 +4,11 @@
 #include <string>
 
 #include "payload/host.h"
+#include "payload/host_win32_nt.h"
 
-// ANSI calls throughout: a program whose manifest sets the UTF-8 code page
-// hands the library UTF-8 paths, and the names it makes are UTF-8 too.
+// Wide calls inside, UTF-8 at the edge: an installer need not set the UTF-8
+// code page in its manifest for the library's names to be right
+// (WideText). The system's texts come back in the program's code page.
 
 namespace ldr::payload {
 
@@ -15,15 +17,8 @@ namespace {
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 bool IsFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// A folder that is not a link or junction to another.
-bool IsRealFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
@@ -52,19 +47,31 @@ std::string JoinHostPath(const std::string& folder, const std::string& name) {
 }
 
 bool IsFile(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 void MakeFolder(const std::string& path) {
-  if (!CreateDirectoryA(path.c_str(), nullptr) &&
+  if (!CreateDirectoryW(WideText(path).c_str(), nullptr) &&
       !(GetLastError() == ERROR_ALREADY_EXISTS && IsFolder(path)))
     Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastSystemErrorText());
 }
 
-KitFile::KitFile(const std::string& path) : path_(path) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+bool EnvironmentValue(const char* name, std::string* value) {
+  const DWORD n = GetEnvironmentVariableA(name, nullptr, 0);
+  if (n == 0) return false;
+  std::string text(n, '\0');
+  const DWORD got = GetEnvironmentVariableA(name, text.data(), n);
+  if (got == 0 || got >= n) return false;
+  text.resize(got);
+  *value = text;
+  return true;
+}
+
+KitFile::KitFile(const std::string& path, bool deny_writes) : path_(path) {
+  const DWORD share = deny_writes ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = CreateFileW(WideText(path).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     // A folder does not open as a file: say what it is, not "access denied".
     Fail(Fault::kOpen,
@@ -102,58 +109,91 @@ bool KitFile::ReadAt(uint64_t offset, unsigned char* buffer, size_t size) {
   return ReadFullyAt(handle_, offset, buffer, size);
 }
 
-// Windows offers a program like this no "open below this folder handle
-// without following links", so each folder is checked by name for a link (a
-// reparse point) before it is entered. The file itself is made with
-// CREATE_NEW, so nothing that exists, a link included, is ever opened.
+namespace {
+
+[[noreturn]] void FailWith(Fault fault, const std::string& text, DWORD error) {
+  Fail(fault, text + ": " + SystemErrorText(error));
+}
+
+// The folder that holds the last part, every folder on the way held open
+// in turn and made when `make` says so; INVALID_HANDLE_VALUE when one is
+// missing and not to be made. Raises for a link or a name that is no folder.
+HANDLE WalkToFolder(const std::string& root, const std::vector<std::string>& parts, bool make,
+                    std::string* shown) {
+  DWORD error = 0;
+  HANDLE folder = OpenFolderPath(root, &error);
+  if (folder == INVALID_HANDLE_VALUE) {
+    if (!make) return folder;
+    FailWith(Fault::kWrite, "cannot open folder " + root, error);
+  }
+  *shown = root;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    *shown = JoinHostPath(*shown, parts[i]);
+    HANDLE next = OpenOrMakeFolderBelow(folder, WideText(parts[i]), make, &error);
+    CloseHandle(folder);
+    folder = next;
+    if (folder != INVALID_HANDLE_VALUE) continue;
+    if (!make) return folder;
+    if (error == ERROR_CANT_ACCESS_FILE || error == ERROR_DIRECTORY)
+      Fail(Fault::kExists, "cannot enter folder " + *shown + " (not a folder, or a symlink)");
+    FailWith(Fault::kWrite, "cannot create folder " + *shown, error);
+  }
+  return folder;
+}
+
+FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber,
+          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+}  // namespace
+
+// Every folder is opened relative to the one before it, held open, and
+// never through a link or junction; the file is made new in the last one.
+// Nothing is ever reached by its path a second time.
 void NewFileBelow::Open(const std::string& root, const std::vector<std::string>& parts,
                         bool replace) {
   if (!IsFolder(root)) Fail(Fault::kWrite, "cannot open folder " + root + ": not a folder");
-  shown_ = root;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    shown_ = JoinHostPath(shown_, parts[i]);
-    if (!CreateDirectoryA(shown_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      Fail(Fault::kWrite, "cannot create folder " + shown_ + ": " + LastSystemErrorText());
-    if (!IsRealFolder(shown_))
-      Fail(Fault::kExists, "cannot enter folder " + shown_ + " (not a folder, or a symlink)");
-  }
-  folder_path_ = shown_;
+  HANDLE folder = WalkToFolder(root, parts, true, &shown_);
+  folder_ = reinterpret_cast<intptr_t>(folder);
   name_ = parts.back();
   shown_ = JoinHostPath(shown_, name_);
   for (unsigned attempt = 0;; ++attempt) {
     written_ = replace ? name_ + ".new" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(attempt)
                        : name_;
-    HANDLE h =
-        CreateFileA(JoinHostPath(folder_path_, written_).c_str(), GENERIC_WRITE, 0, nullptr,
-                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    DWORD error = 0;
+    HANDLE h = CreateNewFileBelow(folder, WideText(written_), &error);
     if (h != INVALID_HANDLE_VALUE) {
       handle_ = reinterpret_cast<intptr_t>(h);
       break;
     }
-    const DWORD error = GetLastError();
     written_.clear();
     const bool taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
     if (taken && replace && attempt < 100) continue;
     if (taken)
       Fail(Fault::kExists,
            "refusing to write " + shown_ + ": something of that name exists already");
-    SetLastError(error);
-    Fail(Fault::kWrite, "cannot create " + shown_ + ": " + LastSystemErrorText());
+    FailWith(Fault::kWrite, "cannot create " + shown_, error);
   }
   BY_HANDLE_FILE_INFORMATION info;
   HANDLE h = AsHandle(handle_);
   if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || info.nNumberOfLinks != 1) {
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+      info.nNumberOfLinks != 1) {
     written_.clear();  // not the file made here: leave it
     Fail(Fault::kExists, "refusing to write " + shown_ + ": not a new regular file");
   }
+  identity_ = IdentityOf(info);
 }
 
 void NewFileBelow::Release() {
-  if (handle_ != -1) CloseHandle(AsHandle(handle_));
-  handle_ = -1;
-  if (!finished_ && !written_.empty()) DeleteFileA(JoinHostPath(folder_path_, written_).c_str());
+  if (handle_ != -1) {
+    if (!finished_ && !written_.empty()) DeleteThroughHandle(AsHandle(handle_));
+    CloseHandle(AsHandle(handle_));
+  }
+  if (folder_ != -1) CloseHandle(AsHandle(folder_));
+  handle_ = folder_ = -1;
 }
 
 void NewFileBelow::Write(const unsigned char* data, size_t size) {
@@ -169,19 +209,47 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
 }
 
 void NewFileBelow::Finish() {
-  HANDLE h = AsHandle(handle_);
-  handle_ = -1;
-  if (!CloseHandle(h)) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
+  HANDLE folder = AsHandle(folder_);
   if (written_ != name_) {
-    const DWORD attributes = GetFileAttributesA(shown_.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-      Fail(Fault::kExists, "refusing to replace " + shown_ + ": it is not a regular file");
-    if (!MoveFileExA(JoinHostPath(folder_path_, written_).c_str(), shown_.c_str(),
-                     MOVEFILE_REPLACE_EXISTING))
+    DWORD error = 0;
+    HANDLE old = OpenEntryBelow(folder, WideText(name_), &error);
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    const bool other =
+        old != INVALID_HANDLE_VALUE &&
+        GetFileInformationByHandleEx(old, FileAttributeTagInfo, &tag, sizeof tag) &&
+        (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    if (old != INVALID_HANDLE_VALUE) CloseHandle(old);
+    if (other) Fail(Fault::kExists, "refusing to replace " + shown_ + ": it is not a regular file");
+    if (!RenameBelow(AsHandle(handle_), folder, WideText(name_)))
       Fail(Fault::kWrite, "cannot replace " + shown_ + ": " + LastSystemErrorText());
   }
   finished_ = true;
+  HANDLE h = AsHandle(handle_);
+  handle_ = -1;
+  if (!CloseHandle(h)) Fail(Fault::kWrite, "cannot write " + shown_ + ": " + LastSystemErrorText());
+}
+
+void RemoveMadeFile(const std::string& root, const std::vector<std::string>& parts,
+                    const FileIdentity& identity) {
+  std::string shown;
+  HANDLE folder = INVALID_HANDLE_VALUE;
+  try {
+    folder = WalkToFolder(root, parts, false, &shown);
+  } catch (const Failure&) {
+    return;
+  }
+  if (folder == INVALID_HANDLE_VALUE) return;
+  DWORD error = 0;
+  HANDLE h = OpenEntryBelow(folder, WideText(parts.back()), &error);
+  CloseHandle(folder);
+  if (h == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    const FileIdentity found = IdentityOf(info);
+    if (found.device == identity.device && found.number == identity.number) DeleteThroughHandle(h);
+  }
+  CloseHandle(h);
 }
 
 }  // namespace ldr::payload

@@ -50,7 +50,7 @@ PayloadPlace SecondArchive(const std::string& path, const Trailer& trailer) {
 
 PayloadPlace WholeFile(const std::string& path) {
   KitFile file(path);
-  return {path, 0, static_cast<int64_t>(file.Size()) - 1};
+  return {path, 0, static_cast<int64_t>(file.Size()) - 1, true};
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ struct PayloadPlace {
   std::string file;
   int64_t start = 0;
   int64_t end = -1;
+  // setup.2 beside the loader that started this installer: what a loader
+  // with a record may have handed the digest of.
+  bool external = false;
 };
 
 // For a self-extracting kit, the second archive the trailer names; for a

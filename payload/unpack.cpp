@@ -27,7 +27,7 @@ std::string Num(int64_t v) { return std::to_string(v); }
 
 }  // namespace
 
-void InflateEntry(KitFile& file, const PayloadPlace& place, const Entry& entry,
+void InflateEntry(PayloadReader& file, const PayloadPlace& place, const Entry& entry,
                   const std::string& label, Blocks& blocks,
                   const std::function<void(const unsigned char*, size_t)>& sink) {
   Inflater inflater(label);

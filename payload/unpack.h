@@ -24,7 +24,7 @@ struct Blocks {
 // Hands each inflated block to `sink`. Raises kDamaged naming the entry
 // (`label`) for a stream that is corrupt, ends early or late, or gives
 // another size than its record; whatever `sink` raises passes through.
-void InflateEntry(KitFile& file, const PayloadPlace& place, const Entry& entry,
+void InflateEntry(PayloadReader& file, const PayloadPlace& place, const Entry& entry,
                   const std::string& label, Blocks& blocks,
                   const std::function<void(const unsigned char*, size_t)>& sink);
 

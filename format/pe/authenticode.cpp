@@ -1,6 +1,8 @@
 #include "format/pe/authenticode.h"
 
+#include <algorithm>
 #include <optional>
+#include <vector>
 
 #include "base/sha1.h"
 #include "base/sha256.h"
@@ -161,6 +163,43 @@ SignedImageDigest ReadSignedImageDigest(const unsigned char* table, size_t size)
   out.refused = ReadContentInfo(der, *der_size, out);
   if (!out.refused.empty()) out.digest.clear();
   return out;
+}
+
+std::string CertificateTableFault(ByteSource& file, uint64_t table_offset, uint64_t table_size) {
+  constexpr uint32_t kMostEntryBytes = uint32_t{16} << 20;
+  uint64_t at = 0;
+  for (int index = 0; at < table_size; ++index) {
+    const std::string entry_name =
+        "entry " + std::to_string(index) + " (at byte " + std::to_string(at) + " of the table)";
+    unsigned char header[kWinCertificateHeaderSize];
+    if (table_size - at < sizeof header || !file.ReadAt(table_offset + at, header, sizeof header))
+      return std::to_string(table_size - at) + " bytes after the last entry, too few for another";
+    const uint32_t length = GetU32(header);
+    if (length > kMostEntryBytes || length > table_size - at)
+      return entry_name + " claims " + std::to_string(length) + " bytes, the table holds " +
+             std::to_string(table_size - at) + " from there";
+    std::vector<unsigned char> entry(length);
+    if (!file.ReadAt(table_offset + at, entry.data(), entry.size()))
+      return entry_name + " cannot be read";
+    std::string refused = EntryHeaderFault(entry.data(), entry.size());
+    if (refused.empty()) {
+      const unsigned char* der = entry.data() + kWinCertificateHeaderSize;
+      const std::optional<size_t> der_size =
+          SignatureSize(der, length - kWinCertificateHeaderSize, refused);
+      if (der_size && !IsWellFormedDer(der, *der_size, refused))
+        refused = "its signature is not well-formed DER: " + refused;
+    }
+    if (!refused.empty()) return entry_name + ": " + refused;
+    const uint64_t next =
+        std::min<uint64_t>(at + ((uint64_t{length} + 7) & ~uint64_t{7}), table_size);
+    for (uint64_t pad = at + length; pad < next; ++pad) {
+      unsigned char byte = 0;
+      if (!file.ReadAt(table_offset + pad, &byte, 1) || byte != 0)
+        return "the padding after " + entry_name + " is not zero bytes";
+    }
+    at = next;
+  }
+  return {};
 }
 
 namespace {

@@ -38,6 +38,17 @@ struct SignedImageDigest {
 // reason in `refused`. Reads only the `size` bytes at `table`.
 SignedImageDigest ReadSignedImageDigest(const unsigned char* table, size_t size);
 
+// What a certificate table holds besides its signatures: it must be
+// WIN_CERTIFICATE entries one after another, each starting on an 8-byte
+// boundary (its dwLength rounded up), each a PKCS#7 signature of revision
+// 2.0 that fills its entry but for fewer than 8 zero bytes, the bytes up to
+// the next boundary zero, the last ending the table. Anything else (bytes
+// added after the signatures or between them, an entry of another kind,
+// one that claims more than 16 MiB) is named in the text returned; empty
+// when the table holds signatures alone. Reads the `table_size` bytes at
+// `table_offset` of `file`.
+std::string CertificateTableFault(ByteSource& file, uint64_t table_offset, uint64_t table_size);
+
 struct ImageHash {
   std::vector<unsigned char> digest;
   std::string refused;  // empty when computed

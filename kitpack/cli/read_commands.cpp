@@ -63,6 +63,12 @@ void InspectCommands::Verify() {
                    ": its Authenticode digest does not match the one its signature holds: the kit "
                    "changed after it was signed (Windows and osslsigncode refuse it)");
   }
+  if (!kit.signature.table_fault.empty()) {
+    std::printf("%s\n", SignatureText(kit).c_str());
+    throw KitError(kit_path_ + ": its certificate table holds more than its signatures: " +
+                   kit.signature.table_fault +
+                   " (bytes a signature does not cover; osslsigncode refuses such a table)");
+  }
   if (!against_.empty()) {
     const std::vector<std::string> differences = ComparePayload(kit, against_);
     if (!differences.empty()) {

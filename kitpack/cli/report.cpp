@@ -151,17 +151,52 @@ void PrintDeployment(const kitpack::KitInfo& kit, bool checked) {
   for (size_t i = 0; i < lines.size(); ++i)
     std::printf("%s%s\n", lines[i].c_str(),
                 i == 0 && checked && found.record ? " (matches the kit)" : "");
+  if (!checked) return;
+  for (const kitpack::LoaderCopy& copy : found.copies)
+    if (copy.record) std::printf("  checked in     %s\n", ldr::ShownName(copy.file).c_str());
 }
+
+namespace {
+
+// The record of every loader copy that holds one against the kit; throws
+// naming the copies that disagree.
+void CheckRecords(const kitpack::KitInfo& kit, const kitpack::KitDeployment& found) {
+  std::vector<std::pair<std::string, ldr::DeploymentRecord>> records;
+  if (!kit.external && found.record) records.emplace_back(found.file, *found.record);
+  for (const kitpack::LoaderCopy& copy : found.copies)
+    if (copy.record) records.emplace_back(copy.file, *copy.record);
+  std::string failed;
+  for (const auto& [file, record] : records) {
+    const std::vector<std::string> wrong = kitpack::DeploymentMismatches(kit, record);
+    if (wrong.empty()) continue;
+    if (records.size() > 1) std::fprintf(stderr, "  %s:\n", ldr::ShownName(file).c_str());
+    for (const std::string& w : wrong) std::fprintf(stderr, "  %s\n", w.c_str());
+    failed += (failed.empty() ? "" : ", ") + ldr::ShownName(file);
+  }
+  if (!failed.empty())
+    throw kitpack::KitError("the deployment record in " + failed +
+                            " does not match the kit (listed above): the kit was changed after "
+                            "it was built, or is incomplete");
+}
+
+}  // namespace
 
 void CheckDeployment(const kitpack::KitInfo& kit) {
   const kitpack::KitDeployment found = kitpack::ReadKitDeployment(kit);
-  if (!found.record) return;
-  const std::vector<std::string> wrong = kitpack::DeploymentMismatches(kit, *found.record);
-  if (wrong.empty()) return;
-  for (const std::string& w : wrong) std::fprintf(stderr, "  %s\n", w.c_str());
-  throw kitpack::KitError("the deployment record in " + ldr::ShownName(found.file) +
-                          " does not match the kit (listed above): the kit was changed after "
-                          "it was built, or is incomplete");
+  const std::vector<std::string> faults = kitpack::LoaderCopyFaults(found);
+  for (const std::string& f : faults) std::fprintf(stderr, "  %s\n", f.c_str());
+  if (!faults.empty())
+    throw kitpack::KitError(ldr::ShownName(kit.path) +
+                            ": the loader beside setup.1 cannot be trusted to check the kit "
+                            "(listed above)");
+  CheckRecords(kit, found);
+  for (const kitpack::LoaderCopy& copy : found.copies)
+    if (copy.signed_ && copy.record && !copy.record->has_setup2_digest())
+      std::fprintf(stderr,
+                   "kitpack: warning: %s is signed, but its deployment record (version %u) holds "
+                   "no digest of setup.2: a replaced setup.2 cannot be told from the one built "
+                   "(build the kit with a current loader)\n",
+                   ldr::ShownName(copy.file).c_str(), copy.record->version);
 }
 
 void PrintJson(const kitpack::KitInfo& kit) {

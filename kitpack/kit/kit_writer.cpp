@@ -146,15 +146,40 @@ struct Inputs {
   // Where the loader's copy takes its deployment record; nothing for
   // --no-deployment or a loader without the block (an older one, another
   // writer's: its kits are built as they always were, and `list` says so).
-  std::optional<size_t> block;
+  std::optional<LoaderBlock> block;
   std::vector<Prepared> first, second;
   uint64_t total = 0;
 };
 
+// A signed external kit is one whose loader copy is trusted to check what
+// lies beside it: without a record it starts any setup.1, and with a
+// record of version 1 any setup.2 goes.
+void CheckExternalSigning(const BuildOptions& o, const std::optional<LoaderBlock>& block) {
+  if (!o.external) return;
+  if (block && block->layout < 2 && o.notice)
+    o.notice("the loader " + o.loader +
+             " is of an older build (deployment record version 1): its record cannot hold "
+             "setup.2's digest");
+  if (o.sign_command.empty()) return;
+  if (!block)
+    throw KitError(std::string("signing an external kit needs the deployment record: the "
+                               "loader's copy would start whatever setup.1 lies beside it; ") +
+                   (o.deployment ? "the loader " + o.loader + " has no deployment record block"
+                                 : "build without --no-deployment"));
+  if (block->layout < 2)
+    throw KitError(
+        "signing an external kit needs a loader whose deployment record holds "
+        "setup.2's digest; the loader " +
+        o.loader +
+        " is of an older build (record version 1): use the loader.exe of this "
+        "kitpack");
+}
+
 Inputs ReadInputs(const BuildOptions& o, const OutputPaths& paths) {
   Inputs in;
   in.loader = ReadLoader(o);
-  if (o.deployment) in.block = DeploymentBlockOffset(in.loader, o.loader);
+  if (o.deployment) in.block = DeploymentBlockOf(in.loader, o.loader);
+  CheckExternalSigning(o, in.block);
   CheckLoaderAndInstaller(in.loader, o.loader, o.first.front().source);
   CheckInstallerStarts(in.loader, o.first.front().source, o.first.front().stored_name);
   BuildOptions checked = o;
@@ -208,7 +233,8 @@ void FillSelfExtractingRecord(PendingOutput& out, Inputs& in, int64_t first_star
 }
 
 // The record of an external kit: the copy goes in unsigned, since the
-// record changes its bytes, and names setup.1's length and SHA-256.
+// record changes its bytes, and names the length and SHA-256 of setup.1 and
+// (a loader of the current layout) of setup.2.
 void FillExternalRecord(const BuildOptions& o, Inputs& in, const PendingOutput& setup1,
                         const PendingOutput& setup2) {
   const uint64_t removed = StripSignature(in.loader, o.loader);
@@ -224,6 +250,11 @@ void FillExternalRecord(const BuildOptions& o, Inputs& in, const PendingOutput& 
   record.second_archive_end = static_cast<int32_t>(setup2.Position()) - 1;
   record.setup1_length = static_cast<uint32_t>(setup1.Position());
   record.setup1_sha256 = OutputSha256(setup1, setup1.Position());
+  if (in.block->layout >= 2) {
+    record.flags |= ldr::kDeploymentSetup2Digest;
+    record.setup2_length = static_cast<uint32_t>(setup2.Position());
+    record.setup2_sha256 = OutputSha256(setup2, setup2.Position());
+  }
   FillDeploymentRecord(in.loader, *in.block, record);
 }
 

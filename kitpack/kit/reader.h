@@ -51,6 +51,9 @@ struct SignatureInfo {
   int64_t padding = 0;  // zero bytes between trailer and table
   ldr::PeSecurityEntry entry;
   std::optional<AuthenticodeCheck> authenticode;  // set by CheckAuthenticode
+  // What the certificate table holds besides its signatures (set by
+  // CheckAuthenticode); empty when nothing.
+  std::string table_fault;
 };
 
 struct KitInfo {

@@ -49,6 +49,9 @@ void CheckAuthenticode(KitInfo& kit) {
                    computed.refused);
   kit.signature.authenticode =
       AuthenticodeCheck{ldr::DigestAlgorithmName(held.algorithm), computed.digest == held.digest};
+  kit.signature.table_fault =
+      ldr::CertificateTableFault(file, static_cast<uint64_t>(kit.signature.table_offset),
+                                 static_cast<uint64_t>(kit.signature.table_size));
 }
 
 }  // namespace kitpack

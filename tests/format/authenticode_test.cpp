@@ -287,6 +287,49 @@ class FailingFrom final : public ByteSource {
   uint64_t from_;
 };
 
+std::string TableFault(const Bytes& table) {
+  MemoryByteSource source(table.data(), table.size());
+  return CertificateTableFault(source, 0, table.size());
+}
+
+// A table of signatures alone passes; anything added before, between or
+// after them is named.
+TEST(CertificateTable, HoldsSignaturesAndTheirPaddingAlone) {
+  for (const char* file :
+       {"signed64-sha256.exe", "signed32-sha256.exe", "signed64-sha1-nested-sha256.exe"})
+    EXPECT_EQ(TableFault(TableOf(Load(file))), "") << file;
+  const Bytes table = TableOf(Load("signed64-sha256.exe"));
+  ASSERT_EQ(table.size() % 8, 0u);
+  Bytes two = table;
+  two.insert(two.end(), table.begin(), table.end());  // a second signature
+  EXPECT_EQ(TableFault(two), "");
+  struct Case {
+    const char* label;
+    Bytes added;
+    const char* fault;
+  } cases[] = {
+      {"junk", Bytes(24, 0x5A), "entry 1 (at byte "},
+      {"a few bytes", Bytes(5, 0), "5 bytes after the last entry"},
+      {"a header alone", {16, 0, 0, 0, 0, 2, 2, 0}, "claims 16 bytes"},
+      {"an entry of another kind",
+       {16, 0, 0, 0, 0, 2, 1, 0, 1, 2, 3, 4, 5, 6, 7, 8},
+       "not a PKCS#7 signature"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Bytes grown = table;
+    grown.insert(grown.end(), c.added.begin(), c.added.end());
+    EXPECT_NE(TableFault(grown).find(c.fault), std::string::npos) << TableFault(grown);
+  }
+  // Bytes after the signature inside its entry's padding.
+  Bytes padded = table;
+  const uint32_t length = GetU32(padded.data());
+  if (length % 8 != 0) {
+    padded[length] = 1;
+    EXPECT_NE(TableFault(padded), "");
+  }
+}
+
 ImageHash HashOf(const Bytes& image, DigestAlgorithm algorithm = DigestAlgorithm::kSha256) {
   MemoryByteSource source(image.data(), image.size());
   return AuthenticodeImageHash(source, image.size(), algorithm);

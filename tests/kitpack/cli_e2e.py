@@ -23,7 +23,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ldkit.kitread import DIGEST_TAG, kit_digest, trailer_offset  # noqa: E402
 from ldkit.kits import write_kit  # noqa: E402
-from ldkit.pe import pe_image  # noqa: E402
+from ldkit.pe import pe_image, with_certificate_table  # noqa: E402
 
 KITPACK = PE_DIR = None
 NAME = "Übersicht.txt"
@@ -440,6 +440,103 @@ class Deployment(CliCase):
         self.build("kit.exe", "--no-deployment")
         out, _ = self.kitpack("list", "kit.exe")
         self.assertIn("deployment record: none", out)
+
+
+class ExternalRecord(CliCase):
+    """An external kit built with a loader of the current layout (version 2,
+    the block unfilled but saying its version): its record holds setup.2
+    too, verify checks every loader copy in the folder, and a signed copy
+    without a record is refused."""
+
+    def setUp(self):
+        super().setUp()
+        image = bytearray(pe_image(size=4096))
+        image[2000:2000 + 128] = MARK + struct.pack("<I", 2) + bytes(108)
+        self.write("loader.exe", bytes(image))
+
+    def test_record_holds_setup2_and_verify_names_the_file_that_differs(self):
+        self.build("ext", "--external")
+        raw, setup2 = self.read("ext/loader.exe"), self.read("ext/setup.2")
+        at = raw.index(MARK) + 16
+        version, flags = struct.unpack_from("<II", raw, at)
+        length2, digest2 = struct.unpack_from("<I32s", raw, at + 68)
+        self.assertEqual((version, flags), (2, 1 | 4 | 8 | 16))
+        self.assertEqual((length2, digest2), (len(setup2), hashlib.sha256(setup2).digest()))
+        out, _ = self.kitpack("list", "ext")
+        self.assertIn("  setup.2        %d bytes\n  setup.2 sha256 %s\n"
+                      % (len(setup2), hashlib.sha256(setup2).hexdigest()), out)
+        out, _ = self.kitpack("verify", "ext")
+        self.assertIn("deployment record: version 2, external kit (matches the kit)", out)
+        self.assertIn("  checked in     ext/loader.exe\n", out)
+
+        # Another kit's payload in place of this one's.
+        self.write("payload2/other.txt", b"another product\n" * 100)
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe",
+                     "--payload", "payload2", "--external", "-o", "other")
+        other = self.read("other/setup.2")
+        self.write("ext/setup.2", other)
+        out, err = self.kitpack("verify", "ext", code=1)
+        self.assertNotIn("OK", out)
+        self.assertIn("  setup.2 length: the record says %d, the kit has %d\n"
+                      % (len(setup2), len(other)), err)
+        self.assertIn("  setup.2's SHA-256 is not the one the record holds\n", err)
+        self.assertNotIn("setup.1", err)
+        self.assertIn("the deployment record in ext/loader.exe does not match the kit", err)
+
+    def test_posix_loader_copy_is_found(self):
+        self.write("loader", b"\x7fELF" + bytes(3000) + MARK + struct.pack("<I", 2) + bytes(108))
+        self.write("setup.sh", b"#!/bin/sh\necho installing\n")
+        self.kitpack("build", "--loader", "loader", "--installer", "setup.sh", "--payload",
+                     "payload", "--external", "-o", "ext")
+        out, _ = self.kitpack("verify", "ext")
+        self.assertIn("deployment record: version 2, external kit (matches the kit)", out)
+        self.assertIn("  checked in     ext/loader\n", out)
+
+    def test_every_loader_copy_is_checked(self):
+        self.build("ext", "--external")
+        self.write("setup-other.exe", pe_image(size=900))
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "setup-other.exe",
+                     "--payload", "payload", "--external", "-o", "other")
+        # Another setup.1, and a copy of the loader whose record matches it,
+        # named to be found first.
+        shutil.copy(self.path("other/setup.1"), self.path("ext/setup.1"))
+        shutil.copy(self.path("other/loader.exe"), self.path("ext/0.exe"))
+        out, err = self.kitpack("verify", "ext", code=1)
+        self.assertNotIn("matches", out)
+        self.assertIn("  ext/loader.exe:\n  setup.1 length:", err)
+        self.assertIn("the deployment record in ext/loader.exe does not match the kit", err)
+
+        # The loader that runs has no record; the planted copy speaks for it.
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "setup-other.exe",
+                     "--payload", "payload", "--external", "--no-deployment", "-o", "plain")
+        shutil.copy(self.path("plain/loader.exe"), self.path("ext/loader.exe"))
+        out, err = self.kitpack("verify", "ext", code=1)
+        self.assertIn("ext/loader.exe is a copy of the loader without a deployment record, "
+                      "beside ext/0.exe which has one", err)
+        os.remove(self.path("ext/loader.exe"))
+        out, _ = self.kitpack("verify", "ext")
+        self.assertIn("  checked in     ext/0.exe\n", out)
+
+    def test_signed_external_kit_needs_the_record(self):
+        _, err = self.build("ext", "--external", "--no-deployment", "--sign-command",
+                            "true {}", code=1)
+        self.assertIn("signing an external kit needs the deployment record", err)
+        self.assertFalse(os.path.exists(self.path("ext/setup.1")))
+        # Such a kit signed by hand: verify says what it is.
+        self.build("ext", "--external", "--no-deployment")
+        loader = self.read("ext/loader.exe")
+        self.write("ext/loader.exe", with_certificate_table(loader, (8 - len(loader) % 8) % 8))
+        out, err = self.kitpack("verify", "ext", code=1)
+        self.assertNotIn("OK", out)
+        self.assertIn("ext/loader.exe is signed but carries no deployment record: it starts "
+                      "whatever setup.1 lies beside it", err)
+        # An older loader (record version 1) is not signed in an external kit
+        # either: its record cannot hold setup.2.
+        self.write("old.exe", b"MZ" + bytes(2000) + MARK + bytes(80))
+        _, err = self.kitpack("build", "--loader", "old.exe", "--installer", "setup.exe",
+                              "--payload", "payload", "--external", "-o", "old",
+                              "--sign-command", "true {}", code=1)
+        self.assertIn("is of an older build (record version 1)", err)
 
 
 if __name__ == "__main__":

@@ -5,10 +5,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
 
+#include "format/deployment_record.h"
 #include "format/pe/authenticode.h"
 #include "format/pe/resources.h"
 #include "format/trailer_location.h"
@@ -747,8 +749,59 @@ TEST_F(KitTest, SignCommandThatFailsOrBreaksTheKitFailsTheBuild) {
   }
 }
 
+// A PE image carrying the deployment record's block unfilled, as the
+// loader is built: of the current layout, or of the older one (version 1,
+// the mark and zeros).
+std::string LoaderWithBlock(uint32_t layout) {
+  std::string image = ldr::testing::PeImage(PeKind::kPe32Plus, 30000);
+  const unsigned char current[ldr::kDeploymentRecordSize] = {LDR_DEPLOYMENT_BLOCK_AS_BUILT};
+  unsigned char block[ldr::kDeploymentRecordSize] = {};
+  std::memcpy(block, layout == 1 ? ldr::kDeploymentMark : current,
+              layout == 1 ? ldr::kDeploymentMarkSize : sizeof current);
+  image.replace(10000, sizeof block, reinterpret_cast<const char*>(block), sizeof block);
+  return image;
+}
+
+// Signed, an external kit's loader copy is trusted to check what lies
+// beside it: without a record (or with one that cannot hold setup.2's
+// digest) it would start anything, so such a kit is not signed.
+TEST_F(KitTest, SigningAnExternalKitNeedsTheRecordWithSetup2) {
+  MakeTestFolder(P("ext"));
+  struct Case {
+    std::string loader;
+    bool deployment;
+    std::string message;
+  } cases[] = {
+      {LoaderWithBlock(2), false, "needs the deployment record"},
+      {ldr::testing::PeImage(PeKind::kPe32Plus, 30000), true, "has no deployment record block"},
+      {LoaderWithBlock(1), true, "is of an older build (record version 1)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Save(P("loader.exe"), c.loader);
+    BuildOptions o = Options("ext");
+    o.external = true;
+    o.deployment = c.deployment;
+    o.sign_command = kSigner + " sign {}";
+    const std::string message = FailingBuild(o);
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    EXPECT_EQ(FolderNames(P("ext")), std::vector<std::string>{});
+  }
+  // Unsigned, an older loader still takes its record, in its own layout.
+  Save(P("loader.exe"), LoaderWithBlock(1));
+  BuildOptions o = Options("ext");
+  o.external = true;
+  BuildKit(o);
+  const std::vector<unsigned char> copy = Load(P("ext/loader.exe"));
+  EXPECT_EQ(copy[10000 + 16], 1);
+  EXPECT_EQ(copy[10000 + 20],
+            ldr::kDeploymentFilled | ldr::kDeploymentExternal | ldr::kDeploymentSetup1Digest);
+  EXPECT_TRUE(std::all_of(copy.begin() + 10096, copy.begin() + 10128,
+                          [](unsigned char b) { return b == 0; }));
+}
+
 TEST_F(KitTest, SignCommandOfAnExternalKitSignsTheLoaderCopy) {
-  Save(P("loader.exe"), ldr::testing::PeImage(PeKind::kPe32Plus, 30000));
+  Save(P("loader.exe"), LoaderWithBlock(2));
   MakeTestFolder(P("ext"));
   BuildOptions o = Options("ext");
   o.external = true;

@@ -723,6 +723,31 @@ class SignedKits(unittest.TestCase):
         self.assertIn("signature: the certificate table holds no Authenticode signature kitpack can read: "
                       "the signature: tag 0x00 is not one of DER's at byte 0", p.stderr.decode())
 
+    def test_verify_flags_bytes_added_inside_the_certificate_table(self):
+        """Bytes added to the certificate table after the signature (the
+        security entry grown to take them) are covered by no signature:
+        osslsigncode refuses the kit, and verify names them instead of
+        saying "signed ... matches"."""
+        self.build("kit.exe")
+        self.run_tool(*self.sign_args("sha256"), "-in", "kit.exe", "-out", "signed.exe")
+        with open(self.path("signed.exe"), "rb") as f:
+            signed = f.read()
+        table, size = certificate_table(signed)
+        _, directories = pe_headers(signed)
+        for label, extra in (("junk", b"\x5a" * 24), ("zeros", bytes(8)),
+                             ("a second entry", struct.pack("<IHH", 16, 0x200, 2) + bytes(8))):
+            with self.subTest(label):
+                grown = bytearray(signed + extra)
+                struct.pack_into("<II", grown, directories + 4 * 8, table, size + len(extra))
+                with open(self.path("grown.exe"), "wb") as f:
+                    f.write(grown)
+                self.assertNotEqual(self.osslsigncode_verify("grown.exe", ok=False).returncode, 0)
+                p = self.run_tool(*KITPACK, "verify", "grown.exe", ok=False)
+                self.assertEqual(p.returncode, 1, p.stdout.decode())
+                self.assertNotIn(": OK,", p.stdout.decode())
+                self.assertIn("grown.exe: its certificate table holds more than its signatures: ",
+                              p.stderr.decode())
+
     def plant_behind_the_signed_part(self, signed, table):
         """The signed kit up to its table, then archives and a trailer of the
         attacker's, zero bytes to a multiple of 8, and the table, which the

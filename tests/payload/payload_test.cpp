@@ -7,12 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "base/block_hash.h"
+#include "base/sha256.h"
+#include "format/hand_off.h"
 #include "format/records.h"
 #include "tests/kitpack/scratch.h"
 #include "tests/support/archive_builder.h"
@@ -345,6 +350,125 @@ TEST(PayloadStatus, EveryStatusHasATextOfItsOwn) {
   EXPECT_STREQ(loaderkit_status_text(LOADERKIT_E_MEMORY), loaderkit_payload_error(nullptr));
   for (int status : {-1, LOADERKIT_E_MEMORY + 1, 1000})
     EXPECT_STREQ(loaderkit_status_text(status), "unknown status") << status;
+}
+
+// A loader whose record holds setup.2's digest hands it on; the library
+// then checks the bytes it reads of setup.2, whole, against it, and keeps
+// nothing it unpacked from a file that differs.
+class HandedDigest : public Payload {
+ protected:
+  void SetUp() override {
+    Payload::SetUp();
+    kitpack::testing::MakeTestFolder(At("ext"));
+    Write(std::string("ext") + kSep + "loader.exe",
+          ldr::testing::PeImage(ldr::testing::PeKind::kPe32));
+    setup2_ = BuildArchive(Files());
+    Write(Setup2(), setup2_);
+    ldr::Sha256 hash;
+    hash.Update(setup2_.data(), setup2_.size());
+    const std::array<unsigned char, 32> digest = hash.Finish();
+    SetVariable(ldr::DigestHex(digest.data(), digest.size()));
+  }
+  void TearDown() override {
+    loaderkit_payload_close(kit_);
+    kit_ = nullptr;
+    SetVariable("");
+    Payload::TearDown();
+  }
+  static void SetVariable(const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(ldr::kSetup2DigestVariable, value.c_str());
+#else
+    if (value.empty())
+      unsetenv(ldr::kSetup2DigestVariable);
+    else
+      setenv(ldr::kSetup2DigestVariable, value.c_str(), 1);
+#endif
+  }
+  static std::string Setup2() { return std::string("ext") + kSep + "setup.2"; }
+
+  std::string setup2_;
+};
+
+TEST_F(HandedDigest, UnpacksTheSetup2ItsLoaderChecked) {
+  const std::string ext = At("ext");
+  ASSERT_EQ(Open({ext.c_str()}), LOADERKIT_OK) << Error();
+  ASSERT_EQ(UnpackAll(), LOADERKIT_OK) << Error();
+  ExpectInstalled();
+  // Some entries, asked for out of order and twice: read in one pass.
+  ASSERT_EQ(Open({"*TODISK", "loader.exe", ext.c_str()}), LOADERKIT_OK) << Error();
+  const int32_t some[] = {3, 0, 3};
+  ASSERT_EQ(loaderkit_payload_unpack(kit_, At("some").c_str(), some, 3, 0, nullptr, nullptr),
+            LOADERKIT_OK)
+      << Error();
+  EXPECT_EQ(FolderNames(At("some")), (std::vector<std::string>{"README.txt", "data"}));
+}
+
+TEST_F(HandedDigest, RefusesAnotherKitsSetup2) {
+  const std::string ext = At("ext");
+  Write(Setup2(), BuildArchive({FileEntry("other.txt", "another product")}));
+  EXPECT_EQ(Open({ext.c_str()}), LOADERKIT_E_DAMAGED);
+  EXPECT_NE(Error().find("is not the setup.2 its loader checked"), std::string::npos) << Error();
+  EXPECT_EQ(loaderkit_payload_count(kit_), 0);
+  // One byte more at its end is another file too.
+  Write(Setup2(), setup2_ + "x");
+  EXPECT_EQ(Open({ext.c_str()}), LOADERKIT_E_DAMAGED);
+  // Not a digest at all.
+  Write(Setup2(), setup2_);
+  SetVariable("not a digest");
+  EXPECT_EQ(Open({ext.c_str()}), LOADERKIT_E_DAMAGED);
+  EXPECT_NE(Error().find("does not hold a SHA-256"), std::string::npos) << Error();
+}
+
+TEST_F(HandedDigest, SetupChangedAfterOpeningIsNotUnpacked) {
+  const std::string ext = At("ext");
+  ASSERT_EQ(Open({ext.c_str()}), LOADERKIT_OK) << Error();
+  {
+    std::ofstream more(At(Setup2()), std::ios::binary | std::ios::app);
+#ifdef _WIN32
+    // Held against writes while it is open.
+    EXPECT_FALSE(more.is_open());
+    return;
+#else
+    more << "x";
+#endif
+  }
+  // Every entry unpacks, then the file is seen to differ: nothing stays.
+  EXPECT_EQ(UnpackAll(), LOADERKIT_E_DAMAGED);
+  EXPECT_NE(Error().find("is not the setup.2 its loader checked"), std::string::npos) << Error();
+  EXPECT_EQ(FolderNames(At("dest")), (std::vector<std::string>{"data", "docs"}));
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "docs")), std::vector<std::string>{"deep"});
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "data")), std::vector<std::string>{});
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "docs" + kSep + "deep")),
+            std::vector<std::string>{});
+}
+
+// Stopped before the file was seen whole, a payload held to a digest keeps
+// nothing of what this unpack wrote.
+TEST_F(HandedDigest, AnUnpackStoppedKeepsNothing) {
+  const std::string ext = At("ext");
+  ASSERT_EQ(Open({ext.c_str()}), LOADERKIT_OK) << Error();
+  auto stop_at_last = [](void*, int32_t entry, int64_t done, int64_t total) {
+    return entry == 3 && done == total ? 1 : 0;
+  };
+  EXPECT_EQ(
+      loaderkit_payload_unpack(kit_, At("dest").c_str(), nullptr, 0, 0, stop_at_last, nullptr),
+      LOADERKIT_E_CANCELLED);
+  EXPECT_EQ(FolderNames(At("dest")), (std::vector<std::string>{"data", "docs"}));
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "data")), std::vector<std::string>{});
+  EXPECT_EQ(FolderNames(At(std::string("dest") + kSep + "docs" + kSep + "deep")),
+            std::vector<std::string>{});
+}
+
+// Stored names reach an installer's log through the error texts: no raw
+// line break or escape sequence gets there.
+TEST_F(Payload, ErrorTextsShowStoredNamesEscaped) {
+  Write("setup.2", BuildArchive({FileEntry("ok\x1b[2K\r\nunpack_kit: done\x07.txt", "x")}));
+  EXPECT_NE(OpenFile("setup.2"), LOADERKIT_OK);
+  const std::string error = Error();
+  EXPECT_EQ(error.find_first_of("\x1b\r\n\x07"), std::string::npos) << error;
+  EXPECT_NE(error.find("ok\\x1B[2K\\x0D\\x0Aunpack_kit: done\\x07.txt"), std::string::npos)
+      << error;
 }
 
 #ifndef _WIN32

@@ -72,6 +72,12 @@ typedef int (*loaderkit_progress_fn)(void* context, int32_t entry, int64_t done,
    setup.2 is read. Signed kits are read like any other. Arguments a loader
    split at blanks are joined again. Every entry and every stored name is
    checked here, before anything can be unpacked.
+   An external kit's setup.2, when the loader that started this program
+   handed on its SHA-256 (LOADERKIT_SETUP2_SHA256, set by a loader whose
+   kit records it), is held to it: opened so that nobody may write it
+   (Windows), and read whole, front to back, every byte hashed as it is
+   read, here and again by each unpack; another file fails with
+   LOADERKIT_E_DAMAGED.
    *out is set even when opening fails (to NULL only when memory ran out),
    so that the error text can be read; close it in every case. */
 int loaderkit_payload_open_command_line(int argc, const char* const* argv, loaderkit_payload** out);
@@ -112,7 +118,11 @@ int32_t loaderkit_payload_find(const loaderkit_payload* payload, const char* nam
    LOADERKIT_REPLACE and it is a regular file. Every stream is checked
    against its record (its end, its size, its checksum). progress may be
    NULL. On failure, files written before stay, the one being written is
-   removed. */
+   removed. A setup.2 held to its loader's digest (above) is unpacked in
+   the order its entries lie in the file, each once, and on any failure
+   (the file seen to differ from the digest among them) every file this
+   call wrote is removed. Error texts show control characters and bytes
+   that are not UTF-8 as \xNN. */
 int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, const int32_t* indexes,
                              int32_t count, uint32_t flags, loaderkit_progress_fn progress,
                              void* context);
