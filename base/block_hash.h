@@ -68,14 +68,20 @@ std::array<unsigned char, 4 * N> WordsBigEndian(const std::array<uint32_t, N>& w
   return out;
 }
 
+// A digest in lower-case hexadecimal into out, two characters a byte (no
+// heap: the loader hands setup.2's digest to the installer so).
+inline void DigestHexInto(const unsigned char* digest, size_t size, char* out) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < size; ++i) {
+    out[2 * i] = kDigits[digest[i] >> 4];
+    out[2 * i + 1] = kDigits[digest[i] & 15];
+  }
+}
+
 // A digest in lower-case hexadecimal.
 inline std::string DigestHex(const unsigned char* digest, size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < size; ++i) {
-    s += kDigits[digest[i] >> 4];
-    s += kDigits[digest[i] & 15];
-  }
+  std::string s(2 * size, '0');
+  DigestHexInto(digest, size, &s[0]);
   return s;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/messages.h"
+#include "format/hand_off.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "loader/deployment_steps.h"
@@ -48,9 +49,11 @@ class SizeSum final : public EntryVisitor {
 // folders made on the way, every part under the rules of a created name.
 class PayloadWriter final : public EntryVisitor {
  public:
+  // digest_known: the record holds the archive file's digest.
   PayloadWriter(DeploymentRun& run, File& archive, std::string_view archive_path,
-                int64_t archive_start, const PathText& root, uint64_t total)
-      : run_(run),
+                int64_t archive_start, const PathText& root, uint64_t total, bool digest_known)
+      : digest_known_(digest_known),
+        run_(run),
         archive_(archive),
         archive_path_(archive_path),
         archive_start_(archive_start),
@@ -89,11 +92,12 @@ class PayloadWriter final : public EntryVisitor {
     EntryEnd end;
     ExtractEntry(archive_, archive_path_, static_cast<int32_t>(archive_start_), *output, path,
                  entry, totals_, run_.window, &end);
-    run_.made.ReadingFrom(archive_path_, archive_start_, false);
+    run_.made.ReadingFrom(archive_path_, archive_start_, digest_known_);
     run_.made.Extracted(entry, end);
   }
 
  private:
+  bool digest_known_;
   DeploymentRun& run_;
   File& archive_;
   std::string_view archive_path_;
@@ -115,9 +119,10 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
     second.archive_start = trailer.second_archive_start;
   } else {
     second.path = WithTrailingSeparator(run.loader_folder, host);
-    second.path.Append("setup.2");
+    second.path.Append(kSecondArchiveFileName);
     second.file = run.platform.OpenForReading(second.path);
     if (!second.file) RaiseLoaderError(msg::kContainerMissing, second.path);
+    if (run.record.has_setup2_digest()) CheckSetup2Length(run, *second.file, second.path);
   }
   File& second_file = second.file ? *second.file : *container.file;
   SizeSum payload;
@@ -134,8 +139,23 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
   PathText root = WithTrailingSeparator(folder, host);
   root.Append("payload");
   if (!run.platform.MakeFolder(root)) RaiseLoaderError(msg::kCannotCreate, root);
-  PayloadWriter writer(run, second_file, second.path, second.archive_start, root, payload.bytes);
-  WalkArchive(second_file, second.archive_start, writer);
+  // setup.2, when the record holds its digest, is checked on the bytes
+  // unpacked: the walk reads every record and stream once, in order.
+  DigestedReads setup2(run.system);
+  const bool digest = second.file && run.record.has_setup2_digest();
+  if (digest) {
+    second.file->Seek(0, File::Origin::Begin);
+    setup2.Attach(*second.file);
+    setup2.StartExtraction();
+  }
+  File& payload_file = digest ? setup2 : second_file;
+  PayloadWriter writer(run, payload_file, second.path, second.archive_start, root, payload.bytes,
+                       digest);
+  WalkArchive(payload_file, second.archive_start, writer);
+  if (digest && !setup2.Matches(run.record.setup2_length, run.record.setup2_sha256)) {
+    run.failure = kExitKitDamaged;
+    RaiseFormatted(msg::kSetup1Changed, {second.path});
+  }
   run.log.Line({"unpacked into ", folder, "; nothing was started (/EXTRACT)"});
 }
 

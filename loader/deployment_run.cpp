@@ -124,6 +124,9 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   start.wait = run.switches.waits();
   PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
                         written, &hand_off, &start);
+  OpenFile setup2;
+  CheckSetup2(run, &setup2);
+  run.failure = kExitStart;
   // The arguments after "--" are not logged (they may hold secrets).
   const bool more = hand_off.more_arguments != nullptr;
   run.log.Line({"starting ", start.command_line.view().substr(0, hand_off.own_line),
@@ -134,6 +137,7 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   const uint32_t started = run.platform.StartProcess(start);
   if (started < 32) RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
   container.file.reset();
+  setup2.reset();
   if (!start.wait) {
     run.log.Line({"the installer runs on; the loader ends"});
     return;

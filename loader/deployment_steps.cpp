@@ -1,7 +1,9 @@
 #include "loader/deployment_steps.h"
 
+#include "base/block_hash.h"
 #include "base/errors.h"
 #include "base/messages.h"
+#include "format/hand_off.h"
 #include "format/stored_names.h"
 
 namespace ldr {
@@ -63,6 +65,44 @@ void CheckSetup1Used(DeploymentRun& run, const Container& container) {
   run.failure = kExitKitDamaged;
   if (!run.setup1.Matches(run.record.setup1_length, run.record.setup1_sha256))
     RaiseFormatted(msg::kSetup1Changed, {container.path});
+}
+
+int64_t CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path) {
+  run.failure = kExitKitDamaged;
+  const int64_t size = setup2.Seek(0, File::Origin::End);
+  if (size != static_cast<int64_t>(run.record.setup2_length))
+    RaiseFormatted(msg::kSetup1CutShort, {path, CountDigits(run.record.setup2_length),
+                                          CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
+  setup2.Seek(0, File::Origin::Begin);
+  return size;
+}
+
+void CheckSetup2(DeploymentRun& run, OpenFile* held) {
+  if (!run.record.external() || !run.record.has_setup2_digest()) {
+    run.system.SetEnvironment(kSetup2DigestVariable, "");
+    return;
+  }
+  run.failure = kExitKitDamaged;
+  const PathStyle host = run.platform.HostPathStyle();
+  PathText path = WithTrailingSeparator(run.loader_folder, host);
+  path.Append(kSecondArchiveFileName);
+  *held = run.platform.OpenForReading(path);
+  if (!*held) RaiseLoaderError(msg::kContainerMissing, path);
+  const int64_t size = CheckSetup2Length(run, **held, path);
+  bool whole = run.system.HashStart();
+  unsigned char block[4096];
+  for (int64_t done = 0; whole && done < size;) {
+    const int32_t n = (*held)->Read(block, sizeof block);
+    whole = n > 0;
+    if (whole) run.system.HashAdd(block, static_cast<size_t>(n));
+    done += n;
+  }
+  Sha256Digest digest;
+  if (!run.system.HashEnd(&digest) || !whole || digest != run.record.setup2_sha256)
+    RaiseFormatted(msg::kSetup1Changed, {path});
+  char hex[2 * 32 + 1] = {};
+  DigestHexInto(run.record.setup2_sha256.data(), 32, hex);
+  run.system.SetEnvironment(kSetup2DigestVariable, hex);
 }
 
 uint64_t UnpackedBytes(const EntryTable& table) {

@@ -113,6 +113,17 @@ File& ArchiveOf(DeploymentRun& run, Container& container);
 // built.
 void CheckSetup1Used(DeploymentRun& run, const Container& container);
 
+// setup.2 of an external kit whose record holds its digest: as long as it
+// was built and the very file, else the changed-file message with the
+// damaged kit's exit code. It stays open in *held, which nobody may write
+// to meanwhile (Windows), until the installer has started. The installer
+// is told the digest in its environment, to check setup.2 as it reads it;
+// in a run of any other kit that variable is removed.
+void CheckSetup2(DeploymentRun& run, OpenFile* held);
+// Raises the incomplete-file message unless setup.2 is as long as the record
+// says; gives its length, the file back at its start.
+int64_t CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path);
+
 // The sum of the unpacked sizes the entries claim (negative ones as 0).
 uint64_t UnpackedBytes(const EntryTable& table);
 

@@ -40,6 +40,8 @@ MSG_BAD_SWITCH = ("LOADER: The command line holds %s, which is not one of this p
                   "switches. Nothing was started. Run it with /? to see the switches")
 MSG_CUT_SHORT = ("LOADER: The installation kit %s is incomplete or damaged: it should be %d "
                  "bytes long and is %d bytes. Download it again")
+MSG_SETUP2_CUT = ("LOADER: The file %s is incomplete or damaged: it should be %d bytes long and "
+                  "is %d bytes. Download the installation kit again")
 MSG_SETUP1_CHANGED = ("LOADER: The file %s is not the one this installation kit was built "
                       "with. Download the installation kit again")
 MSG_NO_SPACE = ("LOADER: There is not enough free space to unpack the installation program in "
@@ -483,6 +485,28 @@ class DamagedKits(DeployCase):
                     HOST.path(kit.loader_path), entry["stored_name"], stream),
                     code=HOST.loader_exit(2404))
                 self.assertEqual(self.left_in_tmp(), [])
+
+    def test_another_kits_setup2_is_refused(self):
+        """setup.2 from another kit beside this kit's loader: nothing starts,
+        under /EXTRACT nothing is left either."""
+        kit = self.build("--external")
+        extra = self.folder("extra")
+        with open(os.path.join(extra, "theirs.txt"), "w") as f:
+            f.write("theirs\n")
+        other = self.build("--external", "--payload", extra)
+        setup2 = os.path.join(kit.folder, "setup.2")
+        genuine = os.path.getsize(setup2)
+        theirs = read_bytes(os.path.join(other.folder, "setup.2"))
+        with open(setup2, "wb") as f:
+            f.write(theirs)
+        for args in (("/WAIT",), ("/EXTRACT=" + HOST.path(os.path.join(self.scratch, "out")),)):
+            with self.subTest(args=args):
+                run = self.launch(kit, *args)
+                HOST.assert_reported(self, run, MSG_SETUP2_CUT % (HOST.path(setup2), genuine,
+                                                                   len(theirs)),
+                                     code=HOST.loader_exit(2402))
+                self.assertEqual(self.left_in_tmp(), [])
+                self.assertFalse(os.path.exists(os.path.join(self.scratch, "out")))
 
     def test_a_changed_setup1_is_refused_before_it_is_read(self):
         # The loader's copy holds setup.1's SHA-256 in its record: another

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "base/messages.h"
+#include "base/block_hash.h"
 #include "base/sha256.h"
+#include "format/hand_off.h"
 #include "loader/startup.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
@@ -313,6 +315,25 @@ TEST_F(ExtractTest, ExternalKitNeedsItsSetup1AsBuiltAndItsSetup2) {
   EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);  // the kit is incomplete
   EXPECT_EQ(Box(), "LOADER: Could not open the file, C:\\Downloads\\setup.2");
   EXPECT_FALSE(platform.Exists("C:\\Out\\install.exe"));
+
+  // With setup.2's digest in the record, the payload unpacked must be the
+  // one built: a changed byte of setup.2 leaves nothing behind.
+  const std::string setup2 = BuildArchive({FileEntry("docs\\readme.txt", "read me")});
+  Sha256 hash;
+  hash.Update(setup2.data(), setup2.size());
+  record.flags |= kDeploymentSetup2Digest;
+  record.setup2_length = static_cast<uint32_t>(setup2.size());
+  record.setup2_sha256 = hash.Finish();
+  std::string changed = setup2;
+  changed[changed.size() - 3] ^= 1;
+  platform.AddFile("C:\\Downloads\\setup.2", changed);
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);
+  EXPECT_EQ(Box(), "LOADER: The file C:\\Downloads\\setup.2 is not the one this installation kit "
+                   "was built with. Download the installation kit again");
+  EXPECT_EQ(platform.InspectFolder("C:\\Out"), FolderState::kEmpty);
+  platform.AddFile("C:\\Downloads\\setup.2", setup2);
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), 0) << Box();
+  EXPECT_EQ(platform.Contents("C:\\Out\\payload\\docs\\readme.txt"), "read me");
 }
 
 // setup.1 is checked as it is unpacked: another process that writes it
@@ -347,6 +368,35 @@ TEST_F(Setup1Test, AGenuineSetup1InstallsWhateverPiecesItIsReadIn) {
     EXPECT_EQ(Run("setup.exe /WAIT"), 0);
     EXPECT_EQ(platform.starts.size(), 1u);
   }
+}
+
+// setup.2 is the loader's to check too when the record holds its digest:
+// the installer is started only beside the setup.2 built, and told its
+// digest; a run of any other kit removes an inherited one.
+TEST_F(Setup1Test, Setup2IsCheckedAndItsDigestHandedOn) {
+  const std::string setup2 = BuildArchive({FileEntry("readme.txt", "read me")});
+  platform.AddFile("C:\\Downloads\\setup.2", setup2);
+  record.flags |= kDeploymentSetup2Digest;
+  record.setup2_length = static_cast<uint32_t>(setup2.size());
+  Sha256 hash;
+  hash.Update(setup2.data(), setup2.size());
+  record.setup2_sha256 = hash.Finish();
+  EXPECT_EQ(Run("setup.exe /S"), 0);
+  ASSERT_EQ(platform.starts.size(), 1u);
+  EXPECT_EQ(platform.environment[kSetup2DigestVariable],
+            DigestHex(record.setup2_sha256.data(), 32));
+
+  std::string theirs = setup2;
+  theirs[theirs.size() - 2] ^= 1;
+  platform.AddFile("C:\\Downloads\\setup.2", theirs);
+  platform.starts.clear();
+  EXPECT_EQ(Run("setup.exe /S"), kExitKitDamaged);
+  EXPECT_TRUE(platform.starts.empty());
+  EXPECT_FALSE(platform.Exists("C:\\Temp\\ldx1A2B\\install.exe"));
+
+  record.flags &= ~kDeploymentSetup2Digest;
+  EXPECT_EQ(Run("setup.exe /S"), 0);
+  EXPECT_EQ(platform.environment.count(kSetup2DigestVariable), 0u);
 }
 
 TEST_F(Setup1Test, ASetup1ChangedWhileItIsReadStartsNothing) {
