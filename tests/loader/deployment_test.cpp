@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "base/messages.h"
 #include "base/block_hash.h"
+#include "base/messages.h"
 #include "base/sha256.h"
 #include "format/hand_off.h"
 #include "loader/startup.h"
@@ -328,8 +328,9 @@ TEST_F(ExtractTest, ExternalKitNeedsItsSetup1AsBuiltAndItsSetup2) {
   changed[changed.size() - 3] ^= 1;
   platform.AddFile("C:\\Downloads\\setup.2", changed);
   EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitKitDamaged);
-  EXPECT_EQ(Box(), "LOADER: The file C:\\Downloads\\setup.2 is not the one this installation kit "
-                   "was built with. Download the installation kit again");
+  EXPECT_EQ(Box(),
+            "LOADER: The file C:\\Downloads\\setup.2 is not the one this installation kit "
+            "was built with. Download the installation kit again");
   EXPECT_EQ(platform.InspectFolder("C:\\Out"), FolderState::kEmpty);
   platform.AddFile("C:\\Downloads\\setup.2", setup2);
   EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), 0) << Box();
