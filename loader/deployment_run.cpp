@@ -155,7 +155,7 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   if (run.switches.keep) {
     run.log.Line({"kept ", folder.path, " (/KEEP)"});
   } else {
-    run.made.RemoveAll();
+    run.made.RemoveAll(true);
   }
 }
 

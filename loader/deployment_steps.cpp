@@ -36,13 +36,16 @@ void MadeFiles::Extracted(const ArchiveEntry& entry, const EntryEnd& end) {
                                       CountDigits(static_cast<uint64_t>(at < 0 ? 0 : at))});
 }
 
-void MadeFiles::RemoveAll() {
+void MadeFiles::RemoveAll(bool with_what_is_left) {
   if (!tracking_) return;
   tracking_ = false;
-  auto remove = [this](std::string_view path, bool folder) {
+  auto remove = [this, with_what_is_left](std::string_view path, bool folder) {
     const PathText name(path);
-    const bool gone = folder ? system_.RemoveEmptyFolder(name) : system_.RemoveFile(name);
-    log_.Line({gone ? "removed " : "could not remove ", path});
+    const bool gone = !folder             ? system_.RemoveFile(name)
+                      : with_what_is_left ? system_.RemoveTree(name, false)
+                                          : system_.RemoveEmptyFolder(name);
+    log_.Line({gone ? "removed " : "could not remove ", path,
+               folder && with_what_is_left ? " with what was left in it" : ""});
   };
   for (ShortText& name : made_) {
     if (name.empty()) continue;
@@ -51,8 +54,8 @@ void MadeFiles::RemoveAll() {
     remove(path, false);
     name.Clear();
   }
-  if (!folder_.temp_file.empty()) remove(folder_.temp_file, false);
   if (folder_.made) remove(folder_.path, true);
+  if (!folder_.temp_file.empty()) remove(folder_.temp_file, false);
 }
 
 File& ArchiveOf(DeploymentRun& run, Container& container) {

@@ -50,8 +50,10 @@ class MadeFiles final : public ExtractionObserver {
   // Raises the damaged-entry message when the stream did not end whole or
   // gave another size than its record claims.
   void Extracted(const ArchiveEntry& entry, const EntryEnd& end) override;
-  // Removes what was made, logging each; forgets it all.
-  void RemoveAll();
+  // Removes what was made, logging each; forgets it all. With
+  // with_what_is_left (once the installer has ended) the working folder goes
+  // with whatever the installer left in it, never through a link.
+  void RemoveAll(bool with_what_is_left = false);
 
  private:
   Platform& platform_;

@@ -134,7 +134,9 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   // notes it as one (false when no more can be noted).
   bool Made(HANDLE handle, bool note = false);
   // RemoveFile and RemoveEmptyFolder of a guarded run.
-  bool Remove(SystemText path, ULONG options);
+  // With `made_only` false, whatever lies there (a whole tree's removal),
+  // still opened as itself and deleted through its handle.
+  bool Remove(SystemText path, ULONG options, bool made_only = true);
 
   bool guarded_;
   HANDLE waited_process_ = nullptr;

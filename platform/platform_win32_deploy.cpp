@@ -260,7 +260,7 @@ bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
 // Guarded: only what the run made (its id noted), opened as itself relative
 // to the folder holding it. A held folder is let go first: its handle does
 // not share deletion, not even with this one.
-bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options) {
+bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options, bool made_only) {
   if (HeldFolder* held = Held(path)) {
     CloseHandle(held->handle);
     held->handle = nullptr;
@@ -272,7 +272,8 @@ bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options) {
   FILE_DISPOSITION_INFORMATION disposition{TRUE};
   IO_STATUS_BLOCK io;
   const bool deleted =
-      Made(handle) && NtSetInformationFile(handle, &io, &disposition, sizeof disposition,
+      (!made_only || Made(handle)) &&
+      NtSetInformationFile(handle, &io, &disposition, sizeof disposition,
                                            FileDispositionInformation) == 0;
   CloseHandle(handle);
   return deleted;
@@ -288,8 +289,10 @@ bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
   return Remove(path, FILE_DIRECTORY_FILE);
 }
 
-// A reparse point (a junction, a symbolic link) is removed as itself: a
-// folder's is removed with RemoveDirectory, which never goes through it.
+// A reparse point (a junction, a symbolic link) is removed as itself, never
+// what it leads to. Guarded, each entry is opened as itself relative to its
+// folder and deleted through its handle; the folders on the way are the
+// run's own, held, so no path leads elsewhere.
 bool Win32DeploymentPlatform::RemoveTree(SystemText folder, bool keep_folder) {
   PathText pattern = WithTrailingSeparator(folder, HostPathStyle());
   pattern.Append('*');
@@ -303,17 +306,26 @@ bool Win32DeploymentPlatform::RemoveTree(SystemText folder, bool keep_folder) {
       PathText path = WithTrailingSeparator(folder, HostPathStyle());
       path.Append(name);
       const DWORD attributes = found.dwFileAttributes;
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        all = !path.cut() && DeleteFileA(path.c_str()) && all;
-      } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        all = !path.cut() && RemoveDirectoryA(path.c_str()) && all;
+      const bool folder_itself = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+      if (path.cut()) {
+        all = false;
+      } else if (folder_itself) {
+        all = RemoveTree(path, false) && all;
+      } else if (guarded_) {
+        all = Remove(path, 0, false) && all;
       } else {
-        all = !path.cut() && RemoveTree(path, false) && all;
+        all = ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryA(path.c_str())
+                                                            : DeleteFileA(path.c_str())) &&
+              all;
       }
     } while (FindNextFileA(search, &found));
     FindClose(search);
   }
-  if (!keep_folder) all = RemoveDirectoryA(folder.c_str()) && all;
+  if (!keep_folder)
+    all = (guarded_ ? Remove(folder, FILE_DIRECTORY_FILE, false)
+                    : RemoveDirectoryA(folder.c_str()) != 0) &&
+          all;
   return all;
 }
 

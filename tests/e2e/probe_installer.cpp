@@ -8,7 +8,9 @@
 // make the file PROBE_RECORD with ".ended" appended) and PROBE_EXIT_CODE
 // (the exit code, 0 when unset): a deployment run waits for both. Under
 // Windows PROBE_BROADCAST (not empty) has it send WM_SETTINGCHANGE to every
-// top-level window first. Its own folder is no place for it: that
+// top-level window first; PROBE_LEAVE (not empty) has it leave files of
+// its own beside it, in a folder it makes, as installers do (a log, a
+// cache). Its own folder is no place for the record: that
 // is the working folder the loader made, whose name the test cannot know in
 // advance. Wine passes the environment through, so the same variable works
 // for the Windows build; there it must hold a Windows path (Z:\... for a
@@ -31,6 +33,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #endif
@@ -103,6 +106,27 @@ int main(int argc, char** argv) {
   if (variable("PROBE_BROADCAST")[0] != '\0')
     SendMessageA(HWND_BROADCAST, WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>("Environment"));
 #endif
+  if (variable("PROBE_LEAVE")[0] != '\0') {
+    std::string own = argv[0];
+    const size_t cut = own.find_last_of("/\\");
+    const std::string folder = cut == std::string::npos ? "." : own.substr(0, cut);
+    const char separator = cut == std::string::npos ? '/' : own[cut];
+#ifdef _WIN32
+    CreateDirectoryA((folder + separator + "cache").c_str(), nullptr);
+#else
+    mkdir((folder + separator + "cache").c_str(), 0700);
+#endif
+    for (const char* name : {"install.log", "cache/data.bin"}) {
+      std::string path = folder + separator + name;
+      for (char& c : path)
+        if (c == '/') c = separator;
+      FILE* left = std::fopen(path.c_str(), "wb");
+      if (left != nullptr) {
+        std::fputs("left by the installer\n", left);
+        fclose(left);
+      }
+    }
+  }
   const long delay = std::strtol(variable("PROBE_DELAY_MS"), nullptr, 10);
   if (delay > 0) {
     sleep_ms(delay);

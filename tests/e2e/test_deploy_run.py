@@ -164,6 +164,13 @@ class ExitCodes(DeployCase):
         self.assertEqual(run.code, 0)
         self.assertFalse(self.ended(run), "the loader waited for the installer")
 
+    def test_what_the_installer_leaves_in_the_working_folder_goes_with_it(self):
+        kit = self.build()
+        run = self.launch(kit, "/S", "/WAIT", env={"PROBE_LEAVE": "1"})
+        self.assertEqual(run.code, 0)
+        self.assertIsNotNone(run.record, "the installer was not started")
+        self.assertEqual(self.left_in_tmp(), [])
+
     def test_without_wait_the_loader_exits_at_once_with_zero(self):
         for kind, installer in INSTALLERS.items():
             with self.subTest(installer=kind):
@@ -322,7 +329,7 @@ class Switches(DeployCase):
                                                 HOST.path(kit.folder)) + "\n",
                       "  the installer ended with exit code 67\n",
                       "  removed " + installer + "\n",
-                      "  removed " + working + "\n",
+                      "  removed " + working + " with what was left in it\n",
                       "  done, exit code 67 (the installer's)\n"):
             self.assertIn(piece, text)
         self.assertTrue(re.match(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  loader ", text), text)

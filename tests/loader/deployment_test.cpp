@@ -73,6 +73,11 @@ TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
 
 TEST_F(DeploymentTest, WaitHandsBackTheInstallersCodeAndRemovesWhatItMade) {
   platform.installer_exit_code = 3010;
+  // What the installer leaves in the working folder goes with it.
+  platform.before_identify = [this] {
+    platform.AddFolder("C:\\Temp\\ldx1A2B\\logs");
+    platform.AddFile("C:\\Temp\\ldx1A2B\\logs\\install.log", "left");
+  };
   EXPECT_EQ(Run("setup.exe /WAIT -- /quiet \"a b\""), 3010);
   ASSERT_EQ(platform.starts.size(), 1u);
   EXPECT_TRUE(platform.starts[0].wait);
@@ -83,7 +88,8 @@ TEST_F(DeploymentTest, WaitHandsBackTheInstallersCodeAndRemovesWhatItMade) {
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show", "hide"}));
   EXPECT_EQ(platform.removed, (std::vector<std::string>{
                                   "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
-                                  "C:\\Temp\\ldx1A2B.tmp", "C:\\Temp\\ldx1A2B"}));
+                                  "C:\\Temp\\ldx1A2B\\logs\\install.log", "C:\\Temp\\ldx1A2B\\logs",
+                                  "C:\\Temp\\ldx1A2B", "C:\\Temp\\ldx1A2B.tmp"}));
 }
 
 TEST_F(DeploymentTest, KeepLeavesTheFiles) {
@@ -133,8 +139,8 @@ TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
   platform.create_fails = {"C:\\Temp\\ldx1A2B\\data.bin"};
   EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
   EXPECT_EQ(platform.removed,
-            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B.tmp",
-                                      "C:\\Temp\\ldx1A2B"}));
+            (std::vector<std::string>{"C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B",
+                                      "C:\\Temp\\ldx1A2B.tmp"}));
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Could not create the following file, C:\\Temp\\ldx1A2B\\data.bin");
