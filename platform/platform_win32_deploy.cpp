@@ -271,10 +271,9 @@ bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options, bool made_o
   if (handle == INVALID_HANDLE_VALUE) return false;
   FILE_DISPOSITION_INFORMATION disposition{TRUE};
   IO_STATUS_BLOCK io;
-  const bool deleted =
-      (!made_only || Made(handle)) &&
-      NtSetInformationFile(handle, &io, &disposition, sizeof disposition,
-                                           FileDispositionInformation) == 0;
+  const bool deleted = (!made_only || Made(handle)) &&
+                       NtSetInformationFile(handle, &io, &disposition, sizeof disposition,
+                                            FileDispositionInformation) == 0;
   CloseHandle(handle);
   return deleted;
 }
