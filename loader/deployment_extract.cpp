@@ -16,11 +16,14 @@ namespace {
 // on a failure removes what the run put in it, and the folder if it made it.
 void PrepareFolder(DeploymentRun& run, const PathText& folder) {
   run.failure = kExitExtractFolder;
-  bool made = false;
+  PathText made;  // the first folder the run made on the way, when it made any
   switch (run.system.InspectFolder(folder)) {
     case FolderState::kMissing:
-      if (!run.platform.MakeFolder(folder)) RaiseLoaderError(msg::kExtractNoFolder, folder);
-      made = true;
+      MakeMissingFolders(run, folder, &made);
+      if (run.system.InspectFolder(folder) != FolderState::kEmpty) {
+        if (!made.empty()) run.system.RemoveTree(made, false);
+        RaiseLoaderError(msg::kExtractNoFolder, folder);
+      }
       break;
     case FolderState::kNotAFolder:
       RaiseLoaderError(msg::kExtractNoFolder, folder);
@@ -30,11 +33,11 @@ void PrepareFolder(DeploymentRun& run, const PathText& folder) {
       break;
   }
   if (run.platform.TempFolderSharing(folder) != FolderSharing::kPrivate) {
-    if (made) run.system.RemoveEmptyFolder(folder);
+    if (!made.empty()) run.system.RemoveTree(made, false);
     RaiseFormatted(msg::kExtractNotPrivate, {folder});
   }
   run.extract_folder = folder;
-  run.extract_folder_made = made;
+  run.extract_made = made;
 }
 
 class SizeSum final : public EntryVisitor {

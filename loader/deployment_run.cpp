@@ -181,7 +181,8 @@ class RunFailure final : public FailureHandler {
     run.platform.CloseFilesOpenedSince(run.files_mark);
     if (!run.installer_running) run.made.RemoveAll();
     if (!run.extract_folder.empty()) {
-      const bool gone = run.system.RemoveTree(run.extract_folder, !run.extract_folder_made);
+      const bool made = !run.extract_made.empty();
+      const bool gone = run.system.RemoveTree(made ? run.extract_made : run.extract_folder, !made);
       run.log.Line({gone ? "removed what was unpacked into " : "could not remove all of ",
                     run.extract_folder});
     }
@@ -202,6 +203,11 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
                   const DeploymentRecord& record) {
   Switches switches;
   const bool parsed = ParseSwitches(platform.CommandLine(), &switches);
+  // A deployment tool passes %ProgramData%\... without a shell to expand it.
+  for (PathText* value : {&switches.log, &switches.temp, &switches.extract}) {
+    PathText expanded;
+    if (!value->empty() && system.ExpandVariables(*value, &expanded)) *value = expanded;
+  }
   SilentWindow silent;
   DeploymentRun run(platform, system, switches.silent ? silent : window, record, switches);
   run.switches_given = !parsed || switches.any();
@@ -216,6 +222,9 @@ int RunDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& 
       // many arguments there were reaches the log.
       const std::string_view line = platform.CommandLine();
       const DecimalDigits count = CountDigits(static_cast<uint64_t>(run.more.count()));
+      // A log in a folder that is not there yet (a fresh machine): its
+      // folders are made, as /EXTRACT's are.
+      MakeMissingFolders(run, DirectoryPart(switches.log, platform.HostPathStyle()), nullptr);
       run.log.Open(switches.log,
                    {"loader ", platform.OwnFilePath(), ", command line ",
                     line.substr(0, more ? switches.installer_arguments : line.size()),

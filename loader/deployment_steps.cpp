@@ -108,6 +108,20 @@ void CheckSetup2(DeploymentRun& run, OpenFile* held) {
   run.system.SetEnvironment(kSetup2DigestVariable, hex);
 }
 
+void MakeMissingFolders(DeploymentRun& run, std::string_view path, PathText* first_made) {
+  const PathStyle host = run.platform.HostPathStyle();
+  if (first_made != nullptr) first_made->Clear();
+  const std::string_view folder = WithoutTrailingSeparator(path, host);
+  if (folder.empty() || run.system.InspectFolder(PathText(folder)) != FolderState::kMissing) return;
+  // The deepest folder on the way that is there, then each one below it.
+  const std::string_view parent = WithoutTrailingSeparator(DirectoryPart(folder, host), host);
+  if (parent.size() < folder.size()) MakeMissingFolders(run, parent, first_made);
+  const PathText made(folder);
+  if (!run.platform.MakeFolder(made)) return;
+  run.log.Line({"made the folder ", made});
+  if (first_made != nullptr && first_made->empty()) *first_made = made;
+}
+
 uint64_t UnpackedBytes(const EntryTable& table) {
   uint64_t sum = 0;
   for (int32_t i = 0; i < table.count && i < kMaxFiles; ++i) {

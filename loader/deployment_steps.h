@@ -98,9 +98,10 @@ struct DeploymentRun {
   int exit_code = 0;
   // Started and not yet ended: nothing is removed.
   bool installer_running = false;
-  // /EXTRACT's folder once it is taken, and whether the run made it.
+  // /EXTRACT's folder once it is taken, and the first folder the run made
+  // on its way (empty when the folder was there).
   PathText extract_folder;
-  bool extract_folder_made = false;
+  PathText extract_made;
   // Failures end with DeploymentExit codes, not 1.
   bool switches_given = false;
   // Files opened from here on are closed by a failure (Platform::FilesOpened).
@@ -125,6 +126,12 @@ void CheckSetup2(DeploymentRun& run, OpenFile* held);
 // Raises the incomplete-file message unless setup.2 is as long as the record
 // says; gives its length, the file back at its start.
 int64_t CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path);
+
+// Makes every folder of path that is missing, from the first missing one
+// down, each as the platform makes a folder (POSIX: readable by this user
+// alone). *first_made, when given, receives the first it made (empty when
+// none). A folder that cannot be made is left to the caller's own check.
+void MakeMissingFolders(DeploymentRun& run, std::string_view path, PathText* first_made);
 
 // The sum of the unpacked sizes the entries claim (negative ones as 0).
 uint64_t UnpackedBytes(const EntryTable& table);

@@ -96,6 +96,13 @@ class DeploymentPlatform {
   virtual void HashAdd(const unsigned char* bytes, size_t size) = 0;
   virtual bool HashEnd(Sha256Digest* digest) = 0;
 
+  // The text with every %NAME% of a variable of this process's environment
+  // replaced by its value (ExpandEnvironmentStringsA), as a shell would
+  // before the loader saw it; a name with no variable stays as it is. POSIX
+  // takes the text as it is: its shells expand $NAME themselves. False when
+  // the result does not fit.
+  virtual bool ExpandVariables(SystemText text, PathText* expanded) = 0;
+
   // Sets a variable in this process's environment, which the programs it
   // starts inherit; an empty value removes it.
   virtual void SetEnvironment(SystemText name, SystemText value) = 0;

@@ -68,6 +68,10 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
+  bool ExpandVariables(SystemText text, PathText* expanded) override {
+    expanded->Assign(text.view());
+    return !expanded->cut();
+  }
   bool HashStart() override { return hash_.Start(); }
   void HashAdd(const unsigned char* bytes, size_t size) override { hash_.Add(bytes, size); }
   bool HashEnd(Sha256Digest* digest) override { return hash_.End(digest); }

@@ -111,6 +111,7 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override;
   void SetEnvironment(SystemText name, SystemText value) override;
+  bool ExpandVariables(SystemText text, PathText* expanded) override;
   bool HashStart() override;
   void HashAdd(const unsigned char* bytes, size_t size) override;
   bool HashEnd(Sha256Digest* digest) override;

@@ -444,6 +444,14 @@ bool Win32DeploymentPlatform::HashEnd(Sha256Digest* digest) {
   return hashed;
 }
 
+bool Win32DeploymentPlatform::ExpandVariables(SystemText text, PathText* expanded) {
+  char buffer[kMaxPath + 1];
+  const DWORD n = ExpandEnvironmentStringsA(text.c_str(), buffer, sizeof buffer);
+  if (n == 0 || n > sizeof buffer) return false;
+  expanded->Assign(std::string_view(buffer, n - 1));  // n counts the final zero
+  return !expanded->cut();
+}
+
 void Win32DeploymentPlatform::SetEnvironment(SystemText name, SystemText value) {
   SetEnvironmentVariableA(name.c_str(), value.view().empty() ? nullptr : value.c_str());
 }

@@ -312,6 +312,19 @@ class Switches(DeployCase):
         self.assertIn("and 12 arguments for the installation program (not logged)", text)
         self.assertNotIn("ABCD-1234", text)
 
+    def test_a_log_and_an_extract_folder_under_missing_folders_work(self):
+        """As on a fresh machine: neither the log's folder nor the folders on
+        the way to DIR are there yet."""
+        kit = self.build()
+        log = os.path.join(self.scratch, "ProgramData", "Product", "setup.log")
+        run = self.launch(kit, "/LOG=" + HOST.path(log))
+        self.assertEqual(run.code, 0)
+        self.assertIn("done, exit code 0", read_bytes(log).decode())
+        out = os.path.join(self.scratch, "out", "new", "sub")
+        run = self.launch(kit, "/EXTRACT=" + HOST.path(out), record=False)
+        self.assertEqual(run.code, 0)
+        self.assertIn("payload", os.listdir(out))
+
     def test_log_tells_each_step(self):
         kit = self.build()
         log = os.path.join(self.scratch, "run.log")

@@ -289,6 +289,19 @@ TEST_F(ExtractTest, PayloadNamesAreCheckedBeforeTheyAreWritten) {
   }
 }
 
+// DIR's missing folders are made, and removed again with it when the run
+// fails.
+TEST_F(ExtractTest, MissingFoldersOnTheWayAreMadeAndGoneAfterAFailure) {
+  platform.AddFolder("C:\\Out");
+  UsePayload({FileEntry("readme.txt", "read me")});
+  EXPECT_EQ(Run("setup.exe /S /EXTRACT=C:\\Out\\new\\sub"), 0) << Box();
+  EXPECT_EQ(platform.Contents("C:\\Out\\new\\sub\\payload\\readme.txt"), "read me");
+  UsePayload({FileEntry("readme.txt", "read me"), FileEntry("..\\evil.txt", "x")});
+  EXPECT_EQ(Run("setup.exe /S /EXTRACT=C:\\Out\\other\\sub"), kExitUnpacking);
+  EXPECT_FALSE(platform.Exists("C:\\Out\\other"));
+  EXPECT_TRUE(platform.Exists("C:\\Out\\new\\sub\\install.exe"));
+}
+
 TEST_F(ExtractTest, AFolderOthersCanChangeIsRefused) {
   UsePayload({FileEntry("readme.txt", "read me")});
   platform.AddFolder("C:\\Out");
@@ -473,6 +486,17 @@ TEST_F(DeploymentTest, ArgumentsAfterTheSeparatorArriveWholeOrNotAtAll) {
   EXPECT_EQ(window.boxes.size(), 0u);  // silent
   EXPECT_TRUE(platform.starts.empty());
   EXPECT_TRUE(platform.folders_made.empty());
+}
+
+// A fresh machine, as deployment tools meet it: the log's folder is not
+// there yet, and the tool passes %ProgramData% without a shell to expand it.
+TEST_F(DeploymentTest, TheLogsFoldersAreMadeAndVariablesExpanded) {
+  platform.AddFolder("C:\\ProgramData");
+  platform.environment["ProgramData"] = "C:\\ProgramData";
+  EXPECT_EQ(Run("setup.exe /S /LOG=%ProgramData%\\Product\\Logs\\setup.log"), 0);
+  EXPECT_NE(
+      platform.Contents("C:\\ProgramData\\Product\\Logs\\setup.log").find("done, exit code 0"),
+      std::string::npos);
 }
 
 TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {

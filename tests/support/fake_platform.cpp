@@ -271,6 +271,24 @@ bool FakePlatform::RemoveEmptyFolder(SystemText path_text) {
   return true;
 }
 
+bool FakePlatform::ExpandVariables(SystemText text_in, PathText* expanded) {
+  const std::string text(text_in.view());
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    const size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+    const auto it = end == std::string::npos ? environment.end()
+                                             : environment.find(text.substr(i + 1, end - i - 1));
+    if (it == environment.end()) {
+      out += text[i++];
+      continue;
+    }
+    out += it->second;
+    i = end + 1;
+  }
+  expanded->Assign(out);
+  return !expanded->cut();
+}
+
 bool FakePlatform::RemoveTree(SystemText folder_text, bool keep_folder) {
   const std::string folder(WithoutTrailingSeparator(folder_text.view(), host_style));
   const std::string inside = std::string(WithTrailingSeparator(folder, host_style));

@@ -137,6 +137,8 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   FolderState InspectFolder(SystemText path) override;
   OpenFile OpenForAppending(SystemText path) override;
   TimeText LocalTime() override { return TimeText(local_time); }
+  // %NAME% from `environment`, as Windows expands it.
+  bool ExpandVariables(SystemText text, PathText* expanded) override;
   void SetEnvironment(SystemText name, SystemText value) override {
     if (value.view().empty()) {
       environment.erase(std::string(name.view()));
