@@ -354,7 +354,10 @@ class Switches(DeployCase):
 
     def test_a_log_that_cannot_be_written_is_an_error_first(self):
         kit = self.build()
-        log = os.path.join(self.scratch, "no", "such", "x.log")
+        # Under a file: no folder can be made there.
+        with open(os.path.join(self.scratch, "a-file"), "w") as f:
+            f.write("not a folder\n")
+        log = os.path.join(self.scratch, "a-file", "such", "x.log")
         run = self.launch(kit, "/LOG=" + HOST.path(log))
         HOST.assert_reported(self, run, "LOADER: Could not write the log file " + HOST.path(log),
                              code=HOST.loader_exit(2401), owner="")
