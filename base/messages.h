@@ -135,15 +135,18 @@ inline constexpr char kNoWait[] = "LOADER: Could not wait for the installation p
 #endif
 inline constexpr char kHelp[] =
     "Switches (letters in any case, / or - before each):\n"
-    "  /S\t\tsilent: no window and no message\n"
+    "  /S\t\tsilent: no window and no message; waits like /WAIT\n"
+    "\t\t(also /QUIET /Q /QN /SILENT /VERYSILENT)\n"
     "  /WAIT\t\twait for the installation program; exit with its exit code; then remove what "
     "was unpacked\n"
-    "  /KEEP\t\twith /WAIT: keep what was unpacked\n"
+    "  /NOWAIT\twith /S: do not wait\n"
+    "  /KEEP\t\twhen waiting: keep what was unpacked\n"
     "  /LOG=FILE\tappend a log of the run to FILE\n"
     "  /EXTRACT=DIR\tonly unpack the kit into DIR (new or empty), start nothing\n"
     "  /TEMP=DIR\tunpack under DIR instead of the temporary folder\n"
+    "  /NORESTART /SUPPRESSMSGBOXES\ttaken, nothing to do\n"
     "  --\t\tgive every argument after it to the installation program\n"
-    "  /?\t\tthis text\n"
+    "  /?\t\tthis text (also /HELP /H)\n"
     "Exit codes: 0 done; with /WAIT the installation program's own code. The loader's own "
     "failures: " LDR_OWN_EXIT(0) " command line, " LDR_OWN_EXIT(1) " log, " LDR_OWN_EXIT(2)
     " kit incomplete or damaged, " LDR_OWN_EXIT(3) " not enough free space, " LDR_OWN_EXIT(4)

@@ -12,6 +12,7 @@
 #include "base/sha256.h"
 #include "format/hand_off.h"
 #include "loader/startup.h"
+#include "loader/switches.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
@@ -537,6 +538,18 @@ TEST(DeploymentHelp, ListsTheExitCodesThisHostEndsWith) {
     EXPECT_NE(help.find(listed), std::string::npos) << listed;
   }
   EXPECT_EQ(code - 1, kExitOther);
+}
+
+// Every spelling the loader takes is in its help, and is taken.
+TEST(DeploymentHelp, ListsEverySwitchItTakes) {
+  const std::string help = msg::kHelp;
+  for (const char* spelling :
+       {"/S", "/QUIET", "/Q", "/QN", "/SILENT", "/VERYSILENT", "/WAIT", "/NOWAIT", "/KEEP",
+        "/NORESTART", "/SUPPRESSMSGBOXES", "/HELP", "/H", "/?"}) {
+    EXPECT_NE(help.find(spelling), std::string::npos) << spelling;
+    Switches switches;
+    EXPECT_TRUE(ParseSwitches(std::string("setup.exe ") + spelling, &switches)) << spelling;
+  }
 }
 
 }  // namespace
