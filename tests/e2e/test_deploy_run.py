@@ -325,6 +325,18 @@ class Switches(DeployCase):
         self.assertEqual(run.code, 0)
         self.assertIn("payload", os.listdir(out))
 
+    @only_on("wine")
+    def test_variables_in_the_log_path_are_expanded_without_a_shell(self):
+        """Intune's install command as the README gives it: no shell expands
+        %NAME%, and the folder under it is not there yet."""
+        kit = self.build()
+        data = self.folder("programdata")
+        run = self.launch(kit, "/S", "/LOG=%LDKIT_DATA%\\Product\\setup.log",
+                          env={"LDKIT_DATA": HOST.path(data)})
+        self.assertEqual(run.code, 0)
+        self.assertIn("done, exit code 0",
+                      read_bytes(os.path.join(data, "Product", "setup.log")).decode())
+
     def test_log_tells_each_step(self):
         kit = self.build()
         log = os.path.join(self.scratch, "run.log")

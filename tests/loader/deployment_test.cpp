@@ -500,6 +500,24 @@ TEST_F(DeploymentTest, TheLogsFoldersAreMadeAndVariablesExpanded) {
       std::string::npos);
 }
 
+// Windows exit codes are unsigned 32-bit, NTSTATUS values among them: the
+// log shows them so, with the hexadecimal form a help desk looks up.
+TEST_F(DeploymentTest, LargeExitCodesAreLoggedUnsignedAndInHex) {
+  for (const uint32_t code : {3000000000u, 0xC0000135u, 1603u}) {
+    platform.installer_exit_code = code;
+    platform.nodes.erase("C:\\Temp\\run.log");
+    EXPECT_EQ(static_cast<uint32_t>(Run("setup.exe /S /LOG=C:\\Temp\\run.log")), code);
+    const std::string log = platform.Contents("C:\\Temp\\run.log");
+    const std::string shown = code == 3000000000u   ? "3000000000 (0xB2D05E00)"
+                              : code == 0xC0000135u ? "3221225781 (0xC0000135)"
+                                                    : "1603";
+    EXPECT_NE(log.find("the installer ended with exit code " + shown + "\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("done, exit code " + shown + " (the installer's)"), std::string::npos)
+        << log;
+  }
+}
+
 TEST_F(DeploymentTest, NoTemporaryFolderEndsTheRun) {
   platform.temp_folder_missing = true;
   EXPECT_EQ(Run("setup.exe /WAIT"), kExitTempFolder);
