@@ -9,7 +9,8 @@
 // STARTF_USESHOWWINDOW (default SW_SHOWNORMAL); --show -1 passes neither.
 // PROGRAM may be a Unix path; it is turned into its Z: drive form. The
 // arguments are put on the command line as given, quoted only when they
-// hold a blank.
+// hold a blank and are not quoted already (one that begins with a double
+// quote is taken as a piece of command line, as a deployment tool writes it).
 //
 // The driver runs with UTF-8 as its active code page (its manifest), like
 // the loader: texts are UTF-8, and in the JSON every byte from 0x7F up is
@@ -275,6 +276,7 @@ std::string WindowsPath(std::string path) {
 }
 
 std::string Quoted(const std::string& argument) {
+  if (!argument.empty() && argument[0] == '"') return argument;
   bool blank = argument.empty();
   for (unsigned char c : argument) blank = blank || c <= 32;
   return blank ? "\"" + argument + "\"" : argument;
