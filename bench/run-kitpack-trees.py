@@ -32,6 +32,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), 
 KIB = 1024
 MIB = 1 << 20
 CORES = os.cpu_count() or 1
+LEVELS = (1, 6, 9, 10, 11, 12)
 
 
 def libraries(folder):
@@ -100,8 +101,8 @@ def commands(kitpack, work, tree, cores):
     ]
 
 
-def measure(kitpack, work, tree, runs, cores):
-    contenders = commands(kitpack, work, tree, cores)
+def hyperfine(work, runs, contenders):
+    """{label: times and CPU} of one hyperfine run over (label, command, output)."""
     out = os.path.join(work, "times.json")
     argv = ["hyperfine", "--runs", str(runs), "--export-json", out, "--style", "basic"]
     for label, command, _ in contenders:
@@ -115,8 +116,33 @@ def measure(kitpack, work, tree, runs, cores):
         rows.append({"label": label, "median": statistics.median(r["times"]), "min": min(r["times"]),
                      "max": max(r["times"]), "cpu": r["user"] + r["system"],
                      "size": os.path.getsize(output)})
+    return rows
+
+
+def measure(kitpack, work, tree, runs, cores):
+    rows = hyperfine(work, runs, commands(kitpack, work, tree, cores))
     subprocess.run([kitpack, "verify", os.path.join(work, "kit.exe")], check=True, stdout=subprocess.DEVNULL)
     return rows
+
+
+def level_sweep(kitpack, work, tree, cores, tar_gz):
+    """One build at each level beside one pigz -9, on all cores."""
+    contenders = []
+    for level in LEVELS:
+        kit = os.path.join(work, "kit-level%d.exe" % level)
+        contenders.append(("--level %d" % level, "%s build -q --loader %s/loader.bin --installer %s/setup.exe "
+                           "--payload %s -o %s --level %d" % (kitpack, work, work, tree, kit, level), kit))
+    pigz = commands(kitpack, work, tree, cores)[3]
+    rows = hyperfine(work, 1, contenders + [pigz])
+    base = rows[-1]
+    lines = ["### Levels, on the many small files (one run each, %d threads)" % cores, "",
+             "| kitpack | wall s | time ÷ pigz -9 | CPU s | bytes | size ÷ tar.gz (gzip -9) |",
+             "|---|---|---|---|---|---|"]
+    for r in rows:
+        lines.append("| %s | %.2f | %.2f | %.2f | %s | %.3f |" % (
+            r["label"], r["median"], r["median"] / base["median"], r["cpu"], format(r["size"], ","),
+            r["size"] / tar_gz))
+    return lines + [""]
 
 
 def table(name, files, total, rows):
@@ -169,8 +195,8 @@ def main():
         f.write(b"installer")
 
     libs = libraries(a.libs)
-    trees = [("Many small files", pick_small(libs, a.small_mib * MIB)),
-             ("A few large files", pick_large(libs, a.large_mib * MIB))]
+    trees = [("small", "Many small files", pick_small(libs, a.small_mib * MIB)),
+             ("large", "A few large files", pick_large(libs, a.large_mib * MIB))]
     load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else ["?"] * 3
     out = ["## Building kits: kitpack against pigz -9 and gzip -9", "",
            "Written by `bench/run-kitpack-trees.py` (%s UTC, %d runs per command, `nproc` %d, "
@@ -179,10 +205,14 @@ def main():
            "loader. Sizes are whole files: the kit with its records, the tar.gz with tar's headers." % (
                time.strftime("%Y-%m-%d %H:%M", time.gmtime()), a.runs, CORES, " ".join(load), a.libs, work),
            ""]
-    for name, files in trees:
-        tree = os.path.join(work, "tree")
+    tar_gz = None
+    for key, name, files in trees:
+        tree = os.path.join(work, "tree-" + key)
         total = copy_tree(files, tree)
-        out += table(name, len(files), total, measure(kitpack, work, tree, a.runs, CORES))
+        rows = measure(kitpack, work, tree, a.runs, CORES)
+        tar_gz = tar_gz or rows[-1]["size"]
+        out += table(name, len(files), total, rows)
+    out += level_sweep(kitpack, work, os.path.join(work, "tree-small"), CORES, tar_gz)
     load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else ["?"] * 3
     out.append("Load average at the end %s. Versions: libdeflate %s; %s; %s; %s." % (
         " ".join(load), version(["dpkg-query", "-W", "-f", "${Version}", "libdeflate-dev"]),

@@ -46,6 +46,11 @@ struct Case {
   Kind kind;
 };
 
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+  static const char* const kinds[] = {"Random", "Text", "Zeros"};
+  return std::to_string(info.param.size) + "Bytes" + kinds[static_cast<int>(info.param.kind)];
+}
+
 class ZstreamTest : public ::testing::TestWithParam<Case> {};
 
 // libdeflate's own one-shot zlib stream of `data`.
@@ -73,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ZstreamTest,
                                            Case{kSplitThreshold, Kind::Text},
                                            Case{kSplitThreshold + 1, Kind::Random},
                                            Case{kSplitThreshold + kPieceSize + 12345, Kind::Text},
-                                           Case{9 * kPieceSize, Kind::Zeros}));
+                                           Case{9 * kPieceSize, Kind::Zeros}),
+                         CaseName);
 
 // Below the split threshold the result is exactly libdeflate's own zlib
 // stream: header, deflate data and Adler-32 as any libdeflate user gets them.
