@@ -10,10 +10,11 @@ system takes the same files:
   few large    the largest libraries of 8 to 40 MiB until LARGE_MIB
                (default 100): every one is cut into pieces
 
-hyperfine times every command on a tree in one run (RUNS each, default 3);
-the script prints one Markdown section with the medians, the ratios of time
-against pigz -9 and gzip -9, and the ratios of size against the tar.gz of
-gzip -9. Nothing is copied into the repository.
+hyperfine times every command on a tree, RUNS rounds (default 3) of one
+run each, the commands taking turns. The script prints one Markdown section
+(for docs/benchmarks.md): the medians, the ratios of time against pigz -9 and
+gzip -9, the ratios of size against the tar.gz of gzip -9, and a sweep of
+kitpack's levels. Nothing is copied into the repository.
 
 usage: bench/run-kitpack-trees.py [--kitpack PATH] [--runs N] [--libs DIR]
                                   [--work DIR] [--small-mib N] [--large-mib N]
@@ -85,85 +86,79 @@ def build_kitpack():
 
 def commands(kitpack, work, tree, cores):
     """(label, shell command, output file) for every contender on one tree."""
-    kit = os.path.join(work, "kit.exe")
-    build = "%s build -q --loader %s/loader.bin --installer %s/setup.exe --payload %s -o " % (
-        kitpack, work, work, tree)
+
+    def kit(name, *extra):
+        out = os.path.join(work, name)
+        return ("%s build -q --loader %s/loader.bin --installer %s/setup.exe --payload %s -o %s %s" % (
+            kitpack, work, work, tree, out, " ".join(extra))).strip(), out
+
     tar = "tar -C %s --sort=name -cf - ." % tree
+    pigz, gzip = os.path.join(work, "tree.pigz.tar.gz"), os.path.join(work, "tree.tar.gz")
     return [
-        ("kitpack (level 12, %d threads)" % cores, build + kit, kit),
-        ("kitpack --threads 1", build + os.path.join(work, "kit1.exe") + " --threads 1",
-         os.path.join(work, "kit1.exe")),
-        ("kitpack --level 9", build + os.path.join(work, "kit9.exe") + " --level 9",
-         os.path.join(work, "kit9.exe")),
-        ("tar | pigz -9 -p %d" % cores, "%s | pigz -9 -p %d > %s/tree.pigz.tar.gz" % (tar, cores, work),
-         os.path.join(work, "tree.pigz.tar.gz")),
-        ("tar | gzip -9", "%s | gzip -9 > %s/tree.tar.gz" % (tar, work), os.path.join(work, "tree.tar.gz")),
+        ("kitpack, default level, %d threads" % cores, *kit("kit.exe")),
+        ("kitpack --threads 1", *kit("kit1.exe", "--threads 1")),
+        ("kitpack --level 9", *kit("kit9.exe", "--level 9")),
+        ("pigz -9 -p %d (tar piped in)" % cores, "%s | pigz -9 -p %d > %s" % (tar, cores, pigz), pigz),
+        ("gzip -9 (tar piped in)", "%s | gzip -9 > %s" % (tar, gzip), gzip),
     ]
 
 
 def hyperfine(work, runs, contenders):
-    """{label: times and CPU} of one hyperfine run over (label, command, output)."""
+    """Medians and ranges of `runs` rounds over (label, command, output): each
+    round is one hyperfine run of every command once, so that drift in the
+    machine's load spreads over all of them instead of landing on one."""
     out = os.path.join(work, "times.json")
-    argv = ["hyperfine", "--runs", str(runs), "--export-json", out, "--style", "basic"]
-    for label, command, _ in contenders:
-        argv += ["-n", label, command]
-    subprocess.run(argv, check=True, stdout=sys.stderr)
-    with open(out) as f:
-        results = {r["command"]: r for r in json.load(f)["results"]}
-    rows = []
-    for label, _, output in contenders:
-        r = results[label]
-        rows.append({"label": label, "median": statistics.median(r["times"]), "min": min(r["times"]),
-                     "max": max(r["times"]), "cpu": r["user"] + r["system"],
-                     "size": os.path.getsize(output)})
-    return rows
+    times = {label: [] for label, _, _ in contenders}
+    cpu = {label: [] for label, _, _ in contenders}
+    for _ in range(runs):
+        argv = ["hyperfine", "--runs", "1", "--export-json", out, "--style", "basic"]
+        for label, command, _ in contenders:
+            argv += ["--command-name=" + label, command]
+        subprocess.run(argv, check=True, stdout=sys.stderr)
+        with open(out) as f:
+            for r in json.load(f)["results"]:
+                times[r["command"]] += r["times"]
+                cpu[r["command"]].append(r["user"] + r["system"])
+    return [{"label": label, "median": statistics.median(times[label]), "min": min(times[label]),
+             "max": max(times[label]), "cpu": statistics.median(cpu[label]), "size": os.path.getsize(output)}
+            for label, _, output in contenders]
 
 
-def measure(kitpack, work, tree, runs, cores):
-    rows = hyperfine(work, runs, commands(kitpack, work, tree, cores))
-    subprocess.run([kitpack, "verify", os.path.join(work, "kit.exe")], check=True, stdout=subprocess.DEVNULL)
-    return rows
-
-
-def level_sweep(kitpack, work, tree, cores, tar_gz):
-    """One build at each level beside one pigz -9, on all cores."""
-    contenders = []
-    for level in LEVELS:
-        kit = os.path.join(work, "kit-level%d.exe" % level)
-        contenders.append(("--level %d" % level, "%s build -q --loader %s/loader.bin --installer %s/setup.exe "
-                           "--payload %s -o %s --level %d" % (kitpack, work, work, tree, kit, level), kit))
-    pigz = commands(kitpack, work, tree, cores)[3]
-    rows = hyperfine(work, 1, contenders + [pigz])
-    base = rows[-1]
-    lines = ["### Levels, on the many small files (one run each, %d threads)" % cores, "",
-             "| kitpack | wall s | time ÷ pigz -9 | CPU s | bytes | size ÷ tar.gz (gzip -9) |",
-             "|---|---|---|---|---|---|"]
-    for r in rows:
-        lines.append("| %s | %.2f | %.2f | %.2f | %s | %.3f |" % (
-            r["label"], r["median"], r["median"] / base["median"], r["cpu"], format(r["size"], ","),
-            r["size"] / tar_gz))
-    return lines + [""]
-
-
-def table(name, files, total, rows):
-    pigz = next(r for r in rows if r["label"].startswith("tar | pigz"))
-    gzip = next(r for r in rows if r["label"] == "tar | gzip -9")
+def main_table(name, files, total, rows):
+    kit, one, _, pigz, gzip = rows
     lines = ["### %s: %d files, %.1f MB" % (name, files, total / 1e6), "",
              "| tool | wall s (median, min–max) | time ÷ pigz -9 | time ÷ gzip -9 | CPU s | bytes "
              "| size ÷ tar.gz (gzip -9) | size ÷ pigz -9 |",
              "|---|---|---|---|---|---|---|---|"]
     for r in rows:
-        lines.append("| %s | %.2f (%.2f–%.2f) | %.2f | %.2f | %.2f | %s | %.3f | %.3f |" % (
+        lines.append("| %s | %.2f (%.2f–%.2f) | %.2f | %.2f | %.2f | %s | %.4f | %.4f |" % (
             r["label"], r["median"], r["min"], r["max"], r["median"] / pigz["median"],
             r["median"] / gzip["median"], r["cpu"], format(r["size"], ","), r["size"] / gzip["size"],
             r["size"] / pigz["size"]))
-    kit, one = rows[0], rows[1]
-    lines += ["", "kitpack at its default: kit %.3f of the tar.gz (target ≤ 0.96), built in %.2f of pigz -9's "
-              "time (target ≤ 1); %d threads %.2f× faster than one." % (
-                  kit["size"] / gzip["size"], kit["median"] / pigz["median"], CORES,
-                  one["median"] / kit["median"]), ""]
+    lines += ["", "kitpack at its default: the kit is %.4f of the tar.gz (target ≤ 0.96), built in %.2f of "
+              "pigz -9's time (target ≤ 1) with %.2f of its CPU time; %d threads take %.2f of one thread's "
+              "time." % (kit["size"] / gzip["size"], kit["median"] / pigz["median"], kit["cpu"] / pigz["cpu"],
+                         CORES, kit["median"] / one["median"]), ""]
     return lines
 
+
+def level_table(kitpack, work, tree, cores, tar_gz):
+    """One build at each level beside one pigz -9, all on every core."""
+    contenders = []
+    for level in LEVELS:
+        kit = os.path.join(work, "kit-level%d.exe" % level)
+        contenders.append(("kitpack --level %d" % level, "%s build -q --loader %s/loader.bin --installer %s/setup.exe "
+                           "--payload %s -o %s --level %d" % (kitpack, work, work, tree, kit, level), kit))
+    rows = hyperfine(work, 1, contenders + [commands(kitpack, work, tree, cores)[3]])
+    pigz = rows[-1]
+    lines = ["Levels (one run each, %d threads):" % cores, "",
+             "| tool | wall s | time ÷ pigz -9 | CPU s | CPU ÷ pigz -9 | bytes | size ÷ tar.gz (gzip -9) |",
+             "|---|---|---|---|---|---|---|"]
+    for r in rows:
+        lines.append("| %s | %.2f | %.2f | %.2f | %.2f | %s | %.4f |" % (
+            r["label"], r["median"], r["median"] / pigz["median"], r["cpu"], r["cpu"] / pigz["cpu"],
+            format(r["size"], ","), r["size"] / tar_gz))
+    return lines + [""]
 
 
 def version(argv):
@@ -199,20 +194,20 @@ def main():
              ("large", "A few large files", pick_large(libs, a.large_mib * MIB))]
     load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else ["?"] * 3
     out = ["## Building kits: kitpack against pigz -9 and gzip -9", "",
-           "Written by `bench/run-kitpack-trees.py` (%s UTC, %d runs per command, `nproc` %d, "
+           "Written by `bench/run-kitpack-trees.py` (%s UTC, medians of %d rounds, each command once a round, `nproc` %d, "
            "load average at the start %s). Libraries from `%s`, copied into `%s`; "
            "the tar.gz tools pack the tree with `tar --sort=name`, kitpack with a 4 KiB stand-in "
            "loader. Sizes are whole files: the kit with its records, the tar.gz with tar's headers." % (
                time.strftime("%Y-%m-%d %H:%M", time.gmtime()), a.runs, CORES, " ".join(load), a.libs, work),
            ""]
-    tar_gz = None
     for key, name, files in trees:
         tree = os.path.join(work, "tree-" + key)
         total = copy_tree(files, tree)
-        rows = measure(kitpack, work, tree, a.runs, CORES)
-        tar_gz = tar_gz or rows[-1]["size"]
-        out += table(name, len(files), total, rows)
-    out += level_sweep(kitpack, work, os.path.join(work, "tree-small"), CORES, tar_gz)
+        rows = hyperfine(work, a.runs, commands(kitpack, work, tree, CORES))
+        subprocess.run([kitpack, "verify", os.path.join(work, "kit.exe")], check=True,
+                       stdout=subprocess.DEVNULL)
+        out += main_table(name, len(files), total, rows)
+        out += level_table(kitpack, work, tree, CORES, rows[-1]["size"])
     load = open("/proc/loadavg").read().split()[:3] if os.path.exists("/proc/loadavg") else ["?"] * 3
     out.append("Load average at the end %s. Versions: libdeflate %s; %s; %s; %s." % (
         " ".join(load), version(["dpkg-query", "-W", "-f", "${Version}", "libdeflate-dev"]),

@@ -162,7 +162,7 @@ TEST_P(ZlibAgreement, EveryEntryInflatesWithZlibToItsSource) {
     EXPECT_TRUE(fake.Contents(folder + "\\" + name) == bytes) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, ZlibAgreement, ::testing::Values(0, 1, 6, 9, kDefaultLevel));
+INSTANTIATE_TEST_SUITE_P(Levels, ZlibAgreement, ::testing::Values(0, 1, 6, 9, 11, kMaxLevel));
 
 }  // namespace
 }  // namespace kitpack

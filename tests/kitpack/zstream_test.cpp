@@ -91,10 +91,11 @@ TEST(Zstream, SmallEntryMatchesLibdeflatesZlibStream) {
 }
 
 // A 20 MiB entry split across threads: repeated text far across a piece
-// boundary must still inflate correctly, at every level.
+// boundary must still inflate correctly, whatever kind of blocks the level
+// makes (stored, fast, near-optimal).
 TEST(Zstream, SplitEntryOfTwentyMiBInflatesWithPlainZlib) {
   std::vector<unsigned char> data = Make(20u << 20, Kind::Text, 11);
-  for (int level : {0, 1, 12}) {
+  for (int level : {0, 1, kDefaultLevel}) {
     std::vector<unsigned char> z = CompressZlib(data.data(), data.size(), level, 4);
     unsigned char header[2];
     ZlibHeader(level, header);
