@@ -70,7 +70,7 @@ FinalBlock FindFinalBlock(const std::vector<unsigned char>& raw) {
   } ender{&s};
   s.next_in = const_cast<unsigned char*>(raw.data());
   s.avail_in = static_cast<uInt>(raw.size());
-  std::vector<unsigned char> sink(64 * 1024);
+  std::vector<unsigned char> sink(size_t{64} << 10);
   FinalBlock block;
   for (;;) {
     s.next_out = sink.data();
