@@ -5,7 +5,7 @@
 #     [EXCLUDE <glob>...] [ALLOW_EMPTY]
 #     OUTPUT <file, or folder with EXTERNAL>
 #     [LOADER <file or target> | POSIX]
-#     [EXTERNAL] [NO_DEPLOYMENT] [LEVEL <0-9>] [THREADS <n>] [STORED_PREFIX <prefix>]
+#     [EXTERNAL] [NO_DEPLOYMENT] [LEVEL <0-12>] [THREADS <n>] [STORED_PREFIX <prefix>]
 #     [SOURCE_DATE_EPOCH <seconds>]
 #     [EXECUTION_LEVEL <asInvoker|highestAvailable|requireAdministrator>]
 #     [SIGN_COMMAND <command>]

@@ -27,6 +27,9 @@ export TZ=UTC
 umask 022
 
 start=$(date +%s)
+# The pinned sources the Windows build compiles, so that a fresh clone packs.
+bash scripts/fetch-zlib-source.sh
+bash scripts/fetch-libdeflate-source.sh
 for preset in package-windows package-native; do
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null

@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
-  zlib1g-dev libgtest-dev googletest libcli11-dev
+  build-essential cmake ninja-build pkg-config curl
+  zlib1g-dev libdeflate-dev libgtest-dev googletest libcli11-dev
   g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils xdotool imagemagick icoutils
   clang libclang-rt-14-dev llvm
@@ -26,5 +26,7 @@ if ((${#missing[@]})); then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# zlib's source, for loader.exe.
+# Pinned sources the Windows build compiles: zlib for loader.exe, libdeflate
+# for kitpack.exe.
 bash "$(dirname "$0")/fetch-zlib-source.sh"
+bash "$(dirname "$0")/fetch-libdeflate-source.sh"

@@ -9,6 +9,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,8 +42,8 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
                               const BuildOptions& o);
 
 // Writes one archive. Worker threads read and deflate pieces (each reads its
-// own slice of the input, with the 32 KiB before it as dictionary) while this
-// thread writes finished pieces out in order. An entry's record is written
+// own slice of the input, with a compressor of its own) while this thread
+// writes finished pieces out in order. An entry's record is written
 // once its stream is complete, into the place reserved for it. Workers stay
 // at most a fixed number of pieces ahead of the writer, which bounds memory.
 class ArchiveWriter {
@@ -121,6 +122,7 @@ class ArchiveWriter {
 
   void Work() {
     std::vector<unsigned char> buffer;
+    std::optional<Deflater> deflater;
     for (;;) {
       size_t i;
       {
@@ -130,7 +132,8 @@ class ArchiveWriter {
         i = next_task_++;
       }
       try {
-        DeflatedPiece result = Deflate(tasks_[i], buffer);
+        if (!deflater) deflater.emplace(o_.level);
+        DeflatedPiece result = Deflate(tasks_[i], *deflater, buffer);
         Locked lock(mutex_);
         results_[i] = std::move(result);
         ready_[i] = 1;
@@ -142,12 +145,12 @@ class ArchiveWriter {
     }
   }
 
-  DeflatedPiece Deflate(const Task& task, std::vector<unsigned char>& buffer) {
+  DeflatedPiece Deflate(const Task& task, Deflater& deflater, std::vector<unsigned char>& buffer) {
     const Prepared& p = (*files_)[task.file];
     const std::string& path = p.input.source;
     ReadableFile f(path);
-    const size_t before = std::min<size_t>(32768, task.piece.offset);
-    buffer = f.Range(task.piece.offset - before, before + task.piece.length);
+    buffer.resize(task.piece.length);
+    f.RangeInto(task.piece.offset, buffer.data(), task.piece.length);
     if (task.piece.last) {
       // The file must still end where it ended when it was measured.
       unsigned char extra;
@@ -155,8 +158,7 @@ class ArchiveWriter {
         throw KitError(path + " changed while the kit was being built");
     }
     if (task.piece.offset == 0) versions_[task.file] = ldr::PeFileVersion(f, p.info.size);
-    DeflatedPiece out = DeflateRaw(buffer.data(), before, buffer.data() + before, task.piece.length,
-                                   task.piece.last, o_.level);
+    DeflatedPiece out = deflater.Deflate(buffer.data(), task.piece.length, task.piece.last);
     uint64_t now = done_ += task.piece.length;
     if (o_.progress) o_.progress(now, total_);
     return out;

@@ -10,6 +10,7 @@
 
 #include "format/pe/manifest.h"
 #include "kitpack/kit/payload.h"
+#include "kitpack/kit/zstream.h"
 #include "kitpack/pe/branding.h"
 
 namespace kitpack {
@@ -20,7 +21,7 @@ struct BuildOptions {
   std::vector<InputFile> second;
   std::string output;  // the kit, or the folder for an external kit
   bool external = false;
-  int level = 9;
+  int level = kDefaultLevel;  // libdeflate's, 0 to kMaxLevel
   unsigned threads = 1;
   // Set from SOURCE_DATE_EPOCH: every entry gets this time instead of its
   // file's modification time.

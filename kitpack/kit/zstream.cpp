@@ -3,20 +3,16 @@
 #include "kitpack/host/threads.h"
 #include "kitpack/kit_error.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <exception>
-#include <stdexcept>
 #include <string>
 
 namespace kitpack {
-
-namespace {
-constexpr size_t kWindow = 32768;
-}
 
 std::vector<Piece> PlanPieces(size_t size) {
   std::vector<Piece> pieces;
@@ -31,71 +27,89 @@ std::vector<Piece> PlanPieces(size_t size) {
   return pieces;
 }
 
-DeflatedPiece DeflatePiece(const unsigned char* data, const Piece& piece, int level) {
-  size_t dict = std::min(kWindow, piece.offset);
-  return DeflateRaw(data + piece.offset - dict, dict, data + piece.offset, piece.length, piece.last,
-                    level);
+Deflater::Deflater(int level) : compressor_(libdeflate_alloc_compressor(level)) {
+  if (!compressor_)
+    throw KitError("libdeflate could not make a compressor at level " + std::to_string(level));
 }
 
-DeflatedPiece DeflateRaw(const unsigned char* before, size_t before_length,
-                         const unsigned char* data, size_t length, bool last, int level) {
-  z_stream s{};
-  if (deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw KitError("zlib could not start a deflate stream");
-  struct Ender {
-    z_stream* s;
-    ~Ender() { deflateEnd(s); }
-  } ender{&s};
+Deflater::~Deflater() { libdeflate_free_compressor(compressor_); }
 
-  if (before_length > 0) {
-    size_t dict = std::min(kWindow, before_length);
-    if (deflateSetDictionary(&s, before + before_length - dict, static_cast<uInt>(dict)) != Z_OK)
-      throw KitError("zlib refused the dictionary");
-  }
-
+DeflatedPiece Deflater::Deflate(const unsigned char* in, size_t length, bool last) {
   DeflatedPiece out;
   out.length = length;
-  out.bytes.resize(deflateBound(&s, length) + 64);
-  const unsigned char* in = data;
-  size_t in_left = length;
-  size_t produced = 0;
-  const int final_flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-  for (;;) {
-    // zlib counts in uInt; feed very large pieces in slices.
-    uInt slice = static_cast<uInt>(std::min<size_t>(in_left, 1u << 30));
-    s.next_in = const_cast<unsigned char*>(in);
-    s.avail_in = slice;
-    bool final_slice = slice == in_left;
-    int flush = final_slice ? final_flush : Z_NO_FLUSH;
-    for (;;) {
-      if (produced == out.bytes.size()) out.bytes.resize(out.bytes.size() * 2);
-      s.next_out = out.bytes.data() + produced;
-      s.avail_out = static_cast<uInt>(std::min<size_t>(out.bytes.size() - produced, 1u << 30));
-      uInt before = s.avail_out;
-      int rc = deflate(&s, flush);
-      produced += before - s.avail_out;
-      if (rc == Z_STREAM_ERROR) throw KitError("zlib deflate failed");
-      if (rc == Z_STREAM_END) break;
-      // The flush is complete once deflate leaves output space unused.
-      if (s.avail_in == 0 && s.avail_out > 0) break;
-    }
-    in += slice;
-    in_left -= slice;
-    if (final_slice) break;
-  }
+  // Room for the stored block a continued piece gets.
+  out.bytes.resize(libdeflate_deflate_compress_bound(compressor_, length) + 8);
+  const size_t produced =
+      libdeflate_deflate_compress(compressor_, in, length, out.bytes.data(), out.bytes.size());
+  if (produced == 0) throw KitError("libdeflate found no room for a compressed piece");
   out.bytes.resize(produced);
+  if (!last) ContinueAfter(out.bytes);
   out.bytes.shrink_to_fit();
-  out.adler = static_cast<uint32_t>(adler32_z(1, data, length));
+  out.adler = libdeflate_adler32(1, in, length);
   return out;
 }
 
+namespace {
+
+// Bit offsets (from the start, least significant bit first, as deflate
+// counts) of the final block's header and of the end of its last code.
+struct FinalBlock {
+  uint64_t header = 0;
+  uint64_t end = 0;
+};
+
+// Walks the stream block by block with zlib's inflate, which stops at each
+// block boundary and tells how many bits of the last byte it read are left.
+FinalBlock FindFinalBlock(const std::vector<unsigned char>& raw) {
+  if (raw.size() > (size_t{1} << 30)) throw KitError("a compressed piece is too large to join");
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) throw KitError("zlib could not start an inflate stream");
+  struct Ender {
+    z_stream* s;
+    ~Ender() { inflateEnd(s); }
+  } ender{&s};
+  s.next_in = const_cast<unsigned char*>(raw.data());
+  s.avail_in = static_cast<uInt>(raw.size());
+  std::vector<unsigned char> sink(size_t{64} << 10);
+  FinalBlock block;
+  for (;;) {
+    s.next_out = sink.data();
+    s.avail_out = static_cast<uInt>(sink.size());
+    const int rc = inflate(&s, Z_BLOCK);
+    if (rc != Z_OK) throw KitError("a compressed piece is not one complete deflate stream");
+    // Bit 7: stopped between blocks, with fewer than 8 bits left over;
+    // bit 6: the block just ended was the final one.
+    if (s.data_type & 128) {
+      const uint64_t at = uint64_t{s.total_in} * 8 - static_cast<unsigned>(s.data_type & 7);
+      if (s.data_type & 64) {
+        block.end = at;
+        break;
+      }
+      block.header = at;
+    }
+  }
+  if ((block.end + 7) / 8 != raw.size())
+    throw KitError("a compressed piece has bytes after its final block");
+  return block;
+}
+
+}  // namespace
+
+void ContinueAfter(std::vector<unsigned char>& raw) {
+  const FinalBlock block = FindFinalBlock(raw);
+  raw[block.header / 8] &= static_cast<unsigned char>(~(1u << (block.header % 8)));
+  // The stored block's three header bits (not final, type 0) are zero, as
+  // are the bits that pad the last byte: they fit there when at least three
+  // are free; otherwise they take a byte of their own. Then the aligned
+  // length 0 and its complement.
+  const unsigned used = static_cast<unsigned>(block.end % 8);
+  if (used == 0 || used > 5) raw.push_back(0);
+  for (unsigned char b : {0x00, 0x00, 0xFF, 0xFF}) raw.push_back(b);
+}
+
 void ZlibHeader(int level, unsigned char out[2]) {
-  // The same header zlib writes: 32 KiB window, deflate, and the level class.
-  unsigned flevel = level == Z_DEFAULT_COMPRESSION ? 2
-                    : level < 2                    ? 0
-                    : level < 6                    ? 1
-                    : level == 6                   ? 2
-                                                   : 3;
+  // 32 KiB window, deflate, and the level class as libdeflate gives it.
+  const unsigned flevel = level < 2 ? 0 : level < 6 ? 1 : level < 8 ? 2 : 3;
   unsigned cmf = 0x78;
   unsigned flg = flevel << 6;
   flg += 31 - (cmf * 256 + flg) % 31;
@@ -124,8 +138,9 @@ std::vector<unsigned char> CompressZlib(const unsigned char* data, size_t size, 
                                         unsigned threads) {
   std::vector<Piece> plan = PlanPieces(size);
   std::vector<DeflatedPiece> done(plan.size());
-  ParallelFor(plan.size(), threads,
-              [&](size_t i) { done[i] = DeflatePiece(data, plan[i], level); });
+  ParallelFor(plan.size(), threads, [&](size_t i) {
+    done[i] = Deflater(level).Deflate(data + plan[i].offset, plan[i].length, plan[i].last);
+  });
   return AssembleZlib(done, level);
 }
 

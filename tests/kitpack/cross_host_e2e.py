@@ -147,7 +147,7 @@ class CrossHost(unittest.TestCase):
             ("build", "--loader", "loader-missing.exe", "--installer", "installer.exe", "-o", "k.exe"),
             ("verify", "installer.exe"),
             ("list", "nowhere.exe"),
-            ("build", "--installer", "installer.exe", "--level", "12", "-o", "k.exe"),
+            ("build", "--installer", "installer.exe", "--level", "13", "-o", "k.exe"),
         ]
         for args in cases:
             with self.subTest(args=args):

@@ -20,7 +20,7 @@ import unittest
 
 KITPACK = None
 RUNNER = []
-PAYLOAD_MIB = 96  # random bytes: several seconds of level-9 deflate on one thread
+PAYLOAD_MIB = 96  # random bytes: seconds of deflate on one thread
 
 
 class Interrupted(unittest.TestCase):

@@ -204,7 +204,7 @@ class KitpackCli(unittest.TestCase):
             (["--installer", "setup.exe"] + many, "at most 50"),
             (["--installer", "setup.exe=C:\\" + "n" * 101], "at most 103"),
             (["--installer", "setup.exe", "--file", "out.exe"], "also an input"),
-            (["--installer", "setup.exe", "--level", "12"], "level"),
+            (["--installer", "setup.exe", "--level", "13"], "level"),
         ]
         self.write("out.exe", b"old")
         before = sorted(os.listdir(self.dir))

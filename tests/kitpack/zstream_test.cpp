@@ -1,10 +1,14 @@
 #include "kitpack/kit/zstream.h"
 
 #include <gtest/gtest.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <random>
+#include <set>
 #include <string>
+
+#include "kitpack/kit_error.h"
 
 namespace kitpack {
 namespace {
@@ -42,14 +46,28 @@ struct Case {
   Kind kind;
 };
 
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+  static const char* const kinds[] = {"Random", "Text", "Zeros"};
+  return std::to_string(info.param.size) + "Bytes" + kinds[static_cast<int>(info.param.kind)];
+}
+
 class ZstreamTest : public ::testing::TestWithParam<Case> {};
+
+// libdeflate's own one-shot zlib stream of `data`.
+std::vector<unsigned char> LibdeflateZlib(const std::vector<unsigned char>& data, int level) {
+  libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+  std::vector<unsigned char> out(libdeflate_zlib_compress_bound(c, data.size()));
+  out.resize(libdeflate_zlib_compress(c, data.data(), data.size(), out.data(), out.size()));
+  libdeflate_free_compressor(c);
+  return out;
+}
 
 // The stream must be one valid zlib stream, identical for any thread count.
 TEST_P(ZstreamTest, RoundTripsAndIgnoresThreadCount) {
   const Case c = GetParam();
   std::vector<unsigned char> data = Make(c.size, c.kind);
-  std::vector<unsigned char> one = CompressZlib(data.data(), data.size(), 9, 1);
-  std::vector<unsigned char> many = CompressZlib(data.data(), data.size(), 9, 5);
+  std::vector<unsigned char> one = CompressZlib(data.data(), data.size(), kDefaultLevel, 1);
+  std::vector<unsigned char> many = CompressZlib(data.data(), data.size(), kDefaultLevel, 5);
   EXPECT_EQ(one, many);
   EXPECT_EQ(Inflate(one, data.size()), data);
 }
@@ -60,42 +78,90 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ZstreamTest,
                                            Case{kSplitThreshold, Kind::Text},
                                            Case{kSplitThreshold + 1, Kind::Random},
                                            Case{kSplitThreshold + kPieceSize + 12345, Kind::Text},
-                                           Case{9 * kPieceSize, Kind::Zeros}));
+                                           Case{9 * kPieceSize, Kind::Zeros}),
+                         CaseName);
 
-// Below the split threshold the result is exactly what zlib's own one-shot
-// compressor makes, so small entries look like any other producer's.
-TEST(Zstream, SmallEntryMatchesCompress2) {
-  for (int level : {0, 1, 6, 9}) {
-    std::vector<unsigned char> data = Make(100000, Kind::Text);
-    std::vector<unsigned char> ref(compressBound(static_cast<uLong>(data.size())));
-    uLongf len = static_cast<uLongf>(ref.size());
-    ASSERT_EQ(compress2(ref.data(), &len, data.data(), static_cast<uLong>(data.size()), level),
-              Z_OK);
-    ref.resize(len);
-    EXPECT_EQ(CompressZlib(data.data(), data.size(), level, 2), ref) << "level " << level;
+// Below the split threshold the result is exactly libdeflate's own zlib
+// stream: header, deflate data and Adler-32 as any libdeflate user gets them.
+TEST(Zstream, SmallEntryMatchesLibdeflatesZlibStream) {
+  std::vector<unsigned char> data = Make(100000, Kind::Text);
+  for (int level : {0, 1, 6, 9, 12})
+    EXPECT_EQ(CompressZlib(data.data(), data.size(), level, 2), LibdeflateZlib(data, level))
+        << "level " << level;
+}
+
+// A 20 MiB entry split across threads: repeated text far across a piece
+// boundary must still inflate correctly, whatever kind of blocks the level
+// makes (stored, fast, near-optimal).
+TEST(Zstream, SplitEntryOfTwentyMiBInflatesWithPlainZlib) {
+  std::vector<unsigned char> data = Make(20u << 20, Kind::Text, 11);
+  for (int level : {0, 1, kDefaultLevel}) {
+    std::vector<unsigned char> z = CompressZlib(data.data(), data.size(), level, 4);
+    unsigned char header[2];
+    ZlibHeader(level, header);
+    EXPECT_EQ(z[0], header[0]);
+    EXPECT_EQ(z[1], header[1]);
+    EXPECT_EQ(Inflate(z, data.size()), data) << "level " << level;
+    if (level == kDefaultLevel) {
+      // Pieces start without history; that costs little against one stream.
+      EXPECT_LT(static_cast<double>(z.size()),
+                static_cast<double>(LibdeflateZlib(data, level).size()) * 1.005);
+    }
   }
 }
 
-// A 20 MiB entry split across threads; pieces rely on the dictionary, so
-// repeated text far across a piece boundary must still inflate correctly.
-TEST(Zstream, SplitEntryOfTwentyMiBInflatesWithPlainZlib) {
-  std::vector<unsigned char> data = Make(20u << 20, Kind::Text, 11);
-  std::vector<unsigned char> z = CompressZlib(data.data(), data.size(), 9, 4);
-  EXPECT_EQ(z[0], 0x78);
-  EXPECT_EQ(z[1], 0xDA);
-  EXPECT_EQ(Inflate(z, data.size()), data);
-  // Splitting costs very little against one unsplit stream.
-  std::vector<unsigned char> ref(compressBound(static_cast<uLong>(data.size())));
-  uLongf len = static_cast<uLongf>(ref.size());
-  ASSERT_EQ(compress2(ref.data(), &len, data.data(), static_cast<uLong>(data.size()), 9), Z_OK);
-  EXPECT_LT(static_cast<double>(z.size()), static_cast<double>(len) * 1.005);
+// Pieces of every length from 0 to 300 bytes and of a few larger sizes end
+// their final block at every bit position of their last byte; each is joined
+// in front of a final piece, and the whole must inflate. Both ways of ending
+// on a byte boundary (the stored block's header in the last byte, or in a
+// byte of its own) must occur.
+TEST(Zstream, ContinuedPiecesJoinWhereverTheirLastBlockEnds) {
+  std::set<size_t> growths;
+  for (int level : {0, 1, 6, 12}) {
+    Deflater deflater(level);
+    std::vector<size_t> sizes;
+    for (size_t n = 0; n <= 300; ++n) sizes.push_back(n);
+    for (size_t n : {4095, 65536, 70001, 300000}) sizes.push_back(n);
+    for (size_t n : sizes) {
+      for (Kind kind : {Kind::Text, Kind::Random}) {
+        std::vector<unsigned char> a = Make(n, kind, static_cast<unsigned>(n));
+        std::vector<unsigned char> b = Make(1000, Kind::Text, 3);
+        std::vector<DeflatedPiece> pieces{deflater.Deflate(a.data(), a.size(), true),
+                                          deflater.Deflate(b.data(), b.size(), true)};
+        const size_t whole = pieces[0].bytes.size();
+        pieces[0] = deflater.Deflate(a.data(), a.size(), false);
+        growths.insert(pieces[0].bytes.size() - whole);
+        std::vector<unsigned char> joined = a;
+        joined.insert(joined.end(), b.begin(), b.end());
+        ASSERT_EQ(Inflate(AssembleZlib(pieces, level), joined.size()), joined)
+            << "level " << level << ", " << n << " bytes";
+      }
+    }
+  }
+  EXPECT_EQ(growths, (std::set<size_t>{4, 5}));
+}
+
+// What is joined must be one complete deflate stream, nothing more or less.
+TEST(Zstream, ContinueAfterRefusesWhatIsNotOneCompleteStream) {
+  std::vector<unsigned char> data = Make(50000, Kind::Text);
+  std::vector<unsigned char> raw = Deflater(9).Deflate(data.data(), data.size(), true).bytes;
+  std::vector<unsigned char> cut(raw.begin(), raw.end() - 3);
+  std::vector<unsigned char> longer = raw;
+  longer.push_back(0);
+  std::vector<unsigned char> garbage(100, 0xFF);
+  for (std::vector<unsigned char>* bad : {&cut, &longer, &garbage})
+    EXPECT_THROW(ContinueAfter(*bad), KitError);
 }
 
 TEST(Zstream, HeaderPassesTheZlibCheckForEveryLevel) {
-  for (int level = 0; level <= 9; ++level) {
+  std::vector<unsigned char> data = Make(1000, Kind::Text);
+  for (int level = 0; level <= kMaxLevel; ++level) {
     unsigned char h[2];
     ZlibHeader(level, h);
     EXPECT_EQ((h[0] * 256 + h[1]) % 31, 0) << level;
+    const std::vector<unsigned char> own = LibdeflateZlib(data, level);
+    EXPECT_EQ(h[0], own[0]) << level;
+    EXPECT_EQ(h[1], own[1]) << level;
   }
 }
 
