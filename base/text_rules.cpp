@@ -122,11 +122,11 @@ bool AppendProgramArgument(TextBuffer* line, std::string_view argument, std::str
       quote = true;
   }
   // Twice over the argument: first what it takes, then the bytes.
-  size_t needed = (line->size() > 0 ? 1 : 0) + (quote ? 2 : 0);
+  size_t needed = (line->empty() ? 0 : 1) + (quote ? 2 : 0);
   for (int pass = 0; pass < 2; ++pass) {
     if (pass == 1) {
       if (needed > line->capacity() - line->size()) return false;
-      if (line->size() > 0) line->Append(' ');
+      if (!line->empty()) line->Append(' ');
       if (quote) line->Append('"');
     }
     size_t backslashes = 0;

@@ -9,7 +9,7 @@ namespace ldr::payload {
 
 namespace {
 
-constexpr size_t kPassBlock = 64 * 1024;
+constexpr size_t kPassBlock = size_t{64} * 1024;
 
 }  // namespace
 
