@@ -13,8 +13,12 @@ class FakeFile final : public File {
   FakeFile(FakePlatform& platform, std::string path, bool append = false)
       : platform_(platform), path_(std::move(path)), append_(append) {
     ++platform_.open_files;
+    ++platform_.open_paths[path_];
   }
-  ~FakeFile() { --platform_.open_files; }
+  ~FakeFile() {
+    --platform_.open_files;
+    if (--platform_.open_paths[path_] == 0) platform_.open_paths.erase(path_);
+  }
   void Close() override { delete this; }
 
   int64_t Seek(int64_t distance, Origin origin) override {
@@ -257,7 +261,8 @@ bool FakePlatform::FreeSpace(SystemText, uint64_t* bytes) {
 bool FakePlatform::RemoveFile(SystemText path_text) {
   const std::string path(path_text.view());
   auto it = nodes.find(path);
-  if (it == nodes.end() || it->second.folder) return false;
+  // Windows removes no file that is open: neither does the fake.
+  if (it == nodes.end() || it->second.folder || open_paths.count(path) != 0) return false;
   nodes.erase(it);
   removed.push_back(path);
   return true;
@@ -297,10 +302,16 @@ bool FakePlatform::RemoveTree(SystemText folder_text, bool keep_folder) {
        it != nodes.end() && it->first.compare(0, inside.size(), inside) == 0; ++it)
     below.push_back(it->first);
   // Deepest first: a folder's content sorts after the folder.
+  bool all = true;
   for (auto it = below.rbegin(); it != below.rend(); ++it) {
+    if (open_paths.count(*it) != 0) {
+      all = false;
+      continue;
+    }
     nodes.erase(*it);
     removed.push_back(*it);
   }
+  if (!all) return false;
   if (!keep_folder) return RemoveEmptyFolder(folder);
   return true;
 }

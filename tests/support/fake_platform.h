@@ -103,7 +103,8 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   std::vector<std::string> removed;                // files and folders removed, in order
   std::map<std::string, std::string> environment;  // what SetEnvironment set
   int waits = 0;                                   // WaitForProcess calls
-  int open_files = 0;  // files currently open; 0 again when all were closed
+  int open_files = 0;                     // files currently open; 0 again when all were closed
+  std::map<std::string, int> open_paths;  // how often each path is open now
   int read_calls = 0;
 
   // --- Platform ---
