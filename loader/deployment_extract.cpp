@@ -52,11 +52,9 @@ class SizeSum final : public EntryVisitor {
 // folders made on the way, every part under the rules of a created name.
 class PayloadWriter final : public EntryVisitor {
  public:
-  // digest_known: the record holds the archive file's digest.
   PayloadWriter(DeploymentRun& run, File& archive, std::string_view archive_path,
-                int64_t archive_start, const PathText& root, uint64_t total, bool digest_known)
-      : digest_known_(digest_known),
-        run_(run),
+                int64_t archive_start, const PathText& root, uint64_t total)
+      : run_(run),
         archive_(archive),
         archive_path_(archive_path),
         archive_start_(archive_start),
@@ -66,16 +64,16 @@ class PayloadWriter final : public EntryVisitor {
 
   void Visit(const ArchiveEntry& entry) override {
     // The payload library's rule: a kit it would refuse is refused here too.
-    const std::string_view stored = StoredNameText(entry);
-    const std::string_view relative = stored;
-    if (RelativeNameRefusal(stored) != nullptr) RaiseFormatted(msg::kUnsafePayloadName, {stored});
+    const std::string_view relative = StoredNameText(entry);
+    if (RelativeNameRefusal(relative) != nullptr)
+      RaiseFormatted(msg::kUnsafePayloadName, {relative});
     const char separator = run_.platform.HostPathStyle().trailing;
     PathText path = root_;
     for (size_t start = 0;;) {
       const size_t end = relative.find_first_of("\\/", start);
       const std::string_view part = relative.substr(start, end - start);
       if (!MayCreateEntryName(run_.platform, part))
-        RaiseFormatted(msg::kUnsafePayloadName, {stored});
+        RaiseFormatted(msg::kUnsafePayloadName, {relative});
       path.Append(separator);
       path.Append(part);
       if (path.cut()) RaiseLoaderError(msg::kCannotCreate, path);
@@ -95,12 +93,10 @@ class PayloadWriter final : public EntryVisitor {
     EntryEnd end;
     ExtractEntry(archive_, archive_path_, static_cast<int32_t>(archive_start_), *output, path,
                  entry, totals_, run_.window, &end);
-    run_.made.ReadingFrom(archive_path_, archive_start_, digest_known_);
     run_.made.Extracted(entry, end);
   }
 
  private:
-  bool digest_known_;
   DeploymentRun& run_;
   File& archive_;
   std::string_view archive_path_;
@@ -152,8 +148,8 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
     setup2.StartExtraction();
   }
   File& payload_file = digest ? setup2 : second_file;
-  PayloadWriter writer(run, payload_file, second.path, second.archive_start, root, payload.bytes,
-                       digest);
+  run.made.ReadingFrom(second.path, second.archive_start, digest);
+  PayloadWriter writer(run, payload_file, second.path, second.archive_start, root, payload.bytes);
   WalkArchive(payload_file, second.archive_start, writer);
   if (digest && !setup2.Matches(run.record.setup2_length, run.record.setup2_sha256)) {
     run.failure = kExitKitDamaged;

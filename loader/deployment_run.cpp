@@ -116,6 +116,8 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   ExtractAll(run.platform, ArchiveOf(run, container), container.path, container.archive_start,
              folder.path, table, run.window, &written, &run.made);
   CheckSetup1Used(run, container);
+  OpenFile setup2;
+  CheckSetup2(run, &setup2);
 
   run.failure = kExitStart;
   HandOff hand_off;
@@ -124,9 +126,6 @@ void Install(DeploymentRun& run, Container& container, const EntryTable& table,
   start.wait = run.switches.waits();
   PrepareInstallerStart(run.platform, table, folder.path, run.own_path, run.loader_folder, trailer,
                         written, &hand_off, &start);
-  OpenFile setup2;
-  CheckSetup2(run, &setup2);
-  run.failure = kExitStart;
   // The arguments after "--" are not logged (they may hold secrets).
   const bool more = hand_off.more_arguments != nullptr;
   run.log.Line({"starting ", start.command_line.view().substr(0, hand_off.own_line),

@@ -70,14 +70,13 @@ void CheckSetup1Used(DeploymentRun& run, const Container& container) {
     RaiseFormatted(msg::kSetup1Changed, {container.path});
 }
 
-int64_t CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path) {
+void CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path) {
   run.failure = kExitKitDamaged;
   const int64_t size = setup2.Seek(0, File::Origin::End);
   if (size != static_cast<int64_t>(run.record.setup2_length))
     RaiseFormatted(msg::kSetup1CutShort, {path, CountDigits(run.record.setup2_length),
                                           CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
   setup2.Seek(0, File::Origin::Begin);
-  return size;
 }
 
 void CheckSetup2(DeploymentRun& run, OpenFile* held) {
@@ -91,17 +90,12 @@ void CheckSetup2(DeploymentRun& run, OpenFile* held) {
   path.Append(kSecondArchiveFileName);
   *held = run.platform.OpenForReading(path);
   if (!*held) RaiseLoaderError(msg::kContainerMissing, path);
-  const int64_t size = CheckSetup2Length(run, **held, path);
-  bool whole = run.system.HashStart();
-  unsigned char block[4096];
-  for (int64_t done = 0; whole && done < size;) {
-    const int32_t n = (*held)->Read(block, sizeof block);
-    whole = n > 0;
-    if (whole) run.system.HashAdd(block, static_cast<size_t>(n));
-    done += n;
-  }
-  Sha256Digest digest;
-  if (!run.system.HashEnd(&digest) || !whole || digest != run.record.setup2_sha256)
+  CheckSetup2Length(run, **held, path);
+  // Nothing of it is used here: the whole file is read only to be hashed.
+  DigestedReads whole(run.system);
+  whole.Attach(**held);
+  whole.StartExtraction();
+  if (!whole.Matches(run.record.setup2_length, run.record.setup2_sha256))
     RaiseFormatted(msg::kSetup1Changed, {path});
   char hex[2 * 32 + 1] = {};
   DigestHexInto(run.record.setup2_sha256.data(), 32, hex);

@@ -124,8 +124,8 @@ void CheckSetup1Used(DeploymentRun& run, const Container& container);
 // in a run of any other kit that variable is removed.
 void CheckSetup2(DeploymentRun& run, OpenFile* held);
 // Raises the incomplete-file message unless setup.2 is as long as the record
-// says; gives its length, the file back at its start.
-int64_t CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path);
+// says; leaves the file at its start.
+void CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path);
 
 // Makes every folder of path that is missing, from the first missing one
 // down, each as the platform makes a folder (POSIX: readable by this user

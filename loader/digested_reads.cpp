@@ -19,8 +19,7 @@ int64_t DigestedReads::Seek(int64_t distance, Origin origin) {
 
 int32_t DigestedReads::Read(void* buffer, uint32_t size) {
   if (extracting_) {
-    HashUpTo(position_);
-    if (file_->Seek(position_, Origin::Begin) != position_) broken_ = true;
+    if (HashUpTo(position_) && file_->Seek(position_, Origin::Begin) != position_) broken_ = true;
   }
   const int32_t got = file_->Read(buffer, size);
   if (got <= 0) return got;
@@ -64,8 +63,9 @@ bool DigestedReads::OverlapsKept(int64_t at, uint32_t size) const {
   return false;
 }
 
-void DigestedReads::HashUpTo(int64_t end) {
+bool DigestedReads::HashUpTo(int64_t end) {
   unsigned char block[4096];
+  bool read = false;
   while (!broken_ && hashed_ < end) {
     // Kept bytes that hold the next one to hash come from memory; otherwise
     // the file is read up to the next kept piece.
@@ -89,13 +89,15 @@ void DigestedReads::HashUpTo(int64_t end) {
                               : static_cast<uint32_t>(sizeof block);
     int32_t got = -1;
     if (file_->Seek(hashed_, Origin::Begin) == hashed_) got = file_->Read(block, want);
+    read = true;
     if (got <= 0 || static_cast<uint32_t>(got) > want) {
       broken_ = true;
-      return;
+      return read;
     }
     system_.HashAdd(block, static_cast<size_t>(got));
     hashed_ += got;
   }
+  return read;
 }
 
 bool DigestedReads::Matches(uint64_t length, const Sha256Digest& expected) {

@@ -47,7 +47,8 @@ class DigestedReads final : public File {
   };
   void Keep(int64_t at, const unsigned char* bytes, uint32_t size);
   // Hashes every byte before `end` not hashed yet, kept bytes from memory.
-  void HashUpTo(int64_t end);
+  // True when it had to read the file (its position moved).
+  bool HashUpTo(int64_t end);
   bool OverlapsKept(int64_t at, uint32_t size) const;
 
   // The header and every entry record, and room for reads cut in pieces.
