@@ -9,6 +9,7 @@
 #include <exception>
 #include <string_view>
 
+#include "base/failure.h"
 #include "base/text.h"
 #include "base/text_rules.h"
 
@@ -22,26 +23,33 @@ class LoaderError : public std::exception {
  public:
   static constexpr size_t kCapacity = kMaxFormattedText + kMaxPath;
 
-  explicit LoaderError(std::string_view message);
-  LoaderError(std::string_view first, std::string_view second);
-  LoaderError(std::string_view first, std::string_view second, std::string_view third);
+  explicit LoaderError(std::string_view message, FailureKind kind = FailureKind::kOther);
+  LoaderError(FailureKind kind, std::string_view first, std::string_view second,
+              std::string_view third);
   const char* what() const noexcept override { return message_.c_str(); }
+  FailureKind kind() const { return kind_; }
   // The text as it was put together, embedded zero bytes included.
   std::string_view text() const { return message_.view(); }
 
  private:
   Text<kCapacity> message_;
+  FailureKind kind_;
 };
 
 // Raises a LoaderError put together from up to three pieces. Every failure
 // site calls this rather than spelling out the throw itself, which keeps the
 // exception machinery in one place (base/failure.cpp: how a failure reaches
 // the handler in each build).
-[[noreturn]] void RaiseLoaderError(std::string_view first, std::string_view second = {},
-                                   std::string_view third = {});
+// The failure's kind is the first piece's.
+[[noreturn]] void RaiseFailure(FailureKind kind, std::string_view first,
+                               std::string_view second = {}, std::string_view third = {});
+[[noreturn]] inline void RaiseLoaderError(const Message& first, std::string_view second = {},
+                                          std::string_view third = {}) {
+  RaiseFailure(first.kind, first.text, second, third);
+}
 
-// Raised when the decompression library gives a negative result. Its text is
-// always "error".
+// Raised when the decompression library gives a negative result: an entry
+// that could not be unpacked. Its text is always "error".
 inline constexpr char kZlibErrorText[] = "error";
 class EZlibError : public std::exception {
  public:

@@ -9,22 +9,26 @@ namespace ldr {
 
 #if __cpp_exceptions
 
-const char* CurrentFailureText() {
+Failure CurrentFailure() {
   try {
     throw;
   } catch (const std::bad_alloc&) {
-    return msg::kOutOfMemory;
+    return {FailureKind::kOther, msg::kOutOfMemory};
+  } catch (const LoaderError& error) {
+    return {error.kind(), error.what()};
+  } catch (const EZlibError& error) {
+    return {FailureKind::kUnpacking, error.what()};
   } catch (const std::exception& error) {
-    // LoaderError and EZlibError carry their complete text; anything else
-    // from the runtime is shown with its own.
-    return error.what();
+    // Anything else from the runtime is shown with its own text.
+    return {FailureKind::kOther, error.what()};
   } catch (...) {
-    return msg::kUnexpected;
+    return {FailureKind::kOther, msg::kUnexpected};
   }
 }
 
-void RaiseLoaderError(std::string_view first, std::string_view second, std::string_view third) {
-  throw LoaderError(first, second, third);
+void RaiseFailure(FailureKind kind, std::string_view first, std::string_view second,
+                  std::string_view third) {
+  throw LoaderError(kind, first, second, third);
 }
 
 void RaiseZlibError() { throw EZlibError(); }
@@ -47,25 +51,26 @@ HandlerScope::HandlerScope(FailureHandler& handler) : handler_(handler), outer_(
 
 HandlerScope::~HandlerScope() { g_innermost = outer_; }
 
-void StopAtHandler(const char* text) {
+void StopAtHandler(const Failure& failure) {
   HandlerScope* scope = g_innermost;
   if (scope == nullptr) EndProcess(1);
   // A failure inside Handle belongs to the handler around this one. The
   // scope that made this handler innermost never ends.
   g_innermost = scope->outer_;
-  EndProcess(scope->handler_.Handle(text));
+  EndProcess(scope->handler_.Handle(failure));
 }
 
 // The text a LoaderError would hold, kept where no object with a virtual
 // table (and the type information it brings) need be made.
-void RaiseLoaderError(std::string_view first, std::string_view second, std::string_view third) {
+void RaiseFailure(FailureKind kind, std::string_view first, std::string_view second,
+                  std::string_view third) {
   g_failure.Assign(first);
   g_failure.Append(second);
   g_failure.Append(third);
-  StopAtHandler(g_failure.c_str());
+  StopAtHandler({kind, g_failure.c_str()});
 }
 
-void RaiseZlibError() { StopAtHandler(kZlibErrorText); }
+void RaiseZlibError() { StopAtHandler({FailureKind::kUnpacking, kZlibErrorText}); }
 
 #endif
 

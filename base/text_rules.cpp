@@ -254,8 +254,12 @@ MessageText FormatText(std::string_view format, std::initializer_list<std::strin
   return result;
 }
 
-void RaiseFormatted(std::string_view format, std::initializer_list<std::string_view> args) {
-  RaiseLoaderError(FormatText(format, args));
+void RaiseFormatted(const Message& format, std::initializer_list<std::string_view> args) {
+  RaiseFailure(format.kind, FormatText(format.text, args));
+}
+
+DecimalDigits CountDigits(uint64_t count) {
+  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
 }
 
 DecimalDigits DecimalText(int32_t value) {

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "base/failure.h"
 #include "base/text.h"
 
 namespace ldr {
@@ -131,10 +132,13 @@ bool IsBatchFileName(std::string_view name);
 MessageText FormatText(std::string_view format, std::initializer_list<std::string_view> args);
 // Raises a LoaderError with the text FormatText makes (or the one FormatText
 // raises when that would be too long).
-[[noreturn]] void RaiseFormatted(std::string_view format,
+// Its kind is the format's.
+[[noreturn]] void RaiseFormatted(const Message& format,
                                  std::initializer_list<std::string_view> args);
 // Decimal digits with a leading minus for negative values.
 DecimalDigits DecimalText(int32_t value);
+// A count or size as decimal digits (at most 2^31 - 1 shown).
+DecimalDigits CountDigits(uint64_t count);
 // Copies text up to its end, a zero byte or 255 characters, then a zero byte.
 // buffer must hold at least 256 bytes.
 void CopyToFixedBuffer(char* buffer, std::string_view text);

@@ -20,10 +20,12 @@
 
 #include "archive/extract.h"
 #include "base/errors.h"
+#include "base/messages.h"
 #include "format/stored_names.h"
 #include "loader/main_sequence.h"
-#include "loader/startup.h"
+#include "loader/run.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/fake_window.h"
 
 namespace {
 
@@ -33,12 +35,6 @@ const char kNeighbour[] = "C:\\Downloads\\readme.txt";
 const char kTempNeighbour[] = "C:\\Temp\\other.txt";
 const char kTempFile[] = "C:\\Temp\\ldx1A2B.tmp";
 const char kWorkingFolder[] = "C:\\Temp\\ldx1A2B";
-
-class CountingSink : public ldr::ProgressSink {
- public:
-  void SetProgressPosition(int32_t) override { ++calls; }
-  long calls = 0;
-};
 
 // Names the broken property before stopping, so that a finding reads plainly.
 void CheckAt(bool condition, const char* what, int line) {
@@ -81,21 +77,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mode & 16) fake.fail_read_call = (mode >> 5) + 1;
 
   std::map<std::string, ldr::testing::FakeNode> before = fake.nodes;
-  CountingSink sink;
-  bool succeeded = false;
-  try {
-    const ldr::ArchiveTrailer trailer = ldr::ReadTrailer(fake);
-    Check(fake.open_files == 0);
-    ldr::RunMainSequence(fake, sink, trailer);
-    succeeded = true;
-  } catch (const ldr::LoaderError& error) {
-    Check(error.what()[0] != '\0');
-  } catch (const ldr::EZlibError&) {
-  } catch (const std::exception&) {
-    // Anything else would reach the user as an unexpected failure.
-    std::abort();
+  ldr::testing::FakeWindow window;
+  const bool succeeded = ldr::RunKit(fake, window, nullptr) == 0;
+  // A failure is told in one box with a text of its own; anything else
+  // would reach the user as an unexpected failure.
+  if (!succeeded) {
+    Check(window.boxes.size() == 1 && !window.boxes[0].text.empty());
+    Check(window.boxes[0].text != ldr::msg::kUnexpected.text);
   }
-
   Check(fake.open_files == 0);
   Check(fake.processes_started.size() <= 1);
   Check(succeeded == (fake.processes_started.size() == 1 && fake.start_result >= 32));

@@ -1,5 +1,4 @@
-#include "loader/deployment.h"
-#include "loader/startup.h"
+#include "loader/run.h"
 
 namespace ldr {
 
@@ -15,18 +14,6 @@ bool OwnDeploymentRecord(DeploymentRecord* record) {
   unsigned char bytes[kDeploymentRecordSize];
   for (size_t i = 0; i < kDeploymentRecordSize; ++i) bytes[i] = block[i];
   return DecodeDeploymentRecord(bytes, record);
-}
-
-int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window) {
-  DeploymentRecord record;
-  return RunLoaderWithDeployment(platform, system, window,
-                                 OwnDeploymentRecord(&record) ? &record : nullptr);
-}
-
-int RunLoaderWithDeployment(Platform& platform, DeploymentPlatform& system, LoaderWindow& window,
-                            const DeploymentRecord* record) {
-  if (record != nullptr) return RunDeployment(platform, system, window, *record);
-  return RunLoader(platform, window);
 }
 
 }  // namespace ldr

@@ -11,14 +11,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
 
 class DigestedReads final : public File {
  public:
-  explicit DigestedReads(DeploymentPlatform& system) : system_(system) {}
+  explicit DigestedReads(Platform& system) : system_(system) {}
   ~DigestedReads() = default;
 
   // Reads of file go through this object from now on; they are kept until
@@ -55,7 +54,7 @@ class DigestedReads final : public File {
   static constexpr size_t kMaxKept = 5 + 50 * 164 + 64;
   static constexpr int kMaxPieces = 128;
 
-  DeploymentPlatform& system_;
+  Platform& system_;
   File* file_ = nullptr;
   bool extracting_ = false;
   bool broken_ = false;  // the digest can no longer be the file's

@@ -1,5 +1,5 @@
-// Entry point of the POSIX port, with deployment runs.
-#include "loader/deployment.h"
+// Entry point of the POSIX port.
+#include "loader/run.h"
 #include "platform/system_platform.h"
 #include "ui/system_window.h"
 
@@ -7,5 +7,7 @@ int main(int argc, char** argv) {
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
   ldr::SystemPlatform platform(argc, argv);
-  return ldr::RunLoaderWithDeployment(platform, platform, window);
+  ldr::DeploymentRecord record;
+  const bool has_record = ldr::OwnDeploymentRecord(&record);
+  return ldr::RunKit(platform, window, has_record ? &record : nullptr);
 }

@@ -27,11 +27,6 @@ bool NeedsQuotes(std::string_view text) {
   return false;
 }
 
-// A size for a message (DecimalText; the sizes here stay far below 2^31).
-DecimalDigits CountText(size_t count) {
-  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
-}
-
 // cmd.exe expands "%" (and "!" with delayed expansion) even inside quotes,
 // and a double quote ends the quoted run: no form of the line protects them.
 bool HoldsBatchUnsafe(std::string_view text) {
@@ -64,23 +59,6 @@ void OpenContainer(Platform& platform, const ArchiveTrailer& trailer,
   if (!container->file) {
     RaiseLoaderError(msg::kFilePrefix, container->path, msg::kNotReadableTail);
   }
-}
-
-bool HasToDiskSwitch(std::string_view command_line) {
-  size_t pos = 0;
-  Text<0> program;
-  ReadArgument(command_line, &pos, &program);
-  // "*TODISK" has seven characters: a longer argument is not the switch.
-  Text<7> first;
-  if (!ReadArgument(command_line, &pos, &first) || first.cut()) return false;
-  if (first.empty() || first[0] != '*') return false;
-  return CompareAsciiNoCase(first.view().substr(1), "TODISK") == 0;
-}
-
-PathText MakeWorkingFolder(Platform& platform) {
-  PathText temp_folder;
-  if (!platform.GetTempFolder(&temp_folder)) RaiseLoaderError(msg::kNoTempFolder);
-  return MakeWorkingFolderIn(platform, temp_folder, nullptr);
 }
 
 PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, PathText* temp_file) {
@@ -152,7 +130,7 @@ void ComposeStart(HandOff& hand_off, const PathStyle& host, ProcessStart* start)
        hand_off.more_arguments != nullptr && hand_off.more_arguments->Next(&pos, &more);)
     add(more);
   if (!fits) {
-    RaiseFormatted(msg::kCommandLineTooLong, {CountText(length), CountText(kMaxCommandLine)});
+    RaiseFormatted(msg::kCommandLineTooLong, {CountDigits(length), CountDigits(kMaxCommandLine)});
   }
 }
 
@@ -172,7 +150,6 @@ void PrepareInstallerStart(Platform& platform, const EntryTable& table,
   platform.MarkExecutable(hand_off->installer_path);
   hand_off->loader_folder = loader_folder;
   hand_off->loader_name = NamePart(own_path, host);
-  hand_off->to_disk = HasToDiskSwitch(platform.CommandLine());
   hand_off->self_extracting = IsSelfExtracting(trailer);
   hand_off->batch_through_cmd = platform.StartsBatchFilesThroughCmd();
 
@@ -181,12 +158,12 @@ void PrepareInstallerStart(Platform& platform, const EntryTable& table,
   const size_t longest_path = platform.LongestProgramPath();
   if (start->program.size() > longest_path) {
     RaiseFormatted(msg::kProgramPathTooLong,
-                   {start->program, CountText(start->program.size()), CountText(longest_path)});
+                   {start->program, CountDigits(start->program.size()), CountDigits(longest_path)});
   }
   const size_t longest = platform.LongestCommandLine();
   if (start->command_line.size() > longest) {
     RaiseFormatted(msg::kCommandLineTooLong,
-                   {CountText(start->command_line.size()), CountText(longest)});
+                   {CountDigits(start->command_line.size()), CountDigits(longest)});
   }
   // The file run must be the one just written under that name (the last
   // entry of that name, should several share it), not one put in its place.
@@ -194,36 +171,6 @@ void PrepareInstallerStart(Platform& platform, const EntryTable& table,
   if (platform.IdentifyFile(hand_off->installer_path) != written) {
     RaiseFormatted(msg::kInstallerReplaced, {hand_off->installer_path});
   }
-}
-
-void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer) {
-  const PathStyle host = platform.HostPathStyle();
-  const PathText own_path = platform.OwnFilePath();
-  const std::string_view loader_folder =
-      WithoutTrailingSeparator(DirectoryPart(own_path, host), host);
-
-  Container container;
-  OpenContainer(platform, trailer, loader_folder, &container);
-  const PathText working_folder = MakeWorkingFolder(platform);
-
-  EntryTable table;
-  ReadEntryTable(*container.file, container.archive_start, &table);
-  if (table.count == 0) {
-    RaiseLoaderError(msg::kNoFiles);
-  }
-  FileId written;
-  ExtractAll(platform, *container.file, container.path, container.archive_start, working_folder,
-             table, progress, &written);
-
-  HandOff hand_off;
-  ProcessStart start;
-  PrepareInstallerStart(platform, table, working_folder, own_path, loader_folder, trailer, written,
-                        &hand_off, &start);
-  const uint32_t started = platform.StartProcess(start);
-  if (started < 32) {
-    RaiseLoaderError(msg::kRunFailed, DecimalText(static_cast<int32_t>(started)));
-  }
-  // The archive file closes here, after the installer has started.
 }
 
 }  // namespace ldr

@@ -1,6 +1,6 @@
 #pragma once
-// The main sequence: container choice, working folder, extraction and the
-// hand-off to the installation executable.
+// The steps of a kit's run (loader/run.h) that every kit takes: the
+// container, the working folder, the installer's start.
 
 #include <string_view>
 
@@ -11,27 +11,13 @@
 
 namespace ldr {
 
-// Opens the container, makes the working folder, extracts every entry into
-// it and starts the installer without waiting for it. Returns once the
-// installer has been started; raises LoaderError or EZlibError otherwise.
-// The archive file stays open (shared for reading and writing) until the
-// installer has been started, and is closed on every path.
-void RunMainSequence(Platform& platform, ProgressSink& progress, const ArchiveTrailer& trailer);
-
-// Whether the first argument after the program's name is a star followed by
-// "TODISK" (ASCII letters in any case). Later arguments are never looked at.
-bool HasToDiskSwitch(std::string_view command_line);
-
-// Makes a fresh folder named after a new unique temporary file ("ldx...")
-// without its extension; the temporary folder itself when that folder cannot
-// be made. The empty temporary file stays behind. Where other users share the
-// temporary folder (POSIX /tmp) the folder is "ldx" and random characters
-// instead, with no fallback; a temporary folder others could rename things
-// in is refused.
-PathText MakeWorkingFolder(Platform& platform);
-
-// MakeWorkingFolder in a temporary folder of the caller's choice (ending in
-// its separator), with the same rules. `temp_file`, when given, receives the
+// Makes a fresh folder in temp_folder (ending in its separator) named
+// after a new unique temporary file ("ldx...") without its extension; the
+// temporary folder itself when that folder cannot be made. The empty
+// temporary file stays behind. Where other users share the temporary
+// folder (POSIX /tmp) the folder is "ldx" and random characters instead,
+// with no fallback; a temporary folder others could rename things in is
+// refused. `temp_file`, when given, receives the
 // temporary file it made (the empty text when it made none). The folder
 // given back is one this run made unless it is temp_folder itself (the
 // fallback when none can be made).
@@ -53,7 +39,7 @@ struct HandOff {
   PathText installer_path;
   PathText loader_folder;  // without a trailing separator
   ShortText loader_name;   // the loader's own file name
-  bool to_disk = false;    // the switch was given
+  bool to_disk = false;    // the switch was given (filled in by the caller)
   bool self_extracting = false;
   bool batch_through_cmd = false;  // the platform runs a batch installer through cmd.exe
   // More arguments for the installer (a deployment run's, after "--");

@@ -1,15 +1,28 @@
 // Entry point of the Windows loader (a GUI program: no console).
 #include <windows.h>
 
+#include <cstddef>
+
 #include "base/failure.h"
-#include "loader/deployment.h"
-#include "loader/startup.h"
+#include "base/messages.h"
+#include "loader/run.h"
 #include "platform/system_platform.h"
 #include "ui/system_window.h"
 
 // loader.exe is built without exceptions: a failure ends the process from
 // its handler (base/failure.h).
 void ldr::EndProcess(int exit_code) { ExitProcess(static_cast<UINT>(exit_code)); }
+
+// The interfaces' virtual destructors bring deleting destructors, which
+// name operator delete; nothing in loader.exe is made on the heap, so none
+// is ever called. Defined here, in loader.exe alone (the test programs
+// use the heap), the library's (with its unwind tables) stays out.
+void operator delete(void*) noexcept {
+  ldr::StopAtHandler({ldr::FailureKind::kOther, ldr::msg::kInternalError});
+}
+void operator delete(void*, std::size_t) noexcept {
+  ldr::StopAtHandler({ldr::FailureKind::kOther, ldr::msg::kInternalError});
+}
 
 namespace {
 
@@ -30,16 +43,13 @@ int RunProcess() {
   LoadDllsFromSystemFolderOnly();
   ldr::SystemWindow window = ldr::MakeSystemWindow();
   ldr::InitializeCommonControls();
-  // A kit without the record runs on the plain platform, call for call as
-  // the loader always has; only a run of a kit with it gets the deployment
+  // A kit without the record runs on the unguarded platform, call for call
+  // as the loader always has; only a run of a kit with it gets the guarded
   // platform's checks.
   ldr::DeploymentRecord record;
-  if (ldr::OwnDeploymentRecord(&record)) {
-    ldr::Win32DeploymentPlatform platform(true);
-    return ldr::RunDeployment(platform, platform, window, record);
-  }
-  ldr::Win32Platform platform;
-  return ldr::RunLoader(platform, window);
+  const bool has_record = ldr::OwnDeploymentRecord(&record);
+  ldr::Win32Platform platform(has_record);
+  return ldr::RunKit(platform, window, has_record ? &record : nullptr);
 }
 
 }  // namespace

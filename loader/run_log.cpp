@@ -33,10 +33,6 @@ bool RunLog::Line(std::initializer_list<std::string_view> pieces) {
   return whole;
 }
 
-DecimalDigits CountDigits(uint64_t count) {
-  return DecimalText(static_cast<int32_t>(count > INT32_MAX ? INT32_MAX : count));
-}
-
 Text<24> ExitCodeText(uint32_t code) {
   char digits[10];
   int n = 0;

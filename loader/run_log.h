@@ -7,13 +7,13 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "platform/deployment_platform.h"
+#include "platform/platform.h"
 
 namespace ldr {
 
 class RunLog {
  public:
-  explicit RunLog(DeploymentPlatform& platform) : platform_(platform) {}
+  explicit RunLog(Platform& platform) : platform_(platform) {}
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
@@ -25,14 +25,12 @@ class RunLog {
   bool Line(std::initializer_list<std::string_view> pieces);
 
  private:
-  DeploymentPlatform& platform_;
+  Platform& platform_;
   OpenFile file_;
 };
 
 // A byte count in whole megabytes, rounded up or down, for messages.
 DecimalDigits MegabyteText(uint64_t bytes, bool round_up);
-// A count as decimal digits (at most 2^31 - 1 shown).
-DecimalDigits CountDigits(uint64_t count);
 // An exit code as the system gives it, unsigned 32-bit; from 0x80000000 on
 // (an NTSTATUS such as 0xC0000135) with its hexadecimal form after it.
 Text<24> ExitCodeText(uint32_t code);

@@ -6,7 +6,6 @@
 #include "base/failure.h"
 #include "base/messages.h"
 #include "format/trailer_location.h"
-#include "loader/main_sequence.h"
 
 namespace ldr {
 
@@ -78,17 +77,6 @@ ArchiveTrailer ReadTrailer(Platform& platform, TrailerFound* found) {
   return DecodeTrailer(bytes);
 }
 
-namespace {
-
-void StartUp(Platform& platform, LoaderWindow& window) {
-  PrepareWindow(window);
-  const ArchiveTrailer trailer = ReadTrailer(platform);
-  window.ShowMainWindow();
-  RunMainSequence(platform, window, trailer);
-}
-
-}  // namespace
-
 void PrepareWindow(LoaderWindow& window) {
   if (!window.LoadSplashBitmap()) {
     RaiseLoaderError(msg::kNoBitmap);
@@ -102,7 +90,7 @@ int ReportFailure(LoaderWindow& window, const char* message, int exit_code) {
   class KeepCode final : public FailureHandler {
    public:
     explicit KeepCode(int code) : code_(code) {}
-    int Handle(const char*) override { return code_; }
+    int Handle(const Failure&) override { return code_; }
 
    private:
     int code_;
@@ -110,26 +98,6 @@ int ReportFailure(LoaderWindow& window, const char* message, int exit_code) {
   return RunHandled(keep, [&] {
     window.ShowError(message);
     return exit_code;
-  });
-}
-
-int RunLoader(Platform& platform, LoaderWindow& window) {
-  // The single handler: what the scoped clean-ups close, then the box.
-  class ShowAndEnd final : public FailureHandler {
-   public:
-    ShowAndEnd(Platform& platform, LoaderWindow& window) : platform_(platform), window_(window) {}
-    int Handle(const char* text) override {
-      platform_.CloseFilesOpenedSince(0);
-      return ReportFailure(window_, text, 1);
-    }
-
-   private:
-    Platform& platform_;
-    LoaderWindow& window_;
-  } handler(platform, window);
-  return RunHandled(handler, [&] {
-    StartUp(platform, window);
-    return 0;
   });
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// The loader's start-up order and its single error handler.
+// The start of a kit's run: its window, its trailer, the error box.
 
 #include "format/records.h"
 #include "platform/platform.h"
@@ -19,13 +19,6 @@ struct TrailerFound {
   int64_t file_size = -1;
 };
 ArchiveTrailer ReadTrailer(Platform& platform, TrailerFound* found = nullptr);
-
-// Everything after the runtime set-up: picture, window class, main window,
-// trailer, showing the window, the main sequence. Every failure on the way is
-// shown once through window.ShowError and gives exit code 1; a run that
-// started the installer gives 0. A loader built with deployment runs starts
-// in RunLoaderWithDeployment (loader/deployment.h) instead.
-int RunLoader(Platform& platform, LoaderWindow& window);
 
 // The start-up steps before the trailer: picture, window class, main window.
 void PrepareWindow(LoaderWindow& window);

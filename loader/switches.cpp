@@ -57,6 +57,20 @@ bool TakeSwitch(std::string_view argument, Switches* s) {
 
 }  // namespace
 
+bool IsToDiskSwitch(std::string_view argument) {
+  // "*TODISK" has seven characters: a longer argument is not the switch.
+  return argument.size() == 7 && argument[0] == '*' &&
+         CompareAsciiNoCase(argument.substr(1), "TODISK") == 0;
+}
+
+bool HasToDiskSwitch(std::string_view command_line) {
+  size_t pos = 0;
+  Text<0> program;
+  ReadArgument(command_line, &pos, &program);
+  Text<7> first;
+  return ReadArgument(command_line, &pos, &first) && !first.cut() && IsToDiskSwitch(first);
+}
+
 bool ParseSwitches(std::string_view command_line, Switches* switches) {
   size_t pos = 0;
   Text<0> program;
@@ -65,8 +79,7 @@ bool ParseSwitches(std::string_view command_line, Switches* switches) {
   for (;;) {
     PathText argument;
     if (!ReadArgument(command_line, &pos, &argument)) return true;
-    const bool to_disk = first && argument.size() == 7 && argument[0] == '*' &&
-                         CompareAsciiNoCase(argument.view().substr(1), "TODISK") == 0;
+    const bool to_disk = first && IsToDiskSwitch(argument);
     first = false;
     if (to_disk) {
       switches->to_disk = true;

@@ -48,6 +48,13 @@ struct Switches {
   bool waits() const { return wait || (silent && !no_wait); }
 };
 
+// Whether an argument is "*TODISK" (ASCII letters in any case).
+bool IsToDiskSwitch(std::string_view argument);
+// Whether the first argument after the program's name is that switch.
+// Later arguments are never looked at: a kit without the deployment record
+// reads nothing else.
+bool HasToDiskSwitch(std::string_view command_line);
+
 // Reads the switches of a command line (its first word, the program, is
 // skipped). False on the first argument that is no switch, a switch this
 // loader does not know, or a value missing or too long: *switches->refused

@@ -15,6 +15,9 @@
 #include <type_traits>
 #include <utility>
 
+#include <array>
+
+#include "base/sha256.h"
 #include "base/text_rules.h"
 
 namespace ldr {
@@ -81,6 +84,12 @@ class ArgumentList {
   int count_ = 0;
 };
 
+// A program started for the run to wait for: the system's handle of it
+// (Windows) or its process id (POSIX); 0 while there is none.
+struct WaitableProcess {
+  uint64_t id = 0;
+};
+
 // A program to start: its path, the arguments it receives (the first is the
 // program as typed), and the same as one command line. WinExec and
 // CreateProcess take the line; POSIX hands the arguments over as they are,
@@ -91,10 +100,10 @@ struct ProcessStart {
   // after "--", as many as the longest command line holds.
   ArgumentList arguments;
   CommandLineText command_line;
-  // The loader will wait for the program (/WAIT): the platform keeps what
-  // DeploymentPlatform::WaitForProcess needs and skips the wait for the
+  // When given, the loader will wait for the program (/WAIT): the platform
+  // puts there what WaitForProcess needs, and skips the wait for the
   // program's first input.
-  bool wait = false;
+  WaitableProcess* waitable = nullptr;
   // When known, the file the program must be: POSIX starts nothing when its
   // path names another file by then (the result is 2, not found).
   FileId program_id;
@@ -191,6 +200,39 @@ class OpenFile {
 
 inline bool operator==(const OpenFile& file, std::nullptr_t) { return !file; }
 inline bool operator!=(const OpenFile& file, std::nullptr_t) { return static_cast<bool>(file); }
+
+// What a folder holds, as far as /EXTRACT asks.
+enum class FolderState { kMissing, kEmpty, kNotEmpty, kNotAFolder };
+
+using Sha256Digest = std::array<unsigned char, 32>;
+
+// SHA-256 by base/sha256.h, for the platforms without a hash of their own:
+// what Platform's HashStart, HashAdd and HashEnd do there.
+class SoftwareSha256 {
+ public:
+  bool Start() {
+    hash_ = Sha256();
+    running_ = true;
+    return true;
+  }
+  void Add(const unsigned char* bytes, size_t size) {
+    if (running_) hash_.Update(bytes, size);
+  }
+  bool End(Sha256Digest* digest) {
+    if (!running_) return false;
+    running_ = false;
+    *digest = hash_.Finish();
+    return true;
+  }
+
+ private:
+  Sha256 hash_;
+  bool running_ = false;
+};
+
+// A local date and time in the log's form, "2024-05-01 13:45:07".
+using TimeText = Text<19>;
+TimeText FormatTime(int year, int month, int day, int hour, int minute, int second);
 
 // How many files a real platform keeps open at once.
 inline constexpr int kMaxOpenFiles = 8;
@@ -331,6 +373,63 @@ class Platform {
   // Whether StartProcess hands a batch file (.bat, .cmd) to cmd.exe, which
   // reads the command line again by rules of its own: Windows yes, POSIX no.
   virtual bool StartsBatchFilesThroughCmd() const = 0;
+
+  // What only a run with switches asks: waiting for the installer, free
+  // space, removing what the run made, the /EXTRACT folder, the log, the
+  // hash of a kit's files, the environment the installer inherits.
+
+  // Waits for the program StartProcess put into *process, and gives its
+  // exit code (Windows: GetExitCodeProcess; POSIX: the exit status, or 128
+  // + the signal that ended it). Lets the process go (its id becomes 0)
+  // either way. False when there is none, or it cannot wait.
+  virtual bool WaitForProcess(WaitableProcess* process, uint32_t* exit_code) = 0;
+
+  // The bytes this user may still write on the volume of folder
+  // (GetDiskFreeSpaceExA, statvfs). False when that cannot be had.
+  virtual bool FreeSpace(SystemText folder, uint64_t* bytes) = 0;
+
+  // DeleteFileA / unlink; RemoveDirectoryA / rmdir (an empty folder only).
+  // The loader removes only what its run made; POSIX removes it relative to
+  // the held folder it was made in; Windows only a file or folder whose id
+  // it noted when it made it, opened as itself relative to its held folder
+  // and deleted through that handle. False on failure.
+  virtual bool RemoveFile(SystemText path) = 0;
+  virtual bool RemoveEmptyFolder(SystemText path) = 0;
+
+  // Removes everything below folder, and the folder itself unless
+  // keep_folder: files and links as themselves (never what a link or
+  // junction leads to), folders with what they hold. POSIX works relative
+  // to the held folder. False when anything stayed.
+  virtual bool RemoveTree(SystemText folder, bool keep_folder) = 0;
+
+  virtual FolderState InspectFolder(SystemText path) = 0;
+
+  // Opens a file for appending, made when missing (POSIX: mode 0600, never
+  // through a symbolic link; Windows: an existing one only if it is the
+  // user's disk file with one link, no reparse point on its path), shared
+  // for reading. Empty on failure.
+  virtual OpenFile OpenForAppending(SystemText path) = 0;
+
+  virtual TimeText LocalTime() = 0;
+
+  // A SHA-256 fed piece by piece, one at a time: HashStart, HashAdd as often
+  // as needed, HashEnd. The system's own on Windows (CryptoAPI), base/sha256.h
+  // elsewhere. HashStart is false when the system cannot hash; HashEnd is
+  // false when it could not, and ends the hash either way.
+  virtual bool HashStart() = 0;
+  virtual void HashAdd(const unsigned char* bytes, size_t size) = 0;
+  virtual bool HashEnd(Sha256Digest* digest) = 0;
+
+  // The text with every %NAME% of a variable of this process's environment
+  // replaced by its value (ExpandEnvironmentStringsA), as a shell would
+  // before the loader saw it; a name with no variable stays as it is. POSIX
+  // takes the text as it is: its shells expand $NAME themselves. False when
+  // the result does not fit.
+  virtual bool ExpandVariables(SystemText text, PathText* expanded) = 0;
+
+  // Sets a variable in this process's environment, which the programs it
+  // starts inherit; an empty value removes it.
+  virtual void SetEnvironment(SystemText name, SystemText value) = 0;
 };
 
 }  // namespace ldr

@@ -384,7 +384,9 @@ uint32_t PosixPlatform::StartProcess(const ProcessStart& start) {
   } else if (!S_ISREG(info.st_mode)) {
     error = EACCES;  // as exec has it for anything else; a link is not followed
   } else {
-    error = StartProgram(real.c_str(), argv, start.wait ? &waited_child_ : nullptr);
+    int child = 0;
+    error = StartProgram(real.c_str(), argv, start.waitable != nullptr ? &child : nullptr);
+    if (error == 0 && start.waitable != nullptr) start.waitable->id = static_cast<uint64_t>(child);
   }
   return WinExecResult(error);
 }

@@ -9,7 +9,6 @@
 // folder when the path's folder is one, so the folders on the way are never
 // looked up again: the paths stay the texts the loader shows and hands on.
 
-#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -29,7 +28,7 @@ class PosixFile final : public File {
   int fd_ = -1;  // -1: a free slot
 };
 
-class PosixPlatform final : public Platform, public DeploymentPlatform {
+class PosixPlatform final : public Platform {
  public:
   // How many folders it keeps open for creating files relative to them;
   // past that, the one held longest is let go.
@@ -58,8 +57,8 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   size_t LongestProgramPath() override;
   uint32_t StartProcess(const ProcessStart& start) override;
   bool StartsBatchFilesThroughCmd() const override { return false; }
-  // DeploymentPlatform, in platform_posix_deploy.cpp.
-  bool WaitForProcess(uint32_t* exit_code) override;
+  // What only runs with switches use, in platform_posix_deploy.cpp.
+  bool WaitForProcess(WaitableProcess* process, uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
@@ -108,7 +107,6 @@ class PosixPlatform final : public Platform, public DeploymentPlatform {
   HeldFolder folders_[kMaxHeldFolders];
   int next_folder_ = 0;  // the slot to use next, round the ring
   PosixFile files_[kMaxOpenFiles];
-  int waited_child_ = -1;  // kept by StartProcess for WaitForProcess
   SoftwareSha256 hash_;
 };
 

@@ -1,4 +1,4 @@
-// What only deployment runs ask of the POSIX platform: waiting for the
+// What only runs with switches ask of the POSIX platform: waiting for the
 // installer, free space, removing what the run made, the log.
 
 #include <dirent.h>
@@ -18,14 +18,15 @@
 
 namespace ldr {
 
-bool PosixPlatform::WaitForProcess(uint32_t* exit_code) {
-  if (waited_child_ < 0) return false;
+bool PosixPlatform::WaitForProcess(WaitableProcess* process, uint32_t* exit_code) {
+  const pid_t child = static_cast<pid_t>(process->id);
+  process->id = 0;
+  if (child <= 0) return false;
   int status = 0;
   pid_t got;
   do {
-    got = ::waitpid(static_cast<pid_t>(waited_child_), &status, 0);
+    got = ::waitpid(child, &status, 0);
   } while (got < 0 && errno == EINTR);
-  waited_child_ = -1;
   if (got < 0) return false;
   if (WIFEXITED(status)) {
     *exit_code = static_cast<uint32_t>(WEXITSTATUS(status));

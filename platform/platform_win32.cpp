@@ -116,9 +116,11 @@ bool Win32Platform::GetTempFolder(PathText* folder) {
 // in the same message GetTempFileNameA's failure would give).
 FolderSharing Win32Platform::TempFolderSharing(SystemText folder) {
   const DWORD attributes = GetFileAttributesA(folder.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-    return FolderSharing::kMissing;
-  return FolderSharing::kPrivate;
+  const FolderSharing plain =
+      attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+          ? FolderSharing::kMissing
+          : FolderSharing::kPrivate;
+  return guarded_ ? HoldTempFolder(folder, plain) : plain;
 }
 
 PathText Win32Platform::MakeTempFileName(SystemText folder, SystemText prefix) {
@@ -133,10 +135,14 @@ PathText Win32Platform::MakeTempFileName(SystemText folder, SystemText prefix) {
   // The call makes the file. Wine gives a name even when it could not make
   // it (a folder the user may not write to); that is the same failure.
   if (GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return PathText();
+  // Guarded, made in a folder judged private; its id is noted so that it may
+  // be removed again.
+  if (guarded_ && made_count_ < kMaxMadeFiles) made_[made_count_++] = IdentifyFile(buffer);
   return PathText(name);
 }
 
 bool Win32Platform::MakeFolder(SystemText path) {
+  if (guarded_) return MakeHeldFolder(path);
   return CreateDirectoryA(path.c_str(), nullptr) != 0;
 }
 
@@ -181,13 +187,15 @@ bool Win32Platform::FileExists(SystemText path) {
 }
 
 OpenFile Win32Platform::OpenForReading(SystemText path) {
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD share = guarded_ ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
   return Hold(handle);
 }
 
 OpenFile Win32Platform::CreateForWriting(SystemText path) {
+  if (guarded_) return CreateMade(path);
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return OpenFile();
@@ -234,9 +242,7 @@ size_t Win32Platform::LongestProgramPath() { return MAX_PATH - 1; }
 // 11). The program is named outright, not taken from the line's first word:
 // found from the line, its path could hold at most 259 characters
 // (MAX_PATH), and a temporary folder of 260 leaves it longer.
-uint32_t Win32Platform::StartProcess(const ProcessStart& start) { return Start(start, nullptr); }
-
-uint32_t Win32Platform::Start(const ProcessStart& start, HANDLE* kept) {
+uint32_t Win32Platform::StartProcess(const ProcessStart& start) {
   // CreateProcess may write into the line it is given.
   CommandLineText line(start.command_line);
   STARTUPINFOA startup{};
@@ -250,9 +256,9 @@ uint32_t Win32Platform::Start(const ProcessStart& start, HANDLE* kept) {
     const DWORD error = GetLastError();
     return error < 32 ? error : 11;
   }
-  if (kept != nullptr) {
+  if (start.waitable != nullptr) {
     CloseHandle(process.hThread);
-    *kept = process.hProcess;
+    start.waitable->id = reinterpret_cast<uintptr_t>(process.hProcess);
     return 33;
   }
   WaitForInputIdle(process.hProcess, 30000);

@@ -1,10 +1,10 @@
 #pragma once
-// The Win32 platform: the ANSI kernel functions, called as the loader has
-// always called them, with their 261-byte buffers.
+// The Win32 platform: the ANSI kernel functions with their 261-byte
+// buffers, and for runs with switches the native ones relative to held
+// folder handles.
 
 #include <windows.h>
 
-#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr {
@@ -27,22 +27,47 @@ class Win32File final : public File {
   uint32_t opened_ = 0;                   // the platform's count when it opened
 };
 
-class Win32Platform : public Platform {
+// The Win32 platform.
+//
+// Unguarded (a kit without the deployment record), it calls the ANSI kernel
+// functions as the loader always has. Guarded (a kit that carries the
+// record), everything the run makes is made and removed through folders it
+// holds open, as the POSIX platform does: the temporary folder once judged,
+// and every folder the run makes, are held without delete sharing from then
+// on, so nobody can rename or replace them. Files and folders are created
+// new (never an existing one opened) relative to those handles, never
+// through a reparse point, each file's id noted; RemoveFile deletes only a
+// file so noted, through its own handle, and RemoveEmptyFolder a folder
+// through its handle. The temporary folder must be one only this user, the
+// Administrators and the system may change; the kit's files are open
+// sharing reading only. The operations only runs with switches use are in
+// platform_win32_deploy.cpp.
+class Win32Platform final : public Platform {
  public:
-  Win32Platform() = default;
+  // How many folders it keeps open; past that, the one held longest is let
+  // go (and opened again as itself, by its path, when it is needed).
+  static constexpr int kMaxHeldFolders = 8;
+  // How many files' ids it notes.
+  static constexpr int kMaxMadeFiles = 256;
+
+  explicit Win32Platform(bool guarded = false) : guarded_(guarded) {}
   // argc and argv are not used: the command line is GetCommandLineA's.
-  Win32Platform(int, char**) {}
+  Win32Platform(int, char**) : guarded_(false) {}
+  ~Win32Platform() override;
 
   PathStyle HostPathStyle() const override;
   PathStyle StoredNameStyle() const override;
   PathText OwnFilePath() override;
   std::string_view CommandLine() override;
   bool GetTempFolder(PathText* folder) override;
+  // Guarded: judged and held at once.
   FolderSharing TempFolderSharing(SystemText folder) override;
   PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
   bool MakeFolder(SystemText path) override;
   PathText MakeUniqueFolder(SystemText folder, SystemText prefix) override;
   bool FileExists(SystemText path) override;
+  // Guarded: shares reading only: nobody may write a kit's file while the
+  // run has it open, between its check and its use.
   OpenFile OpenForReading(SystemText path) override;
   OpenFile CreateForWriting(SystemText path) override;
   bool ConvertName(std::string_view name, WideName* converted) override;
@@ -55,51 +80,7 @@ class Win32Platform : public Platform {
   uint32_t FilesOpened() override { return opened_; }
   void CloseFilesOpenedSince(uint32_t mark) override;
 
- protected:
-  // A slot for the handle, or an empty owner when none is free.
-  OpenFile Hold(HANDLE handle);
-  // StartProcess; with `kept` the process's handle goes there, and there is
-  // no wait for the program's first input.
-  uint32_t Start(const ProcessStart& start, HANDLE* kept);
-
- private:
-  Win32File files_[kMaxOpenFiles];
-  uint32_t opened_ = 0;  // files opened so far
-};
-
-// Win32 with what deployment runs need besides (platform_win32_deploy.cpp).
-//
-// Guarded (a kit that carries the deployment record), everything the run
-// makes is made and removed through folders it holds open, as the POSIX
-// platform does: the temporary folder once judged, and every folder the run
-// makes, are held without delete sharing from then on, so nobody can rename
-// or replace them. Files and folders are created new (never an existing one
-// opened) relative to those handles, never through a reparse point, each
-// file's id noted; RemoveFile deletes only a file so noted, through its own
-// handle, and RemoveEmptyFolder a folder through its handle. The temporary
-// folder must be one only this user, the Administrators and the system may
-// change. Unguarded (a loader as built), it is Win32Platform call for call.
-class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPlatform {
- public:
-  // How many folders it keeps open; past that, the one held longest is let
-  // go (and opened again as itself, by its path, when it is needed).
-  static constexpr int kMaxHeldFolders = 8;
-  // How many files' ids it notes.
-  static constexpr int kMaxMadeFiles = 256;
-
-  explicit Win32DeploymentPlatform(bool guarded = false) : guarded_(guarded) {}
-  ~Win32DeploymentPlatform() override;
-
-  FolderSharing TempFolderSharing(SystemText folder) override;
-  PathText MakeTempFileName(SystemText folder, SystemText prefix) override;
-  bool MakeFolder(SystemText path) override;
-  OpenFile CreateForWriting(SystemText path) override;
-  // Keeps the process of a start with `wait` for WaitForProcess.
-  uint32_t StartProcess(const ProcessStart& start) override;
-  // Shares reading only: nobody may write a kit's file while the run has it
-  // open, between its check and its use.
-  OpenFile OpenForReading(SystemText path) override;
-  bool WaitForProcess(uint32_t* exit_code) override;
+  bool WaitForProcess(WaitableProcess* process, uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;
@@ -121,6 +102,8 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
     PathText path;  // without final separators
     HANDLE handle = nullptr;
   };
+  // A slot for the handle, or an empty owner when none is free.
+  OpenFile Hold(HANDLE handle);
   // NtCreateFile of path's last part relative to the folder holding it: a
   // held folder, else that folder opened as itself for the moment (refused
   // when it is a reparse point). Never follows a final reparse point.
@@ -138,9 +121,14 @@ class Win32DeploymentPlatform final : public Win32Platform, public DeploymentPla
   // With `made_only` false, whatever lies there (a whole tree's removal),
   // still opened as itself and deleted through its handle.
   bool Remove(SystemText path, ULONG options, bool made_only = true);
+  // The guarded forms of the operations that differ.
+  FolderSharing HoldTempFolder(SystemText folder, FolderSharing plain);
+  bool MakeHeldFolder(SystemText path);
+  OpenFile CreateMade(SystemText path);
 
+  Win32File files_[kMaxOpenFiles];
+  uint32_t opened_ = 0;  // files opened so far
   bool guarded_;
-  HANDLE waited_process_ = nullptr;
   HeldFolder folders_[kMaxHeldFolders];
   int next_folder_ = 0;
   FileId made_[kMaxMadeFiles];

@@ -1,4 +1,4 @@
-// What only deployment runs ask of the Win32 platform: waiting for the
+// What only runs with switches ask of the Win32 platform: waiting for the
 // installer, free space, removing what the run made, the log; and, in a
 // guarded run, making and removing through held folders (platform_win32.h).
 // A junction needs no privilege on Windows: in a run elevated by its kit's
@@ -98,13 +98,13 @@ bool IsTrustedOnly(HANDLE handle, bool folder) {
 
 }  // namespace
 
-Win32DeploymentPlatform::~Win32DeploymentPlatform() {
+Win32Platform::~Win32Platform() {
   for (HeldFolder& held : folders_) {
     if (held.handle != nullptr) CloseHandle(held.handle);
   }
 }
 
-Win32DeploymentPlatform::HeldFolder* Win32DeploymentPlatform::Held(std::string_view path) {
+Win32Platform::HeldFolder* Win32Platform::Held(std::string_view path) {
   const std::string_view key = FolderKey(path);
   for (HeldFolder& held : folders_) {
     if (held.handle != nullptr && held.path == key) return &held;
@@ -113,7 +113,7 @@ Win32DeploymentPlatform::HeldFolder* Win32DeploymentPlatform::Held(std::string_v
 }
 
 // The next slot round the ring, letting go of the folder held longest.
-void Win32DeploymentPlatform::HoldFolder(std::string_view path, HANDLE handle) {
+void Win32Platform::HoldFolder(std::string_view path, HANDLE handle) {
   HeldFolder* slot = &folders_[next_folder_];
   next_folder_ = (next_folder_ + 1) % kMaxHeldFolders;
   if (slot->handle != nullptr) CloseHandle(slot->handle);
@@ -121,7 +121,7 @@ void Win32DeploymentPlatform::HoldFolder(std::string_view path, HANDLE handle) {
   slot->handle = handle;
 }
 
-bool Win32DeploymentPlatform::Made(HANDLE handle, bool note) {
+bool Win32Platform::Made(HANDLE handle, bool note) {
   const FileId id = Win32File::IdOfHandle(handle);
   if (note) {
     if (made_count_ == kMaxMadeFiles) return false;
@@ -134,8 +134,8 @@ bool Win32DeploymentPlatform::Made(HANDLE handle, bool note) {
   return false;
 }
 
-HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULONG share,
-                                       ULONG disposition, ULONG options, bool* created) {
+HANDLE Win32Platform::OpenAt(SystemText path, ACCESS_MASK access, ULONG share, ULONG disposition,
+                             ULONG options, bool* created) {
   const std::string_view whole = path.view();
   const size_t cut = whole.find_last_of("\\/") + 1;
   wchar_t units[kMaxShortText];
@@ -166,9 +166,8 @@ HANDLE Win32DeploymentPlatform::OpenAt(SystemText path, ACCESS_MASK access, ULON
 
 // Judged and held at once: what is made in it later is made relative to
 // the folder judged.
-FolderSharing Win32DeploymentPlatform::TempFolderSharing(SystemText folder) {
-  const FolderSharing plain = Win32Platform::TempFolderSharing(folder);
-  if (!guarded_ || plain == FolderSharing::kMissing) return plain;
+FolderSharing Win32Platform::HoldTempFolder(SystemText folder, FolderSharing plain) {
+  if (plain == FolderSharing::kMissing) return plain;
   HANDLE handle = OpenFolder(folder, kHeldAccess);
   if (handle == INVALID_HANDLE_VALUE) return FolderSharing::kUnsafe;
   if (!IsTrustedOnly(handle, true)) {
@@ -179,18 +178,9 @@ FolderSharing Win32DeploymentPlatform::TempFolderSharing(SystemText folder) {
   return FolderSharing::kPrivate;
 }
 
-// GetTempFileNameA makes it in a folder judged private; its id is noted so
-// that it may be removed again.
-PathText Win32DeploymentPlatform::MakeTempFileName(SystemText folder, SystemText prefix) {
-  const PathText path = Win32Platform::MakeTempFileName(folder, prefix);
-  if (guarded_ && made_count_ < kMaxMadeFiles) made_[made_count_++] = IdentifyFile(path);
-  return path;
-}
-
 // Held without DELETE access: others (a search of the folder included) may
 // open it without delete sharing, and none may rename or delete it.
-bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
-  if (!guarded_) return Win32Platform::MakeFolder(path);
+bool Win32Platform::MakeHeldFolder(SystemText path) {
   HANDLE handle = OpenAt(path, kHeldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
                          FILE_DIRECTORY_FILE);
   if (handle == INVALID_HANDLE_VALUE) return false;
@@ -201,8 +191,7 @@ bool Win32DeploymentPlatform::MakeFolder(SystemText path) {
 
 // Made new. A file of that name the run made itself (a name two entries
 // share) is cut and written again; anything else there is left alone.
-OpenFile Win32DeploymentPlatform::CreateForWriting(SystemText path) {
-  if (!guarded_) return Win32Platform::CreateForWriting(path);
+OpenFile Win32Platform::CreateMade(SystemText path) {
   // Opening what is there changes nothing: it is judged before it is cut.
   bool created = false;
   HANDLE handle = OpenAt(path, GENERIC_READ | GENERIC_WRITE, 0, FILE_OPEN_IF,
@@ -218,39 +207,28 @@ OpenFile Win32DeploymentPlatform::CreateForWriting(SystemText path) {
   return Hold(handle);
 }
 
-uint32_t Win32DeploymentPlatform::StartProcess(const ProcessStart& start) {
-  return Start(start, start.wait ? &waited_process_ : nullptr);
-}
-
 // The loader's windows answer their messages while it waits: an installer
 // that sends one to every top-level window (WM_SETTINGCHANGE after it
 // changed the environment, a DDE conversation) waits for them, and would
 // wait for the loader as long as the loader waits for it.
-bool Win32DeploymentPlatform::WaitForProcess(uint32_t* exit_code) {
-  if (waited_process_ == nullptr) return false;
+bool Win32Platform::WaitForProcess(WaitableProcess* process, uint32_t* exit_code) {
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(process->id));
+  process->id = 0;
+  if (handle == nullptr) return false;
   DWORD waited;
-  while ((waited = MsgWaitForMultipleObjects(1, &waited_process_, FALSE, INFINITE, QS_ALLINPUT)) ==
+  while ((waited = MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_ALLINPUT)) ==
          WAIT_OBJECT_0 + 1) {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
   }
   DWORD code = 0;
-  const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(waited_process_, &code) != 0;
-  CloseHandle(waited_process_);
-  waited_process_ = nullptr;
+  const bool ended = waited == WAIT_OBJECT_0 && GetExitCodeProcess(handle, &code) != 0;
+  CloseHandle(handle);
   *exit_code = code;
   return ended;
 }
 
-OpenFile Win32DeploymentPlatform::OpenForReading(SystemText path) {
-  if (!guarded_) return Win32Platform::OpenForReading(path);
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return OpenFile();
-  return Hold(handle);
-}
-
-bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
+bool Win32Platform::FreeSpace(SystemText folder, uint64_t* bytes) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExA(folder.c_str(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
@@ -260,7 +238,7 @@ bool Win32DeploymentPlatform::FreeSpace(SystemText folder, uint64_t* bytes) {
 // Guarded: only what the run made (its id noted), opened as itself relative
 // to the folder holding it. A held folder is let go first: its handle does
 // not share deletion, not even with this one.
-bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options, bool made_only) {
+bool Win32Platform::Remove(SystemText path, ULONG options, bool made_only) {
   if (HeldFolder* held = Held(path)) {
     CloseHandle(held->handle);
     held->handle = nullptr;
@@ -278,12 +256,12 @@ bool Win32DeploymentPlatform::Remove(SystemText path, ULONG options, bool made_o
   return deleted;
 }
 
-bool Win32DeploymentPlatform::RemoveFile(SystemText path) {
+bool Win32Platform::RemoveFile(SystemText path) {
   if (!guarded_) return DeleteFileA(path.c_str()) != 0;
   return Remove(path, FILE_NON_DIRECTORY_FILE);
 }
 
-bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
+bool Win32Platform::RemoveEmptyFolder(SystemText path) {
   if (!guarded_) return RemoveDirectoryA(path.c_str()) != 0;
   return Remove(path, FILE_DIRECTORY_FILE);
 }
@@ -292,7 +270,7 @@ bool Win32DeploymentPlatform::RemoveEmptyFolder(SystemText path) {
 // what it leads to. Guarded, each entry is opened as itself relative to its
 // folder and deleted through its handle; the folders on the way are the
 // run's own, held, so no path leads elsewhere.
-bool Win32DeploymentPlatform::RemoveTree(SystemText folder, bool keep_folder) {
+bool Win32Platform::RemoveTree(SystemText folder, bool keep_folder) {
   PathText pattern = WithTrailingSeparator(folder, HostPathStyle());
   pattern.Append('*');
   WIN32_FIND_DATAA found;
@@ -328,7 +306,7 @@ bool Win32DeploymentPlatform::RemoveTree(SystemText folder, bool keep_folder) {
   return all;
 }
 
-FolderState Win32DeploymentPlatform::InspectFolder(SystemText path) {
+FolderState Win32Platform::InspectFolder(SystemText path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return FolderState::kMissing;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FolderState::kNotAFolder;
@@ -349,7 +327,7 @@ FolderState Win32DeploymentPlatform::InspectFolder(SystemText path) {
 // Guarded: each folder on the path is opened as itself and held, from its
 // drive on, so that none is a reparse point or can become one before the
 // log itself is opened, as itself.
-OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
+OpenFile Win32Platform::OpenForAppending(SystemText path) {
   if (!guarded_) {
     HANDLE handle = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -400,7 +378,7 @@ OpenFile Win32DeploymentPlatform::OpenForAppending(SystemText path) {
   return Hold(handle);
 }
 
-TimeText Win32DeploymentPlatform::LocalTime() {
+TimeText Win32Platform::LocalTime() {
   SYSTEMTIME now;
   GetLocalTime(&now);
   return FormatTime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
@@ -408,7 +386,7 @@ TimeText Win32DeploymentPlatform::LocalTime() {
 
 // CryptoAPI's SHA-256 (advapi32, a DLL the system always loads from its own
 // folder), so that loader.exe carries no hash code of its own.
-bool Win32DeploymentPlatform::HashStart() {
+bool Win32Platform::HashStart() {
   Sha256Digest ignored;
   if (provider_ != 0) HashEnd(&ignored);
   hash_failed_ = false;
@@ -422,7 +400,7 @@ bool Win32DeploymentPlatform::HashStart() {
   return false;
 }
 
-void Win32DeploymentPlatform::HashAdd(const unsigned char* bytes, size_t size) {
+void Win32Platform::HashAdd(const unsigned char* bytes, size_t size) {
   while (provider_ != 0 && !hash_failed_ && size > 0) {
     const DWORD n = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
     hash_failed_ = !CryptHashData(hash_, bytes, n, 0);
@@ -431,7 +409,7 @@ void Win32DeploymentPlatform::HashAdd(const unsigned char* bytes, size_t size) {
   }
 }
 
-bool Win32DeploymentPlatform::HashEnd(Sha256Digest* digest) {
+bool Win32Platform::HashEnd(Sha256Digest* digest) {
   if (provider_ == 0) return false;
   DWORD length = static_cast<DWORD>(digest->size());
   const bool hashed = !hash_failed_ &&
@@ -444,7 +422,7 @@ bool Win32DeploymentPlatform::HashEnd(Sha256Digest* digest) {
   return hashed;
 }
 
-bool Win32DeploymentPlatform::ExpandVariables(SystemText text, PathText* expanded) {
+bool Win32Platform::ExpandVariables(SystemText text, PathText* expanded) {
   char buffer[kMaxPath + 1];
   const DWORD n = ExpandEnvironmentStringsA(text.c_str(), buffer, sizeof buffer);
   if (n == 0 || n > sizeof buffer) return false;
@@ -452,7 +430,7 @@ bool Win32DeploymentPlatform::ExpandVariables(SystemText text, PathText* expande
   return !expanded->cut();
 }
 
-void Win32DeploymentPlatform::SetEnvironment(SystemText name, SystemText value) {
+void Win32Platform::SetEnvironment(SystemText name, SystemText value) {
   SetEnvironmentVariableA(name.c_str(), value.view().empty() ? nullptr : value.c_str());
 }
 

@@ -41,7 +41,7 @@ void RecordFailure(const char* message) {
 void RaisePendingFailure() {
   if (!g_state.failed || g_state.raised) return;
   g_state.raised = true;
-  RaiseLoaderError(g_state.failure);
+  RaiseFailure(FailureKind::kOther, g_state.failure);
 }
 
 class PaintScope {

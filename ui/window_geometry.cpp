@@ -14,7 +14,8 @@ int32_t RoundHalfEven(long double value) {
   long double result = whole;
   if (fraction > 0.5L) {
     result = whole + 1.0L;
-  } else if (fraction == 0.5L && std::fmod(whole, 2.0L) != 0.0L) {
+  } else if (fraction == 0.5L && std::floor(whole / 2.0L) * 2.0L != whole) {
+    // whole is odd (halving and doubling an integer are exact).
     result = whole + 1.0L;
   }
   return static_cast<int32_t>(result);

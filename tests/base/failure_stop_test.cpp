@@ -26,7 +26,8 @@ using testing::ExitedWithCode;
 class Printing final : public FailureHandler {
  public:
   Printing(const char* name, int code) : name_(name), code_(code) {}
-  int Handle(const char* text) override {
+  int Handle(const Failure& failure) override {
+    const char* text = failure.text;
     std::fprintf(stderr, "[%s: %s]", name_, text);
     return code_;
   }
@@ -39,9 +40,10 @@ class Printing final : public FailureHandler {
 // Says what it handles, then fails itself.
 class FailingAgain final : public FailureHandler {
  public:
-  int Handle(const char* text) override {
+  int Handle(const Failure& failure) override {
+    const char* text = failure.text;
     std::fprintf(stderr, "[inner: %s]", text);
-    RaiseLoaderError("again");
+    RaiseFailure(FailureKind::kOther, "again");
   }
 };
 
@@ -57,16 +59,17 @@ void RunUnder(const char* name, int code, Body body) {
 TEST(FailureStopDeathTest, EachRaiseEndsAtTheHandlerWithItsText) {
   EXPECT_EXIT(RunUnder("run", 7,
                        [] {
-                         RaiseLoaderError("first ", "second ", "third");
+                         RaiseFailure(FailureKind::kOther, "first ", "second ", "third");
                          return 0;
                        }),
               ExitedWithCode(7), "^\\[run: first second third\\]$");
-  EXPECT_EXIT(RunUnder("run", 9,
-                       [] {
-                         RaiseFormatted("Cannot open %s (%s)", {"a.txt", "x"});
-                         return 0;
-                       }),
-              ExitedWithCode(9), "^\\[run: Cannot open a.txt \\(x\\)\\]$");
+  EXPECT_EXIT(
+      RunUnder("run", 9,
+               [] {
+                 RaiseFormatted({"Cannot open %s (%s)", FailureKind::kOther}, {"a.txt", "x"});
+                 return 0;
+               }),
+      ExitedWithCode(9), "^\\[run: Cannot open a.txt \\(x\\)\\]$");
   EXPECT_EXIT(RunUnder("run", 3,
                        [] {
                          RaiseZlibError();
@@ -79,7 +82,7 @@ TEST(FailureStopDeathTest, ABodyThatEndsGivesItsResultAndLeavesNoHandlerBehind) 
   Printing handler("run", 7);
   EXPECT_EQ(RunHandled(handler, [] { return 5; }), 5);
   // Outside every handler a failure ends the process with 1, unhandled.
-  EXPECT_EXIT(RaiseLoaderError("outside"), ExitedWithCode(1), "^$");
+  EXPECT_EXIT(RaiseFailure(FailureKind::kOther, "outside"), ExitedWithCode(1), "^$");
 }
 
 TEST(FailureStopDeathTest, AFailureInsideAHandlerGoesToTheOneAroundIt) {
@@ -87,7 +90,7 @@ TEST(FailureStopDeathTest, AFailureInsideAHandlerGoesToTheOneAroundIt) {
                        [] {
                          FailingAgain inner;
                          return RunHandled(inner, [] {
-                           RaiseLoaderError("first");
+                           RaiseFailure(FailureKind::kOther, "first");
                            return 0;
                          });
                        }),
@@ -98,7 +101,7 @@ TEST(FailureStopDeathTest, AFailureInsideAHandlerGoesToTheOneAroundIt) {
                        [] {
                          Printing inner("inner", 6);
                          return RunHandled(inner, [] {
-                           RaiseLoaderError("first");
+                           RaiseFailure(FailureKind::kOther, "first");
                            return 0;
                          });
                        }),
@@ -108,7 +111,7 @@ TEST(FailureStopDeathTest, AFailureInsideAHandlerGoesToTheOneAroundIt) {
       [] {
         FailingAgain alone;
         RunHandled(alone, [] {
-          RaiseLoaderError("first");
+          RaiseFailure(FailureKind::kOther, "first");
           return 0;
         });
       }(),
@@ -118,7 +121,8 @@ TEST(FailureStopDeathTest, AFailureInsideAHandlerGoesToTheOneAroundIt) {
 // Says how long the text it handles is.
 class Measuring final : public FailureHandler {
  public:
-  int Handle(const char* text) override {
+  int Handle(const Failure& failure) override {
+    const char* text = failure.text;
     std::fprintf(stderr, "[%zu %s]", std::strlen(text), text + std::strlen(text) - 4);
     return 2;
   }
@@ -131,7 +135,7 @@ TEST(FailureStopDeathTest, ALongTextKeepsWhatALoaderErrorHolds) {
         Measuring handler;
         RunHandled(handler, [] {
           const std::string long_text(LoaderError::kCapacity + 50, 'x');
-          RaiseLoaderError(long_text, "tail");
+          RaiseFailure(FailureKind::kOther, long_text, "tail");
           return 0;
         });
       }(),

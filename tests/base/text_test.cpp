@@ -141,7 +141,8 @@ TEST(Text, ConcatenationKeepsTheCapacity) {
 }
 
 TEST(LoaderError, CarriesItsTextInItsOwnBuffer) {
-  const LoaderError joined("LOADER: Could not open the file, ", "C:\\k", ".exe");
+  const LoaderError joined(FailureKind::kOther, "LOADER: Could not open the file, ", "C:\\k",
+                           ".exe");
   EXPECT_STREQ(joined.what(), "LOADER: Could not open the file, C:\\k.exe");
 
   // The longest text FormatText makes fits whole, and so does the longest
@@ -149,17 +150,19 @@ TEST(LoaderError, CarriesItsTextInItsOwnBuffer) {
   const std::string formatted(kMaxFormattedText, 'x');
   EXPECT_EQ(LoaderError(formatted).text(), formatted);
   const std::string path(kMaxPath, 'p');
-  EXPECT_EQ(LoaderError("LOADER: Could not create the following file, ", path).text(),
-            "LOADER: Could not create the following file, " + path);
+  EXPECT_EQ(
+      LoaderError(FailureKind::kOther, "LOADER: Could not create the following file, ", path, "")
+          .text(),
+      "LOADER: Could not create the following file, " + path);
   const std::string exact(LoaderError::kCapacity, 'x');
   EXPECT_EQ(LoaderError(exact).text(), exact);
-  const LoaderError over(exact, "y");
+  const LoaderError over(FailureKind::kOther, exact, "y", "");
   EXPECT_EQ(over.text(), exact);
   EXPECT_EQ(std::strlen(over.what()), LoaderError::kCapacity);
 
   // Thrown and caught, the text is the same.
   try {
-    throw LoaderError("LOADER: a", std::string(300, 'p'));
+    throw LoaderError(FailureKind::kOther, "LOADER: a", std::string(300, 'p'), "");
   } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()), "LOADER: a" + std::string(300, 'p'));
   }

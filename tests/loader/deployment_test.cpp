@@ -1,9 +1,10 @@
 // Runs of a kit whose loader carries the deployment record, on the fake
 // platform: what each switch does, and what a failing run leaves behind.
-#include "loader/deployment.h"
+#include "loader/run.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,7 @@ class DeploymentTest : public ::testing::Test {
 
   int Run(const std::string& line) {
     platform.command_line = line;
-    return RunLoaderWithDeployment(platform, platform, window, &record);
+    return RunKit(platform, window, &record);
   }
 
   FakePlatform platform;
@@ -66,7 +67,7 @@ TEST_F(DeploymentTest, WithoutSwitchesTheRunIsThePlainOne) {
 
 TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
   platform.command_line = "setup.exe /S /WAIT /EXTRACT=C:\\Out";
-  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, window, nullptr), 0);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_EQ(platform.waits, 0);
   EXPECT_FALSE(platform.Exists("C:\\Out"));
@@ -106,7 +107,9 @@ TEST_F(DeploymentTest, SilentShowsNothingAndLogsTheFailure) {
   EXPECT_TRUE(window.calls.empty());
   EXPECT_TRUE(window.boxes.empty());
   EXPECT_TRUE(platform.starts.empty());
-  EXPECT_TRUE(platform.folders_made.empty());  // nothing written
+  // What the run made before it knew is gone again.
+  EXPECT_FALSE(platform.Exists("C:\\Temp\\ldx1A2B"));
+  EXPECT_FALSE(platform.Exists("C:\\Temp\\ldx1A2B.tmp"));
   const std::string log = platform.Contents("C:\\Temp\\run.log");
   EXPECT_NE(log.find("2024-05-01 13:45:07  loader C:\\Downloads\\setup.exe"), std::string::npos);
   EXPECT_NE(log.find("failed with exit code 2403 (the loader's own failure): LOADER: There is "
@@ -145,6 +148,23 @@ TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Could not create the following file, C:\\Temp\\ldx1A2B\\data.bin");
+}
+
+// The exit code says what failed, not which step was running: a window
+// that cannot paint just after the kit was read is no damaged kit, and an
+// installer missing after a whole extraction is a start that failed.
+TEST_F(DeploymentTest, TheExitCodeIsTheFailuresKindWhateverTheStep) {
+  window.paint_failure = "LOADER* Could not draw bitmap";
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitOther);
+  window.paint_failure.clear();
+  platform.start_result = 2;
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitStart);
+  platform.start_result = 33;
+  platform.wait_fails = true;
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitWait);
+  EXPECT_EQ(Run("setup.exe"), 0) << "without switches no wait, and no code but 0 or 1";
+  platform.start_result = 2;
+  EXPECT_EQ(Run("setup.exe"), 1);
 }
 
 TEST_F(DeploymentTest, AFileThatWasThereIsNotRemoved) {
@@ -186,7 +206,7 @@ TEST_F(DeploymentTest, HelpIsANoticeOrNothing) {
   EXPECT_EQ(window.notices.size(), 1u);
   FakeWindow quiet;
   platform.command_line = "setup.exe /? /S";
-  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, quiet, &record), 0);
+  EXPECT_EQ(RunKit(platform, quiet, &record), 0);
   EXPECT_TRUE(quiet.calls.empty());
 }
 
@@ -540,22 +560,28 @@ TEST(DeploymentHelp, ListsTheExitCodesThisHostEndsWith) {
   const PathStyle host = kPosixPaths;
 #endif
   const std::string help = msg::kHelp;
-  const char* const kMeanings[] = {"command line",
-                                   "log",
-                                   "kit incomplete or damaged",
-                                   "not enough free space",
-                                   "unpacking",
-                                   "starting the installation program",
-                                   "/EXTRACT folder",
-                                   "temporary folder",
-                                   "waiting",
-                                   "other"};
-  int code = kExitCommandLine;
-  for (const char* meaning : kMeanings) {
-    const std::string listed = std::to_string(HostExitCode(code++, host)) + " " + meaning;
+  // Each kind of failure with the code its run ends with, as the help
+  // text lists them.
+  const std::pair<FailureKind, const char*> kMeanings[] = {
+      {FailureKind::kCommandLine, "command line"},
+      {FailureKind::kLog, "log"},
+      {FailureKind::kKitDamaged, "kit incomplete or damaged"},
+      {FailureKind::kNoSpace, "not enough free space"},
+      {FailureKind::kUnpacking, "unpacking"},
+      {FailureKind::kStart, "starting the installation program"},
+      {FailureKind::kExtractFolder, "/EXTRACT folder"},
+      {FailureKind::kTempFolder, "temporary folder"},
+      {FailureKind::kWait, "waiting"},
+      {FailureKind::kOther, "other"}};
+  std::set<int> codes;
+  for (const auto& [kind, meaning] : kMeanings) {
+    const int code = FailureExitCode(kind, true, host);
+    codes.insert(code);
+    const std::string listed = std::to_string(code) + " " + meaning;
     EXPECT_NE(help.find(listed), std::string::npos) << listed;
+    EXPECT_EQ(FailureExitCode(kind, false, host), 1) << "a run without switches ends with 1";
   }
-  EXPECT_EQ(code - 1, kExitOther);
+  EXPECT_EQ(codes.size(), 10u) << "one code a kind";
 }
 
 // Every spelling the loader takes is in its help, and is taken.

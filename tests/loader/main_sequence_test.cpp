@@ -1,4 +1,5 @@
 #include "loader/main_sequence.h"
+#include "loader/run.h"
 
 #include <gtest/gtest.h>
 
@@ -51,14 +52,11 @@ class MainSequenceTest : public ::testing::Test {
     return DecodeTrailer(bytes);
   }
 
-  // Runs the sequence; gives the error text, or "" when it succeeded.
+  // Runs the kit; gives the error text, or "" when it succeeded.
   std::string Run() {
-    try {
-      RunMainSequence(platform, window, Trailer());
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return std::string();
+    window.boxes.clear();
+    if (RunKit(platform, window, nullptr) == 0) return std::string();
+    return window.boxes.empty() ? "(no box)" : window.boxes.back().text;
   }
 
   // Platforms cannot be copied or assigned: a case that needs a fresh one
@@ -335,7 +333,8 @@ TEST_F(MainSequenceTest, SelfExtractingLoaderThatVanished) {
   EXPECT_THROW(
       {
         try {
-          RunMainSequence(platform, window, trailer);
+          Container container;
+          OpenContainer(platform, trailer, "C:\\Downloads", &container);
         } catch (const LoaderError& e) {
           EXPECT_STREQ(e.what(), "LOADER: Could not open the file, C:\\Downloads\\setup.exe");
           throw;

@@ -19,7 +19,8 @@ using testing::ExitedWithCode;
 
 class Printing final : public FailureHandler {
  public:
-  int Handle(const char* text) override {
+  int Handle(const Failure& failure) override {
+    const char* text = failure.text;
     std::fprintf(stderr, "[%s]", text);
     return 7;
   }

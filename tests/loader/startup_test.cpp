@@ -1,5 +1,7 @@
 #include "loader/startup.h"
 
+#include "loader/run.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,7 +40,7 @@ class StartUpTest : public ::testing::Test {
 
 TEST_F(StartUpTest, SuccessfulRunFollowsTheOrderAndEndsWithZero) {
   UseKit();
-  EXPECT_EQ(RunLoader(platform, window), 0);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_TRUE(window.boxes.empty());
   ASSERT_EQ(platform.processes_started.size(), 1u);
@@ -80,7 +82,7 @@ TEST_F(StartUpTest, FailuresBeforeTheWindowExistsHaveNoOwnerAndShowNothing) {
     SCOPED_TRACE(c.name);
     FakeWindow w;
     c.arrange(w);
-    EXPECT_EQ(RunLoader(platform, w), 1);
+    EXPECT_EQ(RunKit(platform, w, nullptr), 1);
     EXPECT_EQ(w.calls, c.calls);
     ASSERT_EQ(w.boxes.size(), 1u);
     EXPECT_EQ(w.boxes[0].text, c.message);
@@ -92,7 +94,7 @@ TEST_F(StartUpTest, FailuresBeforeTheWindowExistsHaveNoOwnerAndShowNothing) {
 
 TEST_F(StartUpTest, MissingOwnFileIsReportedOverTheHiddenWindow) {
   platform.nodes[kLoaderPath].time_in_range = false;  // dated before 1980
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "LOADER: Could not find the executable, " + kLoaderPath);
   EXPECT_TRUE(window.boxes[0].owned);
@@ -103,7 +105,7 @@ TEST_F(StartUpTest, MissingOwnFileIsReportedOverTheHiddenWindow) {
 // looked for under a shorter name, which could be another file.
 TEST_F(StartUpTest, OwnPathNotReadWholeIsReportedAndNothingOpened) {
   platform.own_file_path.clear();
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Could not read the full path of the loader program. Move it to a folder with "
@@ -113,14 +115,14 @@ TEST_F(StartUpTest, OwnPathNotReadWholeIsReportedAndNothingOpened) {
 
 TEST_F(StartUpTest, OwnFileThatDoesNotOpen) {
   platform.nodes[kLoaderPath].open_fails = true;
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "The file " + kLoaderPath + " could not be opened for reading");
   EXPECT_FALSE(window.shown);
 }
 
 TEST_F(StartUpTest, MainSequenceFailureIsShownOverTheVisibleWindow) {
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Setup.1 must be in the same directory as the the loader program. "
@@ -131,13 +133,13 @@ TEST_F(StartUpTest, MainSequenceFailureIsShownOverTheVisibleWindow) {
 
 TEST_F(StartUpTest, PaintFailureAndExhaustedMemoryReachTheHandler) {
   window.paint_failure = "LOADER* Could not draw bitmap";
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "LOADER* Could not draw bitmap");
 
   FakeWindow hungry;
   hungry.show_runs_out_of_memory = true;
-  EXPECT_EQ(RunLoader(platform, hungry), 1);
+  EXPECT_EQ(RunKit(platform, hungry, nullptr), 1);
   ASSERT_EQ(hungry.boxes.size(), 1u);
   EXPECT_NE(hungry.boxes[0].text.find("memory"), std::string::npos);
   EXPECT_EQ(platform.open_files, 0);
@@ -226,7 +228,7 @@ TEST_F(StartUpTest, SignedKitsRunLikeUnsignedOnes) {
       EXPECT_EQ(signed_platform.open_files, 0);
 
       FakeWindow w;
-      EXPECT_EQ(RunLoader(signed_platform, w), 0);
+      EXPECT_EQ(RunKit(signed_platform, w, nullptr), 0);
       EXPECT_TRUE(w.boxes.empty());
       ASSERT_EQ(signed_platform.processes_started.size(), 1u);
       EXPECT_EQ(signed_platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), "MZ installer");
@@ -248,7 +250,7 @@ TEST_F(StartUpTest, SignedLoaderWithoutAKitLooksForSetup1) {
   const testing::PeKind kind = testing::PeKind::kPe32Plus;
   platform.AddFile(kLoaderPath, testing::SignLikeATool(testing::PeImage(kind, 4096), kind));
   EXPECT_FALSE(IsSelfExtracting(ReadTrailer(platform)));
-  EXPECT_EQ(RunLoader(platform, window), 1);
+  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Setup.1 must be in the same directory as the the loader program. "

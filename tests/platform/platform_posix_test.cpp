@@ -517,7 +517,8 @@ TEST_F(PosixPlatform, FolderWhosePathCannotBeHeldIsRefused) {
 TEST_F(PosixPlatform, WaitingGivesTheExitCodeOrTheSignal) {
   auto& system = static_cast<SystemPlatform&>(*platform_);
   uint32_t code = 0;
-  EXPECT_FALSE(system.WaitForProcess(&code)) << "nothing was started to wait for";
+  WaitableProcess none;
+  EXPECT_FALSE(system.WaitForProcess(&none, &code)) << "nothing was started to wait for";
   struct Case {
     const char* script;
     uint32_t code;
@@ -527,12 +528,13 @@ TEST_F(PosixPlatform, WaitingGivesTheExitCodeOrTheSignal) {
     SCOPED_TRACE(c.script);
     Put(scratch_ + "run", std::string("#!/bin/sh\n") + c.script + "\n", 0700);
     ProcessStart start = StartOf({scratch_ + "run"});
-    start.wait = true;
+    WaitableProcess run;
+    start.waitable = &run;
     ASSERT_EQ(system.StartProcess(start), 33u);
     code = 0;
-    ASSERT_TRUE(system.WaitForProcess(&code));
+    ASSERT_TRUE(system.WaitForProcess(&run, &code));
     EXPECT_EQ(code, c.code);
-    EXPECT_FALSE(system.WaitForProcess(&code)) << "waited twice for one program";
+    EXPECT_FALSE(system.WaitForProcess(&run, &code)) << "waited twice for one program";
   }
 }
 

@@ -48,12 +48,11 @@ class GuardedRun : public ::testing::Test {
   }
 
   std::string scratch_ = MakeScratchFolder();
-  std::unique_ptr<Win32DeploymentPlatform> platform_ =
-      std::make_unique<Win32DeploymentPlatform>(true);
+  std::unique_ptr<Win32Platform> platform_ = std::make_unique<Win32Platform>(true);
 };
 
 TEST_F(GuardedRun, HeldFoldersStayPutAndOnlyWhatTheRunMadeIsRemoved) {
-  Win32DeploymentPlatform& platform = *platform_;
+  Win32Platform& platform = *platform_;
   ASSERT_EQ(platform.TempFolderSharing(scratch_), FolderSharing::kPrivate);
   const std::string theirs = Path("theirs");
   ASSERT_TRUE(CreateDirectoryA(theirs.c_str(), nullptr));
@@ -77,7 +76,7 @@ TEST_F(GuardedRun, HeldFoldersStayPutAndOnlyWhatTheRunMadeIsRemoved) {
 }
 
 TEST_F(GuardedRun, FilesAreMadeNewNeverThroughWhatIsPlantedUnderTheirName) {
-  Win32DeploymentPlatform& platform = *platform_;
+  Win32Platform& platform = *platform_;
   const std::string victim = Path("victim.txt");
   Put(victim, "victim");
   const std::string out = Path("out");
@@ -104,7 +103,7 @@ TEST_F(GuardedRun, FilesAreMadeNewNeverThroughWhatIsPlantedUnderTheirName) {
 
 // Wine derives a folder's DACL from its Unix mode; on Windows it is stored.
 TEST_F(GuardedRun, TempFolderOthersMayChangeIsUnsafe) {
-  Win32DeploymentPlatform& platform = *platform_;
+  Win32Platform& platform = *platform_;
   const std::string shared = Path("shared");
   PSECURITY_DESCRIPTOR everyone = nullptr;
   ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
@@ -118,12 +117,11 @@ TEST_F(GuardedRun, TempFolderOthersMayChangeIsUnsafe) {
   ASSERT_NE(GetTempPathA(sizeof temp, temp), 0u);
   EXPECT_EQ(platform.TempFolderSharing(temp), FolderSharing::kPrivate);
   // Without the record: as the loader always judged it.
-  EXPECT_EQ(Win32DeploymentPlatform(false).TempFolderSharing(shared + "\\"),
-            FolderSharing::kPrivate);
+  EXPECT_EQ(Win32Platform(false).TempFolderSharing(shared + "\\"), FolderSharing::kPrivate);
 }
 
 TEST_F(GuardedRun, LogIsAppendedOnlyToAFileOfItsOwn) {
-  Win32DeploymentPlatform& platform = *platform_;
+  Win32Platform& platform = *platform_;
   const std::string victim = Path("victim.log");
   Put(victim, "victim");
   const std::string linked = Path("linked.log");
@@ -139,7 +137,7 @@ TEST_F(GuardedRun, LogIsAppendedOnlyToAFileOfItsOwn) {
 
 // Without the record the folders are not held: the plain run's behaviour.
 TEST_F(GuardedRun, WithoutTheRecordNothingIsHeld) {
-  Win32DeploymentPlatform plain(false);
+  Win32Platform plain(false);
   const std::string work = Path("ldx2");
   ASSERT_TRUE(plain.MakeFolder(work));
   EXPECT_TRUE(MoveFileA(work.c_str(), Path("moved").c_str()));

@@ -238,16 +238,21 @@ uint32_t FakePlatform::StartProcess(const ProcessStart& start) {
   const char* argument = nullptr;
   for (size_t pos = 0; start.arguments.Next(&pos, &argument);) copy.arguments.push_back(argument);
   copy.command_line = start.command_line;
-  copy.wait = start.wait;
+  copy.wait = start.waitable != nullptr;
   copy.program_id = start.program_id;
   starts.push_back(copy);
   open_files_at_start.push_back(open_files);
+  if (start_result >= 32 && start.waitable != nullptr) start.waitable->id = starts.size();
   return start_result;
 }
 
-bool FakePlatform::WaitForProcess(uint32_t* exit_code) {
+bool FakePlatform::WaitForProcess(WaitableProcess* process, uint32_t* exit_code) {
   ++waits;
-  if (wait_fails || starts.empty() || !starts.back().wait) return false;
+  const uint64_t started = process->id;
+  process->id = 0;
+  // Only the program a start with it put there can be waited for, once.
+  if (wait_fails || started == 0 || started > starts.size() || !starts[started - 1].wait)
+    return false;
   *exit_code = installer_exit_code;
   return true;
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 
 namespace ldr::testing {
@@ -36,7 +35,7 @@ struct FakeWrite {
   int32_t result;
 };
 
-class FakePlatform : public Platform, public DeploymentPlatform {
+class FakePlatform : public Platform {
  public:
   FakePlatform();
 
@@ -129,8 +128,8 @@ class FakePlatform : public Platform, public DeploymentPlatform {
   // The fake starts programs as the host its paths are written for would.
   bool StartsBatchFilesThroughCmd() const override { return host_style.trailing == '\\'; }
 
-  // --- DeploymentPlatform ---
-  bool WaitForProcess(uint32_t* exit_code) override;
+  // --- what runs with switches use ---
+  bool WaitForProcess(WaitableProcess* process, uint32_t* exit_code) override;
   bool FreeSpace(SystemText folder, uint64_t* bytes) override;
   bool RemoveFile(SystemText path) override;
   bool RemoveEmptyFolder(SystemText path) override;

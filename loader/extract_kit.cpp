@@ -5,7 +5,7 @@
 #include "format/hand_off.h"
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
-#include "loader/deployment_steps.h"
+#include "loader/run_steps.h"
 
 namespace ldr {
 namespace {
@@ -14,14 +14,13 @@ namespace {
 // folder. Either way nobody else may change it, under the rules of a
 // temporary folder, since everything is written into it by name. From here
 // on a failure removes what the run put in it, and the folder if it made it.
-void PrepareFolder(DeploymentRun& run, const PathText& folder) {
-  run.failure = kExitExtractFolder;
+void PrepareFolder(KitRun& run, const PathText& folder) {
   PathText made;  // the first folder the run made on the way, when it made any
-  switch (run.system.InspectFolder(folder)) {
+  switch (run.platform.InspectFolder(folder)) {
     case FolderState::kMissing:
       MakeMissingFolders(run, folder, &made);
-      if (run.system.InspectFolder(folder) != FolderState::kEmpty) {
-        if (!made.empty()) run.system.RemoveTree(made, false);
+      if (run.platform.InspectFolder(folder) != FolderState::kEmpty) {
+        if (!made.empty()) run.platform.RemoveTree(made, false);
         RaiseLoaderError(msg::kExtractNoFolder, folder);
       }
       break;
@@ -33,7 +32,7 @@ void PrepareFolder(DeploymentRun& run, const PathText& folder) {
       break;
   }
   if (run.platform.TempFolderSharing(folder) != FolderSharing::kPrivate) {
-    if (!made.empty()) run.system.RemoveTree(made, false);
+    if (!made.empty()) run.platform.RemoveTree(made, false);
     RaiseFormatted(msg::kExtractNotPrivate, {folder});
   }
   run.extract_folder = folder;
@@ -52,8 +51,8 @@ class SizeSum final : public EntryVisitor {
 // folders made on the way, every part under the rules of a created name.
 class PayloadWriter final : public EntryVisitor {
  public:
-  PayloadWriter(DeploymentRun& run, File& archive, std::string_view archive_path,
-                int64_t archive_start, const PathText& root, uint64_t total)
+  PayloadWriter(KitRun& run, File& archive, std::string_view archive_path, int64_t archive_start,
+                const PathText& root, uint64_t total)
       : run_(run),
         archive_(archive),
         archive_path_(archive_path),
@@ -78,7 +77,7 @@ class PayloadWriter final : public EntryVisitor {
       path.Append(part);
       if (path.cut()) RaiseLoaderError(msg::kCannotCreate, path);
       if (end == std::string_view::npos) break;
-      const FolderState state = run_.system.InspectFolder(path);
+      const FolderState state = run_.platform.InspectFolder(path);
       if (state != FolderState::kEmpty && state != FolderState::kNotEmpty &&
           !run_.platform.MakeFolder(path))
         RaiseLoaderError(msg::kCannotCreate, path);
@@ -97,7 +96,7 @@ class PayloadWriter final : public EntryVisitor {
   }
 
  private:
-  DeploymentRun& run_;
+  KitRun& run_;
   File& archive_;
   std::string_view archive_path_;
   int64_t archive_start_;
@@ -107,7 +106,7 @@ class PayloadWriter final : public EntryVisitor {
 
 }  // namespace
 
-void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& table,
+void ExtractKit(KitRun& run, Container& container, const EntryTable& table,
                 const ArchiveTrailer& trailer) {
   const PathStyle host = run.platform.HostPathStyle();
   // The second archive follows the first in a self-extracting kit, and is
@@ -121,7 +120,7 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
     second.path.Append(kSecondArchiveFileName);
     second.file = run.platform.OpenForReading(second.path);
     if (!second.file) RaiseLoaderError(msg::kContainerMissing, second.path);
-    if (run.record.has_setup2_digest()) CheckSetup2Length(run, *second.file, second.path);
+    if (run.record->has_setup2_digest()) CheckSetup2Length(run, *second.file, second.path);
   }
   File& second_file = second.file ? *second.file : *container.file;
   SizeSum payload;
@@ -129,9 +128,7 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
 
   const PathText folder(WithoutTrailingSeparator(run.switches.extract, host));
   PrepareFolder(run, folder);
-  run.failure = kExitNoSpace;
   CheckFreeSpace(run, folder, UnpackedBytes(table) + payload.bytes);
-  run.failure = kExitUnpacking;
   ExtractAll(run.platform, ArchiveOf(run, container), container.path, container.archive_start,
              folder, table, run.window, nullptr, &run.made);
   CheckSetup1Used(run, container);
@@ -140,8 +137,8 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
   if (!run.platform.MakeFolder(root)) RaiseLoaderError(msg::kCannotCreate, root);
   // setup.2, when the record holds its digest, is checked on the bytes
   // unpacked: the walk reads every record and stream once, in order.
-  DigestedReads setup2(run.system);
-  const bool digest = second.file && run.record.has_setup2_digest();
+  DigestedReads setup2(run.platform);
+  const bool digest = second.file && run.record->has_setup2_digest();
   if (digest) {
     second.file->Seek(0, File::Origin::Begin);
     setup2.Attach(*second.file);
@@ -151,8 +148,7 @@ void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& tabl
   run.made.ReadingFrom(second.path, second.archive_start, digest);
   PayloadWriter writer(run, payload_file, second.path, second.archive_start, root, payload.bytes);
   WalkArchive(payload_file, second.archive_start, writer);
-  if (digest && !setup2.Matches(run.record.setup2_length, run.record.setup2_sha256)) {
-    run.failure = kExitKitDamaged;
+  if (digest && !setup2.Matches(run.record->setup2_length, run.record->setup2_sha256)) {
     RaiseFormatted(msg::kSetup1Changed, {second.path});
   }
   run.log.Line({"unpacked into ", folder, "; nothing was started (/EXTRACT)"});

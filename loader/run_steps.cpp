@@ -1,4 +1,4 @@
-#include "loader/deployment_steps.h"
+#include "loader/run_steps.h"
 
 #include "base/block_hash.h"
 #include "base/errors.h"
@@ -28,7 +28,6 @@ void MadeFiles::Extracted(const ArchiveEntry& entry, const EntryEnd& end) {
       end.written == static_cast<uint64_t>(entry.unpacked_size))
     return;
   if (digest_known_) {
-    failure_ = kExitKitDamaged;
     RaiseFormatted(msg::kSetup1Changed, {kit_path_});
   }
   const int64_t at = archive_start_ + entry.data_start;
@@ -41,9 +40,9 @@ void MadeFiles::RemoveAll(bool with_what_is_left) {
   tracking_ = false;
   auto remove = [this, with_what_is_left](std::string_view path, bool folder) {
     const PathText name(path);
-    const bool gone = !folder             ? system_.RemoveFile(name)
-                      : with_what_is_left ? system_.RemoveTree(name, false)
-                                          : system_.RemoveEmptyFolder(name);
+    const bool gone = !folder             ? platform_.RemoveFile(name)
+                      : with_what_is_left ? platform_.RemoveTree(name, false)
+                                          : platform_.RemoveEmptyFolder(name);
     log_.Line({gone ? "removed " : "could not remove ", path,
                folder && with_what_is_left ? " with what was left in it" : ""});
   };
@@ -58,33 +57,30 @@ void MadeFiles::RemoveAll(bool with_what_is_left) {
   if (!folder_.temp_file.empty()) remove(folder_.temp_file, false);
 }
 
-File& ArchiveOf(DeploymentRun& run, Container& container) {
+File& ArchiveOf(KitRun& run, Container& container) {
   if (run.setup1.attached()) return run.setup1;
   return *container.file;
 }
 
-void CheckSetup1Used(DeploymentRun& run, const Container& container) {
+void CheckSetup1Used(KitRun& run, const Container& container) {
   if (!run.setup1.attached()) return;
-  run.failure = kExitKitDamaged;
-  if (!run.setup1.Matches(run.record.setup1_length, run.record.setup1_sha256))
+  if (!run.setup1.Matches(run.record->setup1_length, run.record->setup1_sha256))
     RaiseFormatted(msg::kSetup1Changed, {container.path});
 }
 
-void CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path) {
-  run.failure = kExitKitDamaged;
+void CheckSetup2Length(KitRun& run, File& setup2, std::string_view path) {
   const int64_t size = setup2.Seek(0, File::Origin::End);
-  if (size != static_cast<int64_t>(run.record.setup2_length))
-    RaiseFormatted(msg::kSetup1CutShort, {path, CountDigits(run.record.setup2_length),
+  if (size != static_cast<int64_t>(run.record->setup2_length))
+    RaiseFormatted(msg::kSetup1CutShort, {path, CountDigits(run.record->setup2_length),
                                           CountDigits(static_cast<uint64_t>(size < 0 ? 0 : size))});
   setup2.Seek(0, File::Origin::Begin);
 }
 
-void CheckSetup2(DeploymentRun& run, OpenFile* held) {
-  if (!run.record.external() || !run.record.has_setup2_digest()) {
-    run.system.SetEnvironment(kSetup2DigestVariable, "");
+void CheckSetup2(KitRun& run, OpenFile* held) {
+  if (!run.record->external() || !run.record->has_setup2_digest()) {
+    run.platform.SetEnvironment(kSetup2DigestVariable, "");
     return;
   }
-  run.failure = kExitKitDamaged;
   const PathStyle host = run.platform.HostPathStyle();
   PathText path = WithTrailingSeparator(run.loader_folder, host);
   path.Append(kSecondArchiveFileName);
@@ -92,21 +88,22 @@ void CheckSetup2(DeploymentRun& run, OpenFile* held) {
   if (!*held) RaiseLoaderError(msg::kContainerMissing, path);
   CheckSetup2Length(run, **held, path);
   // Nothing of it is used here: the whole file is read only to be hashed.
-  DigestedReads whole(run.system);
+  DigestedReads whole(run.platform);
   whole.Attach(**held);
   whole.StartExtraction();
-  if (!whole.Matches(run.record.setup2_length, run.record.setup2_sha256))
+  if (!whole.Matches(run.record->setup2_length, run.record->setup2_sha256))
     RaiseFormatted(msg::kSetup1Changed, {path});
   char hex[2 * 32 + 1] = {};
-  DigestHexInto(run.record.setup2_sha256.data(), 32, hex);
-  run.system.SetEnvironment(kSetup2DigestVariable, hex);
+  DigestHexInto(run.record->setup2_sha256.data(), 32, hex);
+  run.platform.SetEnvironment(kSetup2DigestVariable, hex);
 }
 
-void MakeMissingFolders(DeploymentRun& run, std::string_view path, PathText* first_made) {
+void MakeMissingFolders(KitRun& run, std::string_view path, PathText* first_made) {
   const PathStyle host = run.platform.HostPathStyle();
   if (first_made != nullptr) first_made->Clear();
   const std::string_view folder = WithoutTrailingSeparator(path, host);
-  if (folder.empty() || run.system.InspectFolder(PathText(folder)) != FolderState::kMissing) return;
+  if (folder.empty() || run.platform.InspectFolder(PathText(folder)) != FolderState::kMissing)
+    return;
   // The deepest folder on the way that is there, then each one below it.
   const std::string_view parent = WithoutTrailingSeparator(DirectoryPart(folder, host), host);
   if (parent.size() < folder.size()) MakeMissingFolders(run, parent, first_made);
@@ -125,9 +122,9 @@ uint64_t UnpackedBytes(const EntryTable& table) {
   return sum;
 }
 
-void CheckFreeSpace(DeploymentRun& run, std::string_view folder, uint64_t needed) {
+void CheckFreeSpace(KitRun& run, std::string_view folder, uint64_t needed) {
   uint64_t free = 0;
-  if (!run.system.FreeSpace(PathText(folder), &free)) {
+  if (!run.platform.FreeSpace(PathText(folder), &free)) {
     run.log.Line({"free space in ", folder, " unknown; ", CountDigits(needed), " bytes needed"});
     return;
   }

@@ -1,4 +1,4 @@
-#include "platform/deployment_platform.h"
+#include "platform/platform.h"
 
 namespace ldr {
 

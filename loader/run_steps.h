@@ -1,6 +1,6 @@
 #pragma once
-// The pieces of a deployment run (loader/deployment.h) that its files
-// share: the run's state, what it made, and the /EXTRACT run.
+// The pieces of a kit's run (loader/run.h) that its files share: the run's
+// state, what it made, and the /EXTRACT run.
 
 #include <cstdint>
 #include <string_view>
@@ -8,12 +8,11 @@
 #include "archive/entry_table.h"
 #include "archive/extract.h"
 #include "format/deployment_record.h"
-#include "loader/deployment.h"
 #include "loader/digested_reads.h"
 #include "loader/main_sequence.h"
+#include "loader/run.h"
 #include "loader/run_log.h"
 #include "loader/switches.h"
-#include "platform/deployment_platform.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
 
@@ -32,9 +31,7 @@ struct WorkingFolder {
 // exactly those, and nothing else.
 class MadeFiles final : public ExtractionObserver {
  public:
-  // `failure`: the run's exit code for a failure now.
-  MadeFiles(Platform& platform, DeploymentPlatform& system, RunLog& log, int& failure)
-      : platform_(platform), system_(system), log_(log), failure_(failure) {}
+  MadeFiles(Platform& platform, RunLog& log) : platform_(platform), log_(log) {}
 
   // From now on what is made in this folder is noted.
   void Track(const WorkingFolder& folder);
@@ -57,9 +54,7 @@ class MadeFiles final : public ExtractionObserver {
 
  private:
   Platform& platform_;
-  DeploymentPlatform& system_;
   RunLog& log_;
-  int& failure_;
   bool tracking_ = false;
   std::string_view kit_path_;
   int64_t archive_start_ = 0;
@@ -68,26 +63,18 @@ class MadeFiles final : public ExtractionObserver {
   ShortText made_[kMaxFiles];  // names of files made in the folder; empty: none
 };
 
-struct DeploymentRun {
-  DeploymentRun(Platform& p, DeploymentPlatform& d, LoaderWindow& w, const DeploymentRecord& r,
-                const Switches& s)
-      : platform(p),
-        system(d),
-        window(w),
-        record(r),
-        switches(s),
-        log(d),
-        made(p, d, log, failure),
-        setup1(d) {}
+// A run of a kit. `record` is null for a kit without the deployment
+// record: then no switch was read and every step that only the record asks
+// for is left out.
+struct KitRun {
+  KitRun(Platform& p, LoaderWindow& w, const DeploymentRecord* r, const Switches& s)
+      : platform(p), window(w), record(r), switches(s), log(p), made(p, log), setup1(p) {}
 
   Platform& platform;
-  DeploymentPlatform& system;
   LoaderWindow& window;  // the real one, or none at all with /S
-  const DeploymentRecord& record;
+  const DeploymentRecord* record;
   const Switches& switches;
   RunLog log;
-  // The exit code a failure now ends with; the installer's after /WAIT.
-  int failure = kExitOther;
   MadeFiles made;
   // setup.1's reads, when the record holds its digest.
   DigestedReads setup1;
@@ -110,28 +97,26 @@ struct DeploymentRun {
 
 // The file the first archive is read through: setup.1's digested reads
 // when they are taken, else the container itself.
-File& ArchiveOf(DeploymentRun& run, Container& container);
-// Once setup.1's archive is unpacked: raises the changed-file message, with
-// the damaged kit's exit code, unless the bytes unpacked were setup.1 as
-// built.
-void CheckSetup1Used(DeploymentRun& run, const Container& container);
+File& ArchiveOf(KitRun& run, Container& container);
+// Once setup.1's archive is unpacked: raises the changed-file message
+// unless the bytes unpacked were setup.1 as built.
+void CheckSetup1Used(KitRun& run, const Container& container);
 
 // setup.2 of an external kit whose record holds its digest: as long as it
-// was built and the very file, else the changed-file message with the
-// damaged kit's exit code. It stays open in *held, which nobody may write
-// to meanwhile (Windows), until the installer has started. The installer
-// is told the digest in its environment, to check setup.2 as it reads it;
-// in a run of any other kit that variable is removed.
-void CheckSetup2(DeploymentRun& run, OpenFile* held);
+// was built and the very file, else the changed-file message. It stays open in *held, which nobody
+// may write to meanwhile (Windows), until the installer has started. The installer is told the
+// digest in its environment, to check setup.2 as it reads it; in a run of any other kit that
+// variable is removed.
+void CheckSetup2(KitRun& run, OpenFile* held);
 // Raises the incomplete-file message unless setup.2 is as long as the record
 // says; leaves the file at its start.
-void CheckSetup2Length(DeploymentRun& run, File& setup2, std::string_view path);
+void CheckSetup2Length(KitRun& run, File& setup2, std::string_view path);
 
 // Makes every folder of path that is missing, from the first missing one
 // down, each as the platform makes a folder (POSIX: readable by this user
 // alone). *first_made, when given, receives the first it made (empty when
 // none). A folder that cannot be made is left to the caller's own check.
-void MakeMissingFolders(DeploymentRun& run, std::string_view path, PathText* first_made);
+void MakeMissingFolders(KitRun& run, std::string_view path, PathText* first_made);
 
 // The sum of the unpacked sizes the entries claim (negative ones as 0).
 uint64_t UnpackedBytes(const EntryTable& table);
@@ -139,12 +124,12 @@ uint64_t UnpackedBytes(const EntryTable& table);
 // Raises the free-space message when the volume of folder has less room
 // than `needed`; says in the log what it found. A volume whose free space
 // cannot be had is not held up.
-void CheckFreeSpace(DeploymentRun& run, std::string_view folder, uint64_t needed);
+void CheckFreeSpace(KitRun& run, std::string_view folder, uint64_t needed);
 
 // /EXTRACT=DIR: the loader's archive into DIR, the second archive's files
 // below DIR/payload with their folders. DIR is made when missing and must
 // be empty. Starts nothing.
-void ExtractKit(DeploymentRun& run, Container& container, const EntryTable& table,
+void ExtractKit(KitRun& run, Container& container, const EntryTable& table,
                 const ArchiveTrailer& trailer);
 
 }  // namespace ldr
