@@ -2,6 +2,8 @@
 // named by its first argument, so the test can see how it was started.
 //   platform_child OUT args...   -> one argument per line
 //   platform_child OUT --fds     -> the targets of its open descriptors
+//   platform_child OUT --env NAME --exit N -> NAME's value, exit code N
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,9 @@ int main(int argc, char** argv) {
       std::error_code ignored;
       text += std::filesystem::read_symlink(entry.path(), ignored).string() + "\n";
     }
+  } else if (argc == 6 && std::strcmp(argv[2], "--env") == 0) {
+    const char* value = std::getenv(argv[3]);
+    text = std::string(value != nullptr ? value : "(unset)") + "\n";
   } else {
     for (int i = 2; i < argc; ++i) text += std::string(argv[i]) + "\n";
   }
@@ -26,5 +31,6 @@ int main(int argc, char** argv) {
   }
   std::error_code error;
   std::filesystem::rename(out + ".part", out, error);
-  return error ? 1 : 0;
+  if (error) return 1;
+  return argc == 6 && std::strcmp(argv[4], "--exit") == 0 ? std::atoi(argv[5]) : 0;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -25,6 +26,8 @@ class RealWorld {
  public:
   RealWorld()
       : platform_(std::make_unique<SystemPlatform>(1, kArgv)), scratch_(MakeScratchFolder()) {}
+  explicit RealWorld(std::unique_ptr<Platform> platform)
+      : platform_(std::move(platform)), scratch_(MakeScratchFolder()) {}
   ~RealWorld() { RemoveTree(scratch_); }
   Platform& platform() { return *platform_; }
   const std::string& scratch() const { return scratch_; }
@@ -37,7 +40,10 @@ class RealWorld {
 
 class FakeWorld {
  public:
-  FakeWorld() { fake_.AddFolder("C:\\Temp\\scratch"); }
+  FakeWorld() {
+    fake_.AddFolder("C:\\Temp\\scratch");
+    fake_.free_space = 1 << 30;
+  }
   Platform& platform() { return fake_; }
   const std::string& scratch() const { return scratch_; }
   bool SetYear(const std::string& path, int year) {
@@ -78,12 +84,23 @@ class PlatformContract : public ::testing::Test {
   World world_;
 };
 
+#ifdef _WIN32
+// The platform of a kit with the deployment record: made and removed
+// through held folders, the kit's files open sharing reading only.
+class GuardedWorld : public RealWorld {
+ public:
+  GuardedWorld() : RealWorld(std::make_unique<Win32Platform>(true)) {}
+};
+using Worlds = ::testing::Types<RealWorld, GuardedWorld, FakeWorld>;
+#else
 using Worlds = ::testing::Types<RealWorld, FakeWorld>;
+#endif
 class WorldNames {
  public:
   template <class T>
   static std::string GetName(int) {
-    return std::is_same<T, RealWorld>::value ? "System" : "Fake";
+    if (std::is_same<T, RealWorld>::value) return "System";
+    return std::is_same<T, FakeWorld>::value ? "Fake" : "Guarded";
   }
 };
 TYPED_TEST_SUITE(PlatformContract, Worlds, WorldNames);
@@ -268,6 +285,107 @@ TYPED_TEST(PlatformContract, AsciiNamesConvertUnchanged) {
   EXPECT_FALSE(this->platform().ConvertName(std::string(256, 'n'), &converted));
 }
 
+// --- what runs with switches use ----------------------------------------------
+
+TYPED_TEST(PlatformContract, FoldersAreInspectedAsExtractWantsThem) {
+  Platform& platform = this->platform();
+  const std::string folder = this->Scratch("out");
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kMissing);
+  ASSERT_TRUE(platform.MakeFolder(folder));
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kEmpty);
+  const std::string sep(1, platform.HostPathStyle().trailing);
+  this->Put(folder + sep + "f", "x");
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kNotEmpty);
+  EXPECT_EQ(platform.InspectFolder(folder + sep + "f"), FolderState::kNotAFolder);
+}
+
+TYPED_TEST(PlatformContract, WhatTheRunMadeIsRemovedFileByFileOrWhole) {
+  Platform& platform = this->platform();
+  const std::string sep(1, platform.HostPathStyle().trailing);
+  const std::string folder = this->Scratch("made");
+  ASSERT_TRUE(platform.MakeFolder(folder));
+  this->Put(folder + sep + "a.bin", "a");
+  EXPECT_FALSE(platform.RemoveEmptyFolder(folder)) << "a folder with a file in it stays";
+  EXPECT_TRUE(platform.RemoveFile(folder + sep + "a.bin"));
+  EXPECT_FALSE(platform.FileExists(folder + sep + "a.bin"));
+  EXPECT_FALSE(platform.RemoveFile(folder + sep + "a.bin")) << "gone already";
+  EXPECT_TRUE(platform.RemoveEmptyFolder(folder));
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kMissing);
+
+  // A tree: everything below, then the folder unless it is kept.
+  ASSERT_TRUE(platform.MakeFolder(folder));
+  ASSERT_TRUE(platform.MakeFolder(folder + sep + "sub"));
+  this->Put(folder + sep + "sub" + sep + "b.bin", "b");
+  this->Put(folder + sep + "c.bin", "c");
+  EXPECT_TRUE(platform.RemoveTree(folder, true));
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kEmpty);
+  this->Put(folder + sep + "d.bin", "d");
+  EXPECT_TRUE(platform.RemoveTree(folder, false));
+  EXPECT_EQ(platform.InspectFolder(folder), FolderState::kMissing);
+}
+
+TYPED_TEST(PlatformContract, TheLogIsAppendedTo) {
+  Platform& platform = this->platform();
+  const std::string log = this->Scratch("run.log");
+  for (const char* line : {"first\n", "second\n"}) {
+    OpenFile file = platform.OpenForAppending(log);
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(file->Write(line, static_cast<uint32_t>(std::strlen(line))),
+              static_cast<int32_t>(std::strlen(line)));
+  }
+  EXPECT_EQ(this->ReadAll(log), "first\nsecond\n");
+  EXPECT_EQ(platform.OpenForAppending(this->Scratch("missing") + "x" +
+                                      std::string(1, platform.HostPathStyle().trailing) + "l"),
+            nullptr)
+      << "a log in a folder that is not there";
+}
+
+TYPED_TEST(PlatformContract, HashesPieceByPieceAndTellsTheTime) {
+  Platform& platform = this->platform();
+  ASSERT_TRUE(platform.HashStart());
+  platform.HashAdd(reinterpret_cast<const unsigned char*>("ab"), 2);
+  platform.HashAdd(reinterpret_cast<const unsigned char*>("c"), 1);
+  Sha256Digest digest{};
+  ASSERT_TRUE(platform.HashEnd(&digest));
+  char hex[65] = {};
+  for (size_t i = 0; i < digest.size(); ++i)
+    std::snprintf(hex + 2 * i, 3, "%02x", static_cast<unsigned>(digest[i]));
+  EXPECT_STREQ(hex, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_FALSE(platform.HashEnd(&digest)) << "a hash ends once";
+
+  const std::string now(platform.LocalTime().view());
+  ASSERT_EQ(now.size(), 19u) << now;
+  for (size_t i = 0; i < now.size(); ++i) {
+    const char expected = i == 4 || i == 7 ? '-' : i == 10 ? ' ' : i == 13 || i == 16 ? ':' : '9';
+    if (expected == '9') {
+      EXPECT_TRUE(now[i] >= '0' && now[i] <= '9') << now;
+    } else {
+      EXPECT_EQ(now[i], expected) << now;
+    }
+  }
+}
+
+TYPED_TEST(PlatformContract, VariablesAreSetAndExpandedWhereTheShellLeavesThem) {
+  Platform& platform = this->platform();
+  platform.SetEnvironment("LDR_CONTRACT_VALUE", "set");
+  PathText expanded;
+  ASSERT_TRUE(platform.ExpandVariables("%LDR_CONTRACT_VALUE%|%LDR_CONTRACT_NONE%", &expanded));
+  // Windows expands what no shell did; POSIX shells expand $NAME before the
+  // loader sees it, and the text stays as it is.
+  const bool windows = platform.HostPathStyle().trailing == '\\';
+  EXPECT_EQ(expanded,
+            windows ? "set|%LDR_CONTRACT_NONE%" : "%LDR_CONTRACT_VALUE%|%LDR_CONTRACT_NONE%");
+  platform.SetEnvironment("LDR_CONTRACT_VALUE", "");
+  ASSERT_TRUE(platform.ExpandVariables("%LDR_CONTRACT_VALUE%", &expanded));
+  EXPECT_EQ(expanded, "%LDR_CONTRACT_VALUE%") << "an empty value removes the variable";
+}
+
+TYPED_TEST(PlatformContract, FreeSpaceIsKnownForAFolderThatIsThere) {
+  uint64_t bytes = 0;
+  ASSERT_TRUE(this->platform().FreeSpace(this->Scratch(""), &bytes));
+  EXPECT_GT(bytes, 0u);
+}
+
 // --- the real platform only: starting programs -------------------------------
 
 class SystemPlatform : public ::testing::Test {
@@ -291,6 +409,24 @@ TEST_F(SystemPlatform, OwnFilePathNamesThisProgram) {
 TEST_F(SystemPlatform, StartingAMissingProgramGivesFileNotFound) {
   EXPECT_EQ(world_.platform().StartProcess(StartOf({world_.scratch() + "no-such-program.exe"})),
             2u);
+}
+
+// A start to wait for hands back the program's exit code once, and the
+// program inherits the variables the run set.
+TEST_F(SystemPlatform, WaitsForTheProgramItWasAskedToAndPassesTheEnvironment) {
+  Platform& platform = world_.platform();
+  std::string report = world_.scratch() + "env.txt";
+  platform.SetEnvironment("LDR_CONTRACT_CHILD", "inherited");
+  ProcessStart start = StartOf({ChildPath(), report, "--env", "LDR_CONTRACT_CHILD", "--exit", "7"});
+  WaitableProcess child;
+  start.waitable = &child;
+  ASSERT_GE(platform.StartProcess(start), 32u);
+  uint32_t code = 0;
+  ASSERT_TRUE(platform.WaitForProcess(&child, &code));
+  EXPECT_EQ(code, 7u);
+  EXPECT_EQ(AwaitReport(report), "inherited\n");
+  EXPECT_FALSE(platform.WaitForProcess(&child, &code)) << "one wait a start";
+  platform.SetEnvironment("LDR_CONTRACT_CHILD", "");
 }
 
 TEST_F(SystemPlatform, StartsAProgramWithItsArgumentsAndDoesNotWait) {

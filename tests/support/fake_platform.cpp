@@ -338,6 +338,9 @@ OpenFile FakePlatform::OpenForAppending(SystemText path_text) {
   if (append_fails) return OpenFile();
   auto it = nodes.find(path);
   if (it != nodes.end() && it->second.folder) return OpenFile();
+  // As CreateForWriting: the folder the log goes into must exist.
+  const std::string parent(WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style));
+  if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return OpenFile();
   if (it == nodes.end()) AddFile(path, std::string());
   return OpenFile(new FakeFile(*this, path, true));
 }
