@@ -16,6 +16,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/loader_run.h"
 
 namespace ldr {
 namespace {
@@ -44,7 +45,13 @@ class DeploymentTest : public ::testing::Test {
 
   int Run(const std::string& line) {
     platform.command_line = line;
-    return RunLoaderWithDeployment(platform, platform, window, &record);
+    return Start(window, &record);
+  }
+  // The loader's start, to the run's end (tests/support/loader_run.h).
+  int Start(FakeWindow& shown, const DeploymentRecord* kits_record) {
+    return testing::RunToEnd(
+               [&] { return RunLoaderWithDeployment(platform, platform, shown, kits_record); })
+        .exit_code;
   }
 
   FakePlatform platform;
@@ -66,7 +73,7 @@ TEST_F(DeploymentTest, WithoutSwitchesTheRunIsThePlainOne) {
 
 TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
   platform.command_line = "setup.exe /S /WAIT /EXTRACT=C:\\Out";
-  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, window, nullptr), 0);
+  EXPECT_EQ(Start(window, nullptr), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_EQ(platform.waits, 0);
   EXPECT_FALSE(platform.Exists("C:\\Out"));
@@ -186,7 +193,7 @@ TEST_F(DeploymentTest, HelpIsANoticeOrNothing) {
   EXPECT_EQ(window.notices.size(), 1u);
   FakeWindow quiet;
   platform.command_line = "setup.exe /? /S";
-  EXPECT_EQ(RunLoaderWithDeployment(platform, platform, quiet, &record), 0);
+  EXPECT_EQ(Start(quiet, &record), 0);
   EXPECT_TRUE(quiet.calls.empty());
 }
 

@@ -12,6 +12,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/loader_run.h"
 
 namespace ldr {
 namespace {
@@ -51,14 +52,13 @@ class MainSequenceTest : public ::testing::Test {
     return DecodeTrailer(bytes);
   }
 
-  // Runs the sequence; gives the error text, or "" when it succeeded.
-  std::string Run() {
-    try {
-      RunMainSequence(platform, window, Trailer());
-    } catch (const std::exception& e) {
-      return e.what();
-    }
-    return std::string();
+  // Runs the sequence; gives the error text, or "" when it succeeded. The
+  // failure is handled as the loader's handler does: first the files are
+  // closed.
+  std::string Run() { return Run(Trailer()); }
+  std::string Run(const ArchiveTrailer& trailer) {
+    return testing::FailureOf([&] { RunMainSequence(platform, window, trailer); },
+                              [&] { platform.CloseFilesOpenedSince(0); });
   }
 
   // Platforms cannot be copied or assigned: a case that needs a fresh one
@@ -332,16 +332,7 @@ TEST_F(MainSequenceTest, SelfExtractingLoaderThatVanished) {
   Place("C:\\Downloads\\setup.exe", true);
   ArchiveTrailer trailer = Trailer();
   platform.nodes.erase("C:\\Downloads\\setup.exe");
-  EXPECT_THROW(
-      {
-        try {
-          RunMainSequence(platform, window, trailer);
-        } catch (const LoaderError& e) {
-          EXPECT_STREQ(e.what(), "LOADER: Could not open the file, C:\\Downloads\\setup.exe");
-          throw;
-        }
-      },
-      LoaderError);
+  EXPECT_EQ(Run(trailer), "LOADER: Could not open the file, C:\\Downloads\\setup.exe");
 }
 
 TEST_F(MainSequenceTest, WorkingFolderFallsBackToTheTempFolder) {
