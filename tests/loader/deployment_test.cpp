@@ -154,6 +154,23 @@ TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
             "LOADER: Could not create the following file, C:\\Temp\\ldx1A2B\\data.bin");
 }
 
+// loader.exe unwinds nothing: its handler closes the files the run holds,
+// the one half written among them, before it removes what the run made.
+// The fake, like Windows, removes no file that is open: a handler that
+// removed first would leave data.bin behind.
+TEST_F(DeploymentTest, AFileHalfWrittenIsClosedBeforeItIsRemoved) {
+  platform.disk_space = 12 + 1000;  // install.exe whole, data.bin cut short
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
+  EXPECT_EQ(platform.removed, (std::vector<std::string>{
+                                  "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
+                                  "C:\\Temp\\ldx1A2B", "C:\\Temp\\ldx1A2B.tmp"}));
+  EXPECT_TRUE(platform.open_paths.empty());
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\data.bin. This probably means "
+            "that your disk is full");
+}
+
 TEST_F(DeploymentTest, AFileThatWasThereIsNotRemoved) {
   // The working folder cannot be made: the files go into the temporary
   // folder itself, where data.bin was already.
@@ -308,6 +325,20 @@ TEST_F(ExtractTest, MissingFoldersOnTheWayAreMadeAndGoneAfterAFailure) {
   EXPECT_EQ(Run("setup.exe /S /EXTRACT=C:\\Out\\other\\sub"), kExitUnpacking);
   EXPECT_FALSE(platform.Exists("C:\\Out\\other"));
   EXPECT_TRUE(platform.Exists("C:\\Out\\new\\sub\\install.exe"));
+}
+
+// As above, for what /EXTRACT unpacked: the file half written goes too.
+TEST_F(ExtractTest, AFileHalfWrittenIsClosedBeforeTheFolderIsEmptied) {
+  UsePayload({FileEntry("readme.txt", "read me")});
+  platform.AddFolder("C:\\Out");
+  platform.disk_space = 12 + 1000;
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitUnpacking);
+  EXPECT_EQ(platform.InspectFolder("C:\\Out"), FolderState::kEmpty);
+  EXPECT_EQ(platform.removed,
+            (std::vector<std::string>{"C:\\Out\\install.exe", "C:\\Out\\data.bin"}));
+  EXPECT_EQ(Box(),
+            "LOADER: Could not write to the file C:\\Out\\data.bin. This probably means that your "
+            "disk is full");
 }
 
 TEST_F(ExtractTest, AFolderOthersCanChangeIsRefused) {
