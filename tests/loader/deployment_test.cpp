@@ -160,11 +160,15 @@ TEST_F(DeploymentTest, AFailureHalfWayRemovesWhatTheRunMadeThenReports) {
 // removed first would leave data.bin behind.
 TEST_F(DeploymentTest, AFileHalfWrittenIsClosedBeforeItIsRemoved) {
   platform.disk_space = 12 + 1000;  // install.exe whole, data.bin cut short
+  // The box comes last: by then nothing is open and nothing is left.
+  window.at_box = [this] {
+    EXPECT_TRUE(platform.open_paths.empty());
+    EXPECT_EQ(platform.removed.size(), 4u);
+  };
   EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
   EXPECT_EQ(platform.removed, (std::vector<std::string>{
                                   "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
                                   "C:\\Temp\\ldx1A2B", "C:\\Temp\\ldx1A2B.tmp"}));
-  EXPECT_TRUE(platform.open_paths.empty());
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\data.bin. This probably means "

@@ -135,6 +135,19 @@ TEST_F(StartUpTest, MainSequenceFailureIsShownOverTheVisibleWindow) {
   EXPECT_TRUE(window.boxes[0].shown);
 }
 
+// Without exceptions nothing unwinds: the handler closes the files (the
+// kit, the file half written) before the box, which waits for the user.
+TEST_F(StartUpTest, FilesOpenAtTheFailureAreClosedBeforeTheBox) {
+  UseKit();
+  platform.disk_space = 1;
+  window.at_box = [this] { EXPECT_TRUE(platform.open_paths.empty()); };
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\install.exe. This probably "
+            "means that your disk is full");
+}
+
 TEST_F(StartUpTest, PaintFailureAndExhaustedMemoryReachTheHandler) {
   window.paint_failure = "LOADER* Could not draw bitmap";
   EXPECT_EQ(ExitCodeOf(platform, window), 1);

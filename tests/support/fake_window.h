@@ -3,6 +3,7 @@
 // step, for tests of the order and of the error handler.
 
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <string>
 #include <vector>
@@ -66,9 +67,12 @@ class FakeWindow : public LoaderWindow {
     calls.push_back("notice");
     notices.push_back(text);
   }
+  // Runs as the box appears: a test looks at the world the user sees then.
+  std::function<void()> at_box;
   void ShowError(const char* message) override {
     calls.push_back("error");
     boxes.push_back({message, main_window_known, shown});
+    if (at_box) at_box();
   }
 };
 
