@@ -17,6 +17,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/loader_run.h"
 
 namespace ldr {
 namespace {
@@ -45,7 +46,11 @@ class DeploymentTest : public ::testing::Test {
 
   int Run(const std::string& line) {
     platform.command_line = line;
-    return RunKit(platform, window, &record);
+    return Start(window, &record);
+  }
+  // The loader's start, to the run's end (tests/support/loader_run.h).
+  int Start(FakeWindow& shown, const DeploymentRecord* kits_record) {
+    return testing::RunToEnd([&] { return RunKit(platform, shown, kits_record); }).exit_code;
   }
 
   FakePlatform platform;
@@ -67,7 +72,7 @@ TEST_F(DeploymentTest, WithoutSwitchesTheRunIsThePlainOne) {
 
 TEST_F(DeploymentTest, AKitWithoutTheRecordIgnoresTheSwitches) {
   platform.command_line = "setup.exe /S /WAIT /EXTRACT=C:\\Out";
-  EXPECT_EQ(RunKit(platform, window, nullptr), 0);
+  EXPECT_EQ(Start(window, nullptr), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_EQ(platform.waits, 0);
   EXPECT_FALSE(platform.Exists("C:\\Out"));
@@ -167,6 +172,27 @@ TEST_F(DeploymentTest, TheExitCodeIsTheFailuresKindWhateverTheStep) {
   EXPECT_EQ(Run("setup.exe"), 1);
 }
 
+// loader.exe unwinds nothing: its handler closes the files the run holds,
+// the one half written among them, before it removes what the run made.
+// The fake, like Windows, removes no file that is open: a handler that
+// removed first would leave data.bin behind.
+TEST_F(DeploymentTest, AFileHalfWrittenIsClosedBeforeItIsRemoved) {
+  platform.disk_space = 12 + 1000;  // install.exe whole, data.bin cut short
+  // The box comes last: by then nothing is open and nothing is left.
+  window.at_box = [this] {
+    EXPECT_TRUE(platform.open_paths.empty());
+    EXPECT_EQ(platform.removed.size(), 4u);
+  };
+  EXPECT_EQ(Run("setup.exe /WAIT"), kExitUnpacking);
+  EXPECT_EQ(platform.removed, (std::vector<std::string>{
+                                  "C:\\Temp\\ldx1A2B\\install.exe", "C:\\Temp\\ldx1A2B\\data.bin",
+                                  "C:\\Temp\\ldx1A2B", "C:\\Temp\\ldx1A2B.tmp"}));
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\data.bin. This probably means "
+            "that your disk is full");
+}
+
 TEST_F(DeploymentTest, AFileThatWasThereIsNotRemoved) {
   // The working folder cannot be made: the files go into the temporary
   // folder itself, where data.bin was already.
@@ -206,7 +232,7 @@ TEST_F(DeploymentTest, HelpIsANoticeOrNothing) {
   EXPECT_EQ(window.notices.size(), 1u);
   FakeWindow quiet;
   platform.command_line = "setup.exe /? /S";
-  EXPECT_EQ(RunKit(platform, quiet, &record), 0);
+  EXPECT_EQ(Start(quiet, &record), 0);
   EXPECT_TRUE(quiet.calls.empty());
 }
 
@@ -321,6 +347,20 @@ TEST_F(ExtractTest, MissingFoldersOnTheWayAreMadeAndGoneAfterAFailure) {
   EXPECT_EQ(Run("setup.exe /S /EXTRACT=C:\\Out\\other\\sub"), kExitUnpacking);
   EXPECT_FALSE(platform.Exists("C:\\Out\\other"));
   EXPECT_TRUE(platform.Exists("C:\\Out\\new\\sub\\install.exe"));
+}
+
+// As above, for what /EXTRACT unpacked: the file half written goes too.
+TEST_F(ExtractTest, AFileHalfWrittenIsClosedBeforeTheFolderIsEmptied) {
+  UsePayload({FileEntry("readme.txt", "read me")});
+  platform.AddFolder("C:\\Out");
+  platform.disk_space = 12 + 1000;
+  EXPECT_EQ(Run("setup.exe /EXTRACT=C:\\Out"), kExitUnpacking);
+  EXPECT_EQ(platform.InspectFolder("C:\\Out"), FolderState::kEmpty);
+  EXPECT_EQ(platform.removed,
+            (std::vector<std::string>{"C:\\Out\\install.exe", "C:\\Out\\data.bin"}));
+  EXPECT_EQ(Box(),
+            "LOADER: Could not write to the file C:\\Out\\data.bin. This probably means that your "
+            "disk is full");
 }
 
 TEST_F(ExtractTest, AFolderOthersCanChangeIsRefused) {

@@ -10,6 +10,7 @@
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/fake_window.h"
+#include "tests/support/loader_run.h"
 #include "tests/support/pe_builder.h"
 
 namespace ldr {
@@ -23,6 +24,11 @@ using testing::FileEntry;
 
 const std::string kLoaderPath = "C:\\Downloads\\setup.exe";
 const std::string kImage(4096, 'M');
+
+// The loader's start, to the run's end (tests/support/loader_run.h).
+int ExitCodeOf(FakePlatform& platform, FakeWindow& window) {
+  return testing::RunToEnd([&] { return RunKit(platform, window, nullptr); }).exit_code;
+}
 
 class StartUpTest : public ::testing::Test {
  protected:
@@ -40,7 +46,7 @@ class StartUpTest : public ::testing::Test {
 
 TEST_F(StartUpTest, SuccessfulRunFollowsTheOrderAndEndsWithZero) {
   UseKit();
-  EXPECT_EQ(RunKit(platform, window, nullptr), 0);
+  EXPECT_EQ(ExitCodeOf(platform, window), 0);
   EXPECT_EQ(window.calls, (std::vector<std::string>{"bitmap", "class", "window", "show"}));
   EXPECT_TRUE(window.boxes.empty());
   ASSERT_EQ(platform.processes_started.size(), 1u);
@@ -82,7 +88,7 @@ TEST_F(StartUpTest, FailuresBeforeTheWindowExistsHaveNoOwnerAndShowNothing) {
     SCOPED_TRACE(c.name);
     FakeWindow w;
     c.arrange(w);
-    EXPECT_EQ(RunKit(platform, w, nullptr), 1);
+    EXPECT_EQ(ExitCodeOf(platform, w), 1);
     EXPECT_EQ(w.calls, c.calls);
     ASSERT_EQ(w.boxes.size(), 1u);
     EXPECT_EQ(w.boxes[0].text, c.message);
@@ -94,7 +100,7 @@ TEST_F(StartUpTest, FailuresBeforeTheWindowExistsHaveNoOwnerAndShowNothing) {
 
 TEST_F(StartUpTest, MissingOwnFileIsReportedOverTheHiddenWindow) {
   platform.nodes[kLoaderPath].time_in_range = false;  // dated before 1980
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "LOADER: Could not find the executable, " + kLoaderPath);
   EXPECT_TRUE(window.boxes[0].owned);
@@ -105,7 +111,7 @@ TEST_F(StartUpTest, MissingOwnFileIsReportedOverTheHiddenWindow) {
 // looked for under a shorter name, which could be another file.
 TEST_F(StartUpTest, OwnPathNotReadWholeIsReportedAndNothingOpened) {
   platform.own_file_path.clear();
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Could not read the full path of the loader program. Move it to a folder with "
@@ -115,14 +121,14 @@ TEST_F(StartUpTest, OwnPathNotReadWholeIsReportedAndNothingOpened) {
 
 TEST_F(StartUpTest, OwnFileThatDoesNotOpen) {
   platform.nodes[kLoaderPath].open_fails = true;
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "The file " + kLoaderPath + " could not be opened for reading");
   EXPECT_FALSE(window.shown);
 }
 
 TEST_F(StartUpTest, MainSequenceFailureIsShownOverTheVisibleWindow) {
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Setup.1 must be in the same directory as the the loader program. "
@@ -131,17 +137,33 @@ TEST_F(StartUpTest, MainSequenceFailureIsShownOverTheVisibleWindow) {
   EXPECT_TRUE(window.boxes[0].shown);
 }
 
+// Without exceptions nothing unwinds: the handler closes the files (the
+// kit, the file half written) before the box, which waits for the user.
+TEST_F(StartUpTest, FilesOpenAtTheFailureAreClosedBeforeTheBox) {
+  UseKit();
+  platform.disk_space = 1;
+  window.at_box = [this] { EXPECT_TRUE(platform.open_paths.empty()); };
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
+  ASSERT_EQ(window.boxes.size(), 1u);
+  EXPECT_EQ(window.boxes[0].text,
+            "LOADER: Could not write to the file C:\\Temp\\ldx1A2B\\install.exe. This probably "
+            "means that your disk is full");
+}
+
 TEST_F(StartUpTest, PaintFailureAndExhaustedMemoryReachTheHandler) {
   window.paint_failure = "LOADER* Could not draw bitmap";
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text, "LOADER* Could not draw bitmap");
 
+#if __cpp_exceptions
+  // Without exceptions nothing the loader calls fails by throwing.
   FakeWindow hungry;
   hungry.show_runs_out_of_memory = true;
-  EXPECT_EQ(RunKit(platform, hungry, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, hungry), 1);
   ASSERT_EQ(hungry.boxes.size(), 1u);
   EXPECT_NE(hungry.boxes[0].text.find("memory"), std::string::npos);
+#endif
   EXPECT_EQ(platform.open_files, 0);
 }
 
@@ -228,7 +250,7 @@ TEST_F(StartUpTest, SignedKitsRunLikeUnsignedOnes) {
       EXPECT_EQ(signed_platform.open_files, 0);
 
       FakeWindow w;
-      EXPECT_EQ(RunKit(signed_platform, w, nullptr), 0);
+      EXPECT_EQ(ExitCodeOf(signed_platform, w), 0);
       EXPECT_TRUE(w.boxes.empty());
       ASSERT_EQ(signed_platform.processes_started.size(), 1u);
       EXPECT_EQ(signed_platform.Contents("C:\\Temp\\ldx1A2B\\install.exe"), "MZ installer");
@@ -250,7 +272,7 @@ TEST_F(StartUpTest, SignedLoaderWithoutAKitLooksForSetup1) {
   const testing::PeKind kind = testing::PeKind::kPe32Plus;
   platform.AddFile(kLoaderPath, testing::SignLikeATool(testing::PeImage(kind, 4096), kind));
   EXPECT_FALSE(IsSelfExtracting(ReadTrailer(platform)));
-  EXPECT_EQ(RunKit(platform, window, nullptr), 1);
+  EXPECT_EQ(ExitCodeOf(platform, window), 1);
   ASSERT_EQ(window.boxes.size(), 1u);
   EXPECT_EQ(window.boxes[0].text,
             "LOADER: Setup.1 must be in the same directory as the the loader program. "

@@ -2,10 +2,26 @@
 
 #include <zlib.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 namespace ldr::testing {
+namespace {
+
+// A fault of the test itself, not of the loader: in the build without
+// exceptions the test program stops there.
+[[noreturn]] void TestFault(const char* what) {
+#if __cpp_exceptions
+  throw std::runtime_error(what);
+#else
+  std::fprintf(stderr, "%s\n", what);
+  std::abort();
+#endif
+}
+
+}  // namespace
 
 std::string ZlibStream(const std::string& data, int level) {
   uLongf size = compressBound(static_cast<uLong>(data.size()));
@@ -13,7 +29,7 @@ std::string ZlibStream(const std::string& data, int level) {
   if (compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
                 reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()),
                 level) != Z_OK) {
-    throw std::runtime_error("compress2 failed");
+    TestFault("compress2 failed");
   }
   out.resize(size);
   return out;
@@ -22,7 +38,7 @@ std::string ZlibStream(const std::string& data, int level) {
 std::string ZlibStreamWithDictionary(const std::string& data, const std::string& dictionary) {
   z_stream s;
   std::memset(&s, 0, sizeof s);
-  if (deflateInit(&s, 9) != Z_OK) throw std::runtime_error("deflateInit failed");
+  if (deflateInit(&s, 9) != Z_OK) TestFault("deflateInit failed");
   deflateSetDictionary(&s, reinterpret_cast<const Bytef*>(dictionary.data()),
                        static_cast<uInt>(dictionary.size()));
   std::string out(deflateBound(&s, static_cast<uLong>(data.size())) + 64, '\0');
@@ -30,7 +46,7 @@ std::string ZlibStreamWithDictionary(const std::string& data, const std::string&
   s.avail_in = static_cast<uInt>(data.size());
   s.next_out = reinterpret_cast<Bytef*>(&out[0]);
   s.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&s, Z_FINISH) != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  if (deflate(&s, Z_FINISH) != Z_STREAM_END) TestFault("deflate failed");
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
@@ -60,7 +76,7 @@ std::string DataWithStreamSize(size_t stream_size, std::string* stream) {
     }
     if (candidate.size() < stream_size - 64) break;
   }
-  throw std::runtime_error("no data gives a stream of that size");
+  TestFault("no data gives a stream of that size");
 }
 
 TestEntry FileEntry(const std::string& stored_name, const std::string& data) {
@@ -70,7 +86,7 @@ TestEntry FileEntry(const std::string& stored_name, const std::string& data) {
 ArchiveEntry MakeEntry(const std::string& stored_name, int32_t unpacked_size) {
   ArchiveEntry e;
   e.file_time = 36018.5;
-  if (!SetShortString(e.stored_name, stored_name)) throw std::runtime_error("name too long");
+  if (!SetShortString(e.stored_name, stored_name)) TestFault("name too long");
   e.unpacked_size = unpacked_size;
   return e;
 }
@@ -117,7 +133,7 @@ LiteralResult LiteralExtract(const std::string& range) {
   LiteralResult result;
   z_stream s;
   std::memset(&s, 0, sizeof s);
-  if (inflateInit(&s) != Z_OK) throw std::runtime_error("inflateInit failed");
+  if (inflateInit(&s) != Z_OK) TestFault("inflateInit failed");
   unsigned char block[4096];
   size_t position = 0;
   uint32_t produced;

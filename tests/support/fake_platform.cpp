@@ -2,26 +2,50 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 namespace ldr::testing {
 namespace {
 
+// A fault of the test itself (a file it never made), not of the loader.
+[[noreturn]] void TestFault(const std::string& what) {
+#if __cpp_exceptions
+  throw std::logic_error(what);
+#else
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::abort();
+#endif
+}
+
+}  // namespace
+
 class FakeFile final : public File {
  public:
-  FakeFile(FakePlatform& platform, std::string path, bool append = false)
-      : platform_(platform), path_(std::move(path)), append_(append) {
+  FakeFile(FakePlatform& platform, std::string path, bool append, uint32_t number)
+      : platform_(platform), path_(std::move(path)), append_(append), number_(number) {
     ++platform_.open_files;
     ++platform_.open_paths[path_];
   }
-  ~FakeFile() {
+  ~FakeFile() = default;
+
+  // Closes the file; its object stays until its owner lets go.
+  void Shut() {
+    if (!open_) return;
+    open_ = false;
     --platform_.open_files;
     if (--platform_.open_paths[path_] == 0) platform_.open_paths.erase(path_);
   }
-  void Close() override { delete this; }
+  // The owner lets go: this object ends here.
+  void Close() override {
+    Shut();
+    platform_.files_.erase(number_);
+  }
 
+  // A closed file's handle is no more: every use of it fails.
   int64_t Seek(int64_t distance, Origin origin) override {
+    if (!open_) return -1;
     int64_t base = 0;
     if (origin == Origin::Current) base = position_;
     if (origin == Origin::End) base = static_cast<int64_t>(Node().data.size());
@@ -35,7 +59,7 @@ class FakeFile final : public File {
     if (platform_.before_read) platform_.before_read(path_);
     int call = platform_.read_calls++;
     int32_t result;
-    if (call == platform_.fail_read_call) {
+    if (call == platform_.fail_read_call || !open_) {
       result = -1;
     } else {
       const std::string& data = Node().data;
@@ -52,8 +76,8 @@ class FakeFile final : public File {
 
   int32_t Write(const void* data, uint32_t size) override {
     int32_t result;
-    if (append_) position_ = static_cast<int64_t>(Node().data.size());
-    if (platform_.write_fails) {
+    if (append_ && open_) position_ = static_cast<int64_t>(Node().data.size());
+    if (platform_.write_fails || !open_) {
       result = -1;
     } else {
       int64_t n = size;
@@ -71,26 +95,41 @@ class FakeFile final : public File {
     return result;
   }
 
-  FileId Id() override { return platform_.IdOf(path_); }
+  FileId Id() override { return open_ ? platform_.IdOf(path_) : FileId(); }
 
  private:
   FakeNode& Node() {
     auto it = platform_.nodes.find(path_);
-    if (it == platform_.nodes.end()) throw std::logic_error("fake file vanished: " + path_);
+    if (it == platform_.nodes.end()) TestFault("fake file vanished: " + path_);
     return it->second;
   }
 
   FakePlatform& platform_;
   std::string path_;
   bool append_;
+  uint32_t number_;
+  bool open_ = true;
   int64_t position_ = 0;
 };
-
-}  // namespace
 
 FakePlatform::FakePlatform() {
   AddFolder("C:\\Downloads");
   AddFolder("C:\\Temp");
+}
+
+FakePlatform::~FakePlatform() = default;
+
+OpenFile FakePlatform::Open(const std::string& path, bool append) {
+  const uint32_t number = opened_++;
+  auto file = std::make_unique<FakeFile>(*this, path, append, number);
+  FakeFile* held = file.get();
+  files_[number] = std::move(file);
+  return OpenFile(held);
+}
+
+void FakePlatform::CloseFilesOpenedSince(uint32_t mark) {
+  for (auto it = files_.rbegin(); it != files_.rend() && it->first >= mark; ++it)
+    it->second->Shut();
 }
 
 void FakePlatform::AddFile(const std::string& path, std::string data) {
@@ -160,7 +199,7 @@ FileId FakePlatform::IdentifyFile(SystemText path) {
 
 const std::string& FakePlatform::Contents(const std::string& path) const {
   auto it = nodes.find(path);
-  if (it == nodes.end()) throw std::logic_error("no such fake file: " + path);
+  if (it == nodes.end()) TestFault("no such fake file: " + path);
   return it->second.data;
 }
 
@@ -205,7 +244,7 @@ OpenFile FakePlatform::OpenForReading(SystemText path_text) {
   const std::string path(path_text.view());
   auto it = nodes.find(path);
   if (it == nodes.end() || it->second.folder || it->second.open_fails) return OpenFile();
-  return OpenFile(new FakeFile(*this, path));
+  return Open(path, false);
 }
 
 OpenFile FakePlatform::CreateForWriting(SystemText path_text) {
@@ -224,7 +263,7 @@ OpenFile FakePlatform::CreateForWriting(SystemText path_text) {
     AddFile(path, std::string());
   }
   files_created.push_back(path);
-  return OpenFile(new FakeFile(*this, path));
+  return Open(path, false);
 }
 
 void FakePlatform::MarkExecutable(SystemText path) {
@@ -342,7 +381,7 @@ OpenFile FakePlatform::OpenForAppending(SystemText path_text) {
   const std::string parent(WithoutTrailingSeparator(DirectoryPart(path, host_style), host_style));
   if (parent.empty() || !Exists(parent) || !nodes[parent].folder) return OpenFile();
   if (it == nodes.end()) AddFile(path, std::string());
-  return OpenFile(new FakeFile(*this, path, true));
+  return Open(path, true);
 }
 
 }  // namespace ldr::testing

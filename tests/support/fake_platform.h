@@ -3,6 +3,9 @@
 // logs every call a test may want to check (reads, writes, folders made,
 // files created, processes started) and has one named switch per fault the
 // loader must survive. Paths use Windows rules unless host_style is changed.
+// Like Windows, it removes no file that is open; like the real platforms, it
+// counts every file it opens, so that a handler of the build without
+// exceptions can close them (CloseFilesOpenedSince) before it removes any.
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +32,8 @@ struct FakeRead {
   int32_t result;
 };
 
+class FakeFile;
+
 struct FakeWrite {
   std::string path;
   uint32_t requested;
@@ -38,6 +43,7 @@ struct FakeWrite {
 class FakePlatform : public Platform {
  public:
   FakePlatform();
+  ~FakePlatform() override;
 
   // --- the world ---
   PathStyle host_style = kWindowsPaths;
@@ -107,6 +113,8 @@ class FakePlatform : public Platform {
   int read_calls = 0;
 
   // --- Platform ---
+  uint32_t FilesOpened() override { return opened_; }
+  void CloseFilesOpenedSince(uint32_t mark) override;
   PathStyle HostPathStyle() const override { return host_style; }
   PathStyle StoredNameStyle() const override { return stored_style; }
   PathText OwnFilePath() override { return PathText(own_file_path); }
@@ -154,6 +162,15 @@ class FakePlatform : public Platform {
   FileId IdOf(const std::string& path) const;
 
  private:
+  friend class FakeFile;
+  // A new file for path, counted.
+  OpenFile Open(const std::string& path, bool append);
+
+  // Every open file by the number of its opening, and every one that
+  // CloseFilesOpenedSince closed while its owner still holds it: an owner
+  // that unwinds later closes it again, as a real handle's owner would.
+  std::map<uint32_t, std::unique_ptr<FakeFile>> files_;
+  uint32_t opened_ = 0;  // files opened so far
   unsigned next_temp_number_ = 0x1A2B;
   unsigned next_unique_number_ = 0;
   uint64_t next_id_ = 1;

@@ -3,11 +3,13 @@
 // step, for tests of the order and of the error handler.
 
 #include <cstdint>
-#include <stdexcept>
+#include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "base/errors.h"
+#include "base/messages.h"
 #include "ui/loader_window.h"
 
 namespace ldr::testing {
@@ -43,15 +45,18 @@ class FakeWindow : public LoaderWindow {
   bool CreateMainWindow() override {
     calls.push_back("window");
     if (window_fails) return false;
-    if (bar_fails) throw LoaderError("LOADER: Could not create the progress bar");
+    if (bar_fails) RaiseLoaderError(msg::kNoProgressBar);
     main_window_known = true;
     return true;
   }
   void ShowMainWindow() override {
     calls.push_back("show");
     shown = true;
+#if __cpp_exceptions
+    // Only the build that unwinds has an allocation that fails by throwing.
     if (show_runs_out_of_memory) throw std::bad_alloc();
-    if (!paint_failure.empty()) throw LoaderError(paint_failure);
+#endif
+    if (!paint_failure.empty()) RaiseFailure(FailureKind::kOther, paint_failure);
   }
   void HideMainWindow() override {
     calls.push_back("hide");
@@ -63,9 +68,12 @@ class FakeWindow : public LoaderWindow {
     calls.push_back("notice");
     notices.push_back(text);
   }
+  // Runs as the box appears: a test looks at the world the user sees then.
+  std::function<void()> at_box;
   void ShowError(const char* message) override {
     calls.push_back("error");
     boxes.push_back({message, main_window_known, shown});
+    if (at_box) at_box();
   }
 };
 
