@@ -18,6 +18,7 @@
 #include "archive/extract.h"
 #include "base/errors.h"
 #include "format/stored_names.h"
+#include "fuzz/check.h"
 #include "tests/support/archive_builder.h"
 #include "tests/support/fake_platform.h"
 
@@ -30,13 +31,6 @@ class NullSink : public ldr::ProgressSink {
  public:
   void SetProgressPosition(int32_t) override {}
 };
-
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "fuzz_archive.cpp:%d: check failed: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 // Extracts each entry on its own and compares it with the literal loop.
 void CompareEntries(ldr::testing::FakePlatform& fake, const std::string& bytes,

@@ -14,15 +14,9 @@
 #include "format/byte_source.h"
 #include "format/pe/authenticode.h"
 #include "format/pe/der.h"
+#include "fuzz/check.h"
 
 namespace {
-
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 size_t SizeOf(ldr::DigestAlgorithm algorithm) {
   return algorithm == ldr::DigestAlgorithm::kSha1 ? 20 : 32;

@@ -16,16 +16,10 @@
 #include <string>
 
 #include "format/deployment_record.h"
+#include "fuzz/check.h"
 #include "loader/switches.h"
 
 namespace {
-
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 bool SameRecord(const ldr::DeploymentRecord& a, const ldr::DeploymentRecord& b) {
   return a.version == b.version && a.flags == b.flags && a.kit_length == b.kit_length &&

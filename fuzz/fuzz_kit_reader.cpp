@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "kitpack/host/files.h"
 #include "kitpack/kit/kit.h"
 #include "kitpack/pe/pe_resources.h"
@@ -25,14 +26,6 @@
 namespace {
 
 std::string g_folder;
-
-// Names the broken property before stopping, so that a finding reads plainly.
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 void WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
   FILE* f = std::fopen(path.c_str(), "wb");

@@ -22,6 +22,7 @@
 #include "base/errors.h"
 #include "base/messages.h"
 #include "format/stored_names.h"
+#include "fuzz/check.h"
 #include "loader/main_sequence.h"
 #include "loader/run.h"
 #include "tests/support/fake_platform.h"
@@ -35,14 +36,6 @@ const char kNeighbour[] = "C:\\Downloads\\readme.txt";
 const char kTempNeighbour[] = "C:\\Temp\\other.txt";
 const char kTempFile[] = "C:\\Temp\\ldx1A2B.tmp";
 const char kWorkingFolder[] = "C:\\Temp\\ldx1A2B";
-
-// Names the broken property before stopping, so that a finding reads plainly.
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;

@@ -15,18 +15,12 @@
 #include <tuple>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "kitpack/kit_error.h"
 #include "kitpack/pe/branding.h"
 #include "kitpack/pe/pe_resources.h"
 
 namespace {
-
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 using Key = std::tuple<uint32_t, std::u16string, uint32_t, std::u16string, uint32_t>;
 

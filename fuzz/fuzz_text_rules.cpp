@@ -18,17 +18,10 @@
 
 #include "base/errors.h"
 #include "base/text_rules.h"
+#include "fuzz/check.h"
 #include "tests/support/argument_list.h"
 
 namespace {
-
-// Names the broken property before stopping, so that a finding reads plainly.
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 // Shift-JIS lead bytes, the usual double-byte code page.
 bool ShiftJisLead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }

@@ -20,18 +20,11 @@
 
 #include "format/records.h"
 #include "format/trailer_location.h"
+#include "fuzz/check.h"
 #include "loader/startup.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
-
-// Names the broken property before stopping, so that a finding reads plainly.
-void CheckAt(bool condition, const char* what, int line) {
-  if (condition) return;
-  std::fprintf(stderr, "property failed at line %d: %s\n", line, what);
-  std::abort();
-}
-#define Check(condition) CheckAt((condition), #condition, __LINE__)
 
 class CheckedBytes final : public ldr::ByteSource {
  public:
