@@ -26,7 +26,7 @@ static_assert(LDBL_MANT_DIG == 64, "long double must be the 80-bit extended type
 // 4 KiB, each followed by its progress report. A short last block waits
 // until the stream is known not to be damaged, so that a damaged stream
 // loses only the block it interrupted.
-class EntryInflation final : public InflateInput, public InflateOutput {
+class EntryInflation {
  public:
   EntryInflation(File& archive, int64_t position, int64_t last, File& output,
                  ExtractionTotals& totals, ProgressSink& progress)
@@ -37,7 +37,7 @@ class EntryInflation final : public InflateInput, public InflateOutput {
         totals_(totals),
         progress_(progress) {}
 
-  int32_t Read(unsigned char* into, uint32_t size) override {
+  int32_t Read(unsigned char* into, uint32_t size) {
     if (position_ > last_) return 0;
     const int64_t remaining = last_ - position_ + 1;
     const uint32_t n = remaining >= size ? size : static_cast<uint32_t>(remaining);
@@ -47,7 +47,7 @@ class EntryInflation final : public InflateInput, public InflateOutput {
     return got;
   }
 
-  bool Write(const unsigned char* bytes, uint32_t size) override {
+  bool Write(const unsigned char* bytes, uint32_t size) {
     uint32_t done = 0;
     while (size - done >= kOutputBlockSize) {
       if (!WriteBlock(bytes + done, kOutputBlockSize)) return false;
@@ -162,7 +162,7 @@ void ExtractEntry(File& archive, std::string_view archive_path, int32_t archive_
 
   EntryInflation inflation(archive, position, last, output, totals, progress);
   ZlibInflater inflater;
-  const StreamEnd result = inflater.Run(inflation, inflation);
+  const StreamEnd result = inflater.Run(inflation);
   if (inflation.write_failed()) RaiseFormatted(msg::kDiskFull, {output_path});
   if (result == StreamEnd::kReadFailed) ThrowReadFailure(archive_path);
   const bool damaged = result == StreamEnd::kDamaged;

@@ -11,12 +11,12 @@ namespace {
 
 // The reads and writes of one stream. What they raise is held here while
 // the inflater stops, and raised again once it has.
-class Exact final : public InflateInput, public InflateOutput {
+class Exact {
  public:
   Exact(int64_t packed, int64_t size, const RangeReader& read, const InflatedSink& sink)
       : left_(packed), size_(size), read_(read), sink_(sink) {}
 
-  int32_t Read(unsigned char* into, uint32_t size) override {
+  int32_t Read(unsigned char* into, uint32_t size) {
     const int64_t n = std::min<int64_t>(left_, size);
     if (n <= 0) return 0;
     try {
@@ -30,7 +30,7 @@ class Exact final : public InflateInput, public InflateOutput {
     return static_cast<int32_t>(n);
   }
 
-  bool Write(const unsigned char* bytes, uint32_t size) override {
+  bool Write(const unsigned char* bytes, uint32_t size) {
     if (size > size_ - produced_) {
       too_long_ = true;
       return false;
@@ -64,16 +64,16 @@ class Exact final : public InflateInput, public InflateOutput {
 };
 
 // An empty final block of fixed codes, in a stream of its own.
-class FixedBlock final : public InflateInput, public InflateOutput {
+class FixedBlock {
  public:
-  int32_t Read(unsigned char* into, uint32_t size) override {
+  int32_t Read(unsigned char* into, uint32_t size) {
     static constexpr unsigned char kStream[] = {0x78, 0x9C, 0x03, 0x00, 0x00, 0x00, 0x00, 0x01};
     if (done_ || size < sizeof kStream) return 0;
     std::memcpy(into, kStream, sizeof kStream);
     done_ = true;
     return sizeof kStream;
   }
-  bool Write(const unsigned char*, uint32_t) override { return true; }
+  bool Write(const unsigned char*, uint32_t) { return true; }
 
  private:
   bool done_ = false;
@@ -84,7 +84,7 @@ class FixedBlock final : public InflateInput, public InflateOutput {
 ExactEnd InflateExactly(ZlibInflater& inflater, int64_t packed, int64_t size,
                         const RangeReader& read, const InflatedSink& sink) {
   Exact exact(packed, size, read, sink);
-  const StreamEnd end = inflater.Run(exact, exact);
+  const StreamEnd end = inflater.Run(exact);
   exact.RaiseHeld();
   ExactEnd result;
   result.produced = exact.produced();
@@ -113,7 +113,7 @@ ExactEnd InflateExactly(ZlibInflater& inflater, int64_t packed, int64_t size,
 void PrepareInflation() {
   const std::unique_ptr<ZlibInflater> inflater = std::make_unique<ZlibInflater>();
   FixedBlock block;
-  inflater->Run(block, block);
+  inflater->Run(block);
 }
 
 }  // namespace ldr
