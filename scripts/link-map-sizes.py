@@ -75,7 +75,7 @@ def part_of(path):
     name = os.path.basename(path)
     if ".ltrans" in name:
         return OPTIMIZED
-    if name in ("libz.a", "libldr_zlib.a"):
+    if name == "libldr_zlib.a":
         return "zlib inflate"
     if name == "libldr_loader_image.a" and member:
         # loader.exe's own library holds every layer's objects, named by
