@@ -8,13 +8,14 @@
 #include "archive/entry_table.h"
 #include "base/progress_sink.h"
 #include "format/records.h"
+#include "inflate/zlib_stream.h"
 #include "platform/platform.h"
 
 namespace ldr {
 
 // Sizes the extractor works in: archive reads of up to 64 KiB, output written
 // and reported in blocks of 4 KiB.
-inline constexpr uint32_t kInputBufferSize = 65536;
+inline constexpr uint32_t kInputBufferSize = ZlibInflater::kInputSize;
 inline constexpr uint32_t kOutputBlockSize = 4096;
 
 // Byte counts of one extraction run. Both wrap around as signed 32-bit

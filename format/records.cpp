@@ -21,6 +21,13 @@ bool IsSelfExtracting(const ArchiveTrailer& trailer) {
                      kSelfExtractingMark.size()) == 0;
 }
 
+ArchiveHeader DecodeHeader(const unsigned char (&bytes)[kHeaderSize]) {
+  ArchiveHeader header;
+  header.file_count = GetInt32(bytes);
+  header.multi_partition = bytes[4];
+  return header;
+}
+
 ArchiveEntry DecodeEntry(const unsigned char (&bytes)[kEntrySize]) {
   ArchiveEntry e;
   e.reserved_one = GetInt32(bytes + 0);

@@ -51,6 +51,8 @@ struct ArchiveHeader {
   uint8_t multi_partition = 0;
 };
 
+ArchiveHeader DecodeHeader(const unsigned char (&bytes)[kHeaderSize]);
+
 // One 164-byte entry record. Offsets are relative to the archive start.
 // The loader reads none of the reserved fields; kitpack writes them as
 // shown, and recognises an entry record by reserved_one (a kit cut short).

@@ -148,19 +148,19 @@ void Unpack(loaderkit_payload& handle, const std::string& folder, std::vector<in
       pass ? static_cast<ldr::payload::PayloadReader&>(*pass) : *handle.file;
   for (int32_t i : chosen) progress.total += EntryAt(handle, i).size;
   ldr::payload::MakeFolder(folder);
-  ldr::payload::Blocks blocks;
+  ldr::payload::Unpacker unpacker;
   std::vector<std::pair<int32_t, ldr::payload::FileIdentity>> made;
   try {
     for (int32_t i : chosen) {
       const ldr::payload::Entry& entry = EntryAt(handle, i);
       ldr::payload::NewFileBelow out(folder, entry.parts, replace);
       const std::string label = "entry " + std::to_string(i) + " (" + entry.name + ")";
-      ldr::payload::InflateEntry(in, handle.place, entry, label, blocks,
-                                 [&](const unsigned char* data, size_t size) {
-                                   out.Write(data, size);
-                                   progress.done += static_cast<int64_t>(size);
-                                   progress.Report(i);
-                                 });
+      unpacker.InflateEntry(in, handle.place, entry, label,
+                            [&](const unsigned char* data, size_t size) {
+                              out.Write(data, size);
+                              progress.done += static_cast<int64_t>(size);
+                              progress.Report(i);
+                            });
       out.Finish();
       made.emplace_back(i, out.identity());
       progress.Report(i);

@@ -41,7 +41,7 @@ std::vector<Entry> ReadEntries(PayloadReader& file, const PayloadPlace& place) {
                               " bytes, too few for its 5-byte header");
   unsigned char header[kHeaderSize];
   file.Read(static_cast<uint64_t>(place.start), header, sizeof header, "the payload's header");
-  const int32_t count = GetInt32(header);
+  const int32_t count = DecodeHeader(header).file_count;
   if (count < 0 || count > MaxEntriesIn(size))
     Fail(Fault::kDamaged, "the payload in " + place.file + " claims " + Num(count) +
                               " entries, which " + Num(size) + " bytes cannot hold");

@@ -34,12 +34,13 @@ done
 declare -A allowed=(
   [base]="base"
   [format]="base format"
-  [payload]="base format payload"
+  [inflate]="inflate"
+  [payload]="base format inflate payload"
   [platform]="base platform"
-  [archive]="base format platform archive"
+  [archive]="base format inflate platform archive"
   [ui]="base ui"
-  [loader]="base format platform archive ui loader"
-  [kitpack]="base format payload kitpack"
+  [loader]="base format inflate platform archive ui loader"
+  [kitpack]="base format inflate payload kitpack"
   [examples]="base format examples"
 )
 for folder in "${!allowed[@]}"; do
@@ -92,7 +93,7 @@ fi
 
 # 4. clang-tidy, on request: needs build/native/compile_commands.json.
 if [ "${1:-}" = "--tidy" ]; then
-  mapfile -t product < <(git ls-files 'base/*.cpp' 'format/*.cpp' 'payload/*.cpp' 'platform/*.cpp' 'archive/*.cpp' \
+  mapfile -t product < <(git ls-files 'base/*.cpp' 'format/*.cpp' 'inflate/*.cpp' 'payload/*.cpp' 'platform/*.cpp' 'archive/*.cpp' \
     'ui/*.cpp' 'loader/*.cpp' 'kitpack/*.cpp' 'examples/*.cpp' | grep -v win32)
   tidy_out=$(clang-tidy -p build/native --quiet "${product[@]}" 2>/dev/null | grep -E 'warning:|error:')
   if [ -n "$tidy_out" ]; then

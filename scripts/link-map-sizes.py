@@ -35,7 +35,7 @@ COLUMNS = {
 }
 
 # Parts, in the order they are listed. The loader's own layers first.
-LAYERS = ["base", "format", "platform", "archive", "ui", "loader"]
+LAYERS = ["base", "format", "inflate", "platform", "archive", "ui", "loader"]
 STD_IN_OWN = "C++ library templates built into the loader's code"
 OPTIMIZED = "the loader's own code with zlib's inflate, optimized as one"
 PARTS = ([OPTIMIZED] + ["the loader's own code: %s/" % layer for layer in LAYERS] + [STD_IN_OWN] +
@@ -75,7 +75,7 @@ def part_of(path):
     name = os.path.basename(path)
     if ".ltrans" in name:
         return OPTIMIZED
-    if name in ("libz.a", "libldr_zlib_inflate.a"):
+    if name == "libldr_zlib.a":
         return "zlib inflate"
     if name == "libldr_loader_image.a" and member:
         # loader.exe's own library holds every layer's objects, named by

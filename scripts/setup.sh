@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config curl
   zlib1g-dev libdeflate-dev libgtest-dev googletest libcli11-dev
-  g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils xdotool imagemagick icoutils
   clang libclang-rt-14-dev llvm
   python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine osslsigncode openssl
@@ -26,7 +26,9 @@ if ((${#missing[@]})); then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Pinned sources the Windows build compiles: zlib for loader.exe, libdeflate
-# for kitpack.exe.
+# Pinned sources the Windows build compiles: zlib for every Windows target
+# (no packaged mingw zlib takes part), libdeflate for kitpack.exe. They are
+# fetched into .deps/ by their SHA-256; nothing here touches the system's
+# package configuration.
 bash "$(dirname "$0")/fetch-zlib-source.sh"
 bash "$(dirname "$0")/fetch-libdeflate-source.sh"

@@ -1,9 +1,8 @@
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -13,6 +12,7 @@
 #include "format/stored_names.h"
 #include "format/stored_paths.h"
 #include "format/utf8.h"
+#include "inflate/exact_stream.h"
 #include "kitpack/kit/kit_digest.h"
 #include "kitpack/kit/reader.h"
 #include "kitpack/pe/signing.h"
@@ -35,8 +35,11 @@ void ReadArchive(const ReadableFile& f, ArchiveInfo& a, bool first, bool check) 
   const int64_t size = a.end - a.start + 1;
   if (size < static_cast<int64_t>(ldr::kHeaderSize))
     throw KitError(a.label + ": " + Num(size) + " bytes cannot hold the 5-byte header");
-  std::vector<unsigned char> header = f.Range(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
-  a.file_count = ldr::GetInt32(header.data());
+  const std::vector<unsigned char> raw_header =
+      f.Range(static_cast<uint64_t>(a.start), ldr::kHeaderSize);
+  unsigned char header[ldr::kHeaderSize];
+  std::memcpy(header, raw_header.data(), sizeof header);
+  a.file_count = ldr::DecodeHeader(header).file_count;
   if (a.file_count < 0) throw KitError(a.label + ": negative file count " + Num(a.file_count));
   if (first && a.file_count > ldr::kMaxFiles)
     throw KitError(a.label + ": " + Num(a.file_count) + " entries; the loader reads at most " +
@@ -125,10 +128,14 @@ void CheckNotTruncated(ReadableFile& f, const std::string& path) {
   for (uint64_t at = image_end; at < image_end + 8; ++at) {
     if (at + ldr::kHeaderSize + ldr::kEntrySize > size) return;
     const std::vector<unsigned char> h = f.Range(at, ldr::kHeaderSize + ldr::kEntrySize);
-    const int32_t count = ldr::GetInt32(h.data());
-    const unsigned char* record = h.data() + ldr::kHeaderSize;
-    if (count >= 1 && count <= ldr::kMaxFiles && ldr::GetInt32(record) == 1 &&
-        ldr::GetInt32(record + 132) == static_cast<int32_t>(ldr::kHeaderSize + ldr::kEntrySize))
+    unsigned char header[ldr::kHeaderSize];
+    unsigned char bytes[ldr::kEntrySize];
+    std::memcpy(header, h.data(), sizeof header);
+    std::memcpy(bytes, h.data() + ldr::kHeaderSize, sizeof bytes);
+    const int32_t count = ldr::DecodeHeader(header).file_count;
+    const ldr::ArchiveEntry first = ldr::DecodeEntry(bytes);
+    if (count >= 1 && count <= ldr::kMaxFiles && first.reserved_one == 1 &&
+        first.data_start == static_cast<int32_t>(ldr::kHeaderSize + ldr::kEntrySize))
       throw KitError(path + " is truncated: a kit's archive follows its loader at byte " +
                      Num(static_cast<int64_t>(at)) + ", but the file ends (at " +
                      Num(static_cast<int64_t>(size)) +
@@ -219,54 +226,31 @@ void InflateEntryTo(const ArchiveInfo& a, const EntryInfo& e,
                     const std::function<void(const unsigned char*, size_t)>& sink) {
   const std::string name = EntryName(a, static_cast<size_t>(&e - a.entries.data()), e.stored_name);
   ReadableFile f(a.path);
-  z_stream s{};
-  if (inflateInit(&s) != Z_OK) throw KitError(name + ": zlib could not start");
-  struct Ender {
-    z_stream* s;
-    ~Ender() { inflateEnd(s); }
-  } ender{&s};
-  // Both buffers are of a fixed size, whatever the record says: a damaged
-  // or hostile record cannot make this reserve more.
-  constexpr int64_t kChunk = int64_t{64} * 1024;
-  std::vector<unsigned char> in(static_cast<size_t>(std::min<int64_t>(kChunk, e.packed_size)));
-  // One byte more than the record claims shows a stream that is longer.
-  std::vector<unsigned char> out(
-      static_cast<size_t>(std::min<int64_t>(kChunk, int64_t{e.record.unpacked_size} + 1)));
-  uint64_t next = static_cast<uint64_t>(a.start + e.record.data_start);
-  int64_t left = e.packed_size;
-  uint64_t total = 0;
-  const uint64_t expected = static_cast<uint64_t>(e.record.unpacked_size);
-  int rc = Z_OK;
-  while (rc != Z_STREAM_END) {
-    if (s.avail_in == 0) {
-      if (left == 0) throw KitError(name + ": the data range ends before its zlib stream does");
-      size_t n = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(in.size())));
-      f.RangeInto(next, in.data(), n);
-      next += n;
-      left -= static_cast<int64_t>(n);
-      s.next_in = in.data();
-      s.avail_in = static_cast<uInt>(n);
-    }
-    s.next_out = out.data();
-    s.avail_out = static_cast<uInt>(out.size());
-    rc = inflate(&s, Z_NO_FLUSH);
-    if (rc == Z_NEED_DICT || rc == Z_DATA_ERROR)
-      throw KitError(name + ": corrupt zlib stream (" + (s.msg ? s.msg : "bad data") + ")");
-    if (rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
-      throw KitError(name + ": zlib failed while inflating");
-    const size_t produced = out.size() - s.avail_out;
-    total += produced;
-    if (total > expected)
+  const uint64_t start = static_cast<uint64_t>(a.start + e.record.data_start);
+  const auto inflater = std::make_unique<ldr::ZlibInflater>();
+  const ldr::ExactEnd end = ldr::InflateExactly(
+      *inflater, e.packed_size, e.record.unpacked_size,
+      [&](uint64_t offset, unsigned char* into, size_t size) {
+        f.RangeInto(start + offset, into, size);
+      },
+      sink);
+  switch (end.kind) {
+    case ldr::ExactEnd::Kind::kWhole:
+      return;
+    case ldr::ExactEnd::Kind::kCutShort:
+      throw KitError(name + ": the data range ends before its zlib stream does");
+    case ldr::ExactEnd::Kind::kDamaged:
+      throw KitError(name + ": corrupt zlib stream (" + inflater->DamageText() + ")");
+    case ldr::ExactEnd::Kind::kTooLong:
       throw KitError(name + ": inflates to more than its unpacked size of " +
                      Num(e.record.unpacked_size) + " bytes");
-    if (produced > 0) sink(out.data(), produced);
+    case ldr::ExactEnd::Kind::kEndsEarly:
+      throw KitError(name + ": the zlib stream ends " + Num(end.left) +
+                     " bytes before its data range does");
+    case ldr::ExactEnd::Kind::kWrongSize:
+      throw KitError(name + ": inflates to " + Num(end.produced) +
+                     " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
   }
-  if (s.avail_in != 0 || left != 0)
-    throw KitError(name + ": the zlib stream ends " + Num(static_cast<int64_t>(s.avail_in) + left) +
-                   " bytes before its data range does");
-  if (total != expected)
-    throw KitError(name + ": inflates to " + Num(static_cast<int64_t>(total)) +
-                   " bytes, but its unpacked size says " + Num(e.record.unpacked_size));
 }
 
 std::vector<unsigned char> InflateEntry(const ArchiveInfo& a, const EntryInfo& e) {

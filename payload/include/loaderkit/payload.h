@@ -13,8 +13,8 @@
      loaderkit_payload_close(kit);
 
    A handle is used by one thread at a time. Memory stays bounded whatever
-   the kit holds: entries are inflated in blocks of 64 KiB straight into
-   their files. */
+   the kit holds: entries are inflated through a window of 32 KiB, read in
+   blocks of 64 KiB, straight into their files. */
 #ifndef LOADERKIT_PAYLOAD_H
 #define LOADERKIT_PAYLOAD_H
 
