@@ -64,6 +64,10 @@ void BuildCommand::AddInputOptions() {
                 "against each name on it")
       ->type_name("GLOB");
   b->add_flag("--allow-empty", allow_empty_, "Accept a --payload folder that holds no files");
+  b->add_flag("--allow-imports", build_.allow_imports,
+              "Pack a Windows installer that imports DLLs which are neither Windows system DLLs "
+              "nor in the first archive (by default refused: it would not start on a machine "
+              "without them)");
 }
 
 void BuildCommand::AddOutputOptions() {
