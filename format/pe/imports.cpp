@@ -85,8 +85,8 @@ void ReadTable(const ImageReader& image, uint32_t start, bool delay, uint64_t im
     const uint64_t at = start + uint64_t{i} * size;
     unsigned char d[kDelayDescriptorSize];
     if (at > UINT32_MAX || !image.Read(static_cast<uint32_t>(at), d, size)) {
-      out.damage = std::string("the ") + table + "'s entry " + std::to_string(i) + " at " +
-                   Hex(at) + " lies outside the file's sections";
+      out.damage = std::string("the ") + table + "'s entry " + std::to_string(i) +
+                   " cannot be read from the file's sections";
       return;
     }
     uint64_t name_at = delay ? GetU32(d + 4) : GetU32(d + 12);

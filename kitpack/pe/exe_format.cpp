@@ -12,6 +12,23 @@ namespace {
 // Installers larger than this are not searched for the loader's resources.
 constexpr uint64_t kMostRead = 64u << 20;
 
+// What makes a file a POSIX kit can start, by its extension.
+std::string PosixStarterAdvice(const std::string& installer) {
+  const size_t dot = installer.rfind('.');
+  std::string ext = dot == std::string::npos || installer.find('/', dot) != std::string::npos
+                        ? ""
+                        : installer.substr(dot);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (ext == ".ps1")
+    return "a PowerShell script runs where PowerShell is installed when its first line is  "
+           "#!/usr/bin/env pwsh";
+  if (ext == ".bat" || ext == ".cmd" || ext == ".msi" || ext == ".msp" || ext == ".exe" ||
+      ext == ".vbs" || ext == ".js" || ext == ".wsf" || ext == ".hta")
+    return "a Windows installer (" + ext + ") needs loader.exe, a kit for Windows";
+  return "make its first line  #!/bin/sh  or the interpreter it is written for";
+}
+
 }  // namespace
 
 ExeKind KindOf(const std::vector<unsigned char>& head) {
@@ -62,6 +79,14 @@ void CheckLoaderAndInstaller(const std::vector<unsigned char>& loader,
                    (windows_loader ? "the POSIX loader" : "loader.exe") +
                    " for this installer, or an installer built for " +
                    (windows_loader ? "Windows" : "POSIX") + ")");
+  if (!windows_loader && installer_kind == ExeKind::kOther)
+    throw KitError("the installer " + installer +
+                   " is neither a POSIX (ELF) program nor a script that starts with #!: the "
+                   "loader " +
+                   loader_path +
+                   " is a POSIX program, which starts its installer with execve, and that runs "
+                   "only those (" +
+                   PosixStarterAdvice(installer) + ")");
   if (installer_kind == ExeKind::kWindows && info.size <= kMostRead &&
       LooksLikeTheLoader(f, info.size))
     throw KitError("the installer " + installer +
