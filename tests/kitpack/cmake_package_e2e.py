@@ -141,11 +141,32 @@ class AddKit(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(build, "empty-kit"))),
                          ["loader", "setup.1", "setup.2"])
 
-        # Nothing changed: nothing done.
+        # Nothing changed: nothing done but the check of the inputs.
         log, again = self.build(build)
         self.assertEqual(again, built)
-        if generator == "Ninja":
-            self.assertIn("no work to do", log)
+        self.assertNotIn("Building kit", log)
+
+        # A payload file put back from an older copy with its time kept
+        # (cp -p): older than the kit, and yet a change.
+        guide = os.path.join(self.src, "payload", "docs", "guide.txt")
+        with open(guide + ".orig", "w", encoding="utf-8") as f:
+            f.write("the guide of last year\n")
+        os.utime(guide + ".orig", (1e9, 1e9))
+        run(["cp", "-p", guide + ".orig", guide])
+        os.remove(guide + ".orig")
+        log, again = self.build(build)
+        self.assertNotEqual(again, built, log)
+        self.assertIn("Building kit branded", log)
+        out = os.path.join(self.dir, "out-" + generator.replace(" ", "-"))
+        run([self.kitpack, "extract", kit, "--second", "-C", out])
+        with open(os.path.join(out, "docs", "guide.txt"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), "the guide of last year\n")
+        # Its time alone, the same bytes: built again too.
+        os.utime(guide, (1e9 + 60, 1e9 + 60))
+        log, built = self.build(build)
+        self.assertNotEqual(built, again, log)
+        log, again = self.build(build)
+        self.assertEqual(again, built, log)
 
         # A removed payload file.
         os.remove(os.path.join(self.src, "payload", "docs", "guide.txt"))
