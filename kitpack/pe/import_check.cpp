@@ -41,17 +41,17 @@ std::string Listed(const std::vector<Missing>& missing) {
 }  // namespace
 
 void CheckInstallerImports(const std::vector<unsigned char>& loader,
-                           const std::vector<InputFile>& first) {
+                           const std::vector<FirstArchiveFile>& first) {
   if (first.empty() || KindOf(loader) != ExeKind::kWindows) return;
   // The first archive's files by the name the loader gives them beside the
   // installer, compared as Windows compares names of DLLs.
-  std::map<std::string, const InputFile*> carried;
-  for (const InputFile& f : first)
+  std::map<std::string, const FirstArchiveFile*> carried;
+  for (const FirstArchiveFile& f : first)
     carried.emplace(Lower(std::string(ldr::StoredNamePart(f.stored_name))), &f);
   std::vector<Missing> missing;
   std::set<std::string> seen;
   // The installer, then each carried DLL it reaches.
-  std::vector<std::pair<const InputFile*, std::string>> todo{{&first.front(), ""}};
+  std::vector<std::pair<const FirstArchiveFile*, std::string>> todo{{&first.front(), ""}};
   while (!todo.empty()) {
     const auto [file, shown] = todo.back();
     todo.pop_back();

@@ -8,15 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "kitpack/kit/payload.h"
-
 namespace kitpack {
+
+// A file of the first archive: where it is read from, the name it is stored
+// under.
+struct FirstArchiveFile {
+  std::string source;
+  std::string stored_name;
+};
 
 // Raises KitError naming every DLL that the installer (first[0]), or a DLL of
 // the first archive it loads, imports (delay-loaded ones too) and that is
 // neither, or naming an import table that cannot be read. Only for a Windows
 // loader and a Windows installer; --allow-imports skips it.
 void CheckInstallerImports(const std::vector<unsigned char>& loader,
-                           const std::vector<InputFile>& first);
+                           const std::vector<FirstArchiveFile>& first);
 
 }  // namespace kitpack
