@@ -9,6 +9,7 @@ usage: cmake_package_e2e.py BUILD_DIR TEST_PE_DIR
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -69,6 +70,21 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(PREFIX)
+
+
+class InstalledDocs(unittest.TestCase):
+    def test_the_sources_the_docs_name_are_installed(self):
+        doc = os.path.join(PREFIX, "share", "doc", "loaderkit")
+        with open(os.path.join(doc, "examples.md"), encoding="utf-8") as f:
+            examples = f.read()
+        # examples.md names them relative to itself: beside it, installed.
+        named = set(re.findall(r"`((?:installer|cmake-consumer)/[^`\s]*)`", examples))
+        self.assertIn("installer/installer.cpp", named)
+        for rel in sorted(named) + ["cmake-consumer/CMakeLists.txt", "cmake-consumer/payload"]:
+            with self.subTest(rel=rel):
+                self.assertTrue(os.path.exists(os.path.join(doc, rel)), rel)
+        for page in ("README.md", "kitpack.md", "format.md"):
+            self.assertTrue(os.path.exists(os.path.join(doc, page)), page)
 
 
 class AddKit(unittest.TestCase):
