@@ -121,6 +121,28 @@ TEST(PeImports, DamagedTablesAreNamed) {
   EXPECT_EQ(Imports(image).damage, "its section table does not lie whole in the file");
 }
 
+// Bytes changed at random in the headers, the section table and the import
+// table: whatever they say, the reader stays inside the file and ends.
+TEST(PeImports, RandomDamageEndsWithinTheFile) {
+  const std::vector<unsigned char> whole = ReadAll(KITPACK_TEST_PE_IMPORTS);
+  const uint64_t table = ImportTableOffset(whole);
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    std::vector<unsigned char> image = whole;
+    for (int n = 1 + static_cast<int>(next() % 4); n > 0; --n) {
+      const uint64_t at = next() % 2 == 0 ? next() % 0x400 : table + next() % 0x200;
+      image[at % image.size()] = static_cast<unsigned char>(next());
+    }
+    const PeImports got = Imports(image);
+    EXPECT_LE(got.dlls.size(), 4096u);
+    for (const PeImport& i : got.dlls) EXPECT_FALSE(i.dll.empty());
+  }
+}
+
 TEST(PeImports, WindowsSystemDlls) {
   for (const char* dll :
        {"KERNEL32.dll", "msvcrt.dll", "user32.DLL", "winspool.drv",
