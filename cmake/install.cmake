@@ -3,8 +3,10 @@
 #   bin/                         kitpack
 #   share/loaderkit/             loader.exe, the POSIX loader, the reference
 #                                installers, the demo payload (payload/)
-#   share/doc/loaderkit/         the READMEs, format.md, and the pictures and
-#                                pages the top-level README links (docs/)
+#   share/doc/loaderkit/         the READMEs, format.md, the
+#                                sources examples.md names (cmake-consumer/,
+#                                installer/), and the pictures and pages the
+#                                top-level README links (docs/)
 #   share/man/man1/              kitpack.1
 #   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack,
 #                                loaderkit::payload and loaderkit_add_kit()
@@ -44,6 +46,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/kitpack/README.md DESTINATION ${CMAKE_INSTAL
 install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         RENAME examples.md)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The sources examples.md points to, beside it as it names them: the CMake
+# project that builds kits and the reference installer.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/cmake-consumer ${PROJECT_SOURCE_DIR}/examples/installer
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # What the README links, at the same place relative to it.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/extracting.png ${PROJECT_SOURCE_DIR}/docs/window.png
               ${PROJECT_SOURCE_DIR}/docs/window-192dpi.png ${PROJECT_SOURCE_DIR}/docs/benchmarks.md
@@ -61,6 +67,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmak
 install(FILES ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
               ${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmake
               ${CMAKE_CURRENT_LIST_DIR}/loaderkitAddKit.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/loaderkitInputsStamp.cmake
         DESTINATION ${LOADERKIT_CMAKE_DIR})
 
 # The .deb (scripts/package.sh; the tar.gz and the zip are packed from an

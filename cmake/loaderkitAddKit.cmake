@@ -2,7 +2,7 @@
 #     INSTALLER <file or target>[=STOREDNAME]
 #     [FILES <file or target>[=STOREDNAME]...]
 #     [PAYLOAD <files, folders or targets>...]
-#     [EXCLUDE <glob>...] [ALLOW_EMPTY]
+#     [EXCLUDE <glob>...] [ALLOW_EMPTY] [ALLOW_IMPORTS]
 #     OUTPUT <file, or folder with EXTERNAL>
 #     [LOADER <file or target> | POSIX]
 #     [EXTERNAL] [NO_DEPLOYMENT] [LEVEL <0-12>] [THREADS <n>] [STORED_PREFIX <prefix>]
@@ -22,13 +22,18 @@
 # like INSTALLER.
 #
 # The kit is built again when kitpack, the loader or any input changes: a
-# target's file, a file, the icon or picture, or a file below a PAYLOAD folder;
+# target's file, a file, the icon or picture, or a file below a PAYLOAD folder,
+# whenever its size or time changes (to an older time too, as after cp -p);
 # a file added to or removed from such a folder counts too, and so does a
-# changed keyword. Relative inputs are taken from the current source folder, a
+# changed keyword. For that each build runs a quick check of those sizes and
+# times, the target <name>-inputs. Relative inputs are taken from the current source folder, a
 # relative OUTPUT from the current build folder. Without LOADER the kit
 # carries the installed loader.exe, with POSIX the installed POSIX loader. The
 # target's LOADERKIT_OUTPUT property holds the kit's path (the kit file, or the
 # folder of an external kit).
+
+# The stamp script beside this file, found from wherever a project calls us.
+set(_LOADERKIT_INPUTS_STAMP "${CMAKE_CURRENT_LIST_DIR}/loaderkitInputsStamp.cmake")
 
 function(_loaderkit_input item out_arg out_depends)
   set(source "${item}")
@@ -172,6 +177,31 @@ function(_loaderkit_inputs_file name command listing out_file)
   set(${out_file} "${file}" PARENT_SCOPE)
 endfunction()
 
+# The target <name>-inputs, run by every build, rewrites the stamp file only
+# when an input's size or time differs from what it holds; the kit depends
+# on the stamp. The list of files is written per configuration, as a
+# target's file may differ between them.
+function(_loaderkit_inputs_stamp name depends out_stamp)
+  set(files "")
+  foreach(item IN LISTS depends)
+    if(TARGET "${item}")
+      list(APPEND files "$<TARGET_FILE:${item}>")
+    else()
+      list(APPEND files "${item}")
+    endif()
+  endforeach()
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}/loaderkit")
+  set(stamp "${dir}/${name}.stamp")
+  string(REPLACE ";" "\n" lines "${files}")
+  file(GENERATE OUTPUT "${dir}/${name}-$<CONFIG>.files" CONTENT "${lines}\n")
+  add_custom_target(${name}-inputs
+    COMMAND "${CMAKE_COMMAND}" "-DLIST=${dir}/${name}-$<CONFIG>.files" "-DOUT=${stamp}"
+            -P "${_LOADERKIT_INPUTS_STAMP}"
+    BYPRODUCTS "${stamp}"
+    VERBATIM)
+  set(${out_stamp} "${stamp}" PARENT_SCOPE)
+endfunction()
+
 function(loaderkit_add_kit name)
   # The keywords passed on as the option of the same meaning: those with one
   # value, and the flags.
@@ -181,7 +211,8 @@ function(loaderkit_add_kit name)
     DESCRIPTION=--description PRODUCT_VERSION=--product-version FILE_VERSION=--file-version
     COPYRIGHT=--copyright ORIGINAL_FILENAME=--original-filename)
   set(_LOADERKIT_FLAG_OPTIONS
-    EXTERNAL=--external ALLOW_EMPTY=--allow-empty FORCE=--force QUIET=--quiet
+    EXTERNAL=--external ALLOW_EMPTY=--allow-empty ALLOW_IMPORTS=--allow-imports
+    FORCE=--force QUIET=--quiet
     VERBOSE=--verbose NO_DEPLOYMENT=--no-deployment)
   # POSIX only chooses the installed loader, which is always named.
   string(REGEX REPLACE "=[^;]*" "" flags "POSIX;${_LOADERKIT_FLAG_OPTIONS}")
@@ -240,11 +271,13 @@ function(loaderkit_add_kit name)
     set(run "${CMAKE_COMMAND}" -E env "SOURCE_DATE_EPOCH=${KIT_SOURCE_DATE_EPOCH}" "${run}")
   endif()
   _loaderkit_inputs_file(${name} "${run};${args}" "${listing}" inputs)
+  _loaderkit_inputs_stamp(${name} "${depends}" stamp)
   add_custom_command(OUTPUT ${outputs}
     COMMAND ${run} ${args}
-    DEPENDS ${depends} "${inputs}"
+    DEPENDS ${depends} "${inputs}" "${stamp}"
     COMMENT "Building kit ${name}"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${outputs})
+  add_dependencies(${name} ${name}-inputs)
   set_target_properties(${name} PROPERTIES LOADERKIT_OUTPUT "${output}")
 endfunction()

@@ -55,7 +55,9 @@ void BuildCommand::AddInputOptions() {
   b->add_option("--installer", installer_, "The installer, entry 0 (SRC or SRC=STOREDNAME)")
       ->required();
   b->add_option("--file", files_, "More files for the loader's archive (SRC or SRC=STOREDNAME)");
-  b->add_option("--payload", payloads_, "Files or folders for the second archive");
+  b->add_option("--payload", payloads_,
+                "Files or folders for the second archive; FILE=STOREDNAME stores one file "
+                "under that relative name (a name that is not UTF-8 goes in this way)");
   b->add_option("--stored-prefix", prefix_, "Stored-name prefix for loader-archive files")
       ->capture_default_str();
   b->add_option("--exclude", excludes_,
@@ -64,6 +66,10 @@ void BuildCommand::AddInputOptions() {
                 "against each name on it")
       ->type_name("GLOB");
   b->add_flag("--allow-empty", allow_empty_, "Accept a --payload folder that holds no files");
+  b->add_flag("--allow-imports", build_.allow_imports,
+              "Pack a Windows installer that imports DLLs which are neither Windows system DLLs "
+              "nor in the first archive (by default refused: it would not start on a machine "
+              "without them)");
 }
 
 void BuildCommand::AddOutputOptions() {

@@ -26,7 +26,10 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
     if (!ldr::IsValidUtf8(in.stored_name))
       throw KitError(Describe(label, i, in) + ": stored name \"" + shown +
                      "\" is not valid UTF-8; kits store names as UTF-8 (rename the file, or "
-                     "give its name as SRC=STOREDNAME)");
+                     "give it as " +
+                     (first ? std::string("SRC=STOREDNAME)")
+                            : std::string("--payload SRC=STOREDNAME, and leave it out of the "
+                                          "folder that brings it with --exclude)")));
     auto [at, fresh] = targets.emplace(target, i);
     if (!fresh)
       throw KitError(Describe(label, i, in) + ": stored name \"" + shown +

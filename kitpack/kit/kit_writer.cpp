@@ -14,6 +14,7 @@
 #include "kitpack/kit/sign_step.h"
 #include "kitpack/kit/writer.h"
 #include "kitpack/pe/exe_format.h"
+#include "kitpack/pe/import_check.h"
 #include "kitpack/pe/installer_check.h"
 #include "kitpack/pe/signing.h"
 
@@ -183,6 +184,11 @@ Inputs ReadInputs(const BuildOptions& o, const OutputPaths& paths) {
   CheckExternalSigning(o, in.block);
   CheckLoaderAndInstaller(in.loader, o.loader, o.first.front().source);
   CheckInstallerStarts(in.loader, o.first.front().source, o.first.front().stored_name);
+  if (!o.allow_imports) {
+    std::vector<FirstArchiveFile> first;
+    for (const InputFile& f : o.first) first.push_back({f.source, f.stored_name});
+    CheckInstallerImports(in.loader, first);
+  }
   BuildOptions checked = o;
   for (const std::string& out_path : {paths.kit, paths.second, paths.loader_copy}) {
     if (out_path.empty()) continue;

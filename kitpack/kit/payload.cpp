@@ -39,6 +39,18 @@ std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources,
         throw KitError("the payload folder " + source + " holds no files" +
                        (options.excludes.empty() ? "" : " that --exclude leaves") +
                        "; give --allow-empty to build the kit without them");
+    } else if (const size_t eq = source.find('=');
+               eq != std::string::npos && !IsRegularFile(source)) {
+      // FILE=STORED: the file under a name of the author's, "/" or "\\"
+      // between folders; --exclude is for what a folder brings.
+      std::string stored = source.substr(eq + 1);
+      for (char& c : stored)
+        if (c == '/') c = '\\';
+      const std::string file = source.substr(0, eq);
+      if (IsDirectory(file))
+        throw KitError("--payload " + source + ": " + file +
+                       " is a folder; =STORED names a single file (give the folder alone)");
+      out.push_back({file, stored});
     } else if (!excluded(BaseName(source))) {
       out.push_back({source, BaseName(source)});
     }

@@ -25,7 +25,9 @@ using ldr::UnixFromKitTime;
 
 // Stored names for a list of --payload arguments: a file is stored under its
 // own name, a folder's files under their paths relative to it ("\" between
-// parts), folders recursed in byte order of their relative paths.
+// parts), folders recursed in byte order of their relative paths. FILE=STORED
+// (split at the first "=", unless the whole argument names a file) stores a
+// file under the relative path STORED.
 std::vector<InputFile> ExpandPayload(const std::vector<std::string>& sources);
 
 struct PayloadOptions {

@@ -36,6 +36,9 @@ struct BuildOptions {
   std::optional<ldr::ExecutionLevel> execution_level;
   // Replace a read-only output (--force).
   bool force = false;
+  // Pack a Windows installer whose imports name DLLs that are neither
+  // Windows' own nor in the first archive (--allow-imports; import_check.h).
+  bool allow_imports = false;
   // Fill in the deployment record of the kit's copy of the loader
   // (kitpack/kit/deployment.h); --no-deployment leaves the loader's block as it is.
   bool deployment = true;

@@ -12,6 +12,28 @@ namespace {
 // Installers larger than this are not searched for the loader's resources.
 constexpr uint64_t kMostRead = 64u << 20;
 
+// Why the POSIX loader cannot start an installer of no known program
+// format, for the kinds of file that are made to be started on Windows (by
+// the extension of `installer`); "" for any other, which kitpack does not
+// judge.
+std::string PosixUnstartable(const std::string& installer) {
+  const size_t dot = installer.rfind('.');
+  std::string ext = dot == std::string::npos || installer.find('/', dot) != std::string::npos
+                        ? ""
+                        : installer.substr(dot);
+  for (char& c : ext)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (ext == ".ps1")
+    return "a PowerShell script runs where PowerShell is installed when its first line is  "
+           "#!/usr/bin/env pwsh";
+  static const char* const kWindowsOnly[] = {".bat", ".cmd", ".msi", ".msp", ".exe", ".vbs",
+                                             ".vbe", ".js",  ".jse", ".wsf", ".hta"};
+  for (const char* windows : kWindowsOnly)
+    if (ext == windows)
+      return "a Windows installer (" + ext + ") needs loader.exe, a kit for Windows";
+  return "";
+}
+
 }  // namespace
 
 ExeKind KindOf(const std::vector<unsigned char>& head) {
@@ -62,6 +84,16 @@ void CheckLoaderAndInstaller(const std::vector<unsigned char>& loader,
                    (windows_loader ? "the POSIX loader" : "loader.exe") +
                    " for this installer, or an installer built for " +
                    (windows_loader ? "Windows" : "POSIX") + ")");
+  const std::string posix_reason =
+      !windows_loader && installer_kind == ExeKind::kOther ? PosixUnstartable(installer) : "";
+  if (!posix_reason.empty())
+    throw KitError("the installer " + installer +
+                   " is neither a POSIX (ELF) program nor a script that starts with #!: the "
+                   "loader " +
+                   loader_path +
+                   " is a POSIX program, which starts its installer with execve, and that runs "
+                   "only those (" +
+                   posix_reason + ")");
   if (installer_kind == ExeKind::kWindows && info.size <= kMostRead &&
       LooksLikeTheLoader(f, info.size))
     throw KitError("the installer " + installer +

@@ -25,8 +25,10 @@ bool LooksLikeTheLoader(ldr::ByteSource& image, uint64_t size);
 
 // Raises KitError when the loader (its bytes) cannot start the installer (the
 // file at `installer`): a Windows loader with a POSIX program or script, the
-// POSIX loader with a Windows program, or an installer that is itself the
-// loader (--loader and --installer swapped).
+// POSIX loader with a Windows program or a file made for Windows by its
+// extension (.ps1 without "#!", .cmd, .msi, ...; other files it does not
+// judge), or an installer that is itself the loader (--loader and
+// --installer swapped).
 void CheckLoaderAndInstaller(const std::vector<unsigned char>& loader,
                              const std::string& loader_path, const std::string& installer);
 

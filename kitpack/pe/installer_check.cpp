@@ -94,14 +94,43 @@ std::string UnstartableReason(const std::vector<unsigned char>& head,
 void CheckInstallerStarts(const std::vector<unsigned char>& loader, const std::string& source,
                           const std::string& stored_name) {
   if (KindOf(loader) != ExeKind::kWindows) return;
-  const std::string reason = UnstartableReason(ReadHead(source), stored_name);
+  const std::vector<unsigned char> head = ReadHead(source);
+  const std::string reason = UnstartableReason(head, stored_name);
   if (reason.empty()) return;
-  throw KitError(
-      "the installer " + source + " (stored as " + stored_name + ") is " + reason +
-      ": the loader starts its installer from a command line, where Windows starts "
-      "only a program (.exe) or a batch file (.bat, .cmd); give an .exe, or a .cmd "
-      "that starts it (for an .msi: a setup.cmd holding  msiexec /i \"%~dp0product.msi\"  "
-      "as --installer, and the package as --file)");
+  const std::string starter =
+      KindOf(head) == ExeKind::kWindows
+          ? ""
+          : StarterAdvice(Extension(stored_name), std::string(ldr::NamePart(stored_name)));
+  throw KitError("the installer " + source + " (stored as " + stored_name + ") is " + reason +
+                 ": the loader starts its installer from a command line, where Windows starts "
+                 "only a program (.exe) or a batch file (.bat, .cmd); give an .exe, or a .cmd "
+                 "that starts it" +
+                 starter);
+}
+
+std::string StarterAdvice(const std::string& ext, const std::string& name) {
+  const std::string file = "\"%~dp0" + name + "\"";
+  std::string command, what = "the file";
+  if (ext == ".msi") {
+    command = "msiexec /i " + file;
+    what = "the package";
+  } else if (ext == ".msp") {
+    command = "msiexec /p " + file;
+    what = "the patch";
+  } else if (ext == ".ps1") {
+    command = "powershell -NoProfile -ExecutionPolicy Bypass -File " + file + " %*";
+    what = "the script";
+  } else if (ext == ".vbs" || ext == ".vbe" || ext == ".js" || ext == ".jse" || ext == ".wsf") {
+    command = "cscript //nologo " + file + " %*";
+    what = "the script";
+  } else if (ext == ".hta") {
+    command = "mshta " + file;
+  } else {
+    return "";
+  }
+  const bool an = ext[1] == 'm' || ext[1] == 'h';  // said "em", "aitch"
+  return " (for a" + std::string(an ? "n" : "") + " " + ext + ": a setup.cmd holding  " + command +
+         "  as --installer, and " + what + " as --file)";
 }
 
 }  // namespace kitpack

@@ -23,4 +23,9 @@ void CheckInstallerStarts(const std::vector<unsigned char>& loader, const std::s
 std::string UnstartableReason(const std::vector<unsigned char>& head,
                               const std::string& stored_name);
 
+// How a setup.cmd starts a file of this extension (".ps1") and name, as
+// advice that follows a refusal: " (for a .ps1: a setup.cmd holding ...)";
+// "" for a file no Windows tool opens.
+std::string StarterAdvice(const std::string& ext, const std::string& name);
+
 }  // namespace kitpack

@@ -23,7 +23,7 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from ldkit.kitread import DIGEST_TAG, kit_digest, trailer_offset  # noqa: E402
 from ldkit.kits import write_kit  # noqa: E402
-from ldkit.pe import pe_image, with_certificate_table  # noqa: E402
+from ldkit.pe import PeImage, pe_image, with_certificate_table  # noqa: E402
 
 KITPACK = PE_DIR = None
 NAME = "Übersicht.txt"
@@ -255,12 +255,26 @@ class Mistakes(CliCase):
             ("posix-loader", "win-setup.exe", "the installer win-setup.exe is a Windows "
              "program, but the loader posix-loader is a POSIX (ELF) program"),
         ]
+        # What execve cannot start: a script without "#!", a Windows script.
+        self.write("install.ps1", b"Write-Host 'installing'\n")
+        self.write("setup.cmd", b"@echo off\r\n")
+        cases += [
+            ("posix-loader", "install.ps1", "the installer install.ps1 is neither a POSIX (ELF) "
+             "program nor a script that starts with #!: the loader posix-loader is a POSIX "
+             "program, which starts its installer with execve, and that runs only those (a "
+             "PowerShell script runs where PowerShell is installed when its first line is  "
+             "#!/usr/bin/env pwsh)"),
+            ("posix-loader", "setup.cmd", "a Windows installer (.cmd) needs loader.exe"),
+        ]
         for loader, installer, message in cases:
             with self.subTest(loader=loader, installer=installer):
                 self.assertRefused(["build", "--loader", loader, "--installer", installer,
                                     "-o", "kit.exe"], message)
         self.kitpack("build", "--loader", "posix-loader", "--installer", "setup.sh", "-o",
                      "posix-kit")
+        self.write("install.ps1", b"#!/usr/bin/env pwsh\nWrite-Host 'installing'\n")
+        self.kitpack("build", "--loader", "posix-loader", "--installer", "install.ps1", "-o",
+                     "pwsh-kit")
 
     def test_installers_windows_does_not_start(self):
         self.write("win-loader.exe", pe_image(size=4096, section=True))
@@ -276,7 +290,11 @@ class Mistakes(CliCase):
              "Windows Installer package (.msi): " + advice),
             ("product.msi=C:\\KIT\\setup.exe", "is an OLE compound file, the format of Windows "
              "Installer packages (.msi)"),
-            ("install.ps1", "is a PowerShell script (.ps1), which Windows opens rather than runs"),
+            ("install.ps1", "is a PowerShell script (.ps1), which Windows opens rather than "
+             "runs: the loader starts its installer from a command line, where Windows starts "
+             "only a program (.exe) or a batch file (.bat, .cmd); give an .exe, or a .cmd that "
+             "starts it (for a .ps1: a setup.cmd holding  powershell -NoProfile -ExecutionPolicy "
+             "Bypass -File \"%~dp0install.ps1\" %*  as --installer, and the script as --file)"),
             ("payload/" + NAME, "is neither a Windows program nor a batch file (.bat, .cmd)"),
         ]
         for installer, message in cases:
@@ -343,6 +361,75 @@ class Mistakes(CliCase):
         listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
         names = [e["stored_name"] for e in listing["archives"][1]["entries"]]
         self.assertEqual(names, ["data\\r.bin", "docs\\guide.txt", "keep.tmp", NAME])
+
+
+class Imports(CliCase):
+    """A Windows installer must find each DLL it imports on the user's
+    machine: Windows' own, or one the first archive carries beside it."""
+
+    def setUp(self):
+        super().setUp()
+        if not PE_DIR:
+            self.skipTest("no test programs given")
+        for name in ("plain.exe", "uses_helper.exe", "helper.dll", "cxx_runtime.exe",
+                     "delay_helper.exe"):
+            if os.path.exists(os.path.join(PE_DIR, name)):
+                shutil.copy(os.path.join(PE_DIR, name), self.path(name))
+
+    def pack(self, *args, code=0):
+        return self.kitpack("build", "--loader", "plain.exe", *args, "-o", "kit.exe", code=code)
+
+    def refused(self, *args):
+        if os.path.exists(self.path("kit.exe")):
+            os.remove(self.path("kit.exe"))
+        _, err = self.pack(*args, code=1)
+        self.assertFalse(os.path.exists(self.path("kit.exe")))
+        return err
+
+    def test_runtime_dlls_are_refused_unless_carried_or_allowed(self):
+        err = self.refused("--installer", "cxx_runtime.exe")
+        self.assertIn("the installer cxx_runtime.exe imports libgcc_s_seh-1.dll and "
+                      "libstdc++-6.dll, which are neither Windows system DLLs nor in the first "
+                      "archive: on a user's machine Windows would not start it (0xC0000135", err)
+        self.assertIn("give --allow-imports", err)
+        self.pack("--installer", "cxx_runtime.exe", "--allow-imports")
+        # The DLL of the author's: carried under any case of its name, it is found.
+        err = self.refused("--installer", "uses_helper.exe")
+        self.assertIn("imports helper.dll, which is neither a Windows system DLL", err)
+        self.pack("--installer", "uses_helper.exe", "--file", "helper.dll=C:\\KIT\\HELPER.DLL")
+        listing = json.loads(self.kitpack("list", "--json", "kit.exe")[0])
+        self.assertEqual([e["stored_name"] for e in listing["archives"][0]["entries"]],
+                         ["C:\\KIT\\uses_helper.exe", "C:\\KIT\\HELPER.DLL"])
+        # A carried DLL's own imports count as well.
+        err = self.refused("--installer", "uses_helper.exe",
+                           "--file", "cxx_runtime.exe=C:\\KIT\\helper.dll")
+        self.assertIn("imports libgcc_s_seh-1.dll (by helper.dll) and libstdc++-6.dll "
+                      "(by helper.dll)", err)
+
+    def test_delay_loaded_dlls_count(self):
+        if not os.path.exists(self.path("delay_helper.exe")):
+            self.skipTest("no lld-link to build a delay-loading program")
+        err = self.refused("--installer", "delay_helper.exe")
+        self.assertIn("imports helper.dll (delay-loaded), which is neither", err)
+        self.pack("--installer", "delay_helper.exe", "--file", "helper.dll")
+
+    def test_damaged_import_table_is_named(self):
+        data = bytearray(self.read("uses_helper.exe"))
+        image = PeImage(bytes(data))
+        table = image.offset(image.directories[1][0])
+        struct.pack_into("<I", data, table + 20 + 12, 0x7FFFFFF0)  # entry 1's name
+        self.write("damaged.exe", bytes(data))
+        err = self.refused("--installer", "damaged.exe")
+        self.assertIn("the import table of damaged.exe cannot be read: the import table's entry "
+                      "1 names its DLL at 0x7FFFFFF0", err)
+        self.pack("--installer", "damaged.exe", "--allow-imports")
+
+    def test_a_posix_kit_and_other_loaders_are_not_checked(self):
+        self.write("posix-loader", b"\x7fELF" + bytes(200))
+        self.write("setup.sh", b"#!/bin/sh\necho hi\n")
+        self.kitpack("build", "--loader", "posix-loader", "--installer", "setup.sh", "-o", "k")
+        self.kitpack("build", "--loader", "loader.exe", "--installer", "cxx_runtime.exe",
+                     "-o", "k2.exe")
 
 
 # The mark that opens the deployment record's block in a loader image.

@@ -9,6 +9,7 @@ usage: cmake_package_e2e.py BUILD_DIR TEST_PE_DIR
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -69,6 +70,21 @@ def setUpModule():
 
 def tearDownModule():
     shutil.rmtree(PREFIX)
+
+
+class InstalledDocs(unittest.TestCase):
+    def test_the_sources_the_docs_name_are_installed(self):
+        doc = os.path.join(PREFIX, "share", "doc", "loaderkit")
+        with open(os.path.join(doc, "examples.md"), encoding="utf-8") as f:
+            examples = f.read()
+        # examples.md names them relative to itself: beside it, installed.
+        named = set(re.findall(r"`((?:installer|cmake-consumer)/[^`\s]*)`", examples))
+        self.assertIn("installer/installer.cpp", named)
+        for rel in sorted(named) + ["cmake-consumer/CMakeLists.txt", "cmake-consumer/payload"]:
+            with self.subTest(rel=rel):
+                self.assertTrue(os.path.exists(os.path.join(doc, rel)), rel)
+        for page in ("README.md", "kitpack.md", "format.md"):
+            self.assertTrue(os.path.exists(os.path.join(doc, page)), page)
 
 
 class AddKit(unittest.TestCase):
@@ -141,11 +157,32 @@ class AddKit(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(build, "empty-kit"))),
                          ["loader", "setup.1", "setup.2"])
 
-        # Nothing changed: nothing done.
+        # Nothing changed: nothing done but the check of the inputs.
         log, again = self.build(build)
         self.assertEqual(again, built)
-        if generator == "Ninja":
-            self.assertIn("no work to do", log)
+        self.assertNotIn("Building kit", log)
+
+        # A payload file put back from an older copy with its time kept
+        # (cp -p): older than the kit, and yet a change.
+        guide = os.path.join(self.src, "payload", "docs", "guide.txt")
+        with open(guide + ".orig", "w", encoding="utf-8") as f:
+            f.write("the guide of last year\n")
+        os.utime(guide + ".orig", (1e9, 1e9))
+        run(["cp", "-p", guide + ".orig", guide])
+        os.remove(guide + ".orig")
+        log, again = self.build(build)
+        self.assertNotEqual(again, built, log)
+        self.assertIn("Building kit branded", log)
+        out = os.path.join(self.dir, "out-" + generator.replace(" ", "-"))
+        run([self.kitpack, "extract", kit, "--second", "-C", out])
+        with open(os.path.join(out, "docs", "guide.txt"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), "the guide of last year\n")
+        # Its time alone, the same bytes: built again too.
+        os.utime(guide, (1e9 + 60, 1e9 + 60))
+        log, built = self.build(build)
+        self.assertNotEqual(built, again, log)
+        log, again = self.build(build)
+        self.assertEqual(again, built, log)
 
         # A removed payload file.
         os.remove(os.path.join(self.src, "payload", "docs", "guide.txt"))

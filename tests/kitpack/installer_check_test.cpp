@@ -63,6 +63,42 @@ TEST(UnstartableReason, WhatWindowsStartsFromACommandLine) {
   }
 }
 
+// Each kind of file gets the command that starts it, never another kind's.
+TEST(StarterAdvice, TheCommandForEachKind) {
+  const struct {
+    const char* ext;
+    const char* name;
+    const char* advice;
+  } cases[] = {
+      {".msi", "product.msi",
+       " (for an .msi: a setup.cmd holding  msiexec /i \"%~dp0product.msi\"  as --installer, "
+       "and the package as --file)"},
+      {".msp", "fix.msp",
+       " (for an .msp: a setup.cmd holding  msiexec /p \"%~dp0fix.msp\"  as --installer, and "
+       "the patch as --file)"},
+      {".ps1", "Install.PS1",
+       " (for a .ps1: a setup.cmd holding  powershell -NoProfile -ExecutionPolicy Bypass -File "
+       "\"%~dp0Install.PS1\" %*  as --installer, and the script as --file)"},
+      {".vbs", "go.vbs",
+       " (for a .vbs: a setup.cmd holding  cscript //nologo \"%~dp0go.vbs\" %*  as "
+       "--installer, and the script as --file)"},
+      {".wsf", "go.wsf", "cscript //nologo \"%~dp0go.wsf\""},
+      {".hta", "ui.hta", " (for an .hta: a setup.cmd holding  mshta \"%~dp0ui.hta\"  as"},
+      {".txt", "readme.txt", ""},
+      {"", "setup", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string advice = StarterAdvice(c.ext, c.name);
+    if (*c.advice == '\0')
+      EXPECT_EQ(advice, "") << c.name;
+    else
+      EXPECT_NE(advice.find(c.advice), std::string::npos) << c.name << ": " << advice;
+    if (std::string(c.ext) != ".msi") {
+      EXPECT_EQ(advice.find("msiexec /i"), std::string::npos) << c.name;
+    }
+  }
+}
+
 class InstallerCheck : public ::testing::Test {
  protected:
   void SetUp() override { dir_ = testing::MakeScratchFolder("installer-check"); }

@@ -320,6 +320,23 @@ class KitpackCli(unittest.TestCase):
         self.assertEqual(p.returncode, 1)
         self.assertIn(b'stored name "caf\\xE9.txt" is not valid UTF-8', p.stderr)
         self.assertFalse(os.path.exists(self.path("bad.exe")))
+        # The advice works: the file under a name of the author's, left out
+        # of its folder, and a loader-archive file the same way.
+        self.assertIn(b"give it as --payload SRC=STOREDNAME, and leave it out of the folder "
+                      b"that brings it with --exclude", p.stderr)
+        latin = os.path.join(os.fsencode(self.path("payload")), b"caf\xe9.txt")
+        self.run_kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe",
+                         "--file", latin + b"=C:\\KIT\\cafe.txt", "--payload", "payload",
+                         "--exclude", b"caf*.txt", "--payload", latin + b"=docs/cafe.txt",
+                         "-o", "fixed.exe")
+        listing = json.loads(self.run_kitpack("list", "fixed.exe", "--json").stdout)
+        self.assertIn("C:\\KIT\\cafe.txt",
+                      [e["stored_name"] for e in listing["archives"][0]["entries"]])
+        self.assertIn("docs\\cafe.txt",
+                      [e["stored_name"] for e in listing["archives"][1]["entries"]])
+        p = self.run_kitpack("build", "--loader", "loader.exe", "--installer", "setup.exe",
+                             "--payload", "payload=x", "-o", "bad.exe", ok=False)
+        self.assertIn(b"payload is a folder; =STORED names a single file", p.stderr)
 
     def test_verify_warns_about_names_in_a_legacy_code_page(self):
         # An older packer's kit: names in code page 1252.

@@ -95,7 +95,10 @@ class Packages(unittest.TestCase):
                     "share/loaderkit/payload/docs/guide.txt", "share/doc/loaderkit/README.md",
                     "share/doc/loaderkit/kitpack.md", "share/doc/loaderkit/format.md",
                     "lib/cmake/loaderkit/loaderkitConfig.cmake", "lib/libloaderkit_payload.a",
-                    "include/loaderkit/payload.h", "share/man/man1/kitpack.1"]:
+                    "include/loaderkit/payload.h", "share/man/man1/kitpack.1",
+                    "lib/cmake/loaderkit/loaderkitInputsStamp.cmake",
+                    "share/doc/loaderkit/cmake-consumer/CMakeLists.txt",
+                    "share/doc/loaderkit/installer/installer.cpp"]:
             self.assertIn(top + rel, names)
         self.assertEqual(next(m for m in members if m.name == top + "bin/kitpack").mode, 0o755)
         # Every picture and page the README links is in the package, where
@@ -125,7 +128,10 @@ class Packages(unittest.TestCase):
                     "share/loaderkit/payload/README.txt", "share/doc/loaderkit/README.md",
                     "lib/cmake/loaderkit/loaderkitAddKit.cmake", "lib/libloaderkit_payload.a",
                     "include/loaderkit/payload.h", "share/doc/loaderkit/format.md",
-                    "share/man/man1/kitpack.1", "share/doc/loaderkit/docs/window.png"]:
+                    "share/man/man1/kitpack.1", "share/doc/loaderkit/docs/window.png",
+                    "lib/cmake/loaderkit/loaderkitInputsStamp.cmake",
+                    "share/doc/loaderkit/cmake-consumer/CMakeLists.txt",
+                    "share/doc/loaderkit/installer/installer.cpp"]:
             self.assertIn(top + rel, names)
         # The README's table says which Linux programs the zip leaves out.
         self.assertNotIn(top + "share/loaderkit/loader", names)

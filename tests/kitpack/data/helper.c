@@ -1,0 +1,1 @@
+__declspec(dllexport) int helper_value(void) { return 7; }
