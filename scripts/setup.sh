@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libdeflate-dev libgtest-dev googletest libcli11-dev
   g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils xdotool imagemagick icoutils
-  clang libclang-rt-14-dev llvm
+  clang libclang-rt-14-dev llvm lld
   python3 python3-pyflakes clang-format clang-tidy pigz makeself hyperfine osslsigncode openssl
   zip unzip 7zip nsis gnuplot-nox time groff-base gcovr
 )

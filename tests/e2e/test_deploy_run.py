@@ -443,12 +443,18 @@ class Extract(DeployCase):
 
 
 class NothingLeftBehind(DeployCase):
-    def test_not_enough_free_space_writes_nothing(self):
-        small = self.folder("small")
-        why_not = mount_tmpfs(small, "1m")
+    def test_not_enough_free_space_leaves_nothing(self):
+        # The user's own small temporary folder (a folder on a small volume,
+        # not the volume's root: Windows takes a mount point for a reparse
+        # point): the run makes its working folder there, finds too little
+        # room and takes it away again.
+        volume = self.folder("volume")
+        why_not = mount_tmpfs(volume, "1m", "0700")
         if why_not:
             self.skipTest(why_not)
-        self.addCleanup(unmount, small)
+        self.addCleanup(unmount, volume)
+        small = os.path.join(volume, "temp")
+        os.mkdir(small, 0o700)
         big = os.path.join(self.scratch, "big.bin")
         with open(big, "wb") as f:
             f.write(os.urandom(3 << 20))

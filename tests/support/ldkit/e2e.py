@@ -97,14 +97,16 @@ def read_bytes(path: str) -> bytes:
         return f.read()
 
 
-def mount_tmpfs(path: str, size: str) -> Optional[str]:
-    """Mounts a tmpfs of that size on path. Gives None when mounted, else why
-    not (the tests skip with that reason). Unmount with unmount()."""
+def mount_tmpfs(path: str, size: str, mode: str = "") -> Optional[str]:
+    """Mounts a tmpfs of that size on path (its root folder of that mode, else
+    tmpfs's own 1777). Gives None when mounted, else why not (the tests skip
+    with that reason). Unmount with unmount()."""
     if os.geteuid() != 0:
         return "mounting a tmpfs needs root"
     if shutil.which("mount") is None:
         return "no mount program here"
-    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=" + size, "tmpfs", path],
+    options = "size=" + size + (",mode=" + mode if mode else "")
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             timeout=PROCESS_TIMEOUT)
     return None if result.returncode == 0 else "could not mount a tmpfs (no mount privilege)"
