@@ -5,6 +5,7 @@
 // behind by a run that fails. A loader without the record never comes here.
 
 #include "format/deployment_record.h"
+#include "format/hand_off.h"
 #include "platform/deployment_platform.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
@@ -33,10 +34,6 @@ inline int HostExitCode(int code, const PathStyle& host) {
   return host.trailing == '/' && code >= kExitCommandLine && code <= kExitOther ? code - 2160
                                                                                 : code;
 }
-
-// The variable a /WAIT run sets for the installer: the loader removes what
-// it unpacked once the installer has ended, so the installer need not.
-inline constexpr char kLoaderWaitsVariable[] = "LOADERKIT_LOADER_WAITS";
 
 // The loader's own record, read from its block in memory. False when the
 // block is not filled (the loader as built). The block is part of a loader

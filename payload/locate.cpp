@@ -55,17 +55,41 @@ PayloadPlace WholeFile(const std::string& path) {
 
 }  // namespace
 
+bool IsWorkingFolderName(const std::string& name) {
+  const std::string_view prefix = kWorkingFolderPrefix;
+  if (name.size() <= prefix.size() || name.size() > prefix.size() + 4) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    if (i < prefix.size() ? lower != prefix[i]
+                          : !((c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f')))
+      return false;
+  }
+  return true;
+}
+
 HandOff ReadHandOff(const std::vector<std::string>& args,
                     const std::function<bool(const std::string&)>& is_file) {
   if (args.empty()) Fail(Fault::kUsage, kUsage);
   HandOff out;
-  if (args[0] != kSelfExtractSwitch && args[0] != kToDiskSwitch) {
+  const bool external = args[0] != kSelfExtractSwitch && args[0] != kToDiskSwitch;
+  const size_t words = external ? 1 : 3;
+  if (args.size() < words) Fail(Fault::kUsage, args[0] + " needs the loader's name and folder");
+  const std::string exact =
+      external ? JoinHostPath(args[0], std::string(kSecondArchiveFileName))
+               : JoinHostPath(args[2], args[1]);
+  if (args.size() > words && is_file(exact)) {
+    out.folder = args[words - 1];
+    if (!external) out.loader_name = args[1];
+    out.extra.assign(args.begin() + static_cast<std::ptrdiff_t>(words), args.end());
+    return out;
+  }
+  if (external) {
     out.folder = Join(args, 0, args.size());
     return out;
   }
-  if (args.size() < 3) Fail(Fault::kUsage, args[0] + " needs the loader's name and folder");
   for (size_t cut = 2; cut < args.size(); ++cut) {
-    HandOff split{Join(args, cut, args.size()), Join(args, 1, cut)};
+    HandOff split{Join(args, cut, args.size()), Join(args, 1, cut), {}};
     const bool found = is_file(JoinHostPath(split.folder, split.loader_name));
     if (cut == 2 || found) out = split;
     if (found) break;
@@ -84,7 +108,9 @@ PayloadPlace PlaceInFile(const std::string& path) {
     Fail(Fault::kNotAKit, path +
                               " is not a kit: its trailer does not carry the self-extracting "
                               "mark (a program alone, or a kit cut short)");
-  return {path, 0, static_cast<int64_t>(file.Size()) - 1};
+  PayloadPlace place{path, 0, static_cast<int64_t>(file.Size()) - 1};
+  place.guessed = true;
+  return place;
 }
 
 PayloadPlace PlaceForHandOff(const HandOff& hand_off) {
