@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,43 @@ bool SameFile(HANDLE a, HANDLE b) {
          x.nFileIndexLow == y.nFileIndexLow;
 }
 
+// The path the system holds for an open file or folder.
+std::wstring FinalPath(HANDLE h) {
+  std::wstring path(32768, L'\0');
+  const DWORD n = GetFinalPathNameByHandleW(h, path.data(), static_cast<DWORD>(path.size()),
+                                            FILE_NAME_NORMALIZED);
+  path.resize(n < path.size() ? n : 0);
+  return path;
+}
+
+// One name in the folder as its listing shows it.
+struct Listed {
+  std::wstring name;
+  bool link = false;
+  uint64_t number = 0;
+};
+
+// The handle is the entry listed itself: a link opened as itself, or the
+// very file the listing names. Where the system follows a link even when
+// asked to open it as itself (Wine), the handle is its target, whose file
+// number is not the entry's; deleting through it would delete the target.
+// Nor can the listing always tell (Wine lists a link to a file as the
+// file): the path the system gives the handle must be the entry's own.
+bool HoldsListed(HANDLE h, const Listed& entry, const std::wstring& folder_path) {
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag) ||
+      !GetFileInformationByHandle(h, &info))
+    return false;
+  const bool link = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const uint64_t number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  const std::wstring expected = folder_path + L"\\" + entry.name;
+  const std::wstring held = FinalPath(h);
+  return link == entry.link && number == entry.number && !folder_path.empty() &&
+         CompareStringOrdinal(held.c_str(), static_cast<int>(held.size()), expected.c_str(),
+                              static_cast<int>(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
 // The current user, or the group it makes its objects' owner (an elevated
 // administrator's files belong to Administrators), owns the folder.
 bool OwnedByUs(HANDLE folder) {
@@ -78,8 +116,8 @@ bool OwnedByUs(HANDLE folder) {
 }
 
 // The names in the folder held open, listed through its handle.
-std::vector<std::wstring> Names(HANDLE folder) {
-  std::vector<std::wstring> names;
+std::vector<Listed> Names(HANDLE folder) {
+  std::vector<Listed> names;
   std::vector<unsigned char> buffer(64 * 1024);
   FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
   while (GetFileInformationByHandleEx(folder, kind, buffer.data(),
@@ -88,7 +126,9 @@ std::vector<std::wstring> Names(HANDLE folder) {
     for (size_t at = 0;;) {
       const auto* e = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
       const std::wstring name(e->FileName, e->FileNameLength / sizeof(wchar_t));
-      if (name != L"." && name != L"..") names.push_back(name);
+      if (name != L"." && name != L"..")
+        names.push_back({name, (e->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                         static_cast<uint64_t>(e->FileId.QuadPart)});
       if (e->NextEntryOffset == 0) break;
       at += e->NextEntryOffset;
     }
@@ -150,13 +190,18 @@ std::string RemoveOwnWorkingFolder() {
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
   std::string problems;
-  for (const std::wstring& entry : Names(held.h)) {
+  const std::wstring held_path = FinalPath(held.h);
+  for (const Listed& entry : Names(held.h)) {
     Held h;
-    h.h = OpenEntryBelow(held.h, entry, &error);
-    if (h.h != INVALID_HANDLE_VALUE && self.h != INVALID_HANDLE_VALUE && SameFile(h.h, self.h)) {
+    h.h = OpenEntryBelow(held.h, entry.name, &error);
+    if (h.h == INVALID_HANDLE_VALUE) {
+      problems += "; cannot remove " + Utf8Text(entry.name) + ": " + SystemErrorText(error);
+    } else if (!HoldsListed(h.h, entry, held_path)) {
+      problems += "; cannot remove " + Utf8Text(entry.name) + ": a link this system follows";
+    } else if (self.h != INVALID_HANDLE_VALUE && SameFile(h.h, self.h)) {
       std::swap(image.h, h.h);
-    } else if (h.h == INVALID_HANDLE_VALUE || !DeleteThroughHandle(h.h)) {
-      problems += "; cannot remove " + Utf8Text(entry) + ": " + LastSystemErrorText();
+    } else if (!DeleteThroughHandle(h.h)) {
+      problems += "; cannot remove " + Utf8Text(entry.name) + ": " + LastSystemErrorText();
     }
   }
   if (!problems.empty()) Fail(Fault::kWrite, "cannot remove " + shown + problems);

@@ -126,17 +126,18 @@ class Installed(unittest.TestCase):
         os.makedirs(folder)
         return folder
 
-    def start(self, program, args, tmp, dest):
-        """Runs a program (the kit, or the installer itself) from its own
-        folder with tmp as the temporary folder."""
+    def start(self, program, args, tmp, dest, cwd=None):
+        """Runs a program (the kit, or the installer itself) with tmp as the
+        temporary folder, from its own folder (a name outside ASCII is not
+        passed through main's argv of Wine's helper) or from cwd."""
         env = dict(os.environ, KIT_TEST_DEST=host_path(dest))
-        name = os.path.basename(program)
+        name = os.path.basename(program) if cwd is None else host_path(program)
         if wine():
             command = [WINE_RUN, WITH_ENV, "TMP=" + win(tmp), "TEMP=" + win(tmp), "--", name]
         else:
             env["TMPDIR"] = tmp
-            command = ["./" + name]
-        return run(command + list(args), ok=False, cwd=os.path.dirname(program), env=env)
+            command = ["./" + name if cwd is None else name]
+        return run(command + list(args), ok=False, cwd=cwd or os.path.dirname(program), env=env)
 
     def assert_installed(self, dest):
         for name, data in PAYLOAD.items():
@@ -209,9 +210,8 @@ class Installed(unittest.TestCase):
             for args in (["/S", "/WAIT"], ["/S", "/WAIT", "--", "/quiet", "--fast"],
                          [], ["--", "/quiet", "--fast"]):
                 with self.subTest(kit=os.path.basename(os.path.dirname(kit)), args=args):
-                    # A silent run waits for the installer; the POSIX loader
-                    # always does.
-                    waits = "/S" in args or not wine()
+                    # A silent run waits for the installer.
+                    waits = "/S" in args
                     result, dest = self.kit_run(kit, args, waits)
                     self.assertEqual(result["status"], "0", result["error"])
                     self.assertEqual(result["extra"], args[args.index("--") + 1:]
@@ -248,13 +248,20 @@ class Installed(unittest.TestCase):
                 os.symlink(victim, os.path.join(folder, "folder-link"))
                 os.symlink(os.path.join(victim, "keep.txt"), os.path.join(folder, "file-link"))
                 p = self.start(program, ["*SELFEXTRACT", os.path.basename(self.kit),
-                                         host_path(kits)], tmp, dest)
+                                         host_path(kits)], tmp, dest, cwd=tmp)
                 self.assertEqual(p.returncode, 0, p.stderr.decode(errors="replace"))
                 result = read_result(dest)
-                self.assertEqual(result["cleanup"].split(" ")[0], "0", result["error"])
-                if removed:
+                status = result["cleanup"].split(" ")[0]
+                if removed and wine() and status != "0":
+                    # Wine follows a host link even when asked to open it
+                    # as itself: the library then leaves it, and says so.
+                    self.assertEqual(status, "6")
+                    self.assertIn("a link this system follows", result["error"])
+                elif removed:
+                    self.assertEqual(status, "0", result["error"])
                     self.assertTrue(wait_for(lambda: os.listdir(tmp) == []), os.listdir(tmp))
                 else:
+                    self.assertEqual(status, "0", result["error"])
                     self.assertEqual(sorted(os.listdir(folder)),
                                      sorted([os.path.basename(program), "file-link",
                                              "folder-link"]))
