@@ -17,8 +17,9 @@ inline constexpr std::string_view kSelfExtractSwitch = "*SELFEXTRACT";
 inline constexpr std::string_view kToDiskSwitch = "*TODISK";
 inline constexpr std::string_view kSecondArchiveFileName = "setup.2";
 // The loader's working folder in the temporary folder: this prefix and up
-// to four hexadecimal digits (GetTempFileName's), and an empty file of the
-// same name and ".tmp" beside it.
+// to four hexadecimal digits (GetTempFileName's), with an empty file of the
+// same name and ".tmp" beside it; or, in a temporary folder other users
+// share, this prefix and six random letters and digits.
 inline constexpr std::string_view kWorkingFolderPrefix = "ldx";
 
 // The environment variable in which a loader whose deployment record holds

@@ -36,22 +36,23 @@ std::string TempFolder() {
   Fail(Fault::kWrite, "cannot remove the loader's working folder " + what);
 }
 
-// Every entry of the folder held open, each as itself.
-void RemoveEntries(int folder, const std::string& shown) {
+// Every entry of the folder held open, each as itself; what could not go.
+std::string RemoveEntries(int folder, const std::string& shown) {
   const int listing = ::dup(folder);
   DIR* dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
   if (!dir) {
     if (listing >= 0) ::close(listing);
-    Refuse(shown + ": " + LastSystemErrorText());
+    return "cannot list " + shown + ": " + LastSystemErrorText();
   }
   std::string problems;
   while (const dirent* e = ::readdir(dir)) {
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
     if (::unlinkat(folder, e->d_name, 0) != 0)
-      problems += "; cannot remove " + std::string(e->d_name) + ": " + LastSystemErrorText();
+      problems += (problems.empty() ? "" : "; ") + std::string("cannot remove ") + e->d_name +
+                  ": " + LastSystemErrorText();
   }
   ::closedir(dir);
-  if (!problems.empty()) Refuse(shown + problems);
+  return problems;
 }
 
 }  // namespace
@@ -75,17 +76,21 @@ std::string RemoveOwnWorkingFolder() {
   if (held.fd < 0 || ::fstat(held.fd, &st) != 0)
     Refuse(folder + ": not a folder (" + LastSystemErrorText() + ")");
   if (st.st_uid != ::geteuid()) Refuse(folder + ": another user owns it");
-  RemoveEntries(held.fd, folder);
+  std::string problems = RemoveEntries(held.fd, folder);
   // The name still the folder held, then removed; a link put in its place
   // meanwhile is no folder, and rmdir never follows one.
   struct stat now {};
-  if (::fstatat(temp.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_ino != st.st_ino ||
-      now.st_dev != st.st_dev || ::unlinkat(temp.fd, name.c_str(), AT_REMOVEDIR) != 0)
-    Refuse(folder + ": it was replaced, or " + LastSystemErrorText());
+  if (problems.empty() &&
+      (::fstatat(temp.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+       now.st_ino != st.st_ino || now.st_dev != st.st_dev ||
+       ::unlinkat(temp.fd, name.c_str(), AT_REMOVEDIR) != 0))
+    problems = "cannot remove " + folder + ": it was replaced, or " + LastSystemErrorText();
+  // The empty file goes in any case: it only reserved the folder's name.
   const std::string marker = name + ".tmp";
   if (::fstatat(temp.fd, marker.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
       now.st_uid == ::geteuid() && now.st_size == 0)
     ::unlinkat(temp.fd, marker.c_str(), 0);
+  if (!problems.empty()) Fail(Fault::kWrite, problems);
   return folder;
 }
 

@@ -204,7 +204,7 @@ std::string RemoveOwnWorkingFolder() {
       problems += "; cannot remove " + Utf8Text(entry.name) + ": " + LastSystemErrorText();
     }
   }
-  if (!problems.empty()) Fail(Fault::kWrite, "cannot remove " + shown + problems);
+  if (!problems.empty()) Fail(Fault::kWrite, problems.substr(2));
   // This program's file goes over the loader's empty ".tmp" file (its name
   // reserved by the loader): the folder is empty then.
   const std::wstring marker = name + L".tmp";

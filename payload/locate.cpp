@@ -57,15 +57,21 @@ PayloadPlace WholeFile(const std::string& path) {
 
 bool IsWorkingFolderName(const std::string& name) {
   const std::string_view prefix = kWorkingFolderPrefix;
-  if (name.size() <= prefix.size() || name.size() > prefix.size() + 4) return false;
+  if (name.size() <= prefix.size()) return false;
+  bool hex = true, alnum = true;
   for (size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
     const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    if (i < prefix.size() ? lower != prefix[i]
-                          : !((c >= '0' && c <= '9') || (lower >= 'a' && lower <= 'f')))
-      return false;
+    const bool digit = c >= '0' && c <= '9';
+    if (i < prefix.size()) {
+      if (lower != prefix[i]) return false;
+      continue;
+    }
+    hex = hex && (digit || (lower >= 'a' && lower <= 'f'));
+    alnum = alnum && (digit || (lower >= 'a' && lower <= 'z'));
   }
-  return true;
+  const size_t digits = name.size() - prefix.size();
+  return (hex && digits <= 4) || (alnum && digits == 6);
 }
 
 HandOff ReadHandOff(const std::vector<std::string>& args,

@@ -31,7 +31,8 @@ HandOff ReadHandOff(const std::vector<std::string>& args,
                     const std::function<bool(const std::string&)>& is_file);
 
 // A folder named as the loader names its working folder: "ldx" (any case)
-// and one to four hexadecimal digits.
+// and one to four hexadecimal digits (GetTempFileName's), or six letters
+// and digits (a unique folder in a temporary folder other users share).
 bool IsWorkingFolderName(const std::string& name);
 
 // The payload's bytes: [start, end] of `file`, the last byte included.

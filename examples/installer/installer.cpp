@@ -79,11 +79,16 @@ void InstallAll(loaderkit_payload* kit, const std::string& dest) {
 void RemoveLoaderLeftovers(loaderkit_payload* kit) {
   const char* keep = std::getenv("KIT_INSTALL_KEEP_WORKING_FOLDER");
   if (!kit || (keep && std::strcmp(keep, "1") == 0)) return;
+  const char* waits = std::getenv("LOADERKIT_LOADER_WAITS");
+  if (waits && std::strcmp(waits, "1") == 0) {
+    Say("the loader waits and removes its working folder itself");
+    return;
+  }
   const char* removed = "";
   if (loaderkit_payload_remove_working_folder(kit, &removed) != LOADERKIT_OK) {
     Say("could not remove the loader's working folder: %s", loaderkit_payload_error(kit));
   } else if (*removed) {
-    Say("removed the loader's working folder %s", removed);
+    Say("removing the loader's working folder %s", removed);
   }
 }
 

@@ -172,7 +172,7 @@ int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, con
    files the loader unpacked into it, and the empty ".tmp" file of the same
    name beside it: call it last, once the installer is done with its own
    files. Only what the loader made goes: a folder named "ldx" and up to
-   four hexadecimal digits, directly in the user's temporary folder, owned
+   four hexadecimal digits (or six letters and digits), directly in the user's temporary folder, owned
    by the current user; everything is reached through folders held open,
    no link or junction is followed (a link inside is removed as itself). On
    POSIX all of it goes at once. On Windows the program's own file cannot
