@@ -236,8 +236,7 @@ int loaderkit_payload_open_main(int argc, const char* const* argv, int first,
       own.clear();
       for (int i = 0; i < argc; ++i) own.emplace_back(argv[i] ? argv[i] : "");
     }
-    return PlaceForArguments(
-        handle, std::vector<std::string>(own.begin() + first, own.end()));
+    return PlaceForArguments(handle, std::vector<std::string>(own.begin() + first, own.end()));
   });
 }
 
@@ -346,8 +345,7 @@ int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, con
   });
 }
 
-int loaderkit_payload_remove_working_folder(loaderkit_payload* payload,
-                                            const char** removed) {
+int loaderkit_payload_remove_working_folder(loaderkit_payload* payload, const char** removed) {
   if (!payload) return LOADERKIT_E_USAGE;
   if (removed) *removed = "";
   return Guarded(payload, [&] {

@@ -69,8 +69,7 @@ std::vector<Entry> ReadEntries(PayloadReader& file, const PayloadPlace& place) {
   unsigned char header[kHeaderSize];
   file.Read(static_cast<uint64_t>(place.start), header, sizeof header, "the payload's header");
   const int32_t count = GetInt32(header);
-  if ((count < 0 || count > MaxEntriesIn(size)) && BeginsAsAnotherFile(file, place))
-    NotAKit(place);
+  if ((count < 0 || count > MaxEntriesIn(size)) && BeginsAsAnotherFile(file, place)) NotAKit(place);
   if (count < 0 || count > MaxEntriesIn(size))
     Fail(Fault::kDamaged, "the payload in " + place.file + " claims " + Num(count) +
                               " entries, which " + Num(size) + " bytes cannot hold");

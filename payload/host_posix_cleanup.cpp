@@ -80,10 +80,9 @@ std::string RemoveOwnWorkingFolder() {
   // The name still the folder held, then removed; a link put in its place
   // meanwhile is no folder, and rmdir never follows one.
   struct stat now {};
-  if (problems.empty() &&
-      (::fstatat(temp.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-       now.st_ino != st.st_ino || now.st_dev != st.st_dev ||
-       ::unlinkat(temp.fd, name.c_str(), AT_REMOVEDIR) != 0))
+  if (problems.empty() && (::fstatat(temp.fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                           now.st_ino != st.st_ino || now.st_dev != st.st_dev ||
+                           ::unlinkat(temp.fd, name.c_str(), AT_REMOVEDIR) != 0))
     problems = "cannot remove " + folder + ": it was replaced, or " + LastSystemErrorText();
   // The empty file goes in any case: it only reserved the folder's name.
   const std::string marker = name + ".tmp";

@@ -81,9 +81,8 @@ HandOff ReadHandOff(const std::vector<std::string>& args,
   const bool external = args[0] != kSelfExtractSwitch && args[0] != kToDiskSwitch;
   const size_t words = external ? 1 : 3;
   if (args.size() < words) Fail(Fault::kUsage, args[0] + " needs the loader's name and folder");
-  const std::string exact =
-      external ? JoinHostPath(args[0], std::string(kSecondArchiveFileName))
-               : JoinHostPath(args[2], args[1]);
+  const std::string exact = external ? JoinHostPath(args[0], std::string(kSecondArchiveFileName))
+                                     : JoinHostPath(args[2], args[1]);
   if (args.size() > words && is_file(exact)) {
     out.folder = args[words - 1];
     if (!external) out.loader_name = args[1];

@@ -151,19 +151,19 @@ int loaderkit_payload_entry(const loaderkit_payload* payload, int32_t index,
 int32_t loaderkit_payload_find(const loaderkit_payload* payload, const char* name);
 
 /* Unpacks entries below `folder`, which is made, with every folder above
-   it that is missing, if it does not exist. `indexes` lists the entries (count of them); NULL unpacks
-   every entry. Folders are made as the names need them, and none is
-   entered that is a link; files are created new, never through a link,
-   and an existing name is refused (LOADERKIT_E_EXISTS) unless flags hold
-   LOADERKIT_REPLACE and it is a regular file. Each file gets its entry's
-   modification time (loaderkit_entry.time). Every stream is checked
-   against its record (its end, its size, its checksum). progress may be
-   NULL. On failure, files written before stay, the one being written is
-   removed. A setup.2 held to its loader's digest (above) is unpacked in
-   the order its entries lie in the file, each once, and on any failure
-   (the file seen to differ from the digest among them) every file this
-   call wrote is removed. Error texts show control characters and bytes
-   that are not UTF-8 as \xNN. */
+   it that is missing, if it does not exist. `indexes` lists the entries
+   (count of them); NULL unpacks every entry. Folders are made as the names
+   need them, and none is entered that is a link; files are created new,
+   never through a link, and an existing name is refused
+   (LOADERKIT_E_EXISTS) unless flags hold LOADERKIT_REPLACE and it is a
+   regular file. Each file gets its entry's modification time
+   (loaderkit_entry.time). Every stream is checked against its record (its
+   end, its size, its checksum). progress may be NULL. On failure, files
+   written before stay, the one being written is removed. A setup.2 held to
+   its loader's digest (above) is unpacked in the order its entries lie in
+   the file, each once, and on any failure (the file seen to differ from
+   the digest among them) every file this call wrote is removed. Error
+   texts show control characters and bytes that are not UTF-8 as \xNN. */
 int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, const int32_t* indexes,
                              int32_t count, uint32_t flags, loaderkit_progress_fn progress,
                              void* context);
@@ -172,18 +172,18 @@ int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, con
    files the loader unpacked into it, and the empty ".tmp" file of the same
    name beside it: call it last, once the installer is done with its own
    files. Only what the loader made goes: a folder named "ldx" and up to
-   four hexadecimal digits (or six letters and digits), directly in the user's temporary folder, owned
-   by the current user; everything is reached through folders held open,
-   no link or junction is followed (a link inside is removed as itself). On
-   POSIX all of it goes at once. On Windows the program's own file cannot
-   go while it runs: it is moved over the ".tmp" file, and a system program
-   (cmd.exe, no window) deletes that file once this process has ended. It
-   also changes the current folder to the temporary folder. Nothing is
-   done, with LOADERKIT_OK, when this program does not run from such a
-   folder, or when its loader waits for it and removes the folder itself
-   (LOADERKIT_LOADER_WAITS=1). *removed (may be NULL) is set to the folder
-   removed, "" when none; it lives as long as the handle. The handle need
-   not be open (any handle an opener returned). */
+   four hexadecimal digits (or six letters and digits), directly in the
+   user's temporary folder, owned by the current user; everything is
+   reached through folders held open, no link or junction is followed (a
+   link inside is removed as itself). On POSIX all of it goes at once. On
+   Windows the program's own file cannot go while it runs: it is moved over
+   the ".tmp" file, and a system program (cmd.exe, no window) deletes that
+   file once this process has ended. It also changes the current folder to
+   the temporary folder. Nothing is done, with LOADERKIT_OK, when this
+   program does not run from such a folder, or when its loader waits for it
+   and removes the folder itself (LOADERKIT_LOADER_WAITS=1). *removed (may
+   be NULL) is set to the folder removed, "" when none; it lives as long as
+   the handle. The handle need not be open (any handle an opener returned). */
 int loaderkit_payload_remove_working_folder(loaderkit_payload* payload, const char** removed);
 
 /* Frees the handle; NULL is fine. */
