@@ -172,6 +172,26 @@ class Installed(unittest.TestCase):
         self.assertLessEqual(imports(os.path.join(self.prefix, "bin", "loaderkit_payload.dll")),
                              SYSTEM_DLLS)
 
+    def test_a_windows_installer_cross_built_against_the_linux_package(self):
+        # A native build given LOADERKIT_WINDOWS_BUILD_DIR installs the
+        # Windows library beside its own, as the Linux packages carry it.
+        if wine() or not os.path.isdir(os.path.join(self.prefix, "lib", "x86_64-w64-mingw32")):
+            self.skipTest("a Linux install with the Windows library")
+        build = os.path.join(self.dir, "cross")
+        run(["cmake", "-S", os.path.join(HERE, "kit_installer"), "-B", build, "-G", "Ninja",
+             "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", "mingw-w64.cmake"),
+             "-Dloaderkit_DIR=" + os.path.join(self.prefix, "lib", "cmake", "loaderkit")])
+        run(["cmake", "--build", build])
+        self.assertLessEqual(imports(os.path.join(build, "kit_installer.exe")), SYSTEM_DLLS)
+        env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.join(
+            self.prefix, "lib", "x86_64-w64-mingw32", "pkgconfig"))
+        flags = run(["pkg-config", "--cflags", "--libs", "loaderkit-payload"],
+                    env=env).stdout.decode().split()
+        out = os.path.join(self.dir, "cross-by-pkg-config.exe")
+        run(["x86_64-w64-mingw32-gcc", *WARNINGS,
+             os.path.join(HERE, "kit_installer", "kit_installer.c"), "-o", out, *flags])
+        self.assertLessEqual(imports(out), SYSTEM_DLLS)
+
     def test_the_dll_from_a_c_program(self):
         if not wine():
             self.skipTest("Windows only")
