@@ -11,7 +11,12 @@
 #   lib/cmake/loaderkit/         find_package(loaderkit): loaderkit::kitpack,
 #                                loaderkit::payload and loaderkit_add_kit()
 #   lib/, include/loaderkit/     the payload library for installers (static,
-#                                built for the package's system) and its header
+#                                built for the package's system; zlib inside),
+#                                its header and lib/pkgconfig/loaderkit-payload.pc;
+#                                on Windows also bin/loaderkit_payload.dll and
+#                                lib/loaderkit_payload.lib (its import library)
+#   lib/x86_64-w64-mingw32/      the Linux packages: the Windows library and its
+#                                .pc, for installers cross-built with mingw-w64
 #
 # A build installs what it makes: the native build kitpack, the POSIX loader
 # and installer; the Windows build kitpack.exe, loader.exe and installer.exe.
@@ -25,19 +30,51 @@ set(LOADERKIT_WINDOWS_BUILD_DIR "" CACHE PATH
 
 set(LOADERKIT_DATA_DIR ${CMAKE_INSTALL_DATADIR}/loaderkit)
 set(LOADERKIT_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/loaderkit)
+set(LOADERKIT_WINDOWS_LIB_DIR ${CMAKE_INSTALL_LIBDIR}/x86_64-w64-mingw32)
 # Folders as made by the install, not by the umask of whoever runs it.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS kitpack EXPORT loaderkitTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS loaderkit_payload EXPORT loaderkitTargets
+install(TARGETS loaderkit_payload EXPORT loaderkitPayloadTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/loaderkit)
+if(WIN32)
+  install(TARGETS loaderkit_payload_dll RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+                                        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+# pkg-config files for the payload library, relocatable (every path from
+# the file's own folder). `system` is the system the archive is built for.
+function(loaderkit_payload_pc libdir system)
+  file(RELATIVE_PATH up /p/${libdir}/pkgconfig /p)
+  set(static "")
+  if(system STREQUAL "Windows")
+    set(static "-static ")
+  endif()
+  set(out ${CMAKE_BINARY_DIR}/pc/${libdir}/loaderkit-payload.pc)
+  file(WRITE ${out}
+       "prefix=\${pcfiledir}/${up}\n"
+       "includedir=\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}\n"
+       "libdir=\${pcfiledir}/..\n\n"
+       "Name: loaderkit-payload\n"
+       "Description: loaderkit's payload library for installers\n"
+       "Version: ${PROJECT_VERSION}\n"
+       "Cflags: -I\${includedir}\n"
+       "Libs: ${static}-L\${libdir} -lloaderkit_payload -lstdc++ -lm\n")
+  install(FILES ${out} DESTINATION ${libdir}/pkgconfig)
+endfunction()
+loaderkit_payload_pc(${CMAKE_INSTALL_LIBDIR} ${CMAKE_SYSTEM_NAME})
 install(TARGETS loader installer RUNTIME DESTINATION ${LOADERKIT_DATA_DIR})
 if(NOT WIN32 AND LOADERKIT_WINDOWS_BUILD_DIR)
   install(PROGRAMS ${LOADERKIT_WINDOWS_BUILD_DIR}/loader/loader.exe
                    ${LOADERKIT_WINDOWS_BUILD_DIR}/examples/installer.exe
           DESTINATION ${LOADERKIT_DATA_DIR})
+  # The Windows payload library, for installers cross-built with mingw-w64
+  # against this package (loaderkitConfig.cmake picks it in such a build).
+  install(FILES ${LOADERKIT_WINDOWS_BUILD_DIR}/payload/libloaderkit_payload.a
+          DESTINATION ${LOADERKIT_WINDOWS_LIB_DIR})
+  loaderkit_payload_pc(${LOADERKIT_WINDOWS_LIB_DIR} Windows)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/payload/ DESTINATION ${LOADERKIT_DATA_DIR}/payload)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -58,16 +95,18 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/extracting.png ${PROJECT_SOURCE_DIR}/do
 install(FILES ${PROJECT_SOURCE_DIR}/kitpack/kitpack.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(EXPORT loaderkitTargets NAMESPACE loaderkit:: DESTINATION ${LOADERKIT_CMAKE_DIR})
+install(EXPORT loaderkitPayloadTargets NAMESPACE loaderkit:: DESTINATION ${LOADERKIT_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/loaderkitConfig.cmake.in
   ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
   INSTALL_DESTINATION ${LOADERKIT_CMAKE_DIR}
-  PATH_VARS LOADERKIT_DATA_DIR)
+  PATH_VARS LOADERKIT_DATA_DIR LOADERKIT_WINDOWS_LIB_DIR CMAKE_INSTALL_INCLUDEDIR)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmake
   COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES ${CMAKE_BINARY_DIR}/loaderkitConfig.cmake
               ${CMAKE_BINARY_DIR}/loaderkitConfigVersion.cmake
               ${CMAKE_CURRENT_LIST_DIR}/loaderkitAddKit.cmake
               ${CMAKE_CURRENT_LIST_DIR}/loaderkitInputsStamp.cmake
+              ${CMAKE_CURRENT_LIST_DIR}/loaderkitPayloadLink.cmake
         DESTINATION ${LOADERKIT_CMAKE_DIR})
 
 # The .deb (scripts/package.sh; the tar.gz and the zip are packed from an

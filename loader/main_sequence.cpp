@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "base/messages.h"
 #include "base/text_rules.h"
+#include "format/hand_off.h"
 #include "format/stored_names.h"
 
 namespace ldr {
@@ -71,14 +72,14 @@ PathText MakeWorkingFolderIn(Platform& platform, const PathText& temp_folder, Pa
       // Others may add names here: a name they could foresee could be taken
       // or planted first, so the folder gets one they cannot, and there is
       // no falling back into the shared folder itself.
-      PathText folder = platform.MakeUniqueFolder(temp_folder, "ldx");
+      PathText folder = platform.MakeUniqueFolder(temp_folder, kWorkingFolderPrefix);
       if (folder.empty()) RaiseFormatted(msg::kNoWorkingFolder, {temp_folder});
       return folder;
     }
     case FolderSharing::kPrivate:
       break;
   }
-  const PathText made_file = platform.MakeTempFileName(temp_folder, "ldx");
+  const PathText made_file = platform.MakeTempFileName(temp_folder, kWorkingFolderPrefix);
   if (temp_file != nullptr) *temp_file = made_file;
   const PathText candidate(StripExtension(made_file, platform.HostPathStyle()));
   if (TrimText(candidate).empty()) RaiseLoaderError(msg::kNoTempFolder);

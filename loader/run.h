@@ -10,6 +10,7 @@
 // alone, as the loader always has.
 
 #include "format/deployment_record.h"
+#include "format/hand_off.h"
 #include "platform/platform.h"
 #include "ui/loader_window.h"
 
@@ -36,10 +37,6 @@ enum DeploymentExit : int {
 // bits: there the codes are 240 to 249 (2400 to 2409 less 2160), above
 // what signals give.
 int FailureExitCode(FailureKind kind, bool switches_given, const PathStyle& host);
-
-// The variable a /WAIT run sets for the installer: the loader removes what
-// it unpacked once the installer has ended, so the installer need not.
-inline constexpr char kLoaderWaitsVariable[] = "LOADERKIT_LOADER_WAITS";
 
 // The loader's own record, read from its block in memory. False when the
 // block is not filled (the loader as built).

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "format/hand_off.h"
 #include "format/shown_name.h"
 #include "format/stored_paths.h"
 #include "payload/digest_pass.h"
@@ -21,8 +22,11 @@
 #include "payload/unpack.h"
 
 struct loaderkit_payload {
-  std::string error;
+  // Also set by the calls that only look (an index out of range).
+  mutable std::string error;
   std::string loader_folder;
+  std::vector<std::string> extra;
+  std::string removed;  // the working folder removed
   ldr::payload::PayloadPlace place;
   std::unique_ptr<ldr::payload::KitFile> file;
   std::vector<ldr::payload::Entry> entries;
@@ -137,6 +141,32 @@ void InFileOrder(const loaderkit_payload& handle, std::vector<int32_t>& chosen) 
   chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
 }
 
+// The folder and every missing folder above it.
+void MakeFolders(const std::string& folder) {
+  try {
+    ldr::payload::MakeFolder(folder);
+  } catch (const Failure&) {
+    const size_t cut = folder.find_last_of(std::string(1, ldr::payload::kHostSeparator) + "/");
+    if (cut == std::string::npos || cut == 0) throw;
+    const std::string parent = folder.substr(0, cut);
+    // Only a parent that is missing is made; any other failure is the one
+    // to report.
+    if (parent.back() == ':' || ldr::payload::IsFolder(parent) || ldr::payload::IsFile(parent))
+      throw;
+    MakeFolders(parent);
+    ldr::payload::MakeFolder(folder);
+  }
+}
+
+// The hand-off arguments, and what follows them, opened.
+ldr::payload::PayloadPlace PlaceForArguments(loaderkit_payload& handle,
+                                             const std::vector<std::string>& args) {
+  ldr::payload::HandOff hand_off = ldr::payload::ReadHandOff(args, ldr::payload::IsFile);
+  handle.loader_folder = hand_off.folder;
+  handle.extra = std::move(hand_off.extra);
+  return ldr::payload::PlaceForHandOff(hand_off);
+}
+
 void Unpack(loaderkit_payload& handle, const std::string& folder, std::vector<int32_t> chosen,
             bool replace, Progress& progress) {
   std::optional<ldr::payload::DigestPass> pass;
@@ -147,7 +177,7 @@ void Unpack(loaderkit_payload& handle, const std::string& folder, std::vector<in
   ldr::payload::PayloadReader& in =
       pass ? static_cast<ldr::payload::PayloadReader&>(*pass) : *handle.file;
   for (int32_t i : chosen) progress.total += EntryAt(handle, i).size;
-  ldr::payload::MakeFolder(folder);
+  MakeFolders(folder);
   ldr::payload::Unpacker unpacker;
   std::vector<std::pair<int32_t, ldr::payload::FileIdentity>> made;
   try {
@@ -161,6 +191,7 @@ void Unpack(loaderkit_payload& handle, const std::string& folder, std::vector<in
                               progress.done += static_cast<int64_t>(size);
                               progress.Report(i);
                             });
+      out.SetTime(entry.time);
       out.Finish();
       made.emplace_back(i, out.identity());
       progress.Report(i);
@@ -189,9 +220,23 @@ int loaderkit_payload_open_command_line(int argc, const char* const* argv,
       if (!argv[i]) Fail(Fault::kUsage, "argument " + std::to_string(i) + " is missing");
       args.emplace_back(argv[i]);
     }
-    const ldr::payload::HandOff hand_off = ldr::payload::ReadHandOff(args, ldr::payload::IsFile);
-    handle.loader_folder = hand_off.folder;
-    return ldr::payload::PlaceForHandOff(hand_off);
+    return PlaceForArguments(handle, args);
+  });
+}
+
+int loaderkit_payload_open_main(int argc, const char* const* argv, int first,
+                                loaderkit_payload** out) {
+  return Open(out, [&](loaderkit_payload& handle) {
+    if (argc < 1 || !argv || first < 1 || first > argc)
+      Fail(Fault::kUsage, "no command line given, or the hand-off's first argument is past it");
+    std::vector<std::string> own;
+    // The system's own line when main's argv may have lost characters; the
+    // same count of arguments, or main's argv is taken after all.
+    if (!ldr::payload::OwnArguments(&own) || own.size() != static_cast<size_t>(argc)) {
+      own.clear();
+      for (int i = 0; i < argc; ++i) own.emplace_back(argv[i] ? argv[i] : "");
+    }
+    return PlaceForArguments(handle, std::vector<std::string>(own.begin() + first, own.end()));
   });
 }
 
@@ -245,10 +290,28 @@ int32_t loaderkit_payload_count(const loaderkit_payload* payload) {
   return payload ? static_cast<int32_t>(payload->entries.size()) : 0;
 }
 
+int32_t loaderkit_payload_extra_count(const loaderkit_payload* payload) {
+  return payload ? static_cast<int32_t>(payload->extra.size()) : 0;
+}
+
+const char* loaderkit_payload_extra_argument(const loaderkit_payload* payload, int32_t index) {
+  if (!payload || index < 0 || index >= loaderkit_payload_extra_count(payload)) return nullptr;
+  return payload->extra[static_cast<size_t>(index)].c_str();
+}
+
 int loaderkit_payload_entry(const loaderkit_payload* payload, int32_t index,
                             loaderkit_entry* entry) {
-  if (!payload || !entry || index < 0 || index >= loaderkit_payload_count(payload))
+  if (!payload) return LOADERKIT_E_USAGE;
+  payload->error.clear();
+  if (!entry) {
+    payload->error = "no entry to fill given";
     return LOADERKIT_E_USAGE;
+  }
+  if (index < 0 || index >= loaderkit_payload_count(payload)) {
+    payload->error = "there is no entry " + std::to_string(index) + " (the payload has " +
+                     std::to_string(loaderkit_payload_count(payload)) + ")";
+    return LOADERKIT_E_USAGE;
+  }
   const ldr::payload::Entry& e = payload->entries[static_cast<size_t>(index)];
   entry->name = e.name.c_str();
   entry->path = e.path.c_str();
@@ -279,6 +342,17 @@ int loaderkit_payload_unpack(loaderkit_payload* payload, const char* folder, con
     std::vector<int32_t> chosen = Selection(*payload, indexes, count);
     Progress report{progress, context};
     Unpack(*payload, folder, std::move(chosen), (flags & LOADERKIT_REPLACE) != 0, report);
+  });
+}
+
+int loaderkit_payload_remove_working_folder(loaderkit_payload* payload, const char** removed) {
+  if (!payload) return LOADERKIT_E_USAGE;
+  if (removed) *removed = "";
+  return Guarded(payload, [&] {
+    std::string waits;
+    if (ldr::payload::EnvironmentValue(ldr::kLoaderWaitsVariable, &waits) && waits == "1") return;
+    payload->removed = ldr::payload::RemoveOwnWorkingFolder();
+    if (removed) *removed = payload->removed.c_str();
   });
 }
 

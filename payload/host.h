@@ -27,6 +27,29 @@ bool IsFile(const std::string& path);
 // Makes one folder; one that exists already is fine. Raises kWrite.
 void MakeFolder(const std::string& path);
 
+// True when the path names a folder (links followed).
+bool IsFolder(const std::string& path);
+
+// This program's arguments, its own name first, in UTF-8, as the system
+// holds them: on Windows read afresh from the process's UTF-16 command line
+// (GetCommandLineW) and split by the C runtime's rules, so that no
+// character outside the ANSI code page is lost. False elsewhere, where
+// main's argv is that already.
+bool OwnArguments(std::vector<std::string>* args);
+
+// Removes the loader's working folder this program runs from (a folder
+// named as IsWorkingFolderName says, directly in the user's temporary
+// folder, owned by the current user) with the files in it, and the empty
+// ".tmp" file of the same name beside it. Everything is reached through
+// folders held open, never through a link: a link inside is removed as
+// itself, a folder inside stays (the loader makes none). On Windows this
+// program's own file cannot go while it runs: it is moved over the ".tmp"
+// file, the folder removed, and a system program (cmd.exe, started
+// without a window) deletes that one name once this process has ended.
+// Returns the folder ("" when this program does not run from one). Raises
+// kWrite when something of it cannot be removed.
+std::string RemoveOwnWorkingFolder();
+
 // The system's text for the last failed call (errno, GetLastError), one
 // line. kitpack's files report through it too.
 std::string LastSystemErrorText();
@@ -105,6 +128,9 @@ class NewFileBelow {
   NewFileBelow& operator=(const NewFileBelow&) = delete;
 
   void Write(const unsigned char* data, size_t size);
+  // Gives the file its modification time (seconds since 1970 UTC) once
+  // written; raises kWrite.
+  void SetTime(int64_t unix_time);
   void Finish();
   // Which file was made (device and file number), for RemoveMadeFile.
   const FileIdentity& identity() const { return identity_; }

@@ -42,6 +42,13 @@ void MakeFolder(const std::string& path) {
     Fail(Fault::kWrite, "cannot create folder " + path + ": " + LastSystemErrorText());
 }
 
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool OwnArguments(std::vector<std::string>*) { return false; }
+
 bool EnvironmentValue(const char* name, std::string* value) {
   const char* text = std::getenv(name);
   if (!text) return false;
@@ -154,6 +161,12 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
   }
+}
+
+void NewFileBelow::SetTime(int64_t unix_time) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(unix_time), 0}};
+  if (::futimens(static_cast<int>(handle_), times) != 0)
+    Fail(Fault::kWrite, "cannot set the time of " + shown_ + ": " + LastSystemErrorText());
 }
 
 void NewFileBelow::Finish() {

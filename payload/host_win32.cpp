@@ -1,7 +1,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+
+#include "base/text.h"
+#include "base/text_rules.h"
 
 #include "payload/host.h"
 #include "payload/host_win32_nt.h"
@@ -16,12 +20,21 @@ namespace {
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
+}  // namespace
+
 bool IsFolder(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(WideText(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-}  // namespace
+bool OwnArguments(std::vector<std::string>* args) {
+  const std::string line = Utf8Text(GetCommandLineW());
+  auto argument = std::make_unique<Text<3 * kMaxCommandLine>>();
+  args->clear();
+  for (size_t pos = 0; ReadProgramArgument(line, &pos, argument.get()); argument->Clear())
+    args->emplace_back(argument->view());
+  return true;
+}
 
 const char kHostSeparator = '\\';
 
@@ -206,6 +219,16 @@ void NewFileBelow::Write(const unsigned char* data, size_t size) {
     data += n;
     size -= n;
   }
+}
+
+void NewFileBelow::SetTime(int64_t unix_time) {
+  // 100-nanosecond steps since 1601.
+  const uint64_t ticks = static_cast<uint64_t>(unix_time + 11644473600LL) * 10000000ULL;
+  FILETIME written;
+  written.dwLowDateTime = static_cast<DWORD>(ticks);
+  written.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  if (!SetFileTime(AsHandle(handle_), nullptr, nullptr, &written))
+    Fail(Fault::kWrite, "cannot set the time of " + shown_ + ": " + LastSystemErrorText());
 }
 
 void NewFileBelow::Finish() {

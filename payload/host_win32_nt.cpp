@@ -99,6 +99,16 @@ std::wstring WideText(const std::string& text) {
   return out;
 }
 
+std::string Utf8Text(const std::wstring& text) {
+  if (text.empty()) return "";
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
 HANDLE OpenFolderPath(const std::string& path, DWORD* error) {
   HANDLE h = CreateFileW(WideText(path).c_str(), kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -106,8 +116,11 @@ HANDLE OpenFolderPath(const std::string& path, DWORD* error) {
   return h;
 }
 
-HANDLE OpenOrMakeFolderBelow(HANDLE parent, const std::wstring& name, bool make, DWORD* error) {
-  HANDLE h = CreateBelow(parent, name, kFolderAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+namespace {
+
+HANDLE FolderBelow(HANDLE parent, const std::wstring& name, ACCESS_MASK access, bool make,
+                   DWORD* error) {
+  HANDLE h = CreateBelow(parent, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          make ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE, error);
   if (h == INVALID_HANDLE_VALUE) return h;
   if (IsLink(h) || !EntryIsHeldFolder(parent, name, h)) {
@@ -116,6 +129,16 @@ HANDLE OpenOrMakeFolderBelow(HANDLE parent, const std::wstring& name, bool make,
     return INVALID_HANDLE_VALUE;
   }
   return h;
+}
+
+}  // namespace
+
+HANDLE OpenOrMakeFolderBelow(HANDLE parent, const std::wstring& name, bool make, DWORD* error) {
+  return FolderBelow(parent, name, kFolderAccess, make, error);
+}
+
+HANDLE OpenFolderToRemoveBelow(HANDLE parent, const std::wstring& name, DWORD* error) {
+  return FolderBelow(parent, name, kFolderAccess | DELETE | READ_CONTROL, false, error);
 }
 
 HANDLE CreateNewFileBelow(HANDLE folder, const std::wstring& name, DWORD* error) {

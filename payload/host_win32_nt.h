@@ -16,6 +16,9 @@ namespace ldr::payload {
 // else the program's code page (names from kits written in one).
 std::wstring WideText(const std::string& text);
 
+// UTF-8 of a wide text.
+std::string Utf8Text(const std::wstring& text);
+
 // A folder given by its path, opened to work below it: no delete sharing,
 // so that it cannot be renamed away while it is held.
 HANDLE OpenFolderPath(const std::string& path, DWORD* error);
@@ -26,6 +29,10 @@ HANDLE OpenFolderPath(const std::string& path, DWORD* error);
 // ERROR_CANT_ACCESS_FILE; one that is not a folder with ERROR_DIRECTORY.
 // `parent` is listed to tell: each handle is a parent once.
 HANDLE OpenOrMakeFolderBelow(HANDLE parent, const std::wstring& name, bool make, DWORD* error);
+
+// The folder `name` inside `parent`, as OpenOrMakeFolderBelow finds it
+// (never made), opened to list it and then delete it.
+HANDLE OpenFolderToRemoveBelow(HANDLE parent, const std::wstring& name, DWORD* error);
 
 // A new file `name` inside `folder`, for writing and deleting; nothing
 // that exists is opened (ERROR_FILE_EXISTS).

@@ -55,17 +55,46 @@ PayloadPlace WholeFile(const std::string& path) {
 
 }  // namespace
 
+bool IsWorkingFolderName(const std::string& name) {
+  const std::string_view prefix = kWorkingFolderPrefix;
+  if (name.size() <= prefix.size()) return false;
+  bool hex = true, alnum = true;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const bool digit = c >= '0' && c <= '9';
+    if (i < prefix.size()) {
+      if (lower != prefix[i]) return false;
+      continue;
+    }
+    hex = hex && (digit || (lower >= 'a' && lower <= 'f'));
+    alnum = alnum && (digit || (lower >= 'a' && lower <= 'z'));
+  }
+  const size_t digits = name.size() - prefix.size();
+  return (hex && digits <= 4) || (alnum && digits == 6);
+}
+
 HandOff ReadHandOff(const std::vector<std::string>& args,
                     const std::function<bool(const std::string&)>& is_file) {
   if (args.empty()) Fail(Fault::kUsage, kUsage);
   HandOff out;
-  if (args[0] != kSelfExtractSwitch && args[0] != kToDiskSwitch) {
+  const bool external = args[0] != kSelfExtractSwitch && args[0] != kToDiskSwitch;
+  const size_t words = external ? 1 : 3;
+  if (args.size() < words) Fail(Fault::kUsage, args[0] + " needs the loader's name and folder");
+  const std::string exact = external ? JoinHostPath(args[0], std::string(kSecondArchiveFileName))
+                                     : JoinHostPath(args[2], args[1]);
+  if (args.size() > words && is_file(exact)) {
+    out.folder = args[words - 1];
+    if (!external) out.loader_name = args[1];
+    out.extra.assign(args.begin() + static_cast<std::ptrdiff_t>(words), args.end());
+    return out;
+  }
+  if (external) {
     out.folder = Join(args, 0, args.size());
     return out;
   }
-  if (args.size() < 3) Fail(Fault::kUsage, args[0] + " needs the loader's name and folder");
   for (size_t cut = 2; cut < args.size(); ++cut) {
-    HandOff split{Join(args, cut, args.size()), Join(args, 1, cut)};
+    HandOff split{Join(args, cut, args.size()), Join(args, 1, cut), {}};
     const bool found = is_file(JoinHostPath(split.folder, split.loader_name));
     if (cut == 2 || found) out = split;
     if (found) break;
@@ -84,7 +113,9 @@ PayloadPlace PlaceInFile(const std::string& path) {
     Fail(Fault::kNotAKit, path +
                               " is not a kit: its trailer does not carry the self-extracting "
                               "mark (a program alone, or a kit cut short)");
-  return {path, 0, static_cast<int64_t>(file.Size()) - 1};
+  PayloadPlace place{path, 0, static_cast<int64_t>(file.Size()) - 1};
+  place.guessed = true;
+  return place;
 }
 
 PayloadPlace PlaceForHandOff(const HandOff& hand_off) {

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   int32_t i;
   FILE* log;
 
-  status = loaderkit_payload_open_command_line(argc - 1, (const char* const*)(argv + 1), &kit);
+  status = loaderkit_payload_open_main(argc, (const char* const*)argv, 1, &kit);
   if (status != LOADERKIT_OK) {
     fprintf(stderr, "setup: %s\n", loaderkit_payload_error(kit));
     loaderkit_payload_close(kit);
@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
             loaderkit_payload_file(kit));
   }
   if (log) fclose(log);
+  /* The loader's working folder (this program's own) goes last. */
+  loaderkit_payload_remove_working_folder(kit, NULL);
   loaderkit_payload_close(kit);
   return status == LOADERKIT_OK ? 0 : 1;
 }

@@ -71,56 +71,24 @@ void InstallAll(loaderkit_payload* kit, const std::string& dest) {
   Say("done: %d file(s), %lld bytes", static_cast<int>(count), static_cast<long long>(total));
 }
 
-// The loader's working folder, when this program runs from one: a folder
-// named "ldx" and letters or digits, directly inside the user's temporary
-// folder. Anything else (a build folder, or the temporary folder itself when
-// the loader could not make its own) is never touched. "" when there is none.
-std::string LoaderWorkingFolder() {
-  const std::string own = installer::OwnExecutablePath();
-  const size_t cut = own.find_last_of(std::string(1, kSeparator) + "/");
-  if (cut == std::string::npos) return "";
-  const std::string folder = own.substr(0, cut);
-  const size_t name_at = folder.find_last_of(std::string(1, kSeparator) + "/");
-  if (name_at == std::string::npos) return "";
-  const std::string name = folder.substr(name_at + 1);
-  if (name.size() <= 3 || (name.compare(0, 3, "ldx") != 0 && name.compare(0, 3, "LDX") != 0))
-    return "";
-  for (size_t i = 3; i < name.size(); ++i) {
-    const char c = name[i];
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return "";
-  }
-  std::string parent = folder.substr(0, name_at);
-  std::string temp = installer::TempFolder();
-  if (kSeparator == '\\') {  // Windows compares names without regard to case
-    for (std::string* text : {&parent, &temp})
-      for (char& c : *text)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return parent == temp ? folder : "";
-}
-
 // The loader exits as it starts the installer and leaves its working folder
 // (this program and the kit's other first-archive files) and an empty
-// "ldx....tmp" behind; the installer removes both once it is done.
+// "ldx....tmp" behind; the library removes both once the installer is done
+// (and leaves them to a loader that waits and removes them itself).
 // KIT_INSTALL_KEEP_WORKING_FOLDER=1 keeps them, for looking into a failure.
-// A loader that waits for this program (a kit with the deployment record,
-// run with /WAIT) says so in LOADERKIT_LOADER_WAITS=1 and removes them
-// itself once this program has ended: no clean-up helper is started then.
-void RemoveLoaderLeftovers() {
+void RemoveLoaderLeftovers(loaderkit_payload* kit) {
   const char* keep = std::getenv("KIT_INSTALL_KEEP_WORKING_FOLDER");
-  if (keep && std::strcmp(keep, "1") == 0) return;
+  if (!kit || (keep && std::strcmp(keep, "1") == 0)) return;
   const char* waits = std::getenv("LOADERKIT_LOADER_WAITS");
   if (waits && std::strcmp(waits, "1") == 0) {
     Say("the loader waits and removes its working folder itself");
     return;
   }
-  const std::string folder = LoaderWorkingFolder();
-  if (folder.empty()) return;
-  const std::string problems = installer::RemoveWorkingFolder(folder, folder + ".tmp");
-  if (problems.empty()) {
-    Say("removing the loader's working folder %s", folder.c_str());
-  } else {
-    Say("could not remove the loader's working folder: %s", problems.c_str());
+  const char* removed = "";
+  if (loaderkit_payload_remove_working_folder(kit, &removed) != LOADERKIT_OK) {
+    Say("could not remove the loader's working folder: %s", loaderkit_payload_error(kit));
+  } else if (*removed) {
+    Say("removing the loader's working folder %s", removed);
   }
 }
 
@@ -135,6 +103,7 @@ struct Kit {
 int main(int argc, char** argv) {
   const char* box = std::getenv("KIT_INSTALL_MESSAGEBOX");
   const bool show_box = box && std::strcmp(box, "1") == 0;
+  Kit kit;  // every stored name is checked as it opens, before anything is written
   try {
     int i = 1;
     std::string dest;
@@ -146,16 +115,19 @@ int main(int argc, char** argv) {
       throw Failure(
           "usage: installer [--dest DIR] *SELFEXTRACT|*TODISK LOADERNAME LOADERFOLDER\n"
           "       installer [--dest DIR] LOADERFOLDER");
-    Kit kit;  // every stored name is checked here, before anything is written
-    if (loaderkit_payload_open_command_line(argc - i, argv + i, &kit.handle) != LOADERKIT_OK)
+    if (loaderkit_payload_open_main(argc, argv, i, &kit.handle) != LOADERKIT_OK)
       throw Failure(loaderkit_payload_error(kit.handle));
     if (dest.empty() && std::getenv("KIT_INSTALL_DEST")) dest = std::getenv("KIT_INSTALL_DEST");
     if (dest.empty()) dest = Join(loaderkit_payload_loader_folder(kit.handle), "installed");
 
     if (!installer::MakeFolder(dest)) throw Failure("cannot create the destination " + dest);
     g_log = std::fopen(Join(dest, "install.log").c_str(), "w");
+    // What a user gave the kit after "--" is the installer's; not logged,
+    // as the loader does not log it either (it may hold secrets).
+    const int32_t extra = loaderkit_payload_extra_count(kit.handle);
+    if (extra > 0) Say("the kit was given %d more argument(s)", static_cast<int>(extra));
     InstallAll(kit.handle, dest);
-    RemoveLoaderLeftovers();
+    RemoveLoaderLeftovers(kit.handle);
     if (g_log) std::fclose(g_log);
     g_log = nullptr;
     if (show_box) installer::ShowMessage("Installation", "Installed into " + dest, false);
@@ -163,7 +135,7 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::fprintf(stderr, "installer: %s\n", e.what());
     if (g_log) std::fprintf(g_log, "failed: %s\n", e.what());
-    RemoveLoaderLeftovers();
+    RemoveLoaderLeftovers(kit.handle);
     if (g_log) std::fclose(g_log);
     if (show_box) installer::ShowMessage("Installation failed", e.what(), true);
     return 1;

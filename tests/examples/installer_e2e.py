@@ -414,7 +414,7 @@ class LoaderToInstaller(unittest.TestCase):
             return folder, f.read().decode()
 
     def posix_waiting_loader_removes_its_folder_itself(self):
-        folder, log = self.run_from_working_folder("ldxW8T1", {"LOADERKIT_LOADER_WAITS": "1"})
+        folder, log = self.run_from_working_folder("ldxA8F1", {"LOADERKIT_LOADER_WAITS": "1"})
         self.assertIn("the loader waits and removes its working folder itself", log)
         self.assertTrue(os.path.exists(folder + ".tmp"))
         self.assertEqual(os.listdir(folder), [os.path.basename(INSTALLER)])
@@ -422,7 +422,7 @@ class LoaderToInstaller(unittest.TestCase):
     def posix_what_cannot_be_removed_is_reported(self):
         # The loader makes its folder flat: a folder found inside is not
         # entered, and stays with the folder holding it.
-        folder, log = self.run_from_working_folder("ldxS0B1", subfolder="sub")
+        folder, log = self.run_from_working_folder("ldx5B01", subfolder="sub")
         self.assertIn("could not remove the loader's working folder: cannot remove sub: ", log)
         self.assertEqual(os.listdir(folder), ["sub"])
         self.assertEqual(os.listdir(os.path.join(folder, "sub")), ["kept.txt"])

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -496,5 +499,119 @@ TEST_F(Payload, LinksInTheDestinationAreNotWrittenThrough) {
   }
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// Today's loader quotes each hand-off argument: what follows them is the
+// installer's, however many and whatever they look like.
+TEST_F(Payload, ArgumentsAfterTheHandOffAreTheInstallers) {
+  const std::string second = BuildArchive(Files());
+  kitpack::testing::MakeTestFolder(At("my kits"));
+  Write("my kits" + std::string(1, kSep) + "setup (1).exe", Kit(second));
+  kitpack::testing::MakeTestFolder(At("ext"));
+  Write(std::string("ext") + kSep + "setup.2", second);
+  const std::string kits = At("my kits"), ext = At("ext");
+  auto extras = [this] {
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < loaderkit_payload_extra_count(kit_); ++i)
+      out.emplace_back(loaderkit_payload_extra_argument(kit_, i));
+    EXPECT_EQ(loaderkit_payload_extra_argument(kit_, loaderkit_payload_extra_count(kit_)), nullptr);
+    return out;
+  };
+
+  ASSERT_EQ(Open({"*SELFEXTRACT", "setup (1).exe", kits.c_str(), "/quiet", "--fast"}), LOADERKIT_OK)
+      << Error();
+  EXPECT_EQ(loaderkit_payload_file(kit_), kits + kSep + "setup (1).exe");
+  EXPECT_EQ(extras(), (std::vector<std::string>{"/quiet", "--fast"}));
+  ASSERT_EQ(Open({ext.c_str(), "/quiet", "a b"}), LOADERKIT_OK) << Error();
+  EXPECT_EQ(loaderkit_payload_file(kit_), ext + kSep + "setup.2");
+  EXPECT_EQ(extras(), (std::vector<std::string>{"/quiet", "a b"}));
+  ASSERT_EQ(Open({"*SELFEXTRACT", "setup (1).exe", kits.c_str()}), LOADERKIT_OK) << Error();
+  EXPECT_EQ(extras(), std::vector<std::string>{});
+
+  // From main's own arguments, the installer's options before the hand-off.
+  const std::vector<const char*> argv = {"setup",         "--dest",     "x",  "*TODISK",
+                                         "setup (1).exe", kits.c_str(), "--", "-v"};
+  loaderkit_payload_close(kit_);
+  kit_ = nullptr;
+  ASSERT_EQ(loaderkit_payload_open_main(static_cast<int>(argv.size()), argv.data(), 3, &kit_),
+            LOADERKIT_OK)
+      << Error();
+  EXPECT_EQ(loaderkit_payload_loader_folder(kit_), kits);
+  EXPECT_EQ(extras(), (std::vector<std::string>{"--", "-v"}));
+  loaderkit_payload_close(kit_);
+  kit_ = nullptr;
+  EXPECT_EQ(loaderkit_payload_open_main(static_cast<int>(argv.size()), argv.data(), 9, &kit_),
+            LOADERKIT_E_USAGE);
+}
+
+TEST_F(Payload, SaysWhatIsWrongWithAnIndexOrAFileThatIsNoKit) {
+  Write("setup.2", BuildArchive(Files()));
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  loaderkit_entry e{};
+  EXPECT_EQ(loaderkit_payload_entry(kit_, 99, &e), LOADERKIT_E_USAGE);
+  EXPECT_EQ(Error(), "there is no entry 99 (the payload has 4)");
+  EXPECT_EQ(loaderkit_payload_entry(kit_, 0, &e), LOADERKIT_OK);
+  EXPECT_EQ(Error(), "");
+
+  const struct {
+    const char* name;
+    std::string bytes;
+  } others[] = {{"program", std::string("\x7f"
+                                        "ELF\x02\x01\x01",
+                                        7) +
+                                std::string(500, '\0')},
+                {"notes.txt", "just some text, long enough for a header\n"},
+                {"tiny.txt", "hi\n"}};
+  for (const auto& other : others) {
+    SCOPED_TRACE(other.name);
+    Write(other.name, other.bytes);
+    EXPECT_EQ(OpenFile(other.name), LOADERKIT_E_NOT_A_KIT);
+    EXPECT_EQ(Error(), At(other.name) +
+                           " is not a kit: it carries no kit trailer, and it begins as a program "
+                           "or a text does, not as a payload file");
+  }
+}
+
+// Every missing level of the folder is made; each file gets its entry's
+// time; the progress callback's last call for an entry repeats the numbers
+// of the one before (and is the only call for an empty entry).
+TEST_F(Payload, MakesEveryFolderLevelRestoresTimesAndReportsEachEntryOnceMore) {
+  Write("setup.2", BuildArchive(Files()));
+  ASSERT_EQ(OpenFile("setup.2"), LOADERKIT_OK) << Error();
+  struct Call {
+    int32_t entry;
+    int64_t done;
+  };
+  std::vector<Call> calls;
+  auto progress = [](void* context, int32_t entry, int64_t done, int64_t) {
+    static_cast<std::vector<Call>*>(context)->push_back({entry, done});
+    return 0;
+  };
+  const std::string deep = std::string("a") + kSep + "b" + kSep + "c";
+  ASSERT_EQ(loaderkit_payload_unpack(kit_, At(deep).c_str(), nullptr, 0, 0, progress, &calls),
+            LOADERKIT_OK)
+      << Error();
+  for (const char* name : {"README.txt", "data/sample.csv"}) {
+    struct stat st {};
+    std::string path = At(deep) + kSep + name;
+    for (char& c : path) c = c == '/' ? kSep : c;
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(static_cast<int64_t>(st.st_mtime), 902836800) << path;
+  }
+  std::vector<int32_t> order;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    const bool last = i + 1 == calls.size() || calls[i + 1].entry != calls[i].entry;
+    if (last) order.push_back(calls[i].entry);
+    if (last && i > 0 && calls[i - 1].entry == calls[i].entry) {
+      EXPECT_EQ(calls[i].done, calls[i - 1].done);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<int32_t>{0, 1, 2, 3}));
+  EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const Call& c) { return c.entry == 2; }),
+            1);
+}
 
 }  // namespace
