@@ -115,9 +115,9 @@ TEST(Zstream, SplitEntryOfTwentyMiBInflatesWithPlainZlib) {
 // kPieceSize, of one length but the last (never more than a byte per piece
 // shorter), end to end.
 TEST(Zstream, PlanPiecesCutsIntoTheFewestEvenPieces) {
-  for (size_t size : {size_t{0}, size_t{1}, kSplitThreshold, kSplitThreshold + 1,
-                      2 * kPieceSize, 2 * kPieceSize + 1, 20 * size_t{1 << 20} + 3, 9 * kPieceSize,
-                      9 * kPieceSize - 7}) {
+  for (size_t size :
+       {size_t{0}, size_t{1}, kSplitThreshold, kSplitThreshold + 1, 2 * kPieceSize,
+        2 * kPieceSize + 1, 20 * size_t{1 << 20} + 3, 9 * kPieceSize, 9 * kPieceSize - 7}) {
     const std::vector<Piece> plan = PlanPieces(size);
     const size_t expected = size <= kSplitThreshold ? 1 : (size + kPieceSize - 1) / kPieceSize;
     ASSERT_EQ(plan.size(), expected) << size;
