@@ -79,10 +79,9 @@ void BuildCommand::AddOutputOptions() {
   b->add_flag("--external", build_.external,
               "Write setup.1, setup.2 and a copy of the loader into a folder");
   b->add_option("--level", build_.level,
-                "Compression level 0-12 (libdeflate's scale): 12 smallest, 11 nearly as small "
-                "in less time, 0 stored")
-      ->check(CLI::Range(0, kMaxLevel))
-      ->capture_default_str();
+                "Compression level 0-12 (libdeflate's scale): 12 smallest, 0 stored; by default "
+                "11 for entries up to 8 MiB, 10 for larger ones, which are split")
+      ->check(CLI::Range(0, kMaxLevel));
   b->add_option("--threads", threads_, "Compression threads")
       ->check(CLI::Range(1u, 256u))
       ->capture_default_str();

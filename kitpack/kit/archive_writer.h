@@ -45,7 +45,7 @@ std::vector<Prepared> Prepare(const std::vector<InputFile>& files, bool first,
 // own slice of the input, with a compressor of its own) while this thread
 // writes finished pieces out in order. An entry's record is written
 // once its stream is complete, into the place reserved for it. Workers stay
-// at most a fixed number of pieces ahead of the writer, which bounds memory.
+// a bounded number of pieces and bytes ahead of the writer (MayStart).
 class ArchiveWriter {
  public:
   ArchiveWriter(PendingOutput& out, const BuildOptions& o, std::atomic<uint64_t>& done,
@@ -60,9 +60,16 @@ class ArchiveWriter {
 
     files_ = &files;
     tasks_.clear();
-    for (size_t f = 0; f < files.size(); ++f)
-      for (const Piece& p : PlanPieces(static_cast<size_t>(files[f].info.size)))
+    levels_.assign(files.size(), 0);
+    ahead_.assign(1, 0);
+    for (size_t f = 0; f < files.size(); ++f) {
+      const std::vector<Piece> plan = PlanPieces(static_cast<size_t>(files[f].info.size));
+      levels_[f] = LevelFor(o_.level, plan.size() > 1);
+      for (const Piece& p : plan) {
         tasks_.push_back({f, p});
+        ahead_.push_back(ahead_.back() + p.length);
+      }
+    }
     results_.assign(tasks_.size(), {});
     ready_.assign(tasks_.size(), 0);
     versions_.assign(files.size(), {});
@@ -73,7 +80,7 @@ class ArchiveWriter {
 
     const unsigned workers =
         std::max(1u, std::min<unsigned>(o_.threads, static_cast<unsigned>(tasks_.size())));
-    window_ = std::max<size_t>(16, size_t{4} * workers);
+    workers_ = workers;
     ThreadGroup pool;
     struct Joiner {
       ArchiveWriter* w;
@@ -96,7 +103,7 @@ class ArchiveWriter {
       unsigned char record[ldr::kEntrySize] = {};
       out_.Write(record, sizeof record);  // reserved; filled in below
       unsigned char zhead[2];
-      ZlibHeader(o_.level, zhead);
+      ZlibHeader(levels_[f], zhead);
       out_.Write(zhead, 2);
       uint64_t stream_size = 2;
       uLong adler = 1;
@@ -122,17 +129,18 @@ class ArchiveWriter {
 
   void Work() {
     std::vector<unsigned char> buffer;
-    std::optional<Deflater> deflater;
+    std::optional<Deflater> deflaters[kMaxLevel + 1];
     for (;;) {
       size_t i;
       {
         Locked lock(mutex_);
-        cv_.Wait(lock, [&] { return stop_ || error_ || next_task_ < consumed_ + window_; });
+        cv_.Wait(lock, [&] { return stop_ || error_ || MayStart(next_task_); });
         if (stop_ || error_ || next_task_ >= tasks_.size()) return;
         i = next_task_++;
       }
       try {
-        if (!deflater) deflater.emplace(o_.level);
+        std::optional<Deflater>& deflater = deflaters[levels_[tasks_[i].file]];
+        if (!deflater) deflater.emplace(levels_[tasks_[i].file]);
         DeflatedPiece result = Deflate(tasks_[i], *deflater, buffer);
         Locked lock(mutex_);
         results_[i] = std::move(result);
@@ -162,6 +170,15 @@ class ArchiveWriter {
     uint64_t now = done_ += task.piece.length;
     if (o_.progress) o_.progress(now, total_);
     return out;
+  }
+
+  // Workers stay ahead of the writer by at most kAheadPieces pieces and
+  // kAheadBytes of input, which bounds the memory the finished pieces hold;
+  // every worker may always have one piece of its own.
+  bool MayStart(size_t i) const {
+    if (i >= tasks_.size()) return true;  // nothing left: the worker ends
+    if (i < consumed_ + workers_) return true;
+    return i < consumed_ + kAheadPieces && ahead_[i + 1] - ahead_[consumed_] <= kAheadBytes;
   }
 
   DeflatedPiece Take(size_t i) {
@@ -227,7 +244,11 @@ class ArchiveWriter {
   Condition cv_;
   size_t next_task_ = 0;
   size_t consumed_ = 0;
-  size_t window_ = 16;
+  static constexpr size_t kAheadPieces = 64;
+  static constexpr uint64_t kAheadBytes = uint64_t{48} << 20;
+  size_t workers_ = 1;
+  std::vector<int> levels_;      // each file's level
+  std::vector<uint64_t> ahead_;  // input bytes of the tasks before each
   bool stop_ = false;
   std::exception_ptr error_;
 };

@@ -121,7 +121,7 @@ OutputPaths CheckOptions(const BuildOptions& o) {
   if (o.first.size() > static_cast<size_t>(ldr::kMaxFiles))
     throw KitError("the first archive would hold " + std::to_string(o.first.size()) +
                    " files; the loader reads at most " + std::to_string(ldr::kMaxFiles));
-  if (o.level < 0 || o.level > kMaxLevel)
+  if (o.level != kDefaultLevel && (o.level < 0 || o.level > kMaxLevel))
     throw KitError("compression level must be 0 to " + std::to_string(kMaxLevel));
   if (o.second.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
     throw KitError("too many payload files");

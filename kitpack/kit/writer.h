@@ -21,7 +21,7 @@ struct BuildOptions {
   std::vector<InputFile> second;
   std::string output;  // the kit, or the folder for an external kit
   bool external = false;
-  int level = kDefaultLevel;  // libdeflate's, 0 to kMaxLevel
+  int level = kDefaultLevel;  // libdeflate's, 0 to kMaxLevel, or chosen by LevelFor
   unsigned threads = 1;
   // Set from SOURCE_DATE_EPOCH: every entry gets this time instead of its
   // file's modification time.

@@ -14,14 +14,22 @@
 
 namespace kitpack {
 
+int LevelFor(int chosen, bool split) {
+  if (chosen != kDefaultLevel) return chosen;
+  return split ? kPieceLevel : kWholeLevel;
+}
+
 std::vector<Piece> PlanPieces(size_t size) {
   std::vector<Piece> pieces;
   if (size <= kSplitThreshold) {
     pieces.push_back({0, size, true});
     return pieces;
   }
-  for (size_t offset = 0; offset < size; offset += kPieceSize) {
-    size_t length = std::min(kPieceSize, size - offset);
+  // Pieces of one length keep the cores evenly loaded to the entry's end.
+  const size_t count = (size + kPieceSize - 1) / kPieceSize;
+  const size_t each = (size + count - 1) / count;
+  for (size_t offset = 0; offset < size; offset += each) {
+    size_t length = std::min(each, size - offset);
     pieces.push_back({offset, length, offset + length == size});
   }
   return pieces;
@@ -137,6 +145,7 @@ std::vector<unsigned char> AssembleZlib(const std::vector<DeflatedPiece>& pieces
 std::vector<unsigned char> CompressZlib(const unsigned char* data, size_t size, int level,
                                         unsigned threads) {
   std::vector<Piece> plan = PlanPieces(size);
+  level = LevelFor(level, plan.size() > 1);
   std::vector<DeflatedPiece> done(plan.size());
   ParallelFor(plan.size(), threads, [&](size_t i) {
     done[i] = Deflater(level).Deflate(data + plan[i].offset, plan[i].length, plan[i].last);

@@ -22,19 +22,29 @@ struct libdeflate_compressor;
 
 namespace kitpack {
 
-// libdeflate's scale: 0 stores, 1 is fastest, 12 smallest. The default is
-// 11: within 0.05% of 12's size, at about four fifths of its time, which
-// keeps a build ahead of pigz -9 on large entries too (docs/benchmarks.md).
+// libdeflate's scale: 0 stores, 1 is fastest, 12 smallest.
 inline constexpr int kMaxLevel = 12;
-inline constexpr int kDefaultLevel = 11;
+// No --level given: entries compressed whole at kWholeLevel, the pieces of
+// split entries at kPieceLevel (LevelFor). On libraries, 12 makes whole
+// entries only 0.02% smaller than 11 for a quarter more CPU time; on the
+// pieces of big entries 11 takes as long as pigz -9 on two cores while 10
+// is a quarter faster and still 4% smaller than the tar.gz
+// (docs/benchmarks.md).
+inline constexpr int kDefaultLevel = -1;
+inline constexpr int kWholeLevel = 11;
+inline constexpr int kPieceLevel = 10;
 
-// Each piece starts with no history, which costs about 0.1% of a piece's
-// size at 2 MiB (0.25% at 1 MiB).
-inline constexpr size_t kPieceSize = size_t{2} << 20;
-// Entries up to this size are one piece: the split only pays off when there
-// is enough data to keep every core busy, and entries side by side do that
-// for the smaller ones.
-inline constexpr size_t kSplitThreshold = size_t{4} << 20;
+// The level an entry is compressed at, all its pieces alike: `chosen` when
+// one was given, otherwise by whether the entry is split.
+int LevelFor(int chosen, bool split);
+
+// Each piece starts with no history, which costs about 0.12% of a big
+// entry's size at 2 MiB and 0.02% at 8 MiB; larger pieces would leave one
+// core idle for longer at the end of an archive.
+inline constexpr size_t kPieceSize = size_t{8} << 20;
+// Entries up to this size are one piece; larger ones are cut into the
+// fewest pieces of at most kPieceSize, all of one length but the last.
+inline constexpr size_t kSplitThreshold = kPieceSize;
 
 struct Piece {
   size_t offset = 0;
@@ -80,7 +90,7 @@ void ZlibHeader(int level, unsigned char out[2]);
 // Joins the pieces of one entry, in order, into a complete zlib stream.
 std::vector<unsigned char> AssembleZlib(const std::vector<DeflatedPiece>& pieces, int level);
 
-// Compresses a whole buffer on `threads` threads.
+// Compresses a whole buffer on `threads` threads at LevelFor(level, ...).
 std::vector<unsigned char> CompressZlib(const unsigned char* data, size_t size, int level,
                                         unsigned threads);
 

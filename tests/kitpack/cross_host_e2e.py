@@ -51,9 +51,10 @@ class CrossHost(unittest.TestCase):
         self.dir = tempfile.mkdtemp(prefix="kitpack-cross-")
         self.addCleanup(shutil.rmtree, self.dir)
         rnd = random.Random(14)
-        # Over 4 MiB, so that it is cut into pieces compressed in parallel.
+        # Over 8 MiB, so that it is cut into pieces compressed in parallel.
         big = b"".join(rnd.choice([b"kit ", b"loader ", bytes(rnd.getrandbits(8) for _ in range(16))])
-                       for _ in range(700000))
+                       for _ in range(1100000))
+        assert len(big) > 8 << 20
         files = dict(PAYLOAD, **{"data/big.bin": big})
         for rel, data in files.items():
             self.write("payload/" + rel, data)

@@ -162,7 +162,8 @@ TEST_P(ZlibAgreement, EveryEntryInflatesWithZlibToItsSource) {
     EXPECT_TRUE(fake.Contents(folder + "\\" + name) == bytes) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, ZlibAgreement, ::testing::Values(0, 1, 6, 9, 11, kMaxLevel));
+INSTANTIATE_TEST_SUITE_P(Levels, ZlibAgreement,
+                         ::testing::Values(kDefaultLevel, 0, 1, 6, 9, 11, kMaxLevel));
 
 }  // namespace
 }  // namespace kitpack

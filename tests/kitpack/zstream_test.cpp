@@ -97,17 +97,60 @@ TEST(Zstream, SplitEntryOfTwentyMiBInflatesWithPlainZlib) {
   std::vector<unsigned char> data = Make(20u << 20, Kind::Text, 11);
   for (int level : {0, 1, kDefaultLevel}) {
     std::vector<unsigned char> z = CompressZlib(data.data(), data.size(), level, 4);
+    const int used = LevelFor(level, true);
     unsigned char header[2];
-    ZlibHeader(level, header);
+    ZlibHeader(used, header);
     EXPECT_EQ(z[0], header[0]);
     EXPECT_EQ(z[1], header[1]);
     EXPECT_EQ(Inflate(z, data.size()), data) << "level " << level;
     if (level == kDefaultLevel) {
       // Pieces start without history; that costs little against one stream.
       EXPECT_LT(static_cast<double>(z.size()),
-                static_cast<double>(LibdeflateZlib(data, level).size()) * 1.005);
+                static_cast<double>(LibdeflateZlib(data, used).size()) * 1.005);
     }
   }
+}
+
+// The cut: whole up to the threshold, else the fewest pieces of at most
+// kPieceSize, of one length but the last (never more than a byte per piece
+// shorter), end to end.
+TEST(Zstream, PlanPiecesCutsIntoTheFewestEvenPieces) {
+  for (size_t size :
+       {size_t{0}, size_t{1}, kSplitThreshold, kSplitThreshold + 1, 2 * kPieceSize,
+        2 * kPieceSize + 1, 20 * size_t{1 << 20} + 3, 9 * kPieceSize, 9 * kPieceSize - 7}) {
+    const std::vector<Piece> plan = PlanPieces(size);
+    const size_t expected = size <= kSplitThreshold ? 1 : (size + kPieceSize - 1) / kPieceSize;
+    ASSERT_EQ(plan.size(), expected) << size;
+    size_t at = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+      EXPECT_EQ(plan[i].offset, at) << size;
+      EXPECT_LE(plan[i].length, kPieceSize) << size;
+      EXPECT_LE(plan[0].length - plan[i].length, plan.size()) << size;
+      EXPECT_EQ(plan[i].last, i + 1 == plan.size()) << size;
+      at += plan[i].length;
+    }
+    EXPECT_EQ(at, size);
+  }
+}
+
+// Without --level, an entry compressed whole is libdeflate's own stream at
+// kWholeLevel; a split one is compressed at kPieceLevel throughout and says
+// so in its header. A level given is used for both.
+TEST(Zstream, DefaultLevelFollowsWhetherTheEntryIsSplit) {
+  EXPECT_EQ(LevelFor(kDefaultLevel, false), kWholeLevel);
+  EXPECT_EQ(LevelFor(kDefaultLevel, true), kPieceLevel);
+  for (int level = 0; level <= kMaxLevel; ++level) {
+    EXPECT_EQ(LevelFor(level, false), level);
+    EXPECT_EQ(LevelFor(level, true), level);
+  }
+  std::vector<unsigned char> small = Make(100000, Kind::Text);
+  EXPECT_EQ(CompressZlib(small.data(), small.size(), kDefaultLevel, 2),
+            LibdeflateZlib(small, kWholeLevel));
+  std::vector<unsigned char> big = Make(kSplitThreshold + 1, Kind::Zeros);
+  const std::vector<unsigned char> by_default =
+      CompressZlib(big.data(), big.size(), kDefaultLevel, 2);
+  EXPECT_EQ(by_default, CompressZlib(big.data(), big.size(), kPieceLevel, 2));
+  EXPECT_EQ(Inflate(by_default, big.size()), big);
 }
 
 // Pieces of every length from 0 to 300 bytes and of a few larger sizes end
