@@ -6,13 +6,15 @@
 # test program link that one library: the zlib the tests run is the zlib
 # that ships. No packaged libz.a takes part. The native build links the
 # system's zlib (Debian's zlib1g-dev).
+# The pinned source serves the payload library's archive on every system
+# too (payload/CMakeLists.txt).
+set(LOADERKIT_ZLIB_SOURCE ${PROJECT_SOURCE_DIR}/.deps/zlib CACHE PATH
+    "zlib's pinned source (scripts/fetch-zlib-source.sh puts it there)")
+if(NOT EXISTS ${LOADERKIT_ZLIB_SOURCE}/infback.c)
+  message(FATAL_ERROR "zlib's source is not in ${LOADERKIT_ZLIB_SOURCE}: "
+                      "run scripts/fetch-zlib-source.sh (scripts/setup.sh does)")
+endif()
 if(WIN32)
-  set(LOADERKIT_ZLIB_SOURCE ${PROJECT_SOURCE_DIR}/.deps/zlib CACHE PATH
-      "zlib's pinned source (scripts/fetch-zlib-source.sh puts it there)")
-  if(NOT EXISTS ${LOADERKIT_ZLIB_SOURCE}/infback.c)
-    message(FATAL_ERROR "zlib's source is not in ${LOADERKIT_ZLIB_SOURCE}: "
-                        "run scripts/fetch-zlib-source.sh (scripts/setup.sh does)")
-  endif()
   # The library as zlib's own build makes it, without the gz* file functions,
   # which nothing here calls.
   set(zlib_sources adler32.c compress.c crc32.c deflate.c infback.c inffast.c inflate.c
