@@ -199,6 +199,16 @@ function(_loaderkit_inputs_stamp name depends out_stamp)
             -P "${_LOADERKIT_INPUTS_STAMP}"
     BYPRODUCTS "${stamp}"
     VERBATIM)
+  # A file a target of the project makes is stamped once it is made, not
+  # before: else the first build stamps it missing, and the next rebuilds.
+  foreach(item IN LISTS depends)
+    if(TARGET "${item}")
+      get_target_property(imported "${item}" IMPORTED)
+      if(NOT imported)
+        add_dependencies(${name}-inputs "${item}")
+      endif()
+    endif()
+  endforeach()
   set(${out_stamp} "${stamp}" PARENT_SCOPE)
 endfunction()
 

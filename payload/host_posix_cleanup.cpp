@@ -62,7 +62,7 @@ std::string RemoveOwnWorkingFolder() {
   const ssize_t n = ::readlink("/proc/self/exe", own, PATH_MAX);
   if (n <= 0) return "";
   const std::string program(own, static_cast<size_t>(n));
-  const std::string folder = program.substr(0, program.find_last_of('/'));
+  std::string folder = program.substr(0, program.find_last_of('/'));
   const size_t cut = folder.find_last_of('/');
   if (cut == std::string::npos) return "";
   const std::string name = folder.substr(cut + 1);

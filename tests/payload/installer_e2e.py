@@ -23,6 +23,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SANITIZER_FLAGS = os.environ.get("LOADERKIT_SANITIZER_FLAGS", "")
 BUILD = SOURCE = KITPACK = LOADER = WINE_RUN = WITH_ENV = None
 PAYLOAD = {"README.txt": b"read me\n", "docs/guide.txt": b"guide " * 20000, "docs/empty.dat": b""}
 PAYLOAD_TIME = 1700000000
@@ -89,6 +90,11 @@ class Installed(unittest.TestCase):
         build = os.path.join(cls.dir, "build")
         command = ["cmake", "-S", os.path.join(HERE, "kit_installer"), "-B", build, "-G", "Ninja",
                    "-DCMAKE_PREFIX_PATH=" + cls.prefix]
+        if SANITIZER_FLAGS and not wine():
+            # A library built with the sanitizers or gcc's line counts needs
+            # their runtimes in the program that links it.
+            command += ["-DCMAKE_C_FLAGS=" + SANITIZER_FLAGS,
+                        "-DCMAKE_EXE_LINKER_FLAGS=" + SANITIZER_FLAGS]
         if wine():
             # A cross build finds packages only below its root path: the
             # package's folder is named.
@@ -160,7 +166,8 @@ class Installed(unittest.TestCase):
         flags = run(["pkg-config", "--cflags", "--libs", "loaderkit-payload"],
                     env=env).stdout.decode().split()
         out = os.path.join(self.dir, "by-pkg-config" + (".exe" if wine() else ""))
-        run(["x86_64-w64-mingw32-gcc" if wine() else "cc", *WARNINGS,
+        runtimes = [] if wine() else SANITIZER_FLAGS.split()
+        run(["x86_64-w64-mingw32-gcc" if wine() else "cc", *WARNINGS, *runtimes,
              os.path.join(HERE, "kit_installer", "kit_installer.c"), "-o", out, *flags])
         if wine():
             self.assertLessEqual(imports(out), SYSTEM_DLLS)
